@@ -1,0 +1,70 @@
+// Whole-file reads and writes, JSON files, recursive directory removal and
+// file digests.
+//
+// KX2File is a namespace-like class of static functions; it holds no state,
+// so every function may be called from any thread at any time. Concurrent
+// calls on the same path are not coordinated here: callers that share a file
+// serialise their access themselves.
+//
+// Nothing throws and nothing is logged. Failure shows only in the result
+// (false, empty bytes, an empty object, a null digest); out parameters are
+// left untouched on failure, so callers may pre-fill them with defaults.
+
+#ifndef KX2FILE_H
+#define KX2FILE_H
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
+
+class KX2File
+{
+public:
+    KX2File() = delete;
+
+    // Replaces `bytes` with the whole content of `filePath` (read without
+    // text-mode translation). False, with `bytes` unchanged, when the file
+    // cannot be opened for reading.
+    static bool loadBinary(QByteArray& bytes, const QString& filePath);
+
+    // Writes `bytes` as the new content of `filePath`, creating missing
+    // parent directories first. The content goes to a temporary file in the
+    // same directory that is renamed over the target only once complete, so
+    // readers see either the old or the whole new content, never a mix.
+    // True only when every byte was written and the rename succeeded.
+    static bool saveBinary(const QByteArray& bytes, const QString& filePath);
+
+    // The whole file, or empty bytes when it cannot be opened.
+    static QByteArray readAll(const QString& filePath);
+
+    // Reads and parses `filePath`. True when the file was read and parsed
+    // without error; `object` then becomes the top-level object (an empty
+    // object when the document holds an array). On any failure `object` is
+    // left as it was.
+    static bool loadJson(QJsonObject& object, const QString& filePath);
+
+    // The file's top-level object; an empty object when the file is missing,
+    // unreadable, malformed or holds an array.
+    static QJsonObject readJsonObject(const QString& filePath);
+
+    // Serialises `value` (an object or an array; anything else returns false
+    // and writes nothing) to `filePath` through saveBinary. `compact` selects
+    // the form without white space; otherwise four-space indentation with a
+    // trailing newline.
+    static bool saveJson(const QString& filePath, const QJsonValue& value, bool compact = false);
+
+    // Removes everything inside `dirPath`, and the directory itself when
+    // `removeSelf` is true. Symbolic links are removed as links: their
+    // targets, inside or outside the tree, are never entered or deleted.
+    // Returns whether the directory no longer exists afterwards, so a
+    // successful call with `removeSelf` false on an existing directory
+    // returns false.
+    static bool removeDirs(const QString& dirPath, bool removeSelf = true);
+
+    // Lower-case hexadecimal MD5 (32 characters) of the file's bytes; a null
+    // string when the file is missing or cannot be read in full.
+    static QString fileMd5(const QString& filePath);
+};
+
+#endif // KX2FILE_H
