@@ -1,0 +1,56 @@
+// RequestRouter: the application router of the antivirus service.
+//
+// It owns the one ZNAntiVirus module and publishes the "antivirus_*"
+// request methods. Each method is thin: it converts the request's
+// parameters, calls one operation of the module with the request's
+// environment as journal, and puts the operation's output under "results".
+// All decisions about the data belong to the module.
+//
+// Ownership: created without a parent by the application object, which adds
+// it to the local server's router chain and deletes it after the server.
+// The module is created in the constructor and deleted in the destructor.
+//
+// Threads: the forwarding operations run on the main thread at start-up;
+// the request methods run on connection worker threads, possibly several at
+// once. The router holds no mutable state of its own; the module guards the
+// service state.
+
+#ifndef REQUESTROUTER_H
+#define REQUESTROUTER_H
+
+#include <QJsonObject>
+
+#include "kx2todorouter.h"
+
+class KX2Cabinet;
+class KX2Journals;
+class ZNAntiVirus;
+
+class RequestRouter : public KX2TodoRouter
+{
+    Q_OBJECT
+public:
+    explicit RequestRouter(QObject* parent = nullptr);
+    ~RequestRouter() override;
+
+    // Forwarded to the module: see ZNAntiVirus.
+    bool loadConfigure(KX2Journals& journal, const QJsonObject& configuration) override;
+    virtual bool settingsLoad(KX2Journals& journal, QJsonObject* settings);
+    virtual bool settingsSave(KX2Journals& journal, const QJsonObject& settings);
+    virtual bool startUp(KX2Journals& journal, const QJsonObject& configuration);
+
+    // The module this router owns; never null while the router lives.
+    ZNAntiVirus* antivirusModule() const { return antivirus; }
+
+private slots:
+    // Request methods, in the order help_interfaces lists them.
+    void antivirus_settings_load(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    void antivirus_settings_save(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+
+private:
+    Q_DISABLE_COPY(RequestRouter)
+
+    ZNAntiVirus* const antivirus; // owned
+};
+
+#endif // REQUESTROUTER_H
