@@ -1,1 +1,117 @@
-// Not written yet.
+#include "kx2cabinet.h"
+
+#include <QHash>
+#include <QMutex>
+#include <QMutexLocker>
+
+#include "kx2values.h"
+
+class KX2CabinetPrivate
+{
+public:
+    bool local = false;
+
+    mutable QMutex objectMutex;
+    QJsonObject object; // guarded by objectMutex
+
+    mutable QMutex storeMutex;
+    QHash<QString, QJsonValue> store; // guarded by storeMutex
+
+    QString token;
+};
+
+KX2Cabinet::KX2Cabinet()
+    : d(new KX2CabinetPrivate)
+{
+}
+
+KX2Cabinet::~KX2Cabinet()
+{
+    delete d;
+}
+
+bool KX2Cabinet::isLocal() const
+{
+    return d->local;
+}
+
+void KX2Cabinet::setLocal(bool local)
+{
+    d->local = local;
+}
+
+void KX2Cabinet::insert(const QString& key, const QJsonValue& value)
+{
+    QMutexLocker locker(&d->objectMutex);
+    d->object.insert(key, value);
+}
+
+QJsonValue KX2Cabinet::value(const QString& key) const
+{
+    QMutexLocker locker(&d->objectMutex);
+    return d->object.value(key);
+}
+
+QJsonObject KX2Cabinet::object() const
+{
+    QMutexLocker locker(&d->objectMutex);
+    return d->object;
+}
+
+QString KX2Cabinet::token() const
+{
+    return d->token;
+}
+
+void KX2Cabinet::setToken(const QString& token)
+{
+    d->token = token;
+}
+
+void KX2Cabinet::set(const QString& key, const QJsonValue& value)
+{
+    QMutexLocker locker(&d->storeMutex);
+    d->store.insert(key, value);
+}
+
+bool KX2Cabinet::get(const QString& key, QJsonValue& out) const
+{
+    QMutexLocker locker(&d->storeMutex);
+    const auto found = d->store.constFind(key);
+    if (found == d->store.constEnd())
+        return false;
+    out = found.value();
+    return true;
+}
+
+QString KX2Cabinet::getString(const QString& key) const
+{
+    QJsonValue stored;
+    if (!get(key, stored))
+        return QString();
+    return toString(stored);
+}
+
+bool KX2Cabinet::contains(const QString& key) const
+{
+    QMutexLocker locker(&d->storeMutex);
+    return d->store.contains(key);
+}
+
+void KX2Cabinet::remove(const QString& key)
+{
+    QMutexLocker locker(&d->storeMutex);
+    d->store.remove(key);
+}
+
+QStringList KX2Cabinet::keys() const
+{
+    QMutexLocker locker(&d->storeMutex);
+    return d->store.keys();
+}
+
+void KX2Cabinet::clear()
+{
+    QMutexLocker locker(&d->storeMutex);
+    d->store.clear();
+}
