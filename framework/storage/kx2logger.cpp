@@ -1,1 +1,377 @@
-// Not written yet.
+#include "kx2logger.h"
+
+#include "kx2lfqueue.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+#include <QMetaEnum>
+#include <QMutex>
+#include <QMutexLocker>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdarg>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+// State of one logger.
+//
+// Threads: the settings are written by whoever configures the logger and
+// read by write() callers and the background writer, so they are atomics,
+// except `filePath`, a QString, which `pathMutex` guards for one copy at a
+// time; `hasFilePath` mirrors its emptiness so that a queued write() never
+// takes a lock. `queue` is lock-free. `running` elects the single background
+// writer. `writers` counts writer threads that still exist (even those that
+// are past clearing `running`), so the destructor can wait until none can
+// touch this object any more.
+class KX2LoggerPrivate
+{
+public:
+    enum class DrainResult { Empty, Failed };
+
+    QString filePath;
+    std::atomic<qint64> maxSize{10485760};
+    std::atomic<int> backups{10};
+    std::atomic<bool> output{true};
+    std::atomic<bool> immediate{true};
+    KX2LFQueue<QByteArray> queue;
+    std::atomic<bool> running{false};
+    std::atomic<bool> stopped{false};
+
+    static std::atomic<KX2Logger*> g_instance;
+    static QList<KX2Logger*> g_instances;
+    static QMutex g_instancesMutex;  // guards g_instances
+
+    mutable QMutex pathMutex;
+    std::atomic<bool> hasFilePath{false};
+
+    std::mutex writerMutex;
+    std::condition_variable writerGone;
+    int writers = 0;  // guarded by writerMutex
+
+    QString currentFilePath() const;
+    void dispatch(const QByteArray& line);
+    void writeImmediately(const QByteArray& line);
+    void enqueue(const QByteArray& line);
+
+    void startWriter();
+    void runWriter();
+    DrainResult drainQueue();
+    void writerFinished();
+    void waitForWriters();
+
+    QString backupName(const QString& path, int number) const;
+    void backupFile(const QString& path);
+    int backupCount();
+};
+
+std::atomic<KX2Logger*> KX2LoggerPrivate::g_instance{nullptr};
+QList<KX2Logger*> KX2LoggerPrivate::g_instances;
+QMutex KX2LoggerPrivate::g_instancesMutex;
+
+namespace {
+
+// Makes the directory holding `path` (all levels). False when it does not
+// exist afterwards.
+bool ensureDirectoryOf(const QString& path)
+{
+    const QString dir = QFileInfo(path).absolutePath();
+    QDir().mkpath(dir);
+    return QDir(dir).exists();
+}
+
+bool appendLine(QFile& file, const QByteArray& line)
+{
+    const bool ok = file.write(line) == line.size() && file.write("\n", 1) == 1;
+    file.flush();
+    return ok;
+}
+
+} // namespace
+
+QString KX2LoggerPrivate::currentFilePath() const
+{
+    QMutexLocker locker(&pathMutex);
+    return filePath;
+}
+
+void KX2LoggerPrivate::dispatch(const QByteArray& line)
+{
+    if (immediate.load())
+        writeImmediately(line);
+    else
+        enqueue(line);
+}
+
+void KX2LoggerPrivate::writeImmediately(const QByteArray& line)
+{
+    const QString path = currentFilePath();
+    if (path.isEmpty() || !ensureDirectoryOf(path))
+        return;
+    const qint64 limit = maxSize.load();
+    if (limit > 0 && QFileInfo(path).size() + line.size() > limit)
+        backupFile(path);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+        return;
+    appendLine(file, line);
+}
+
+// Hand-over with a writer that is about to end: the line is pushed and
+// counted before `running` is exchanged, and a writer that found the queue
+// empty clears `running` before it reads the count again (runWriter). All
+// of these are sequentially consistent, so either that writer sees the count
+// and carries on, or this exchange sees `running` cleared and starts a new
+// writer. Either way the line is written without waiting for a later write.
+void KX2LoggerPrivate::enqueue(const QByteArray& line)
+{
+    queue.push(line);
+    queue.count.fetch_add(1);
+    if (!running.exchange(true))
+        startWriter();
+}
+
+void KX2LoggerPrivate::startWriter()
+{
+    {
+        std::lock_guard<std::mutex> lock(writerMutex);
+        ++writers;
+    }
+    try {
+        std::thread(&KX2LoggerPrivate::runWriter, this).detach();
+    } catch (const std::system_error&) {
+        // No thread: the lines wait for the next queued write to try again.
+        running.store(false);
+        writerFinished();
+    }
+}
+
+void KX2LoggerPrivate::runWriter()
+{
+    for (;;) {
+        const DrainResult result = drainQueue();
+        running.store(false);
+        // After a failure the remaining lines stay queued until the next
+        // queued write; retrying here at once would only spin.
+        if (result == DrainResult::Failed)
+            break;
+        if (queue.count.load() <= 0)
+            break;
+        // A line arrived between the last pop and clearing `running`. Take
+        // it on unless its writer has already started a successor.
+        if (running.exchange(true))
+            break;
+    }
+    writerFinished();
+}
+
+KX2LoggerPrivate::DrainResult KX2LoggerPrivate::drainQueue()
+{
+    stopped.store(false);
+    const QString path = currentFilePath();
+    QFile file(path);
+    qint64 size = QFileInfo(path).size();
+    QByteArray line;
+    while (queue.pop(line)) {
+        queue.count.fetch_sub(1);
+        if (path.isEmpty() || !ensureDirectoryOf(path))
+            return DrainResult::Failed;
+        const qint64 limit = maxSize.load();
+        if (limit > 0 && size + line.size() > limit) {
+            file.close();
+            backupFile(path);
+            size = 0;
+        }
+        if (!file.isOpen()) {
+            if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+                stopped.store(true);
+                return DrainResult::Failed;
+            }
+            size = file.size();
+        }
+        appendLine(file, line);
+        size += line.size() + 1;
+    }
+    return DrainResult::Empty;
+}
+
+// The last thing a writer thread does: after the unlock it touches nothing
+// of this object, which may then be destroyed.
+void KX2LoggerPrivate::writerFinished()
+{
+    std::lock_guard<std::mutex> lock(writerMutex);
+    --writers;
+    writerGone.notify_all();
+}
+
+void KX2LoggerPrivate::waitForWriters()
+{
+    std::unique_lock<std::mutex> lock(writerMutex);
+    writerGone.wait(lock, [this] { return writers == 0; });
+}
+
+int KX2LoggerPrivate::backupCount()
+{
+    int count = backups.load();
+    if (count < 1) {
+        count = 1;
+        backups.store(count);
+    }
+    return count;
+}
+
+QString KX2LoggerPrivate::backupName(const QString& path, int number) const
+{
+    const QFileInfo info(path);
+    return info.absolutePath() + QLatin1Char('/') + info.completeBaseName() + QLatin1Char('.')
+        + QString::number(number) + QLatin1Char('.') + info.suffix();
+}
+
+// Moves the log into the lowest free backup number; when all are taken,
+// drops backup 1 (the oldest), shifts the others down by one and makes the
+// log the highest.
+void KX2LoggerPrivate::backupFile(const QString& path)
+{
+    const int count = backupCount();
+    for (int number = 1; number <= count; ++number) {
+        const QString name = backupName(path, number);
+        if (!QFileInfo::exists(name)) {
+            QFile::rename(path, name);
+            return;
+        }
+    }
+    QFile::remove(backupName(path, 1));
+    for (int number = 2; number <= count; ++number)
+        QFile::rename(backupName(path, number), backupName(path, number - 1));
+    QFile::rename(path, backupName(path, count));
+}
+
+KX2Logger::KX2Logger(QObject* parent)
+    : QObject(parent), d(std::make_unique<KX2LoggerPrivate>())
+{
+    QMutexLocker locker(&KX2LoggerPrivate::g_instancesMutex);
+    KX2LoggerPrivate::g_instances.append(this);
+    KX2LoggerPrivate::g_instance.store(this);
+}
+
+KX2Logger::~KX2Logger()
+{
+    {
+        // Only this logger leaves the list; the current one stays current
+        // unless it is this one, in which case the newest survivor takes over.
+        QMutexLocker locker(&KX2LoggerPrivate::g_instancesMutex);
+        KX2LoggerPrivate::g_instances.removeAll(this);
+        if (KX2LoggerPrivate::g_instance.load() == this) {
+            KX2LoggerPrivate::g_instance.store(KX2LoggerPrivate::g_instances.isEmpty()
+                                                   ? nullptr
+                                                   : KX2LoggerPrivate::g_instances.last());
+        }
+    }
+    // Pending lines are written before the state goes away.
+    d->waitForWriters();
+}
+
+KX2Logger* KX2Logger::i()
+{
+    return KX2LoggerPrivate::g_instance.load();
+}
+
+void KX2Logger::setCurrentInstance()
+{
+    QMutexLocker locker(&KX2LoggerPrivate::g_instancesMutex);
+    KX2LoggerPrivate::g_instance.store(this);
+}
+
+QString KX2Logger::filePath() const
+{
+    return d->currentFilePath();
+}
+
+void KX2Logger::setFilePath(const QString& filePath)
+{
+    QMutexLocker locker(&d->pathMutex);
+    d->filePath = filePath;
+    d->hasFilePath.store(!filePath.isEmpty());
+}
+
+qint64 KX2Logger::maxSize() const
+{
+    return d->maxSize.load();
+}
+
+void KX2Logger::setMaxSize(qint64 maxSize)
+{
+    d->maxSize.store(maxSize);
+}
+
+int KX2Logger::backups() const
+{
+    return d->backups.load();
+}
+
+void KX2Logger::setBackups(int backups)
+{
+    d->backups.store(backups);
+}
+
+bool KX2Logger::output() const
+{
+    return d->output.load();
+}
+
+void KX2Logger::setOutput(bool output)
+{
+    d->output.store(output);
+}
+
+bool KX2Logger::immediate() const
+{
+    return d->immediate.load();
+}
+
+void KX2Logger::setImmediate(bool immediate)
+{
+    d->immediate.store(immediate);
+}
+
+QString KX2Logger::write(int level, const QString& label1, const QString& label2, int line,
+                         const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const QString message = QString::vasprintf(format, args);
+    va_end(args);
+
+    QString text = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss "));
+    if (const char* name = QMetaEnum::fromType<LogLevel>().valueToKey(level))
+        text += QLatin1String(name);
+    if (!label1.isEmpty())
+        text += QLatin1Char(' ') + label1;
+    if (!label2.isEmpty())
+        text += QLatin1Char(' ') + label2;
+    if (line > 0)
+        text += QStringLiteral(" #") + QString::number(line);
+    text += QLatin1Char(' ') + message;
+    text = text.trimmed();
+
+    if (d->output.load() && d->hasFilePath.load())
+        d->dispatch(text.toUtf8());
+    return text;
+}
+
+void KX2Logger::clean()
+{
+    const QString path = d->currentFilePath();
+    if (path.isEmpty())
+        return;
+    QFile::remove(path);
+    // Every numbered backup goes, the highest (newest) included.
+    const int count = d->backupCount();
+    for (int number = 1; number <= count; ++number)
+        QFile::remove(d->backupName(path, number));
+}
