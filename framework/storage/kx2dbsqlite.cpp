@@ -1,1 +1,601 @@
-// Not written yet.
+#include "kx2dbsqlite.h"
+
+#include "kx2sqlengine.h"
+#include "kx2sqlitehandles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QReadWriteLock>
+#include <QTextStream>
+
+#include <atomic>
+#include <cmath>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// How long a statement waits for a lock held by another process (a backup
+// or an administrator's sqlite3 shell) before it fails with SQLITE_BUSY.
+// Threads of this process share one connection and never block each other
+// this way.
+const int kBusyTimeoutMs = 5000;
+
+// Largest whole number a JSON (double) value carries exactly.
+const double kMaxExactInteger = 9007199254740992.0; // 2^53
+
+bool isTrimSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+const char *skipSpace(const char *pos, const char *end)
+{
+    while (pos < end && isTrimSpace(*pos))
+        ++pos;
+    return pos;
+}
+
+const char *trimEnd(const char *begin, const char *end)
+{
+    while (end > begin && isTrimSpace(end[-1]))
+        --end;
+    return end;
+}
+
+QString connectionError(sqlite3 *db)
+{
+    return db ? QString::fromUtf8(sqlite3_errmsg(db))
+              : QStringLiteral("out of memory");
+}
+
+bool readTextFile(const QString &path, QString *text)
+{
+    QFile file(path);
+    if (!file.exists() || !file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return false;
+    QTextStream stream(&file);
+    stream.setCodec("UTF-8");
+    *text = stream.readAll().trimmed();
+    return true;
+}
+
+// Creates a missing database directory. Only a directory made here gets
+// mode 755; an existing one keeps the mode its owner chose.
+void ensureDirectory(const QString &dirPath)
+{
+    if (QFileInfo::exists(dirPath))
+        return;
+    if (!QDir().mkpath(dirPath))
+        return; // opening the file will report the failure
+    QFile::setPermissions(dirPath, QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                       | QFileDevice::ExeOwner | QFileDevice::ReadGroup
+                                       | QFileDevice::ExeGroup | QFileDevice::ReadOther
+                                       | QFileDevice::ExeOther);
+}
+
+} // namespace
+
+class KX2DBSqlitePrivate
+{
+public:
+    KX2DBSqlitePrivate() : engine(KX2SqlEngine::builtinStatements()) {}
+    ~KX2DBSqlitePrivate() { sqlite3_close_v2(handle.load()); }
+
+    bool open(const QString &path, bool *created, const QString *creatorPath);
+    bool openOnly(const QString &path);
+    void close();
+
+    bool exec(int &changes, int &lastRowId, QList<QJsonObject> *rows,
+              const QString &sql, const QJsonObject &values,
+              const QJsonObject &params);
+    bool call(int *changes, int *lastRowId, QList<QJsonObject> *rows,
+              const QString &name, const QJsonObject &values);
+    bool transaction(const char *command);
+
+    void loadSqlCreator(const QString &path);
+    bool loadSqlEngine(const QString &path);
+
+    void setLastError(const QString &message);
+    template <typename T>
+    T readState(const T &member) const
+    {
+        QMutexLocker locker(&stateMutex);
+        return member;
+    }
+    template <typename T>
+    void writeState(T &member, const T &value)
+    {
+        QMutexLocker locker(&stateMutex);
+        member = value;
+    }
+
+    // Lifetime of the connection. open/openOnly/close hold it for writing;
+    // every statement holds it for reading, so a connection is never closed
+    // under a running statement. Statements on different threads share it.
+    mutable QReadWriteLock connectionLock;
+    // Written only under connectionLock's write side; atomic so isOpen()
+    // can look at it without waiting for a running open or statement.
+    std::atomic<sqlite3 *> handle{nullptr};
+
+    // Guards the texts below; each access only copies a value.
+    mutable QMutex stateMutex;
+    QString fileName;
+    QString lastError;
+    QString lastSqlId;
+    QString creatorText;
+    QString engineText;
+
+    // Guards engine only; held just to copy a record out or swap the whole.
+    mutable QReadWriteLock engineLock;
+    QJsonObject engine;
+
+private:
+    sqlite3 *openConnection(const QString &path, int flags);
+    bool runCreator(sqlite3 *db, const QString *creatorPath);
+    bool runText(sqlite3 *db, int &changes, int &lastRowId,
+                 QList<QJsonObject> *rows, const QByteArray &text,
+                 const QJsonObject &values, const QJsonObject &params,
+                 bool *allSucceeded);
+    void closeLocked();
+};
+
+// ---------------------------------------------------------------------------
+// Binding and row conversion
+
+namespace {
+
+// Text copies bound with SQLITE_STATIC; must outlive the statement.
+using BoundTexts = std::vector<QByteArray>;
+
+void bindText(sqlite3_stmt *stmt, int index, const QString &value, BoundTexts &texts)
+{
+    static const char kEmpty[] = "";
+    if (value.isEmpty()) {
+        // A null pointer would bind NULL instead of the empty text.
+        sqlite3_bind_text(stmt, index, kEmpty, 0, SQLITE_STATIC);
+        return;
+    }
+    texts.push_back(value.toUtf8());
+    const QByteArray &utf8 = texts.back();
+    sqlite3_bind_text(stmt, index, utf8.constData(), utf8.size(), SQLITE_STATIC);
+}
+
+// Whole numbers become integers (so 7.0 stores as 7 and compares equal to
+// INTEGER columns); everything else stays a double.
+void bindNumber(sqlite3_stmt *stmt, int index, double value)
+{
+    if (std::isfinite(value) && std::trunc(value) == value
+        && std::fabs(value) <= kMaxExactInteger)
+        sqlite3_bind_int64(stmt, index, static_cast<sqlite3_int64>(value));
+    else
+        sqlite3_bind_double(stmt, index, value);
+}
+
+void bindValue(sqlite3_stmt *stmt, int index, const QJsonValue &value, BoundTexts &texts)
+{
+    switch (value.type()) {
+    case QJsonValue::Bool:
+        sqlite3_bind_int(stmt, index, value.toBool() ? 1 : 0);
+        break;
+    case QJsonValue::Double:
+        bindNumber(stmt, index, value.toDouble());
+        break;
+    case QJsonValue::String:
+        bindText(stmt, index, value.toString(), texts);
+        break;
+    default:
+        break; // null, array, object: the parameter stays NULL
+    }
+}
+
+// A parameter the caller left out gets the default of its declared type.
+void bindDeclared(sqlite3_stmt *stmt, int index, const QString &type, BoundTexts &texts)
+{
+    if (type == QLatin1String("string") || type == QLatin1String("text"))
+        bindText(stmt, index, QString(), texts);
+    else if (type == QLatin1String("int") || type == QLatin1String("double"))
+        sqlite3_bind_int(stmt, index, 0);
+}
+
+void bindParameters(sqlite3_stmt *stmt, const QJsonObject &values,
+                    const QJsonObject &params, BoundTexts &texts)
+{
+    const int count = sqlite3_bind_parameter_count(stmt);
+    for (int index = 1; index <= count; ++index) {
+        const char *marked = sqlite3_bind_parameter_name(stmt, index);
+        if (!marked || !*marked)
+            continue; // "?" parameters have no name to look up
+        const QString name = QString::fromUtf8(marked + 1);
+        const auto value = values.constFind(name);
+        if (value != values.constEnd())
+            bindValue(stmt, index, *value, texts);
+        else if (params.contains(name))
+            bindDeclared(stmt, index, params.value(name).toString(), texts);
+    }
+}
+
+QJsonObject rowObject(sqlite3_stmt *stmt)
+{
+    QJsonObject row;
+    const int columns = sqlite3_column_count(stmt);
+    for (int column = 0; column < columns; ++column) {
+        const char *name = sqlite3_column_name(stmt, column);
+        const QString key = QString::fromUtf8(name ? name : "").toLower();
+        switch (sqlite3_column_type(stmt, column)) {
+        case SQLITE_INTEGER:
+            row.insert(key, static_cast<qint64>(sqlite3_column_int64(stmt, column)));
+            break;
+        case SQLITE_FLOAT:
+            row.insert(key, sqlite3_column_double(stmt, column));
+            break;
+        case SQLITE_TEXT: {
+            const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt, column));
+            row.insert(key, QString::fromUtf8(text, sqlite3_column_bytes(stmt, column)));
+            break;
+        }
+        default:
+            break; // NULL and BLOB columns are left out
+        }
+    }
+    return row;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Execution
+
+void KX2DBSqlitePrivate::setLastError(const QString &message)
+{
+    writeState(lastError, message);
+}
+
+bool KX2DBSqlitePrivate::exec(int &changes, int &lastRowId, QList<QJsonObject> *rows,
+                              const QString &sql, const QJsonObject &values,
+                              const QJsonObject &params)
+{
+    QReadLocker connection(&connectionLock);
+    sqlite3 *db = handle.load();
+    if (!db) {
+        setLastError(QStringLiteral("database is not open"));
+        return false;
+    }
+    return runText(db, changes, lastRowId, rows, sql.toUtf8(), values, params, nullptr);
+}
+
+// Runs the statements of `text` one after another on `db`. The caller holds
+// connectionLock (either side). `*allSucceeded`, when given, tells whether
+// every statement ran without error.
+bool KX2DBSqlitePrivate::runText(sqlite3 *db, int &changes, int &lastRowId,
+                                 QList<QJsonObject> *rows, const QByteArray &text,
+                                 const QJsonObject &values, const QJsonObject &params,
+                                 bool *allSucceeded)
+{
+    changes = 0;
+    lastRowId = 0;
+    bool completed = false; // some statement finished or returned a row
+    bool clean = true;
+    const char *end = trimEnd(text.constData(), text.constData() + text.size());
+    const char *pos = skipSpace(text.constData(), end);
+    while (pos < end) {
+        BoundTexts texts; // destroyed after the statement below is finalized
+        KX2SqlConnectionGuard exclusive(db);
+        KX2SqlStatement stmt;
+        const char *tail = nullptr;
+        if (sqlite3_prepare_v2(db, pos, static_cast<int>(end - pos), stmt.out(), &tail)
+            != SQLITE_OK) {
+            setLastError(connectionError(db));
+            clean = false;
+            break; // the rest of the text cannot be split reliably
+        }
+        if (!tail || tail <= pos)
+            break;
+        pos = skipSpace(tail, end);
+        if (!stmt.get())
+            continue; // only a comment was left
+
+        bindParameters(stmt.get(), values, params, texts);
+        for (;;) {
+            const int rc = sqlite3_step(stmt.get());
+            if (rc == SQLITE_ROW) {
+                if (rows)
+                    rows->append(rowObject(stmt.get()));
+                completed = true;
+                continue;
+            }
+            if (rc != SQLITE_DONE) {
+                setLastError(connectionError(db));
+                clean = false;
+            }
+            if (rc == SQLITE_DONE || completed) {
+                changes = sqlite3_changes(db);
+                lastRowId = static_cast<int>(sqlite3_last_insert_rowid(db));
+                completed = true;
+            }
+            break;
+        }
+    }
+    if (allSucceeded)
+        *allSucceeded = clean;
+    return completed;
+}
+
+bool KX2DBSqlitePrivate::call(int *changes, int *lastRowId, QList<QJsonObject> *rows,
+                              const QString &name, const QJsonObject &values)
+{
+    writeState(lastSqlId, name);
+    QJsonObject record;
+    {
+        QReadLocker catalogue(&engineLock);
+        record = engine.value(name).toObject();
+    }
+    if (record.isEmpty()) {
+        setLastError(QStringLiteral("sqlid not found: ") + name);
+        return false;
+    }
+    int discardedChanges = 0;
+    int discardedRowId = 0;
+    return exec(changes ? *changes : discardedChanges,
+                lastRowId ? *lastRowId : discardedRowId, rows,
+                record.value(QStringLiteral("text")).toString(), values,
+                record.value(QStringLiteral("params")).toObject());
+}
+
+bool KX2DBSqlitePrivate::transaction(const char *command)
+{
+    QReadLocker connection(&connectionLock);
+    sqlite3 *db = handle.load();
+    return db && sqlite3_exec(db, command, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Opening and closing
+
+void KX2DBSqlitePrivate::closeLocked()
+{
+    sqlite3_close_v2(handle.exchange(nullptr));
+    writeState(fileName, QString());
+}
+
+void KX2DBSqlitePrivate::close()
+{
+    QWriteLocker connection(&connectionLock);
+    closeLocked();
+}
+
+sqlite3 *KX2DBSqlitePrivate::openConnection(const QString &path, int flags)
+{
+    if (!sqlite3_threadsafe()) {
+        setLastError(QStringLiteral("SQLite library is built without thread support"));
+        return nullptr;
+    }
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(path.toUtf8().constData(), &db, flags | SQLITE_OPEN_FULLMUTEX,
+                        nullptr)
+        != SQLITE_OK) {
+        setLastError(connectionError(db));
+        sqlite3_close_v2(db);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    return db;
+}
+
+// Fills a new database. Unlike exec(), any failing statement fails the
+// whole script: a half-built schema must not be taken for a database.
+bool KX2DBSqlitePrivate::runCreator(sqlite3 *db, const QString *creatorPath)
+{
+    if (creatorPath && !creatorPath->isEmpty())
+        loadSqlCreator(*creatorPath);
+    const QString script = readState(creatorText);
+    if ((creatorPath && creatorPath->isEmpty()) || script.isEmpty()) {
+        setLastError(QStringLiteral("Not found creator ddl"));
+        return false;
+    }
+    int changes = 0;
+    int lastRowId = 0;
+    bool allSucceeded = false;
+    runText(db, changes, lastRowId, nullptr, script.toUtf8(), QJsonObject(),
+            QJsonObject(), &allSucceeded);
+    return allSucceeded;
+}
+
+// `creatorPath` null: use the creator script loaded before.
+bool KX2DBSqlitePrivate::open(const QString &path, bool *created, const QString *creatorPath)
+{
+    QWriteLocker connection(&connectionLock);
+    closeLocked();
+    if (path.isEmpty()) {
+        setLastError(QStringLiteral("database path is empty"));
+        return false;
+    }
+    const QFileInfo info(path);
+    const bool existed = info.exists();
+    if (!existed)
+        ensureDirectory(info.absolutePath());
+
+    sqlite3 *db = openConnection(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    if (!db)
+        return false;
+    if (!existed && !runCreator(db, creatorPath)) {
+        sqlite3_close_v2(db);
+        QFile::remove(path);
+        return false;
+    }
+    if (!existed && created)
+        *created = true;
+    handle.store(db);
+    writeState(fileName, path);
+    return true;
+}
+
+bool KX2DBSqlitePrivate::openOnly(const QString &path)
+{
+    QWriteLocker connection(&connectionLock);
+    closeLocked();
+    if (path.isEmpty() || !QFileInfo::exists(path)) {
+        setLastError(QStringLiteral("database file not found: ") + path);
+        return false;
+    }
+    sqlite3 *db = openConnection(path, SQLITE_OPEN_READWRITE);
+    if (!db)
+        return false;
+    handle.store(db);
+    writeState(fileName, path);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Scripts and catalogue
+
+void KX2DBSqlitePrivate::loadSqlCreator(const QString &path)
+{
+    QString text;
+    if (readTextFile(path, &text))
+        writeState(creatorText, text);
+}
+
+bool KX2DBSqlitePrivate::loadSqlEngine(const QString &path)
+{
+    if (path.isEmpty()) {
+        setLastError(QStringLiteral("Not found engine ddl."));
+        return false;
+    }
+    QString text;
+    if (!readTextFile(path, &text))
+        return false;
+    writeState(engineText, text);
+    QJsonObject catalogue = KX2SqlEngine::parse(text);
+    QWriteLocker locker(&engineLock);
+    engine.swap(catalogue);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// KX2DBSqlite
+
+KX2DBSqlite::KX2DBSqlite() : d(std::make_shared<KX2DBSqlitePrivate>()) {}
+
+// The connection is closed by the private part once the last detached call
+// holding it has finished.
+KX2DBSqlite::~KX2DBSqlite() = default;
+
+bool KX2DBSqlite::open(const QString &path, bool *created)
+{
+    return d->open(path, created, nullptr);
+}
+
+bool KX2DBSqlite::open(const QString &path, const QString &enginePath,
+                       const QString &creatorPath, bool *created)
+{
+    if (!d->open(path, created, &creatorPath))
+        return false;
+    d->loadSqlEngine(enginePath);
+    return true;
+}
+
+bool KX2DBSqlite::openOnly(const QString &path) { return d->openOnly(path); }
+void KX2DBSqlite::close() { d->close(); }
+bool KX2DBSqlite::isOpen() const { return d->handle.load() != nullptr; }
+sqlite3 *KX2DBSqlite::handle() const { return d->handle.load(); }
+QString KX2DBSqlite::fileName() const { return d->readState(d->fileName); }
+QString KX2DBSqlite::lastError() const { return d->readState(d->lastError); }
+QString KX2DBSqlite::lastSqlId() const { return d->readState(d->lastSqlId); }
+void KX2DBSqlite::loadSqlCreator(const QString &creatorPath) { d->loadSqlCreator(creatorPath); }
+QString KX2DBSqlite::creatorText() const { return d->readState(d->creatorText); }
+
+bool KX2DBSqlite::loadSqlEngine(const QString &enginePath, bool reserved)
+{
+    Q_UNUSED(reserved)
+    return d->loadSqlEngine(enginePath);
+}
+
+QString KX2DBSqlite::engineText() const { return d->readState(d->engineText); }
+
+QJsonObject KX2DBSqlite::sqlEngine() const
+{
+    QReadLocker locker(&d->engineLock);
+    return d->engine;
+}
+
+QStringList KX2DBSqlite::delSqlComments(const QString &text)
+{
+    return KX2SqlEngine::delSqlComments(text);
+}
+
+bool KX2DBSqlite::exec(int &changes, int &lastRowId, QList<QJsonObject> &rows,
+                       const QString &sql, const QJsonObject &values,
+                       const QJsonObject &params)
+{
+    return d->exec(changes, lastRowId, &rows, sql, values, params);
+}
+
+bool KX2DBSqlite::exec(int &changes, int &lastRowId, const QString &sql,
+                       const QJsonObject &values, const QJsonObject &params)
+{
+    return d->exec(changes, lastRowId, nullptr, sql, values, params);
+}
+
+bool KX2DBSqlite::call(int &changes, int &lastRowId, QList<QJsonObject> &rows,
+                       const QString &name, const QJsonObject &values)
+{
+    return d->call(&changes, &lastRowId, &rows, name, values);
+}
+
+bool KX2DBSqlite::call(int &changes, int &lastRowId, const QString &name,
+                       const QJsonObject &values)
+{
+    return d->call(&changes, &lastRowId, nullptr, name, values);
+}
+
+bool KX2DBSqlite::call(const QString &name, const QJsonObject &values)
+{
+    return d->call(nullptr, nullptr, nullptr, name, values);
+}
+
+bool KX2DBSqlite::call(QList<QJsonObject> &rows, const QString &name,
+                       const QJsonObject &values)
+{
+    return d->call(nullptr, nullptr, &rows, name, values);
+}
+
+bool KX2DBSqlite::call(QJsonArray &rows, const QString &name, const QJsonObject &values)
+{
+    int changes = 0;
+    int lastRowId = 0;
+    return call(changes, lastRowId, rows, name, values);
+}
+
+bool KX2DBSqlite::call(int &changes, int &lastRowId, QJsonArray &rows,
+                       const QString &name, const QJsonObject &values)
+{
+    QList<QJsonObject> objects;
+    const bool ok = d->call(&changes, &lastRowId, &objects, name, values);
+    for (const QJsonObject &row : qAsConst(objects))
+        rows.append(row);
+    return ok;
+}
+
+void KX2DBSqlite::callDetach(const QString &name, const QJsonObject &values)
+{
+    if (!isOpen())
+        return;
+    std::shared_ptr<KX2DBSqlitePrivate> state = d;
+    try {
+        std::thread([state, name, values] {
+            state->call(nullptr, nullptr, nullptr, name, values);
+        }).detach();
+    } catch (const std::system_error &error) {
+        d->setLastError(QStringLiteral("cannot start thread: ")
+                        + QString::fromLocal8Bit(error.what()));
+    }
+}
+
+bool KX2DBSqlite::transactionBegin() { return d->transaction("begin transaction"); }
+bool KX2DBSqlite::transactionCommit() { return d->transaction("commit transaction"); }
+bool KX2DBSqlite::transactionRollback() { return d->transaction("rollback transaction"); }
