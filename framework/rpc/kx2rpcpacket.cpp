@@ -1,1 +1,409 @@
-// Not written yet.
+#include "kx2rpcpacket.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QtEndian>
+
+const QByteArray PACKET_MARK = QByteArray("\x00kx", 3);
+const QByteArray PACKET_KEEPALIVE = QByteArray("\x00ka\x00", 4);
+
+namespace {
+
+const char kArrayTag = ':';
+const char kObjectTag = '>';
+const char kStringTag = '|';
+const char kNumberTag = '=';
+const char kBoolTag = '?';
+
+// Nesting bound of the tagged decoder: input comes from outside, and
+// unbounded recursion would let a few kilobytes of ':' exhaust the stack.
+const int kMaxCompactDepth = 256;
+
+bool isTag(char c)
+{
+    return c == kArrayTag || c == kObjectTag || c == kStringTag
+        || c == kNumberTag || c == kBoolTag;
+}
+
+void appendLittleEndian32(QByteArray& out, quint32 value)
+{
+    char bytes[4];
+    qToLittleEndian(value, bytes);
+    out.append(bytes, 4);
+}
+
+quint32 readLittleEndian32(const QByteArray& buffer, int offset)
+{
+    return qFromLittleEndian<quint32>(buffer.constData() + offset);
+}
+
+// Reads the tagged encoding from `data` starting at `pos`. The public
+// functions consume data.left(pos) afterwards, so the decoder itself never
+// shifts the buffer (which would make decoding quadratic).
+class CompactReader
+{
+public:
+    explicit CompactReader(const QByteArray& data) : data(data) {}
+
+    bool value(QJsonValue& out, char tag, int depth);
+    // Members up to the terminating 0x00. `complete` tells whether that
+    // terminator was reached; on malformed input the members decoded so far
+    // are returned.
+    QJsonObject object(int depth, bool& complete);
+
+    int pos = 0;
+
+private:
+    // Text up to the next 0x00, which is consumed too; false without one.
+    bool terminatedText(QByteArray& text);
+    bool array(QJsonValue& out, int depth);
+
+    const QByteArray& data;
+};
+
+bool CompactReader::terminatedText(QByteArray& text)
+{
+    const int end = data.indexOf('\0', pos);
+    if (end < 0)
+        return false;
+    text = data.mid(pos, end - pos);
+    pos = end + 1;
+    return true;
+}
+
+bool CompactReader::value(QJsonValue& out, char tag, int depth)
+{
+    if (depth > kMaxCompactDepth)
+        return false;
+    switch (tag) {
+    case kStringTag: {
+        QByteArray text;
+        if (!terminatedText(text))
+            return false;
+        out = QString::fromUtf8(text);
+        return true;
+    }
+    case kNumberTag: {
+        QByteArray text;
+        if (!terminatedText(text) || text.isEmpty())
+            return false;
+        bool ok = false;
+        const double number = text.toDouble(&ok); // C locale: '.' decimal point
+        if (!ok)
+            return false;
+        out = number;
+        return true;
+    }
+    case kBoolTag:
+        if (data.size() - pos < 2 || data.at(pos + 1) != '\0')
+            return false;
+        out = data.at(pos) == 't' || data.at(pos) == 'T';
+        pos += 2;
+        return true;
+    case kArrayTag:
+        return array(out, depth);
+    case kObjectTag: {
+        // Unlike the top-level object decoder, a nested object must be
+        // complete: a truncated one would be reported as a good value.
+        bool complete = false;
+        const QJsonObject members = object(depth + 1, complete);
+        if (!complete)
+            return false;
+        out = members;
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+bool CompactReader::array(QJsonValue& out, int depth)
+{
+    QJsonArray elements;
+    while (pos < data.size()) {
+        const char head = data.at(pos++);
+        if (head == '\0') {
+            out = elements;
+            return true;
+        }
+        if (!isTag(head))
+            return false;
+        QJsonValue element;
+        if (!value(element, head, depth + 1))
+            return false;
+        elements.append(element);
+    }
+    return false;
+}
+
+QJsonObject CompactReader::object(int depth, bool& complete)
+{
+    QJsonObject members;
+    complete = false;
+    if (depth > kMaxCompactDepth)
+        return members;
+    while (pos < data.size()) {
+        if (data.at(pos) == '\0') {
+            ++pos;
+            complete = true;
+            break;
+        }
+        // The key runs up to the first tag byte; a 0x00 before it means the
+        // input was not written by toCompactValue.
+        int tagAt = pos;
+        while (tagAt < data.size() && !isTag(data.at(tagAt)) && data.at(tagAt) != '\0')
+            ++tagAt;
+        if (tagAt >= data.size() || data.at(tagAt) == '\0')
+            break;
+        const QString key = QString::fromUtf8(data.constData() + pos, tagAt - pos);
+        const char tag = data.at(tagAt);
+        pos = tagAt + 1;
+        QJsonValue member;
+        if (!value(member, tag, depth))
+            break;
+        members.insert(key, member);
+    }
+    return members;
+}
+
+} // namespace
+
+KX2RpcPacket::KX2RpcPacket(const QJsonObject& object)
+    : QJsonObject(object)
+{
+}
+
+KX2RpcPacket& KX2RpcPacket::operator=(const QJsonObject& object)
+{
+    QJsonObject::operator=(object);
+    return *this;
+}
+
+KX2RpcPacket KX2RpcPacket::make(const QString& cmd, int err, const QJsonObject& params)
+{
+    KX2RpcPacket packet;
+    packet.insert(QStringLiteral("cmd"), cmd);
+    packet.insert(QStringLiteral("err"), err);
+    if (!params.isEmpty())
+        packet.insert(QStringLiteral("params"), params);
+    return packet;
+}
+
+QByteArray KX2RpcPacket::keepAlive()
+{
+    return PACKET_KEEPALIVE;
+}
+
+bool KX2RpcPacket::isKeepAlive() const
+{
+    return isEmpty();
+}
+
+bool KX2RpcPacket::isEchoKey(const QString& key)
+{
+    return key == QLatin1String("seq") || key == QLatin1String("cno")
+        || key == QLatin1String("cmd") || key == QLatin1String("routers")
+        || key.startsWith(QLatin1Char('_'));
+}
+
+void KX2RpcPacket::copyResponsed(QJsonObject& out, const QJsonObject& in)
+{
+    for (auto it = in.constBegin(); it != in.constEnd(); ++it) {
+        if (isEchoKey(it.key()))
+            out.insert(it.key(), it.value());
+    }
+}
+
+void KX2RpcPacket::copyResponsed(QJsonObject& out, const QJsonObject& in, int err,
+                                 const QString& errmsg)
+{
+    copyResponsed(out, in);
+    out.insert(QStringLiteral("err"), err);
+    if (!errmsg.isEmpty())
+        out.insert(QStringLiteral("errmsg"), errmsg);
+}
+
+KX2RpcPacket KX2RpcPacket::copyResponsed(const QJsonObject& in, int err, const QString& errmsg)
+{
+    KX2RpcPacket packet;
+    copyResponsed(packet, in, err, errmsg);
+    return packet;
+}
+
+KX2RpcPacket KX2RpcPacket::copyResponsed(const QJsonObject& in)
+{
+    KX2RpcPacket packet;
+    packet.shrink(in);
+    return packet;
+}
+
+void KX2RpcPacket::shrink(const QJsonObject& in)
+{
+    QJsonObject::operator=(QJsonObject());
+    copyResponsed(*this, in);
+}
+
+void KX2RpcPacket::shrink()
+{
+    const QStringList names = keys();
+    for (const QString& key : names) {
+        if (!isEchoKey(key) || key == QLatin1String("routers"))
+            remove(key);
+    }
+}
+
+bool KX2RpcPacket::takeRouter(int& fd, int& session, QJsonObject& obj)
+{
+    const QString routersKey = QStringLiteral("routers");
+    QJsonArray stack = obj.value(routersKey).toArray();
+    if (stack.isEmpty())
+        return false;
+    const QJsonObject hop = stack.takeAt(stack.size() - 1).toObject();
+    fd = hop.value(QStringLiteral("fd")).toInt();
+    session = hop.value(QStringLiteral("session")).toInt(0);
+    if (stack.isEmpty())
+        obj.remove(routersKey);
+    else
+        obj.insert(routersKey, stack);
+    return true;
+}
+
+QByteArray KX2RpcPacket::toDatagram() const
+{
+    if (isEmpty())
+        return PACKET_KEEPALIVE;
+    const QByteArray text = toCompact();
+    QByteArray frame;
+    frame.reserve(PACKET_HEADER_SIZE + text.size() + attachment.size());
+    frame.append(PACKET_MARK);
+    frame.append('\x01');
+    frame.append('\x01');
+    appendLittleEndian32(frame, quint32(text.size()));
+    appendLittleEndian32(frame, quint32(attachment.size()));
+    frame.append("\xFF\xFF\xFF", 3);
+    frame.append(text);
+    frame.append(attachment);
+    return frame;
+}
+
+int KX2RpcPacket::fromDatagram(QByteArray& buffer)
+{
+    attachment.clear();
+    if (buffer.startsWith(PACKET_KEEPALIVE)) {
+        buffer.remove(0, PACKET_KEEPALIVE.size());
+        QJsonObject::operator=(QJsonObject());
+        pendingSize = 0;
+        return KeepAliveTaken;
+    }
+    if (!buffer.startsWith(PACKET_MARK)) {
+        pendingSize = 0;
+        return buffer.size() < PACKET_KEEPALIVE.size() ? Incomplete : Invalid;
+    }
+    if (buffer.size() < PACKET_HEADER_SIZE) {
+        // The total is not known before the header is complete.
+        pendingSize = 0;
+        return Incomplete;
+    }
+    const qint64 jsonSize = readLittleEndian32(buffer, 5);
+    const qint64 attachmentSize = readLittleEndian32(buffer, 9);
+    const qint64 total = PACKET_HEADER_SIZE + jsonSize + attachmentSize;
+    if (total > PACKET_MAX_FRAME) {
+        pendingSize = 0;
+        return TooLarge;
+    }
+    if (buffer.size() < total) {
+        pendingSize = qint32(total);
+        return Incomplete;
+    }
+    pendingSize = 0;
+    QJsonParseError error;
+    const QJsonDocument document =
+        QJsonDocument::fromJson(buffer.mid(PACKET_HEADER_SIZE, int(jsonSize)), &error);
+    if (error.error != QJsonParseError::NoError)
+        return Invalid;
+    QJsonObject::operator=(document.object()); // an array yields {}
+    if (attachmentSize > 0)
+        attachment = buffer.mid(PACKET_HEADER_SIZE + int(jsonSize), int(attachmentSize));
+    buffer.remove(0, int(total));
+    return Taken;
+}
+
+QByteArray KX2RpcPacket::toCompact() const
+{
+    return QJsonDocument(static_cast<const QJsonObject&>(*this)).toJson(QJsonDocument::Compact);
+}
+
+int KX2RpcPacket::fromCompact(const QByteArray& text)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(text, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return Invalid;
+    QJsonObject::operator=(document.object());
+    return Taken;
+}
+
+QByteArray KX2RpcPacket::toCompactValue(const QJsonValue& value)
+{
+    QByteArray out;
+    switch (value.type()) {
+    case QJsonValue::Array:
+        out.append(kArrayTag);
+        for (const QJsonValue& element : value.toArray())
+            out.append(toCompactValue(element));
+        out.append('\0');
+        break;
+    case QJsonValue::Object: {
+        out.append(kObjectTag);
+        const QJsonObject object = value.toObject();
+        for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
+            // A key without a value would run into the next key and change
+            // the decoded names, so null members are left out entirely.
+            if (it.value().isNull() || it.value().isUndefined())
+                continue;
+            out.append(it.key().toUtf8());
+            out.append(toCompactValue(it.value()));
+        }
+        out.append('\0');
+        break;
+    }
+    case QJsonValue::String:
+        out.append(kStringTag);
+        out.append(value.toString().toUtf8());
+        out.append('\0');
+        break;
+    case QJsonValue::Double:
+        out.append(kNumberTag);
+        out.append(QString::number(value.toDouble(), 'g', 15).toUtf8());
+        out.append('\0');
+        break;
+    case QJsonValue::Bool:
+        out.append(kBoolTag);
+        out.append(value.toBool() ? 't' : 'f');
+        out.append('\0');
+        break;
+    case QJsonValue::Null:
+    case QJsonValue::Undefined:
+        break;
+    }
+    return out;
+}
+
+bool KX2RpcPacket::fromCompactValue(QJsonValue& out, char tag, QByteArray& buffer)
+{
+    CompactReader reader(buffer);
+    const bool ok = reader.value(out, tag, 0);
+    buffer.remove(0, reader.pos);
+    return ok;
+}
+
+QJsonObject KX2RpcPacket::fromCompactObject(QByteArray& buffer)
+{
+    CompactReader reader(buffer);
+    bool complete = false;
+    // Depth 1, as for an object met inside fromCompactValue().
+    const QJsonObject members = reader.object(1, complete);
+    buffer.remove(0, reader.pos);
+    return members;
+}
