@@ -158,7 +158,7 @@ QMutex* PRINTMUTEX()
 
 QString toPrintString(const QVariant& value)
 {
-    switch (static_cast<int>(value.type())) {
+    switch (value.userType()) {
     case QMetaType::Bool:
         return value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
     case QMetaType::QJsonValue:
