@@ -1,0 +1,87 @@
+#include "znantivirus.h"
+
+#include <QtGlobal>
+
+#include <mutex>
+
+#include "znantivirus_p.h"
+
+// Q_INIT_RESOURCE must be used outside any namespace. The SQL resources live
+// in a static library, whose registration is not pulled in by the linker on
+// its own.
+static void initializeResources()
+{
+    Q_INIT_RESOURCE(znantivirus);
+}
+
+namespace {
+
+// libclamav wants cl_init() once per process before any engine is created;
+// both calls are process-wide and not meant to be repeated.
+void initializeOnce()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        initializeResources();
+        cl_init(CL_INIT_DEFAULT);
+        cl_initialize_crypto();
+    });
+}
+
+} // namespace
+
+const QStringList G_OVERALL_EXCLUDES = {
+    QStringLiteral("ftp"),
+    QStringLiteral("webdav"),
+    QStringLiteral("velcan"),
+};
+
+ZNAntiVirusPrivate::ZNAntiVirusPrivate(ZNAntiVirus* owner)
+    : q(owner)
+{
+    initializeOnce();
+    scanOptions.general = CL_SCAN_GENERAL_HEURISTICS;
+    scanOptions.parse = CL_SCAN_PARSE_ARCHIVE | CL_SCAN_PARSE_ELF | CL_SCAN_PARSE_PDF
+        | CL_SCAN_PARSE_SWF | CL_SCAN_PARSE_HWP3 | CL_SCAN_PARSE_XMLDOCS | CL_SCAN_PARSE_MAIL
+        | CL_SCAN_PARSE_OLE2 | CL_SCAN_PARSE_HTML | CL_SCAN_PARSE_PE;
+    scanOptions.heuristic = 0;
+    scanOptions.mail = 0;
+    scanOptions.dev = 0;
+}
+
+ZNAntiVirusPrivate::~ZNAntiVirusPrivate()
+{
+    scheduleStop = true;
+    virusdbUpdateStop = true;
+    stopRequested = true;
+    searchStop = true;
+    // The threads use the members below; none may outlive them.
+    background.shutdownAndWait();
+    QMutexLocker lock(&engineMutex);
+    scanEngine.reset();
+}
+
+ZNAntiVirusPrivate* ZNAntiVirusPrivate::get(ZNAntiVirus* module)
+{
+    return module->d.get();
+}
+
+bool ZNAntiVirusPrivate::STRUCT_RESTORE::startRestore(const QString& from, const QString& to)
+{
+    push(QJsonObject{{QStringLiteral("from"), from}, {QStringLiteral("to"), to}});
+    ++count;
+    return true;
+}
+
+ZNAntiVirus::ZNAntiVirus(QObject* parent)
+    : ZNCustom(parent)
+    , d(std::make_unique<ZNAntiVirusPrivate>(this))
+{
+}
+
+ZNAntiVirus::~ZNAntiVirus() = default;
+
+bool ZNAntiVirus::startUp(KX2Journals&, const QJsonObject&)
+{
+    return true;
+}

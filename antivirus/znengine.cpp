@@ -1,0 +1,74 @@
+// Virus engine lifecycle: the update thread builds a libclamav engine from
+// the work area's virus database and publishes it in scanEngine.
+
+#include <QDir>
+#include <QMutexLocker>
+
+#include "znantivirus_p.h"
+#include "zntrace.h"
+
+bool ZNAntiVirusPrivate::virusdbPrepare(bool force)
+{
+    if (force)
+        virusdbReloadPending = true;
+    bool idle = false;
+    if (!virusdbUpdating.compare_exchange_strong(idle, true))
+        return false;
+    if (background.start([this] { virusdbUpdateThread(); }))
+        return true;
+    virusdbUpdating = false;
+    return false;
+}
+
+void ZNAntiVirusPrivate::virusdbUpdateThread()
+{
+    virusdbUpdating = true;
+    virusdbUpdateStop = false;
+    relocateAndUpgrade();
+    if (virusdbReloadPending)
+        virusdbReload();
+    virusdbUpdating = false;
+    background.wakeAll();
+}
+
+bool ZNAntiVirusPrivate::virusdbReload()
+{
+    const QString directory = virusdbPath();
+    if (directory.isEmpty() || !QDir(directory).exists())
+        return false;
+    const QByteArray path = QDir(directory).absolutePath().toUtf8();
+    const QString failure = QStringLiteral("病毒库信息装载失败: ") + QString::fromUtf8(path);
+
+    ZNEngineRef engine = ZNEngineRef::create();
+    if (!engine) {
+        znTrace(ZNTraceBits::Failures, failure);
+        return false;
+    }
+    unsigned int signatures = 0;
+    if (cl_load(path.constData(), engine.get(), &signatures, CL_DB_STDOPT) != CL_SUCCESS
+        || cl_engine_compile(engine.get()) != CL_SUCCESS) {
+        // The new engine goes with `engine`; the one in use stays.
+        znTrace(ZNTraceBits::Failures, failure);
+        return false;
+    }
+
+    virusdbReloadPending = false;
+    {
+        QMutexLocker lock(&engineMutex);
+        std::swap(scanEngine, engine);
+    }
+    // `engine` now holds the previous engine's reference; dropping it here,
+    // outside the mutex, frees that engine unless a scan still holds it.
+    return true;
+}
+
+bool ZNAntiVirusPrivate::waitForVirusdbPrepare() const
+{
+    return !virusdbReloadPending;
+}
+
+ZNEngineRef ZNAntiVirusPrivate::currentEngine() const
+{
+    QMutexLocker lock(&engineMutex);
+    return scanEngine;
+}

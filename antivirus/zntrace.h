@@ -1,0 +1,27 @@
+// Console traces of the antivirus service, gated by the configuration's
+// debuglevel mask (AppData::debuglevel).
+//
+// A line is printed (through PRINTLN_WITHTIME, with the local time) only
+// when at least one bit of `mask` is set in debuglevel. Without an
+// application object (unit tests that build the service directly) nothing
+// is printed. Callable from any thread: debuglevel is written once before
+// the service starts and only read afterwards.
+
+#ifndef ZNTRACE_H
+#define ZNTRACE_H
+
+#include <QVariant>
+
+namespace ZNTraceBits {
+enum : int {
+    TaskThreads = 0x01,  // worker count of each scan task
+    Failures = 0x02,     // failed operations and database errors
+    FileFailures = 0x10, // per-file failures, repeated configuration loads
+    TaskSummary = 0x30,  // start and result lines of each scan task
+};
+}
+
+bool znTraceEnabled(int mask);
+void znTrace(int mask, const QVariant& line);
+
+#endif // ZNTRACE_H

@@ -1,0 +1,71 @@
+// Helpers shared by the antivirus test suites: test signatures, files and
+// configurations written at run time.
+
+#ifndef AVTESTSUPPORT_H
+#define AVTESTSUPPORT_H
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QString>
+
+namespace avtest {
+
+// The 68-byte antivirus test string, assembled here so that no source file
+// holds it in one piece.
+inline QByteArray eicar()
+{
+    return QByteArray("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + QByteArray("EICAR-STANDARD-")
+        + QByteArray("ANTIVIRUS-TEST-FILE!$H+H*");
+}
+
+// MD5 signature of the test string, in libclamav's .hdb format.
+inline QByteArray eicarHdbLine()
+{
+    return QByteArray("44d88612fea8a8f36de82e1278abb02f:68:Test.Sig\n");
+}
+
+inline bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+inline bool writeJson(const QString& path, const QJsonObject& object)
+{
+    return writeFile(path, QJsonDocument(object).toJson());
+}
+
+inline QJsonObject readJson(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QJsonObject();
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+inline QByteArray readBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The component's keys of config.json, all inside `root`.
+inline QJsonObject componentConfig(const QString& root)
+{
+    return QJsonObject{
+        {"settings", root + "/etc/settings.json"},
+        {"database", root + "/etc/antivirus.db"},
+        {"virusdburl", "http://127.0.0.1:9/virusdb.json"},
+        {"overall", QJsonObject{{"path", root + "/scan"}}},
+    };
+}
+
+} // namespace avtest
+
+#endif // AVTESTSUPPORT_H

@@ -1,0 +1,262 @@
+// Virus engine lifecycle with real libclamav engines built from signature
+// files that the tests write: first load off the request thread, failed
+// reloads, counted references across a reload.
+
+#include <QtTest>
+
+#include <clamav.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "avtestsupport.h"
+#include "kx2journals.h"
+#include "znantivirus.h"
+#include "znantivirus_p.h"
+
+namespace {
+
+const int kLoadTimeoutMs = 60000;
+
+// Scans a file with `engine`; returns libclamav's result and the name found.
+int scanFile(const ZNEngineRef& engine, const ZNAntiVirusPrivate* d, const QString& path,
+             QString* virusName = nullptr)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY);
+    if (fd < 0)
+        return -1;
+    const char* name = nullptr;
+    unsigned long scanned = 0;
+    cl_scan_options options = d->scanOptions;
+    const int result = cl_scandesc(fd, QFile::encodeName(path).constData(), &name, &scanned,
+                                   engine.get(), &options);
+    ::close(fd);
+    if (virusName)
+        *virusName = name ? QString::fromUtf8(name) : QString();
+    return result;
+}
+
+} // namespace
+
+class tst_ZNEngine : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void referencesAreCounted();
+    void firstLoadHappensOnUpdateThread();
+    void corruptDatabaseKeepsPreviousEngine();
+    void missingDirectoryChangesNothing();
+    void heldReferenceSurvivesReload();
+    void prepareWhileUpdateThreadRuns();
+    void destructionWaitsForUpdateThread();
+
+private:
+    // Configures the module and applies settings whose work area is `data`.
+    void startService(bool withDatabase = true);
+    void waitForUpdateThread();
+
+    QScopedPointer<QTemporaryDir> root;
+    QScopedPointer<ZNAntiVirus> module;
+    ZNAntiVirusPrivate* d = nullptr;
+    QString dataDir;
+    QString virusdbDir;
+    QString infectedFile;
+};
+
+void tst_ZNEngine::init()
+{
+    QCOMPARE(ZNEngineRef::liveEngines(), 0);
+    root.reset(new QTemporaryDir());
+    QVERIFY(root->isValid());
+    dataDir = root->path() + "/data";
+    virusdbDir = dataDir + "/virusdb";
+    infectedFile = root->path() + "/scan/sample.com";
+    QVERIFY(avtest::writeFile(infectedFile, avtest::eicar()));
+    QCOMPARE(QCryptographicHash::hash(avtest::eicar(), QCryptographicHash::Md5).toHex(),
+             avtest::eicarHdbLine().left(32));
+
+    module.reset(new ZNAntiVirus());
+    d = ZNAntiVirusPrivate::get(module.data());
+    KX2Journals journal;
+    QVERIFY(module->loadConfigure(journal, avtest::componentConfig(root->path())));
+}
+
+void tst_ZNEngine::cleanup()
+{
+    module.reset();
+    d = nullptr;
+    // Every engine goes with the module: nothing leaks.
+    QCOMPARE(ZNEngineRef::liveEngines(), 0);
+    root.reset();
+}
+
+void tst_ZNEngine::startService(bool withDatabase)
+{
+    QVERIFY(QDir().mkpath(dataDir));
+    if (withDatabase)
+        QVERIFY(avtest::writeFile(virusdbDir + "/test.hdb", avtest::eicarHdbLine()));
+    QVERIFY(avtest::writeJson(root->path() + "/etc/settings.json",
+                              QJsonObject{{"enabled", true}, {"datadir", dataDir}}));
+    KX2Journals journal;
+    QVERIFY(module->settingsLoad(journal, nullptr));
+}
+
+void tst_ZNEngine::waitForUpdateThread()
+{
+    QTRY_VERIFY_WITH_TIMEOUT(!d->virusdbUpdating, kLoadTimeoutMs);
+}
+
+void tst_ZNEngine::referencesAreCounted()
+{
+    ZNEngineRef none;
+    QVERIFY(!ZNEngineRef(none));
+
+    ZNEngineRef first = ZNEngineRef::create();
+    QVERIFY(first);
+    QCOMPARE(ZNEngineRef::liveEngines(), 1);
+    ZNEngineRef second = first;
+    QCOMPARE(second.get(), first.get());
+    first.reset();
+    QVERIFY(!first);
+    QCOMPARE(ZNEngineRef::liveEngines(), 1); // `second` still holds it
+    ZNEngineRef moved = std::move(second);
+    QVERIFY(!second);
+    QCOMPARE(ZNEngineRef::liveEngines(), 1);
+    moved = ZNEngineRef();
+    QCOMPARE(ZNEngineRef::liveEngines(), 0);
+}
+
+void tst_ZNEngine::firstLoadHappensOnUpdateThread()
+{
+    QVERIFY(!d->currentEngine());
+    QVERIFY(!d->waitForVirusdbPrepare());
+    {
+        // Publishing needs engineMutex: had the settings load compiled the
+        // engine on this thread, it could not have returned.
+        QMutexLocker lock(&d->engineMutex);
+        startService();
+        QVERIFY(d->virusdbUpdating);
+        QVERIFY(!d->scanEngine);
+    }
+    waitForUpdateThread();
+    const ZNEngineRef engine = d->currentEngine();
+    QVERIFY(engine);
+    QVERIFY(d->waitForVirusdbPrepare());
+
+    QString virus;
+    QCOMPARE(scanFile(engine, d, infectedFile, &virus), int(CL_VIRUS));
+    QCOMPARE(virus, QStringLiteral("Test.Sig"));
+    QVERIFY(avtest::writeFile(root->path() + "/scan/clean.txt", "nothing to see"));
+    QCOMPARE(scanFile(engine, d, root->path() + "/scan/clean.txt"), int(CL_CLEAN));
+}
+
+void tst_ZNEngine::corruptDatabaseKeepsPreviousEngine()
+{
+    startService();
+    waitForUpdateThread();
+    const cl_engine* const loaded = d->currentEngine().get();
+    QVERIFY(loaded);
+
+    QVERIFY(avtest::writeFile(virusdbDir + "/broken.hdb", "this is not a signature\n"));
+    QVERIFY(d->virusdbPrepare(true));
+    waitForUpdateThread();
+    QCOMPARE(d->currentEngine().get(), loaded);
+    QVERIFY(d->virusdbReloadPending);
+    QVERIFY(!d->waitForVirusdbPrepare());
+    QCOMPARE(scanFile(d->currentEngine(), d, infectedFile), int(CL_VIRUS));
+
+    // Once the file is repaired, the pending reload goes through.
+    QVERIFY(QFile::remove(virusdbDir + "/broken.hdb"));
+    QVERIFY(d->virusdbPrepare(false));
+    waitForUpdateThread();
+    QVERIFY(d->waitForVirusdbPrepare());
+    QVERIFY(d->currentEngine().get() != loaded);
+}
+
+void tst_ZNEngine::missingDirectoryChangesNothing()
+{
+    // Without a work area there is nothing to load, not even the current
+    // directory.
+    QVERIFY(d->virusdbPath().isEmpty());
+    QVERIFY(!d->virusdbReload());
+
+    startService(false);
+    waitForUpdateThread();
+    QVERIFY(!QFileInfo::exists(virusdbDir));
+    QVERIFY(!d->currentEngine());
+    QVERIFY(d->virusdbReloadPending);
+    QVERIFY(!d->virusdbReload());
+    QVERIFY(d->virusdbReloadPending);
+    QCOMPARE(ZNEngineRef::liveEngines(), 0);
+}
+
+void tst_ZNEngine::heldReferenceSurvivesReload()
+{
+    startService();
+    waitForUpdateThread();
+    ZNEngineRef held = d->currentEngine();
+    QVERIFY(held);
+    QCOMPARE(ZNEngineRef::liveEngines(), 1);
+
+    const QByteArray other = "another sample";
+    QVERIFY(avtest::writeFile(virusdbDir + "/other.hdb",
+                              QCryptographicHash::hash(other, QCryptographicHash::Md5).toHex() + ":"
+                                  + QByteArray::number(other.size()) + ":Other.Sig\n"));
+    QVERIFY(d->virusdbPrepare(true));
+    waitForUpdateThread();
+    QVERIFY(d->waitForVirusdbPrepare());
+    QVERIFY(d->currentEngine().get() != held.get());
+    QCOMPARE(ZNEngineRef::liveEngines(), 2);
+
+    // The replaced engine still scans for its holder.
+    QString virus;
+    QCOMPARE(scanFile(held, d, infectedFile, &virus), int(CL_VIRUS));
+    QCOMPARE(virus, QStringLiteral("Test.Sig"));
+
+    held.reset();
+    QCOMPARE(ZNEngineRef::liveEngines(), 1);
+    QVERIFY(avtest::writeFile(root->path() + "/scan/other.bin", other));
+    QCOMPARE(scanFile(d->currentEngine(), d, root->path() + "/scan/other.bin", &virus), int(CL_VIRUS));
+    QCOMPARE(virus, QStringLiteral("Other.Sig"));
+}
+
+void tst_ZNEngine::prepareWhileUpdateThreadRuns()
+{
+    startService();
+    waitForUpdateThread();
+    {
+        // Hold the update thread at the point where it publishes its engine.
+        QMutexLocker lock(&d->engineMutex);
+        QVERIFY(d->virusdbPrepare(true));
+        QTRY_VERIFY_WITH_TIMEOUT(!d->virusdbReloadPending, kLoadTimeoutMs);
+        QVERIFY(d->virusdbUpdating);
+
+        QVERIFY(!d->virusdbPrepare(false));
+        QVERIFY(!d->virusdbReloadPending);
+        QVERIFY(!d->virusdbPrepare(true));
+        QVERIFY(d->virusdbReloadPending);
+    }
+    waitForUpdateThread();
+    // The forced request arrived too late for that run; it stays pending
+    // for the next one.
+    QVERIFY(!d->waitForVirusdbPrepare());
+    QVERIFY(d->virusdbPrepare(false));
+    waitForUpdateThread();
+    QVERIFY(d->waitForVirusdbPrepare());
+}
+
+void tst_ZNEngine::destructionWaitsForUpdateThread()
+{
+    startService();
+    // Destroyed while the update thread may still be loading: the module
+    // waits for it, and the engine it publishes is freed with the module
+    // (cleanup() checks that none is left, ASan that nothing was touched
+    // after being freed).
+    module.reset();
+    d = nullptr;
+}
+
+QTEST_GUILESS_MAIN(tst_ZNEngine)
+#include "tst_znengine.moc"

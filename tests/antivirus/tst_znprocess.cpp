@@ -1,0 +1,258 @@
+// The antivirus component inside the real service process: store creation
+// and version check at start-up, left-over tasks, settings over the socket,
+// and the engine trace. Needs build/bin/znantivirus (ZN_BIN_DIR).
+
+#include <QtTest>
+
+#include <QDeadlineTimer>
+#include <QProcess>
+
+#include "avtestsupport.h"
+#include "kx2dbsqlite.h"
+#include "kx2localserver.h"
+
+namespace {
+
+QString serviceBinary()
+{
+    return qEnvironmentVariable("ZN_BIN_DIR") + QStringLiteral("/znantivirus");
+}
+
+int rowCount(KX2DBSqlite& db, const QString& table)
+{
+    int changes = 0, lastRowId = 0;
+    QList<QJsonObject> rows;
+    if (!db.exec(changes, lastRowId, rows, "SELECT COUNT(*) AS n FROM " + table + ";"))
+        return -1;
+    return rows.value(0).value("n").toInt(-1);
+}
+
+} // namespace
+
+class tst_ZNProcess : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void firstStartCreatesStore();
+    void restartDropsLeftOverTasks();
+    void incompatibleStoreStopsStart_data();
+    void incompatibleStoreStopsStart();
+    void settingsOverSocket();
+    void corruptVirusDatabaseIsTraced();
+
+private:
+    void writeConfig(int debuglevel = 0);
+    bool startService();
+    void stopService();
+    bool waitForOutput(const QByteArray& text, int ms = 60000);
+    QString databasePath() const { return root->path() + "/etc/antivirus.db"; }
+
+    QScopedPointer<QTemporaryDir> root;
+    QScopedPointer<QProcess> process;
+    QString configPath;
+    QString socketName;
+    QByteArray output;
+};
+
+void tst_ZNProcess::init()
+{
+    QVERIFY2(QFileInfo(serviceBinary()).isExecutable(), qPrintable(serviceBinary()));
+    root.reset(new QTemporaryDir());
+    QVERIFY(root->isValid());
+    configPath = root->path() + "/etc/config.json";
+    socketName = root->path() + "/run/antivirus.sock";
+    writeConfig();
+}
+
+void tst_ZNProcess::cleanup()
+{
+    if (process && process->state() != QProcess::NotRunning) {
+        process->kill();
+        process->waitForFinished(10000);
+    }
+    process.reset();
+    root.reset();
+}
+
+void tst_ZNProcess::writeConfig(int debuglevel)
+{
+    QJsonObject config = avtest::componentConfig(root->path());
+    config["lpcid"] = socketName;
+    config["debugging"] = false;
+    config["debuglevel"] = debuglevel;
+    QVERIFY(avtest::writeJson(configPath, config));
+}
+
+bool tst_ZNProcess::startService()
+{
+    output.clear();
+    process.reset(new QProcess());
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    process->start(serviceBinary(), {"--cfg", configPath});
+    return process->waitForStarted(20000);
+}
+
+// Reads the process's output until it holds `text`, the process ends or the
+// deadline passes.
+bool tst_ZNProcess::waitForOutput(const QByteArray& text, int ms)
+{
+    QDeadlineTimer deadline(ms);
+    while (!output.contains(text)) {
+        if (deadline.hasExpired())
+            return false;
+        if (process->state() == QProcess::NotRunning) {
+            output += process->readAll();
+            return output.contains(text);
+        }
+        process->waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+        output += process->readAll();
+    }
+    return true;
+}
+
+void tst_ZNProcess::stopService()
+{
+    process->terminate();
+    QVERIFY(process->waitForFinished(30000));
+    QCOMPARE(process->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process->exitCode(), 0);
+}
+
+void tst_ZNProcess::firstStartCreatesStore()
+{
+    QVERIFY(!QFileInfo::exists(databasePath()));
+    QVERIFY(startService());
+    QVERIFY2(waitForOutput("lpcID: "), output.constData());
+
+    KX2DBSqlite db;
+    QVERIFY(db.openOnly(databasePath()));
+    int changes = 0, lastRowId = 0;
+    QList<QJsonObject> rows;
+    QVERIFY(db.exec(changes, lastRowId, rows,
+                    "SELECT cfg_key AS k, cfg_value AS v FROM sys_configure ORDER BY cfg_no;"));
+    QCOMPARE(rows.size(), 7);
+    QCOMPARE(rows.at(3), QJsonObject({{"k", "Database.Id"}, {"v", "Q7ANTIVIRUS"}}));
+    QCOMPARE(rows.at(5), QJsonObject({{"k", "Database.Version"}, {"v", "1"}}));
+    for (const char* table : {"t_mission", "t_task", "t_log", "t_infectes"})
+        QCOMPARE(rowCount(db, table), 0);
+    db.close();
+    stopService();
+}
+
+void tst_ZNProcess::restartDropsLeftOverTasks()
+{
+    QVERIFY(startService());
+    QVERIFY2(waitForOutput("lpcID: "), output.constData());
+    stopService();
+
+    {
+        KX2DBSqlite db;
+        QVERIFY(db.openOnly(databasePath()));
+        int changes = 0, lastRowId = 0;
+        QVERIFY(db.exec(changes, lastRowId,
+                        "INSERT INTO t_task (tsk_path) VALUES ('/a');"
+                        "INSERT INTO t_task (tsk_path) VALUES ('/b');"
+                        "INSERT INTO t_mission (msn_path) VALUES ('/a/');"
+                        "INSERT INTO t_log (log_path, log_state) VALUES ('/a/', 9);"
+                        "INSERT INTO t_infectes (ift_path) VALUES ('/a/x');"));
+        QCOMPARE(rowCount(db, "t_task"), 2);
+        db.close();
+    }
+
+    QVERIFY(startService());
+    QVERIFY2(waitForOutput("lpcID: "), output.constData());
+    KX2DBSqlite db;
+    QVERIFY(db.openOnly(databasePath()));
+    QCOMPARE(rowCount(db, "t_task"), 0);
+    QCOMPARE(rowCount(db, "t_mission"), 1);
+    QCOMPARE(rowCount(db, "t_log"), 1);
+    QCOMPARE(rowCount(db, "t_infectes"), 1);
+    db.close();
+    stopService();
+}
+
+void tst_ZNProcess::incompatibleStoreStopsStart_data()
+{
+    QTest::addColumn<QString>("tamper");
+    QTest::addColumn<QByteArray>("trace");
+    QTest::newRow("version 2") << "UPDATE sys_configure SET cfg_value = '2' WHERE cfg_key = 'Database.Version';"
+                               << QByteArray("数据库当前版本号不兼容: 2");
+    QTest::newRow("other id") << "UPDATE sys_configure SET cfg_value = 'Q7OTHER' WHERE cfg_key = 'Database.Id';"
+                              << QByteArray("数据库版本号纪录不存在");
+}
+
+void tst_ZNProcess::incompatibleStoreStopsStart()
+{
+    QFETCH(QString, tamper);
+    QFETCH(QByteArray, trace);
+    QVERIFY(startService());
+    QVERIFY2(waitForOutput("lpcID: "), output.constData());
+    stopService();
+    {
+        KX2DBSqlite db;
+        int changes = 0, lastRowId = 0;
+        QVERIFY(db.openOnly(databasePath()));
+        QVERIFY(db.exec(changes, lastRowId, tamper));
+        db.close();
+    }
+
+    writeConfig(0x02); // failure traces on
+    QVERIFY(startService());
+    QVERIFY(process->waitForFinished(30000));
+    output += process->readAll();
+    QCOMPARE(process->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process->exitCode(), 1);
+    const QString text = QString::fromUtf8(output);
+    QVERIFY2(text.contains(QStringLiteral("系统配置文装载失败: ") + configPath), qPrintable(text));
+    QVERIFY2(output.contains(trace), output.constData());
+    QVERIFY2(text.contains(QStringLiteral("装载应用环境配置文失败")), qPrintable(text));
+    QVERIFY(!output.contains("lpcID: "));
+}
+
+void tst_ZNProcess::settingsOverSocket()
+{
+    const QString dataDir = root->path() + "/data";
+    QVERIFY(QDir().mkpath(dataDir));
+    QVERIFY(startService());
+    QVERIFY2(waitForOutput("lpcID: "), output.constData());
+
+    QJsonObject reply;
+    const QJsonObject settings{{"enabled", true}, {"datadir", " " + dataDir + " "}, {"threads", "3"},
+                               {"note", "kept"}};
+    QVERIFY(KX2LocalServer::localRequest(socketName,
+                                         QJsonObject{{"cmd", "antivirus_settings_save"}, {"params", settings}},
+                                         &reply, 20));
+    QCOMPARE(reply.value("err").toInt(), 0);
+
+    const QJsonObject written = avtest::readJson(root->path() + "/etc/settings.json");
+    QCOMPARE(written.value("datadir").toString(), dataDir);
+    QCOMPARE(written.value("enabled").toInt(), 1);
+    QCOMPARE(written.value("threads").toInt(), 3);
+    QCOMPARE(written.value("note").toString(), QStringLiteral("kept"));
+
+    reply = QJsonObject();
+    QVERIFY(KX2LocalServer::localRequest(socketName, QJsonObject{{"cmd", "antivirus_settings_load"}}, &reply, 20));
+    QCOMPARE(reply.value("err").toInt(), 0);
+    QCOMPARE(reply.value("results").toObject(), written);
+    stopService();
+}
+
+void tst_ZNProcess::corruptVirusDatabaseIsTraced()
+{
+    const QString dataDir = root->path() + "/data";
+    QVERIFY(avtest::writeFile(dataDir + "/virusdb/broken.hdb", "not a signature line\n"));
+    QVERIFY(avtest::writeJson(root->path() + "/etc/settings.json",
+                              QJsonObject{{"enabled", 1}, {"datadir", dataDir}}));
+    writeConfig(0x02);
+    QVERIFY(startService());
+    // The start-up load runs on the update thread and reports the directory.
+    QVERIFY2(waitForOutput(QByteArray("病毒库信息装载失败: ") + QFile::encodeName(dataDir + "/virusdb")),
+             output.constData());
+    stopService();
+}
+
+QTEST_GUILESS_MAIN(tst_ZNProcess)
+#include "tst_znprocess.moc"

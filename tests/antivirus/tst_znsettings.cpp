@@ -1,0 +1,437 @@
+// User settings through the request methods antivirus_settings_save and
+// antivirus_settings_load, over a real local socket served in-process, and
+// on the settings file they write.
+
+#include <QtTest>
+
+#include <atomic>
+#include <thread>
+
+#include "avtestsupport.h"
+#include "kx2cabinet.h"
+#include "kx2journals.h"
+#include "kx2localserver.h"
+#include "requestrouter.h"
+#include "znantivirus.h"
+#include "znantivirus_p.h"
+
+namespace {
+
+const int kRequestTimeoutMs = 30000;
+
+QJsonObject defaultSchedule()
+{
+    return QJsonObject{{"mode", 0}, {"minute", 0}, {"hour", 6}, {"week", 7}, {"day", 28}, {"scope", 1}};
+}
+
+int hardwareThreads()
+{
+    return qMax(1, QThread::idealThreadCount());
+}
+
+} // namespace
+
+class tst_ZNSettings : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void loadWithoutFileGivesDefaults();
+    void loadBeforeConfigurationGivesEmptyObject();
+    void saveNormalises_data();
+    void saveNormalises();
+    void refusalsComeInOrder();
+    void saveWithoutWorkAreaWritesNothing();
+    void unwritableFileIsRefused();
+    void loadAddsUpdateTimeAndAppliesNothing();
+    void startUpLoadApplies();
+    void relocationQueuedOnlyWhenWorkAreaChanges();
+    void disabledSaveKeepsThreadsAndStopsSchedule();
+    void scheduleSettingsApplied();
+    void helpDocuments();
+
+private:
+    void request(const QJsonObject& packet, QJsonObject* reply);
+    QJsonObject save(const QJsonObject& settings);
+    QJsonObject load();
+    void waitForUpdateThread();
+    QString settingsPath() const { return root->path() + "/etc/settings.json"; }
+
+    QScopedPointer<QTemporaryDir> root;
+    QScopedPointer<RequestRouter> router;
+    QScopedPointer<KX2LocalServer> server;
+    ZNAntiVirusPrivate* d = nullptr;
+    QString socketName;
+    QString dataDir;
+    QString savedCurrentDir;
+};
+
+void tst_ZNSettings::init()
+{
+    root.reset(new QTemporaryDir());
+    QVERIFY(root->isValid());
+    dataDir = root->path() + "/data";
+    QVERIFY(QDir().mkpath(dataDir));
+    savedCurrentDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(root->path()));
+
+    router.reset(new RequestRouter());
+    d = ZNAntiVirusPrivate::get(router->antivirusModule());
+    KX2Journals journal;
+    QVERIFY(router->loadConfigure(journal, avtest::componentConfig(root->path())));
+
+    server.reset(new KX2LocalServer());
+    server->add(router.data());
+    socketName = root->path() + "/run/antivirus.sock";
+    QVERIFY(server->start(socketName));
+}
+
+void tst_ZNSettings::cleanup()
+{
+    server.reset();
+    router.reset();
+    d = nullptr;
+    QDir::setCurrent(savedCurrentDir);
+    root.reset();
+}
+
+// Sends one request from a client thread while this thread serves the
+// server's event loop.
+void tst_ZNSettings::request(const QJsonObject& packet, QJsonObject* reply)
+{
+    std::atomic<bool> done{false};
+    bool answered = false;
+    std::thread client([&] {
+        answered = KX2LocalServer::localRequest(socketName, packet, reply, kRequestTimeoutMs / 1000);
+        done = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(done, kRequestTimeoutMs + 5000);
+    client.join();
+    QVERIFY2(answered, "no reply from the local server");
+}
+
+QJsonObject tst_ZNSettings::save(const QJsonObject& settings)
+{
+    QJsonObject reply;
+    request(QJsonObject{{"cmd", "antivirus_settings_save"}, {"params", settings}}, &reply);
+    return reply;
+}
+
+QJsonObject tst_ZNSettings::load()
+{
+    QJsonObject reply;
+    request(QJsonObject{{"cmd", "antivirus_settings_load"}}, &reply);
+    return reply;
+}
+
+void tst_ZNSettings::waitForUpdateThread()
+{
+    QTRY_VERIFY_WITH_TIMEOUT(!d->virusdbUpdating, 60000);
+}
+
+void tst_ZNSettings::loadWithoutFileGivesDefaults()
+{
+    const QJsonObject reply = load();
+    QCOMPARE(reply.value("err").toInt(), 0);
+    const QJsonObject expected{{"enabled", 0}, {"datadir", ""}, {"threads", hardwareThreads()},
+                               {"vdbauto", 0}, {"schedule", defaultSchedule()}};
+    QCOMPARE(reply.value("results").toObject(), expected);
+    QVERIFY(!QFileInfo::exists(settingsPath()));
+}
+
+void tst_ZNSettings::loadBeforeConfigurationGivesEmptyObject()
+{
+    QVERIFY(avtest::writeJson(settingsPath(), QJsonObject{{"enabled", 1}, {"datadir", dataDir}}));
+    RequestRouter unconfigured;
+    KX2Cabinet env;
+    QJsonObject reply;
+    QVERIFY(unconfigured.dispatch(reply, QJsonObject{{"cmd", "antivirus_settings_load"}}, &env));
+    env.toRetObject(reply, false);
+    QCOMPARE(reply.value("err").toInt(), 0);
+    QVERIFY(reply.contains("results"));
+    QCOMPARE(reply.value("results").toObject(), QJsonObject());
+}
+
+void tst_ZNSettings::saveNormalises_data()
+{
+    QTest::addColumn<QJsonObject>("input");
+    QTest::addColumn<QJsonObject>("expected"); // keys that differ from the defaults
+
+    const QString data = QStringLiteral("DATA"); // replaced by the work area
+    auto base = [&](QJsonObject extra) {
+        if (!extra.contains("datadir"))
+            extra.insert("datadir", data);
+        return extra;
+    };
+    QTest::newRow("enabled true") << base({{"enabled", true}}) << QJsonObject{{"enabled", 1}};
+    QTest::newRow("enabled yes") << base({{"enabled", "Yes"}}) << QJsonObject{{"enabled", 1}};
+    QTest::newRow("enabled \"false\"") << base({{"enabled", "false"}}) << QJsonObject{};
+    QTest::newRow("enabled missing") << base({}) << QJsonObject{};
+    QTest::newRow("threads 0") << base({{"threads", 0}}) << QJsonObject{{"threads", 1}};
+    QTest::newRow("threads -4") << base({{"threads", -4}}) << QJsonObject{{"threads", 1}};
+    QTest::newRow("threads \"6\"") << base({{"threads", "6"}}) << QJsonObject{{"threads", 6}};
+    QTest::newRow("threads 2.7") << base({{"threads", 2.7}}) << QJsonObject{{"threads", 2}};
+    QTest::newRow("vdbauto 1") << base({{"vdbauto", 1}}) << QJsonObject{{"vdbauto", 1}};
+    QTest::newRow("vdbauto \"no\"") << base({{"vdbauto", "no"}}) << QJsonObject{};
+    QTest::newRow("datadir trimmed") << QJsonObject{{"datadir", "  " + data + " \t"}} << QJsonObject{};
+    QTest::newRow("datadir relative existing")
+        << QJsonObject{{"datadir", " data/../data/ "}} << QJsonObject{};
+    QTest::newRow("datadir missing stays as given")
+        << QJsonObject{{"datadir", "  missing/work "}} << QJsonObject{{"datadir", "missing/work"}};
+    QTest::newRow("schedule partial kept")
+        << base({{"schedule", QJsonObject{{"mode", 2}}}}) << QJsonObject{{"schedule", QJsonObject{{"mode", 2}}}};
+    QTest::newRow("schedule empty") << base({{"schedule", QJsonObject()}}) << QJsonObject{};
+    QTest::newRow("schedule not an object") << base({{"schedule", 5}}) << QJsonObject{};
+    QTest::newRow("unknown keys kept")
+        << base({{"color", "blue"}, {"nested", QJsonObject{{"a", 1}}}})
+        << QJsonObject{{"color", "blue"}, {"nested", QJsonObject{{"a", 1}}}};
+}
+
+void tst_ZNSettings::saveNormalises()
+{
+    QFETCH(QJsonObject, input);
+    QFETCH(QJsonObject, expected);
+    if (input.value("datadir").toString().contains("DATA"))
+        input["datadir"] = input.value("datadir").toString().replace("DATA", dataDir);
+
+    QJsonObject full{{"enabled", 0}, {"datadir", dataDir}, {"threads", hardwareThreads()},
+                     {"vdbauto", 0}, {"schedule", defaultSchedule()}};
+    for (auto it = expected.begin(); it != expected.end(); ++it)
+        full[it.key()] = it.value();
+
+    const QJsonObject reply = save(input);
+    QCOMPARE(reply.value("err").toInt(), 0);
+    QVERIFY(!reply.contains("errmsg"));
+    // The file holds the normalised object as indented JSON.
+    QCOMPARE(avtest::readBytes(settingsPath()), QJsonDocument(full).toJson(QJsonDocument::Indented));
+    waitForUpdateThread();
+    QCOMPARE(load().value("results").toObject(), full);
+}
+
+void tst_ZNSettings::refusalsComeInOrder()
+{
+    const QJsonObject settings{{"enabled", 0}, {"datadir", dataDir}, {"threads", 3}};
+    QVERIFY(avtest::writeFile(settingsPath(), "{\"marker\": 1}\n"));
+    const QString file = d->settingsFile;
+
+    d->taskRunning = true;
+    d->virusdbUpdating = true;
+    d->settingsFile.clear();
+    QJsonObject reply = save(settings);
+    QCOMPARE(reply.value("err").toInt(), 9992);
+    QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("杀毒过程中禁止修改配置"));
+
+    d->taskRunning = false;
+    reply = save(settings);
+    QCOMPARE(reply.value("err").toInt(), 9987);
+    QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("系统配置文存在错误，请重新安装"));
+
+    d->settingsFile = file;
+    reply = save(settings);
+    QCOMPARE(reply.value("err").toInt(), 9871);
+    QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("前面的配置请求仍在处理中，请稍后再次重试"));
+
+    // Refused saves leave the file and the running settings alone.
+    QCOMPARE(avtest::readBytes(settingsPath()), QByteArray("{\"marker\": 1}\n"));
+    QCOMPARE(d->threads.load(), 0);
+
+    d->virusdbUpdating = false;
+    reply = save(settings);
+    QCOMPARE(reply.value("err").toInt(), 0);
+    QCOMPARE(d->threads.load(), 3);
+    QCOMPARE(avtest::readJson(settingsPath()).value("threads").toInt(), 3);
+}
+
+void tst_ZNSettings::saveWithoutWorkAreaWritesNothing()
+{
+    for (const QJsonObject& settings : {QJsonObject{{"enabled", 1}}, QJsonObject{{"datadir", "   "}}}) {
+        const QJsonObject reply = save(settings);
+        // Nothing recorded a result on this fresh connection.
+        QCOMPARE(reply.value("err").toInt(), 9999);
+        QVERIFY(!reply.contains("errmsg"));
+        QVERIFY(!QFileInfo::exists(settingsPath()));
+        QVERIFY(!d->enabled);
+    }
+}
+
+void tst_ZNSettings::unwritableFileIsRefused()
+{
+    QVERIFY(avtest::writeFile(root->path() + "/blocker", "file"));
+    d->settingsFile = root->path() + "/blocker/settings.json";
+    const QJsonObject reply = save(QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"threads", 5}});
+    QCOMPARE(reply.value("err").toInt(), 9990);
+    QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("配置文保存失败"));
+    QVERIFY(!d->enabled);
+    QCOMPARE(d->threads.load(), 0);
+    QVERIFY(d->workArea().isEmpty());
+}
+
+void tst_ZNSettings::loadAddsUpdateTimeAndAppliesNothing()
+{
+    QVERIFY(avtest::writeJson(settingsPath(), QJsonObject{{"enabled", 1}, {"datadir", dataDir}}));
+    const QString description = root->path() + "/etc/virusdb.json";
+
+    QVERIFY(avtest::writeJson(description, QJsonObject{{"updatetime", "2026-12-01 05:00:00"}, {"items", QJsonArray()}}));
+    QJsonObject results = load().value("results").toObject();
+    QCOMPARE(results.value("updatetime").toString(), QStringLiteral("2026-12-01 05:00:00"));
+    QCOMPARE(results.value("enabled").toInt(), 1);
+    // Reading for a client changes nothing in the running service.
+    QVERIFY(!d->enabled);
+    QVERIFY(d->workArea().isEmpty());
+    QVERIFY(!d->virusdbUpdating);
+
+    QVERIFY(avtest::writeJson(description, QJsonObject{{"updatetime", ""}}));
+    QVERIFY(!load().value("results").toObject().contains("updatetime"));
+    QVERIFY(avtest::writeFile(description, "{ not json"));
+    QVERIFY(!load().value("results").toObject().contains("updatetime"));
+}
+
+void tst_ZNSettings::startUpLoadApplies()
+{
+    QVERIFY(avtest::writeJson(settingsPath(), QJsonObject{{"enabled", "yes"}, {"datadir", " " + dataDir + " "},
+                                                          {"threads", 4}}));
+    KX2Journals journal;
+    QVERIFY(router->settingsLoad(journal, nullptr));
+    QVERIFY(router->antivirusModule()->settingsLoaded);
+    QCOMPARE(journal.err(), 9999);
+    QVERIFY(d->enabled);
+    QCOMPARE(d->threads.load(), 4);
+    QCOMPARE(d->workArea(), dataDir);
+    QCOMPARE(d->virusdbPath(), dataDir + "/virusdb");
+    waitForUpdateThread();
+    // Loading never rewrites the file.
+    QCOMPARE(avtest::readJson(settingsPath()).value("enabled").toString(), QStringLiteral("yes"));
+
+    // A file without a work area loads nothing.
+    QVERIFY(avtest::writeJson(settingsPath(), QJsonObject{{"enabled", 1}}));
+    QVERIFY(!router->settingsLoad(journal, nullptr));
+    QVERIFY(!router->antivirusModule()->settingsLoaded);
+}
+
+void tst_ZNSettings::relocationQueuedOnlyWhenWorkAreaChanges()
+{
+    const QString areaA = root->path() + "/a";
+    const QString areaB = root->path() + "/b";
+    QVERIFY(QDir().mkpath(areaA + "/virusdb"));
+    QVERIFY(QDir().mkpath(areaB));
+    auto drainMoves = [this] {
+        QList<QJsonObject> moves;
+        QJsonObject move;
+        while (d->virusdbMoves.pop(move)) {
+            --d->virusdbMoves.count;
+            moves << move;
+        }
+        return moves;
+    };
+
+    // From no work area: the system directory moves, when it exists.
+    QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", areaA}}).value("err").toInt(), 0);
+    waitForUpdateThread();
+    QList<QJsonObject> moves = drainMoves();
+    if (QFileInfo("/var/lib/clamav").isDir()) {
+        QCOMPARE(moves.size(), 1);
+        QCOMPARE(moves.first().value("from").toString(), QStringLiteral("/var/lib/clamav"));
+        QCOMPARE(moves.first().value("to").toString(), areaA + "/virusdb");
+    } else {
+        QVERIFY(moves.isEmpty());
+    }
+
+    QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", areaB}}).value("err").toInt(), 0);
+    moves = drainMoves();
+    QCOMPARE(moves.size(), 1);
+    QCOMPARE(moves.first(), QJsonObject({{"from", areaA + "/virusdb"}, {"to", areaB + "/virusdb"}}));
+    QCOMPARE(d->virusdbPath(), areaB + "/virusdb");
+    waitForUpdateThread();
+
+    // The same work area again: no move and no engine preparation.
+    QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", areaB + "/"}, {"threads", 2}}).value("err").toInt(), 0);
+    QVERIFY(!d->virusdbUpdating);
+    QVERIFY(drainMoves().isEmpty());
+    QCOMPARE(d->virusdbMoves.count.load(), 0);
+    QCOMPARE(d->threads.load(), 2);
+
+    // Back to A, whose old directory B has no virus database: nothing to move.
+    QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", areaA}}).value("err").toInt(), 0);
+    QVERIFY(drainMoves().isEmpty());
+    QCOMPARE(d->workArea(), areaA);
+    waitForUpdateThread();
+}
+
+void tst_ZNSettings::disabledSaveKeepsThreadsAndStopsSchedule()
+{
+    const quint32 before = ZNAntiVirusPrivate::scheduleNextTime(1, 0, 5, 0, 1, QDateTime::currentDateTime());
+    QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"vdbauto", 1}}).value("err").toInt(), 0);
+    const quint32 after = ZNAntiVirusPrivate::scheduleNextTime(1, 0, 5, 0, 1, QDateTime::currentDateTime());
+    QVERIFY(d->virusdbNextTime == before || d->virusdbNextTime == after);
+    QCOMPARE(QDateTime::fromSecsSinceEpoch(d->virusdbNextTime).time(), QTime(5, 0));
+    QVERIFY(d->scheduleRunning);
+    QVERIFY(!d->scheduleStop);
+    waitForUpdateThread();
+
+    QCOMPARE(save(QJsonObject{{"enabled", 0}, {"datadir", dataDir}, {"threads", 3}}).value("err").toInt(), 0);
+    QVERIFY(!d->enabled);
+    QCOMPARE(d->threads.load(), 3);
+    QVERIFY(d->scheduleStop);
+    QTRY_VERIFY_WITH_TIMEOUT(!d->scheduleRunning, 10000);
+
+    // Enabled again: a new schedule thread.
+    QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"vdbauto", 1}}).value("err").toInt(), 0);
+    QVERIFY(d->scheduleRunning);
+    QVERIFY(!d->scheduleStop);
+    waitForUpdateThread();
+}
+
+void tst_ZNSettings::scheduleSettingsApplied()
+{
+    QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"schedule", QJsonObject{{"mode", 0}}}})
+                 .value("err").toInt(), 0);
+    QCOMPARE(d->scanNextTime.load(), 0u);
+    QCOMPARE(d->virusdbNextTime.load(), 0u);
+    QVERIFY(!d->scheduleRunning);
+    QVERIFY(!d->scheduleStop);
+    waitForUpdateThread();
+
+    const QJsonObject weekly{{"mode", 2}, {"minute", 30}, {"hour", "7"}, {"week", 3}, {"day", 9}, {"scope", 2}};
+    const quint32 before = ZNAntiVirusPrivate::scheduleNextTime(2, 30, 7, 3, 9, QDateTime::currentDateTime());
+    QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"schedule", weekly}}).value("err").toInt(), 0);
+    const quint32 after = ZNAntiVirusPrivate::scheduleNextTime(2, 30, 7, 3, 9, QDateTime::currentDateTime());
+    QCOMPARE(d->scheduleMode.load(), 2);
+    QCOMPARE(d->scheduleMinute.load(), 30);
+    QCOMPARE(d->scheduleHour.load(), 7);
+    QCOMPARE(d->scheduleWeek.load(), 3);
+    QCOMPARE(d->scheduleDay.load(), 9);
+    QCOMPARE(d->scheduleScope.load(), 2);
+    QVERIFY(d->scanNextTime == before || d->scanNextTime == after);
+    QVERIFY(d->scheduleRunning);
+
+    // Mode 0 clears the next scan and keeps the other members.
+    QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"schedule", QJsonObject{{"mode", 0}, {"hour", 1}}}})
+                 .value("err").toInt(), 0);
+    QCOMPARE(d->scheduleMode.load(), 0);
+    QCOMPARE(d->scanNextTime.load(), 0u);
+    QCOMPARE(d->scheduleHour.load(), 7);
+}
+
+void tst_ZNSettings::helpDocuments()
+{
+    QJsonObject reply;
+    request(QJsonObject{{"cmd", "antivirus_settings_save"}, {"help", false},
+                        {"params", QJsonObject{{"enabled", 1}, {"datadir", dataDir}}}},
+            &reply);
+    QVERIFY(!reply.contains("results"));
+    QCOMPARE(reply.value("err").toInt(), 9999);
+    QVERIFY(!QFileInfo::exists(settingsPath()));
+
+    request(QJsonObject{{"cmd", "help_interfaces"}}, &reply);
+    const QJsonObject all = reply.value("results").toObject();
+    for (const char* name : {"antivirus_settings_load", "antivirus_settings_save"}) {
+        const QJsonObject doc = all.value(name).toObject();
+        QCOMPARE(doc.value("comment").toString(), QStringLiteral("<<此接口没有提供使用说明>>"));
+        QCOMPARE(doc.value("cmd").toString(), QString::fromLatin1(name));
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_ZNSettings)
+#include "tst_znsettings.moc"

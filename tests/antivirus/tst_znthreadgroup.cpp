@@ -1,0 +1,106 @@
+// Accounting of the service's detached background threads: shutdown waits
+// for every thread, pauses end early when woken or shut down.
+
+#include <QtTest>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "znthreadgroup.h"
+
+using namespace std::chrono_literals;
+
+class tst_ZNThreadGroup : public QObject
+{
+    Q_OBJECT
+private slots:
+    void shutdownWaitsForEveryThread();
+    void pauseEndsOnWakeAndShutdown();
+    void waitForSeesChangedCondition();
+    void noThreadsAfterShutdown();
+};
+
+void tst_ZNThreadGroup::shutdownWaitsForEveryThread()
+{
+    ZNThreadGroup group;
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    std::atomic<int> started{0};
+    std::atomic<int> finished{0};
+
+    for (int i = 0; i < 4; ++i) {
+        QVERIFY(group.start([&] {
+            ++started;
+            std::unique_lock<std::mutex> lock(mutex);
+            released.wait(lock, [&] { return release; });
+            ++finished;
+        }));
+    }
+    QTRY_COMPARE(started.load(), 4);
+    QCOMPARE(group.runningCount(), 4);
+
+    std::thread releaser([&] {
+        // Let shutdownAndWait() start waiting before the threads may end.
+        while (!group.isShuttingDown())
+            std::this_thread::yield();
+        std::lock_guard<std::mutex> lock(mutex);
+        release = true;
+        released.notify_all();
+    });
+    group.shutdownAndWait();
+    QCOMPARE(finished.load(), 4);
+    QCOMPARE(group.runningCount(), 0);
+    releaser.join();
+}
+
+void tst_ZNThreadGroup::pauseEndsOnWakeAndShutdown()
+{
+    ZNThreadGroup group;
+    std::atomic<int> pauses{0};
+    std::atomic<bool> lastResult{true};
+    QVERIFY(group.start([&] {
+        // Each pause would last a minute unless woken.
+        while (group.pause(60s))
+            ++pauses;
+        lastResult = false;
+    }));
+    QTRY_VERIFY(group.runningCount() == 1);
+    QElapsedTimer timer;
+    timer.start();
+    // The thread may not be pausing yet: wake it until one pause has ended.
+    QTRY_VERIFY_WITH_TIMEOUT((group.wakeAll(), pauses.load() >= 1), 10000);
+    group.shutdownAndWait();
+    QVERIFY(!lastResult);
+    QVERIFY(timer.elapsed() < 30000);
+    // A pause after shutdown returns false at once.
+    QVERIFY(!group.pause(60s));
+}
+
+void tst_ZNThreadGroup::waitForSeesChangedCondition()
+{
+    ZNThreadGroup group;
+    std::atomic<bool> flag{false};
+    QVERIFY(!group.waitFor([&] { return flag.load(); }, 10ms));
+    QVERIFY(group.start([&] {
+        flag = true;
+        group.wakeAll();
+    }));
+    QVERIFY(group.waitFor([&] { return flag.load(); }, 60s));
+}
+
+void tst_ZNThreadGroup::noThreadsAfterShutdown()
+{
+    ZNThreadGroup group;
+    group.shutdownAndWait();
+    bool ran = false;
+    QVERIFY(!group.start([&] { ran = true; }));
+    QCOMPARE(group.runningCount(), 0);
+    QVERIFY(!ran);
+}
+
+QTEST_GUILESS_MAIN(tst_ZNThreadGroup)
+#include "tst_znthreadgroup.moc"
