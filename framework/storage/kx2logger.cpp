@@ -85,11 +85,13 @@ bool ensureDirectoryOf(const QString& path)
     return QDir(dir).exists();
 }
 
+// One write of the line with its newline, so that appends from several
+// processes or threads never split a line.
 bool appendLine(QFile& file, const QByteArray& line)
 {
-    const bool ok = file.write(line) == line.size() && file.write("\n", 1) == 1;
-    file.flush();
-    return ok;
+    const QByteArray record = line + '\n';
+    const bool written = file.write(record) == record.size();
+    return file.flush() && written;
 }
 
 } // namespace
