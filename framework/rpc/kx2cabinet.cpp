@@ -1,8 +1,8 @@
 #include "kx2cabinet.h"
 
 #include <QHash>
-#include <QMutex>
-#include <QMutexLocker>
+
+#include <mutex>
 
 #include "kx2values.h"
 
@@ -11,10 +11,12 @@ class KX2CabinetPrivate
 public:
     bool local = false;
 
-    mutable QMutex objectMutex;
+    // std::mutex rather than QMutex: its locking is visible to
+    // ThreadSanitizer, which the concurrency tests run under.
+    mutable std::mutex objectMutex;
     QJsonObject object; // guarded by objectMutex
 
-    mutable QMutex storeMutex;
+    mutable std::mutex storeMutex;
     QHash<QString, QJsonValue> store; // guarded by storeMutex
 
     QString token;
@@ -42,19 +44,19 @@ void KX2Cabinet::setLocal(bool local)
 
 void KX2Cabinet::insert(const QString& key, const QJsonValue& value)
 {
-    QMutexLocker locker(&d->objectMutex);
+    std::lock_guard<std::mutex> locker(d->objectMutex);
     d->object.insert(key, value);
 }
 
 QJsonValue KX2Cabinet::value(const QString& key) const
 {
-    QMutexLocker locker(&d->objectMutex);
+    std::lock_guard<std::mutex> locker(d->objectMutex);
     return d->object.value(key);
 }
 
 QJsonObject KX2Cabinet::object() const
 {
-    QMutexLocker locker(&d->objectMutex);
+    std::lock_guard<std::mutex> locker(d->objectMutex);
     return d->object;
 }
 
@@ -70,13 +72,13 @@ void KX2Cabinet::setToken(const QString& token)
 
 void KX2Cabinet::set(const QString& key, const QJsonValue& value)
 {
-    QMutexLocker locker(&d->storeMutex);
+    std::lock_guard<std::mutex> locker(d->storeMutex);
     d->store.insert(key, value);
 }
 
 bool KX2Cabinet::get(const QString& key, QJsonValue& out) const
 {
-    QMutexLocker locker(&d->storeMutex);
+    std::lock_guard<std::mutex> locker(d->storeMutex);
     const auto found = d->store.constFind(key);
     if (found == d->store.constEnd())
         return false;
@@ -94,24 +96,24 @@ QString KX2Cabinet::getString(const QString& key) const
 
 bool KX2Cabinet::contains(const QString& key) const
 {
-    QMutexLocker locker(&d->storeMutex);
+    std::lock_guard<std::mutex> locker(d->storeMutex);
     return d->store.contains(key);
 }
 
 void KX2Cabinet::remove(const QString& key)
 {
-    QMutexLocker locker(&d->storeMutex);
+    std::lock_guard<std::mutex> locker(d->storeMutex);
     d->store.remove(key);
 }
 
 QStringList KX2Cabinet::keys() const
 {
-    QMutexLocker locker(&d->storeMutex);
+    std::lock_guard<std::mutex> locker(d->storeMutex);
     return d->store.keys();
 }
 
 void KX2Cabinet::clear()
 {
-    QMutexLocker locker(&d->storeMutex);
+    std::lock_guard<std::mutex> locker(d->storeMutex);
     d->store.clear();
 }

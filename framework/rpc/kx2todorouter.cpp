@@ -2,9 +2,9 @@
 
 #include <QMetaMethod>
 #include <QMetaObject>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QSet>
+
+#include <mutex>
 
 #include "kx2values.h"
 
@@ -91,13 +91,17 @@ class KX2TodoRouterPrivate
 {
 public:
     QString id;
-    mutable QMutex routersMutex;
+    // std::mutex rather than QMutex: its locking is visible to
+    // ThreadSanitizer, which the concurrent dispatch test runs under.
+    mutable std::mutex routersMutex;
     QList<KX2TodoRouter*> routers; // guarded by routersMutex; not owned
 
+    // An unshared copy: an implicitly shared one would leave readers and
+    // add()/del() working on the same block outside the lock.
     QList<KX2TodoRouter*> children() const
     {
-        QMutexLocker locker(&routersMutex);
-        return routers;
+        std::lock_guard<std::mutex> locker(routersMutex);
+        return QList<KX2TodoRouter*>(routers.cbegin(), routers.cend());
     }
 
     using Pass = bool (KX2TodoRouter::*)(QJsonObject&, const QJsonObject&, KX2Cabinet*);
@@ -217,14 +221,14 @@ void KX2TodoRouter::add(KX2TodoRouter* router)
     // A cycle would make every miss recurse forever.
     if (!router || KX2TodoRouterPrivate::reaches(router, this))
         return;
-    QMutexLocker locker(&d->routersMutex);
+    std::lock_guard<std::mutex> locker(d->routersMutex);
     if (!d->routers.contains(router))
         d->routers.append(router);
 }
 
 void KX2TodoRouter::del(KX2TodoRouter* router)
 {
-    QMutexLocker locker(&d->routersMutex);
+    std::lock_guard<std::mutex> locker(d->routersMutex);
     d->routers.removeAll(router);
 }
 

@@ -544,7 +544,7 @@ void TestKX2TodoRouter::dispatchWhileRoutersChange()
         extras.push_back(std::make_unique<ExtraRouter>(QStringLiteral("extra%1").arg(i)));
 
     constexpr int threadCount = 3;
-    constexpr int rounds = 300;
+    constexpr int rounds = 1000;
     std::atomic<int> running{threadCount};
     std::atomic<int> extraFound{0};
     std::atomic<int> extraMissed{0};
@@ -563,7 +563,7 @@ void TestKX2TodoRouter::dispatchWhileRoutersChange()
                     ++extraFound;
                 else if (env.err() == 9885)
                     ++extraMissed;
-                if (i % 20 == 0) {
+                if (i % 50 == 0) {
                     reply = QJsonObject();
                     root.dispatch(reply, request("help_interfaces"), &env);
                     if (!reply.value("results").toObject().contains("deep"))
@@ -574,15 +574,12 @@ void TestKX2TodoRouter::dispatchWhileRoutersChange()
         });
     }
     // Change the tree until every dispatcher is done.
-    int changes = 0;
+    // Growing and shrinking the list makes it reallocate under the readers.
     while (running.load() > 0) {
-        ExtraRouter* extra = extras[changes % extras.size()].get();
-        if (changes % 2 == 0)
-            root.add(extra);
-        else
-            root.del(extras[(changes - 1) % extras.size()].get());
-        ++changes;
-        QThread::yieldCurrentThread();
+        for (const auto& extra : extras)
+            root.add(extra.get());
+        for (const auto& extra : extras)
+            root.del(extra.get());
     }
     for (std::thread& thread : threads)
         thread.join();

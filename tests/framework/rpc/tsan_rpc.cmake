@@ -1,0 +1,65 @@
+# Builds and registers the journal and router suites a second time under
+# ThreadSanitizer (tsan_kx2journals, tsan_kx2todorouter), so that a missing
+# or misplaced lock around the child-router list or the environment's stores
+# fails the run instead of passing by luck. TSan cannot be linked together
+# with the AddressSanitizer flags of the rest of the build, so each suite is
+# compiled here in one compiler call, with moc run by hand.
+get_target_property(ZN_TSAN_MOC Qt5::moc IMPORTED_LOCATION)
+set(ZN_TSAN_RPC_DIR ${CMAKE_CURRENT_BINARY_DIR}/tsan_rpc)
+set(ZN_TSAN_RPC_SOURCES
+    ${PROJECT_SOURCE_DIR}/framework/rpc/kx2journals.cpp
+    ${PROJECT_SOURCE_DIR}/framework/rpc/kx2cabinet.cpp
+    ${PROJECT_SOURCE_DIR}/framework/rpc/kx2todorouter.cpp
+    ${PROJECT_SOURCE_DIR}/framework/utils/kx2values.cpp)
+set(ZN_TSAN_RPC_HEADERS
+    ${PROJECT_SOURCE_DIR}/framework/rpc/kx2journals.h
+    ${PROJECT_SOURCE_DIR}/framework/rpc/kx2cabinet.h
+    ${PROJECT_SOURCE_DIR}/framework/rpc/kx2todorouter.h
+    ${PROJECT_SOURCE_DIR}/framework/utils/kx2values.h)
+
+add_custom_command(
+    OUTPUT ${ZN_TSAN_RPC_DIR}/moc_kx2todorouter.cpp
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${ZN_TSAN_RPC_DIR}
+    COMMAND ${ZN_TSAN_MOC} ${PROJECT_SOURCE_DIR}/framework/rpc/kx2todorouter.h
+            -o ${ZN_TSAN_RPC_DIR}/moc_kx2todorouter.cpp
+    DEPENDS ${PROJECT_SOURCE_DIR}/framework/rpc/kx2todorouter.h
+    VERBATIM)
+
+function(zn_add_tsan_rpc_suite suite)
+    set(source ${CMAKE_CURRENT_LIST_DIR}/tst_${suite}.cpp)
+    set(binary ${CMAKE_BINARY_DIR}/bin/tsan_${suite})
+    add_custom_command(
+        OUTPUT ${ZN_TSAN_RPC_DIR}/tst_${suite}.moc
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${ZN_TSAN_RPC_DIR}
+        COMMAND ${ZN_TSAN_MOC} ${source} -o ${ZN_TSAN_RPC_DIR}/tst_${suite}.moc
+        DEPENDS ${source}
+        VERBATIM)
+    add_custom_command(
+        OUTPUT ${binary}
+        COMMAND ${CMAKE_CXX_COMPILER} -std=c++17 -fPIC -fsanitize=thread -O1 -g
+                -Wall -Wextra
+                -I${ZN_TSAN_RPC_DIR}
+                -I${PROJECT_SOURCE_DIR}/framework/rpc
+                -I${PROJECT_SOURCE_DIR}/framework/utils
+                "-I$<JOIN:$<TARGET_PROPERTY:Qt5::Core,INTERFACE_INCLUDE_DIRECTORIES>,;-I>"
+                "-I$<JOIN:$<TARGET_PROPERTY:Qt5::Test,INTERFACE_INCLUDE_DIRECTORIES>,;-I>"
+                ${source} ${ZN_TSAN_RPC_SOURCES} ${ZN_TSAN_RPC_DIR}/moc_kx2todorouter.cpp
+                $<TARGET_FILE:Qt5::Test> $<TARGET_FILE:Qt5::Core> -pthread
+                -o ${binary}
+        DEPENDS ${source} ${ZN_TSAN_RPC_SOURCES} ${ZN_TSAN_RPC_HEADERS}
+                ${ZN_TSAN_RPC_DIR}/tst_${suite}.moc ${ZN_TSAN_RPC_DIR}/moc_kx2todorouter.cpp
+        COMMENT "Building tsan_${suite} with ThreadSanitizer"
+        COMMAND_EXPAND_LISTS
+        VERBATIM)
+    add_custom_target(tsan_${suite} ALL DEPENDS ${binary})
+    # Any ThreadSanitizer report ends the run with exit code 66 and fails
+    # the test. Qt's own threads (the test watchdog) are not instrumented
+    # and are suppressed.
+    add_test(NAME tsan_${suite} COMMAND ${binary})
+    set_tests_properties(tsan_${suite} PROPERTIES
+        TIMEOUT 300
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TSAN_OPTIONS=halt_on_error=1:exitcode=66:suppressions=${CMAKE_CURRENT_LIST_DIR}/tsan_qt.supp")
+endfunction()
+
+zn_add_tsan_rpc_suite(kx2journals)
+zn_add_tsan_rpc_suite(kx2todorouter)
