@@ -152,7 +152,7 @@ bool AppData::start()
 {
     if (!configLoaded || lpcid.isEmpty())
         return false;
-    m_server->debugging = debugging;
+    m_server->setDebugging(debugging);
     if (!m_server->start(lpcid))
         return false;
     PRINTLN(QString(QStringLiteral("lpcID: ") + lpcid));
