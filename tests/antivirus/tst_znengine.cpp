@@ -147,7 +147,7 @@ void tst_ZNEngine::firstLoadHappensOnUpdateThread()
 
     QString virus;
     QCOMPARE(scanFile(engine, d, infectedFile, &virus), int(CL_VIRUS));
-    QCOMPARE(virus, QStringLiteral("Test.Sig"));
+    QVERIFY2(virus.startsWith("Test.Sig"), qPrintable(virus)); // unsigned databases get a suffix
     QVERIFY(avtest::writeFile(root->path() + "/scan/clean.txt", "nothing to see"));
     QCOMPARE(scanFile(engine, d, root->path() + "/scan/clean.txt"), int(CL_CLEAN));
 }
@@ -213,13 +213,13 @@ void tst_ZNEngine::heldReferenceSurvivesReload()
     // The replaced engine still scans for its holder.
     QString virus;
     QCOMPARE(scanFile(held, d, infectedFile, &virus), int(CL_VIRUS));
-    QCOMPARE(virus, QStringLiteral("Test.Sig"));
+    QVERIFY2(virus.startsWith("Test.Sig"), qPrintable(virus)); // unsigned databases get a suffix
 
     held.reset();
     QCOMPARE(ZNEngineRef::liveEngines(), 1);
     QVERIFY(avtest::writeFile(root->path() + "/scan/other.bin", other));
     QCOMPARE(scanFile(d->currentEngine(), d, root->path() + "/scan/other.bin", &virus), int(CL_VIRUS));
-    QCOMPARE(virus, QStringLiteral("Other.Sig"));
+    QVERIFY2(virus.startsWith("Other.Sig"), qPrintable(virus));
 }
 
 void tst_ZNEngine::prepareWhileUpdateThreadRuns()
