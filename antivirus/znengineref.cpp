@@ -18,10 +18,12 @@ struct EngineRegistry
     QHash<const cl_engine*, int> references;
 };
 
+// Never destroyed: detached threads may still drop references while the
+// process exits and its static objects go away.
 EngineRegistry& registry()
 {
-    static EngineRegistry instance;
-    return instance;
+    static EngineRegistry* const instance = new EngineRegistry();
+    return *instance;
 }
 
 } // namespace
