@@ -56,8 +56,14 @@ QJsonValue KX2Cabinet::value(const QString& key) const
 
 QJsonObject KX2Cabinet::object() const
 {
+    // Built afresh rather than shared with the member, so the member's data
+    // is only ever touched under the lock, also when a later insert() on
+    // another thread detaches it.
     std::lock_guard<std::mutex> locker(d->objectMutex);
-    return d->object;
+    QJsonObject copy;
+    for (auto it = d->object.constBegin(); it != d->object.constEnd(); ++it)
+        copy.insert(it.key(), it.value());
+    return copy;
 }
 
 QString KX2Cabinet::token() const
