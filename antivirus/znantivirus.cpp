@@ -57,7 +57,7 @@ ZNAntiVirusPrivate::~ZNAntiVirusPrivate()
     searchStop = true;
     // The threads use the members below; none may outlive them.
     background.shutdownAndWait();
-    QMutexLocker lock(&engineMutex);
+    std::lock_guard<std::mutex> lock(engineMutex);
     scanEngine.reset();
 }
 

@@ -13,7 +13,8 @@
 //   or swap, never across a database call, a file operation or a scan, and
 //   never while another is taken: engineMutex (scanEngine), settingsMutex
 //   (dataDir, virusdbDir), scanPathMutex (scanPath), currentFileMutex
-//   (currentFile).
+//   (currentFile). settingsSaveMutex is the exception: it serialises whole
+//   settingsSave() calls, file write included, and is always taken first.
 // - Hand-over between threads goes through the lock-free queues
 //   virusdbMoves, scanFiles, detections and restore. Users keep each
 //   queue's `count` (increment after push, decrement after pop).
@@ -34,11 +35,11 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QJsonObject>
-#include <QMutex>
 #include <QString>
 #include <QStringList>
 
 #include <atomic>
+#include <mutex>
 
 #include <clamav.h>
 
@@ -123,7 +124,7 @@ public:
 
     KX2DBSqlite database;
 
-    mutable QMutex engineMutex;
+    mutable std::mutex engineMutex;
     ZNEngineRef scanEngine;
     cl_scan_options scanOptions{};
 
@@ -137,7 +138,7 @@ public:
     std::atomic<bool> enabled{false};
     std::atomic<int> threads{0};
 
-    mutable QMutex settingsMutex;
+    mutable std::mutex settingsMutex;
     QString dataDir;
 
     int virusdbUpdateHour = 5;
@@ -170,7 +171,7 @@ public:
     std::atomic<bool> taskRunning{false};
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> searching{false};
-    mutable QMutex scanPathMutex;
+    mutable std::mutex scanPathMutex;
     QString scanPath;
     std::atomic<int> taskNo{0};
     std::atomic<int> missionNo{0};
@@ -181,7 +182,7 @@ public:
     KX2LFQueue<QByteArray> scanFiles;
     std::atomic<int> activeWorkers{0};
     std::atomic<int> scanEndTime{0};
-    mutable QMutex currentFileMutex;
+    mutable std::mutex currentFileMutex;
     QString currentFile;
     std::atomic<bool> searchRunning{false};
     std::atomic<bool> searchStop{false};
@@ -196,7 +197,7 @@ public:
 
     // Serialises settingsSave() calls, so the file and the running settings
     // always come from the same call.
-    QMutex settingsSaveMutex;
+    std::mutex settingsSaveMutex;
 
     // Every background thread of this object.
     ZNThreadGroup background;

@@ -2,7 +2,6 @@
 // the work area's virus database and publishes it in scanEngine.
 
 #include <QDir>
-#include <QMutexLocker>
 
 #include "znantivirus_p.h"
 #include "zntrace.h"
@@ -54,7 +53,7 @@ bool ZNAntiVirusPrivate::virusdbReload()
 
     virusdbReloadPending = false;
     {
-        QMutexLocker lock(&engineMutex);
+        std::lock_guard<std::mutex> lock(engineMutex);
         std::swap(scanEngine, engine);
     }
     // `engine` now holds the previous engine's reference; dropping it here,
@@ -69,6 +68,6 @@ bool ZNAntiVirusPrivate::waitForVirusdbPrepare() const
 
 ZNEngineRef ZNAntiVirusPrivate::currentEngine() const
 {
-    QMutexLocker lock(&engineMutex);
+    std::lock_guard<std::mutex> lock(engineMutex);
     return scanEngine;
 }

@@ -1,8 +1,8 @@
 #include "znengineref.h"
 
 #include <QHash>
-#include <QMutex>
-#include <QMutexLocker>
+
+#include <mutex>
 
 #include <clamav.h>
 
@@ -14,7 +14,7 @@ namespace {
 // live engines can be observed. Updated together with every addref/free.
 struct EngineRegistry
 {
-    QMutex mutex;
+    std::mutex mutex;
     QHash<const cl_engine*, int> references;
 };
 
@@ -33,7 +33,7 @@ ZNEngineRef ZNEngineRef::create()
     ZNEngineRef ref;
     ref.engine = cl_engine_new();
     if (ref.engine) {
-        QMutexLocker lock(&registry().mutex);
+        std::lock_guard<std::mutex> lock(registry().mutex);
         registry().references.insert(ref.engine, 1);
     }
     return ref;
@@ -43,7 +43,7 @@ ZNEngineRef::ZNEngineRef(const ZNEngineRef& other)
 {
     if (other.engine && cl_engine_addref(other.engine) == CL_SUCCESS) {
         engine = other.engine;
-        QMutexLocker lock(&registry().mutex);
+        std::lock_guard<std::mutex> lock(registry().mutex);
         ++registry().references[engine];
     }
 }
@@ -70,7 +70,7 @@ void ZNEngineRef::reset() noexcept
     if (!dropped)
         return;
     {
-        QMutexLocker lock(&registry().mutex);
+        std::lock_guard<std::mutex> lock(registry().mutex);
         auto it = registry().references.find(dropped);
         if (it != registry().references.end() && --it.value() == 0)
             registry().references.erase(it);
@@ -80,6 +80,6 @@ void ZNEngineRef::reset() noexcept
 
 int ZNEngineRef::liveEngines()
 {
-    QMutexLocker lock(&registry().mutex);
+    std::lock_guard<std::mutex> lock(registry().mutex);
     return registry().references.size();
 }

@@ -5,7 +5,6 @@
 
 #include <QFileInfo>
 #include <QJsonValue>
-#include <QMutexLocker>
 #include <QThread>
 
 #include "kx2file.h"
@@ -64,13 +63,13 @@ bool ZNAntiVirusPrivate::adjustSettings(QJsonObject& settings) const
 
 QString ZNAntiVirusPrivate::workArea() const
 {
-    QMutexLocker lock(&settingsMutex);
+    std::lock_guard<std::mutex> lock(settingsMutex);
     return dataDir;
 }
 
 QString ZNAntiVirusPrivate::virusdbPath() const
 {
-    QMutexLocker lock(&settingsMutex);
+    std::lock_guard<std::mutex> lock(settingsMutex);
     return virusdbDir;
 }
 
@@ -104,7 +103,7 @@ bool ZNAntiVirus::settingsLoad(KX2Journals&, QJsonObject* settings)
 
 bool ZNAntiVirus::settingsSave(KX2Journals& journal, const QJsonObject& settings)
 {
-    QMutexLocker saving(&d->settingsSaveMutex);
+    std::lock_guard<std::mutex> saving(d->settingsSaveMutex);
     if (d->taskRunning) {
         journal.setErr(KX2ErrorCode::ScanRunning, QStringLiteral("杀毒过程中禁止修改配置"));
         return false;
@@ -170,7 +169,7 @@ void ZNAntiVirusPrivate::applyWorkArea(const QString& directory, bool initial)
     const QString newVirusdb = QDir::cleanPath(QDir(directory).absoluteFilePath(QStringLiteral("virusdb")));
     QString oldDataDir;
     {
-        QMutexLocker lock(&settingsMutex);
+        std::lock_guard<std::mutex> lock(settingsMutex);
         oldDataDir = dataDir;
         dataDir = directory;
         virusdbDir = newVirusdb;

@@ -30,12 +30,13 @@ bool ZNThreadGroup::start(std::function<void()> body)
 void ZNThreadGroup::threadMain(const std::function<void()>& body)
 {
     body();
-    std::unique_lock<std::mutex> lock(mutex);
+    // Notify while holding the lock: the waiter in shutdownAndWait() cannot
+    // see the count drop, return and let the group be destroyed before this
+    // thread is done with the mutex and the condition variable. After this
+    // block the thread touches nothing of the group or its owner.
+    std::lock_guard<std::mutex> lock(mutex);
     --running;
-    // The lock is released and the waiters notified only after this
-    // thread's locals are gone, so shutdownAndWait() cannot return while the
-    // thread still touches anything of its owner.
-    std::notify_all_at_thread_exit(changed, std::move(lock));
+    changed.notify_all();
 }
 
 bool ZNThreadGroup::pause(std::chrono::milliseconds timeout)

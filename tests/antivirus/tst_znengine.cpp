@@ -135,7 +135,7 @@ void tst_ZNEngine::firstLoadHappensOnUpdateThread()
     {
         // Publishing needs engineMutex: had the settings load compiled the
         // engine on this thread, it could not have returned.
-        QMutexLocker lock(&d->engineMutex);
+        std::lock_guard<std::mutex> lock(d->engineMutex);
         startService();
         QVERIFY(d->virusdbUpdating);
         QVERIFY(!d->scanEngine);
@@ -228,7 +228,7 @@ void tst_ZNEngine::prepareWhileUpdateThreadRuns()
     waitForUpdateThread();
     {
         // Hold the update thread at the point where it publishes its engine.
-        QMutexLocker lock(&d->engineMutex);
+        std::lock_guard<std::mutex> lock(d->engineMutex);
         QVERIFY(d->virusdbPrepare(true));
         QTRY_VERIFY_WITH_TIMEOUT(!d->virusdbReloadPending, kLoadTimeoutMs);
         QVERIFY(d->virusdbUpdating);
