@@ -345,14 +345,25 @@ void tst_ZNSettings::relocationQueuedOnlyWhenWorkAreaChanges()
     QCOMPARE(d->virusdbPath(), areaB + "/virusdb");
     waitForUpdateThread();
 
-    // The same work area again: no move and no engine preparation.
+    // The same work area again: no move and no engine preparation. B now
+    // has a loadable database and a reload is marked due: only an update
+    // thread started by the save would carry it out.
+    QVERIFY(avtest::writeFile(areaB + "/virusdb/test.hdb", avtest::eicarHdbLine()));
+    d->virusdbReloadPending = true;
     QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", areaB + "/"}, {"threads", 2}}).value("err").toInt(), 0);
-    QVERIFY(!d->virusdbUpdating);
+    waitForUpdateThread();
+    QVERIFY(d->virusdbReloadPending);
+    QVERIFY(!d->currentEngine());
     QVERIFY(drainMoves().isEmpty());
     QCOMPARE(d->virusdbMoves.count.load(), 0);
     QCOMPARE(d->threads.load(), 2);
 
-    // Back to A, whose old directory B has no virus database: nothing to move.
+    // Back to A, whose old directory C has no virus database: nothing to move.
+    const QString areaC = root->path() + "/c";
+    QVERIFY(QDir().mkpath(areaC));
+    QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", areaC}}).value("err").toInt(), 0);
+    drainMoves();
+    waitForUpdateThread();
     QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", areaA}}).value("err").toInt(), 0);
     QVERIFY(drainMoves().isEmpty());
     QCOMPARE(d->workArea(), areaA);
