@@ -3,10 +3,9 @@
 #include <QHash>
 
 #include <mutex>
+#include <utility>
 
 #include <clamav.h>
-
-#include <utility>
 
 namespace {
 
