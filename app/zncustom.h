@@ -16,6 +16,8 @@
 #include <QJsonObject>
 #include <QObject>
 
+#include <atomic>
+
 class KX2Journals;
 
 class ZNCustom : public QObject
@@ -31,8 +33,9 @@ public:
     virtual bool startUp(KX2Journals& journal, const QJsonObject& configuration);
 
     // Set by a successful loadConfigure / settingsLoad of the derived module.
-    bool configured = false;
-    bool settingsLoaded = false;
+    // Atomic because request threads reload settings while others read them.
+    std::atomic<bool> configured{false};
+    std::atomic<bool> settingsLoaded{false};
 };
 
 #endif // ZNCUSTOM_H
