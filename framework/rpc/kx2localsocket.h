@@ -1,0 +1,64 @@
+// KX2LocalSocket: one accepted connection of a KX2LocalServer.
+//
+// The constructor takes over the connected descriptor and starts a detached
+// worker thread that serves it:
+//   - reads whatever arrives and takes frames from the connection's buffer;
+//   - skips keep-alive frames and empty objects;
+//   - for every other frame dispatches the request through the server's
+//     router chain with the connection's environment (a KX2Cabinet whose
+//     "protocol" attribute is 128 and whose journal carries over between
+//     the requests of the connection), converts the journal into the reply
+//     keys and writes the framed reply before reading the next request, so
+//     replies go out in request order, one per request;
+//   - ends when the peer closes the connection, when a write fails or does
+//     not drain within 30 s, when a frame announces more than
+//     PACKET_MAX_FRAME bytes (the connection is closed without reading the
+//     frame), or when stop() is called.
+// Bytes that are not a frame, or a frame whose JSON does not parse, leave
+// the stream without a way to resynchronise: the connection stays open but
+// gets no further replies, and what arrives afterwards is discarded.
+//
+// The worker blocks in poll() on the descriptor and on a wake-up descriptor
+// that stop() signals, so an idle connection costs no CPU time.
+//
+// Ownership: this object is only a handle. The worker holds the
+// connection's state (descriptor, buffer, environment) and the server's
+// shared dispatch state, and releases them when it ends; destroying the
+// handle neither ends nor waits for the worker.
+//
+// Threads: construct on any thread; stop() and isRunning() may be called
+// from any thread while the handle exists.
+
+#ifndef KX2LOCALSOCKET_H
+#define KX2LOCALSOCKET_H
+
+#include <QObject>
+
+#include <memory>
+
+class KX2LocalServer;
+class KX2LocalSocketPrivate;
+
+class KX2LocalSocket : public QObject
+{
+    Q_OBJECT
+public:
+    // Takes ownership of `descriptor` (closed when the worker ends, or at
+    // once when no thread can be started).
+    KX2LocalSocket(KX2LocalServer* server, quintptr descriptor);
+    ~KX2LocalSocket() override;
+
+    // Asks the worker to end and waits until it has; the connection is
+    // closed afterwards. Returns at once when called from a request method
+    // running on the worker itself (the worker ends after that request).
+    void stop();
+    bool isRunning() const;
+
+    // Number of connection workers currently running in this process.
+    static int activeCount();
+
+private:
+    std::shared_ptr<KX2LocalSocketPrivate> d;
+};
+
+#endif // KX2LOCALSOCKET_H

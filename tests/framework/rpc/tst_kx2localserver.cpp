@@ -1,0 +1,577 @@
+// KX2LocalServer and KX2LocalSocket over real local sockets: framing on a
+// live connection, reply order, keep-alives, the environment, debugging
+// details, start-up recovery, the frame size limit, misbehaving peers,
+// stop(), and the localRequest client.
+
+#include "kx2cabinet.h"
+#include "kx2localserver.h"
+#include "kx2localsocket.h"
+#include "kx2rpcpacket.h"
+#include "kx2todorouter.h"
+
+#include <QJsonArray>
+#include <QLocalSocket>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <atomic>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const int kWaitMs = 10000;
+
+class TestRouter : public KX2TodoRouter
+{
+    Q_OBJECT
+public:
+    std::atomic<int> calls{0};
+    std::atomic<int> gateEntered{0};
+
+    void openGate()
+    {
+        {
+            std::lock_guard<std::mutex> lock(gateMutex);
+            gateOpen = true;
+        }
+        gateChanged.notify_all();
+    }
+
+public slots:
+    // Every method answers a help request with its help document only.
+    // Echoes "params" and reports the connection's "protocol" attribute.
+    void echo(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject)
+    {
+        if (isHelp(retObject, cmdObject))
+            return;
+        ++calls;
+        envObject->begin();
+        retObject->insert("results", cmdObject.value("params"));
+        retObject->insert("protocol", envObject->value("protocol"));
+        envObject->add("echo", "params", true, QString());
+        envObject->setErr(0, QString());
+    }
+    void fail(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject)
+    {
+        if (isHelp(retObject, cmdObject))
+            return;
+        envObject->setErr(9995, "缺少参数: path");
+    }
+    // Records no outcome, so the reply shows the journal as it was left.
+    void noop(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet*)
+    {
+        if (!isHelp(retObject, cmdObject))
+            ++calls;
+    }
+    // Blocks until the test opens the gate.
+    void gate(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject)
+    {
+        if (isHelp(retObject, cmdObject))
+            return;
+        ++gateEntered;
+        std::unique_lock<std::mutex> lock(gateMutex);
+        gateChanged.wait(lock, [this] { return gateOpen; });
+        envObject->setErr(0, QString());
+    }
+
+private:
+    static bool isHelp(QJsonObject* retObject, const QJsonObject& cmdObject)
+    {
+        if (!cmdObject.contains("help"))
+            return false;
+        *retObject = QJsonObject{{"comment", "test method"}};
+        return true;
+    }
+
+    std::mutex gateMutex;
+    std::condition_variable gateChanged;
+    bool gateOpen = false;
+};
+
+QByteArray frame(const QString& cmd, const QJsonValue& params = QJsonValue())
+{
+    QJsonObject request{{"cmd", cmd}};
+    if (!params.isUndefined())
+        request.insert("params", params);
+    return KX2RpcPacket(request).toDatagram();
+}
+
+// Takes every complete frame from `buffer` into `replies`.
+void takeFrames(QByteArray& buffer, QList<QJsonObject>& replies)
+{
+    for (;;) {
+        KX2RpcPacket packet;
+        const int result = packet.fromDatagram(buffer);
+        if (result == KX2RpcPacket::Taken)
+            replies.append(packet);
+        else if (result != KX2RpcPacket::KeepAliveTaken)
+            return;
+    }
+}
+
+// Runs the event loop (so the server can accept) until `count` replies
+// arrived on `socket` or the time is up.
+QList<QJsonObject> readReplies(QLocalSocket& socket, int count)
+{
+    QList<QJsonObject> replies;
+    QByteArray buffer;
+    QSignalSpy readyRead(&socket, &QLocalSocket::readyRead);
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        buffer.append(socket.readAll());
+        takeFrames(buffer, replies);
+        if (replies.size() >= count || timer.elapsed() >= kWaitMs)
+            return replies;
+        readyRead.wait(int(kWaitMs - timer.elapsed()));
+    }
+}
+
+bool writeAll(QLocalSocket& socket, const QByteArray& bytes)
+{
+    return socket.write(bytes) == bytes.size() && socket.waitForBytesWritten(kWaitMs);
+}
+
+// Reads from a raw descriptor until EOF or the time is up.
+QByteArray readUntilEof(int fd, bool* sawEof)
+{
+    QByteArray out;
+    *sawEof = false;
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < kWaitMs) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (::poll(&pfd, 1, int(kWaitMs - timer.elapsed())) <= 0)
+            break;
+        char chunk[4096];
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got <= 0) {
+            *sawEof = got == 0;
+            break;
+        }
+        out.append(chunk, int(got));
+    }
+    return out;
+}
+
+bool sendAll(int fd, const QByteArray& bytes)
+{
+    return ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
+}
+
+} // namespace
+
+class tst_KX2LocalServer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void startCreatesDirectoryWithWorldAccess();
+    void startReusesStaleSocketOfKilledProcess();
+    void secondInstanceTakesOverName();
+    void helpInterfacesEndToEnd();
+    void twoRequestsInOneWriteAnsweredInOrder();
+    void requestSplitAcrossWrites();
+    void keepAliveNotAnswered();
+    void unknownMethodAndJournalCarryOver();
+    void elapsedExactlyWhenDebugging();
+    void oversizedFrameClosesOnlyItsConnection();
+    void garbageSilencesOnlyItsConnection();
+    void halfClosedPeerStillGetsReplies();
+    void peerGoneMidFrameOrDuringRequest();
+    void workerOutlivesServer();
+    void stopWakesIdleWorker();
+    void localRequestTimeouts();
+
+private:
+    QString socketName(const QString& leaf) const { return dir->filePath(leaf); }
+    // A worker on one end of a socket pair; the other end is returned.
+    int directConnection(std::unique_ptr<KX2LocalSocket>& connection);
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<TestRouter> router;
+    std::unique_ptr<KX2LocalServer> server;
+    int baseline = 0;
+};
+
+void tst_KX2LocalServer::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    router = std::make_unique<TestRouter>();
+    server = std::make_unique<KX2LocalServer>();
+    server->add(router.get());
+    QVERIFY(server->start(socketName("wire.sock")));
+    baseline = KX2LocalSocket::activeCount();
+}
+
+void tst_KX2LocalServer::cleanup()
+{
+    // Every connection a test opened must have been released by its worker
+    // before the router the workers call goes away.
+    QTRY_COMPARE_WITH_TIMEOUT(KX2LocalSocket::activeCount(), baseline, kWaitMs);
+    server.reset();
+    router.reset();
+    dir.reset();
+}
+
+int tst_KX2LocalServer::directConnection(std::unique_ptr<KX2LocalSocket>& connection)
+{
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+        return -1;
+    connection = std::make_unique<KX2LocalSocket>(server.get(), quintptr(fds[0]));
+    return fds[1];
+}
+
+void tst_KX2LocalServer::startCreatesDirectoryWithWorldAccess()
+{
+    const QString name = socketName("a/b/c/service.sock");
+    KX2LocalServer other;
+    QVERIFY(other.start(name));
+    QCOMPARE(other.serverName(), name);
+    QVERIFY(QFileInfo(name).exists());
+    QVERIFY(QFile::permissions(name) & QFileDevice::WriteOther);
+    QVERIFY(other.start(socketName("ignored.sock")));
+    QCOMPARE(other.serverName(), name);
+    other.stop();
+    QVERIFY(!other.isListening());
+}
+
+void tst_KX2LocalServer::startReusesStaleSocketOfKilledProcess()
+{
+    const QString name = socketName("stale.sock");
+    const QByteArray path = QFile::encodeName(name);
+    int ready[2];
+    QVERIFY(::pipe(ready) == 0);
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        // Async-signal-safe calls only: bind, listen, report, wait for death.
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        memcpy(addr.sun_path, path.constData(), size_t(path.size()));
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(fd, 1) == 0)
+            (void)!::write(ready[1], "k", 1);
+        for (;;)
+            ::pause();
+    }
+    char byte = 0;
+    QCOMPARE(::read(ready[0], &byte, 1), ssize_t(1));
+    ::close(ready[0]);
+    ::close(ready[1]);
+    ::kill(child, SIGKILL);
+    QCOMPARE(::waitpid(child, nullptr, 0), child);
+    QVERIFY(QFileInfo::exists(name));
+
+    KX2LocalServer restarted;
+    restarted.add(router.get());
+    QVERIFY(restarted.start(name));
+    QLocalSocket client;
+    client.connectToServer(name);
+    QVERIFY(client.waitForConnected(kWaitMs));
+    QVERIFY(writeAll(client, frame("echo", 5)));
+    const QList<QJsonObject> replies = readReplies(client, 1);
+    QCOMPARE(replies.size(), 1);
+    QCOMPARE(replies.at(0).value("results").toInt(), 5);
+}
+
+void tst_KX2LocalServer::secondInstanceTakesOverName()
+{
+    KX2LocalServer second; // no routers: "echo" is unknown there
+    QVERIFY(second.start(server->serverName()));
+    QLocalSocket client;
+    client.connectToServer(server->serverName());
+    QVERIFY(client.waitForConnected(kWaitMs));
+    QVERIFY(writeAll(client, frame("echo")));
+    const QList<QJsonObject> replies = readReplies(client, 1);
+    QCOMPARE(replies.size(), 1);
+    QCOMPARE(replies.at(0).value("err").toInt(), 9885);
+}
+
+void tst_KX2LocalServer::helpInterfacesEndToEnd()
+{
+    // localRequest blocks, so it runs off the thread that accepts.
+    QJsonObject reply;
+    auto call = std::async(std::launch::async, [&] {
+        return KX2LocalServer::localRequest(server->serverName(), {{"cmd", "help_interfaces"}},
+                                            &reply, 10);
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(call.wait_for(std::chrono::seconds(0)) == std::future_status::ready,
+                             kWaitMs);
+    QVERIFY(call.get());
+    QCOMPARE(reply.value("err").toInt(), 0);
+    const QJsonObject results = reply.value("results").toObject();
+    QVERIFY(results.contains("help_interfaces"));
+    QCOMPARE(results.value("echo").toObject().value("cmd").toString(), QString("echo"));
+}
+
+void tst_KX2LocalServer::twoRequestsInOneWriteAnsweredInOrder()
+{
+    QLocalSocket client;
+    client.connectToServer(server->serverName());
+    QVERIFY(client.waitForConnected(kWaitMs));
+    QVERIFY(writeAll(client, frame("echo", 1) + frame("echo", 2)));
+    const QList<QJsonObject> replies = readReplies(client, 2);
+    QCOMPARE(replies.size(), 2);
+    QCOMPARE(replies.at(0).value("results").toInt(), 1);
+    QCOMPARE(replies.at(1).value("results").toInt(), 2);
+    QCOMPARE(replies.at(0).value("protocol").toInt(), 128);
+    QVERIFY(!replies.at(0).contains("cmd")); // replies do not echo the request
+}
+
+void tst_KX2LocalServer::requestSplitAcrossWrites()
+{
+    QLocalSocket client;
+    client.connectToServer(server->serverName());
+    QVERIFY(client.waitForConnected(kWaitMs));
+    const QByteArray bytes = frame("echo", "split");
+    for (const QByteArray& part : {bytes.left(2), bytes.mid(2, 14), bytes.mid(16, 5), bytes.mid(21)})
+        QVERIFY(writeAll(client, part));
+    const QList<QJsonObject> replies = readReplies(client, 1);
+    QCOMPARE(replies.size(), 1);
+    QCOMPARE(replies.at(0).value("results").toString(), QString("split"));
+}
+
+void tst_KX2LocalServer::keepAliveNotAnswered()
+{
+    QLocalSocket client;
+    client.connectToServer(server->serverName());
+    QVERIFY(client.waitForConnected(kWaitMs));
+    // Replies come in request order, so an answered keep-alive would show
+    // up ahead of the echo replies.
+    QVERIFY(writeAll(client, PACKET_KEEPALIVE));
+    QVERIFY(writeAll(client, PACKET_KEEPALIVE + KX2RpcPacket(QJsonObject()).toDatagram()
+                                 + QByteArray::fromHex("006b7801010200000000000000ffffff") + "{}"
+                                 + frame("echo", "first")));
+    QVERIFY(writeAll(client, frame("echo", "second")));
+    const QList<QJsonObject> replies = readReplies(client, 2);
+    QCOMPARE(replies.size(), 2);
+    QCOMPARE(replies.at(0).value("results").toString(), QString("first"));
+    QCOMPARE(replies.at(1).value("results").toString(), QString("second"));
+    QCOMPARE(router->calls.load(), 2);
+}
+
+void tst_KX2LocalServer::unknownMethodAndJournalCarryOver()
+{
+    QLocalSocket client;
+    client.connectToServer(server->serverName());
+    QVERIFY(client.waitForConnected(kWaitMs));
+    QVERIFY(writeAll(client, frame("noop") + frame("nosuch") + frame("noop") + frame("fail")
+                                 + frame("noop")));
+    const QList<QJsonObject> replies = readReplies(client, 5);
+    QCOMPARE(replies.size(), 5);
+    QCOMPARE(replies.at(0), (QJsonObject{{"err", 9999}}));
+    QCOMPARE(replies.at(1).value("err").toInt(), 9885);
+    QCOMPARE(replies.at(1).value("errmsg").toString(), QString("被调用的方法不存在: nosuch"));
+    // The environment's journal lives as long as the connection.
+    QCOMPARE(replies.at(2).value("err").toInt(), 9885);
+    QCOMPARE(replies.at(3).value("errmsg").toString(), QString("缺少参数: path"));
+    QCOMPARE(replies.at(4).value("err").toInt(), 9995);
+}
+
+void tst_KX2LocalServer::elapsedExactlyWhenDebugging()
+{
+    QLocalSocket client;
+    client.connectToServer(server->serverName());
+    QVERIFY(client.waitForConnected(kWaitMs));
+    QVERIFY(writeAll(client, frame("echo") + frame("nosuch")));
+    QList<QJsonObject> replies = readReplies(client, 2);
+    QCOMPARE(replies.size(), 2);
+    for (const QJsonObject& reply : replies) {
+        QVERIFY(!reply.contains("elapsed"));
+        QVERIFY(!reply.contains("journals"));
+    }
+
+    server->setDebugging(true);
+    QVERIFY(server->isDebugging());
+    QVERIFY(writeAll(client, frame("echo") + frame("nosuch")));
+    replies = readReplies(client, 2);
+    QCOMPARE(replies.size(), 2);
+    for (const QJsonObject& reply : replies)
+        QVERIFY(reply.value("elapsed").isDouble());
+    // One entry from the earlier echo on this connection, one from this one.
+    QCOMPARE(replies.at(0).value("journals").toArray().size(), 2);
+}
+
+void tst_KX2LocalServer::oversizedFrameClosesOnlyItsConnection()
+{
+    QLocalSocket bystander;
+    bystander.connectToServer(server->serverName());
+    QVERIFY(bystander.waitForConnected(kWaitMs));
+    QVERIFY(writeAll(bystander, frame("echo", 1)));
+    QCOMPARE(readReplies(bystander, 1).size(), 1);
+
+    QLocalSocket offender;
+    offender.connectToServer(server->serverName());
+    QVERIFY(offender.waitForConnected(kWaitMs));
+    QSignalSpy closed(&offender, &QLocalSocket::disconnected);
+    const QByteArray body = QByteArray(R"({"cmd":"echo","pad":")") + QByteArray(1000, 'x');
+    const quint32 jsonSize = quint32(PACKET_MAX_FRAME - PACKET_HEADER_SIZE);
+    QByteArray header = PACKET_MARK + "\x01\x01";
+    for (quint32 v : {jsonSize, quint32(1)})
+        for (int i = 0; i < 4; ++i)
+            header.append(char((v >> (8 * i)) & 0xFF));
+    header.append("\xFF\xFF\xFF");
+    offender.write(header + body);
+    QVERIFY(closed.wait(kWaitMs));
+
+    QVERIFY(writeAll(bystander, frame("echo", 2)));
+    const QList<QJsonObject> replies = readReplies(bystander, 1);
+    QCOMPARE(replies.size(), 1);
+    QCOMPARE(replies.at(0).value("results").toInt(), 2);
+}
+
+void tst_KX2LocalServer::garbageSilencesOnlyItsConnection()
+{
+    std::unique_ptr<KX2LocalSocket> garbled;
+    const int peer = directConnection(garbled);
+    QVERIFY(peer >= 0);
+    QVERIFY(sendAll(peer, "garbage!" + frame("echo", 1)));
+
+    QLocalSocket other;
+    other.connectToServer(server->serverName());
+    QVERIFY(other.waitForConnected(kWaitMs));
+    QVERIFY(writeAll(other, frame("echo", 2)));
+    QCOMPARE(readReplies(other, 1).size(), 1);
+
+    // More input after the garbage is dropped; at EOF the worker has read
+    // everything, so an empty read proves nothing was answered.
+    QVERIFY(sendAll(peer, frame("echo", 3)));
+    QVERIFY(garbled->isRunning());
+    ::shutdown(peer, SHUT_WR);
+    bool eof = false;
+    QCOMPARE(readUntilEof(peer, &eof), QByteArray());
+    QVERIFY(eof);
+    ::close(peer);
+    QTRY_VERIFY_WITH_TIMEOUT(!garbled->isRunning(), kWaitMs);
+    QCOMPARE(router->calls.load(), 1);
+}
+
+void tst_KX2LocalServer::halfClosedPeerStillGetsReplies()
+{
+    std::unique_ptr<KX2LocalSocket> connection;
+    const int peer = directConnection(connection);
+    QVERIFY(peer >= 0);
+    QVERIFY(sendAll(peer, frame("echo", 1) + frame("echo", 2)));
+    ::shutdown(peer, SHUT_WR);
+    bool eof = false;
+    QByteArray buffer = readUntilEof(peer, &eof);
+    ::close(peer);
+    QVERIFY(eof);
+    QList<QJsonObject> replies;
+    takeFrames(buffer, replies);
+    QCOMPARE(replies.size(), 2);
+    QCOMPARE(replies.at(1).value("results").toInt(), 2);
+    QTRY_VERIFY_WITH_TIMEOUT(!connection->isRunning(), kWaitMs);
+}
+
+void tst_KX2LocalServer::peerGoneMidFrameOrDuringRequest()
+{
+    std::unique_ptr<KX2LocalSocket> midFrame;
+    int peer = directConnection(midFrame);
+    QVERIFY(peer >= 0);
+    QVERIFY(sendAll(peer, frame("echo", 1).left(20)));
+    ::close(peer);
+    QTRY_VERIFY_WITH_TIMEOUT(!midFrame->isRunning(), kWaitMs);
+
+    std::unique_ptr<KX2LocalSocket> busy;
+    peer = directConnection(busy);
+    QVERIFY(peer >= 0);
+    QVERIFY(sendAll(peer, frame("gate") + frame("echo")));
+    QTRY_COMPARE_WITH_TIMEOUT(router->gateEntered.load(), 1, kWaitMs);
+    ::close(peer);
+    router->openGate();
+    QTRY_VERIFY_WITH_TIMEOUT(!busy->isRunning(), kWaitMs);
+}
+
+void tst_KX2LocalServer::workerOutlivesServer()
+{
+    std::unique_ptr<KX2LocalSocket> connection;
+    const int peer = directConnection(connection);
+    QVERIFY(peer >= 0);
+    QVERIFY(sendAll(peer, frame("gate")));
+    QTRY_COMPARE_WITH_TIMEOUT(router->gateEntered.load(), 1, kWaitMs);
+    server.reset(); // the request is still running on the worker
+
+    router->openGate();
+    QVERIFY(sendAll(peer, frame("echo", 7)));
+    ::shutdown(peer, SHUT_WR);
+    bool eof = false;
+    QByteArray buffer = readUntilEof(peer, &eof);
+    ::close(peer);
+    QList<QJsonObject> replies;
+    takeFrames(buffer, replies);
+    QCOMPARE(replies.size(), 2);
+    QCOMPARE(replies.at(0).value("err").toInt(), 0);
+    QCOMPARE(replies.at(1).value("results").toInt(), 7);
+    QTRY_VERIFY_WITH_TIMEOUT(!connection->isRunning(), kWaitMs);
+}
+
+void tst_KX2LocalServer::stopWakesIdleWorker()
+{
+    std::unique_ptr<KX2LocalSocket> connection;
+    const int peer = directConnection(connection);
+    QVERIFY(peer >= 0);
+    QVERIFY(sendAll(peer, frame("echo", 1)));
+    QTRY_COMPARE_WITH_TIMEOUT(router->calls.load(), 1, kWaitMs);
+    QVERIFY(connection->isRunning());
+
+    connection->stop(); // returns only once the worker has ended
+    QVERIFY(!connection->isRunning());
+    bool eof = false;
+    QByteArray buffer = readUntilEof(peer, &eof);
+    ::close(peer);
+    QVERIFY(eof);
+    QList<QJsonObject> replies;
+    takeFrames(buffer, replies);
+    QCOMPARE(replies.size(), 1);
+    connection->stop(); // a second stop has nothing to wait for
+}
+
+void tst_KX2LocalServer::localRequestTimeouts()
+{
+    const QString name = server->serverName();
+    QJsonObject reply{{"untouched", true}};
+
+    // Not awaiting a reply: returns once the request is sent.
+    auto fireAndForget = std::async(std::launch::async, [&] {
+        return KX2LocalServer::localRequest(name, {{"cmd", "noop"}}, &reply, 0);
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(fireAndForget.wait_for(std::chrono::seconds(0)) == std::future_status::ready,
+                             kWaitMs);
+    QVERIFY(fireAndForget.get());
+    QTRY_COMPARE_WITH_TIMEOUT(router->calls.load(), 1, kWaitMs);
+
+    // An empty request is a keep-alive, which is never answered.
+    QElapsedTimer timer;
+    timer.start();
+    auto keepAlive = std::async(std::launch::async, [&] {
+        return KX2LocalServer::localRequest(name, QJsonObject(), &reply, 1);
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(keepAlive.wait_for(std::chrono::seconds(0)) == std::future_status::ready,
+                             kWaitMs);
+    QVERIFY(!keepAlive.get());
+    QVERIFY(timer.elapsed() >= 900);
+    QCOMPARE(reply, (QJsonObject{{"untouched", true}}));
+
+    QVERIFY(!KX2LocalServer::localRequest(socketName("nobody.sock"), {{"cmd", "echo"}}, &reply, 5));
+    QCOMPARE(reply, (QJsonObject{{"untouched", true}}));
+}
+
+QTEST_GUILESS_MAIN(tst_KX2LocalServer)
+#include "tst_kx2localserver.moc"
