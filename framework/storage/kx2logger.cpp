@@ -9,8 +9,6 @@
 #include <QFileInfo>
 #include <QList>
 #include <QMetaEnum>
-#include <QMutex>
-#include <QMutexLocker>
 
 #include <atomic>
 #include <condition_variable>
@@ -25,7 +23,8 @@
 // read by write() callers and the background writer, so they are atomics,
 // except `filePath`, a QString, which `pathMutex` guards for one copy at a
 // time; `hasFilePath` mirrors its emptiness so that a queued write() never
-// takes a lock. `queue` is lock-free. `running` elects the single background
+// takes a lock, and `pathVersion` counts changes of it so that a writer that
+// failed on one path can tell that a new one was set. `queue` is lock-free. `running` elects the single background
 // writer. `writers` counts writer threads that still exist (even those that
 // are past clearing `running`), so the destructor can wait until none can
 // touch this object any more.
@@ -45,10 +44,11 @@ public:
 
     static std::atomic<KX2Logger*> g_instance;
     static QList<KX2Logger*> g_instances;
-    static QMutex g_instancesMutex;  // guards g_instances
+    static std::mutex g_instancesMutex;  // guards g_instances
 
-    mutable QMutex pathMutex;
+    mutable std::mutex pathMutex;
     std::atomic<bool> hasFilePath{false};
+    std::atomic<int> pathVersion{0};
 
     std::mutex writerMutex;
     std::condition_variable writerGone;
@@ -61,7 +61,8 @@ public:
 
     void startWriter();
     void runWriter();
-    DrainResult drainQueue();
+    DrainResult drainQueue(const QString& path);
+    bool shouldContinue(DrainResult result, int versionUsed);
     void writerFinished();
     void waitForWriters();
 
@@ -72,7 +73,7 @@ public:
 
 std::atomic<KX2Logger*> KX2LoggerPrivate::g_instance{nullptr};
 QList<KX2Logger*> KX2LoggerPrivate::g_instances;
-QMutex KX2LoggerPrivate::g_instancesMutex;
+std::mutex KX2LoggerPrivate::g_instancesMutex;
 
 namespace {
 
@@ -83,6 +84,13 @@ bool ensureDirectoryOf(const QString& path)
     const QString dir = QFileInfo(path).absolutePath();
     QDir().mkpath(dir);
     return QDir(dir).exists();
+}
+
+// Bytes a line takes in the file. The newline counts towards the size
+// limit, so a log never ends up even one byte over it.
+qint64 recordSize(const QByteArray& line)
+{
+    return line.size() + 1;
 }
 
 // One write of the line with its newline, so that appends from several
@@ -98,7 +106,7 @@ bool appendLine(QFile& file, const QByteArray& line)
 
 QString KX2LoggerPrivate::currentFilePath() const
 {
-    QMutexLocker locker(&pathMutex);
+    std::lock_guard<std::mutex> lock(pathMutex);
     return filePath;
 }
 
@@ -116,7 +124,7 @@ void KX2LoggerPrivate::writeImmediately(const QByteArray& line)
     if (path.isEmpty() || !ensureDirectoryOf(path))
         return;
     const qint64 limit = maxSize.load();
-    if (limit > 0 && QFileInfo(path).size() + line.size() > limit)
+    if (limit > 0 && QFileInfo(path).size() + recordSize(line) > limit)
         backupFile(path);
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
@@ -156,26 +164,35 @@ void KX2LoggerPrivate::startWriter()
 void KX2LoggerPrivate::runWriter()
 {
     for (;;) {
-        const DrainResult result = drainQueue();
+        // The version is read before the path: a path newer than the version
+        // only causes one needless extra round, never a missed one.
+        const int version = pathVersion.load();
+        const DrainResult result = drainQueue(currentFilePath());
         running.store(false);
-        // After a failure the remaining lines stay queued until the next
-        // queued write; retrying here at once would only spin.
-        if (result == DrainResult::Failed)
-            break;
-        if (queue.count.load() <= 0)
-            break;
-        // A line arrived between the last pop and clearing `running`. Take
-        // it on unless its writer has already started a successor.
-        if (running.exchange(true))
+        if (!shouldContinue(result, version))
             break;
     }
     writerFinished();
 }
 
-KX2LoggerPrivate::DrainResult KX2LoggerPrivate::drainQueue()
+// Called after clearing `running`. Lines may have been pushed since the
+// last pop, or left behind by a failure; their writers saw `running` still
+// set and started no successor. Carry on when that is the case, unless a
+// successor has started meanwhile. After a failure, carry on only when the
+// path has changed since: retrying the same path at once would only spin,
+// so those lines wait for the next queued write.
+bool KX2LoggerPrivate::shouldContinue(DrainResult result, int versionUsed)
+{
+    if (queue.count.load() <= 0)
+        return false;
+    if (result == DrainResult::Failed && pathVersion.load() == versionUsed)
+        return false;
+    return !running.exchange(true);
+}
+
+KX2LoggerPrivate::DrainResult KX2LoggerPrivate::drainQueue(const QString& path)
 {
     stopped.store(false);
-    const QString path = currentFilePath();
     QFile file(path);
     qint64 size = QFileInfo(path).size();
     QByteArray line;
@@ -184,7 +201,7 @@ KX2LoggerPrivate::DrainResult KX2LoggerPrivate::drainQueue()
         if (path.isEmpty() || !ensureDirectoryOf(path))
             return DrainResult::Failed;
         const qint64 limit = maxSize.load();
-        if (limit > 0 && size + line.size() > limit) {
+        if (limit > 0 && size + recordSize(line) > limit) {
             file.close();
             backupFile(path);
             size = 0;
@@ -197,7 +214,7 @@ KX2LoggerPrivate::DrainResult KX2LoggerPrivate::drainQueue()
             size = file.size();
         }
         appendLine(file, line);
-        size += line.size() + 1;
+        size += recordSize(line);
     }
     return DrainResult::Empty;
 }
@@ -256,7 +273,7 @@ void KX2LoggerPrivate::backupFile(const QString& path)
 KX2Logger::KX2Logger(QObject* parent)
     : QObject(parent), d(std::make_unique<KX2LoggerPrivate>())
 {
-    QMutexLocker locker(&KX2LoggerPrivate::g_instancesMutex);
+    std::lock_guard<std::mutex> lock(KX2LoggerPrivate::g_instancesMutex);
     KX2LoggerPrivate::g_instances.append(this);
     KX2LoggerPrivate::g_instance.store(this);
 }
@@ -266,7 +283,7 @@ KX2Logger::~KX2Logger()
     {
         // Only this logger leaves the list; the current one stays current
         // unless it is this one, in which case the newest survivor takes over.
-        QMutexLocker locker(&KX2LoggerPrivate::g_instancesMutex);
+        std::lock_guard<std::mutex> lock(KX2LoggerPrivate::g_instancesMutex);
         KX2LoggerPrivate::g_instances.removeAll(this);
         if (KX2LoggerPrivate::g_instance.load() == this) {
             KX2LoggerPrivate::g_instance.store(KX2LoggerPrivate::g_instances.isEmpty()
@@ -285,7 +302,7 @@ KX2Logger* KX2Logger::i()
 
 void KX2Logger::setCurrentInstance()
 {
-    QMutexLocker locker(&KX2LoggerPrivate::g_instancesMutex);
+    std::lock_guard<std::mutex> lock(KX2LoggerPrivate::g_instancesMutex);
     KX2LoggerPrivate::g_instance.store(this);
 }
 
@@ -296,9 +313,10 @@ QString KX2Logger::filePath() const
 
 void KX2Logger::setFilePath(const QString& filePath)
 {
-    QMutexLocker locker(&d->pathMutex);
+    std::lock_guard<std::mutex> lock(d->pathMutex);
     d->filePath = filePath;
     d->hasFilePath.store(!filePath.isEmpty());
+    d->pathVersion.fetch_add(1);
 }
 
 qint64 KX2Logger::maxSize() const

@@ -158,17 +158,17 @@ void TestKX2Logger::rotationStartsNewFileBeforeLimitIsPassed()
     const QByteArray old(90, 'o');
     writeFile(logPath(), old);
 
-    // Lines that still fit exactly leave the file where it is.
-    logger.setMaxSize(90 + 27);
+    // Lines that still fit exactly (newline included) leave the file alone.
+    logger.setMaxSize(90 + 28);
     const QString shortLine = logger.write(KX2Logger::Info, QString(), QString(), 0, "ab");
     QCOMPARE(shortLine.toUtf8().size(), 27);
-    logger.setMaxSize(90 + 28 + 27);
+    logger.setMaxSize(90 + 28 + 28);
     logger.write(KX2Logger::Info, QString(), QString(), 0, "cd");
     QVERIFY(!QFileInfo::exists(backupPath(1)));
     QCOMPARE(QFileInfo(logPath()).size(), qint64(90 + 28 + 28));
 
     // One byte over: the file becomes backup 1 and the line starts a new log.
-    logger.setMaxSize(90 + 28 + 28 + 26);
+    logger.setMaxSize(90 + 28 + 28 + 27);
     const QString line = logger.write(KX2Logger::Info, QString(), QString(), 0, "ef");
     QVERIFY(readFile(backupPath(1)).startsWith(old));
     QCOMPARE(QFileInfo(backupPath(1)).size(), qint64(90 + 28 + 28));
@@ -299,6 +299,25 @@ void TestKX2Logger::queuedModeLosesNoLineUnderManyThreads()
 
 void TestKX2Logger::queuedModeRotates()
 {
+    {
+        // Lines of one length L with a limit one byte short of three lines
+        // and their newlines: each file takes exactly two.
+        KX2Logger single;
+        const QString path = m_dir->filePath(QStringLiteral("single/app.log"));
+        const int length = single.write(KX2Logger::Info, QString(), QString(), 0, "x").size();
+        single.setFilePath(path);
+        single.setImmediate(false);
+        single.setMaxSize(3 * (length + 1) - 1);
+        for (int i = 0; i < 10; ++i)
+            single.write(KX2Logger::Info, QString(), QString(), 0, "x");
+        const QDir dir(QFileInfo(path).absolutePath());
+        QTRY_COMPARE_WITH_TIMEOUT(allLines(dir).size(), 10, 10000);
+        for (int k = 1; k <= 4; ++k)
+            QCOMPARE(QFileInfo(dir.filePath(QStringLiteral("app.%1.log").arg(k))).size(),
+                     qint64(2 * (length + 1)));
+        QCOMPARE(QFileInfo(path).size(), qint64(2 * (length + 1)));
+    }
+
     KX2Logger logger;
     logger.setFilePath(logPath());
     logger.setImmediate(false);
