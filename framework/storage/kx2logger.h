@@ -14,9 +14,14 @@
 // destructor waits for a running background writer to drain the queue.
 //
 // Failures are not reported: a directory that cannot be made or a file that
-// cannot be opened drops the line (immediate mode) or stops the background
-// writer, leaving the remaining lines queued for the next queued write.
+// cannot be opened drops the line at hand; in queued mode it also stops the
+// background writer, leaving the remaining lines queued until the next queued
+// write or, if the path has meanwhile been changed, writing them there.
 // write() returns the formatted line in every case.
+//
+// Rotation happens before a line would take the file past maxSize (the
+// newline counted): the log is renamed to the lowest free backup number, or,
+// when all are taken, backup 1 is dropped and the others move down by one.
 //
 // Instances: every logger registers itself in a process-wide list; the most
 // recently constructed one (or the one given setCurrentInstance()) is i().
