@@ -6,23 +6,36 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
-#include <QLocalSocket>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 namespace {
 
 const int kPendingConnections = 1024;
-const int kConnectTimeoutMs = 2000;
+const qint64 kConnectTimeoutMs = 2000;
 
-// Milliseconds left until `deadlineMs` on `timer`, clamped to what the
-// socket wait functions take.
-int remainingMs(const QElapsedTimer& timer, qint64 deadlineMs)
+// Time left until a deadline, as poll() takes it.
+class Deadline
 {
-    return int(std::clamp<qint64>(deadlineMs - timer.elapsed(), 0, INT_MAX));
-}
+public:
+    explicit Deadline(qint64 ms) : ms(ms) { timer.start(); }
+    int remainingMs() const { return int(std::clamp<qint64>(ms - timer.elapsed(), 0, INT_MAX)); }
+    bool passed() const { return timer.elapsed() >= ms; }
+
+private:
+    QElapsedTimer timer;
+    qint64 ms;
+};
 
 enum class ReplyState { Waiting, Received, Broken };
 
@@ -39,6 +52,78 @@ ReplyState takeReply(QByteArray& buffer, QJsonObject& reply)
         if (result == KX2RpcPacket::Taken && !packet.isEmpty()) {
             reply = packet;
             return ReplyState::Received;
+        }
+    }
+}
+
+// Connects `fd` to the server `name` and makes it non-blocking. A
+// blocking connect with a send timeout waits while the server's backlog is
+// full, up to `ms`.
+bool connectClient(int fd, const QString& name, qint64 ms)
+{
+    const QByteArray path = QFile::encodeName(kx2SocketPath(name));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (fd < 0 || size_t(path.size()) >= sizeof addr.sun_path)
+        return false;
+    memcpy(addr.sun_path, path.constData(), size_t(path.size()));
+    const timeval timeout{time_t(ms / 1000), suseconds_t((ms % 1000) * 1000)};
+    return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0
+        && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0
+        && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) == 0;
+}
+
+// Waits for `events` on `fd`; false when the deadline passed first.
+bool waitFor(int fd, short events, const Deadline& deadline)
+{
+    for (;;) {
+        pollfd pfd{fd, events, 0};
+        const int ready = ::poll(&pfd, 1, deadline.remainingMs());
+        if (ready > 0)
+            return true;
+        if (ready == 0 || errno != EINTR)
+            return false;
+    }
+}
+
+bool sendFrame(int fd, const QByteArray& frame, const Deadline& deadline)
+{
+    qint64 sent = 0;
+    while (sent < frame.size()) {
+        const ssize_t n = ::send(fd, frame.constData() + sent, size_t(frame.size() - sent),
+                                 MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += n;
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!waitFor(fd, POLLOUT, deadline))
+                return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool receiveReply(int fd, QJsonObject& reply, const Deadline& deadline)
+{
+    QByteArray buffer;
+    char chunk[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n > 0) {
+            buffer.append(chunk, int(n));
+            const ReplyState state = takeReply(buffer, reply);
+            if (state != ReplyState::Waiting)
+                return state == ReplyState::Received;
+        } else if (n == 0) {
+            return false; // the server closed the connection without a reply
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (!waitFor(fd, POLLIN, deadline))
+                return false;
+        } else if (errno != EINTR) {
+            return false;
         }
     }
 }
@@ -63,18 +148,23 @@ bool KX2LocalServer::start(const QString& name)
     if (isListening())
         return true;
     if (name.contains(QLatin1Char('/'))) {
-        const QString directory = QFileInfo(name).absolutePath();
+        const QString directory = QFileInfo(kx2SocketPath(name)).absolutePath();
         if (!QDir().mkpath(directory))
             return false;
     }
-    if (listen(name))
-        return true;
-    if (serverError() != QAbstractSocket::AddressInUseError)
-        return false;
-    // A leftover socket file of a dead process, or one still held by a
-    // running instance: either way this server takes the name over.
-    QLocalServer::removeServer(name);
-    return listen(name);
+    bool listening = listen(name);
+    if (!listening && serverError() == QAbstractSocket::AddressInUseError) {
+        // A leftover socket file of a dead process, or one still held by a
+        // running instance: either way this server takes the name over.
+        QLocalServer::removeServer(name);
+        listening = listen(name);
+    }
+    if (listening) {
+        // QLocalServer listens with a small fixed backlog; a second listen()
+        // on the bound socket raises it.
+        ::listen(int(socketDescriptor()), kPendingConnections);
+    }
+    return listening;
 }
 
 void KX2LocalServer::stop()
@@ -120,47 +210,21 @@ bool KX2LocalServer::localRequest(const QString& name, const QJsonObject& reques
 {
     const QByteArray frame = KX2RpcPacket(request).toDatagram();
     const bool awaitReply = reply && timeoutSeconds > 0;
-    QElapsedTimer timer;
-    timer.start();
-    const qint64 deadlineMs = awaitReply ? std::min<qint64>(timeoutSeconds, LLONG_MAX / 1000) * 1000
-                                         : kConnectTimeoutMs;
-
-    QLocalSocket socket;
-    socket.connectToServer(name, QIODevice::ReadWrite);
-    if (!socket.waitForConnected(std::min(kConnectTimeoutMs, remainingMs(timer, deadlineMs))))
+    // Connecting counts against the caller's deadline; without a reply to
+    // wait for, sending gets the connection timeout.
+    const Deadline deadline(awaitReply ? std::min<qint64>(timeoutSeconds, LLONG_MAX / 1000) * 1000
+                                       : kConnectTimeoutMs);
+    const KX2UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const qint64 connectMs = std::min<qint64>(kConnectTimeoutMs, deadline.remainingMs());
+    if (connectMs <= 0 || !connectClient(socket.get(), name, connectMs))
         return false;
-    if (socket.write(frame) != frame.size())
+    if (!sendFrame(socket.get(), frame, deadline))
         return false;
-    socket.flush();
-    if (!awaitReply) {
-        // Hand the whole frame to the kernel before the socket goes away.
-        while (socket.bytesToWrite() > 0 && socket.state() == QLocalSocket::ConnectedState) {
-            if (!socket.waitForBytesWritten(remainingMs(timer, deadlineMs)))
-                break;
-        }
-        return socket.bytesToWrite() == 0;
-    }
-
-    QByteArray buffer;
+    if (!awaitReply)
+        return true;
     QJsonObject received;
-    for (;;) {
-        const int waitMs = remainingMs(timer, deadlineMs);
-        const bool readable = waitMs > 0 && socket.waitForReadyRead(waitMs);
-        buffer.append(socket.readAll());
-        switch (takeReply(buffer, received)) {
-        case ReplyState::Received:
-            socket.disconnectFromServer();
-            *reply = received;
-            return true;
-        case ReplyState::Broken:
-            return false;
-        case ReplyState::Waiting:
-            break;
-        }
-        // Only a plain timeout with time left is worth another wait.
-        if (!readable
-            && (waitMs == 0 || socket.state() != QLocalSocket::ConnectedState
-                || socket.error() != QLocalSocket::SocketTimeoutError))
-            return false;
-    }
+    if (!receiveReply(socket.get(), received, deadline))
+        return false;
+    *reply = received;
+    return true;
 }

@@ -7,7 +7,40 @@
 
 #include "kx2todorouter.h"
 
+#include <QDir>
+#include <QString>
+
 #include <atomic>
+
+#include <unistd.h>
+
+// Owns one file descriptor.
+class KX2UniqueFd
+{
+public:
+    explicit KX2UniqueFd(int fd = -1) : fd(fd) {}
+    ~KX2UniqueFd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    KX2UniqueFd(const KX2UniqueFd&) = delete;
+    KX2UniqueFd& operator=(const KX2UniqueFd&) = delete;
+
+    int get() const { return fd; }
+
+private:
+    int fd;
+};
+
+// The file the socket layer uses for a server name: the name itself when
+// it is absolute, else the name inside the temporary directory.
+inline QString kx2SocketPath(const QString& name)
+{
+    if (name.startsWith(QLatin1Char('/')))
+        return name;
+    return QDir::cleanPath(QDir::tempPath()) + QLatin1Char('/') + name;
+}
 
 class KX2LocalServerPrivate
 {

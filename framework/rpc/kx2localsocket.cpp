@@ -29,25 +29,6 @@ const int kProtocol = 128;
 
 std::atomic<int> g_activeWorkers{0};
 
-// Owns one file descriptor.
-class UniqueFd
-{
-public:
-    explicit UniqueFd(int fd = -1) : fd(fd) {}
-    ~UniqueFd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd; }
-
-private:
-    int fd;
-};
-
 } // namespace
 
 class KX2LocalSocketPrivate
@@ -68,8 +49,8 @@ public:
 
     // Written once before the worker starts; read by both sides.
     const std::shared_ptr<KX2LocalServerPrivate> server;
-    const UniqueFd descriptor;
-    const UniqueFd wakeup; // stop() writes to it to interrupt poll()
+    const KX2UniqueFd descriptor;
+    const KX2UniqueFd wakeup; // stop() writes to it to interrupt poll()
     std::thread::id workerId;
 
     std::atomic<bool> running{true};

@@ -181,6 +181,7 @@ private slots:
 
     void startCreatesDirectoryWithWorldAccess();
     void startReusesStaleSocketOfKilledProcess();
+    void relativeNamesLiveInTempDirectory();
     void secondInstanceTakesOverName();
     void helpInterfacesEndToEnd();
     void twoRequestsInOneWriteAnsweredInOrder();
@@ -288,6 +289,26 @@ void tst_KX2LocalServer::startReusesStaleSocketOfKilledProcess()
     const QList<QJsonObject> replies = readReplies(client, 1);
     QCOMPARE(replies.size(), 1);
     QCOMPARE(replies.at(0).value("results").toInt(), 5);
+}
+
+void tst_KX2LocalServer::relativeNamesLiveInTempDirectory()
+{
+    const QString subdir = QStringLiteral("kx2wire-%1").arg(QCoreApplication::applicationPid());
+    for (const QString& name : {subdir + ".sock", subdir + "/nested.sock"}) {
+        KX2LocalServer relative;
+        relative.add(router.get());
+        QVERIFY2(relative.start(name), qPrintable(name));
+        QVERIFY(QFileInfo::exists(QDir::tempPath() + '/' + name));
+        QJsonObject reply;
+        auto call = std::async(std::launch::async, [&] {
+            return KX2LocalServer::localRequest(name, {{"cmd", "echo"}, {"params", 4}}, &reply, 10);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(call.wait_for(std::chrono::seconds(0)) == std::future_status::ready,
+                                 kWaitMs);
+        QVERIFY(call.get());
+        QCOMPARE(reply.value("results").toInt(), 4);
+    }
+    QDir(QDir::tempPath() + '/' + subdir).removeRecursively();
 }
 
 void tst_KX2LocalServer::secondInstanceTakesOverName()
