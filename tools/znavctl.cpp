@@ -133,7 +133,7 @@ int sendRequest(const Options& options, const QJsonObject& request)
         return fail(failure.message);
     QJsonObject reply;
     if (!KX2LocalServer::localRequest(name, request, &reply, options.timeoutSeconds)) {
-        return fail(QStringLiteral("no reply from the service at %1 within %2 s")
+        return fail(QStringLiteral("the service at %1 cannot be reached or did not answer within %2 s")
                         .arg(name)
                         .arg(options.timeoutSeconds));
     }
