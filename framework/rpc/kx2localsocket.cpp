@@ -8,6 +8,7 @@
 
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -125,10 +126,16 @@ KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::parse()
         const int result = request.fromDatagram(buffer);
         pendingSize = request.pendingSize;
         switch (result) {
-        case KX2RpcPacket::Incomplete:
-            if (pendingSize > buffer.capacity())
-                buffer.reserve(pendingSize);
+        case KX2RpcPacket::Incomplete: {
+            // Memory follows the bytes that have arrived, not the size a
+            // header announces: a bare 16-byte header must not commit up to
+            // PACKET_MAX_FRAME per connection. Capping the doubling at the
+            // frame size spares a large frame the final over-allocation.
+            const int target = int(std::min<qint64>(pendingSize, 2 * qint64(buffer.size())));
+            if (target > buffer.capacity())
+                buffer.reserve(target);
             return Outcome::KeepOpen;
+        }
         case KX2RpcPacket::TooLarge:
             return Outcome::Close;
         case KX2RpcPacket::Invalid:

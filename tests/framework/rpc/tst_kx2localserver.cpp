@@ -22,6 +22,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -169,6 +170,26 @@ bool sendAll(int fd, const QByteArray& bytes)
     return ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
 }
 
+// Bytes queued on `fd` that its reader has not taken yet.
+int unreadBytes(int fd)
+{
+    int count = -1;
+    return ::ioctl(fd, FIONREAD, &count) == 0 ? count : -1;
+}
+
+// Virtual size of this process in KiB, or -1.
+qint64 virtualSizeKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmSize:"))
+            return line.mid(7).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
 } // namespace
 
 class tst_KX2LocalServer : public QObject
@@ -190,6 +211,8 @@ private slots:
     void unknownMethodAndJournalCarryOver();
     void elapsedExactlyWhenDebugging();
     void oversizedFrameClosesOnlyItsConnection();
+    void announcedSizeIsNotReservedUpFront();
+    void frameAtLimitIsAnswered();
     void garbageSilencesOnlyItsConnection();
     void halfClosedPeerStillGetsReplies();
     void peerGoneMidFrameOrDuringRequest();
@@ -455,6 +478,76 @@ void tst_KX2LocalServer::oversizedFrameClosesOnlyItsConnection()
     const QList<QJsonObject> replies = readReplies(bystander, 1);
     QCOMPARE(replies.size(), 1);
     QCOMPARE(replies.at(0).value("results").toInt(), 2);
+}
+
+void tst_KX2LocalServer::announcedSizeIsNotReservedUpFront()
+{
+    // Workers whose threads are up (each has read a keep-alive), so their
+    // stacks are not counted below.
+    const int kConnections = 8;
+    std::vector<std::unique_ptr<KX2LocalSocket>> connections(kConnections);
+    std::vector<int> workerEnds;
+    std::vector<int> peers;
+    for (auto& connection : connections) {
+        int fds[2];
+        QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
+        connection = std::make_unique<KX2LocalSocket>(server.get(), quintptr(fds[0]));
+        workerEnds.push_back(fds[0]);
+        peers.push_back(fds[1]);
+        QVERIFY(sendAll(fds[1], PACKET_KEEPALIVE));
+        QTRY_COMPARE_WITH_TIMEOUT(unreadBytes(fds[0]), 0, kWaitMs);
+    }
+
+    // Each peer sends the header of a frame just under the limit and one
+    // byte of its body. A worker reads and parses on one thread, so once it
+    // has read the byte sent afterwards it has dealt with the header.
+    QByteArray start = PACKET_MARK + "\x01\x01";
+    for (quint32 v : {quint32(PACKET_MAX_FRAME - PACKET_HEADER_SIZE), quint32(0)})
+        for (int i = 0; i < 4; ++i)
+            start.append(char((v >> (8 * i)) & 0xFF));
+    start.append("\xFF\xFF\xFF{");
+    const qint64 before = virtualSizeKiB();
+    QVERIFY(before > 0);
+    for (int i = 0; i < kConnections; ++i) {
+        QVERIFY(sendAll(peers[size_t(i)], start));
+        QTRY_COMPARE_WITH_TIMEOUT(unreadBytes(workerEnds[size_t(i)]), 0, kWaitMs);
+        QVERIFY(sendAll(peers[size_t(i)], "\""));
+        QTRY_COMPARE_WITH_TIMEOUT(unreadBytes(workerEnds[size_t(i)]), 0, kWaitMs);
+    }
+    const qint64 grownKiB = virtualSizeKiB() - before;
+    for (int peer : peers)
+        ::close(peer);
+    for (const auto& connection : connections)
+        QTRY_VERIFY_WITH_TIMEOUT(!connection->isRunning(), kWaitMs);
+    // Reserving every announced frame would take 8 x 64 MiB.
+    QVERIFY2(grownKiB < 64 * 1024, qPrintable(QString::number(grownKiB)));
+    QCOMPARE(router->calls.load(), 0);
+}
+
+void tst_KX2LocalServer::frameAtLimitIsAnswered()
+{
+    std::unique_ptr<KX2LocalSocket> connection;
+    const int peer = directConnection(connection);
+    QVERIFY(peer >= 0);
+    KX2RpcPacket request(QJsonObject{{"cmd", "echo"}, {"params", 8}});
+    request.attachment = QByteArray(int(PACKET_MAX_FRAME - PACKET_HEADER_SIZE
+                                        - request.toCompact().size()), 'a');
+    const QByteArray bytes = request.toDatagram();
+    QCOMPARE(qint64(bytes.size()), PACKET_MAX_FRAME);
+    // The socket buffer holds far less than the frame, so the worker must
+    // read while this thread still writes.
+    auto sent = std::async(std::launch::async, [&] { return sendAll(peer, bytes); });
+    QVERIFY(sent.get());
+    ::shutdown(peer, SHUT_WR);
+    bool eof = false;
+    QByteArray buffer = readUntilEof(peer, &eof);
+    ::close(peer);
+    QVERIFY(eof);
+    QList<QJsonObject> replies;
+    takeFrames(buffer, replies);
+    QCOMPARE(replies.size(), 1);
+    QCOMPARE(replies.at(0).value("results").toInt(), 8);
+    QTRY_VERIFY_WITH_TIMEOUT(!connection->isRunning(), kWaitMs);
 }
 
 void tst_KX2LocalServer::garbageSilencesOnlyItsConnection()
