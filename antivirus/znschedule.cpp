@@ -14,9 +14,19 @@ namespace {
 // occurs at least once in every run of three consecutive months.
 const int kMonthsToSearch = 3;
 
+// A wall-clock time that a daylight-saving change skips does not exist (Qt
+// makes it invalid). The run then happens when the clocks jump forward, at
+// the first minute after it that exists, rather than being lost: a lost
+// time would read as "no next run" and end the schedule for good.
 QDateTime localAt(const QDate& date, int hour, int minute)
 {
-    return QDateTime(date, QTime(hour, minute, 0), Qt::LocalTime);
+    const QDateTime wallClock(date, QTime(hour, minute, 0), Qt::UTC); // plain arithmetic
+    QDateTime result(date, QTime(hour, minute, 0), Qt::LocalTime);
+    for (int step = 1; !result.isValid() && step <= 24 * 60; ++step) {
+        const QDateTime later = wallClock.addSecs(60 * step);
+        result = QDateTime(later.date(), later.time(), Qt::LocalTime);
+    }
+    return result;
 }
 
 QDateTime nextDaily(const QDateTime& now, int hour, int minute)

@@ -50,6 +50,8 @@ private slots:
     void monthly();
     void clampsMinuteAndHour_data();
     void clampsMinuteAndHour();
+    void skippedWallClockTime_data();
+    void skippedWallClockTime();
     void otherModesGiveNoTime_data();
     void otherModesGiveNoTime();
     void objectFormReadsLooseValues_data();
@@ -158,6 +160,26 @@ void tst_ZNSchedule::clampsMinuteAndHour()
     const QDateTime morning = at(2026, 3, 10, 9, 0);
     QCOMPARE(next(1, 75, 30, 7, 28, morning), secs(at(2026, 3, 10, 23, 59)));
     QCOMPARE(next(1, -5, -2, 7, 28, morning), secs(at(2026, 3, 11, 0, 0)));
+}
+
+void tst_ZNSchedule::skippedWallClockTime_data()
+{
+    QTest::addColumn<QByteArray>("zone");
+    QTest::newRow("America/New_York") << QByteArray("America/New_York");
+}
+
+void tst_ZNSchedule::skippedWallClockTime()
+{
+    // On 2026-03-08 the clocks jump from 02:00 to 03:00: a run set for 02:30
+    // happens when the clocks jump, at 03:00, instead of being lost.
+    const quint32 jump = secs(at(2026, 3, 8, 3, 0));
+    QVERIFY(!at(2026, 3, 8, 2, 30).isValid());
+    QCOMPARE(next(1, 30, 2, 7, 28, at(2026, 3, 7, 3, 0)), jump);
+    QCOMPARE(next(1, 30, 2, 7, 28, at(2026, 3, 8, 1, 0)), jump);
+    QCOMPARE(next(2, 30, 2, 7, 28, at(2026, 3, 1, 3, 0)), jump);
+    QCOMPARE(next(3, 30, 2, 7, 8, at(2026, 2, 9, 12, 0)), jump);
+    // After the jump the next runs are at the set time again.
+    QCOMPARE(next(1, 30, 2, 7, 28, at(2026, 3, 8, 4, 0)), secs(at(2026, 3, 9, 2, 30)));
 }
 
 void tst_ZNSchedule::otherModesGiveNoTime_data()
