@@ -137,6 +137,7 @@ void TestKX2Journals::toObjectAlwaysCarriesTiming()
     journal.setErr(9983, QStringLiteral("病毒库未就绪"));
     journal.add(QJsonObject{{"place", "x"}});
     const qint64 before = journal.times();
+    letTimePass(5); // a conversion that set a mark would now grow the total
     const QJsonObject object = journal.toObject();
     QCOMPARE(journal.times(), before); // no clock mark
     QCOMPARE(object.value("err").toInt(), 9983);
@@ -240,6 +241,16 @@ void TestKX2Journals::replyConversionCountsOpenInterval()
     QVERIFY(reply.value("elapsed").toVariant().toLongLong() >= 20);
     // The conversion set a mark: the next step measures only what followed.
     QVERIFY(journal.step() <= sinceConversion.elapsed());
+
+    // Without details the reply shows no timing, but the interval still
+    // counts into the total.
+    KX2Journals plain;
+    plain.begin();
+    letTimePass(15);
+    QJsonObject brief;
+    plain.toRetObject(brief, false);
+    QVERIFY(!brief.contains("elapsed"));
+    QVERIFY2(plain.times() >= 15, qPrintable(QString::number(plain.times())));
 }
 
 void TestKX2Journals::errorRecordDifferences()
