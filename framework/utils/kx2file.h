@@ -25,7 +25,7 @@ public:
 
     // Replaces `bytes` with the whole content of `filePath` (read without
     // text-mode translation). False, with `bytes` unchanged, when the file
-    // cannot be opened for reading.
+    // cannot be opened for reading or a read fails part-way.
     static bool loadBinary(QByteArray& bytes, const QString& filePath);
 
     // Writes `bytes` as the new content of `filePath`, creating missing
