@@ -136,13 +136,10 @@ bool KX2File::removeDirs(const QString& dirPath, bool removeSelf)
 {
     const QFileInfo self(dirPath);
     if (self.isSymLink()) {
-        // The caller named a link: removing "it" means unlinking it; emptying
-        // it means emptying the directory it names.
-        if (removeSelf) {
-            QFile::remove(self.absoluteFilePath());
-        } else if (self.isDir()) {
-            removeContents(dirPath);
-        }
+        // The caller named a link, with or without removeSelf: only the link
+        // goes. Emptying what it points at would let a link planted in a
+        // work area send this process's deletions anywhere on the system.
+        QFile::remove(self.absoluteFilePath());
     } else {
         if (self.isDir()) {
             removeContents(dirPath);

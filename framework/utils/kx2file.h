@@ -57,6 +57,8 @@ public:
     // Removes everything inside `dirPath`, and the directory itself when
     // `removeSelf` is true. Symbolic links are removed as links: their
     // targets, inside or outside the tree, are never entered or deleted.
+    // That holds for `dirPath` itself too: when it is a link, the link is
+    // removed whatever `removeSelf` says.
     // Returns whether the directory no longer exists afterwards, so a
     // successful call with `removeSelf` false on an existing directory
     // returns false.

@@ -236,6 +236,15 @@ void TestKX2File::removeDirsUnlinksTopLevelLink()
     QVERIFY(KX2File::removeDirs(link, true));
     QVERIFY(!QFileInfo(link).isSymLink());
     QCOMPARE(KX2File::readAll(target + "/precious"), QByteArray("keep me"));
+
+    // Emptying a link (a work directory that someone replaced by a link to
+    // elsewhere) removes the link too and leaves what it points at alone;
+    // the caller then creates a real directory in its place.
+    QVERIFY(QFile::link(target, link));
+    QVERIFY(KX2File::removeDirs(link, false));
+    QVERIFY(!QFileInfo(link).isSymLink());
+    QVERIFY(!QFileInfo::exists(link));
+    QCOMPARE(KX2File::readAll(target + "/precious"), QByteArray("keep me"));
 }
 
 void TestKX2File::fileMd5Digests()
