@@ -21,6 +21,27 @@ int rowCount(KX2DBSqlite& db, const QString& table)
     return rows.value(0).value("n").toInt(-1);
 }
 
+QList<QJsonObject> rowsOf(KX2DBSqlite& db, const QString& name, const QJsonObject& values = QJsonObject())
+{
+    QList<QJsonObject> rows;
+    if (!db.call(rows, name, values))
+        qWarning() << name << db.lastError();
+    return rows;
+}
+
+QStringList sortedKeys(const QJsonObject& object)
+{
+    QStringList keys = object.keys();
+    keys.sort();
+    return keys;
+}
+
+QStringList sorted(QStringList list)
+{
+    list.sort();
+    return list;
+}
+
 bool execSql(const QString& path, const QString& sql)
 {
     KX2DBSqlite db;
@@ -48,6 +69,8 @@ private slots:
     void foreignOrNewerStoreIsRefused();
     void unopenableStoreIsJournaled();
     void settingsRefusedUntilConfigured();
+    void statementParametersAreDeclared();
+    void statementsReadAndWriteTheirColumns();
 
 private:
     bool load(const QJsonObject& configuration, KX2Journals& journal);
@@ -273,6 +296,194 @@ void tst_ZNStore::settingsRefusedUntilConfigured()
     QVERIFY(!module->settingsLoaded);
     QCOMPARE(journal.err(), 9999);
     QVERIFY(module->startUp(journal, QJsonObject()));
+}
+
+void tst_ZNStore::statementParametersAreDeclared()
+{
+    KX2Journals journal;
+    QVERIFY(load(avtest::componentConfig(root->path()), journal));
+    auto params = [](std::initializer_list<std::pair<const char*, const char*>> list) {
+        QJsonObject object;
+        for (const auto& entry : list)
+            object.insert(QLatin1String(entry.first), QLatin1String(entry.second));
+        return object;
+    };
+    const QMap<QString, QJsonObject> expected{
+        {"syscfg_dbversion", {}},
+        {"mission_alload", {}},
+        {"mission_detail", params({{"path", "string"}})},
+        {"mission_append", params({{"caption", "string"}, {"type", "integer"}, {"path", "string"}})},
+        {"mission_remove_unrelated_1", {}},
+        {"mission_remove_unrelated_2", {}},
+        {"quarantined_reccount", {}},
+        {"quarantined_alload", params({{"page", "integer"}, {"ofpage", "integer"}})},
+        {"log_reccount", {}},
+        {"log_alload", params({{"page", "integer"}, {"ofpage", "integer"}})},
+        {"log_assign_task", params({{"tskno", "integer"}, {"state", "integer"}})},
+        {"task_detail", params({{"path", "string"}})},
+        {"task_first", {}},
+        {"task_append", params({{"msnno", "integer"}, {"path", "string"}, {"excludes", "string"}})},
+        {"task_realtime", params({{"tskno", "integer"}, {"totality", "integer"}, {"resolved", "integer"},
+                                  {"infectes", "integer"}})},
+        {"task_complete", params({{"tskno", "integer"}, {"times", "integer"}, {"totality", "integer"},
+                                  {"resolved", "integer"}, {"infectes", "integer"}})},
+        {"task_remove", params({{"tskno", "integer"}})},
+        {"task_clear", {}},
+        {"infectes_append", params({{"msnno", "integer"}, {"tskno", "integer"}, {"filename", "string"},
+                                    {"path", "string"}, {"qrafile", "string"}, {"virus", "string"}})},
+    };
+    const QJsonObject catalogue = d->database.sqlEngine();
+    for (auto it = expected.begin(); it != expected.end(); ++it) {
+        const QJsonObject record = catalogue.value(it.key()).toObject();
+        QVERIFY2(!record.value("text").toString().isEmpty(), qPrintable(it.key()));
+        QVERIFY2(record.value("params").toObject() == it.value(), qPrintable(it.key()));
+    }
+    // The service's nineteen statements beside the four built-in ones.
+    QCOMPARE(catalogue.size(), expected.size() + 4);
+}
+
+void tst_ZNStore::statementsReadAndWriteTheirColumns()
+{
+    KX2Journals journal;
+    QVERIFY(load(avtest::componentConfig(root->path()), journal));
+    KX2DBSqlite& db = d->database;
+    int changes = 0, lastRowId = 0;
+
+    QCOMPARE(rowsOf(db, "syscfg_dbversion"), QList<QJsonObject>{QJsonObject({{"dbver", "1"}})});
+
+    // Missions.
+    QVERIFY(db.call("mission_append", {{"caption", "/m/"}, {"type", 1}, {"path", "/m/"}}));
+    QVERIFY(db.call("mission_append", {{"caption", "/n"}, {"type", 2}, {"path", "/n"}}));
+    QList<QJsonObject> rows = rowsOf(db, "mission_detail", {{"path", "/m/"}});
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(sortedKeys(rows.at(0)),
+             sorted({"msnno", "crttime", "type", "state", "caption", "path", "excludes", "schedule"}));
+    QCOMPARE(rows.at(0).value("msnno").toInt(), 1);
+    QCOMPARE(rows.at(0).value("type").toInt(), 1);
+    QCOMPARE(rows.at(0).value("state").toInt(), 0);
+    QCOMPARE(rows.at(0).value("caption").toString(), QStringLiteral("/m/"));
+    QCOMPARE(rows.at(0).value("excludes").toString(), QString());
+    QCOMPARE(rows.at(0).value("schedule").toString(), QStringLiteral("{}"));
+    QVERIFY(rowsOf(db, "mission_detail", {{"path", "/m"}}).isEmpty());
+
+    // Tasks.
+    const QStringList taskKeys = sorted({"tskno", "crttime", "msnno", "path", "excludes", "starttime",
+                                         "endtime", "totality", "resolved", "infectes"});
+    QVERIFY(db.call("task_append", {{"msnno", 1}, {"path", "/m/"}, {"excludes", "/m/a\n/m/b"}}));
+    QVERIFY(db.call("task_append", {{"msnno", 0}, {"path", "/other"}, {"excludes", ""}}));
+    QVERIFY(QDateTime::fromString(rowsOf(db, "task_first").value(0).value("starttime").toString(),
+                                  "yyyy-MM-dd HH:mm:ss").isValid());
+    // A start time apart from "now", so that start and end times differ below.
+    const QString startTime = QStringLiteral("2021-02-03 04:05:06");
+    QVERIFY(db.exec(changes, lastRowId,
+                    "UPDATE t_task SET tsk_starttime = '" + startTime + "' WHERE tsk_no = 1;"));
+    rows = rowsOf(db, "task_first");
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(sortedKeys(rows.at(0)), taskKeys);
+    QCOMPARE(rows.at(0).value("tskno").toInt(), 1);
+    QCOMPARE(rows.at(0).value("msnno").toInt(), 1);
+    QCOMPARE(rows.at(0).value("excludes").toString(), QStringLiteral("/m/a\n/m/b"));
+    QCOMPARE(rows.at(0).value("endtime").toString(), QString());
+    QCOMPARE(rows.at(0).value("starttime").toString(), startTime);
+    rows = rowsOf(db, "task_detail", {{"path", "/other"}});
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(sortedKeys(rows.at(0)), taskKeys);
+    QCOMPARE(rows.at(0).value("tskno").toInt(), 2);
+
+    QVERIFY(db.call("task_realtime", {{"tskno", 1}, {"totality", 10}, {"resolved", 4}, {"infectes", 1}}));
+    rows = rowsOf(db, "task_first");
+    QCOMPARE(rows.at(0).value("totality").toInt(), 10);
+    QCOMPARE(rows.at(0).value("resolved").toInt(), 4);
+    QCOMPARE(rows.at(0).value("infectes").toInt(), 1);
+    QVERIFY(db.call("task_complete",
+                    {{"tskno", 1}, {"times", 7}, {"totality", 10}, {"resolved", 10}, {"infectes", 2}}));
+    rows = rowsOf(db, "task_first");
+    QCOMPARE(rows.at(0).value("resolved").toInt(), 10);
+    QVERIFY(QDateTime::fromString(rows.at(0).value("endtime").toString(), "yyyy-MM-dd HH:mm:ss").isValid());
+    // The other task is untouched.
+    QCOMPARE(rowsOf(db, "task_detail", {{"path", "/other"}}).value(0).value("totality").toInt(), 0);
+
+    // Scan logs: copied from a task, listed by rows (not pages).
+    QVERIFY(db.call("log_assign_task", {{"tskno", 1}, {"state", 9}}));
+    QVERIFY(db.call("log_assign_task", {{"tskno", 1}, {"state", 8}}));
+    QVERIFY(db.call("log_assign_task", {{"tskno", 2}, {"state", 9}}));
+    QVERIFY(db.exec(changes, lastRowId,
+                    "UPDATE t_log SET log_starttime = '2020-01-01 00:00:00', log_endtime = '2020-01-01 00:10:00'"
+                    " WHERE log_no = 1;"));
+    QCOMPARE(rowsOf(db, "log_reccount"), QList<QJsonObject>{QJsonObject({{"reccount", 3}})});
+    rows = rowsOf(db, "log_alload", {{"page", 1}, {"ofpage", 10}});
+    QCOMPARE(rows.size(), 3);
+    QCOMPARE(sortedKeys(rows.at(1)),
+             sorted({"logno", "crttime", "state", "msnno", "tskno", "file", "path", "excludes", "starttime",
+                     "endtime", "times", "totality", "resolved", "infectes", "description"}));
+    const QJsonObject log = rows.at(1);
+    QCOMPARE(log.value("logno").toInt(), 2);
+    QCOMPARE(log.value("state").toInt(), 8);
+    QCOMPARE(log.value("msnno").toInt(), 1);
+    QCOMPARE(log.value("tskno").toInt(), 1);
+    QCOMPARE(log.value("path").toString(), QStringLiteral("/m/"));
+    QCOMPARE(log.value("excludes").toString(), QStringLiteral("/m/a\n/m/b"));
+    QCOMPARE(log.value("starttime").toString(), startTime);
+    QVERIFY(QDateTime::fromString(log.value("endtime").toString(), "yyyy-MM-dd HH:mm:ss").isValid());
+    QCOMPARE(log.value("times").toInt(), 7);
+    QCOMPARE(log.value("totality").toInt(), 10);
+    QCOMPARE(log.value("resolved").toInt(), 10);
+    QCOMPARE(log.value("infectes").toInt(), 2);
+    QCOMPARE(log.value("file").toString(), QString());
+    QCOMPARE(log.value("description").toString(), QString());
+    rows = rowsOf(db, "log_alload", {{"page", 2}, {"ofpage", 1}});
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows.at(0).value("logno").toInt(), 2);
+
+    // Every mission with the times of the newest log of its path.
+    rows = rowsOf(db, "mission_alload");
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(sortedKeys(rows.at(0)),
+             sorted({"msnno", "crttime", "type", "state", "caption", "path", "excludes", "schedule",
+                     "starttime", "endtime", "lastscantime"}));
+    QCOMPARE(rows.at(0).value("path").toString(), QStringLiteral("/m/"));
+    QCOMPARE(rows.at(0).value("starttime").toString(), startTime);
+    QCOMPARE(rows.at(0).value("endtime").toString(), log.value("endtime").toString());
+    QCOMPARE(rows.at(0).value("lastscantime").toString(), log.value("endtime").toString());
+    // Never scanned: no times.
+    QCOMPARE(rows.at(1).value("path").toString(), QStringLiteral("/n"));
+    QVERIFY(!rows.at(1).contains("starttime"));
+    QVERIFY(!rows.at(1).contains("lastscantime"));
+
+    // Quarantine records.
+    QVERIFY(db.call("infectes_append", {{"msnno", 1}, {"tskno", 1}, {"filename", "x"}, {"path", "/m/x"},
+                                        {"qrafile", "/q/x"}, {"virus", "V"}}));
+    QVERIFY(db.call("infectes_append", {{"msnno", 0}, {"tskno", 2}, {"filename", "y"}, {"path", "/other/y"},
+                                        {"qrafile", "/q/y"}, {"virus", "W"}}));
+    QCOMPARE(rowsOf(db, "quarantined_reccount"), QList<QJsonObject>{QJsonObject({{"reccount", 2}})});
+    rows = rowsOf(db, "quarantined_alload", {{"page", 1}, {"ofpage", 1}});
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(sortedKeys(rows.at(0)),
+             sorted({"iftno", "crttime", "msnno", "time", "filename", "path", "quarantined", "virus"}));
+    QCOMPARE(rows.at(0).value("iftno").toInt(), 1);
+    QCOMPARE(rows.at(0).value("msnno").toInt(), 1);
+    QCOMPARE(rows.at(0).value("filename").toString(), QStringLiteral("x"));
+    QCOMPARE(rows.at(0).value("path").toString(), QStringLiteral("/m/x"));
+    QCOMPARE(rows.at(0).value("quarantined").toString(), QStringLiteral("/q/x"));
+    QCOMPARE(rows.at(0).value("virus").toString(), QStringLiteral("V"));
+    QVERIFY(QDateTime::fromString(rows.at(0).value("time").toString(), "yyyy-MM-dd HH:mm:ss").isValid());
+    QCOMPARE(rowsOf(db, "quarantined_alload", {{"page", 2}, {"ofpage", 5}}).value(0).value("iftno").toInt(), 2);
+
+    // Clean-up after a removed mission keeps the rows without a mission.
+    QVERIFY(db.exec(changes, lastRowId, "DELETE FROM t_mission WHERE msn_no = 1;"));
+    QVERIFY(db.call("mission_remove_unrelated_1"));
+    QVERIFY(db.call("mission_remove_unrelated_2"));
+    rows = rowsOf(db, "log_alload", {{"page", 1}, {"ofpage", 10}});
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows.at(0).value("tskno").toInt(), 2);
+    rows = rowsOf(db, "quarantined_alload", {{"page", 1}, {"ofpage", 10}});
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows.at(0).value("msnno").toInt(), 0);
+
+    QVERIFY(db.call("task_remove", {{"tskno", 1}}));
+    QCOMPARE(rowsOf(db, "task_first").value(0).value("tskno").toInt(), 2);
+    QVERIFY(db.call("task_clear"));
+    QVERIFY(rowsOf(db, "task_first").isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_ZNStore)
