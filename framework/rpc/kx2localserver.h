@@ -11,7 +11,8 @@
 // workers, so the server may be destroyed while connections are still
 // being served: the workers keep that state alive until they end. The
 // routers added with add() are not owned; their owner must outlive every
-// connection that may still call them, or del() them first.
+// connection that may still call them. del() only keeps later requests
+// away: a request already running in a router is not waited for.
 //
 // Threads: construct, start(), stop() and destroy on one thread (the one
 // running the event loop). setDebugging() may be called at any time;
