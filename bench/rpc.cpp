@@ -17,6 +17,7 @@
 //   bench_rpc --connect NAME [--pid PID]   measure a running service
 
 #include "kx2localserver.h"
+#include "kx2localserver_p.h"
 #include "kx2rpcpacket.h"
 
 #include <QCoreApplication>
@@ -83,7 +84,8 @@ private:
 
 Socket connectTo(const QString& name)
 {
-    const QByteArray path = QFile::encodeName(name);
+    // A name without a leading '/' lives in the temporary directory.
+    const QByteArray path = QFile::encodeName(kx2SocketPath(name));
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (size_t(path.size()) >= sizeof addr.sun_path)
