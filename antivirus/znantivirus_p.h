@@ -14,7 +14,8 @@
 //   never while another is taken: engineMutex (scanEngine), settingsMutex
 //   (dataDir, virusdbDir), scanPathMutex (scanPath), currentFileMutex
 //   (currentFile). settingsSaveMutex is the exception: it serialises whole
-//   settingsSave() calls, file write included, and is always taken first.
+//   settingsSave() calls and the applying settingsLoad(), file access
+//   included, and is always taken first.
 // - Hand-over between threads goes through the lock-free queues
 //   virusdbMoves, scanFiles, detections and restore. Users keep each
 //   queue's `count` (increment after push, decrement after pop).
@@ -195,8 +196,8 @@ public:
 
     STRUCT_RESTORE restore;
 
-    // Serialises settingsSave() calls, so the file and the running settings
-    // always come from the same call.
+    // Serialises settingsSave() calls and the applying settingsLoad(), so
+    // the file and the running settings always come from the same call.
     std::mutex settingsSaveMutex;
 
     // Every background thread of this object.

@@ -75,6 +75,13 @@ QString ZNAntiVirusPrivate::virusdbPath() const
 
 bool ZNAntiVirus::settingsLoad(KX2Journals&, QJsonObject* settings)
 {
+    // Applying the file (start-up, while the server already accepts
+    // requests) must not interleave with a save: the older file content
+    // could otherwise be applied over the newer settings just saved.
+    std::unique_lock<std::mutex> applying(d->settingsSaveMutex, std::defer_lock);
+    if (!settings)
+        applying.lock();
+
     settingsLoaded = false;
     if (!configured)
         return false;
