@@ -22,6 +22,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <time.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -218,6 +219,7 @@ private slots:
     void peerGoneMidFrameOrDuringRequest();
     void workerOutlivesServer();
     void stopWakesIdleWorker();
+    void idleConnectionsCostNoCpu();
     void localRequestTimeouts();
 
 private:
@@ -655,6 +657,34 @@ void tst_KX2LocalServer::stopWakesIdleWorker()
     takeFrames(buffer, replies);
     QCOMPARE(replies.size(), 1);
     connection->stop(); // a second stop has nothing to wait for
+}
+
+void tst_KX2LocalServer::idleConnectionsCostNoCpu()
+{
+    const int kConnections = 32;
+    std::vector<std::unique_ptr<KX2LocalSocket>> connections(kConnections);
+    std::vector<int> peers;
+    for (auto& connection : connections) {
+        peers.push_back(directConnection(connection));
+        QVERIFY(peers.back() >= 0);
+        QVERIFY(sendAll(peers.back(), frame("noop")));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(router->calls.load(), kConnections, kWaitMs);
+
+    // Workers that polled in short steps would wake thousands of times in
+    // this half second; blocked ones do not run at all.
+    timespec before{};
+    timespec after{};
+    QCOMPARE(::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before), 0);
+    QTest::qWait(500);
+    QCOMPARE(::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after), 0);
+    const qint64 usedUs = (after.tv_sec - before.tv_sec) * 1000000
+        + (after.tv_nsec - before.tv_nsec) / 1000;
+    for (int peer : peers)
+        ::close(peer);
+    for (const auto& connection : connections)
+        QTRY_VERIFY_WITH_TIMEOUT(!connection->isRunning(), kWaitMs);
+    QVERIFY2(usedUs < 25000, qPrintable(QString::number(usedUs)));
 }
 
 void tst_KX2LocalServer::localRequestTimeouts()
