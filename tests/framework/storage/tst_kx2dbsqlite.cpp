@@ -460,6 +460,12 @@ void TestKX2DBSqlite::fourArgumentOpen()
     KX2DBSqlite db;
     bool created = false;
     QVERIFY(!db.open(QString(), enginePath, creatorPath, &created));
+    // Both forms: an empty name must not become a throw-away temporary store.
+    db.loadSqlCreator(creatorPath);
+    QVERIFY(!db.open(QString(), &created));
+    QVERIFY(!created);
+    QVERIFY(!db.isOpen());
+    QCOMPARE(db.lastError(), QString("database path is empty"));
     QVERIFY(!db.open(path, enginePath, QString(), &created));
     QCOMPARE(db.lastError(), QString("Not found creator ddl"));
     QVERIFY(!QFile::exists(path));
