@@ -5,8 +5,11 @@
 #include <QJsonParseError>
 #include <QtEndian>
 
-const QByteArray PACKET_MARK = QByteArray("\x00kx", 3);
-const QByteArray PACKET_KEEPALIVE = QByteArray("\x00ka\x00", 4);
+// Literals keep their bytes in static storage, so a detached connection
+// worker still reading frames while the process exits never meets the
+// freed heap copy a constructed QByteArray would leave behind.
+const QByteArray PACKET_MARK = QByteArrayLiteral("\x00kx");
+const QByteArray PACKET_KEEPALIVE = QByteArrayLiteral("\x00ka\x00");
 
 namespace {
 

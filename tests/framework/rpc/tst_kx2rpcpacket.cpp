@@ -65,6 +65,10 @@ void tst_KX2RpcPacket::constants()
     QCOMPARE(PACKET_MARK, bytes({0x00, 0x6B, 0x78}));
     QCOMPARE(PACKET_KEEPALIVE, bytes({0x00, 0x6B, 0x61, 0x00}));
     QCOMPARE(KX2RpcPacket::keepAlive(), PACKET_KEEPALIVE);
+    // Connection workers may still read frames while the process exits,
+    // after global destructors ran: the bytes must never be freed.
+    for (QByteArray shared : {PACKET_MARK, PACKET_KEEPALIVE})
+        QVERIFY(shared.data_ptr()->ref.isStatic());
 }
 
 void tst_KX2RpcPacket::framesByteForByte()
