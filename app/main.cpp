@@ -4,8 +4,27 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <cstdio>
+#include <cstdlib>
+#include <sys/resource.h>
+
 #include "appdata.h"
 #include "kx2trace.h"
+
+namespace {
+
+// Every connection holds descriptors of its own; the default soft limit
+// (often 1024) would let a burst of clients starve the accept loop.
+void raiseDescriptorLimit()
+{
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -20,9 +39,16 @@ int main(int argc, char* argv[])
     parser.process(app); // --help and unknown options end the process here
 
     const QString cfgPath = parser.isSet(cfgOption) ? parser.value(cfgOption) : QString();
+    raiseDescriptorLimit();
 
     AppData::create();
-    if (IAppData()->initialize(cfgPath) && IAppData()->start())
-        return QCoreApplication::exec();
-    return 1;
+    if (!IAppData()->initialize(cfgPath) || !IAppData()->start())
+        return 1;
+
+    const int exitCode = QCoreApplication::exec();
+    // Connection workers and the service's own threads are detached and may
+    // still be running: leave without running static destructors under
+    // them. Stored data is safe (every SQLite write is its own transaction).
+    std::fflush(nullptr);
+    std::_Exit(exitCode);
 }
