@@ -55,7 +55,7 @@ function(zn_add_tsan_rpc_suite suite)
     # Any ThreadSanitizer report ends the run with exit code 66 and fails
     # the test. Qt's own threads (the test watchdog) are not instrumented
     # and are suppressed.
-    add_test(NAME tsan_${suite} COMMAND ${binary})
+    add_test(NAME tsan_${suite} COMMAND ${ZN_TSAN_LAUNCHER} ${binary})
     set_tests_properties(tsan_${suite} PROPERTIES
         TIMEOUT 300
         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TSAN_OPTIONS=halt_on_error=1:exitcode=66:suppressions=${CMAKE_CURRENT_LIST_DIR}/tsan_qt.supp")

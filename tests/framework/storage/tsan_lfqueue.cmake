@@ -16,7 +16,7 @@ add_custom_command(
 add_custom_target(tsan_lfqueue ALL DEPENDS ${ZN_TSAN_LFQUEUE})
 
 # Any ThreadSanitizer report ends the run with exit code 66 and fails the test.
-add_test(NAME tsan_lfqueue COMMAND ${ZN_TSAN_LFQUEUE})
+add_test(NAME tsan_lfqueue COMMAND ${ZN_TSAN_LAUNCHER} ${ZN_TSAN_LFQUEUE})
 set_tests_properties(tsan_lfqueue PROPERTIES
     TIMEOUT 120
     ENVIRONMENT "TSAN_OPTIONS=halt_on_error=1:exitcode=66")
