@@ -11,7 +11,10 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QList>
 #include <QString>
+
+#include "kx2dbsqlite.h"
 
 namespace avtest {
 
@@ -64,6 +67,16 @@ inline QJsonObject componentConfig(const QString& root)
         {"virusdburl", "http://127.0.0.1:9/virusdb.json"},
         {"overall", QJsonObject{{"path", root + "/scan"}}},
     };
+}
+
+// Rows in `table`, or -1 when the count cannot be read.
+inline int rowCount(KX2DBSqlite& db, const QString& table)
+{
+    int changes = 0, lastRowId = 0;
+    QList<QJsonObject> rows;
+    if (!db.exec(changes, lastRowId, rows, "SELECT COUNT(*) AS n FROM " + table + ";"))
+        return -1;
+    return rows.value(0).value("n").toInt(-1);
 }
 
 } // namespace avtest

@@ -18,15 +18,6 @@ QString serviceBinary()
     return qEnvironmentVariable("ZN_BIN_DIR") + QStringLiteral("/znantivirus");
 }
 
-int rowCount(KX2DBSqlite& db, const QString& table)
-{
-    int changes = 0, lastRowId = 0;
-    QList<QJsonObject> rows;
-    if (!db.exec(changes, lastRowId, rows, "SELECT COUNT(*) AS n FROM " + table + ";"))
-        return -1;
-    return rows.value(0).value("n").toInt(-1);
-}
-
 } // namespace
 
 class tst_ZNProcess : public QObject
@@ -137,7 +128,7 @@ void tst_ZNProcess::firstStartCreatesStore()
     QCOMPARE(rows.at(3), QJsonObject({{"k", "Database.Id"}, {"v", "Q7ANTIVIRUS"}}));
     QCOMPARE(rows.at(5), QJsonObject({{"k", "Database.Version"}, {"v", "1"}}));
     for (const char* table : {"t_mission", "t_task", "t_log", "t_infectes"})
-        QCOMPARE(rowCount(db, table), 0);
+        QCOMPARE(avtest::rowCount(db, table), 0);
     db.close();
     stopService();
 }
@@ -158,7 +149,7 @@ void tst_ZNProcess::restartDropsLeftOverTasks()
                         "INSERT INTO t_mission (msn_path) VALUES ('/a/');"
                         "INSERT INTO t_log (log_path, log_state) VALUES ('/a/', 9);"
                         "INSERT INTO t_infectes (ift_path) VALUES ('/a/x');"));
-        QCOMPARE(rowCount(db, "t_task"), 2);
+        QCOMPARE(avtest::rowCount(db, "t_task"), 2);
         db.close();
     }
 
@@ -166,10 +157,10 @@ void tst_ZNProcess::restartDropsLeftOverTasks()
     QVERIFY2(waitForOutput("lpcID: "), output.constData());
     KX2DBSqlite db;
     QVERIFY(db.openOnly(databasePath()));
-    QCOMPARE(rowCount(db, "t_task"), 0);
-    QCOMPARE(rowCount(db, "t_mission"), 1);
-    QCOMPARE(rowCount(db, "t_log"), 1);
-    QCOMPARE(rowCount(db, "t_infectes"), 1);
+    QCOMPARE(avtest::rowCount(db, "t_task"), 0);
+    QCOMPARE(avtest::rowCount(db, "t_mission"), 1);
+    QCOMPARE(avtest::rowCount(db, "t_log"), 1);
+    QCOMPARE(avtest::rowCount(db, "t_infectes"), 1);
     db.close();
     stopService();
 }

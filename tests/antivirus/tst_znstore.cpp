@@ -12,15 +12,6 @@
 
 namespace {
 
-int rowCount(KX2DBSqlite& db, const QString& table)
-{
-    int changes = 0, lastRowId = 0;
-    QList<QJsonObject> rows;
-    if (!db.exec(changes, lastRowId, rows, "SELECT COUNT(*) AS n FROM " + table + ";"))
-        return -1;
-    return rows.value(0).value("n").toInt(-1);
-}
-
 QList<QJsonObject> rowsOf(KX2DBSqlite& db, const QString& name, const QJsonObject& values = QJsonObject())
 {
     QList<QJsonObject> rows;
@@ -171,7 +162,7 @@ void tst_ZNStore::firstLoadCreatesSeededStore()
     QVERIFY(qAbs(firstDate.secsTo(QDateTime::currentDateTime())) < 600);
 
     for (const char* table : {"t_mission", "t_task", "t_log", "t_infectes"})
-        QCOMPARE(rowCount(db, table), 0);
+        QCOMPARE(avtest::rowCount(db, table), 0);
     rows.clear();
     QVERIFY(db.exec(changes, lastRowId, rows,
                     "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = 't_infectes' ORDER BY name;"));
@@ -201,16 +192,16 @@ void tst_ZNStore::leftOverTasksAreDroppedOthersKept()
     QVERIFY(d->database.call("log_assign_task", QJsonObject{{"tskno", 1}, {"state", 9}}));
     QVERIFY(d->database.call("infectes_append", QJsonObject{{"msnno", 0}, {"tskno", 1}, {"filename", "x"},
                                                             {"path", "/a/x"}, {"qrafile", "/q/x"}, {"virus", "V"}}));
-    QCOMPARE(rowCount(d->database, "t_task"), 2);
+    QCOMPARE(avtest::rowCount(d->database, "t_task"), 2);
 
     // A new process: a fresh module on the same store.
     module.reset(new ZNAntiVirus());
     d = ZNAntiVirusPrivate::get(module.data());
     QVERIFY(load(avtest::componentConfig(root->path()), journal));
-    QCOMPARE(rowCount(d->database, "t_task"), 0);
-    QCOMPARE(rowCount(d->database, "t_mission"), 1);
-    QCOMPARE(rowCount(d->database, "t_log"), 1);
-    QCOMPARE(rowCount(d->database, "t_infectes"), 1);
+    QCOMPARE(avtest::rowCount(d->database, "t_task"), 0);
+    QCOMPARE(avtest::rowCount(d->database, "t_mission"), 1);
+    QCOMPARE(avtest::rowCount(d->database, "t_log"), 1);
+    QCOMPARE(avtest::rowCount(d->database, "t_infectes"), 1);
 }
 
 void tst_ZNStore::repeatedLoadKeepsOpenStore()
@@ -231,7 +222,7 @@ void tst_ZNStore::repeatedLoadKeepsOpenStore()
     QCOMPARE(d->virusdbUrl, QStringLiteral("http://example.invalid/"));
     QCOMPARE(d->database.handle(), connection);
     QVERIFY(!QFileInfo::exists(root->path() + "/elsewhere.db"));
-    QCOMPARE(rowCount(d->database, "t_task"), 0);
+    QCOMPARE(avtest::rowCount(d->database, "t_task"), 0);
 }
 
 void tst_ZNStore::foreignOrNewerStoreIsRefused_data()
