@@ -166,6 +166,17 @@ QByteArray readUntilEof(int fd, bool* sawEof)
     return out;
 }
 
+// Reads a raw connection to its end, closes it and returns the replies it
+// carried; `sawEof` tells whether the server closed it in time.
+QList<QJsonObject> collectRepliesAndClose(int fd, bool* sawEof)
+{
+    QByteArray buffer = readUntilEof(fd, sawEof);
+    ::close(fd);
+    QList<QJsonObject> replies;
+    takeFrames(buffer, replies);
+    return replies;
+}
+
 bool sendAll(int fd, const QByteArray& bytes)
 {
     return ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
@@ -542,11 +553,8 @@ void tst_KX2LocalServer::frameAtLimitIsAnswered()
     QVERIFY(sent.get());
     ::shutdown(peer, SHUT_WR);
     bool eof = false;
-    QByteArray buffer = readUntilEof(peer, &eof);
-    ::close(peer);
+    const QList<QJsonObject> replies = collectRepliesAndClose(peer, &eof);
     QVERIFY(eof);
-    QList<QJsonObject> replies;
-    takeFrames(buffer, replies);
     QCOMPARE(replies.size(), 1);
     QCOMPARE(replies.at(0).value("results").toInt(), 8);
     QTRY_VERIFY_WITH_TIMEOUT(!connection->isRunning(), kWaitMs);
@@ -586,11 +594,8 @@ void tst_KX2LocalServer::halfClosedPeerStillGetsReplies()
     QVERIFY(sendAll(peer, frame("echo", 1) + frame("echo", 2)));
     ::shutdown(peer, SHUT_WR);
     bool eof = false;
-    QByteArray buffer = readUntilEof(peer, &eof);
-    ::close(peer);
+    const QList<QJsonObject> replies = collectRepliesAndClose(peer, &eof);
     QVERIFY(eof);
-    QList<QJsonObject> replies;
-    takeFrames(buffer, replies);
     QCOMPARE(replies.size(), 2);
     QCOMPARE(replies.at(1).value("results").toInt(), 2);
     QTRY_VERIFY_WITH_TIMEOUT(!connection->isRunning(), kWaitMs);
@@ -628,10 +633,7 @@ void tst_KX2LocalServer::workerOutlivesServer()
     QVERIFY(sendAll(peer, frame("echo", 7)));
     ::shutdown(peer, SHUT_WR);
     bool eof = false;
-    QByteArray buffer = readUntilEof(peer, &eof);
-    ::close(peer);
-    QList<QJsonObject> replies;
-    takeFrames(buffer, replies);
+    const QList<QJsonObject> replies = collectRepliesAndClose(peer, &eof);
     QCOMPARE(replies.size(), 2);
     QCOMPARE(replies.at(0).value("err").toInt(), 0);
     QCOMPARE(replies.at(1).value("results").toInt(), 7);
@@ -650,11 +652,8 @@ void tst_KX2LocalServer::stopWakesIdleWorker()
     connection->stop(); // returns only once the worker has ended
     QVERIFY(!connection->isRunning());
     bool eof = false;
-    QByteArray buffer = readUntilEof(peer, &eof);
-    ::close(peer);
+    const QList<QJsonObject> replies = collectRepliesAndClose(peer, &eof);
     QVERIFY(eof);
-    QList<QJsonObject> replies;
-    takeFrames(buffer, replies);
     QCOMPARE(replies.size(), 1);
     connection->stop(); // a second stop has nothing to wait for
 }
