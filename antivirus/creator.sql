@@ -70,7 +70,10 @@ CREATE TABLE IF NOT EXISTS t_infectes (
     ift_filename    TEXT DEFAULT '',
     ift_path        TEXT DEFAULT '',
     ift_quarantined TEXT DEFAULT '',
-    ift_virus       TEXT DEFAULT ''
+    ift_virus       TEXT DEFAULT '',
+    ift_pending     INTEGER DEFAULT 0,
+    ift_rawpath     TEXT DEFAULT '',
+    ift_identity    TEXT DEFAULT ''
 );
 
 CREATE INDEX IF NOT EXISTS t_infectes_ift_path__index ON t_infectes (ift_path ASC);

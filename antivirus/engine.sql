@@ -14,7 +14,9 @@ SQL: syscfg_dbversion
                     WHERE cfg_key = 'Database.Id' AND cfg_value = 'Q7ANTIVIRUS')
      LIMIT 1;
 
--- Every mission with the times of the newest scan log of its path.
+-- Every mission with the times of the newest scan log of its path. A
+-- directory mission is stored with a trailing "/" while scans log the path
+-- without it, so either form matches.
 SQL: mission_alload
     SELECT m.msn_no       AS msnno,
            m.crt_time     AS crttime,
@@ -28,10 +30,9 @@ SQL: mission_alload
            l.log_endtime   AS endtime,
            l.log_endtime   AS lastscantime
       FROM t_mission m
-      LEFT JOIN (SELECT log_path, log_starttime, log_endtime
-                   FROM t_log
-                  WHERE log_no IN (SELECT MAX(log_no) FROM t_log GROUP BY log_path)) l
-        ON l.log_path = m.msn_path
+      LEFT JOIN t_log l
+        ON l.log_no = (SELECT MAX(log_no) FROM t_log
+                        WHERE log_path = m.msn_path OR log_path || '/' = m.msn_path)
      ORDER BY m.msn_no;
 
 SQL: mission_detail
@@ -216,3 +217,50 @@ params:
     path            string
     qrafile         string
     virus           string
+
+-- A quarantine record written before its file moves: "pending" marks the
+-- move in progress, with the raw path (hexadecimal, only for names that are
+-- not UTF-8) and the identity ("dev:ino") a restart needs to finish or undo
+-- it.
+SQL: infectes_intent
+    INSERT INTO t_infectes (msn_no, tsk_no, ift_filename, ift_path, ift_quarantined, ift_virus,
+                            ift_pending, ift_rawpath, ift_identity)
+    VALUES (:msnno, :tskno, :filename, :path, :qrafile, :virus, :pending, :rawpath, :identity);
+params:
+    msnno           integer
+    tskno           integer
+    filename        string
+    path            string
+    qrafile         string
+    virus           string
+    pending         integer
+    rawpath         string
+    identity        string
+
+SQL: infectes_settle
+    UPDATE t_infectes SET ift_pending = 0 WHERE ift_no = :iftno;
+params:
+    iftno           integer
+
+SQL: infectes_mark
+    UPDATE t_infectes SET ift_pending = :pending WHERE ift_no = :iftno;
+params:
+    iftno           integer
+    pending         integer
+
+SQL: infectes_drop
+    DELETE FROM t_infectes WHERE ift_no = :iftno;
+params:
+    iftno           integer
+
+-- Records whose move a crash may have interrupted.
+SQL: infectes_pending
+    SELECT ift_no          AS iftno,
+           ift_pending     AS pending,
+           ift_path        AS path,
+           ift_rawpath     AS rawpath,
+           ift_quarantined AS quarantined,
+           ift_identity    AS identity
+      FROM t_infectes
+     WHERE ift_pending <> 0
+     ORDER BY ift_no;

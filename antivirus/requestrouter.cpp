@@ -3,11 +3,14 @@
 #include <QJsonDocument>
 
 #include "kx2cabinet.h"
+#include "kx2journals.h"
+#include "kx2values.h"
 #include "znantivirus.h"
 
 namespace {
 
 const QLatin1String kHelp("help");
+const char kCommentHelp[] = "{\"comment\": \"\"}";
 
 // A help document from its fixed JSON text.
 QJsonObject helpDocument(const char* json)
@@ -77,5 +80,54 @@ void RequestRouter::antivirus_settings_save(QJsonObject* retObject, QJsonObject 
         return;
     }
     if (antivirus->settingsSave(*envObject, requestParams(cmdObject)))
+        envObject->setErr(0, QString());
+}
+
+// Progress of the running or last scan task.
+void RequestRouter::antivirus_scan_running(QJsonObject* retObject, QJsonObject cmdObject,
+                                           KX2Cabinet* envObject)
+{
+    if (cmdObject.contains(kHelp)) {
+        *retObject = helpDocument(kCommentHelp);
+        return;
+    }
+    envObject->begin();
+    QJsonObject progress;
+    if (antivirus->scanRunning(*envObject, progress)) {
+        retObject->insert(QStringLiteral("results"), progress);
+        envObject->setErr(0, QString());
+    }
+}
+
+// "path" (trimmed, required): the directory or file to scan; "waitvdb":
+// wait for a running virus database update first.
+void RequestRouter::antivirus_scan_start(QJsonObject* retObject, QJsonObject cmdObject,
+                                         KX2Cabinet* envObject)
+{
+    if (cmdObject.contains(kHelp)) {
+        *retObject = helpDocument(kCommentHelp);
+        return;
+    }
+    envObject->begin();
+    const QJsonObject params = requestParams(cmdObject);
+    const QString path = params.value(QLatin1String("path")).toString().trimmed();
+    if (path.isEmpty()) {
+        envObject->setErr(KX2ErrorCode::MissingParameter, QStringLiteral("缺少参数: path"));
+        return;
+    }
+    if (antivirus->scanStart(*envObject, path, toBool(params.value(QLatin1String("waitvdb")))))
+        envObject->setErr(0, QString());
+}
+
+// Stops the running scan; returns once it has ended.
+void RequestRouter::antivirus_scan_stop(QJsonObject* retObject, QJsonObject cmdObject,
+                                        KX2Cabinet* envObject)
+{
+    if (cmdObject.contains(kHelp)) {
+        *retObject = helpDocument(kCommentHelp);
+        return;
+    }
+    envObject->begin();
+    if (antivirus->scanStop(*envObject))
         envObject->setErr(0, QString());
 }

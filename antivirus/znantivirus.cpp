@@ -55,6 +55,12 @@ ZNAntiVirusPrivate::~ZNAntiVirusPrivate()
     virusdbUpdateStop = true;
     stopRequested = true;
     searchStop = true;
+    scanFiles.abort();
+    {
+        std::lock_guard<std::mutex> lock(keeperMutex);
+        keeperStop = true;
+    }
+    keeperWake.notify_all();
     // The threads use the members below; none may outlive them.
     background.shutdownAndWait();
     std::lock_guard<std::mutex> lock(engineMutex);

@@ -55,6 +55,20 @@ public:
     // Always true; the threads start with the settings and the scans.
     bool startUp(KX2Journals& journal, const QJsonObject& configuration) override;
 
+    // Queues a scan of `path` (a directory or a regular file, not a link)
+    // and starts the task thread. Refused with 9983 while no engine is
+    // loaded, 9869/9994/9969 without a usable work area or quarantine, 9993
+    // when the same path is already queued, 9992 when a task already runs
+    // (the new task stays queued and runs after it). With `wait`, waits for
+    // a running virus database update to end first.
+    bool scanStart(KX2Journals& journal, const QString& path, bool wait);
+    // Stops the running task (queued tasks stay queued) and returns once the
+    // task thread has ended. Always true.
+    bool scanStop(KX2Journals& journal);
+    // Progress of the running or last task, and the missions with the times
+    // of their newest scan. Always true; the journal is not written.
+    bool scanRunning(KX2Journals& journal, QJsonObject& out);
+
 private:
     Q_DISABLE_COPY(ZNAntiVirus)
     friend class ZNAntiVirusPrivate;

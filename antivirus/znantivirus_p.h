@@ -40,6 +40,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 
 #include <clamav.h>
@@ -47,10 +48,30 @@
 #include "kx2dbsqlite.h"
 #include "kx2lfqueue.h"
 #include "znengineref.h"
+#include "znpathqueue.h"
 #include "znthreadgroup.h"
 
 class KX2Journals;
 class ZNAntiVirus;
+struct stat;
+
+// One infected file found by a scan worker, waiting for the quarantine.
+// The file is named by the directory the task trusts (the task's path, or
+// the directory of a single-file task) and the path below it, so the move
+// can open every directory below `root` without following links; its
+// identity makes sure the file moved is the file that was scanned.
+struct ZNDetection
+{
+    QByteArray root;
+    QByteArray relative;
+    QByteArray quarantine; // the task's quarantine directory
+    QString virus;
+    int taskNo = 0;
+    int missionNo = 0;
+    QString identity;      // "dev:ino" of the scanned file
+
+    QByteArray file() const { return relative.isEmpty() ? root : root + '/' + relative; }
+};
 
 // Default directories excluded from the overall scan, in this order.
 extern const QStringList G_OVERALL_EXCLUDES;
@@ -107,6 +128,33 @@ public:
     // Directory relocations and the online virus database update, run by
     // the update thread before the engine step.
     void relocateAndUpgrade();
+
+    // --- Scan tasks and workers ---------------------------------------------
+    void taskThread();
+    // Runs one task row; false when a stop ended it early.
+    void runTask(const QJsonObject& task);
+    void searchUpdateTotality();
+    bool searchDir(const QByteArray& path);
+    void searchSubDir(int directory, const QByteArray& path, int depth);
+    void antivirusThreads();
+    // Scans one queued file with `engine`; false when it could not be opened.
+    bool scanFile(const QByteArray& path, const ZNEngineRef& engine);
+    int workerCount() const;
+    QJsonObject missionListing(bool* ok);
+    int missionOf(const QString& path);
+
+    // --- Quarantine ----------------------------------------------------------
+    // Creates the quarantine bookkeeping columns in an older store and
+    // finishes or undoes the quarantine moves a crash interrupted.
+    bool prepareQuarantineStore();
+    void recoverQuarantine();
+    // Hands a detection to the quarantine keeper, starting it when needed.
+    void queueDetection(ZNDetection detection);
+    void wakeQuarantineKeeper();
+    void quarantineKeeper();
+    // Quarantines every queued detection (under quarantineMutex).
+    void quarantineStep();
+    bool quarantineOne(const ZNDetection& detection);
 
     // --- Schedule ----------------------------------------------------------
     // Next run of a schedule as seconds since the epoch (local wall-clock
@@ -169,6 +217,10 @@ public:
     std::atomic<bool> virusdbReloadPending{true};
 
     // --- State of the running scan task ------------------------------------
+    // Written by scanStart (test-and-set) and the task thread; the task
+    // thread is the only writer of scanPath, taskNo, missionNo, scanExcludes,
+    // scanRoot and of the counter resets. Workers add to resolved and
+    // infectes, the walk to totality.
     std::atomic<bool> taskRunning{false};
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> searching{false};
@@ -177,22 +229,47 @@ public:
     std::atomic<int> taskNo{0};
     std::atomic<int> missionNo{0};
     QStringList scanExcludes;
+    // Raw path of the running task and the directory its detections are
+    // named beneath; written before the workers start, read by them.
+    QByteArray scanTarget;
+    QByteArray scanRoot;
+    QByteArray scanQuarantine;
+    // Identity of the quarantine directory, so the walk skips it whatever
+    // path leads there (task thread only).
+    bool quarantineKnown = false;
+    quint64 quarantineDevice = 0;
+    quint64 quarantineInode = 0;
     std::atomic<int> totality{0};
     std::atomic<int> resolved{0};
     std::atomic<int> infectes{0};
-    KX2LFQueue<QByteArray> scanFiles;
+    ZNPathQueue scanFiles;
     std::atomic<int> activeWorkers{0};
     std::atomic<int> scanEndTime{0};
     mutable std::mutex currentFileMutex;
     QString currentFile;
     std::atomic<bool> searchRunning{false};
     std::atomic<bool> searchStop{false};
-    QElapsedTimer searchTimer;
+    QElapsedTimer searchTimer; // task thread only
+    // Raised with every engine swap, so a worker notices a reload without
+    // taking engineMutex for every file.
+    std::atomic<unsigned> engineGeneration{0};
 
     // --- Quarantine --------------------------------------------------------
+    // quarantinePath/quarantineDir are set by scanStart under settingsMutex.
     QString quarantinePath;
     QDir quarantineDir;
-    KX2LFQueue<QJsonObject> detections;
+    KX2LFQueue<ZNDetection> detections;
+
+    // The quarantine keeper: a thread started at the first detection (or
+    // restore request) that waits on keeperWake while nothing is queued and
+    // performs the moves at once, whatever the schedule settings.
+    std::mutex keeperMutex;
+    std::condition_variable keeperWake;
+    bool keeperStarted = false; // guarded by keeperMutex
+    bool keeperStop = false;    // guarded by keeperMutex
+    // Serialises everything that moves or deletes quarantined files and
+    // their records: the quarantine step, restores, removals, pruning.
+    std::mutex quarantineMutex;
 
     STRUCT_RESTORE restore;
 

@@ -56,6 +56,7 @@ bool ZNAntiVirusPrivate::virusdbReload()
         std::lock_guard<std::mutex> lock(engineMutex);
         std::swap(scanEngine, engine);
     }
+    ++engineGeneration;
     // `engine` now holds the previous engine's reference; dropping it here,
     // outside the mutex, frees that engine unless a scan still holds it.
     return true;

@@ -66,6 +66,9 @@ bool ZNAntiVirus::loadConfigure(KX2Journals& journal, const QJsonObject& configu
         znTrace(ZNTraceBits::Failures, QStringLiteral("装载应用环境配置文失败"));
         return false;
     }
+    if (!d->prepareQuarantineStore())
+        znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + d->database.lastError());
+    d->recoverQuarantine();
     // Tasks of an earlier run are dropped, never resumed.
     if (!d->database.call(QStringLiteral("task_clear")))
         znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + d->database.lastError());

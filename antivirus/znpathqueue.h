@@ -1,0 +1,61 @@
+// ZNPathQueue: the bounded hand-over of file paths from the directory walk
+// to the scan workers of one task.
+//
+// The walk of a large share produces paths far faster than workers can scan
+// them; an unbounded queue would hold every path of the tree at once. The
+// producer therefore blocks while `capacity` paths wait, and consumers block
+// (costing no CPU) while the queue is empty and the walk goes on.
+//
+// Contract
+// - One or more producers call push(); any number of consumers call pop().
+//   Each pushed path is returned by exactly one pop().
+// - close() marks the end of production: consumers drain what is queued and
+//   then pop() returns false. push() after close() drops the path.
+// - abort() discards everything queued and makes every blocked or later
+//   push() and pop() return false at once, until reset().
+// - reset() empties the queue and opens it for a new task. It must not race
+//   with producers or consumers of the previous task (the task thread calls
+//   it before it starts the walk and the workers).
+// - The queue must outlive every thread that uses it.
+
+#ifndef ZNPATHQUEUE_H
+#define ZNPATHQUEUE_H
+
+#include <QByteArray>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+class ZNPathQueue
+{
+public:
+    explicit ZNPathQueue(int capacity = 4096);
+
+    ZNPathQueue(const ZNPathQueue&) = delete;
+    ZNPathQueue& operator=(const ZNPathQueue&) = delete;
+
+    // Blocks while the queue is full; false when closed or aborted.
+    bool push(QByteArray path);
+    // Blocks while the queue is empty and still open; false once the queue
+    // is closed and drained, or aborted.
+    bool pop(QByteArray& path);
+
+    void close();
+    void abort();
+    void reset();
+
+    int size() const;
+    int capacity() const { return limit; }
+
+private:
+    const int limit;
+    mutable std::mutex mutex;
+    std::condition_variable notEmpty; // a path arrived, or closed/aborted
+    std::condition_variable notFull;  // a path left, or aborted
+    std::deque<QByteArray> paths;     // guarded by mutex
+    bool closed = false;              // guarded by mutex
+    bool aborted = false;             // guarded by mutex
+};
+
+#endif // ZNPATHQUEUE_H

@@ -1,0 +1,196 @@
+// The quarantine step: infected files move into the work area's ".qra"
+// directory and get a record in t_infectes.
+//
+// Crash safety: the record is written first, marked pending with the
+// file's raw path and identity; then the file moves; then the mark is
+// cleared. A restart finds every pending record and finishes or undoes its
+// move (recoverQuarantine), so after a kill at any moment a file is either
+// still in place or in the quarantine with exactly one record.
+//
+// Safety against users changing the share under the service: the file is
+// reached through directories opened without following links below the
+// task's own path, and it must still be the very file that was scanned
+// (same device and inode) and a regular file; otherwise nothing moves.
+
+#include <QDir>
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "kx2values.h"
+#include "znantivirus_p.h"
+#include "znrawpath.h"
+#include "zntrace.h"
+
+namespace {
+
+const int kPendingQuarantine = 1;
+
+// Columns that older stores lack: the pending mark of a move in progress,
+// the raw path of a file whose name is not UTF-8, and the scanned file's
+// identity.
+const char* const kBookkeepingColumns[][2] = {
+    {"ift_pending", "INTEGER DEFAULT 0"},
+    {"ift_rawpath", "TEXT DEFAULT ''"},
+    {"ift_identity", "TEXT DEFAULT ''"},
+};
+
+} // namespace
+
+bool ZNAntiVirusPrivate::prepareQuarantineStore()
+{
+    int changes = 0, lastRowId = 0;
+    QList<QJsonObject> columns;
+    if (!database.exec(changes, lastRowId, columns, QStringLiteral("PRAGMA table_info(t_infectes);")))
+        return false;
+    QStringList present;
+    for (const QJsonObject& column : columns)
+        present << column.value(QLatin1String("name")).toString();
+    bool ok = true;
+    for (const auto& column : kBookkeepingColumns) {
+        if (present.contains(QLatin1String(column[0])))
+            continue;
+        const QString sql = QStringLiteral("ALTER TABLE t_infectes ADD COLUMN %1 %2;")
+                                .arg(QLatin1String(column[0]), QLatin1String(column[1]));
+        if (!database.exec(changes, lastRowId, sql)) {
+            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + database.lastError());
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+// Finishes or undoes the quarantine moves that a crash interrupted.
+void ZNAntiVirusPrivate::recoverQuarantine()
+{
+    QList<QJsonObject> rows;
+    if (!database.call(rows, QStringLiteral("infectes_pending")))
+        return;
+    for (const QJsonObject& row : rows) {
+        const QJsonObject key{{QStringLiteral("iftno"), toInt(row.value(QLatin1String("iftno")))}};
+        if (toInt(row.value(QLatin1String("pending"))) != kPendingQuarantine)
+            continue;
+        const QString hex = row.value(QLatin1String("rawpath")).toString();
+        const QByteArray source = hex.isEmpty() ? znRawPath(row.value(QLatin1String("path")).toString())
+                                                : QByteArray::fromHex(hex.toLatin1());
+        const QByteArray target = znRawPath(row.value(QLatin1String("quarantined")).toString());
+        const QString identity = row.value(QLatin1String("identity")).toString();
+
+        struct stat info;
+        const bool targetThere = znLstat(target, info);
+        const bool renamedInPlace = targetThere && znFileIdentity(info) == identity;
+        const bool sourceThere = znLstat(source, info) && znFileIdentity(info) == identity;
+        ::unlink((target + znPartSuffix()).constData());
+        if (renamedInPlace || (targetThere && !sourceThere)) {
+            database.call(QStringLiteral("infectes_settle"), key);
+            continue;
+        }
+        // Not moved (or a copy that never replaced its source): the file is
+        // still in place, and any copy of it in the quarantine goes.
+        if (targetThere)
+            ::unlink(target.constData());
+        database.call(QStringLiteral("infectes_drop"), key);
+    }
+}
+
+void ZNAntiVirusPrivate::queueDetection(ZNDetection detection)
+{
+    detections.push(std::move(detection));
+    ++detections.count;
+    wakeQuarantineKeeper();
+}
+
+void ZNAntiVirusPrivate::wakeQuarantineKeeper()
+{
+    {
+        std::lock_guard<std::mutex> lock(keeperMutex);
+        if (!keeperStarted && !keeperStop)
+            keeperStarted = background.start([this] { quarantineKeeper(); });
+    }
+    keeperWake.notify_all();
+}
+
+void ZNAntiVirusPrivate::quarantineKeeper()
+{
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(keeperMutex);
+            keeperWake.wait(lock, [this] {
+                return keeperStop || detections.count > 0;
+            });
+            if (keeperStop)
+                return;
+        }
+        quarantineStep();
+    }
+}
+
+void ZNAntiVirusPrivate::quarantineStep()
+{
+    std::lock_guard<std::mutex> lock(quarantineMutex);
+    ZNDetection detection;
+    while (!background.isShuttingDown() && detections.pop(detection)) {
+        --detections.count;
+        quarantineOne(detection);
+    }
+}
+
+bool ZNAntiVirusPrivate::quarantineOne(const ZNDetection& detection)
+{
+    const QByteArray file = detection.file();
+    const QByteArray name = znBaseName(detection.relative.isEmpty() ? detection.root : detection.relative);
+    QDir().mkpath(QString::fromUtf8(detection.quarantine));
+    ZNFd quarantine(::open(detection.quarantine.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    ZNFd parent = znOpenDirBeneath(detection.root, znDirName(detection.relative));
+    struct stat info;
+    // Only the file that was scanned moves: not a link, directory or FIFO
+    // put in its place, nor another file renamed there since.
+    if (!quarantine.isValid() || !parent.isValid()
+        || ::fstatat(parent.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0
+        || !S_ISREG(info.st_mode) || znFileIdentity(info) != detection.identity) {
+        znTrace(ZNTraceBits::FileFailures, QStringLiteral("隔离文件已变化，未移动: ") + znDisplayPath(file));
+        return false;
+    }
+
+    const QString readableName = znDisplayPath(name);
+    const QByteArray baseTarget = readableName.toUtf8();
+    QByteArray target = baseTarget;
+    struct stat taken;
+    for (int n = 2; ::fstatat(quarantine.get(), target.constData(), &taken, AT_SYMLINK_NOFOLLOW) == 0; ++n)
+        target = baseTarget + '.' + QByteArray::number(n).rightJustified(3, '0');
+    const QByteArray targetPath = detection.quarantine + '/' + target;
+
+    int changes = 0, recordNo = 0;
+    const QJsonObject intent{
+        {QStringLiteral("msnno"), detection.missionNo},
+        {QStringLiteral("tskno"), detection.taskNo},
+        {QStringLiteral("filename"), readableName},
+        {QStringLiteral("path"), znDisplayPath(file)},
+        {QStringLiteral("qrafile"), QString::fromUtf8(targetPath)},
+        {QStringLiteral("virus"), detection.virus},
+        {QStringLiteral("pending"), kPendingQuarantine},
+        {QStringLiteral("rawpath"), znIsUtf8(file) ? QString() : QString::fromLatin1(file.toHex())},
+        {QStringLiteral("identity"), detection.identity},
+    };
+    if (!database.call(changes, recordNo, QStringLiteral("infectes_intent"), intent) || recordNo <= 0) {
+        znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + database.lastError());
+        return false;
+    }
+    const QJsonObject key{{QStringLiteral("iftno"), recordNo}};
+    bool moved = znRenameNoReplace(parent.get(), name, quarantine.get(), target);
+    if (!moved && errno == EXDEV)
+        moved = znMoveAcross(parent.get(), name, detection.identity, quarantine.get(), target);
+    if (!moved) {
+        znTrace(ZNTraceBits::Failures, QStringLiteral("移动隔离文件失败: ") + znDisplayPath(file)
+                                           + QStringLiteral(" -> ") + QString::fromUtf8(targetPath));
+        database.call(QStringLiteral("infectes_drop"), key);
+        return false;
+    }
+    if (!database.call(QStringLiteral("infectes_settle"), key))
+        znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + database.lastError());
+    return true;
+}

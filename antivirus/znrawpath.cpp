@@ -1,0 +1,235 @@
+#include "znrawpath.h"
+
+#include <QList>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdio.h>
+
+namespace {
+
+// rename() that never replaces an existing target.
+bool renameNoReplaceImpl(int fromDir, const QByteArray& from, int toDir, const QByteArray& to)
+{
+    if (::renameat2(fromDir, from.constData(), toDir, to.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // File systems without the flag: the target directory is the service's
+    // own, changed only under quarantineMutex, so a check is enough there.
+    struct stat info;
+    if (::fstatat(toDir, to.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::renameat(fromDir, from.constData(), toDir, to.constData()) == 0;
+}
+
+bool copyBytes(int from, int to)
+{
+    static const int kChunk = 1 << 20;
+    QByteArray buffer(kChunk, Qt::Uninitialized);
+    for (;;) {
+        const ssize_t got = ::read(from, buffer.data(), kChunk);
+        if (got == 0)
+            return true;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        for (ssize_t written = 0; written < got;) {
+            const ssize_t n = ::write(to, buffer.constData() + written, size_t(got - written));
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                return false;
+            }
+            written += n;
+        }
+    }
+}
+
+
+// Length of the well-formed UTF-8 sequence starting at `at`, or 0.
+int utf8SequenceLength(const unsigned char* s, int at, int size)
+{
+    const unsigned char lead = s[at];
+    if (lead < 0x80)
+        return 1;
+    int length = 0;
+    unsigned int minimum = 0, code = 0;
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2; minimum = 0x80; code = lead & 0x1F;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3; minimum = 0x800; code = lead & 0x0F;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4; minimum = 0x10000; code = lead & 0x07;
+    } else {
+        return 0;
+    }
+    if (at + length > size)
+        return 0;
+    for (int i = 1; i < length; ++i) {
+        if ((s[at + i] & 0xC0) != 0x80)
+            return 0;
+        code = (code << 6) | (s[at + i] & 0x3F);
+    }
+    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+        return 0;
+    return length;
+}
+
+} // namespace
+
+bool znIsUtf8(const QByteArray& bytes)
+{
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes.constData());
+    for (int at = 0; at < bytes.size();) {
+        const int length = utf8SequenceLength(s, at, bytes.size());
+        if (length == 0)
+            return false;
+        at += length;
+    }
+    return true;
+}
+
+QString znDisplayPath(const QByteArray& raw)
+{
+    if (znIsUtf8(raw))
+        return QString::fromUtf8(raw);
+    const auto* s = reinterpret_cast<const unsigned char*>(raw.constData());
+    QByteArray readable;
+    readable.reserve(raw.size() + 16);
+    for (int at = 0; at < raw.size();) {
+        const int length = utf8SequenceLength(s, at, raw.size());
+        if (length > 0) {
+            readable.append(raw.constData() + at, length);
+            at += length;
+        } else {
+            static const char hex[] = "0123456789ABCDEF";
+            readable.append("\\x");
+            readable.append(hex[s[at] >> 4]);
+            readable.append(hex[s[at] & 0xF]);
+            ++at;
+        }
+    }
+    return QString::fromUtf8(readable);
+}
+
+QByteArray znRawPath(const QString& path)
+{
+    return path.toUtf8();
+}
+
+QByteArray znBaseName(const QByteArray& path)
+{
+    const int slash = path.lastIndexOf('/');
+    return slash < 0 ? path : path.mid(slash + 1);
+}
+
+QByteArray znDirName(const QByteArray& path)
+{
+    const int slash = path.lastIndexOf('/');
+    if (slash < 0)
+        return QByteArray();
+    return slash == 0 ? QByteArray("/") : path.left(slash);
+}
+
+ZNFd& ZNFd::operator=(ZNFd&& other) noexcept
+{
+    if (this != &other) {
+        if (value >= 0)
+            ::close(value);
+        value = other.release();
+    }
+    return *this;
+}
+
+ZNFd::~ZNFd()
+{
+    if (value >= 0)
+        ::close(value);
+}
+
+int ZNFd::release()
+{
+    const int fd = value;
+    value = -1;
+    return fd;
+}
+
+ZNFd znOpenDirBeneath(const QByteArray& root, const QByteArray& relative)
+{
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    ZNFd dir(::open(root.constData(), flags));
+    if (!dir.isValid())
+        return ZNFd();
+    for (const QByteArray& component : relative.split('/')) {
+        if (component.isEmpty() || component == ".")
+            continue;
+        if (component == "..")
+            return ZNFd();
+        ZNFd child(::openat(dir.get(), component.constData(), flags));
+        if (!child.isValid())
+            return ZNFd();
+        dir = std::move(child);
+    }
+    return dir;
+}
+
+bool znLstat(const QByteArray& path, struct stat& info)
+{
+    return ::lstat(path.constData(), &info) == 0;
+}
+
+QString znFileIdentity(const struct stat& info)
+{
+    return QString::number(quint64(info.st_dev)) + QLatin1Char(':') + QString::number(quint64(info.st_ino));
+}
+
+QByteArray znPartSuffix()
+{
+    return QByteArrayLiteral(".part");
+}
+
+bool znRenameNoReplace(int fromDir, const QByteArray& from, int toDir, const QByteArray& to)
+{
+    return renameNoReplaceImpl(fromDir, from, toDir, to);
+}
+
+// Moves `name` in `fromDir` to `to` in `toDir` across file systems: the
+// content goes to a ".part" file first, durably, is renamed into place,
+// and only then is the source unlinked, if it is still the file `identity`
+// names. False leaves the source as it was and nothing at the target.
+bool znMoveAcross(int fromDir, const QByteArray& name, const QString& identity, int toDir,
+                  const QByteArray& to)
+{
+    ZNFd source(::openat(fromDir, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat info;
+    if (!source.isValid() || ::fstat(source.get(), &info) != 0 || !S_ISREG(info.st_mode)
+        || znFileIdentity(info) != identity)
+        return false;
+    const QByteArray part = to + znPartSuffix();
+    ::unlinkat(toDir, part.constData(), 0);
+    ZNFd target(::openat(toDir, part.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                         info.st_mode & 0777));
+    if (!target.isValid())
+        return false;
+    const bool copied = copyBytes(source.get(), target.get()) && ::fsync(target.get()) == 0;
+    target = ZNFd();
+    struct stat now;
+    if (!copied || !znRenameNoReplace(toDir, part, toDir, to)) {
+        ::unlinkat(toDir, part.constData(), 0);
+        return false;
+    }
+    if (::fstatat(fromDir, name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0
+        || znFileIdentity(now) != identity || ::unlinkat(fromDir, name.constData(), 0) != 0) {
+        ::unlinkat(toDir, to.constData(), 0);
+        return false;
+    }
+    return true;
+}
+

@@ -1,0 +1,85 @@
+// Raw file-system paths: the bytes the kernel uses, kept as they are from
+// the directory walk to the open and the move, whatever encoding the names
+// are in, plus the safe directory opening that moves of user files need.
+//
+// Users own the files of the scanned shares and may give them any name,
+// including bytes that are not UTF-8; such a name must still be scanned
+// and quarantined, so paths travel as QByteArray and are turned into text
+// only for people (listings, traces). The readable form escapes every byte
+// that is not part of valid UTF-8 as "\xHH".
+//
+// All functions are reentrant and callable from any thread.
+
+#ifndef ZNRAWPATH_H
+#define ZNRAWPATH_H
+
+#include <QByteArray>
+#include <QString>
+
+#include <sys/stat.h>
+
+// True when `bytes` is well-formed UTF-8 (no overlong forms, no surrogates).
+bool znIsUtf8(const QByteArray& bytes);
+
+// The readable form of a raw path: the text itself when it is UTF-8,
+// otherwise valid sequences decoded and every other byte as "\xHH".
+QString znDisplayPath(const QByteArray& raw);
+
+// The raw bytes of a path given as text (by a request or the store).
+QByteArray znRawPath(const QString& path);
+
+// Last component and the part before it ("/a/b" -> "b" and "/a"; "b" ->
+// "b" and "").
+QByteArray znBaseName(const QByteArray& path);
+QByteArray znDirName(const QByteArray& path);
+
+// One open file descriptor, closed with the object.
+class ZNFd
+{
+public:
+    ZNFd() = default;
+    explicit ZNFd(int fd) : value(fd) {}
+    ZNFd(ZNFd&& other) noexcept : value(other.release()) {}
+    ZNFd& operator=(ZNFd&& other) noexcept;
+    ~ZNFd();
+    ZNFd(const ZNFd&) = delete;
+    ZNFd& operator=(const ZNFd&) = delete;
+
+    int get() const { return value; }
+    bool isValid() const { return value >= 0; }
+    int release();
+
+private:
+    int value = -1;
+};
+
+// Opens the directory `root` (a symbolic link as its last component is
+// refused; links above it, chosen by the administrator, are followed) and
+// then each component of `relative` below it without following any
+// symbolic link. An invalid descriptor when any step fails, so a directory
+// that a user replaced by a link never leads outside the tree.
+ZNFd znOpenDirBeneath(const QByteArray& root, const QByteArray& relative);
+
+// lstat() of a raw path; false when nothing is there.
+bool znLstat(const QByteArray& path, struct stat& info);
+
+// "dev:ino", the identity of a file that survives renames within one file
+// system.
+QString znFileIdentity(const struct stat& info);
+
+// rename() relative to directory descriptors that never replaces an
+// existing target (errno EEXIST then).
+bool znRenameNoReplace(int fromDir, const QByteArray& from, int toDir, const QByteArray& to);
+
+// Suffix of the temporary file a move across file systems writes first.
+QByteArray znPartSuffix();
+
+// Moves `name` in `fromDir` to `to` in `toDir` across file systems: the
+// content goes to `to` + ".part" first, durably, is renamed into place, and
+// only then is the source unlinked, if it is still the file `identity`
+// ("dev:ino") names. False leaves the source as it was and nothing at the
+// target.
+bool znMoveAcross(int fromDir, const QByteArray& name, const QString& identity, int toDir,
+                  const QByteArray& to);
+
+#endif // ZNRAWPATH_H

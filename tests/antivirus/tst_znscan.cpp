@@ -1,0 +1,294 @@
+// Scan tasks over a real local socket with a real libclamav engine: the
+// walk's rules, totals, task and log rows, quarantine records, refusals,
+// stop, and the quarantine without any schedule.
+
+#include "avservice.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+const int kQuarantineDeadlineMs = 2000;
+
+int err(const QJsonObject& reply)
+{
+    return reply.value("err").toInt();
+}
+
+bool makeFifo(const QString& path)
+{
+    return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
+}
+
+} // namespace
+
+class tst_ZNScan : public QObject
+{
+    Q_OBJECT
+private slots:
+    void treeIsWalkedByTheRulesAndInfectedFilesQuarantined();
+    void overallScanHonoursExclusions();
+    void refusalsComeInOrder();
+    void queuedTasksAndStop();
+    void singleFileAndEmptyDirectory();
+    void helpDocumentOnly();
+};
+
+// One tree with everything the walk must tell apart; scanned with the
+// default settings (no schedule, no automatic update).
+void tst_ZNScan::treeIsWalkedByTheRulesAndInfectedFilesQuarantined()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    // The work area, and so the quarantine, lies inside the scanned tree.
+    service.dataDir = service.scanDir + "/work";
+    QVERIFY(service.enableWithEngine());
+    const QString top = service.scanDir;
+    const QByteArray eicar = avtest::eicar();
+    QVERIFY(avtest::writeFile(top + "/clean.txt", "nothing to see"));
+    QVERIFY(avtest::writeFile(top + "/a/report.doc", eicar));
+    QVERIFY(avtest::writeFile(top + "/b/report.doc", eicar));
+    QVERIFY(avtest::writeFile(top + "/b/deeper/fine.bin", QByteArray(4096, 'x')));
+    QVERIFY(avtest::writeFile(top + "/.hidden", eicar));
+    QVERIFY(avtest::writeFile(top + "/.hid/inside", eicar));
+    QVERIFY(avtest::writeFile(service.root.path() + "/outside/target", eicar));
+    QVERIFY(QFile::link(service.root.path() + "/outside/target", top + "/link-to-file"));
+    QVERIFY(QFile::link(service.root.path() + "/outside", top + "/link-to-dir"));
+    QVERIFY(makeFifo(top + "/a/pipe"));
+    // A name that is not UTF-8, holding the test string.
+    const QByteArray oddName = QFile::encodeName(top) + "/odd-\xff\xfe-name";
+    {
+        const int fd = ::open(oddName.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::write(fd, eicar.constData(), eicar.size()), ssize_t(eicar.size()));
+        ::close(fd);
+    }
+    // An infected file already in the quarantine is never scanned again.
+    QVERIFY(avtest::writeFile(service.dataDir + "/.qra/old", eicar));
+
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(err(service.scan(top)), 0);
+    // Every detection is in the quarantine within two seconds.
+    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes WHERE ift_pending = 0").size(), 3,
+                              kQuarantineDeadlineMs);
+
+    const QList<QJsonObject> logs = service.rows("SELECT * FROM t_log");
+    QCOMPARE(logs.size(), 1);
+    const QJsonObject log = logs.first();
+    QCOMPARE(log.value("log_state").toInt(), 9);
+    // clean.txt, a/report.doc, b/report.doc, b/deeper/fine.bin, the odd
+    // name and the signature file in work/virusdb.
+    QCOMPARE(log.value("log_totality").toInt(), 6);
+    QCOMPARE(log.value("log_resolved").toInt(), 6);
+    QCOMPARE(log.value("log_infectes").toInt(), 3);
+    QCOMPARE(log.value("log_path").toString(), top);
+    QVERIFY(service.rows("SELECT * FROM t_task").isEmpty());
+
+    const QList<QJsonObject> records = service.rows("SELECT * FROM t_infectes ORDER BY ift_path");
+    QStringList quarantined, former;
+    for (const QJsonObject& record : records) {
+        QCOMPARE(record.value("tsk_no").toInt(), log.value("tsk_no").toInt());
+        QCOMPARE(record.value("msn_no").toInt(), 0);
+        QCOMPARE(record.value("ift_virus").toString(), QStringLiteral("Test.Sig.UNOFFICIAL"));
+        quarantined << QFileInfo(record.value("ift_quarantined").toString()).fileName();
+        former << record.value("ift_path").toString();
+        QCOMPARE(avtest::readBytes(record.value("ift_quarantined").toString()), eicar);
+    }
+    QCOMPARE(former.mid(0, 2), QStringList({top + "/a/report.doc", top + "/b/report.doc"}));
+    QVERIFY(former.at(2).endsWith("/odd-\\xFF\\xFE-name"));
+    QVERIFY(quarantined.contains("report.doc"));
+    QVERIFY(quarantined.contains("report.doc.002"));
+    QVERIFY(!QFile::exists(top + "/a/report.doc"));
+    QVERIFY(!QFile::exists(top + "/b/report.doc"));
+    QVERIFY(::access(oddName.constData(), F_OK) != 0);
+    // Untouched: hidden, linked-to and already quarantined files.
+    QVERIFY(QFile::exists(top + "/.hidden"));
+    QVERIFY(QFile::exists(top + "/.hid/inside"));
+    QVERIFY(QFile::exists(service.root.path() + "/outside/target"));
+    QVERIFY(QFile::exists(service.dataDir + "/.qra/old"));
+    QVERIFY(QFileInfo(top + "/link-to-file").isSymLink());
+
+    const QJsonObject progress = service.call("antivirus_scan_running");
+    QCOMPARE(err(progress), 0);
+    const QJsonObject results = progress.value("results").toObject();
+    QCOMPARE(results.value("total").toInt(), 6);
+    QCOMPARE(results.value("scans").toInt(), 6);
+    QCOMPARE(results.value("percentage").toInt(), 100);
+    QCOMPARE(results.value("infectes").toInt(), 3);
+    QCOMPARE(results.value("running").toInt(), 0);
+    QCOMPARE(results.value("path").toString(), top);
+    QVERIFY(results.contains("endtime"));
+    QCOMPARE(results.value("missions").toObject(), QJsonObject());
+}
+
+// The overall path's exclusions: exact absolute paths, and the bare
+// built-in names taken below the overall path; a trailing "/" excludes
+// nothing.
+void tst_ZNScan::overallScanHonoursExclusions()
+{
+    avtest::Service service;
+    const QString overall = QDir(QDir::tempPath()).absoluteFilePath("zn-overall-") + QString::number(::getpid());
+    QVERIFY(service.start({{"overall", QJsonObject{{"path", overall},
+                                                    {"excludes", QJsonArray{overall + "/skip", overall + "/slash/", "ftp"}}}}}));
+    struct Cleanup { QString path; ~Cleanup() { QDir(path).removeRecursively(); } } cleanup{overall};
+    QVERIFY(service.enableWithEngine());
+    for (const char* dir : {"/skip", "/slash", "/ftp", "/kept"})
+        QVERIFY(avtest::writeFile(overall + dir + "/f", avtest::eicar()));
+
+    QCOMPARE(err(service.scan(overall)), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes").size(), 2, kQuarantineDeadlineMs);
+    QVERIFY(QFile::exists(overall + "/skip/f"));
+    QVERIFY(QFile::exists(overall + "/ftp/f"));
+    QVERIFY(!QFile::exists(overall + "/slash/f"));
+    QVERIFY(!QFile::exists(overall + "/kept/f"));
+    const QJsonObject log = service.rows("SELECT * FROM t_log").value(0);
+    QCOMPARE(log.value("log_excludes").toString(),
+             QStringList({overall + "/skip", overall + "/slash/", "ftp"}).join('\n'));
+}
+
+void tst_ZNScan::refusalsComeInOrder()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    const QString target = service.scanDir;
+    QJsonObject reply = service.call("antivirus_scan_start", {{"path", target}});
+    QCOMPARE(err(reply), 9983);
+    QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("病毒库未准备就绪，请稍后再重试"));
+
+    QVERIFY(service.enableWithEngine());
+    {
+        std::lock_guard<std::mutex> lock(service.d->settingsMutex);
+        service.d->dataDir.clear();
+    }
+    QCOMPARE(err(service.call("antivirus_scan_start", {{"path", target}})), 9869);
+    {
+        std::lock_guard<std::mutex> lock(service.d->settingsMutex);
+        service.d->dataDir = service.root.path() + "/gone";
+    }
+    QCOMPARE(err(service.call("antivirus_scan_start", {{"path", target}})), 9994);
+    {
+        std::lock_guard<std::mutex> lock(service.d->settingsMutex);
+        service.d->dataDir = service.root.path() + "/blocked";
+    }
+    QVERIFY(avtest::writeFile(service.root.path() + "/blocked/.qra", "a file in the way"));
+    QCOMPARE(err(service.call("antivirus_scan_start", {{"path", target}})), 9969);
+    {
+        std::lock_guard<std::mutex> lock(service.d->settingsMutex);
+        service.d->dataDir = service.dataDir;
+    }
+    // Missing, link and FIFO paths: false without a code.
+    QVERIFY(QFile::link(target, service.root.path() + "/link"));
+    QVERIFY(makeFifo(service.root.path() + "/fifo"));
+    for (const QString& bad : {service.root.path() + "/none", service.root.path() + "/link",
+                               service.root.path() + "/fifo"})
+        QCOMPARE(err(service.call("antivirus_scan_start", {{"path", bad}})), 9999);
+    reply = service.call("antivirus_scan_start", {{"path", "   "}});
+    QCOMPARE(err(reply), 9995);
+    QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("缺少参数: path"));
+    QVERIFY(service.rows("SELECT * FROM t_task").isEmpty());
+    QVERIFY(service.rows("SELECT * FROM t_log").isEmpty());
+}
+
+// Holding the workers on the current-file lock keeps a task running for
+// as long as the test needs, without timing assumptions.
+void tst_ZNScan::queuedTasksAndStop()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine(1));
+    const QString big = service.scanDir + "/big";
+    const QString other = service.scanDir + "/other";
+    const int files = service.d->scanFiles.capacity() + 500;
+    QVERIFY(QDir().mkpath(big));
+    for (int i = 0; i < files; ++i)
+        QVERIFY(avtest::writeFile(big + QString("/f%1").arg(i), "x"));
+    QVERIFY(avtest::writeFile(other + "/infected", avtest::eicar()));
+
+    std::unique_lock<std::mutex> hold(service.d->currentFileMutex);
+    QCOMPARE(err(service.call("antivirus_scan_start", {{"path", " " + big + " "}})), 0);
+    QTRY_VERIFY(service.d->taskRunning);
+    QCOMPARE(err(service.call("antivirus_scan_start", {{"path", big}})), 9993);
+    const QJsonObject refused = service.call("antivirus_scan_start", {{"path", other}});
+    QCOMPARE(err(refused), 9992);
+    QCOMPARE(refused.value("errmsg").toString(), QStringLiteral("正在进行查杀毒中，请稍后再重试"));
+    QCOMPARE(service.rows("SELECT * FROM t_task").size(), 2);
+    hold.unlock();
+    QVERIFY(service.waitIdle());
+    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes").size(), 1, kQuarantineDeadlineMs);
+    QList<QJsonObject> logs = service.rows("SELECT * FROM t_log ORDER BY log_no");
+    QCOMPARE(logs.size(), 2);
+    QCOMPARE(logs.at(0).value("log_path").toString(), big);
+    QCOMPARE(logs.at(0).value("log_totality").toInt(), files);
+    QCOMPARE(logs.at(1).value("log_path").toString(), other);
+    QCOMPARE(logs.at(1).value("log_infectes").toInt(), 1);
+
+    // Stop while the walk waits on a full queue: state 8, queued files
+    // never scanned.
+    hold.lock();
+    QCOMPARE(err(service.call("antivirus_scan_start", {{"path", big}})), 0);
+    QTRY_VERIFY(service.d->scanFiles.size() == service.d->scanFiles.capacity());
+    std::atomic<bool> stopped{false};
+    QJsonObject stopReply;
+    std::thread stopper([&] {
+        KX2LocalServer::localRequest(service.socketName, QJsonObject{{"cmd", "antivirus_scan_stop"}},
+                                     &stopReply, 60);
+        stopped = true;
+    });
+    QTRY_VERIFY(service.d->stopRequested);
+    hold.unlock();
+    QTRY_VERIFY_WITH_TIMEOUT(stopped, 10000);
+    stopper.join();
+    QCOMPARE(err(stopReply), 0);
+    QVERIFY(!service.d->taskRunning);
+    logs = service.rows("SELECT * FROM t_log ORDER BY log_no");
+    QCOMPARE(logs.size(), 3);
+    QCOMPARE(logs.at(2).value("log_state").toInt(), 8);
+    QVERIFY(logs.at(2).value("log_resolved").toInt() < logs.at(2).value("log_totality").toInt());
+    QVERIFY(service.rows("SELECT * FROM t_task").isEmpty());
+}
+
+void tst_ZNScan::singleFileAndEmptyDirectory()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine());
+    const QString file = service.scanDir + "/one/sample.exe";
+    QVERIFY(avtest::writeFile(file, avtest::eicar()));
+    QVERIFY(QDir().mkpath(service.scanDir + "/empty"));
+
+    QCOMPARE(err(service.scan(file)), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes").size(), 1, kQuarantineDeadlineMs);
+    QVERIFY(!QFile::exists(file));
+    QCOMPARE(err(service.scan(service.scanDir + "/empty")), 0);
+
+    const QList<QJsonObject> logs = service.rows("SELECT * FROM t_log ORDER BY log_no");
+    QCOMPARE(logs.size(), 2);
+    QCOMPARE(logs.at(0).value("log_totality").toInt(), 1);
+    QCOMPARE(logs.at(0).value("log_resolved").toInt(), 1);
+    QCOMPARE(logs.at(0).value("log_infectes").toInt(), 1);
+    QCOMPARE(logs.at(1).value("log_state").toInt(), 9);
+    for (const char* counter : {"log_totality", "log_resolved", "log_infectes"})
+        QCOMPARE(logs.at(1).value(counter).toInt(), 0);
+}
+
+void tst_ZNScan::helpDocumentOnly()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine());
+    for (const char* method : {"antivirus_scan_start", "antivirus_scan_stop", "antivirus_scan_running"}) {
+        const QJsonObject reply = service.request(
+            QJsonObject{{"cmd", method}, {"help", false}, {"params", QJsonObject{{"path", service.scanDir}}}});
+        QCOMPARE(reply.value("comment").toString(), QString());
+        QVERIFY(!reply.contains("results"));
+    }
+    QVERIFY(service.rows("SELECT * FROM t_task").isEmpty());
+    QVERIFY(service.rows("SELECT * FROM t_log").isEmpty());
+}
+
+QTEST_GUILESS_MAIN(tst_ZNScan)
+#include "tst_znscan.moc"
