@@ -1,6 +1,8 @@
 #include "requestrouter.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QSet>
 
 #include "kx2cabinet.h"
 #include "kx2journals.h"
@@ -21,6 +23,22 @@ QJsonObject helpDocument(const char* json)
 QJsonObject requestParams(const QJsonObject& cmdObject)
 {
     return cmdObject.value(QLatin1String("params")).toObject();
+}
+
+// A parameter as a list of record numbers: each element converted with
+// toInt, numbers below 1 dropped, repeats dropped (first occurrence kept).
+QList<int> numberList(const QJsonValue& value)
+{
+    QList<int> numbers;
+    QSet<int> taken;
+    for (const QJsonValue& element : value.toArray()) {
+        const int number = toInt(element);
+        if (number > 0 && !taken.contains(number)) {
+            taken.insert(number);
+            numbers << number;
+        }
+    }
+    return numbers;
 }
 
 } // namespace
@@ -129,5 +147,57 @@ void RequestRouter::antivirus_scan_stop(QJsonObject* retObject, QJsonObject cmdO
     }
     envObject->begin();
     if (antivirus->scanStop(*envObject))
+        envObject->setErr(0, QString());
+}
+
+// Every mission keyed by its stored path.
+void RequestRouter::antivirus_mission_alload(QJsonObject* retObject, QJsonObject cmdObject,
+                                             KX2Cabinet* envObject)
+{
+    if (cmdObject.contains(kHelp)) {
+        *retObject = helpDocument(kCommentHelp);
+        return;
+    }
+    envObject->begin();
+    QJsonObject missions;
+    if (antivirus->missionAlload(*envObject, missions)) {
+        retObject->insert(QStringLiteral("results"), missions);
+        envObject->setErr(0, QString());
+    }
+}
+
+// "path" (required, untrimmed): the directory or file to register.
+void RequestRouter::antivirus_mission_create(QJsonObject* retObject, QJsonObject cmdObject,
+                                             KX2Cabinet* envObject)
+{
+    if (cmdObject.contains(kHelp)) {
+        *retObject = helpDocument(kCommentHelp);
+        return;
+    }
+    envObject->begin();
+    const QString path = requestParams(cmdObject).value(QLatin1String("path")).toString();
+    if (path.isEmpty()) {
+        envObject->setErr(KX2ErrorCode::MissingParameter, QStringLiteral("缺少参数: path"));
+        return;
+    }
+    if (antivirus->missionCreate(*envObject, path))
+        envObject->setErr(0, QString());
+}
+
+// "msnnos" (required): the numbers of the missions to delete.
+void RequestRouter::antivirus_mission_remove(QJsonObject* retObject, QJsonObject cmdObject,
+                                             KX2Cabinet* envObject)
+{
+    if (cmdObject.contains(kHelp)) {
+        *retObject = helpDocument(kCommentHelp);
+        return;
+    }
+    envObject->begin();
+    const QList<int> numbers = numberList(requestParams(cmdObject).value(QLatin1String("msnnos")));
+    if (numbers.isEmpty()) {
+        envObject->setErr(KX2ErrorCode::MissingParameter, QStringLiteral("缺少参数: msnnos"));
+        return;
+    }
+    if (antivirus->missionRemove(*envObject, numbers))
         envObject->setErr(0, QString());
 }

@@ -49,6 +49,9 @@ private slots:
     void antivirus_scan_running(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
     void antivirus_scan_start(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
     void antivirus_scan_stop(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    void antivirus_mission_alload(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    void antivirus_mission_create(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    void antivirus_mission_remove(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
 
 private:
     Q_DISABLE_COPY(RequestRouter)

@@ -17,6 +17,7 @@
 #define ZNANTIVIRUS_H
 
 #include <QJsonObject>
+#include <QList>
 
 #include <memory>
 
@@ -68,6 +69,18 @@ public:
     // Progress of the running or last task, and the missions with the times
     // of their newest scan. Always true; the journal is not written.
     bool scanRunning(KX2Journals& journal, QJsonObject& out);
+
+    // Registers a directory (stored with a trailing "/") or a regular file
+    // for scheduled scans. 9994 when nothing usable is there, 9993 when the
+    // stored path is already registered, 9886/9969 on database failures.
+    bool missionCreate(KX2Journals& journal, const QString& path);
+    // Deletes the missions with these numbers, with their logs and
+    // quarantine records. 9994 when none matched, 9975 on a database failure.
+    bool missionRemove(KX2Journals& journal, const QList<int>& numbers);
+    // Adds one member per mission, keyed by its stored path, with the times
+    // of its newest scan (null before the first). False when the missions
+    // cannot be read; the journal is not written.
+    bool missionAlload(KX2Journals& journal, QJsonObject& out);
 
 private:
     Q_DISABLE_COPY(ZNAntiVirus)

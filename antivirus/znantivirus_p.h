@@ -168,6 +168,8 @@ public:
     void scheduleThread();
     // One pass of the schedule thread at time `now`.
     void schedulePass(quint32 now);
+    void scheduledUpdate();
+    void scheduledScan();
 
     ZNAntiVirus* const q;
 
@@ -272,6 +274,9 @@ public:
     std::mutex quarantineMutex;
 
     STRUCT_RESTORE restore;
+
+    // Serialises mission creation: its duplicate check and insert.
+    std::mutex missionMutex;
 
     // Serialises settingsSave() calls and the applying settingsLoad(), so
     // the file and the running settings always come from the same call.

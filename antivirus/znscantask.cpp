@@ -67,7 +67,8 @@ bool ZNAntiVirus::scanStart(KX2Journals& journal, const QString& path, bool wait
     struct stat info;
     if (!znLstat(znRawPath(path), info) || !(S_ISDIR(info.st_mode) || S_ISREG(info.st_mode)))
         return false;
-    const QString absolute = QFileInfo(path).absoluteFilePath();
+    // Cleaned, so "/a/b/" and "/a/b" name one task.
+    const QString absolute = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
 
     QList<QJsonObject> rows;
     if (!d->database.call(rows, QStringLiteral("task_detail"), {{QStringLiteral("path"), absolute}})) {

@@ -5,7 +5,9 @@
 
 #include <chrono>
 
+#include "kx2journals.h"
 #include "kx2values.h"
+#include "znantivirus.h"
 #include "znantivirus_p.h"
 
 namespace {
@@ -135,10 +137,59 @@ void ZNAntiVirusPrivate::scheduleThread()
     }
 }
 
-// One pass: due automatic update, due scheduled scan, quarantine moves of
-// detected files, restore moves. Not built yet; the steps arrive with the
-// scan, quarantine and update operations they call. Until then a running
-// schedule thread only keeps its one-second rhythm.
-void ZNAntiVirusPrivate::schedulePass(quint32)
+// One pass: due automatic update, due scheduled scan, then a nudge to the
+// quarantine keeper. The quarantine and restore moves themselves run on the
+// keeper's thread, so neither an update nor a scan start delays them.
+void ZNAntiVirusPrivate::schedulePass(quint32 now)
 {
+    const quint32 updateAt = virusdbNextTime;
+    if (updateAt != 0 && now >= updateAt) {
+        scheduledUpdate();
+        virusdbNextTime = scheduleNextTime(1, 0, virusdbUpdateHour, 0, 1);
+    }
+    const quint32 scanAt = scanNextTime;
+    if (scanAt != 0 && now >= scanAt) {
+        // A due scan waits for a running update; a stop meanwhile keeps the
+        // run due rather than losing it.
+        using namespace std::chrono_literals;
+        while (virusdbUpdating && !scheduleStop && !background.isShuttingDown())
+            background.waitFor([this] { return !virusdbUpdating || scheduleStop; }, 1000ms);
+        if (scheduleStop || background.isShuttingDown())
+            return;
+        scheduledScan();
+        // Recomputed from the current time: any number of missed occurrences
+        // gives exactly one run.
+        scanNextTime = scheduleNextTime(scheduleMode, scheduleMinute, scheduleHour, scheduleWeek, scheduleDay);
+    }
+    if (detections.count > 0)
+        wakeQuarantineKeeper();
+}
+
+// The daily online update of the virus database; skipped without a work
+// area or while an update runs.
+void ZNAntiVirusPrivate::scheduledUpdate()
+{
+    if (workArea().isEmpty() || virusdbUpdating)
+        return;
+    virusdbUpgradeRequested = true;
+    virusdbPrepare(true);
+}
+
+// Scope 1 scans the overall path, scope 2 every mission in mission-number
+// order; the first start runs the task thread, the others queue behind it.
+void ZNAntiVirusPrivate::scheduledScan()
+{
+    const int scope = scheduleScope;
+    if (scope == 1) {
+        KX2Journals journal;
+        q->scanStart(journal, overallPath, true);
+    } else if (scope == 2) {
+        QList<QJsonObject> rows;
+        if (!database.call(rows, QStringLiteral("mission_alload")))
+            return;
+        for (const QJsonObject& row : rows) {
+            KX2Journals journal;
+            q->scanStart(journal, row.value(QLatin1String("path")).toString(), true);
+        }
+    }
 }
