@@ -69,6 +69,10 @@ struct ZNDetection
     int taskNo = 0;
     int missionNo = 0;
     QString identity;      // "dev:ino" of the scanned file
+    // Its change time when scanned: an inode number freed by a deleted file
+    // is soon reused, so a file put in its place can share dev:ino.
+    qint64 changedSec = 0;
+    qint64 changedNsec = 0;
 
     QByteArray file() const { return relative.isEmpty() ? root : root + '/' + relative; }
 };

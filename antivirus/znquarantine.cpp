@@ -151,7 +151,8 @@ bool ZNAntiVirusPrivate::quarantineOne(const ZNDetection& detection)
     // put in its place, nor another file renamed there since.
     if (!quarantine.isValid() || !parent.isValid()
         || ::fstatat(parent.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0
-        || !S_ISREG(info.st_mode) || znFileIdentity(info) != detection.identity) {
+        || !S_ISREG(info.st_mode) || znFileIdentity(info) != detection.identity
+        || info.st_ctim.tv_sec != detection.changedSec || info.st_ctim.tv_nsec != detection.changedNsec) {
         znTrace(ZNTraceBits::FileFailures, QStringLiteral("隔离文件已变化，未移动: ") + znDisplayPath(file));
         return false;
     }

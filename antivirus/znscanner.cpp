@@ -310,6 +310,8 @@ bool ZNAntiVirusPrivate::scanFile(const QByteArray& path, const ZNEngineRef& eng
     detection.taskNo = taskNo;
     detection.missionNo = missionNo;
     detection.identity = znFileIdentity(info);
+    detection.changedSec = info.st_ctim.tv_sec;
+    detection.changedNsec = info.st_ctim.tv_nsec;
     queueDetection(std::move(detection));
     return true;
 }

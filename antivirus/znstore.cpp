@@ -58,17 +58,18 @@ bool ZNAntiVirus::loadConfigure(KX2Journals& journal, const QJsonObject& configu
 
     if (d->database.handle()) {
         znTrace(ZNTraceBits::FileFailures, QStringLiteral("数据库已打开（装载程序重复执行了）"));
-    } else if (d->openStore(journal, PRETTY(Q_FUNC_INFO, __LINE__))) {
-        d->checkStoreVersion();
+    } else if (d->openStore(journal, PRETTY(Q_FUNC_INFO, __LINE__)) && d->checkStoreVersion()) {
+        // Only on a fresh open: a repeated load must not second-guess a move
+        // the running keeper is making.
+        if (!d->prepareQuarantineStore())
+            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + d->database.lastError());
+        d->recoverQuarantine();
     }
 
     if (!d->database.handle()) {
         znTrace(ZNTraceBits::Failures, QStringLiteral("装载应用环境配置文失败"));
         return false;
     }
-    if (!d->prepareQuarantineStore())
-        znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + d->database.lastError());
-    d->recoverQuarantine();
     // Tasks of an earlier run are dropped, never resumed.
     if (!d->database.call(QStringLiteral("task_clear")))
         znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + d->database.lastError());

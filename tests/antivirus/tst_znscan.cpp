@@ -34,6 +34,8 @@ private slots:
     void refusalsComeInOrder();
     void queuedTasksAndStop();
     void singleFileAndEmptyDirectory();
+    void quarantineMovesOnlyWhatWasScanned();
+    void quarantineAcrossFileSystems();
     void helpDocumentOnly();
 };
 
@@ -273,6 +275,73 @@ void tst_ZNScan::singleFileAndEmptyDirectory()
     QCOMPARE(logs.at(1).value("log_state").toInt(), 9);
     for (const char* counter : {"log_totality", "log_resolved", "log_infectes"})
         QCOMPARE(logs.at(1).value(counter).toInt(), 0);
+}
+
+// Users may change the share between the scan and the move. Holding the
+// quarantine lock parks the keeper while the test does that.
+void tst_ZNScan::quarantineMovesOnlyWhatWasScanned()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine());
+    const QString top = service.scanDir;
+    const QString outside = service.root.path() + "/outside";
+    for (const char* name : {"to-link", "to-fifo", "to-dir", "replaced", "moved-dir/file", "kept"})
+        QVERIFY(avtest::writeFile(top + "/" + name, avtest::eicar()));
+    QVERIFY(avtest::writeFile(outside + "/precious", avtest::eicar()));
+    QVERIFY(avtest::writeFile(outside + "/file", avtest::eicar()));
+
+    {
+        std::unique_lock<std::mutex> hold(service.d->quarantineMutex);
+        QCOMPARE(err(service.call("antivirus_scan_start", {{"path", top}})), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!service.d->taskRunning, 30000);
+        QCOMPARE(int(service.d->infectes), 6);
+        QVERIFY(QFile::remove(top + "/to-link") && QFile::link(outside + "/precious", top + "/to-link"));
+        QVERIFY(QFile::remove(top + "/to-fifo") && makeFifo(top + "/to-fifo"));
+        QVERIFY(QFile::remove(top + "/to-dir") && QDir().mkpath(top + "/to-dir"));
+        QVERIFY(QFile::remove(top + "/replaced") && avtest::writeFile(top + "/replaced", avtest::eicar()));
+        // The directory of a detected file becomes a link to another tree
+        // holding a file of the same name.
+        QVERIFY(QDir().rename(top + "/moved-dir", service.root.path() + "/elsewhere"));
+        QVERIFY(QFile::link(outside, top + "/moved-dir"));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(int(service.d->detections.count), 0, 5000);
+    const QList<QJsonObject> records = service.rows("SELECT * FROM t_infectes");
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records.first().value("ift_path").toString(), top + "/kept");
+    QVERIFY(QFile::exists(outside + "/precious"));
+    QVERIFY(QFile::exists(outside + "/file"));
+    QVERIFY(QFileInfo(top + "/to-link").isSymLink());
+    QVERIFY(QFileInfo(top + "/to-dir").isDir());
+    QVERIFY(QFile::exists(top + "/replaced"));
+    QCOMPARE(QDir(service.dataDir + "/.qra").entryList(QDir::Files | QDir::System).size(), 1);
+}
+
+// A work area on another file system: the file is copied, made durable,
+// renamed into place and only then removed from the share.
+void tst_ZNScan::quarantineAcrossFileSystems()
+{
+    const QString shm = QStringLiteral("/dev/shm");
+    struct stat tmpInfo, shmInfo;
+    QTemporaryDir work(shm + "/zn-qra-XXXXXX");
+    if (!work.isValid() || ::stat(QFile::encodeName(QDir::tempPath()).constData(), &tmpInfo) != 0
+        || ::stat(shm.toUtf8().constData(), &shmInfo) != 0 || tmpInfo.st_dev == shmInfo.st_dev)
+        QSKIP("needs a second file system at /dev/shm");
+    avtest::Service service;
+    QVERIFY(service.start());
+    service.dataDir = work.path();
+    QVERIFY(service.enableWithEngine());
+    const QString file = service.scanDir + "/far/away.doc";
+    QVERIFY(avtest::writeFile(file, avtest::eicar()));
+    QVERIFY(::chmod(QFile::encodeName(file).constData(), 0640) == 0);
+
+    QCOMPARE(err(service.scan(service.scanDir)), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes WHERE ift_pending = 0").size(), 1, 2000);
+    const QString quarantined = service.rows("SELECT * FROM t_infectes").first().value("ift_quarantined").toString();
+    QCOMPARE(quarantined, work.path() + "/.qra/away.doc");
+    QCOMPARE(avtest::readBytes(quarantined), avtest::eicar());
+    QVERIFY(!QFile::exists(file));
+    QCOMPARE(QDir(work.path() + "/.qra").entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 
 void tst_ZNScan::helpDocumentOnly()
