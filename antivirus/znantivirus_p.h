@@ -16,9 +16,15 @@
 //   (currentFile). settingsSaveMutex is the exception: it serialises whole
 //   settingsSave() calls and the applying settingsLoad(), file access
 //   included, and is always taken first.
-// - Hand-over between threads goes through the lock-free queues
-//   virusdbMoves, scanFiles, detections and restore. Users keep each
-//   queue's `count` (increment after push, decrement after pop).
+// - Hand-over between threads: the lock-free queues virusdbMoves,
+//   detections and restore (users keep each queue's `count`: increment
+//   after push, decrement after pop), and the bounded blocking queue
+//   scanFiles between the walk and the scan workers.
+// - Three more locks serialise whole operations rather than guard one
+//   member: missionMutex (mission creation's check and insert),
+//   quarantineMutex (every move or deletion of a quarantined file with its
+//   record) and keeperMutex (the quarantine keeper's start and wake-ups,
+//   never held across work).
 // - The configuration members (settingsFile, settingsDir, virusdbUrl,
 //   databaseFile, overallPath, overallExcludes) are written by
 //   loadConfigure() before any background thread exists and only read
