@@ -107,6 +107,19 @@ public:
     // Directory relocations and the online virus database update, run by
     // the update thread before the engine step.
     void relocateAndUpgrade();
+    // Update thread only: carries out the queued relocations; false when the
+    // last one handled failed or a file could not be moved.
+    bool virusdbMoveTo();
+    // Update thread only: fetches the description from virusdbUrl, downloads
+    // the files that differ into ".dl", checks each against its listed size
+    // and MD5 and installs them all, or none. `changed` tells whether a file
+    // was installed.
+    bool virusdbUpgrade(bool& changed);
+    // Chunk callback of the downloads: counts progress; false once a stop is
+    // requested.
+    bool virusdbDownloading(unsigned long bytes);
+    // One pass of the schedule thread: the daily update when it is due.
+    void runDueVirusdbUpdate(quint32 now);
 
     // --- Schedule ----------------------------------------------------------
     // Next run of a schedule as seconds since the epoch (local wall-clock
@@ -135,6 +148,9 @@ public:
     QString databaseFile;
     QString overallPath;
     QStringList overallExcludes;
+    // Where the virus database lives before any work area has been chosen
+    // ("systemvirusdb" of config.json); the first work area takes its files.
+    QString systemVirusdbDir;
 
     std::atomic<bool> enabled{false};
     std::atomic<int> threads{0};

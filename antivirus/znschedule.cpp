@@ -136,9 +136,9 @@ void ZNAntiVirusPrivate::scheduleThread()
 }
 
 // One pass: due automatic update, due scheduled scan, quarantine moves of
-// detected files, restore moves. Not built yet; the steps arrive with the
-// scan, quarantine and update operations they call. Until then a running
-// schedule thread only keeps its one-second rhythm.
-void ZNAntiVirusPrivate::schedulePass(quint32)
+// detected files, restore moves. The steps after the update arrive with the
+// scan, quarantine and restore operations they call.
+void ZNAntiVirusPrivate::schedulePass(quint32 now)
 {
+    runDueVirusdbUpdate(now);
 }
