@@ -179,6 +179,8 @@ public:
     std::atomic<bool> virusdbUpdating{false};
     std::atomic<bool> virusdbUpdateStop{false};
     std::atomic<bool> virusdbUpgradeSuccess{false};
+    // Outcome of the latest online update: -1 none yet, 0 failed, 1 succeeded.
+    std::atomic<int> virusdbLastResult{-1};
     std::atomic<int> virusdbDownloadRate{0};
     std::atomic<qint64> virusdbDownloadTotal{0};
     std::atomic<qint64> virusdbDownloadNow{0};

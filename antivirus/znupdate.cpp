@@ -184,6 +184,11 @@ bool ZNAntiVirus::updVdbRunning(KX2Journals&, QJsonObject& out)
     out.insert(QStringLiteral("success"), d->virusdbUpgradeSuccess ? 1 : 0);
     out.insert(QStringLiteral("total"), double(d->virusdbDownloadTotal.load()));
     out.insert(QStringLiteral("position"), double(d->virusdbDownloadNow.load()));
+    // Unlike "success", which stays 1 after any successful run, this tells a
+    // client how the run it waited for ended.
+    const int last = d->virusdbLastResult;
+    if (last >= 0)
+        out.insert(QStringLiteral("lastresult"), last);
     QJsonObject description;
     if (KX2File::loadJson(description, d->settingsDir.absoluteFilePath(kDescriptionFile))) {
         const QString updateTime = description.value(QLatin1String("updatetime")).toString();
@@ -210,7 +215,9 @@ void ZNAntiVirusPrivate::relocateAndUpgrade()
     if (!virusdbUpgradeRequested)
         return;
     bool changed = false;
-    if (!virusdbUpgrade(changed)) {
+    const bool upgraded = virusdbUpgrade(changed);
+    virusdbLastResult = upgraded ? 1 : 0;
+    if (!upgraded) {
         // Nothing was installed, so an engine in use stays as it is. Without
         // one, the files already in place are loaded all the same: a mirror
         // that cannot be reached must not keep a service from scanning.
@@ -286,6 +293,8 @@ bool ZNAntiVirusPrivate::virusdbMoveTo()
             return false;
         }
         syncPath(target);
+        // The engine is built from the new directory from now on.
+        virusdbReloadPending = true;
     }
     return result;
 }
