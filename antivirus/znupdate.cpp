@@ -376,9 +376,8 @@ bool ZNAntiVirusPrivate::virusdbUpgrade(bool& changed)
         ok = false;
 
     if (ok) {
-        for (const DownloadEntry& entry : plan)
-            syncPath(entry.tmpFile);
         for (const DownloadEntry& entry : plan) {
+            syncPath(entry.tmpFile);
             if (!moveFile(entry.tmpFile, entry.filePath)) {
                 znTrace(ZNTraceBits::Failures, QStringLiteral("移动文件失败: ") + entry.tmpFile);
                 ok = false;

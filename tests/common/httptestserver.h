@@ -24,6 +24,7 @@
 #include <QTcpSocket>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -107,6 +108,21 @@ public:
     {
         std::lock_guard<std::mutex> lock(mutex);
         log.clear();
+    }
+
+    // Replies sent in full since the server started.
+    int servedCount() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return served;
+    }
+    // Waits until `count` replies have been sent in full; false at the
+    // deadline.
+    bool waitForServed(int count, int timeoutMs)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return servedChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                      [&] { return served >= count; });
     }
 
 private:
@@ -206,6 +222,11 @@ private:
                 && socket.state() != QAbstractSocket::ConnectedState)
                 return;
         }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++served;
+        }
+        servedChanged.notify_all();
     }
 
     mutable std::mutex mutex;
@@ -214,6 +235,8 @@ private:
     quint16 portNumber = 0;
     QHash<QByteArray, Reply> replies; // guarded by mutex
     QList<Request> log;               // guarded by mutex
+    int served = 0;                   // guarded by mutex
+    std::condition_variable servedChanged;
     std::atomic<bool> stopping{false};
     std::thread serverThread;
 };
