@@ -74,8 +74,8 @@ int fail(const QString& message)
 QString usage()
 {
     return QStringLiteral(
-        "usage: znavctl [--cfg FILE | --socket NAME] [--timeout SECONDS] [--json] call CMD [PARAMS_JSON]\n"
-        "       znavctl [--cfg FILE | --socket NAME] [--timeout SECONDS] [--json] update [--wait] | --stop | --status");
+        "usage: znavctl [--cfg FILE | --socket NAME] [--timeout SECONDS] [--json] "
+        "(call CMD [PARAMS_JSON] | update [--wait | --stop | --status])");
 }
 
 bool parseOptions(const QStringList& argv, Options& options, Failure& failure)
