@@ -110,6 +110,7 @@ public:
     // Update thread only: carries out the queued relocations; false when the
     // last one handled failed or a file could not be moved.
     bool virusdbMoveTo();
+    bool abortRelocations();
     // Update thread only: fetches the description from virusdbUrl, downloads
     // the files that differ into ".dl", checks each against its listed size
     // and MD5 and installs them all, or none. `changed` tells whether a file

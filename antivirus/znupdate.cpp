@@ -228,6 +228,30 @@ void ZNAntiVirusPrivate::relocateAndUpgrade()
     }
 }
 
+// The files a relocation moves out of `from`, in order: the items of its
+// own description followed by the description itself, or else its regular
+// files. Empty when there is nothing (valid) to move. `listed` tells which.
+static QStringList relocatedNames(const QDir& from, bool& listed)
+{
+    QStringList names;
+    listed = false;
+    QJsonObject description;
+    if (KX2File::loadJson(description, from.filePath(kDescriptionFile))) {
+        const QJsonArray items = description.value(QLatin1String("items")).toArray();
+        if (items.isEmpty() || !checkItems(items))
+            return QStringList();
+        for (const QJsonValue& item : items)
+            names << item.toObject().value(QLatin1String("file")).toString();
+        names << kDescriptionFile;
+        listed = true;
+        return names;
+    }
+    const QFileInfoList files = from.entryInfoList(QDir::Files | QDir::NoSymLinks | QDir::NoDotAndDotDot);
+    for (const QFileInfo& file : files)
+        names << file.fileName();
+    return names;
+}
+
 bool ZNAntiVirusPrivate::virusdbMoveTo()
 {
     bool result = true;
@@ -248,6 +272,14 @@ bool ZNAntiVirusPrivate::virusdbMoveTo()
             result = true;
             continue;
         }
+        // Known before the target is touched: with nothing to move, the
+        // files already at the target stay where they are.
+        const QDir source(from);
+        bool listed = false;
+        const QStringList names = relocatedNames(source, listed);
+        if (names.isEmpty())
+            return abortRelocations();
+
         // A target that contains the source keeps its content (emptying it
         // would delete the source); moved files replace their namesakes.
         if (!isInside(from, target))
@@ -259,44 +291,37 @@ bool ZNAntiVirusPrivate::virusdbMoveTo()
             continue;
         }
 
-        result = true;
-        bool abort = false;
-        const QDir source(from);
-        QJsonObject description;
-        if (KX2File::loadJson(description, source.filePath(kDescriptionFile))) {
-            const QJsonArray items = description.value(QLatin1String("items")).toArray();
-            abort = items.isEmpty() || !checkItems(items);
-            for (int i = 0; !abort && i < items.size(); ++i) {
-                const QString name = items.at(i).toObject().value(QLatin1String("file")).toString();
-                if (!moveFile(source.filePath(name), QDir(target).filePath(name))) {
-                    znTrace(ZNTraceBits::Failures, QStringLiteral("移动文件失败: ") + source.filePath(name));
-                    abort = true;
-                }
-            }
-            if (!abort)
-                moveFile(source.filePath(kDescriptionFile), QDir(target).filePath(kDescriptionFile));
-        } else {
-            const QFileInfoList files = source.entryInfoList(QDir::Files | QDir::NoSymLinks | QDir::NoDotAndDotDot);
-            bool failed = false;
-            for (const QFileInfo& file : files) {
-                if (!moveFile(file.absoluteFilePath(), QDir(target).filePath(file.fileName()))) {
-                    znTrace(ZNTraceBits::Failures, QStringLiteral("移动文件失败: ") + file.absoluteFilePath());
-                    failed = true;
-                }
-            }
-            abort = files.isEmpty() || failed;
-        }
-        if (abort) {
-            while (virusdbMoves.pop(request))
-                --virusdbMoves.count;
-            znTrace(ZNTraceBits::Failures, QStringLiteral("移动旧病毒库失败"));
-            return false;
+        // A listed description stops at its first failure; a plain listing
+        // moves what it can and fails afterwards.
+        bool failed = false;
+        for (const QString& name : names) {
+            if (moveFile(source.filePath(name), QDir(target).filePath(name)))
+                continue;
+            if (listed && name == kDescriptionFile)
+                continue; // its outcome does not matter
+            znTrace(ZNTraceBits::Failures, QStringLiteral("移动文件失败: ") + source.absoluteFilePath(name));
+            failed = true;
+            if (listed)
+                break;
         }
         syncPath(target);
         // The engine is built from the new directory from now on.
         virusdbReloadPending = true;
+        if (failed)
+            return abortRelocations();
+        result = true;
     }
     return result;
+}
+
+// Drops every queued relocation after one that failed.
+bool ZNAntiVirusPrivate::abortRelocations()
+{
+    QJsonObject request;
+    while (virusdbMoves.pop(request))
+        --virusdbMoves.count;
+    znTrace(ZNTraceBits::Failures, QStringLiteral("移动旧病毒库失败"));
+    return false;
 }
 
 bool ZNAntiVirusPrivate::virusdbUpgrade(bool& changed)

@@ -384,22 +384,30 @@ void tst_ZNUpdate::fileNamesMustBePlain()
 
 void tst_ZNUpdate::unreachableMirrorStillLoadsLocalFiles()
 {
+    // A fresh service is given a work area that already holds signature
+    // files, while the system directory it would take files from is empty:
+    // that relocation fails, so the database is fetched online, and the
+    // mirror cannot be reached.
     d->virusdbUrl = QStringLiteral("http://127.0.0.1:1/virusdb.json"); // nothing listens there
-    startService();
-    QVERIFY(!d->currentEngine()); // no database yet
-
-    // The files arrive by other means; the online update fails, the files
-    // in place are loaded all the same.
+    QVERIFY(QDir().mkpath(root->path() + "/system-virusdb"));
     QVERIFY(avtest::writeFile(virusdb("a.hdb"), avtest::eicarHdbLine()));
-    QJsonObject progress = runUpdate();
-    QCOMPARE(progress.value("success").toInt(), 0);
+    QJsonObject reply = request("antivirus_settings_save", QJsonObject{{"enabled", 1}, {"datadir", dataDir}});
+    QCOMPARE(reply.value("err").toInt(), 0);
+    waitForUpdateThread();
+    QVERIFY(d->virusdbUpgradeRequested);
+    QCOMPARE(request("antivirus_updvdb_running").value("results").toObject().value("lastresult").toInt(-1), 0);
+
+    // The files in place were neither emptied away by the failed relocation
+    // nor left unloaded by the failed update.
+    QCOMPARE(avtest::readBytes(virusdb("a.hdb")), avtest::eicarHdbLine());
     QCOMPARE(scan(avtest::eicar()), QString("Test.Sig"));
     QVERIFY(d->waitForVirusdbPrepare());
 
     // With an engine in use, a failed update leaves it as it is.
     const cl_engine* engine = d->currentEngine().get();
     QVERIFY(avtest::writeFile(virusdb("b.hdb"), hdbLine(kOtherSample, "Other.Sig")));
-    progress = runUpdate();
+    const QJsonObject progress = runUpdate();
+    QCOMPARE(progress.value("lastresult").toInt(-1), 0);
     QCOMPARE(d->currentEngine().get(), engine);
     QCOMPARE(scan(kOtherSample), QString());
 }

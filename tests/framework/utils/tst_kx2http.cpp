@@ -190,14 +190,12 @@ void tst_KX2Http::callbackFalseOnFirstChunkStops()
     const QString target = dir->filePath("slow");
     unsigned long first = 0;
     int calls = 0;
-    QElapsedTimer timer;
-    timer.start();
     QVERIFY(!curlHttpDownloading(target, server->url("/slow"),
                                  [&](unsigned long n) { first = n; ++calls; return false; }, 30));
     QCOMPARE(calls, 1);
     QVERIFY(first > 0);
+    // Nothing was written after the first chunk.
     QCOMPARE(QFileInfo(target).size(), qint64(first));
-    QVERIFY2(timer.elapsed() < 64 * 20, "the transfer was not aborted at once");
 }
 
 void tst_KX2Http::truncatedDownloadFails()
