@@ -54,10 +54,18 @@ HeaderList oneHeader(const char* line)
     return HeaderList(curl_slist_append(nullptr, line));
 }
 
+// In-memory replies are documents (descriptions, answers), never bulk data;
+// a server that keeps sending is cut off instead of exhausting the memory.
+const int kMaxBodyBytes = 16 * 1024 * 1024;
+
 size_t appendToBytes(char* data, size_t size, size_t count, void* target)
 {
-    static_cast<QByteArray*>(target)->append(data, int(size * count));
-    return size * count;
+    auto* bytes = static_cast<QByteArray*>(target);
+    const size_t length = size * count;
+    if (length > size_t(kMaxBodyBytes - bytes->size()))
+        return 0; // a write error: the transfer fails
+    bytes->append(data, int(length));
+    return length;
 }
 
 // Drops a header block that a server or proxy left in front of the body.

@@ -33,7 +33,8 @@
 using KX2DownloadCallback = std::function<bool(unsigned long)>;
 
 // GET `url` into `body`. A body that begins with a header block ("HTTP/"
-// up to the first empty line) loses that block.
+// up to the first empty line) loses that block. The in-memory forms fail
+// for replies above 16 MiB.
 bool curlHttpGet(QByteArray& body, const QString& url, int timeout);
 
 // GET `url` and parse it; true only when the body is a JSON object.

@@ -16,6 +16,7 @@ private slots:
 
     void bodyKeepsBlankLinesAndLosesOnlyHeaderBlocks();
     void jsonFetchNeedsAnObject();
+    void oversizedBodyFails();
     void errorStatusStillDeliversItsBody();
     void unreachableOrForeignSchemeFails();
     void postSendsCompactJson();
@@ -78,6 +79,19 @@ void tst_KX2Http::jsonFetchNeedsAnObject()
     QVERIFY(!curlHttpGet(object, server->url("/broken"), 10));
     QCOMPARE(object, before);
     QCOMPARE(server->requests().size(), 2);
+}
+
+void tst_KX2Http::oversizedBodyFails()
+{
+    const QByteArray fits(16 * 1024 * 1024, ' ');
+    server->setFile("/fits", fits);
+    server->setFile("/huge", fits + "x");
+    QByteArray body;
+    QVERIFY(curlHttpGet(body, server->url("/fits"), 30));
+    QCOMPARE(body.size(), fits.size());
+    body = "untouched";
+    QVERIFY(!curlHttpGet(body, server->url("/huge"), 30));
+    QCOMPARE(body, QByteArray("untouched"));
 }
 
 void tst_KX2Http::errorStatusStillDeliversItsBody()
