@@ -1,8 +1,8 @@
-// The real service killed with SIGKILL at random moments of a virus
-// database update, half of them aimed at the installs: afterwards the
-// database directory must always hold a complete set, every file either
-// wholly old or wholly new, that libclamav loads. Needs
-// build/bin/znantivirus (ZN_BIN_DIR).
+// The virus database update inside the real service process: its failure
+// traces, and SIGKILL at random moments of an update, half of them aimed at
+// the installs, after which the database directory must always hold a
+// complete set, every file either wholly old or wholly new, that libclamav
+// loads. Needs build/bin/znantivirus (ZN_BIN_DIR).
 
 #include <QtTest>
 
@@ -65,24 +65,29 @@ bool engineLoads(const QString& directory)
 
 } // namespace
 
-class tst_ZNUpdateKill : public QObject
+class tst_ZNUpdateProcess : public QObject
 {
     Q_OBJECT
 private slots:
     void initTestCase();
+    void failuresAreTraced();
     void killDuringUpdateLeavesCompleteSet();
 
 private:
     // Starts the service on a fresh tree with generation 1 installed and
-    // generation 2 on the mirror; returns once it listens.
-    bool startTrial(QTemporaryDir& root, QProcess& process, QString& socket);
+    // generation 2 on the mirror (or the description at `descriptionPath`);
+    // returns once it listens. Its output so far is in `output`.
+    bool startTrial(QTemporaryDir& root, QProcess& process, QString& socket, int debuglevel = 0,
+                    const QString& descriptionPath = QStringLiteral("/virusdb.json"));
+    bool waitForOutput(QProcess& process, const QByteArray& text);
     bool requestUpdate(const QString& socket);
     bool updateRunning(const QString& socket);
 
     HttpTestServer mirror;
+    QByteArray output;
 };
 
-void tst_ZNUpdateKill::initTestCase()
+void tst_ZNUpdateProcess::initTestCase()
 {
     QVERIFY2(QFileInfo(serviceBinary()).isExecutable(), qPrintable(serviceBinary()));
     QVERIFY(mirror.isListening());
@@ -98,7 +103,8 @@ void tst_ZNUpdateKill::initTestCase()
                                         .toJson());
 }
 
-bool tst_ZNUpdateKill::startTrial(QTemporaryDir& root, QProcess& process, QString& socket)
+bool tst_ZNUpdateProcess::startTrial(QTemporaryDir& root, QProcess& process, QString& socket, int debuglevel,
+                                     const QString& descriptionPath)
 {
     const QString dataDir = root.path() + "/data";
     for (int i = 0; i < kFiles; ++i) {
@@ -108,7 +114,8 @@ bool tst_ZNUpdateKill::startTrial(QTemporaryDir& root, QProcess& process, QStrin
     socket = root.path() + "/run/antivirus.sock";
     QJsonObject config = avtest::componentConfig(root.path());
     config["lpcid"] = socket;
-    config["virusdburl"] = mirror.url("/virusdb.json");
+    config["virusdburl"] = mirror.url(descriptionPath);
+    config["debuglevel"] = debuglevel;
     if (!avtest::writeJson(root.path() + "/etc/config.json", config)
         || !avtest::writeJson(root.path() + "/etc/settings.json", QJsonObject{{"enabled", 1}, {"datadir", dataDir}}))
         return false;
@@ -116,16 +123,46 @@ bool tst_ZNUpdateKill::startTrial(QTemporaryDir& root, QProcess& process, QStrin
     process.start(serviceBinary(), {"--cfg", root.path() + "/etc/config.json"});
     if (!process.waitForStarted(20000))
         return false;
-    QByteArray output;
+    output.clear();
+    return waitForOutput(process, "lpcID: ");
+}
+
+// Reads the process's output until it holds `text`, the process ends or
+// the deadline passes.
+bool tst_ZNUpdateProcess::waitForOutput(QProcess& process, const QByteArray& text)
+{
     QDeadlineTimer deadline(30000);
-    while (!output.contains("lpcID: ") && !deadline.hasExpired() && process.state() == QProcess::Running) {
+    while (!output.contains(text) && !deadline.hasExpired() && process.state() == QProcess::Running) {
         process.waitForReadyRead(100);
         output += process.readAll();
     }
-    return output.contains("lpcID: ");
+    return output.contains(text);
 }
 
-bool tst_ZNUpdateKill::requestUpdate(const QString& socket)
+void tst_ZNUpdateProcess::failuresAreTraced()
+{
+    const QByteArray content = databaseFile(2, 0);
+    const QJsonObject wrong{{"file", fileName(0)}, {"size", content.size()}, {"md5", QString(md5Hex("other"))}};
+    mirror.setFile("/traced.json", QJsonDocument(QJsonObject{{"url", mirror.url("/db/")},
+                                                             {"items", QJsonArray{wrong}}})
+                                       .toJson());
+    QTemporaryDir root;
+    QProcess process;
+    QString socket;
+    QVERIFY(startTrial(root, process, socket, 0x12, "/traced.json"));
+    QVERIFY(requestUpdate(socket));
+    QVERIFY2(waitForOutput(process, "下载病毒库失败"), output.constData());
+    QVERIFY2(output.contains("病毒库文件校验失败: " + mirror.url("/db/" + fileName(0)).toUtf8()), output.constData());
+
+    mirror.setFile("/traced.json", "<html>gone</html>", 404);
+    QVERIFY(requestUpdate(socket));
+    QVERIFY2(waitForOutput(process, "获取在线病毒库信息失败，可能是网络不通畅"), output.constData());
+    QCOMPARE(avtest::readBytes(root.path() + "/data/virusdb/" + fileName(0)), databaseFile(1, 0));
+    process.terminate();
+    QVERIFY(process.waitForFinished(30000));
+}
+
+bool tst_ZNUpdateProcess::requestUpdate(const QString& socket)
 {
     QJsonObject reply;
     // The start-up engine load may still hold the update thread.
@@ -140,14 +177,14 @@ bool tst_ZNUpdateKill::requestUpdate(const QString& socket)
     return false;
 }
 
-bool tst_ZNUpdateKill::updateRunning(const QString& socket)
+bool tst_ZNUpdateProcess::updateRunning(const QString& socket)
 {
     QJsonObject reply;
     return KX2LocalServer::localRequest(socket, QJsonObject{{"cmd", "antivirus_updvdb_running"}}, &reply, 10)
         && reply.value("err").toInt() == 0;
 }
 
-void tst_ZNUpdateKill::killDuringUpdateLeavesCompleteSet()
+void tst_ZNUpdateProcess::killDuringUpdateLeavesCompleteSet()
 {
     // A first, undisturbed run tells how long an update takes here until
     // its last file is installed (the last file's inode changes).
@@ -248,5 +285,5 @@ void tst_ZNUpdateKill::killDuringUpdateLeavesCompleteSet()
     QVERIFY2(!process.readAll().contains("病毒库信息装载失败"), "the engine did not load after the restart");
 }
 
-QTEST_GUILESS_MAIN(tst_ZNUpdateKill)
-#include "tst_znupdatekill.moc"
+QTEST_GUILESS_MAIN(tst_ZNUpdateProcess)
+#include "tst_znupdateprocess.moc"
