@@ -1,10 +1,11 @@
 // Virus database update: relocation of the database directory when the work
 // area changes, and the online update from the configured mirror.
 //
-// Everything here runs on the update thread (at most one exists), which is
-// the only writer of the database files, the download directory, the stored
-// description and the progress members. Request threads only read the
-// progress members and raise virusdbUpdateStop.
+// The steps run on the update thread (at most one exists), the only writer
+// of the database files, the download directory, the stored description and
+// the progress members. The request operations (updVdbStart, updVdbStop,
+// updVdbRunning; the schedule thread calls the first like a client) only
+// start that thread, read the progress members and raise virusdbUpdateStop.
 //
 // What arrives from the mirror is untrusted: a file name is accepted only as
 // a plain name inside the database directory, and every downloaded file must
@@ -14,8 +15,6 @@
 
 #include "znantivirus.h"
 
-#include <QDirIterator>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -152,6 +151,30 @@ bool matches(const QString& path, qint64 size, const QString& md5)
     return info.isFile() && !info.isSymLink() && info.size() == size && KX2File::fileMd5(path) == md5;
 }
 
+// The files a relocation moves out of `from`, in order: the items of its
+// own description followed by the description itself, or else its regular
+// files. Empty when there is nothing (valid) to move. `listed` tells which.
+QStringList relocatedNames(const QDir& from, bool& listed)
+{
+    QStringList names;
+    listed = false;
+    QJsonObject description;
+    if (KX2File::loadJson(description, from.filePath(kDescriptionFile))) {
+        const QJsonArray items = description.value(QLatin1String("items")).toArray();
+        if (items.isEmpty() || !checkItems(items))
+            return QStringList();
+        for (const QJsonValue& item : items)
+            names << item.toObject().value(QLatin1String("file")).toString();
+        names << kDescriptionFile;
+        listed = true;
+        return names;
+    }
+    const QFileInfoList files = from.entryInfoList(QDir::Files | QDir::NoSymLinks | QDir::NoDotAndDotDot);
+    for (const QFileInfo& file : files)
+        names << file.fileName();
+    return names;
+}
+
 } // namespace
 
 // --- Request operations ---------------------------------------------------
@@ -226,30 +249,6 @@ void ZNAntiVirusPrivate::relocateAndUpgrade()
     } else if (changed) {
         virusdbReloadPending = true;
     }
-}
-
-// The files a relocation moves out of `from`, in order: the items of its
-// own description followed by the description itself, or else its regular
-// files. Empty when there is nothing (valid) to move. `listed` tells which.
-static QStringList relocatedNames(const QDir& from, bool& listed)
-{
-    QStringList names;
-    listed = false;
-    QJsonObject description;
-    if (KX2File::loadJson(description, from.filePath(kDescriptionFile))) {
-        const QJsonArray items = description.value(QLatin1String("items")).toArray();
-        if (items.isEmpty() || !checkItems(items))
-            return QStringList();
-        for (const QJsonValue& item : items)
-            names << item.toObject().value(QLatin1String("file")).toString();
-        names << kDescriptionFile;
-        listed = true;
-        return names;
-    }
-    const QFileInfoList files = from.entryInfoList(QDir::Files | QDir::NoSymLinks | QDir::NoDotAndDotDot);
-    for (const QFileInfo& file : files)
-        names << file.fileName();
-    return names;
 }
 
 bool ZNAntiVirusPrivate::virusdbMoveTo()
