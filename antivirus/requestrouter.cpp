@@ -13,6 +13,8 @@ namespace {
 
 const QLatin1String kHelp("help");
 const char kCommentHelp[] = "{\"comment\": \"\"}";
+// How long antivirus_updvdb_stop waits for the update thread to end.
+const int kUpdateStopWaitMs = 15000;
 
 // A help document from its fixed JSON text.
 QJsonObject helpDocument(const char* json)
@@ -98,6 +100,47 @@ void RequestRouter::antivirus_settings_save(QJsonObject* retObject, QJsonObject 
         return;
     }
     if (antivirus->settingsSave(*envObject, requestParams(cmdObject)))
+        envObject->setErr(0, QString());
+}
+
+// Progress of the virus database update; err 0 only while one runs, else
+// the journal's code stands (the report is there either way).
+void RequestRouter::antivirus_updvdb_running(QJsonObject* retObject, QJsonObject cmdObject,
+                                             KX2Cabinet* envObject)
+{
+    if (cmdObject.contains(kHelp)) {
+        *retObject = helpDocument("{}");
+        return;
+    }
+    QJsonObject progress;
+    const bool running = antivirus->updVdbRunning(*envObject, progress);
+    retObject->insert(QStringLiteral("results"), progress);
+    if (running)
+        envObject->setErr(0, QString());
+}
+
+void RequestRouter::antivirus_updvdb_start(QJsonObject* retObject, QJsonObject cmdObject,
+                                           KX2Cabinet* envObject)
+{
+    if (cmdObject.contains(kHelp)) {
+        *retObject = helpDocument("{\"comment\":\"\"}");
+        return;
+    }
+    envObject->begin();
+    if (antivirus->updVdbStart(*envObject))
+        envObject->setErr(0, QString());
+}
+
+// Blocks this connection's worker for up to kUpdateStopWaitMs.
+void RequestRouter::antivirus_updvdb_stop(QJsonObject* retObject, QJsonObject cmdObject,
+                                          KX2Cabinet* envObject)
+{
+    if (cmdObject.contains(kHelp)) {
+        *retObject = helpDocument("{\"comment\":\"\"}");
+        return;
+    }
+    envObject->begin();
+    if (antivirus->updVdbStop(*envObject, kUpdateStopWaitMs))
         envObject->setErr(0, QString());
 }
 

@@ -46,6 +46,9 @@ private slots:
     // Request methods, in the order help_interfaces lists them.
     void antivirus_settings_load(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
     void antivirus_settings_save(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    void antivirus_updvdb_running(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    void antivirus_updvdb_start(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    void antivirus_updvdb_stop(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
     void antivirus_scan_running(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
     void antivirus_scan_start(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
     void antivirus_scan_stop(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);

@@ -56,6 +56,19 @@ public:
     // Always true; the threads start with the settings and the scans.
     bool startUp(KX2Journals& journal, const QJsonObject& configuration) override;
 
+    // Starts an online virus database update on the update thread (the
+    // engine is reloaded afterwards). Refused with 9869 without a work area
+    // and 9871 while the update thread runs.
+    bool updVdbStart(KX2Journals& journal);
+    // Asks a running update to stop and waits up to `timeoutMs` for the
+    // update thread to end. True when none runs any more; the journal is
+    // not written.
+    bool updVdbStop(KX2Journals& journal, int timeoutMs);
+    // Adds the progress report ("rate", "success", "total", "position" and,
+    // when known, "updatetime") to `out`; true while the update thread runs.
+    // The journal is not written.
+    bool updVdbRunning(KX2Journals& journal, QJsonObject& out);
+
     // Queues a scan of `path` (a directory or a regular file, not a link)
     // and starts the task thread. Refused with 9983 while no engine is
     // loaded, 9869/9994/9969 without a usable work area or quarantine, 9993

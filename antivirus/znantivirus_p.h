@@ -138,6 +138,20 @@ public:
     // Directory relocations and the online virus database update, run by
     // the update thread before the engine step.
     void relocateAndUpgrade();
+    // Update thread only: carries out the queued relocations; false when the
+    // last one handled failed or a file could not be moved.
+    bool virusdbMoveTo();
+    bool abortRelocations();
+    // Update thread only: fetches the description from virusdbUrl, downloads
+    // the files that differ into ".dl", checks each against its listed size
+    // and MD5 and installs them all, or none. `changed` tells whether a file
+    // was installed.
+    bool virusdbUpgrade(bool& changed);
+    // Chunk callback of the downloads: counts progress; false once a stop is
+    // requested.
+    bool virusdbDownloading(unsigned long bytes);
+    // One pass of the schedule thread: the daily update when it is due.
+    void runDueVirusdbUpdate(quint32 now);
 
     // --- Scan tasks and workers ---------------------------------------------
     void taskThread();
@@ -178,7 +192,6 @@ public:
     void scheduleThread();
     // One pass of the schedule thread at time `now`.
     void schedulePass(quint32 now);
-    void scheduledUpdate();
     void scheduledScan();
 
     ZNAntiVirus* const q;
@@ -195,6 +208,9 @@ public:
     QString databaseFile;
     QString overallPath;
     QStringList overallExcludes;
+    // Where the virus database lives before any work area has been chosen
+    // ("systemvirusdb" of config.json); the first work area takes its files.
+    QString systemVirusdbDir;
 
     std::atomic<bool> enabled{false};
     std::atomic<int> threads{0};
@@ -223,6 +239,8 @@ public:
     std::atomic<bool> virusdbUpdating{false};
     std::atomic<bool> virusdbUpdateStop{false};
     std::atomic<bool> virusdbUpgradeSuccess{false};
+    // Outcome of the latest online update: -1 none yet, 0 failed, 1 succeeded.
+    std::atomic<int> virusdbLastResult{-1};
     std::atomic<int> virusdbDownloadRate{0};
     std::atomic<qint64> virusdbDownloadTotal{0};
     std::atomic<qint64> virusdbDownloadNow{0};

@@ -13,6 +13,9 @@ bool ZNAntiVirusPrivate::virusdbPrepare(bool force)
     bool idle = false;
     if (!virusdbUpdating.compare_exchange_strong(idle, true))
         return false;
+    // Cleared here rather than by the thread, so a stop requested right
+    // after this call is not lost.
+    virusdbUpdateStop = false;
     if (background.start([this] { virusdbUpdateThread(); }))
         return true;
     virusdbUpdating = false;
@@ -22,7 +25,6 @@ bool ZNAntiVirusPrivate::virusdbPrepare(bool force)
 void ZNAntiVirusPrivate::virusdbUpdateThread()
 {
     virusdbUpdating = true;
-    virusdbUpdateStop = false;
     relocateAndUpgrade();
     if (virusdbReloadPending)
         virusdbReload();

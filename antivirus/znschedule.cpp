@@ -142,11 +142,7 @@ void ZNAntiVirusPrivate::scheduleThread()
 // keeper's thread, so neither an update nor a scan start delays them.
 void ZNAntiVirusPrivate::schedulePass(quint32 now)
 {
-    const quint32 updateAt = virusdbNextTime;
-    if (updateAt != 0 && now >= updateAt) {
-        scheduledUpdate();
-        virusdbNextTime = scheduleNextTime(1, 0, virusdbUpdateHour, 0, 1);
-    }
+    runDueVirusdbUpdate(now);
     const quint32 scanAt = scanNextTime;
     if (scanAt != 0 && now >= scanAt) {
         // A due scan waits for a running update; a stop meanwhile keeps the
@@ -163,16 +159,6 @@ void ZNAntiVirusPrivate::schedulePass(quint32 now)
     }
     if (detections.count > 0)
         wakeQuarantineKeeper();
-}
-
-// The daily online update of the virus database; skipped without a work
-// area or while an update runs.
-void ZNAntiVirusPrivate::scheduledUpdate()
-{
-    if (workArea().isEmpty() || virusdbUpdating)
-        return;
-    virusdbUpgradeRequested = true;
-    virusdbPrepare(true);
 }
 
 // Scope 1 scans the overall path, scope 2 every mission in mission-number

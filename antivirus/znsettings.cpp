@@ -21,9 +21,6 @@ const QLatin1String kVdbAuto("vdbauto");
 const QLatin1String kSchedule("schedule");
 const QLatin1String kUpdateTime("updatetime");
 
-// Where the virus database lives before any work area has been chosen.
-const char kSystemVirusdbDir[] = "/var/lib/clamav";
-
 QJsonObject defaultSchedule()
 {
     return QJsonObject{
@@ -190,7 +187,7 @@ void ZNAntiVirusPrivate::applyWorkArea(const QString& directory, bool initial)
         return;
 
     const QString oldVirusdb = oldDataDir.isEmpty()
-        ? QString::fromLatin1(kSystemVirusdbDir)
+        ? systemVirusdbDir
         : QDir::cleanPath(QDir(oldDataDir).absoluteFilePath(QStringLiteral("virusdb")));
     if (QFileInfo(oldVirusdb).isDir()) {
         virusdbMoves.push(QJsonObject{{QStringLiteral("from"), oldVirusdb},

@@ -46,6 +46,10 @@ bool ZNAntiVirus::loadConfigure(KX2Journals& journal, const QJsonObject& configu
     if (d->virusdbUrl.isEmpty())
         d->virusdbUrl = QStringLiteral("http://....");
 
+    d->systemVirusdbDir = trimmedString(configuration, "systemvirusdb");
+    if (d->systemVirusdbDir.isEmpty())
+        d->systemVirusdbDir = QStringLiteral("/var/lib/clamav");
+
     d->databaseFile = trimmedString(configuration, "database");
     if (d->databaseFile.isEmpty())
         d->databaseFile = QStringLiteral("/zelo/etc/antivirus/antivirus.db");

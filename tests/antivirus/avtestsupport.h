@@ -65,6 +65,8 @@ inline QJsonObject componentConfig(const QString& root)
         {"settings", root + "/etc/settings.json"},
         {"database", root + "/etc/antivirus.db"},
         {"virusdburl", "http://127.0.0.1:9/virusdb.json"},
+        // Never the machine's own directory: the first work area takes its files.
+        {"systemvirusdb", root + "/system-virusdb"},
         {"overall", QJsonObject{{"path", root + "/scan"}}},
     };
 }

@@ -106,6 +106,8 @@ void tst_ZNAvCtl::unusableInvocationsExitTwo_data()
         << QByteArray("PARAMS_JSON is not a JSON object");
     QTest::newRow("no command") << QStringList{} << QByteArray("usage:");
     QTest::newRow("unknown command") << QStringList{"scan"} << QByteArray("unknown command scan");
+    QTest::newRow("update, unknown mode") << QStringList{"update", "--now"} << QByteArray("usage:");
+    QTest::newRow("update, two modes") << QStringList{"update", "--wait", "--stop"} << QByteArray("usage:");
     QTest::newRow("bad timeout")
         << QStringList{"--timeout", "0", "call", "x"} << QByteArray("--timeout");
 }

@@ -1,0 +1,219 @@
+#include "kx2http.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonParseError>
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <curl/curl.h>
+
+namespace {
+
+const char kUserAgentHeader[] =
+    "User-Agent: Mozilla/5.0 (Windows NT 10.0; WOW64; Trident/7.0; rv:11.0) like Gecko";
+const char kJsonContentHeader[] = "Content-Type:application/json";
+const char kAllowedProtocols[] = "http,https";
+
+struct EasyCleanup
+{
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct ListCleanup
+{
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+struct FileClose
+{
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+
+using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
+using HeaderList = std::unique_ptr<curl_slist, ListCleanup>;
+using FileHandle = std::unique_ptr<FILE, FileClose>;
+
+// curl_global_init is not thread-safe and must precede every other call;
+// running it once here, before the first handle, keeps both promises.
+EasyHandle newHandle(const QByteArray& url)
+{
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    EasyHandle handle(curl_easy_init());
+    if (handle) {
+        curl_easy_setopt(handle.get(), CURLOPT_URL, url.constData());
+        curl_easy_setopt(handle.get(), CURLOPT_PROTOCOLS_STR, kAllowedProtocols);
+    }
+    return handle;
+}
+
+HeaderList oneHeader(const char* line)
+{
+    return HeaderList(curl_slist_append(nullptr, line));
+}
+
+// In-memory replies are documents (descriptions, answers), never bulk data;
+// a server that keeps sending is cut off instead of exhausting the memory.
+const int kMaxBodyBytes = 16 * 1024 * 1024;
+
+size_t appendToBytes(char* data, size_t size, size_t count, void* target)
+{
+    auto* bytes = static_cast<QByteArray*>(target);
+    const size_t length = size * count;
+    if (length > size_t(kMaxBodyBytes - bytes->size()))
+        return 0; // a write error: the transfer fails
+    bytes->append(data, int(length));
+    return length;
+}
+
+// Drops a header block that a server or proxy left in front of the body.
+// Only bytes that begin like a status line count as one: a body that
+// itself contains an empty line stays whole.
+QByteArray withoutHeaderBlock(const QByteArray& bytes)
+{
+    if (!bytes.startsWith("HTTP/"))
+        return bytes;
+    const int end = bytes.indexOf("\r\n\r\n");
+    return end < 0 ? bytes : bytes.mid(end + 4);
+}
+
+bool parseObject(const QByteArray& bytes, QJsonObject& object)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return false;
+    object = document.object();
+    return true;
+}
+
+struct DownloadContext
+{
+    FILE* file = nullptr;
+    const KX2DownloadCallback* callback = nullptr; // may be null
+    bool aborted = false;
+};
+
+// A short write (full disk) or a false callback reports fewer bytes than
+// delivered, which makes libcurl end the transfer with a write error.
+size_t writeToFile(char* data, size_t size, size_t count, void* target)
+{
+    auto* context = static_cast<DownloadContext*>(target);
+    const size_t written = std::fwrite(data, 1, size * count, context->file);
+    if (context->callback && !(*context->callback)(static_cast<unsigned long>(written))) {
+        context->aborted = true;
+        return 0;
+    }
+    return written;
+}
+
+bool download(const QString& filePath, const QString& url, const KX2DownloadCallback* callback,
+              int timeout)
+{
+    // "e": the descriptor is not inherited by programs started meanwhile.
+    FileHandle file(std::fopen(QFile::encodeName(filePath).constData(), "wbe"));
+    if (!file)
+        return false;
+    EasyHandle handle = newHandle(url.toUtf8());
+    HeaderList headers = oneHeader(kUserAgentHeader);
+    if (!handle || !headers)
+        return false;
+
+    DownloadContext context;
+    context.file = file.get();
+    context.callback = callback;
+    CURL* h = handle.get();
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, long(timeout));
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, long(timeout));
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(h, CURLOPT_HEADER, 0L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(h, CURLOPT_VERBOSE, 0L);
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, writeToFile);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &context);
+    const CURLcode result = curl_easy_perform(h);
+    handle.reset();
+    // A failing close (buffered bytes that no longer fit) is a failed
+    // download too.
+    const bool closed = std::fclose(file.release()) == 0;
+    return result == CURLE_OK && !context.aborted && closed;
+}
+
+} // namespace
+
+bool curlHttpGet(QByteArray& body, const QString& url, int timeout)
+{
+    EasyHandle handle = newHandle(url.toUtf8());
+    if (!handle)
+        return false;
+    QByteArray received;
+    CURL* h = handle.get();
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, long(timeout));
+    curl_easy_setopt(h, CURLOPT_POST, 0L);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, appendToBytes);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &received);
+    if (curl_easy_perform(h) != CURLE_OK)
+        return false;
+    body = withoutHeaderBlock(received);
+    return true;
+}
+
+bool curlHttpGet(QJsonObject& object, const QString& url, int timeout)
+{
+    QByteArray body;
+    return curlHttpGet(body, url, timeout) && parseObject(body, object);
+}
+
+void curlHttpGet(const QString& url, int timeout)
+{
+    std::thread([url, timeout] {
+        QByteArray discarded;
+        curlHttpGet(discarded, url, timeout);
+    }).detach();
+}
+
+bool curlHttpPost(QJsonObject& reply, const QString& url, const QJsonObject& data, QByteArray* raw)
+{
+    EasyHandle handle = newHandle(url.toUtf8());
+    HeaderList headers = oneHeader(kJsonContentHeader);
+    if (!handle || !headers)
+        return false;
+    const QByteArray payload = QJsonDocument(data).toJson(QJsonDocument::Compact);
+    QByteArray received;
+    CURL* h = handle.get();
+    curl_easy_setopt(h, CURLOPT_POST, 1L);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, long(payload.size()));
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, payload.constData());
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, appendToBytes);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &received);
+    if (curl_easy_perform(h) != CURLE_OK)
+        return false;
+    const QByteArray body = withoutHeaderBlock(received);
+    if (raw)
+        *raw = body;
+    return parseObject(body, reply);
+}
+
+void curlHttpPost(const QString& url, const QJsonObject& data)
+{
+    std::thread([url, data] {
+        QJsonObject discarded;
+        curlHttpPost(discarded, url, data);
+    }).detach();
+}
+
+bool curlHttpDownload(const QString& filePath, const QString& url, int timeout)
+{
+    return download(filePath, url, nullptr, timeout);
+}
+
+bool curlHttpDownloading(const QString& filePath, const QString& url,
+                         const KX2DownloadCallback& callback, int timeout)
+{
+    return download(filePath, url, &callback, timeout);
+}

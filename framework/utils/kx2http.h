@@ -1,0 +1,67 @@
+// Blocking HTTP transfers on libcurl's easy interface.
+//
+// Each call creates its own transfer handle, performs the whole transfer on
+// the calling thread and cleans the handle up, so any thread may call at any
+// time; nothing is shared between calls. libcurl's process-wide set-up runs
+// once, on the first call, and is never undone.
+//
+// Only http:// and https:// addresses are fetched; any other scheme fails
+// like an unreachable host. Redirects are not followed and the HTTP status
+// code is not looked at: a completed transfer of an error page succeeds and
+// hands out the page. Callers that need a particular content check it
+// themselves (the virus database update checks size and MD5 of every file).
+//
+// Failure (unreachable host, time-out, TLS failure, aborted download, file
+// not openable, a reply that is not the JSON object asked for) shows only as
+// a false result; nothing is thrown, logged or printed. Out parameters keep
+// their previous content on failure, except a download's target file, which
+// holds whatever was received so far.
+//
+// Time-outs are whole seconds; 0 means no limit.
+
+#ifndef KX2HTTP_H
+#define KX2HTTP_H
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+#include <functional>
+
+// Called once per received chunk with the number of bytes just written to
+// the target file; returning false aborts the transfer.
+using KX2DownloadCallback = std::function<bool(unsigned long)>;
+
+// GET `url` into `body`. A body that begins with a header block ("HTTP/"
+// up to the first empty line) loses that block. The in-memory forms fail
+// for replies above 16 MiB.
+bool curlHttpGet(QByteArray& body, const QString& url, int timeout);
+
+// GET `url` and parse it; true only when the body is a JSON object.
+bool curlHttpGet(QJsonObject& object, const QString& url, int timeout);
+
+// The body form on a new detached thread; the outcome is discarded.
+void curlHttpGet(const QString& url, int timeout);
+
+// POST `data` as compact JSON ("Content-Type:application/json"), without a
+// time-out. True when the transfer completed and the reply is a JSON object,
+// which goes to `reply`. After a completed transfer `raw`, when given,
+// receives the reply bytes whether or not they parse.
+bool curlHttpPost(QJsonObject& reply, const QString& url, const QJsonObject& data,
+                  QByteArray* raw = nullptr);
+
+// The full form on a new detached thread; the reply is discarded.
+void curlHttpPost(const QString& url, const QJsonObject& data);
+
+// GET `url` into the file `filePath` (created or truncated), streaming chunk
+// by chunk. `timeout` limits both the connection and the whole transfer. No
+// request is made when the file cannot be opened. TLS certificates and host
+// names are not verified (see docs/utils.md).
+bool curlHttpDownload(const QString& filePath, const QString& url, int timeout);
+
+// As curlHttpDownload, calling `callback` after every chunk written; true
+// only when the transfer completed and the callback never returned false.
+bool curlHttpDownloading(const QString& filePath, const QString& url,
+                         const KX2DownloadCallback& callback, int timeout);
+
+#endif // KX2HTTP_H

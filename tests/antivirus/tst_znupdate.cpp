@@ -1,0 +1,647 @@
+// Virus database update through the request methods antivirus_updvdb_*,
+// over a real local socket served in-process, against a mirror served by a
+// real HTTP server on 127.0.0.1, with real libclamav engines.
+
+#include <QtTest>
+
+#include <clamav.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "avtestsupport.h"
+#include "httptestserver.h"
+#include "kx2journals.h"
+#include "kx2localserver.h"
+#include "requestrouter.h"
+#include "znantivirus.h"
+#include "znantivirus_p.h"
+
+namespace {
+
+const int kRequestTimeoutMs = 30000;
+const int kUpdateTimeoutMs = 60000;
+const char kUpdateTime[] = "2026-12-07 05:00:00";
+
+struct MirrorFile
+{
+    QString name;
+    QByteArray bytes;
+};
+
+QString md5Of(const QByteArray& bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
+}
+
+// An .hdb line that detects `sample` as `name`.
+QByteArray hdbLine(const QByteArray& sample, const char* name)
+{
+    return md5Of(sample).toLatin1() + ":" + QByteArray::number(sample.size()) + ":" + name + "\n";
+}
+
+QJsonObject item(const QString& name, qint64 size, const QString& md5)
+{
+    return QJsonObject{{"file", name}, {"size", double(size)}, {"md5", md5}};
+}
+
+// Every path below `dir`, relative, except the ones under `skip`.
+QStringList tree(const QString& dir, const QStringList& skip)
+{
+    QStringList paths;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = QDir(dir).relativeFilePath(it.next());
+        bool skipped = false;
+        for (const QString& prefix : skip)
+            skipped = skipped || path.startsWith(prefix);
+        if (!skipped)
+            paths << path;
+    }
+    paths.sort();
+    return paths;
+}
+
+const QByteArray kOtherSample = "another sample, not a virus";
+const QByteArray kThirdSample = "a third sample, not a virus either";
+
+} // namespace
+
+class tst_ZNUpdate : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void downloadsOnlyChangedFilesThenScans();
+    void badDownloadsInstallNothing_data();
+    void badDownloadsInstallNothing();
+    void descriptionWithoutItemsIsAFailedFetch_data();
+    void descriptionWithoutItemsIsAFailedFetch();
+    void fileNamesMustBePlain_data();
+    void fileNamesMustBePlain();
+    void unreachableMirrorStillLoadsLocalFiles();
+    void stopDuringSlowDownload();
+    void relocationFollowsWorkArea();
+    void sameDirectoryWrittenTwoWaysIsLeftAlone();
+    void relocationIgnoresForeignNames();
+    void requestContract();
+    void scheduleStartsDueUpdate();
+    void mirrorToolAndClientUpdateService();
+
+private:
+    QJsonObject request(const QString& cmd, const QJsonObject& params = QJsonObject());
+    void startService(const QString& dataDirectory = QString());
+    void waitForUpdateThread();
+    QJsonObject runUpdate();
+    QJsonObject publish(const QList<MirrorFile>& files);
+    QString scan(const QByteArray& sample);
+    QString virusdb(const QString& name = QString()) const { return virusdbDir + (name.isEmpty() ? "" : "/" + name); }
+
+    QScopedPointer<QTemporaryDir> root;
+    QScopedPointer<HttpTestServer> mirror;
+    QScopedPointer<RequestRouter> router;
+    QScopedPointer<KX2LocalServer> server;
+    ZNAntiVirusPrivate* d = nullptr;
+    QString socketName;
+    QString dataDir;
+    QString virusdbDir;
+};
+
+void tst_ZNUpdate::init()
+{
+    qRegisterMetaType<QProcess::ExitStatus>();
+    root.reset(new QTemporaryDir());
+    QVERIFY(root->isValid());
+    dataDir = root->path() + "/data";
+    virusdbDir = dataDir + "/virusdb";
+    QVERIFY(QDir().mkpath(dataDir));
+    mirror.reset(new HttpTestServer());
+    QVERIFY(mirror->isListening());
+
+    router.reset(new RequestRouter());
+    d = ZNAntiVirusPrivate::get(router->antivirusModule());
+    QJsonObject config = avtest::componentConfig(root->path());
+    config["virusdburl"] = mirror->url("/virusdb.json");
+    KX2Journals journal;
+    QVERIFY(router->loadConfigure(journal, config));
+
+    server.reset(new KX2LocalServer());
+    server->add(router.data());
+    socketName = root->path() + "/run/antivirus.sock";
+    QVERIFY(server->start(socketName));
+}
+
+void tst_ZNUpdate::cleanup()
+{
+    server.reset();
+    router.reset();
+    d = nullptr;
+    mirror.reset();
+    root.reset();
+}
+
+// One request from a client thread while this thread serves the socket.
+QJsonObject tst_ZNUpdate::request(const QString& cmd, const QJsonObject& params)
+{
+    QJsonObject reply;
+    std::atomic<bool> done{false};
+    bool answered = false;
+    std::thread client([&] {
+        answered = KX2LocalServer::localRequest(socketName, QJsonObject{{"cmd", cmd}, {"params", params}}, &reply,
+                                                kRequestTimeoutMs / 1000);
+        done = true;
+    });
+    if (!QTest::qWaitFor([&] { return done.load(); }, kRequestTimeoutMs + 5000))
+        qWarning("the client thread did not end");
+    client.join();
+    if (!answered)
+        qWarning("no reply to %s", qPrintable(cmd));
+    return reply;
+}
+
+void tst_ZNUpdate::startService(const QString& dataDirectory)
+{
+    QVERIFY(avtest::writeJson(root->path() + "/etc/settings.json",
+                              QJsonObject{{"enabled", 1},
+                                          {"datadir", dataDirectory.isEmpty() ? dataDir : dataDirectory}}));
+    KX2Journals journal;
+    QVERIFY(router->settingsLoad(journal, nullptr));
+    waitForUpdateThread();
+}
+
+void tst_ZNUpdate::waitForUpdateThread()
+{
+    QTRY_VERIFY_WITH_TIMEOUT(!d->virusdbUpdating, kUpdateTimeoutMs);
+}
+
+// Starts an update, waits for its end and returns the progress report.
+QJsonObject tst_ZNUpdate::runUpdate()
+{
+    const QJsonObject started = request("antivirus_updvdb_start");
+    if (started.value("err").toInt() != 0)
+        qWarning("update not started: %s", QJsonDocument(started).toJson().constData());
+    // The callers check the report, which shows an update that never ended.
+    if (!QTest::qWaitFor([this] { return !d->virusdbUpdating; }, kUpdateTimeoutMs))
+        qWarning("the update did not end");
+    const QJsonObject reply = request("antivirus_updvdb_running");
+    return reply.value("results").toObject();
+}
+
+// Serves `files` under /files/ and their description.
+QJsonObject tst_ZNUpdate::publish(const QList<MirrorFile>& files)
+{
+    QJsonArray items;
+    for (const MirrorFile& file : files) {
+        mirror->setFile("/files/" + file.name, file.bytes);
+        items.append(item(file.name, file.bytes.size(), md5Of(file.bytes)));
+    }
+    const QJsonObject description{{"url", " " + mirror->url("/files/") + " "}, {"items", items},
+                                  {"updatetime", kUpdateTime}};
+    mirror->setFile("/virusdb.json", QJsonDocument(description).toJson());
+    return description;
+}
+
+// The name the current engine gives `sample`; empty when clean or when
+// there is no engine.
+QString tst_ZNUpdate::scan(const QByteArray& sample)
+{
+    const QString path = root->path() + "/scan/" + md5Of(sample);
+    if (!avtest::writeFile(path, sample))
+        return "write failed";
+    const ZNEngineRef engine = d->currentEngine();
+    if (!engine)
+        return QString();
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY);
+    const char* name = nullptr;
+    unsigned long scanned = 0;
+    cl_scan_options options = d->scanOptions;
+    const int result = cl_scandesc(fd, QFile::encodeName(path).constData(), &name, &scanned, engine.get(), &options);
+    ::close(fd);
+    // Unsigned databases get a suffix after the name.
+    return result == CL_VIRUS ? QString::fromUtf8(name).section('.', 0, 1) : QString();
+}
+
+void tst_ZNUpdate::downloadsOnlyChangedFilesThenScans()
+{
+    QVERIFY(avtest::writeFile(virusdb("a.hdb"), avtest::eicarHdbLine()));
+    QVERIFY(avtest::writeFile(virusdb("b.hdb"), hdbLine(kThirdSample, "Old.Sig")));
+    startService();
+    QCOMPARE(scan(kThirdSample), QString("Old.Sig"));
+    QCOMPARE(scan(kOtherSample), QString());
+
+    const QByteArray newB = hdbLine(kOtherSample, "Other.Sig");
+    const QJsonObject description = publish({{"a.hdb", avtest::eicarHdbLine()}, {"b.hdb", newB}});
+    QJsonObject progress = runUpdate();
+    QCOMPARE(mirror->requestedPaths(), QList<QByteArray>({"/virusdb.json", "/files/b.hdb"}));
+    QCOMPARE(progress.value("success").toInt(), 1);
+    QCOMPARE(progress.value("total").toInt(), newB.size());
+    QCOMPARE(progress.value("position").toInt(), newB.size());
+    QCOMPARE(progress.value("rate").toInt(), 100);
+    QCOMPARE(progress.value("updatetime").toString(), QString(kUpdateTime));
+    QCOMPARE(avtest::readBytes(virusdb("b.hdb")), newB);
+    QVERIFY(!QFileInfo::exists(virusdb(".dl")));
+    QCOMPARE(avtest::readJson(root->path() + "/etc/virusdb.json"), description);
+
+    QCOMPARE(scan(kOtherSample), QString("Other.Sig"));
+    QCOMPARE(scan(kThirdSample), QString());
+    QCOMPARE(scan(avtest::eicar()), QString("Test.Sig"));
+
+    // Up to date: only the description is fetched, the rate stays, the
+    // engine is rebuilt all the same.
+    mirror->clearRequests();
+    const cl_engine* before = d->currentEngine().get();
+    d->virusdbDownloadRate = 42;
+    progress = runUpdate();
+    QCOMPARE(mirror->requestedPaths(), QList<QByteArray>({"/virusdb.json"}));
+    QCOMPARE(progress.value("success").toInt(), 1);
+    QCOMPARE(progress.value("rate").toInt(), 42);
+    QCOMPARE(progress.value("total").toInt(), 0);
+    QVERIFY(d->currentEngine().get() != before);
+    QCOMPARE(scan(kOtherSample), QString("Other.Sig"));
+}
+
+void tst_ZNUpdate::badDownloadsInstallNothing_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::newRow("wrong md5") << 0;
+    QTest::newRow("wrong size") << 1;
+    QTest::newRow("404 page") << 2;
+    QTest::newRow("cut, no length") << 3;
+    QTest::newRow("cut, full length announced") << 4;
+    QTest::newRow("longer than listed") << 5;
+}
+
+void tst_ZNUpdate::badDownloadsInstallNothing()
+{
+    QFETCH(int, kind);
+    const QByteArray oldB = hdbLine(kThirdSample, "Old.Sig");
+    QVERIFY(avtest::writeFile(virusdb("a.hdb"), avtest::eicarHdbLine()));
+    QVERIFY(avtest::writeFile(virusdb("b.hdb"), oldB));
+    startService();
+    const cl_engine* engine = d->currentEngine().get();
+    QVERIFY(engine);
+
+    // A good new file first, then the bad one: neither may be installed.
+    const QByteArray goodC = hdbLine(kOtherSample, "Other.Sig");
+    QByteArray newB;
+    for (int i = 0; i < 200; ++i)
+        newB += hdbLine(QByteArray::number(i) + " sample", "Many.Sig");
+    publish({{"c.hdb", goodC}, {"b.hdb", newB}});
+    QJsonArray items{item("c.hdb", goodC.size(), md5Of(goodC)), item("b.hdb", newB.size(), md5Of(newB))};
+    HttpTestServer::Reply reply;
+    reply.body = newB;
+    switch (kind) {
+    case 0: items[1] = item("b.hdb", newB.size(), md5Of(newB + "x")); break;
+    case 1: items[1] = item("b.hdb", newB.size() + 1, md5Of(newB)); break;
+    case 2: mirror->remove("/files/b.hdb"); break;
+    case 3: reply.cutAfter = newB.size() / 2; reply.announceFull = false; break;
+    case 4: reply.cutAfter = newB.size() / 2; break;
+    case 5: reply.body = newB + QByteArray(1 << 20, '#'); reply.chunkSize = 4096; break;
+    }
+    if (kind >= 3)
+        mirror->setReply("/files/b.hdb", reply);
+    const QJsonObject description{{"url", mirror->url("/files/")}, {"items", items}, {"updatetime", kUpdateTime}};
+    mirror->setFile("/virusdb.json", QJsonDocument(description).toJson());
+
+    const QJsonObject progress = runUpdate();
+    QCOMPARE(progress.value("success").toInt(), 0);
+    QVERIFY(mirror->requestedPaths().contains("/files/b.hdb"));
+    QVERIFY(!QFileInfo::exists(virusdb("c.hdb")));
+    QCOMPARE(avtest::readBytes(virusdb("b.hdb")), oldB);
+    QVERIFY(!QFileInfo::exists(virusdb(".dl")));
+    QCOMPARE(d->currentEngine().get(), engine);
+    QCOMPARE(scan(kThirdSample), QString("Old.Sig"));
+    // The description fetched is kept, whether or not its files were.
+    QCOMPARE(progress.value("updatetime").toString(), QString(kUpdateTime));
+}
+
+void tst_ZNUpdate::descriptionWithoutItemsIsAFailedFetch_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("array") << QByteArray("[{\"file\":\"a.hdb\"}]");
+    QTest::newRow("no items") << QByteArray("{\"url\":\"http://127.0.0.1/\",\"updatetime\":\"x\"}");
+    QTest::newRow("items not an array") << QByteArray("{\"items\":{\"file\":\"a.hdb\"},\"updatetime\":\"x\"}");
+    QTest::newRow("error page") << QByteArray("<html>not found</html>");
+}
+
+void tst_ZNUpdate::descriptionWithoutItemsIsAFailedFetch()
+{
+    QFETCH(QByteArray, body);
+    QVERIFY(avtest::writeFile(virusdb("a.hdb"), avtest::eicarHdbLine()));
+    startService();
+    mirror->setFile("/virusdb.json", body, 404);
+    const QJsonObject progress = runUpdate();
+    QCOMPARE(progress.value("success").toInt(), 0);
+    QVERIFY(!progress.contains("updatetime"));
+    QVERIFY(!QFileInfo::exists(root->path() + "/etc/virusdb.json"));
+    QCOMPARE(mirror->requestedPaths(), QList<QByteArray>({"/virusdb.json"}));
+    QCOMPARE(scan(avtest::eicar()), QString("Test.Sig"));
+}
+
+void tst_ZNUpdate::fileNamesMustBePlain_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("parent") << "../x.hdb";
+    QTest::newRow("absolute") << "ABSOLUTE";
+    QTest::newRow("subdirectory") << "sub/x.hdb";
+    QTest::newRow("dot dot") << "..";
+    QTest::newRow("dot") << ".";
+    QTest::newRow("empty") << "";
+    QTest::newRow("download directory") << ".dl";
+    QTest::newRow("nul") << QString("x.hdb") + QChar(0) + "../../y";
+    QTest::newRow("listed twice") << "c.hdb";
+}
+
+void tst_ZNUpdate::fileNamesMustBePlain()
+{
+    QFETCH(QString, name);
+    if (name == "ABSOLUTE")
+        name = root->path() + "/escape.hdb";
+    QVERIFY(avtest::writeFile(virusdb("a.hdb"), avtest::eicarHdbLine()));
+    startService();
+    const QStringList before = tree(root->path(), {"etc", "run", "scan"});
+
+    const QByteArray good = hdbLine(kOtherSample, "Other.Sig");
+    mirror->setFile("/files/c.hdb", good);
+    mirror->setFile("/files/" + QUrl::toPercentEncoding(name, "/"), good);
+    const QJsonObject description{
+        {"url", mirror->url("/files/")},
+        {"items", QJsonArray{item("c.hdb", good.size(), md5Of(good)), item(name, good.size(), md5Of(good))}},
+        {"updatetime", kUpdateTime}};
+    mirror->setFile("/virusdb.json", QJsonDocument(description).toJson());
+
+    const QJsonObject progress = runUpdate();
+    QCOMPARE(progress.value("success").toInt(), 0);
+    QCOMPARE(mirror->requestedPaths(), QList<QByteArray>({"/virusdb.json"}));
+    QCOMPARE(tree(root->path(), {"etc", "run", "scan"}), before);
+    QCOMPARE(scan(kOtherSample), QString());
+}
+
+void tst_ZNUpdate::unreachableMirrorStillLoadsLocalFiles()
+{
+    // A fresh service is given a work area that already holds signature
+    // files, while the system directory it would take files from is empty:
+    // that relocation fails, so the database is fetched online, and the
+    // mirror cannot be reached.
+    d->virusdbUrl = QStringLiteral("http://127.0.0.1:1/virusdb.json"); // nothing listens there
+    QVERIFY(QDir().mkpath(root->path() + "/system-virusdb"));
+    QVERIFY(avtest::writeFile(virusdb("a.hdb"), avtest::eicarHdbLine()));
+    QJsonObject reply = request("antivirus_settings_save", QJsonObject{{"enabled", 1}, {"datadir", dataDir}});
+    QCOMPARE(reply.value("err").toInt(), 0);
+    waitForUpdateThread();
+    QVERIFY(d->virusdbUpgradeRequested);
+    QCOMPARE(request("antivirus_updvdb_running").value("results").toObject().value("lastresult").toInt(-1), 0);
+
+    // The files in place were neither emptied away by the failed relocation
+    // nor left unloaded by the failed update.
+    QCOMPARE(avtest::readBytes(virusdb("a.hdb")), avtest::eicarHdbLine());
+    QCOMPARE(scan(avtest::eicar()), QString("Test.Sig"));
+    QVERIFY(d->waitForVirusdbPrepare());
+
+    // With an engine in use, a failed update leaves it as it is.
+    const cl_engine* engine = d->currentEngine().get();
+    QVERIFY(avtest::writeFile(virusdb("b.hdb"), hdbLine(kOtherSample, "Other.Sig")));
+    const QJsonObject progress = runUpdate();
+    QCOMPARE(progress.value("lastresult").toInt(-1), 0);
+    QCOMPARE(d->currentEngine().get(), engine);
+    QCOMPARE(scan(kOtherSample), QString());
+}
+
+void tst_ZNUpdate::stopDuringSlowDownload()
+{
+    const QByteArray oldB = hdbLine(kThirdSample, "Old.Sig");
+    QVERIFY(avtest::writeFile(virusdb("b.hdb"), oldB));
+    startService();
+    const cl_engine* engine = d->currentEngine().get();
+    QVERIFY(engine);
+
+    // Stopping while nothing runs answers at once and spoils nothing.
+    QCOMPARE(request("antivirus_updvdb_stop").value("err").toInt(), 0);
+
+    QByteArray newB;
+    for (int i = 0; i < 4000; ++i)
+        newB += hdbLine(QByteArray::number(i) + " slow sample", "Slow.Sig");
+    publish({{"b.hdb", newB}});
+    HttpTestServer::Reply slow;
+    slow.body = newB;
+    slow.chunkSize = 2048;
+    slow.pauseMs = 100;
+    mirror->setReply("/files/b.hdb", slow);
+
+    QCOMPARE(request("antivirus_updvdb_start").value("err").toInt(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(d->virusdbDownloadNow > 0, kUpdateTimeoutMs);
+    QJsonObject reply = request("antivirus_updvdb_running");
+    QCOMPARE(reply.value("err").toInt(), 0);
+    QCOMPARE(reply.value("results").toObject().value("total").toInt(), newB.size());
+    QVERIFY(QFileInfo(virusdb(".dl")).isDir());
+    reply = request("antivirus_updvdb_start");
+    QCOMPARE(reply.value("err").toInt(), 9871);
+    QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("正在执行中，请稍后再次重试"));
+
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(request("antivirus_updvdb_stop").value("err").toInt(), 0);
+    QVERIFY2(timer.elapsed() < 5000, "the stop waited for more than a chunk");
+    QVERIFY(!d->virusdbUpdating);
+    QVERIFY(d->virusdbDownloadNow < newB.size());
+    QVERIFY(!QFileInfo::exists(virusdb(".dl")));
+    QCOMPARE(avtest::readBytes(virusdb("b.hdb")), oldB);
+    QCOMPARE(d->currentEngine().get(), engine);
+    reply = request("antivirus_updvdb_running");
+    QCOMPARE(reply.value("err").toInt(), 9999);
+    QCOMPARE(reply.value("results").toObject().value("success").toInt(), 0);
+
+    // The next update is not affected by the earlier stop.
+    mirror->setFile("/files/b.hdb", newB);
+    QCOMPARE(runUpdate().value("success").toInt(), 1);
+    QCOMPARE(avtest::readBytes(virusdb("b.hdb")), newB);
+}
+
+void tst_ZNUpdate::relocationFollowsWorkArea()
+{
+    const QString areaB = root->path() + "/b";
+    QVERIFY(QDir().mkpath(areaB + "/virusdb"));
+    QVERIFY(avtest::writeFile(areaB + "/virusdb/stale.hdb", hdbLine(kThirdSample, "Stale.Sig")));
+    QVERIFY(avtest::writeFile(virusdb("a.hdb"), avtest::eicarHdbLine()));
+    startService();
+    const cl_engine* engine = d->currentEngine().get();
+    QVERIFY(engine);
+
+    QJsonObject reply = request("antivirus_settings_save", QJsonObject{{"enabled", 1}, {"datadir", areaB}});
+    QCOMPARE(reply.value("err").toInt(), 0);
+    waitForUpdateThread();
+    QVERIFY(QFileInfo::exists(areaB + "/virusdb/a.hdb"));
+    QVERIFY(!QFileInfo::exists(areaB + "/virusdb/stale.hdb")); // the new place starts empty
+    QVERIFY(!QFileInfo::exists(virusdb("a.hdb")));
+    QVERIFY(QFileInfo(virusdbDir).isDir()); // the old directory stays
+    QVERIFY(d->currentEngine().get() != engine);
+    QCOMPARE(scan(avtest::eicar()), QString("Test.Sig"));
+    QCOMPARE(scan(kThirdSample), QString());
+}
+
+void tst_ZNUpdate::sameDirectoryWrittenTwoWaysIsLeftAlone()
+{
+    QVERIFY(avtest::writeFile(virusdb("a.hdb"), avtest::eicarHdbLine()));
+    startService();
+
+    // A link to the work area is another name for the same directory.
+    const QString alias = root->path() + "/alias";
+    QVERIFY(QFile::link(dataDir, alias));
+    QJsonObject reply = request("antivirus_settings_save", QJsonObject{{"enabled", 1}, {"datadir", alias}});
+    QCOMPARE(reply.value("err").toInt(), 0);
+    QCOMPARE(d->virusdbPath(), alias + "/virusdb");
+    waitForUpdateThread();
+    QCOMPARE(avtest::readBytes(virusdb("a.hdb")), avtest::eicarHdbLine());
+
+    // The same path with a trailing "/." written out.
+    d->virusdbMoves.push(QJsonObject{{"from", virusdbDir}, {"to", dataDir + "/./virusdb/"}});
+    ++d->virusdbMoves.count;
+    QVERIFY(d->virusdbPrepare(false));
+    waitForUpdateThread();
+    QCOMPARE(avtest::readBytes(virusdb("a.hdb")), avtest::eicarHdbLine());
+    QVERIFY(!d->virusdbUpgradeRequested);
+    QCOMPARE(scan(avtest::eicar()), QString("Test.Sig"));
+}
+
+void tst_ZNUpdate::relocationIgnoresForeignNames()
+{
+    startService();
+    // An old directory whose own description names a file outside it.
+    const QString from = root->path() + "/old/virusdb";
+    const QString secret = root->path() + "/old/secret";
+    QVERIFY(avtest::writeFile(secret, "keep me here"));
+    QVERIFY(avtest::writeJson(from + "/virusdb.json",
+                              QJsonObject{{"items", QJsonArray{item("../secret", 12, md5Of("keep me here"))}}}));
+    d->virusdbMoves.push(QJsonObject{{"from", from}, {"to", root->path() + "/new/virusdb"}});
+    ++d->virusdbMoves.count;
+    d->virusdbMoves.push(QJsonObject{{"from", from}, {"to", root->path() + "/later/virusdb"}});
+    ++d->virusdbMoves.count;
+    QVERIFY(d->virusdbPrepare(false));
+    waitForUpdateThread();
+    QCOMPARE(avtest::readBytes(secret), QByteArray("keep me here"));
+    QVERIFY(!QFileInfo::exists(root->path() + "/new/secret"));
+    QVERIFY(!QFileInfo::exists(root->path() + "/later")); // the rest of the queue was dropped
+    QCOMPARE(d->virusdbMoves.count.load(), 0);
+    QVERIFY(d->virusdbUpgradeRequested); // fetched again instead
+}
+
+void tst_ZNUpdate::requestContract()
+{
+    // A fresh connection: the report comes with the journal's code.
+    QJsonObject reply = request("antivirus_updvdb_running");
+    QCOMPARE(reply.value("err").toInt(), 9999);
+    const QJsonObject results = reply.value("results").toObject();
+    QCOMPARE(QStringList(results.keys()), QStringList({"position", "rate", "success", "total"}));
+
+    reply = request("antivirus_updvdb_start");
+    QCOMPARE(reply.value("err").toInt(), 9869);
+    QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("没有设置工作区路径，请先进行设置 "));
+    QVERIFY(!d->virusdbUpgradeRequested);
+
+    // Help only: nothing is started.
+    startService();
+    QJsonObject helpOnly;
+    std::atomic<bool> done{false};
+    std::thread client([&] {
+        KX2LocalServer::localRequest(socketName, QJsonObject{{"cmd", "antivirus_updvdb_start"}, {"help", false}},
+                                     &helpOnly, 20);
+        done = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(done, kRequestTimeoutMs);
+    client.join();
+    QCOMPARE(helpOnly.value("comment").toString(), QString(""));
+    QVERIFY(!d->virusdbUpgradeRequested);
+    QVERIFY(mirror->requests().isEmpty());
+
+    reply = request("help_interfaces");
+    const QJsonObject all = reply.value("results").toObject();
+    QCOMPARE(all.value("antivirus_updvdb_running").toObject().value("comment").toString(),
+             QStringLiteral("<<此接口没有提供使用说明>>"));
+    for (const char* name : {"antivirus_updvdb_start", "antivirus_updvdb_stop"}) {
+        QCOMPARE(all.value(name).toObject().value("comment").toString(), QString(""));
+        QCOMPARE(all.value(name).toObject().value("params-comment").toString(), QStringLiteral("本接口没有参数"));
+    }
+
+    // Slot order: right after the settings methods.
+    const QMetaObject* meta = router->metaObject();
+    const int save = meta->indexOfMethod("antivirus_settings_save(QJsonObject*,QJsonObject,KX2Cabinet*)");
+    QVERIFY(save >= 0);
+    QCOMPARE(meta->method(save + 1).name(), QByteArray("antivirus_updvdb_running"));
+    QCOMPARE(meta->method(save + 2).name(), QByteArray("antivirus_updvdb_start"));
+    QCOMPARE(meta->method(save + 3).name(), QByteArray("antivirus_updvdb_stop"));
+}
+
+void tst_ZNUpdate::scheduleStartsDueUpdate()
+{
+    QVERIFY(avtest::writeFile(virusdb("a.hdb"), avtest::eicarHdbLine()));
+    startService();
+    publish({{"a.hdb", avtest::eicarHdbLine()}});
+    const quint32 now = quint32(QDateTime::currentSecsSinceEpoch());
+    d->virusdbNextTime = now + 3600;
+    d->schedulePass(now);
+    QVERIFY(!d->virusdbUpdating);
+    QVERIFY(mirror->requests().isEmpty());
+
+    d->virusdbNextTime = now - 1;
+    d->schedulePass(now);
+    waitForUpdateThread();
+    QCOMPARE(mirror->requestedPaths(), QList<QByteArray>({"/virusdb.json"}));
+    QVERIFY(d->virusdbUpgradeSuccess);
+    const QDateTime next = QDateTime::fromSecsSinceEpoch(d->virusdbNextTime);
+    QVERIFY(next > QDateTime::currentDateTime());
+    QCOMPARE(next.time(), QTime(5, 0));
+}
+
+void tst_ZNUpdate::mirrorToolAndClientUpdateService()
+{
+    const QString bin = qEnvironmentVariable("ZN_BIN_DIR");
+    QVERIFY(avtest::writeFile(virusdb("a.hdb"), hdbLine(kThirdSample, "Old.Sig")));
+    startService();
+
+    // An administrator's mirror: the signature files and the tool's output.
+    const QString mirrorDir = root->path() + "/mirror";
+    QVERIFY(avtest::writeFile(mirrorDir + "/a.hdb", avtest::eicarHdbLine()));
+    QVERIFY(avtest::writeFile(mirrorDir + "/b.hdb", hdbLine(kOtherSample, "Other.Sig")));
+    QProcess tool;
+    tool.start(bin + "/znavmirror", {"--updatetime", kUpdateTime, mirrorDir, mirror->url("/db")});
+    QVERIFY(tool.waitForFinished(20000));
+    QCOMPARE(tool.exitCode(), 0);
+    for (const QString& name : QDir(mirrorDir).entryList(QDir::Files))
+        mirror->setFile("/db/" + name, avtest::readBytes(mirrorDir + "/" + name));
+    mirror->setFile("/virusdb.json", avtest::readBytes(mirrorDir + "/virusdb.json"));
+    QCOMPARE(avtest::readJson(mirrorDir + "/virusdb.json").value("items").toArray().size(), 2);
+
+    QProcess client;
+    QSignalSpy finished(&client, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+    client.start(bin + "/znavctl", {"--socket", socketName, "update", "--wait"});
+    QVERIFY(finished.wait(kUpdateTimeoutMs));
+    const QByteArray out = client.readAllStandardOutput();
+    QVERIFY2(client.exitCode() == 0, out + client.readAllStandardError());
+    QVERIFY2(out.contains(kUpdateTime), out.constData());
+    QVERIFY2(out.contains("100%"), out.constData());
+    QCOMPARE(mirror->requestedPaths(), QList<QByteArray>({"/virusdb.json", "/db/a.hdb", "/db/b.hdb"}));
+    QCOMPARE(scan(avtest::eicar()), QString("Test.Sig"));
+    QCOMPARE(scan(kOtherSample), QString("Other.Sig"));
+
+    // A failing update: exit status 1.
+    mirror->remove("/db/b.hdb");
+    QVERIFY(avtest::writeFile(virusdb("b.hdb"), "changed locally\n"));
+    client.start(bin + "/znavctl", {"--socket", socketName, "update", "--wait"});
+    QVERIFY(finished.wait(kUpdateTimeoutMs));
+    QCOMPARE(client.exitCode(), 1);
+
+    // --status while idle answers with the report and exit status 0.
+    client.start(bin + "/znavctl", {"--socket", socketName, "--json", "update", "--status"});
+    QVERIFY(finished.wait(kUpdateTimeoutMs));
+    QCOMPARE(client.exitCode(), 0);
+    const QJsonObject status = QJsonDocument::fromJson(client.readAllStandardOutput()).object();
+    QCOMPARE(status.value("results").toObject().value("updatetime").toString(), QString(kUpdateTime));
+}
+
+QTEST_GUILESS_MAIN(tst_ZNUpdate)
+#include "tst_znupdate.moc"

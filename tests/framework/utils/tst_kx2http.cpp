@@ -1,0 +1,237 @@
+// HTTP transfer helpers against a real server on 127.0.0.1: bodies, JSON
+// objects and what is not one, downloads with and without a callback,
+// transfers that end early, and what is never fetched.
+
+#include <QtTest>
+
+#include "httptestserver.h"
+#include "kx2http.h"
+
+class tst_KX2Http : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void bodyKeepsBlankLinesAndLosesOnlyHeaderBlocks();
+    void jsonFetchNeedsAnObject();
+    void oversizedBodyFails();
+    void errorStatusStillDeliversItsBody();
+    void unreachableOrForeignSchemeFails();
+    void postSendsCompactJson();
+    void fireAndForgetFormsReachTheServer();
+    void downloadStreamsIntoFile();
+    void downloadIntoMissingDirectoryMakesNoRequest();
+    void callbackFalseOnFirstChunkStops();
+    void truncatedDownloadFails();
+
+private:
+    QScopedPointer<HttpTestServer> server;
+    QScopedPointer<QTemporaryDir> dir;
+};
+
+void tst_KX2Http::init()
+{
+    server.reset(new HttpTestServer());
+    QVERIFY(server->isListening());
+    dir.reset(new QTemporaryDir());
+    QVERIFY(dir->isValid());
+}
+
+void tst_KX2Http::cleanup()
+{
+    server.reset();
+    dir.reset();
+}
+
+void tst_KX2Http::bodyKeepsBlankLinesAndLosesOnlyHeaderBlocks()
+{
+    const QByteArray blankFirst = "\r\n\r\n{\"a\":1}";
+    const QByteArray blankInside = "line one\r\n\r\nline two";
+    const QByteArray headerBlock = "HTTP/1.1 200 OK\r\nX: y\r\n\r\npayload";
+    server->setFile("/first", blankFirst);
+    server->setFile("/inside", blankInside);
+    server->setFile("/header", headerBlock);
+
+    QByteArray body = "untouched";
+    QVERIFY(curlHttpGet(body, server->url("/first"), 10));
+    QCOMPARE(body, blankFirst);
+    QVERIFY(curlHttpGet(body, server->url("/inside"), 10));
+    QCOMPARE(body, blankInside);
+    QVERIFY(curlHttpGet(body, server->url("/header"), 10));
+    QCOMPARE(body, QByteArray("payload"));
+
+    // A description whose text holds an empty line parses whole.
+    server->setFile("/doc", "{\"items\":[],\r\n\r\n\"updatetime\":\"t\"}");
+    QJsonObject object;
+    QVERIFY(curlHttpGet(object, server->url("/doc"), 10));
+    QCOMPARE(object.value("updatetime").toString(), QString("t"));
+}
+
+void tst_KX2Http::jsonFetchNeedsAnObject()
+{
+    server->setFile("/array", "[1,2,3]");
+    server->setFile("/broken", "{\"a\":");
+    const QJsonObject before{{"kept", true}};
+    QJsonObject object = before;
+    QVERIFY(!curlHttpGet(object, server->url("/array"), 10));
+    QVERIFY(!curlHttpGet(object, server->url("/broken"), 10));
+    QCOMPARE(object, before);
+    QCOMPARE(server->requests().size(), 2);
+}
+
+void tst_KX2Http::oversizedBodyFails()
+{
+    const QByteArray fits(16 * 1024 * 1024, ' ');
+    server->setFile("/fits", fits);
+    server->setFile("/huge", fits + "x");
+    QByteArray body;
+    QVERIFY(curlHttpGet(body, server->url("/fits"), 30));
+    QCOMPARE(body.size(), fits.size());
+    body = "untouched";
+    QVERIFY(!curlHttpGet(body, server->url("/huge"), 30));
+    QCOMPARE(body, QByteArray("untouched"));
+}
+
+void tst_KX2Http::errorStatusStillDeliversItsBody()
+{
+    server->setFile("/missing", "{\"error\":\"no such file\"}", 404);
+    QJsonObject object;
+    QVERIFY(curlHttpGet(object, server->url("/missing"), 10));
+    QCOMPARE(object, QJsonObject({{"error", "no such file"}}));
+}
+
+void tst_KX2Http::unreachableOrForeignSchemeFails()
+{
+    // A port nothing listens on: the server's port once it has gone.
+    const QString closed = server->url("/x");
+    server.reset();
+    QByteArray body = "untouched";
+    QVERIFY(!curlHttpGet(body, closed, 5));
+    QCOMPARE(body, QByteArray("untouched"));
+
+    // Only HTTP(S): a description pointing at a local file fetches nothing.
+    const QString secret = dir->filePath("secret");
+    QFile file(secret);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("local secret") > 0);
+    file.close();
+    QVERIFY(!curlHttpGet(body, QUrl::fromLocalFile(secret).toString(), 5));
+    QVERIFY(!curlHttpDownload(dir->filePath("copy"), QUrl::fromLocalFile(secret).toString(), 5));
+    QCOMPARE(QFileInfo(dir->filePath("copy")).size(), 0);
+}
+
+void tst_KX2Http::postSendsCompactJson()
+{
+    server->setFile("/post", "{\"ok\":1}");
+    server->setFile("/text", "plain words");
+    QJsonObject reply;
+    QByteArray raw;
+    QVERIFY(curlHttpPost(reply, server->url("/post"), QJsonObject{{"k", "v"}, {"n", 2}}, &raw));
+    QCOMPARE(reply, QJsonObject({{"ok", 1}}));
+    QCOMPARE(raw, QByteArray("{\"ok\":1}"));
+    const HttpTestServer::Request request = server->requests().value(0);
+    QCOMPARE(request.method, QByteArray("POST"));
+    QCOMPARE(request.body, QByteArray("{\"k\":\"v\",\"n\":2}"));
+    QVERIFY(request.headers.contains("\r\nContent-Type:application/json"));
+
+    // Not an object: false, but the raw reply is handed out.
+    QVERIFY(!curlHttpPost(reply, server->url("/text"), QJsonObject(), &raw));
+    QCOMPARE(raw, QByteArray("plain words"));
+    QCOMPARE(reply, QJsonObject({{"ok", 1}}));
+}
+
+void tst_KX2Http::fireAndForgetFormsReachTheServer()
+{
+    curlHttpGet(server->url("/ping"), 10);
+    curlHttpPost(server->url("/event"), QJsonObject{{"e", 1}});
+    QTRY_COMPARE_WITH_TIMEOUT(server->requests().size(), 2, 10000);
+    QVERIFY(server->requestedPaths().contains("/ping"));
+    QVERIFY(server->requestedPaths().contains("/event"));
+}
+
+void tst_KX2Http::downloadStreamsIntoFile()
+{
+    QByteArray content;
+    for (int i = 0; i < 20000; ++i)
+        content += QByteArray::number(i) + '\n';
+    HttpTestServer::Reply reply;
+    reply.body = content;
+    reply.chunkSize = 16384;
+    server->setReply("/db/main.cvd", reply);
+
+    const QString target = dir->filePath("main.cvd");
+    {
+        QFile older(target);
+        QVERIFY(older.open(QIODevice::WriteOnly));
+        older.write(QByteArray(content.size() * 2, 'o'));
+    }
+    qint64 reported = 0;
+    int calls = 0;
+    QVERIFY(curlHttpDownloading(target, server->url("/db/main.cvd"),
+                                [&](unsigned long n) { reported += n; ++calls; return true; }, 10));
+    QFile file(target);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), content); // an older, longer file was truncated
+    QCOMPARE(reported, qint64(content.size()));
+    QVERIFY(calls > 1);
+    QVERIFY(server->requests().value(0).headers.contains(
+        "\r\nUser-Agent: Mozilla/5.0 (Windows NT 10.0; WOW64; Trident/7.0; rv:11.0) like Gecko"));
+
+    QVERIFY(curlHttpDownload(dir->filePath("plain"), server->url("/db/main.cvd"), 10));
+    QCOMPARE(QFileInfo(dir->filePath("plain")).size(), qint64(content.size()));
+}
+
+void tst_KX2Http::downloadIntoMissingDirectoryMakesNoRequest()
+{
+    server->setFile("/f", "content");
+    bool called = false;
+    QVERIFY(!curlHttpDownloading(dir->filePath("missing/f"), server->url("/f"),
+                                 [&](unsigned long) { called = true; return true; }, 10));
+    QVERIFY(!curlHttpDownload(dir->filePath("missing/f"), server->url("/f"), 10));
+    QVERIFY(!called);
+    QVERIFY(server->requests().isEmpty());
+    QVERIFY(!QFileInfo::exists(dir->filePath("missing")));
+}
+
+void tst_KX2Http::callbackFalseOnFirstChunkStops()
+{
+    HttpTestServer::Reply reply;
+    reply.body = QByteArray(64 * 1024, 'x');
+    reply.chunkSize = 1024;
+    reply.pauseMs = 20; // the first chunk arrives on its own
+    server->setReply("/slow", reply);
+    const QString target = dir->filePath("slow");
+    unsigned long first = 0;
+    int calls = 0;
+    QVERIFY(!curlHttpDownloading(target, server->url("/slow"),
+                                 [&](unsigned long n) { first = n; ++calls; return false; }, 30));
+    QCOMPARE(calls, 1);
+    QVERIFY(first > 0);
+    // Nothing was written after the first chunk.
+    QCOMPARE(QFileInfo(target).size(), qint64(first));
+}
+
+void tst_KX2Http::truncatedDownloadFails()
+{
+    HttpTestServer::Reply reply;
+    reply.body = QByteArray(10000, 'y');
+    reply.cutAfter = 4000;
+    server->setReply("/cut", reply);
+    QVERIFY(!curlHttpDownload(dir->filePath("cut"), server->url("/cut"), 10));
+    QCOMPARE(QFileInfo(dir->filePath("cut")).size(), qint64(4000));
+    QByteArray body = "untouched";
+    QVERIFY(!curlHttpGet(body, server->url("/cut"), 10));
+    QCOMPARE(body, QByteArray("untouched"));
+
+    // Without a length announced, the end of the connection is the end of
+    // the body: the transfer counts as complete (which is why the update
+    // checks size and MD5 itself).
+    reply.announceFull = false;
+    server->setReply("/cut", reply);
+    QVERIFY(curlHttpDownload(dir->filePath("cut"), server->url("/cut"), 10));
+    QCOMPARE(QFileInfo(dir->filePath("cut")).size(), qint64(4000));
+}
+
+QTEST_GUILESS_MAIN(tst_KX2Http)
+#include "tst_kx2http.moc"
