@@ -264,3 +264,21 @@ SQL: infectes_pending
       FROM t_infectes
      WHERE ift_pending <> 0
      ORDER BY ift_no;
+
+-- Records whose restore is queued: the quarantine keeper finds each
+-- request's record by its quarantined path.
+SQL: infectes_restoring
+    SELECT ift_no          AS iftno,
+           ift_path        AS path,
+           ift_rawpath     AS rawpath,
+           ift_quarantined AS quarantined
+      FROM t_infectes
+     WHERE ift_pending = 2
+     ORDER BY ift_no;
+
+-- Whether a record already names this quarantined path (its file may be
+-- gone), so a new file never takes the name of an older record.
+SQL: infectes_named
+    SELECT COUNT(*) AS n FROM t_infectes WHERE ift_quarantined = :qrafile;
+params:
+    qrafile         string

@@ -49,6 +49,12 @@ private slots:
     void antivirus_scan_running(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
     void antivirus_scan_start(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
     void antivirus_scan_stop(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    void antivirus_log_alload(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    void antivirus_log_remove(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    void antivirus_quarantined_alload(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    void antivirus_quarantined_reduce(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    void antivirus_quarantined_remove(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    void antivirus_quarantined_restore(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
 
 private:
     Q_DISABLE_COPY(RequestRouter)
