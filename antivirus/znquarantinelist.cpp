@@ -29,7 +29,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <mutex>
 
 #include "kx2journals.h"
@@ -64,9 +66,79 @@ QByteArray formerRawPath(const QJsonObject& record)
                          : QByteArray::fromHex(hex.toLatin1());
 }
 
-// An absolute path as its directory, opened without following a symbolic
-// link as the last component, and the name in it. `dir` is invalid when the
-// path is unusable, the directory is missing or is a link.
+// `path` (absolute) without ".", ".." and empty components, taken by name
+// alone; raw bytes stay as they are.
+QByteArray lexicalPath(const QByteArray& path)
+{
+    QList<QByteArray> kept;
+    for (const QByteArray& part : path.split('/')) {
+        if (part == "..") {
+            if (!kept.isEmpty())
+                kept.removeLast();
+        } else if (!part.isEmpty() && part != ".") {
+            kept << part;
+        }
+    }
+    QByteArray clean;
+    for (const QByteArray& part : qAsConst(kept))
+        clean += '/' + part;
+    return clean.isEmpty() ? QByteArray("/") : clean;
+}
+
+// Opens the directory `path` (absolute). A symbolic link on the way is
+// followed only when root (or the service's own user) owns it: such links
+// are the administrator's, while a user who owns a directory on the way
+// could otherwise point the service anywhere. The last component is never
+// a link. Each link is checked and read through one descriptor of the link
+// itself, and its target walked again by the same rules, so nothing can be
+// swapped between the check and the use. Invalid when any step fails.
+ZNFd openTrustedDir(const QByteArray& path, int links = 0)
+{
+    const int kMostLinks = 16;
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    if (!path.startsWith('/') || links > kMostLinks)
+        return ZNFd();
+    const QList<QByteArray> parts = path.split('/');
+    ZNFd dir(::open("/", flags));
+    QByteArray walked;
+    for (int i = 0; i < parts.size() && dir.isValid(); ++i) {
+        const QByteArray& part = parts.at(i);
+        if (part.isEmpty() || part == ".")
+            continue;
+        if (part == "..")
+            return ZNFd();
+        ZNFd next(::openat(dir.get(), part.constData(), flags));
+        if (next.isValid()) {
+            dir = std::move(next);
+            walked += '/' + part;
+            continue;
+        }
+        const bool last = i == parts.size() - 1
+            || std::all_of(parts.begin() + i + 1, parts.end(), [](const QByteArray& p) { return p.isEmpty(); });
+        if (last || (errno != ELOOP && errno != ENOTDIR))
+            return ZNFd();
+        ZNFd link(::openat(dir.get(), part.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat info;
+        if (!link.isValid() || ::fstat(link.get(), &info) != 0 || !S_ISLNK(info.st_mode)
+            || (info.st_uid != 0 && info.st_uid != ::geteuid()))
+            return ZNFd();
+        QByteArray target(PATH_MAX, Qt::Uninitialized);
+        const ssize_t size = ::readlinkat(link.get(), "", target.data(), size_t(target.size()));
+        if (size <= 0 || size >= target.size())
+            return ZNFd();
+        target.truncate(int(size));
+        // The directories walked so far hold no link, so a ".." in a
+        // relative target can be taken lexically.
+        const QByteArray rest = QList<QByteArray>(parts.mid(i + 1)).join('/');
+        const QByteArray joined = (target.startsWith('/') ? target : walked + '/' + target) + '/' + rest;
+        return openTrustedDir(lexicalPath(joined), links + 1);
+    }
+    return dir;
+}
+
+// An absolute path as its directory, opened by openTrustedDir(), and the
+// name in it. `dir` is invalid when the path is unusable, the directory is
+// missing or is a link, or a link on the way is not the administrator's.
 struct Entry
 {
     ZNFd dir;
@@ -75,7 +147,7 @@ struct Entry
     explicit Entry(const QByteArray& path) : name(znBaseName(path))
     {
         if (path.startsWith('/') && !name.isEmpty() && name != "." && name != "..")
-            dir = znOpenDirBeneath(znDirName(path), QByteArray());
+            dir = openTrustedDir(znDirName(path));
     }
     bool stat(struct stat& info) const
     {

@@ -45,6 +45,7 @@ private slots:
     void removeDeletesFilesThenRecords();
     void restoreMovesFilesBackOnlyToSafePlaces();
     void restoreFailingLaterKeepsTheRecord();
+    void restoreFollowsOnlyTheAdministratorsLinks();
     void restoreAcrossFileSystems();
     void logsListAndRemove();
     void thousandsOfNumbersInOneRequest();
@@ -283,6 +284,35 @@ void tst_ZNQuarantine::restoreFailingLaterKeepsTheRecord()
     QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT ift_no FROM t_infectes").size(), 0, kRestoreDeadlineMs);
     for (const QJsonObject& record : records)
         QCOMPARE(avtest::readBytes(record.value("path").toString()), avtest::eicar());
+}
+
+// A link higher up the former path is followed only when root made it: a
+// user who owns a directory there cannot point the restore elsewhere.
+void tst_ZNQuarantine::restoreFollowsOnlyTheAdministratorsLinks()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root to give a link another owner");
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine());
+    const QList<QJsonObject> records = quarantineFiles(service, "deep/sub", 2);
+    QCOMPARE(records.size(), 2);
+    const QString moved = service.root.path() + "/elsewhere/deep";
+    QVERIFY(QDir().mkpath(service.root.path() + "/elsewhere"));
+    QVERIFY(QDir().rename(service.scanDir + "/deep", moved));
+    const QByteArray link = QFile::encodeName(service.scanDir + "/deep");
+    QCOMPARE(::symlink("../elsewhere/deep", link.constData()), 0);
+
+    QCOMPARE(err(service.call("antivirus_quarantined_restore", {{"iftnos", QJsonArray{records.at(0).value("iftno")}}})),
+             0);
+    auto placeOf = [&](int i) { return moved + "/sub/" + QFileInfo(records.at(i).value("path").toString()).fileName(); };
+    QTRY_COMPARE_WITH_TIMEOUT(avtest::readBytes(placeOf(0)), avtest::eicar(), kRestoreDeadlineMs);
+
+    QCOMPARE(::lchown(link.constData(), 1000, 1000), 0);
+    QCOMPARE(err(service.call("antivirus_quarantined_restore", {{"iftnos", QJsonArray{records.at(1).value("iftno")}}})),
+             9999);
+    QVERIFY(!QFileInfo::exists(placeOf(1)));
+    QCOMPARE(avtest::readBytes(records.at(1).value("quarantined").toString()), avtest::eicar());
 }
 
 void tst_ZNQuarantine::restoreAcrossFileSystems()
