@@ -65,9 +65,12 @@ SQL: mission_remove_unrelated_1
        AND msn_no NOT IN (SELECT msn_no FROM t_mission);
 
 -- Quarantine records of missions that no longer exist.
+-- Records in the middle of a move, restore or removal stay: the keeper
+-- settles them.
 SQL: mission_remove_unrelated_2
     DELETE FROM t_infectes
      WHERE msn_no > 0
+       AND ift_pending = 0
        AND msn_no NOT IN (SELECT msn_no FROM t_mission);
 
 SQL: quarantined_reccount
@@ -264,3 +267,21 @@ SQL: infectes_pending
       FROM t_infectes
      WHERE ift_pending <> 0
      ORDER BY ift_no;
+
+-- Records whose restore is queued: the quarantine keeper finds each
+-- request's record by its quarantined path.
+SQL: infectes_restoring
+    SELECT ift_no          AS iftno,
+           ift_path        AS path,
+           ift_rawpath     AS rawpath,
+           ift_quarantined AS quarantined
+      FROM t_infectes
+     WHERE ift_pending = 2
+     ORDER BY ift_no;
+
+-- Whether a record already names this quarantined path (its file may be
+-- gone), so a new file never takes the name of an older record.
+SQL: infectes_named
+    SELECT COUNT(*) AS n FROM t_infectes WHERE ift_quarantined = :qrafile;
+params:
+    qrafile         string

@@ -43,6 +43,16 @@ QList<int> numberList(const QJsonValue& value)
     return numbers;
 }
 
+// The listing window: "page" is the position of the first row (1 to
+// 1000000), "ofpage" the most rows (1 to 99999999); missing means 1.
+const int kLastPage = 1000000;
+const int kMostRows = 99999999;
+
+int windowValue(const QJsonObject& params, const char* key, int highest)
+{
+    return qBound(1, toInt(params.value(QLatin1String(key))), highest);
+}
+
 } // namespace
 
 RequestRouter::RequestRouter(QObject* parent)
@@ -242,5 +252,109 @@ void RequestRouter::antivirus_mission_remove(QJsonObject* retObject, QJsonObject
         return;
     }
     if (antivirus->missionRemove(*envObject, numbers))
+        envObject->setErr(0, QString());
+}
+
+// "page", "ofpage": the window of scan log rows.
+void RequestRouter::antivirus_log_alload(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject)
+{
+    if (cmdObject.contains(kHelp)) {
+        *retObject = helpDocument(kCommentHelp);
+        return;
+    }
+    envObject->begin();
+    const QJsonObject params = requestParams(cmdObject);
+    QJsonObject listing;
+    if (antivirus->logAlload(*envObject, listing, windowValue(params, "page", kLastPage),
+                             windowValue(params, "ofpage", kMostRows))) {
+        retObject->insert(QStringLiteral("results"), listing);
+        envObject->setErr(0, QString());
+    }
+}
+
+// "lognos" (required): the scan log rows to delete.
+void RequestRouter::antivirus_log_remove(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject)
+{
+    if (cmdObject.contains(kHelp)) {
+        *retObject = helpDocument(kCommentHelp);
+        return;
+    }
+    envObject->begin();
+    const QList<int> numbers = numberList(requestParams(cmdObject).value(QLatin1String("lognos")));
+    if (numbers.isEmpty()) {
+        envObject->setErr(KX2ErrorCode::MissingParameter, QStringLiteral("缺少参数: lognos"));
+        return;
+    }
+    if (antivirus->logRemove(*envObject, numbers))
+        envObject->setErr(0, QString());
+}
+
+// "page", "ofpage": the window of quarantine records.
+void RequestRouter::antivirus_quarantined_alload(QJsonObject* retObject, QJsonObject cmdObject,
+                                                 KX2Cabinet* envObject)
+{
+    if (cmdObject.contains(kHelp)) {
+        *retObject = helpDocument(kCommentHelp);
+        return;
+    }
+    envObject->begin();
+    const QJsonObject params = requestParams(cmdObject);
+    QJsonObject listing;
+    if (antivirus->quarantinedAlload(*envObject, listing, windowValue(params, "page", kLastPage),
+                                     windowValue(params, "ofpage", kMostRows))) {
+        retObject->insert(QStringLiteral("results"), listing);
+        envObject->setErr(0, QString());
+    }
+}
+
+// Prunes records whose quarantined file is gone; always succeeds, with the
+// number pruned in "amount".
+void RequestRouter::antivirus_quarantined_reduce(QJsonObject* retObject, QJsonObject cmdObject,
+                                                 KX2Cabinet* envObject)
+{
+    if (cmdObject.contains(kHelp)) {
+        *retObject = helpDocument(kCommentHelp);
+        return;
+    }
+    envObject->begin();
+    const int amount = antivirus->quarantinedReduce(*envObject);
+    retObject->insert(QStringLiteral("results"), QJsonObject{{QStringLiteral("amount"), amount}});
+    envObject->setErr(0, QString());
+}
+
+// "iftnos" (required): the quarantined files to delete with their records.
+void RequestRouter::antivirus_quarantined_remove(QJsonObject* retObject, QJsonObject cmdObject,
+                                                 KX2Cabinet* envObject)
+{
+    if (cmdObject.contains(kHelp)) {
+        *retObject = helpDocument(kCommentHelp);
+        return;
+    }
+    envObject->begin();
+    const QList<int> numbers = numberList(requestParams(cmdObject).value(QLatin1String("iftnos")));
+    if (numbers.isEmpty()) {
+        envObject->setErr(KX2ErrorCode::MissingParameter, QStringLiteral("缺少参数: iftnos"));
+        return;
+    }
+    if (antivirus->quarantinedRemove(*envObject, numbers))
+        envObject->setErr(0, QString());
+}
+
+// "iftnos" (required): the quarantined files to move back to their former
+// paths; success once at least one move is queued.
+void RequestRouter::antivirus_quarantined_restore(QJsonObject* retObject, QJsonObject cmdObject,
+                                                  KX2Cabinet* envObject)
+{
+    if (cmdObject.contains(kHelp)) {
+        *retObject = helpDocument(kCommentHelp);
+        return;
+    }
+    envObject->begin();
+    const QList<int> numbers = numberList(requestParams(cmdObject).value(QLatin1String("iftnos")));
+    if (numbers.isEmpty()) {
+        envObject->setErr(KX2ErrorCode::MissingParameter, QStringLiteral("缺少参数: iftnos"));
+        return;
+    }
+    if (antivirus->quarantinedRestore(*envObject, numbers))
         envObject->setErr(0, QString());
 }

@@ -55,6 +55,12 @@ private slots:
     void antivirus_mission_alload(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
     void antivirus_mission_create(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
     void antivirus_mission_remove(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    void antivirus_log_alload(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    void antivirus_log_remove(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    void antivirus_quarantined_alload(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    void antivirus_quarantined_reduce(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    void antivirus_quarantined_remove(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    void antivirus_quarantined_restore(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
 
 private:
     Q_DISABLE_COPY(RequestRouter)

@@ -95,6 +95,35 @@ public:
     // cannot be read; the journal is not written.
     bool missionAlload(KX2Journals& journal, QJsonObject& out);
 
+    // --- Quarantine and scan logs --------------------------------------------
+    // Record and log numbers come from the request layer: positive and
+    // distinct. Any number of them is handled in one statement each.
+    //
+    // Listings: `page` is the 1-based position of the first row (not a page
+    // number), `ofpage` the most rows returned, both already clamped. `out`
+    // gets "page", "ofpage", "reccount" and "records" (ascending record
+    // number), or stays empty when the table has no rows. False with 9975
+    // when the store cannot be read.
+    bool quarantinedAlload(KX2Journals& journal, QJsonObject& out, int page, int ofpage);
+    bool logAlload(KX2Journals& journal, QJsonObject& out, int page, int ofpage);
+    // Deletes the quarantined files and then their records; a record whose
+    // file cannot be deleted stays. True when at least one record went;
+    // false without a code when none did, 9975 when the store fails.
+    bool quarantinedRemove(KX2Journals& journal, const QList<int>& numbers);
+    // Queues the move of each quarantined file back to its former path and
+    // returns; the quarantine keeper moves it within about a second and only
+    // then deletes the record (a failed move keeps the record). Refused per
+    // record, without a code, when something exists at the former path or
+    // when the former directory or path is a symbolic link. True when at
+    // least one restore was queued.
+    bool quarantinedRestore(KX2Journals& journal, const QList<int>& numbers);
+    // Deletes the records whose quarantined file no longer exists; the
+    // number deleted (0 also on failure).
+    int quarantinedReduce(KX2Journals& journal);
+    // Deletes scan log rows; false without a code when none of the numbers
+    // exists, 9975 when the store fails.
+    bool logRemove(KX2Journals& journal, const QList<int>& numbers);
+
 private:
     Q_DISABLE_COPY(ZNAntiVirus)
     friend class ZNAntiVirusPrivate;

@@ -97,8 +97,9 @@ public:
 
     static ZNAntiVirusPrivate* get(ZNAntiVirus* module);
 
-    // Queued restore requests {"from", "to"}: pushed by the request threads,
-    // performed by the schedule thread.
+    // Queued restore requests {"from", "to"} (quarantined path, former
+    // path): pushed by the request threads, performed by the quarantine
+    // keeper. The record stays, marked pending, until the move is done.
     struct STRUCT_RESTORE : KX2LFQueue<QJsonObject>
     {
         bool startRestore(const QString& from, const QString& to);
@@ -179,6 +180,11 @@ public:
     // Quarantines every queued detection (under quarantineMutex).
     void quarantineStep();
     bool quarantineOne(const ZNDetection& detection);
+    // Finishes a restore or removal that a crash interrupted (marks 2, 3).
+    void recoverManagedRecord(const QJsonObject& pendingRow);
+    // Performs every queued restore (keeper thread, under quarantineMutex).
+    void restoreStep();
+    bool restoreOne(const QJsonObject& record);
 
     // --- Schedule ----------------------------------------------------------
     // Next run of a schedule as seconds since the epoch (local wall-clock

@@ -86,6 +86,8 @@ bool ZNAntiVirus::missionRemove(KX2Journals& journal, const QList<int>& numbers)
     }
     if (!d->database.call(QStringLiteral("mission_remove_unrelated_1")))
         znTrace(ZNTraceBits::Failures, QStringLiteral("删除关联任务1失败: ") + d->database.lastError());
+    // Quarantine records change only under the quarantine lock.
+    std::lock_guard<std::mutex> quarantine(d->quarantineMutex);
     if (!d->database.call(QStringLiteral("mission_remove_unrelated_2")))
         znTrace(ZNTraceBits::Failures, QStringLiteral("删除关联任务2失败: ") + d->database.lastError());
     return true;

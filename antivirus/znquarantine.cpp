@@ -72,8 +72,10 @@ void ZNAntiVirusPrivate::recoverQuarantine()
         return;
     for (const QJsonObject& row : rows) {
         const QJsonObject key{{QStringLiteral("iftno"), toInt(row.value(QLatin1String("iftno")))}};
-        if (toInt(row.value(QLatin1String("pending"))) != kPendingQuarantine)
+        if (toInt(row.value(QLatin1String("pending"))) != kPendingQuarantine) {
+            recoverManagedRecord(row);
             continue;
+        }
         const QString hex = row.value(QLatin1String("rawpath")).toString();
         const QByteArray source = hex.isEmpty() ? znRawPath(row.value(QLatin1String("path")).toString())
                                                 : QByteArray::fromHex(hex.toLatin1());
@@ -120,12 +122,13 @@ void ZNAntiVirusPrivate::quarantineKeeper()
         {
             std::unique_lock<std::mutex> lock(keeperMutex);
             keeperWake.wait(lock, [this] {
-                return keeperStop || detections.count > 0;
+                return keeperStop || detections.count > 0 || restore.count > 0;
             });
             if (keeperStop)
                 return;
         }
         quarantineStep();
+        restoreStep();
     }
 }
 
@@ -161,7 +164,18 @@ bool ZNAntiVirusPrivate::quarantineOne(const ZNDetection& detection)
     const QByteArray baseTarget = readableName.toUtf8();
     QByteArray target = baseTarget;
     struct stat taken;
-    for (int n = 2; ::fstatat(quarantine.get(), target.constData(), &taken, AT_SYMLINK_NOFOLLOW) == 0; ++n)
+    // A name stays taken while a record names it, even when its file is
+    // gone: restoring or deleting that record must never reach a newer file.
+    const auto nameTaken = [&](const QByteArray& candidate) {
+        if (::fstatat(quarantine.get(), candidate.constData(), &taken, AT_SYMLINK_NOFOLLOW) == 0)
+            return true;
+        QList<QJsonObject> found;
+        const QJsonObject named{
+            {QStringLiteral("qrafile"), QString::fromUtf8(detection.quarantine + '/' + candidate)}};
+        return database.call(found, QStringLiteral("infectes_named"), named)
+            && toInt(found.value(0).value(QLatin1String("n"))) != 0;
+    };
+    for (int n = 2; nameTaken(target); ++n)
         target = baseTarget + '.' + QByteArray::number(n).rightJustified(3, '0');
     const QByteArray targetPath = detection.quarantine + '/' + target;
 

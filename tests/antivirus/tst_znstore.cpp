@@ -331,8 +331,8 @@ void tst_ZNStore::statementParametersAreDeclared()
     }
     // The service's statements beside the four built-in ones, plus the
     // quarantine bookkeeping statements (infectes_intent, _settle, _mark,
-    // _drop, _pending).
-    QCOMPARE(catalogue.size(), expected.size() + 4 + 5);
+    // _drop, _pending, _restoring, _named).
+    QCOMPARE(catalogue.size(), expected.size() + 4 + 7);
 }
 
 void tst_ZNStore::statementsReadAndWriteTheirColumns()

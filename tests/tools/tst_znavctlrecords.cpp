@@ -1,0 +1,117 @@
+// znavctl's scan-log and quarantine commands against a whole in-process
+// service with files quarantined by a real scan: tables for people, JSON
+// for scripts, exit status, and the argument checks.
+
+#include "../antivirus/avservice.h"
+
+#include <QProcess>
+#include <QSignalSpy>
+
+class tst_ZNAvCtlRecords : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase() { qRegisterMetaType<QProcess::ExitStatus>(); }
+    void recordCommands();
+    void unusableArguments_data();
+    void unusableArguments();
+
+private:
+    struct Run
+    {
+        int exitCode = -1;
+        QByteArray out;
+        QByteArray err;
+    };
+    Run znavctl(const QString& socket, QStringList arguments);
+};
+
+tst_ZNAvCtlRecords::Run tst_ZNAvCtlRecords::znavctl(const QString& socket, QStringList arguments)
+{
+    QProcess process;
+    QSignalSpy finished(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+    arguments.prepend(socket);
+    arguments.prepend("--socket");
+    process.start(qEnvironmentVariable("ZN_BIN_DIR") + "/znavctl", arguments);
+    Run run;
+    if (!finished.wait(30000))
+        return run;
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+void tst_ZNAvCtlRecords::recordCommands()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine());
+    for (const char* name : {"a", "b", "c"})
+        QVERIFY(avtest::writeFile(service.scanDir + "/share/" + name, avtest::eicar()));
+    QCOMPARE(service.scan(service.scanDir + "/share").value("err").toInt(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT ift_no FROM t_infectes WHERE ift_pending = 0").size(), 3, 2000);
+    const QList<QJsonObject> records =
+        service.rows("SELECT ift_no AS n, ift_path AS p, ift_quarantined AS q FROM t_infectes ORDER BY ift_no");
+
+    Run run = znavctl(service.socketName, {"quarantine", "--page", "2", "--size", "5"});
+    QCOMPARE(run.exitCode, 0);
+    QList<QByteArray> lines = run.out.split('\n');
+    QVERIFY2(lines.value(0).startsWith("RECORD  TIME"), run.out.constData());
+    QVERIFY(lines.value(1).startsWith(QByteArray::number(records.at(1).value("n").toInt()) + " "));
+    QVERIFY(lines.value(1).endsWith(records.at(1).value("p").toString().toUtf8()));
+    QVERIFY(lines.value(1).contains(" kept "));
+    QCOMPARE(lines.value(3), QByteArray("(rows 2-3 of 3)"));
+
+    run = znavctl(service.socketName, {"logs", "--json"});
+    QCOMPARE(run.exitCode, 0);
+    const QJsonObject logs = QJsonDocument::fromJson(run.out).object().value("results").toObject();
+    QCOMPARE(logs.value("reccount").toInt(), 1);
+    QCOMPARE(logs.value("ofpage").toInt(), 20);
+    run = znavctl(service.socketName, {"logs"});
+    QVERIFY2(run.out.split('\n').value(1).contains(" done "), run.out.constData());
+
+    run = znavctl(service.socketName, {"restore", QString::number(records.at(0).value("n").toInt())});
+    QCOMPARE(run.exitCode, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(avtest::readBytes(records.at(0).value("p").toString()), avtest::eicar(), 2000);
+
+    run = znavctl(service.socketName, {"purge", "9999"});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains("no record was deleted"), run.err.constData());
+    QVERIFY(QFile::remove(records.at(1).value("q").toString()));
+    run = znavctl(service.socketName, {"prune"});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out, QByteArray("1 record(s) of vanished files pruned\n"));
+    run = znavctl(service.socketName, {"purge", "--json", QString::number(records.at(2).value("n").toInt())});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(QJsonDocument::fromJson(run.out).object().value("err").toInt(-1), 0);
+    QCOMPARE(service.rows("SELECT ift_no FROM t_infectes").size(), 0);
+    QVERIFY(!QFileInfo::exists(records.at(2).value("q").toString()));
+}
+
+void tst_ZNAvCtlRecords::unusableArguments_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("message");
+    QTest::newRow("no numbers") << QStringList{"restore"} << QByteArray("at least one record number");
+    QTest::newRow("not a number") << QStringList{"purge", "3", "x"} << QByteArray("x is not a record number");
+    QTest::newRow("zero") << QStringList{"purge", "0"} << QByteArray("0 is not a record number");
+    QTest::newRow("page without value") << QStringList{"logs", "--page"} << QByteArray("--page needs");
+    QTest::newRow("numbers for prune") << QStringList{"prune", "4"} << QByteArray("unexpected argument 4");
+    QTest::newRow("size for restore") << QStringList{"restore", "--size", "3"} << QByteArray("unexpected argument --size");
+}
+
+void tst_ZNAvCtlRecords::unusableArguments()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, message);
+    // No service is needed: the arguments are refused before any request.
+    const Run run = znavctl(QDir::temp().filePath("znavctl-nobody-here.sock"), arguments);
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY(run.out.isEmpty());
+    QVERIFY2(run.err.contains(message), run.err.constData());
+    QCOMPARE(run.err.count('\n'), 1);
+}
+
+QTEST_GUILESS_MAIN(tst_ZNAvCtlRecords)
+#include "tst_znavctlrecords.moc"
