@@ -10,6 +10,8 @@
 //                                   quarantined files
 //   restore N... | purge N...       move back / delete quarantined files
 //   prune                           drop records whose file is gone
+//   missions                        registered folders and files
+//   mission add PATH | mission rm N...
 //
 // The socket name is --socket, or else the "lpcid" of the service's
 // configuration file (--cfg, by default the file the service itself reads).
@@ -42,7 +44,7 @@ QString usage()
     return QStringLiteral(
         "usage: znavctl [--cfg FILE | --socket NAME] [--timeout SECONDS] [--json] "
         "(call CMD [PARAMS_JSON] | update [--wait | --stop | --status] | logs|quarantine [--page N] [--size M] "
-        "| restore|purge N... | prune)");
+        "| restore|purge N... | prune | missions | mission add PATH | mission rm N...)");
 }
 
 // call CMD [PARAMS_JSON]
@@ -124,6 +126,8 @@ const QHash<QString, Command>& commands()
         {QStringLiteral("restore"), restoreCommand},
         {QStringLiteral("purge"), purgeCommand},
         {QStringLiteral("prune"), pruneCommand},
+        {QStringLiteral("missions"), missionsCommand},
+        {QStringLiteral("mission"), missionCommand},
     };
     return table;
 }

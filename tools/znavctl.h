@@ -8,6 +8,7 @@
 #define ZNAVCTL_H
 
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -62,6 +63,8 @@ int quarantineCommand(const Options& options, const QStringList& args);
 int restoreCommand(const Options& options, const QStringList& args);
 int purgeCommand(const Options& options, const QStringList& args);
 int pruneCommand(const Options& options, const QStringList& args);
+int missionsCommand(const Options& options, const QStringList& args);
+int missionCommand(const Options& options, const QStringList& args);
 
 } // namespace znavctl
 

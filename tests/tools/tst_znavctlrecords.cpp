@@ -13,6 +13,7 @@ class tst_ZNAvCtlRecords : public QObject
 private slots:
     void initTestCase() { qRegisterMetaType<QProcess::ExitStatus>(); }
     void recordCommands();
+    void missionCommands();
     void unusableArguments_data();
     void unusableArguments();
 
@@ -87,6 +88,44 @@ void tst_ZNAvCtlRecords::recordCommands()
     QCOMPARE(QJsonDocument::fromJson(run.out).object().value("err").toInt(-1), 0);
     QCOMPARE(service.rows("SELECT ift_no FROM t_infectes").size(), 0);
     QVERIFY(!QFileInfo::exists(records.at(2).value("q").toString()));
+}
+
+void tst_ZNAvCtlRecords::missionCommands()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine());
+    QVERIFY(QDir().mkpath(service.scanDir + "/photos"));
+    // A relative path is the caller's, not the service's.
+    const QString saved = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(service.scanDir));
+    Run run = znavctl(service.socketName, {"mission", "add", "photos"});
+    QDir::setCurrent(saved);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(service.rows("SELECT msn_path FROM t_mission").value(0).value("msn_path").toString(),
+             service.scanDir + "/photos/");
+
+    run = znavctl(service.socketName, {"missions"});
+    QCOMPARE(run.exitCode, 0);
+    QList<QByteArray> lines = run.out.split('\n');
+    QVERIFY2(lines.value(0).startsWith("MISSION  TYPE    LAST SCAN  PATH"), run.out.constData());
+    QVERIFY2(lines.value(1).startsWith("1        folder  never      " + QFile::encodeName(service.scanDir)),
+             run.out.constData());
+    QCOMPARE(service.scan(service.scanDir + "/photos").value("err").toInt(), 0);
+    const QString ended = service.rows("SELECT log_endtime FROM t_log").value(0).value("log_endtime").toString();
+    run = znavctl(service.socketName, {"missions"});
+    QVERIFY2(run.out.contains(ended.toUtf8()), run.out.constData());
+    run = znavctl(service.socketName, {"--json", "missions"});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(QJsonDocument::fromJson(run.out).object().value("err").toInt(-1), 0);
+
+    QCOMPARE(znavctl(service.socketName, {"mission", "add", service.scanDir + "/photos"}).exitCode, 1);
+    QCOMPARE(znavctl(service.socketName, {"mission", "rm", "x"}).exitCode, 2);
+    QCOMPARE(znavctl(service.socketName, {"mission", "rm", "1"}).exitCode, 0);
+    run = znavctl(service.socketName, {"mission", "rm", "1"});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains("没有找到需要删除的任务"), run.err.constData());
+    QVERIFY(service.rows("SELECT * FROM t_mission").isEmpty());
 }
 
 void tst_ZNAvCtlRecords::unusableArguments_data()
