@@ -241,17 +241,22 @@ bool takeFlags(const QStringList& args, Options& options, bool* wait, QStringLis
 
 // File names come from the users of the scanned shares: control characters
 // in them must not reach a terminal (or split a progress line), so they are
-// shown as "\xHH".
+// shown as "\xHH"; line separators and bidirectional overrides, which would
+// reorder or break what the user reads, as "\uHHHH".
 QString printable(const QString& text)
 {
     QString out;
     out.reserve(text.size());
     for (const QChar c : text) {
         const ushort u = c.unicode();
-        if (u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0))
+        if (u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0)) {
             out += QStringLiteral("\\x") + QString::number(u, 16).rightJustified(2, QLatin1Char('0')).toUpper();
-        else
+        } else if (c.category() == QChar::Other_Format || c.category() == QChar::Separator_Line
+                   || c.category() == QChar::Separator_Paragraph) {
+            out += QStringLiteral("\\u") + QString::number(u, 16).rightJustified(4, QLatin1Char('0')).toUpper();
+        } else {
             out += c;
+        }
     }
     return out;
 }

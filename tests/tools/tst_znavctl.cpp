@@ -146,7 +146,7 @@ void tst_ZNAvCtl::scanWaitFollowsToTheEnd()
     QVERIFY(avtest::writeFile(tree + "/b-clean", "clean"));
     // One worker takes the files in the walk's order: this one is last and
     // stays the current file.
-    QVERIFY(avtest::writeFile(tree + "/zz\x1b]2;owned\x07\nfake", "clean"));
+    QVERIFY(avtest::writeFile(tree + QString::fromUtf8("/zz\x1b]2;owned\x07\nfake\u202e"), "clean"));
 
     Run run = znavctl({"--socket", service.socketName, "scan", "tree", "--wait"}, service.scanDir);
     QCOMPARE(run.exitCode, 1);
@@ -157,7 +157,7 @@ void tst_ZNAvCtl::scanWaitFollowsToTheEnd()
     for (const QByteArray& line : lines.mid(0, lines.size() - 1))
         QVERIFY2(line.startsWith("progress: "), line.constData());
     QVERIFY2(lines.at(lines.size() - 2).startsWith("progress: 100%, 3 of 3 files, 1 infected, current: "
-                                                   + QFile::encodeName(tree) + "/zz\\x1B]2;owned\\x07\\x0Afake"),
+                                                   + QFile::encodeName(tree) + "/zz\\x1B]2;owned\\x07\\x0Afake\\u202E"),
              run.out.constData());
     QCOMPARE(lines.last(), "finished: " + QFile::encodeName(tree) + ": 3 of 3 files scanned, 1 infected");
     QVERIFY(run.err.isEmpty());
