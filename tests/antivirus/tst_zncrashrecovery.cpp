@@ -16,11 +16,14 @@
 #include <QRandomGenerator>
 #include <QThread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "avtestsupport.h"
 #include "kx2dbsqlite.h"
 #include "kx2localserver.h"
+#include "znrawpath.h"
 
 namespace {
 
@@ -57,8 +60,8 @@ private:
     // Starts a scan of `dir`, waiting for the engine the start-up loads.
     void startScan(const QString& dir);
     QList<QJsonObject> query(const QString& sql);
-    QStringList layTree(const QString& dir, int trial);
-    void checkFiles(const QStringList& files, int* moved);
+    QList<QByteArray> layTree(const QString& dir, int trial);
+    void checkFiles(const QList<QByteArray>& files, int* moved);
     void checkQuarantineAndStore();
 
     QTemporaryDir root;
@@ -170,41 +173,67 @@ QList<QJsonObject> tst_ZNCrashRecovery::query(const QString& sql)
 }
 
 // kDirectories directories holding the same kFilesPerDirectory names, so
-// the quarantine has to number most of them.
-QStringList tst_ZNCrashRecovery::layTree(const QString& dir, int trial)
+// the quarantine has to number most of them; the first name of each holds
+// bytes that are not UTF-8, so the repair has to find it by its raw path.
+QList<QByteArray> tst_ZNCrashRecovery::layTree(const QString& dir, int trial)
 {
-    QStringList files;
+    QList<QByteArray> files;
     for (int d = 0; d < kDirectories; ++d) {
+        const QByteArray directory = QFile::encodeName(QStringLiteral("%1/d%2").arg(dir).arg(d));
+        if (!QDir().mkpath(QFile::decodeName(directory)))
+            return {};
         for (int f = 0; f < kFilesPerDirectory; ++f) {
-            const QString path = QStringLiteral("%1/d%2/t%3-f%4.doc").arg(dir).arg(d).arg(trial).arg(f);
-            if (!avtest::writeFile(path, avtest::eicar()))
-                return QStringList();
+            QByteArray path = directory + "/t" + QByteArray::number(trial) + "-f" + QByteArray::number(f);
+            path += f == 0 ? QByteArray("-\xff\xfe.doc") : QByteArray(".doc");
+            const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            const QByteArray eicar = avtest::eicar();
+            const bool written = fd >= 0 && ::write(fd, eicar.constData(), size_t(eicar.size())) == eicar.size();
+            if (fd >= 0)
+                ::close(fd);
+            if (!written)
+                return {};
             files << path;
         }
     }
     return files;
 }
 
+static QByteArray readRaw(const QByteArray& path)
+{
+    QByteArray bytes;
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return bytes;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+        bytes.append(buffer, int(n));
+    ::close(fd);
+    return bytes;
+}
+
 // Each infected file is in place without a record, or gone with exactly
 // one settled record whose quarantined file holds its content.
-void tst_ZNCrashRecovery::checkFiles(const QStringList& files, int* moved)
+void tst_ZNCrashRecovery::checkFiles(const QList<QByteArray>& files, int* moved)
 {
     QHash<QString, QList<QJsonObject>> records;
     for (const QJsonObject& row : query("SELECT * FROM t_infectes"))
         records[row.value("ift_path").toString()] << row;
     *moved = 0;
-    for (const QString& file : files) {
-        const QList<QJsonObject> mine = records.value(file);
-        if (QFileInfo::exists(file)) {
-            QVERIFY2(mine.isEmpty(), qPrintable("in place yet recorded: " + file));
-            QCOMPARE(avtest::readBytes(file), avtest::eicar());
+    for (const QByteArray& file : files) {
+        const QString readable = znDisplayPath(file);
+        const QList<QJsonObject> mine = records.value(readable);
+        if (::access(file.constData(), F_OK) == 0) {
+            QVERIFY2(mine.isEmpty(), qPrintable("in place yet recorded: " + readable));
+            QCOMPARE(readRaw(file), avtest::eicar());
             continue;
         }
         ++*moved;
-        QVERIFY2(mine.size() == 1, qPrintable(QString("%1 records for %2").arg(mine.size()).arg(file)));
+        QVERIFY2(mine.size() == 1, qPrintable(QString("%1 records for %2").arg(mine.size()).arg(readable)));
         const QJsonObject record = mine.first();
         QVERIFY2(record.value("ift_pending").toInt() == 0,
                  qPrintable(QJsonDocument(record).toJson() + output));
+        QCOMPARE(record.value("ift_rawpath").toString(),
+                 znIsUtf8(file) ? QString() : QString::fromLatin1(file.toHex()));
         const QString kept = record.value("ift_quarantined").toString();
         QCOMPARE(QFileInfo(kept).absolutePath(), quarantine);
         QCOMPARE(avtest::readBytes(kept), avtest::eicar());
@@ -249,7 +278,7 @@ void tst_ZNCrashRecovery::killWhileQuarantining()
     // so the kills spread over that time.
     QVERIFY2(startService(), output.constData());
     QElapsedTimer timer;
-    const QStringList calibration = layTree(root.path() + "/scan/calibrate", 0);
+    const QList<QByteArray> calibration = layTree(root.path() + "/scan/calibrate", 0);
     QVERIFY(!calibration.isEmpty());
     timer.start();
     startScan(root.path() + "/scan/calibrate");
@@ -265,7 +294,7 @@ void tst_ZNCrashRecovery::killWhileQuarantining()
     for (int trial = 1; trial <= kTrials; ++trial) {
         const bool across = otherFs && trial % 2 == 0;
         const QString dir = (across ? otherFs->path() : root.path() + "/scan") + QStringLiteral("/t%1").arg(trial);
-        const QStringList files = layTree(dir, trial);
+        const QList<QByteArray> files = layTree(dir, trial);
         QVERIFY(!files.isEmpty());
         startScan(dir);
         if (QTest::currentTestFailed())
