@@ -3,6 +3,9 @@
 //   znavctl [--cfg FILE | --socket NAME] [--timeout SECONDS] [--json] COMMAND ...
 //
 //   call CMD [PARAMS_JSON]          one request, the reply as indented JSON
+//   scan PATH [--wait]              queue a scan (--wait: follow it; exit 1
+//                                   when infected files were found)
+//   stop | status                   stop the running scan / show progress
 //   update [--wait | --stop | --status]
 //                                   virus database update (--wait: progress bar)
 //   logs [--page N] [--size M]      scan logs, rows N to N+M-1
@@ -43,7 +46,7 @@ QString usage()
 {
     return QStringLiteral(
         "usage: znavctl [--cfg FILE | --socket NAME] [--timeout SECONDS] [--json] "
-        "(call CMD [PARAMS_JSON] | update [--wait | --stop | --status] | logs|quarantine [--page N] [--size M] "
+        "(call CMD [PARAMS_JSON] | scan PATH [--wait] | stop | status | update [--wait | --stop | --status] | logs|quarantine [--page N] [--size M] "
         "| restore|purge N... | prune | missions | mission add PATH | mission rm N...)");
 }
 
@@ -120,6 +123,9 @@ const QHash<QString, Command>& commands()
 {
     static const QHash<QString, Command> table{
         {QStringLiteral("call"), callCommand},
+        {QStringLiteral("scan"), scanCommand},
+        {QStringLiteral("stop"), stopCommand},
+        {QStringLiteral("status"), statusCommand},
         {QStringLiteral("update"), updateCommand},
         {QStringLiteral("logs"), logsCommand},
         {QStringLiteral("quarantine"), quarantineCommand},

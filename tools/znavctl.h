@@ -63,6 +63,9 @@ int quarantineCommand(const Options& options, const QStringList& args);
 int restoreCommand(const Options& options, const QStringList& args);
 int purgeCommand(const Options& options, const QStringList& args);
 int pruneCommand(const Options& options, const QStringList& args);
+int scanCommand(const Options& options, const QStringList& args);
+int stopCommand(const Options& options, const QStringList& args);
+int statusCommand(const Options& options, const QStringList& args);
 int missionsCommand(const Options& options, const QStringList& args);
 int missionCommand(const Options& options, const QStringList& args);
 

@@ -1,6 +1,9 @@
 // znavctl against a real in-process server: reply printing, exit status,
-// socket selection by --socket and by the configuration's lpcid.
+// socket selection by --socket and by the configuration's lpcid; and its
+// scan commands against a whole in-process antivirus service with a real
+// engine.
 
+#include "../antivirus/avservice.h"
 #include "kx2localserver.h"
 
 #include <QFile>
@@ -22,6 +25,9 @@ private slots:
     void socketFromConfiguration();
     void unusableInvocationsExitTwo_data();
     void unusableInvocationsExitTwo();
+    void scanWaitFollowsToTheEnd();
+    void scanRefusalsExitTwo();
+    void statusAndStop();
 
 private:
     struct Run
@@ -31,7 +37,7 @@ private:
         QByteArray err;
     };
     // Runs znavctl while this thread's event loop keeps accepting.
-    Run znavctl(const QStringList& arguments);
+    Run znavctl(const QStringList& arguments, const QString& workingDirectory = QString());
 
     QTemporaryDir dir;
     KX2LocalServer server;
@@ -45,9 +51,10 @@ void tst_ZNAvCtl::initTestCase()
     QVERIFY(server.start(dir.filePath("avctl.sock")));
 }
 
-tst_ZNAvCtl::Run tst_ZNAvCtl::znavctl(const QStringList& arguments)
+tst_ZNAvCtl::Run tst_ZNAvCtl::znavctl(const QStringList& arguments, const QString& workingDirectory)
 {
     QProcess process;
+    process.setWorkingDirectory(workingDirectory);
     QSignalSpy finished(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
     process.start(program, arguments);
     Run run;
@@ -105,7 +112,10 @@ void tst_ZNAvCtl::unusableInvocationsExitTwo_data()
         << QStringList{"--socket", missing, "call", "x", "[1]"}
         << QByteArray("PARAMS_JSON is not a JSON object");
     QTest::newRow("no command") << QStringList{} << QByteArray("usage:");
-    QTest::newRow("unknown command") << QStringList{"scan"} << QByteArray("unknown command scan");
+    QTest::newRow("unknown command") << QStringList{"frob"} << QByteArray("unknown command frob");
+    QTest::newRow("scan without path") << QStringList{"scan", "--wait"} << QByteArray("usage:");
+    QTest::newRow("scan unknown flag")
+        << QStringList{"scan", "/x", "--now"} << QByteArray("unknown option --now");
     QTest::newRow("update, unknown mode") << QStringList{"update", "--now"} << QByteArray("usage:");
     QTest::newRow("update, two modes") << QStringList{"update", "--wait", "--stop"} << QByteArray("usage:");
     QTest::newRow("bad timeout")
@@ -122,6 +132,102 @@ void tst_ZNAvCtl::unusableInvocationsExitTwo()
     QVERIFY(run.out.isEmpty());
     QVERIFY2(run.err.startsWith("znavctl: ") && run.err.contains(message), run.err.constData());
     QCOMPARE(run.err.count('\n'), 1);
+}
+
+// Output that is not a terminal gets plain progress lines; the exit status
+// says whether infected files were found. The path is relative to the
+// client's directory, not the service's; file names cannot smuggle control
+// characters to the output.
+void tst_ZNAvCtl::scanWaitFollowsToTheEnd()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine(1));
+    const QString tree = service.scanDir + "/tree";
+    QVERIFY(avtest::writeFile(tree + "/a-infected", avtest::eicar()));
+    QVERIFY(avtest::writeFile(tree + "/b-clean", "clean"));
+    // One worker takes the files in the walk's order: this one is last and
+    // stays the current file.
+    QVERIFY(avtest::writeFile(tree + QString::fromUtf8("/zz\x1b]2;owned\x07\nfake\u202e"), "clean"));
+
+    Run run = znavctl({"--socket", service.socketName, "scan", "tree", "--wait"}, service.scanDir);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(!run.out.contains('\r') && !run.out.contains('\x1b') && !run.out.contains('\x07'),
+             run.out.constData());
+    const QList<QByteArray> lines = run.out.trimmed().split('\n');
+    QVERIFY2(lines.size() >= 2, run.out.constData());
+    for (const QByteArray& line : lines.mid(0, lines.size() - 1))
+        QVERIFY2(line.startsWith("progress: "), line.constData());
+    QVERIFY2(lines.at(lines.size() - 2).startsWith("progress: 100%, 3 of 3 files, 1 infected, current: "
+                                                   + QFile::encodeName(tree) + "/zz\\x1B]2;owned\\x07\\x0Afake\\u202E"),
+             run.out.constData());
+    QCOMPARE(lines.last(), "finished: " + QFile::encodeName(tree) + ": 3 of 3 files scanned, 1 infected");
+    QVERIFY(run.err.isEmpty());
+    QTRY_VERIFY(!QFile::exists(tree + "/a-infected"));
+
+    // Clean now; --json prints the final progress reply only.
+    run = znavctl({"--socket", service.socketName, "--json", "scan", tree, "--wait"});
+    QCOMPARE(run.exitCode, 0);
+    const QJsonObject results = QJsonDocument::fromJson(run.out).object().value("results").toObject();
+    QCOMPARE(results.value("path").toString(), tree);
+    QCOMPARE(results.value("total").toInt(), 2);
+    QCOMPARE(results.value("infectes").toInt(), 0);
+    QCOMPARE(results.value("running").toInt(), 0);
+    QCOMPARE(service.rows("SELECT * FROM t_log").size(), 2);
+}
+
+void tst_ZNAvCtl::scanRefusalsExitTwo()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    Run run = znavctl({"--socket", service.socketName, "scan", service.scanDir, "--wait"});
+    QCOMPARE(run.exitCode, 2);
+    QCOMPARE(QString::fromUtf8(run.err),
+             QStringLiteral("znavctl: 病毒库未准备就绪，请稍后再重试 (err 9983)\n"));
+
+    QVERIFY(service.enableWithEngine(1));
+    run = znavctl({"--socket", service.socketName, "scan", service.root.path() + "/none"});
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(run.err.contains("/none is not a directory or regular file"), run.err.constData());
+
+    // A second path while a task runs is queued, not followed: the worker
+    // is held on the current-file lock until then.
+    QVERIFY(avtest::writeFile(service.scanDir + "/first/f", "x"));
+    QVERIFY(avtest::writeFile(service.scanDir + "/second/f", "x"));
+    std::unique_lock<std::mutex> hold(service.d->currentFileMutex);
+    QCOMPARE(service.call("antivirus_scan_start", {{"path", service.scanDir + "/first"}}).value("err").toInt(), 0);
+    run = znavctl({"--socket", service.socketName, "scan", service.scanDir + "/second", "--wait"});
+    hold.unlock();
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(run.err.contains("(err 9992); the task is queued"), run.err.constData());
+    QVERIFY(run.out.isEmpty());
+    QVERIFY(service.waitIdle());
+    QCOMPARE(service.rows("SELECT * FROM t_log").size(), 2);
+}
+
+void tst_ZNAvCtl::statusAndStop()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine(1));
+    QVERIFY(avtest::writeFile(service.scanDir + "/f", avtest::eicar()));
+    QCOMPARE(service.scan(service.scanDir).value("err").toInt(), 0);
+
+    Run run = znavctl({"--socket", service.socketName, "status"});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.startsWith("running:  no\npath:     " + QFile::encodeName(service.scanDir) + "\n"),
+             run.out.constData());
+    QVERIFY2(run.out.contains("\nprogress: 100% (1 of 1 files)\ninfected: 1\nended:    "), run.out.constData());
+
+    run = znavctl({"--socket", service.socketName, "status", "--json"});
+    QCOMPARE(run.exitCode, 0);
+    const QJsonObject reply = QJsonDocument::fromJson(run.out).object();
+    QCOMPARE(reply.value("err").toInt(), 0);
+    QCOMPARE(reply.value("results").toObject().value("infectes").toInt(), 1);
+
+    run = znavctl({"--socket", service.socketName, "stop"});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out, QByteArray("stopped: no scan is running\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_ZNAvCtl)

@@ -1,0 +1,378 @@
+// znavctl scan PATH [--wait], stop, status: start, follow, stop and report
+// scan tasks.
+
+#include "znavctl.h"
+
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QTextStream>
+#include <QThread>
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace znavctl {
+namespace {
+
+// scan --wait: infected files were found.
+const int ExitInfected = 1;
+
+// How often --wait asks for progress.
+const unsigned long kPollIntervalMs = 500;
+
+QJsonObject runningRequest()
+{
+    return QJsonObject{{QStringLiteral("cmd"), QStringLiteral("antivirus_scan_running")}};
+}
+
+// The reason of a refused request, from its err and errmsg.
+QString refusal(const QJsonObject& reply)
+{
+    const QString message = reply.value(QStringLiteral("errmsg")).toString();
+    return QStringLiteral("%1 (err %2)")
+        .arg(message.isEmpty() ? QStringLiteral("the service reported no result") : message)
+        .arg(reply.value(QStringLiteral("err")).toInt());
+}
+
+// Splits a subcommand's arguments into flags and operands; "--" ends the
+// flags. --json counts here as well as before the command.
+bool takeFlags(const QStringList& args, Options& options, bool* wait, QStringList& operands,
+               Failure& failure)
+{
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& arg = args.at(i);
+        if (arg == QLatin1String("--")) {
+            operands += args.mid(i + 1);
+            break;
+        }
+        if (arg == QLatin1String("--json")) {
+            options.json = true;
+        } else if (wait && arg == QLatin1String("--wait")) {
+            *wait = true;
+        } else if (arg.startsWith(QLatin1String("--"))) {
+            failure.message = QStringLiteral("unknown option %1").arg(arg);
+            return false;
+        } else {
+            operands << arg;
+        }
+    }
+    return true;
+}
+
+// File names come from the users of the scanned shares: control characters
+// in them must not reach a terminal (or split a progress line), so they are
+// shown as "\xHH"; line separators and bidirectional overrides, which would
+// reorder or break what the user reads, as "\uHHHH".
+QString printable(const QString& text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0)) {
+            out += QStringLiteral("\\x") + QString::number(u, 16).rightJustified(2, QLatin1Char('0')).toUpper();
+        } else if (c.category() == QChar::Other_Format || c.category() == QChar::Separator_Line
+                   || c.category() == QChar::Separator_Paragraph) {
+            out += QStringLiteral("\\u") + QString::number(u, 16).rightJustified(4, QLatin1Char('0')).toUpper();
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// Terminal columns a character takes: two for the wide East Asian ranges.
+int columnsOf(QChar c)
+{
+    const ushort u = c.unicode();
+    if (c.isLowSurrogate())
+        return 0;
+    const bool wide = (u >= 0x1100 && u <= 0x115f) || (u >= 0x2e80 && u <= 0xa4cf)
+        || (u >= 0xac00 && u <= 0xd7a3) || (u >= 0xf900 && u <= 0xfaff) || (u >= 0xfe30 && u <= 0xfe4f)
+        || (u >= 0xff00 && u <= 0xff60) || (u >= 0xffe0 && u <= 0xffe6);
+    return wide ? 2 : 1;
+}
+
+int columnsOf(const QString& text)
+{
+    int columns = 0;
+    for (const QChar c : text)
+        columns += columnsOf(c);
+    return columns;
+}
+
+// The end of `text` in at most `columns` columns, "..." marking a cut.
+QString fitLeft(const QString& text, int columns)
+{
+    if (columnsOf(text) <= columns)
+        return text;
+    int used = 3;
+    int start = text.size();
+    while (start > 0 && used + columnsOf(text.at(start - 1)) <= columns)
+        used += columnsOf(text.at(--start));
+    if (start < text.size() && text.at(start).isLowSurrogate())
+        ++start;
+    return QStringLiteral("...") + text.mid(start);
+}
+
+int terminalColumns()
+{
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    return 80;
+}
+
+// One antivirus_scan_running result.
+struct Progress
+{
+    QString path;
+    QString current;
+    int total = 0;
+    int scans = 0;
+    int percentage = 0;
+    int infected = 0;
+    bool running = false;
+
+    static Progress from(const QJsonObject& results)
+    {
+        Progress p;
+        p.path = results.value(QStringLiteral("path")).toString();
+        p.current = printable(results.value(QStringLiteral("currfile")).toString());
+        p.total = results.value(QStringLiteral("total")).toInt();
+        p.scans = results.value(QStringLiteral("scans")).toInt();
+        p.percentage = results.value(QStringLiteral("percentage")).toInt();
+        p.infected = results.value(QStringLiteral("infectes")).toInt();
+        p.running = results.value(QStringLiteral("running")).toInt() != 0;
+        return p;
+    }
+};
+
+// Shows the progress of a followed scan: a bar redrawn in place on a
+// terminal, a plain line per change otherwise, nothing for --json.
+class ProgressView
+{
+public:
+    enum Mode { Bar, Lines, Silent };
+    explicit ProgressView(Mode mode) : mode(mode) {}
+
+    void waiting(const QString& otherPath)
+    {
+        put(QStringLiteral("waiting: another scan is running: ") + printable(otherPath));
+    }
+
+    void show(const Progress& p)
+    {
+        if (mode == Bar) {
+            const int width = 20;
+            const int filled = qBound(0, p.percentage, 100) * width / 100;
+            QString line = QStringLiteral("[%1%2] %3%  %4/%5 files  %6 infected")
+                               .arg(QString(filled, QLatin1Char('#')), QString(width - filled, QLatin1Char('-')))
+                               .arg(p.percentage, 3)
+                               .arg(p.scans)
+                               .arg(p.total)
+                               .arg(p.infected);
+            // One column stays free so the line never wraps.
+            const int room = terminalColumns() - 1 - columnsOf(line) - 2;
+            if (room >= 8 && !p.current.isEmpty())
+                line += QStringLiteral("  ") + fitLeft(p.current, room);
+            put(line);
+        } else {
+            put(QStringLiteral("progress: %1%, %2 of %3 files, %4 infected, current: %5")
+                     .arg(p.percentage)
+                     .arg(p.scans)
+                     .arg(p.total)
+                     .arg(p.infected)
+                     .arg(p.current));
+        }
+    }
+
+    // Ends the bar's line, so what follows starts on a line of its own.
+    void finish()
+    {
+        if (mode == Bar && !last.isEmpty())
+            writeOut(QStringLiteral("\n"));
+        last.clear();
+    }
+
+private:
+    void put(const QString& line)
+    {
+        if (mode == Silent || line == last)
+            return;
+        if (mode == Bar)
+            writeOut(QStringLiteral("\r") + line + QStringLiteral("\x1b[K"));
+        else
+            writeOut(line + QLatin1Char('\n'));
+        last = line;
+    }
+
+    static void writeOut(const QString& text)
+    {
+        QTextStream(stdout) << text;
+        ::fflush(stdout);
+    }
+
+    Mode mode;
+    QString last;
+};
+
+// Follows the scan of `path` to its end. The service reports only the
+// running (or last) task, so the task is ours when its path is ours; tasks
+// queued before it run first.
+int followScan(const Options& options, const QString& path)
+{
+    ProgressView view(options.json ? ProgressView::Silent
+                                   : ::isatty(STDOUT_FILENO) ? ProgressView::Bar : ProgressView::Lines);
+    bool seen = false;
+    Progress last;
+    QJsonObject lastReply;
+    for (;;) {
+        QJsonObject reply;
+        Failure failure;
+        if (!exchange(options, runningRequest(), reply, failure) || !succeeded(reply)) {
+            view.finish();
+            return fail(failure.message.isEmpty() ? refusal(reply) : failure.message);
+        }
+        const Progress now = Progress::from(reply.value(QStringLiteral("results")).toObject());
+        if (now.path == path) {
+            seen = true;
+            last = now;
+            lastReply = reply;
+            view.show(now);
+            if (!now.running)
+                break;
+        } else if (seen) {
+            // Ours ended and the next queued task began between two looks:
+            // its final counts are no longer on offer. Never call that clean.
+            view.finish();
+            fail(QStringLiteral("the scan of %1 ended while another began; its final counts are in the scan log")
+                     .arg(printable(path)));
+            return last.infected > 0 ? ExitInfected : ExitNoReply;
+        } else if (!now.running) {
+            view.finish();
+            return fail(QStringLiteral("the scan of %1 did not run (stopped before its turn)").arg(printable(path)));
+        } else if (!now.path.isEmpty()) {
+            // Until the task thread names its first task, the path is empty.
+            view.waiting(now.path);
+        }
+        QThread::msleep(kPollIntervalMs);
+    }
+    view.finish();
+    if (options.json) {
+        printJson(lastReply);
+    } else {
+        printLine(stdout, QStringLiteral("finished: %1: %2 of %3 files scanned, %4 infected")
+                              .arg(printable(path))
+                              .arg(last.scans)
+                              .arg(last.total)
+                              .arg(last.infected));
+        if (last.scans < last.total)
+            printLine(stderr, QStringLiteral("znavctl: warning: %1 files were not scanned (unreadable, or the scan was stopped)")
+                                  .arg(last.total - last.scans));
+    }
+    return last.infected > 0 ? ExitInfected : ExitSuccess;
+}
+
+} // namespace
+
+// scan PATH [--wait]
+int scanCommand(const Options& given, const QStringList& args)
+{
+    Options options = given;
+    bool wait = false;
+    QStringList operands;
+    Failure failure;
+    if (!takeFlags(args, options, &wait, operands, failure))
+        return fail(failure.message);
+    if (operands.size() != 1 || operands.first().trimmed().isEmpty())
+        return fail(usage());
+    // The service resolves a relative path against its own directory, not
+    // ours: send it absolute. The same resolution gives the very path the
+    // service reports while the task runs.
+    const QString path = QFileInfo(operands.first().trimmed()).absoluteFilePath();
+    QJsonObject reply;
+    const QJsonObject request{{QStringLiteral("cmd"), QStringLiteral("antivirus_scan_start")},
+                              {QStringLiteral("params"), QJsonObject{{QStringLiteral("path"), path}}}};
+    if (!exchange(options, request, reply, failure))
+        return fail(failure.message);
+    if (!succeeded(reply)) {
+        if (options.json)
+            printJson(reply);
+        const int code = reply.value(QStringLiteral("err")).toInt();
+        if (code == 9999)
+            return fail(QStringLiteral("%1 is not a directory or regular file the service can scan")
+                            .arg(printable(path)));
+        if (code == 9992)
+            return fail(refusal(reply) + QStringLiteral("; the task is queued and runs after the current scan"));
+        return fail(refusal(reply));
+    }
+    if (wait)
+        return followScan(options, path);
+    if (options.json)
+        printJson(reply);
+    else
+        printLine(stdout, QStringLiteral("scan started: ") + printable(path));
+    return ExitSuccess;
+}
+
+// stop: returns once the running scan has ended.
+int stopCommand(const Options& given, const QStringList& args)
+{
+    Options options = given;
+    QStringList operands;
+    Failure failure;
+    if (!takeFlags(args, options, nullptr, operands, failure))
+        return fail(failure.message);
+    if (!operands.isEmpty())
+        return fail(usage());
+    QJsonObject reply;
+    if (!exchange(options, QJsonObject{{QStringLiteral("cmd"), QStringLiteral("antivirus_scan_stop")}}, reply,
+                  failure))
+        return fail(failure.message);
+    if (options.json)
+        printJson(reply);
+    if (!succeeded(reply))
+        return fail(refusal(reply));
+    if (!options.json)
+        printLine(stdout, QStringLiteral("stopped: no scan is running"));
+    return ExitSuccess;
+}
+
+// status: the running or last scan.
+int statusCommand(const Options& given, const QStringList& args)
+{
+    Options options = given;
+    QStringList operands;
+    Failure failure;
+    if (!takeFlags(args, options, nullptr, operands, failure))
+        return fail(failure.message);
+    if (!operands.isEmpty())
+        return fail(usage());
+    QJsonObject reply;
+    if (!exchange(options, runningRequest(), reply, failure))
+        return fail(failure.message);
+    if (options.json)
+        printJson(reply);
+    if (!succeeded(reply))
+        return fail(refusal(reply));
+    if (options.json)
+        return ExitSuccess;
+    const QJsonObject results = reply.value(QStringLiteral("results")).toObject();
+    const Progress p = Progress::from(results);
+    QStringList lines{
+        QStringLiteral("running:  ") + (p.running ? QStringLiteral("yes") : QStringLiteral("no")),
+        QStringLiteral("path:     ") + printable(p.path),
+        QStringLiteral("current:  ") + p.current,
+        QStringLiteral("progress: %1% (%2 of %3 files)").arg(p.percentage).arg(p.scans).arg(p.total),
+        QStringLiteral("infected: %1").arg(p.infected),
+    };
+    if (results.contains(QStringLiteral("endtime")))
+        lines << QStringLiteral("ended:    ") + results.value(QStringLiteral("endtime")).toString();
+    if (results.contains(QStringLiteral("missions")))
+        lines << QStringLiteral("missions: %1").arg(results.value(QStringLiteral("missions")).toObject().size());
+    printLine(stdout, lines.join(QLatin1Char('\n')));
+    return ExitSuccess;
+}
+
+} // namespace znavctl
