@@ -4,10 +4,14 @@
 #include "kx2localsocket.h"
 #include "kx2rpcpacket.h"
 
+#include "kx2trace.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QSocketNotifier>
+#include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,13 +20,60 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <vector>
 
 namespace {
 
 const int kPendingConnections = 1024;
 const qint64 kConnectTimeoutMs = 2000;
+const int kDefaultMode = 0777;
+// Back-off after a failed accept, doubled up to the maximum while accepts
+// keep failing; a connection that ends resumes accepting at once.
+const int kFirstBackOffMs = 20;
+const int kMaxBackOffMs = 1000;
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(strerror(error));
+}
+
+// Fills `addr` for `path`; false when the path does not fit a socket address.
+bool socketAddress(const QByteArray& path, sockaddr_un& addr)
+{
+    addr = sockaddr_un{};
+    addr.sun_family = AF_UNIX;
+    if (path.isEmpty() || size_t(path.size()) >= sizeof addr.sun_path)
+        return false;
+    memcpy(addr.sun_path, path.constData(), size_t(path.size()));
+    return true;
+}
+
+enum class Occupant { Nothing, Stale, Live, NotASocket, Unknown };
+
+// What sits at `path`: a socket some process accepts on, a socket nobody
+// listens on any more, something else, or nothing.
+Occupant probe(const QByteArray& path, const sockaddr_un& addr)
+{
+    struct stat st {};
+    if (::lstat(path.constData(), &st) != 0)
+        return errno == ENOENT ? Occupant::Nothing : Occupant::Unknown;
+    if (!S_ISSOCK(st.st_mode))
+        return Occupant::NotASocket;
+    const KX2UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (fd.get() < 0)
+        return Occupant::Unknown;
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0)
+        return Occupant::Live;
+    // A full backlog (EAGAIN) still means somebody listens.
+    if (errno == ECONNREFUSED)
+        return Occupant::Stale;
+    return errno == ENOENT ? Occupant::Nothing : Occupant::Live;
+}
 
 // Time left until a deadline, as poll() takes it.
 class Deadline
@@ -130,12 +181,31 @@ bool receiveReply(int fd, QJsonObject& reply, const Deadline& deadline)
 
 } // namespace
 
-KX2LocalServer::KX2LocalServer(QObject* parent)
-    : QLocalServer(parent)
-    , d(std::make_shared<KX2LocalServerPrivate>())
+// The listening side of a server, used on the server's thread only.
+class KX2ListenerState
 {
-    setMaxPendingConnections(kPendingConnections);
-    setSocketOptions(QLocalServer::WorldAccessOption);
+public:
+    KX2UniqueFd fd;
+    std::unique_ptr<QSocketNotifier> acceptNotifier;
+    std::unique_ptr<QSocketNotifier> resumeNotifier;
+    QTimer backOffTimer;
+    int backOffMs = 0;
+    QString name;
+    QByteArray path;
+    dev_t device = 0;
+    ino_t inode = 0;
+    QString error;
+    int mode = kDefaultMode;
+    int groupId = -1;
+};
+
+KX2LocalServer::KX2LocalServer(QObject* parent)
+    : QObject(parent)
+    , d(std::make_shared<KX2LocalServerPrivate>())
+    , listener(std::make_unique<KX2ListenerState>())
+{
+    listener->backOffTimer.setSingleShot(true);
+    connect(&listener->backOffTimer, &QTimer::timeout, this, [this] { resumeAccepting(); });
 }
 
 KX2LocalServer::~KX2LocalServer()
@@ -147,30 +217,139 @@ bool KX2LocalServer::start(const QString& name)
 {
     if (isListening())
         return true;
+    KX2ListenerState& l = *listener;
+    l.error.clear();
+    const QString path = kx2SocketPath(name);
+    const QByteArray encoded = QFile::encodeName(path);
+    sockaddr_un addr;
+    if (!socketAddress(encoded, addr)) {
+        l.error = QStringLiteral("socket path is empty or longer than a socket address can hold (%1 bytes): %2")
+                      .arg(sizeof addr.sun_path - 1).arg(path);
+        return false;
+    }
     if (name.contains(QLatin1Char('/'))) {
-        const QString directory = QFileInfo(kx2SocketPath(name)).absolutePath();
-        if (!QDir().mkpath(directory))
+        const QString directory = QFileInfo(path).absolutePath();
+        if (!QDir().mkpath(directory)) {
+            l.error = QStringLiteral("cannot create the socket directory %1").arg(directory);
             return false;
+        }
     }
-    bool listening = listen(name);
-    if (!listening && serverError() == QAbstractSocket::AddressInUseError) {
-        // A leftover socket file of a dead process, or one still held by a
-        // running instance: either way this server takes the name over.
-        QLocalServer::removeServer(name);
-        listening = listen(name);
+    KX2UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (fd.get() < 0) {
+        l.error = QStringLiteral("cannot create a socket: ") + systemError(errno);
+        return false;
     }
-    if (listening) {
-        // QLocalServer listens with a small fixed backlog; a second listen()
-        // on the bound socket raises it.
-        ::listen(int(socketDescriptor()), kPendingConnections);
+    int bound = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    if (bound != 0 && errno == EADDRINUSE) {
+        switch (probe(encoded, addr)) {
+        case Occupant::Stale:
+            // Left by a process that is gone: nobody accepts on it.
+            ::unlink(encoded.constData());
+            bound = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+            break;
+        case Occupant::Live:
+            l.error = QStringLiteral("another service is already listening on %1").arg(path);
+            return false;
+        case Occupant::NotASocket:
+            l.error = QStringLiteral("%1 exists and is not a socket; it was left in place").arg(path);
+            return false;
+        default:
+            errno = EADDRINUSE;
+            break;
+        }
     }
-    return listening;
+    if (bound != 0) {
+        l.error = QStringLiteral("cannot bind %1: %2").arg(path, systemError(errno));
+        return false;
+    }
+    struct stat st {};
+    // Permissions are set before listen(): until then no client can connect.
+    if (::chmod(encoded.constData(), mode_t(l.mode)) != 0
+        || (l.groupId >= 0 && ::chown(encoded.constData(), uid_t(-1), gid_t(l.groupId)) != 0)
+        || ::lstat(encoded.constData(), &st) != 0
+        || ::listen(fd.get(), kPendingConnections) != 0) {
+        l.error = QStringLiteral("cannot set up %1: %2").arg(path, systemError(errno));
+        ::unlink(encoded.constData());
+        return false;
+    }
+    l.device = st.st_dev;
+    l.inode = st.st_ino;
+    l.path = encoded;
+    l.name = name;
+    l.fd.reset(fd.release());
+    l.acceptNotifier = std::make_unique<QSocketNotifier>(l.fd.get(), QSocketNotifier::Read);
+    connect(l.acceptNotifier.get(), &QSocketNotifier::activated, this, [this] { acceptPending(); });
+    l.resumeNotifier = std::make_unique<QSocketNotifier>(d->resumeFd.get(), QSocketNotifier::Read);
+    connect(l.resumeNotifier.get(), &QSocketNotifier::activated, this, [this] { resumeAccepting(); });
+    return true;
 }
 
 void KX2LocalServer::stop()
 {
-    if (isListening())
-        close();
+    KX2ListenerState& l = *listener;
+    if (l.fd.get() < 0)
+        return;
+    l.acceptNotifier.reset();
+    l.resumeNotifier.reset();
+    l.backOffTimer.stop();
+    d->acceptPaused.store(false);
+    // Only the file this server created goes: a successor may already have
+    // replaced it.
+    struct stat st {};
+    if (::lstat(l.path.constData(), &st) == 0 && st.st_dev == l.device && st.st_ino == l.inode)
+        ::unlink(l.path.constData());
+    l.fd.reset();
+}
+
+bool KX2LocalServer::isListening() const
+{
+    return listener->fd.get() >= 0;
+}
+
+QString KX2LocalServer::serverName() const
+{
+    return listener->name;
+}
+
+QString KX2LocalServer::errorString() const
+{
+    return listener->error;
+}
+
+void KX2LocalServer::setAccess(int mode, int groupId)
+{
+    listener->mode = mode >= 0 ? (mode & 0777) : kDefaultMode;
+    listener->groupId = groupId;
+}
+
+void KX2LocalServer::setMaxConnections(int count)
+{
+    d->maxConnections.store(std::max(1, count));
+}
+
+int KX2LocalServer::maxConnections() const
+{
+    return d->maxConnections.load();
+}
+
+void KX2LocalServer::setBufferBudget(qint64 bytes)
+{
+    d->budget.store(std::max<qint64>(0, bytes));
+}
+
+qint64 KX2LocalServer::bufferBudget() const
+{
+    return d->budget.load();
+}
+
+qint64 KX2LocalServer::bufferedBytes() const
+{
+    return d->buffered.load();
+}
+
+int KX2LocalServer::connectionCount() const
+{
+    return d->connections.load();
 }
 
 void KX2LocalServer::add(KX2TodoRouter* router)
@@ -196,6 +375,96 @@ void KX2LocalServer::setDebugging(bool on)
 bool KX2LocalServer::isDebugging() const
 {
     return d->debugging.load();
+}
+
+void KX2LocalServer::acceptPending()
+{
+    KX2ListenerState& l = *listener;
+    while (l.fd.get() >= 0) {
+        if (d->connections.load() >= d->maxConnections.load()) {
+            pauseAccepting(0); // the rest wait in the backlog
+            return;
+        }
+        const int fd = ::accept4(l.fd.get(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                l.backOffMs = 0;
+                return;
+            }
+            // Out of descriptors or memory: keep the socket, try again when
+            // a connection ends or after the back-off.
+            l.backOffMs = l.backOffMs == 0 ? kFirstBackOffMs : std::min(2 * l.backOffMs, kMaxBackOffMs);
+            pauseAccepting(l.backOffMs);
+            return;
+        }
+        if (!admitted(fd)) {
+            ::close(fd);
+            continue;
+        }
+        incomingConnection(quintptr(fd));
+    }
+}
+
+void KX2LocalServer::pauseAccepting(int backOffMs)
+{
+    KX2ListenerState& l = *listener;
+    l.acceptNotifier->setEnabled(false);
+    d->acceptPaused.store(true);
+    if (backOffMs > 0)
+        l.backOffTimer.start(backOffMs);
+    else if (d->connections.load() < d->maxConnections.load())
+        resumeAccepting(); // a connection ended before the flag was seen
+}
+
+void KX2LocalServer::resumeAccepting()
+{
+    KX2ListenerState& l = *listener;
+    uint64_t count = 0;
+    [[maybe_unused]] const ssize_t drained = ::read(d->resumeFd.get(), &count, sizeof count);
+    if (l.fd.get() < 0 || !d->acceptPaused.load())
+        return;
+    if (d->connections.load() >= d->maxConnections.load())
+        return; // still full; the next ending connection signals again
+    d->acceptPaused.store(false);
+    l.backOffTimer.stop();
+    l.acceptNotifier->setEnabled(true);
+    acceptPending();
+}
+
+// With the default mode everybody may connect. Otherwise the socket file's
+// permissions already keep others out; this repeats the check on the
+// peer's credentials so a descriptor that reached us another way is
+// refused too.
+bool KX2LocalServer::admitted(int fd) const
+{
+    const int mode = listener->mode;
+    if ((mode & 0002) != 0)
+        return true;
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
+        return false;
+    if (peer.uid == 0 || peer.uid == ::geteuid())
+        return true;
+    if ((mode & 0020) == 0)
+        return false;
+    const gid_t group = listener->groupId >= 0 ? gid_t(listener->groupId) : ::getegid();
+    if (peer.gid == group)
+        return true;
+    // Supplementary groups of the peer's user.
+    const passwd* user = ::getpwuid(peer.uid);
+    if (!user)
+        return false;
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    if (::getgrouplist(user->pw_name, peer.gid, groups.data(), &count) < 0) {
+        groups.resize(size_t(count));
+        if (::getgrouplist(user->pw_name, peer.gid, groups.data(), &count) < 0)
+            return false;
+    }
+    return std::find(groups.begin(), groups.begin() + count, group) != groups.begin() + count;
 }
 
 void KX2LocalServer::incomingConnection(quintptr socketDescriptor)
