@@ -14,6 +14,13 @@
 #include "requestrouter.h"
 #include "znantivirus.h"
 #include "znantivirus_p.h"
+#include "kx2file.h"
+#include "kx2rpcpacket.h"
+
+#include <QLocalSocket>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -45,6 +52,7 @@ private slots:
     void refusalsComeInOrder();
     void saveWithoutWorkAreaWritesNothing();
     void unwritableFileIsRefused();
+    void oversizedSettingsRefusedOnALiveConnection();
     void loadAddsUpdateTimeAndAppliesNothing();
     void startUpLoadApplies();
     void relocationQueuedOnlyWhenWorkAreaChanges();
@@ -268,6 +276,45 @@ void tst_ZNSettings::unwritableFileIsRefused()
     QVERIFY(d->workArea().isEmpty());
 }
 
+void tst_ZNSettings::oversizedSettingsRefusedOnALiveConnection()
+{
+    QVERIFY(avtest::writeFile(settingsPath(), "{\"marker\": 1}\n"));
+    const QJsonObject good{{"enabled", 0}, {"datadir", dataDir}, {"threads", 2}};
+    QJsonObject huge = good;
+    huge.insert("threads", 3);
+    huge.insert("pad", QString(1024 * 1024, 'p'));
+    // Both requests on one connection: the refusal must not be reported
+    // with the outcome of the save before it.
+    QByteArray bytes = KX2RpcPacket(QJsonObject{{"cmd", "antivirus_settings_save"}, {"params", good}}).toDatagram()
+        + KX2RpcPacket(QJsonObject{{"cmd", "antivirus_settings_save"}, {"params", huge}}).toDatagram();
+    QList<QJsonObject> replies;
+    std::atomic<bool> done{false};
+    std::thread client([&] {
+        QLocalSocket socket;
+        socket.connectToServer(socketName);
+        if (socket.waitForConnected(kRequestTimeoutMs) && socket.write(bytes) == bytes.size()) {
+            QByteArray buffer;
+            while (replies.size() < 2 && socket.waitForReadyRead(kRequestTimeoutMs)) {
+                buffer.append(socket.readAll());
+                for (KX2RpcPacket packet; packet.fromDatagram(buffer) == KX2RpcPacket::Taken;)
+                    replies.append(packet);
+            }
+        }
+        done = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(done, kRequestTimeoutMs + 5000);
+    client.join();
+    QCOMPARE(replies.size(), 2);
+    QCOMPARE(replies.at(0).value("err").toInt(), 0);
+    QCOMPARE(replies.at(1).value("err").toInt(), 9990);
+    QCOMPARE(replies.at(1).value("errmsg").toString(), QStringLiteral("配置内容过大，不能超过1MiB"));
+    // Nothing of the refused object was written or applied.
+    QCOMPARE(avtest::readJson(settingsPath()).value("threads").toInt(), 2);
+    QVERIFY(!avtest::readJson(settingsPath()).contains("pad"));
+    QCOMPARE(d->threads.load(), 2);
+    QCOMPARE(load().value("err").toInt(), 0);
+}
+
 void tst_ZNSettings::loadAddsUpdateTimeAndAppliesNothing()
 {
     QVERIFY(avtest::writeJson(settingsPath(), QJsonObject{{"enabled", 1}, {"datadir", dataDir}}));
@@ -292,8 +339,16 @@ void tst_ZNSettings::startUpLoadApplies()
 {
     QVERIFY(avtest::writeJson(settingsPath(), QJsonObject{{"enabled", "yes"}, {"datadir", " " + dataDir + " "},
                                                           {"threads", 4}}));
+    // A save killed part-way left its temporary file; start-up removes it.
+    const pid_t dead = ::fork();
+    if (dead == 0)
+        ::_exit(0);
+    QCOMPARE(::waitpid(dead, nullptr, 0), dead);
+    const QString stale = KX2File::temporaryPrefix(settingsPath()) + QString::number(dead) + ".1";
+    QVERIFY(avtest::writeFile(stale, "{\"half"));
     KX2Journals journal;
     QVERIFY(router->settingsLoad(journal, nullptr));
+    QVERIFY(!QFileInfo::exists(stale));
     QVERIFY(router->antivirusModule()->settingsLoaded);
     QCOMPARE(journal.err(), 9999);
     QVERIFY(d->enabled);
