@@ -23,8 +23,9 @@
 // del() them first if the parent outlives them.
 //
 // Threads: dispatch may run on several connection threads at once; the
-// child list is guarded by a mutex and every traversal works on a copy, so
-// add() and del() are safe at any time. Request methods of derived routers
+// child list is guarded by a mutex and every traversal works on an
+// immutable snapshot, so add() and del() are safe at any time. The table of
+// a router's request methods is built on first use from its class. Request methods of derived routers
 // guard their own state.
 
 #ifndef KX2TODOROUTER_H
@@ -83,7 +84,8 @@ public:
 
 protected slots:
     // Built-in method: results = the help documents of all published
-    // methods of this router's tree; err 0.
+    // methods of this router's tree; err 0. Help documents must be fixed
+    // texts: the listing is built once per shape of the tree and reused.
     virtual void help_interfaces(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
 
 private:
