@@ -1,5 +1,7 @@
 #include "kx2rpcpacket.h"
 
+#include "kx2compactjson.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -278,16 +280,18 @@ QByteArray KX2RpcPacket::toDatagram() const
 {
     if (isEmpty())
         return PACKET_KEEPALIVE;
-    const QByteArray text = toCompact();
+    // The JSON text is written in place behind the header, whose length
+    // field is filled in afterwards.
     QByteArray frame;
-    frame.reserve(PACKET_HEADER_SIZE + text.size() + attachment.size());
+    frame.reserve(PACKET_HEADER_SIZE + 256 + attachment.size());
     frame.append(PACKET_MARK);
     frame.append('\x01');
     frame.append('\x01');
-    appendLittleEndian32(frame, quint32(text.size()));
+    appendLittleEndian32(frame, 0);
     appendLittleEndian32(frame, quint32(attachment.size()));
     frame.append("\xFF\xFF\xFF", 3);
-    frame.append(text);
+    kx2AppendCompactJson(frame, *this);
+    qToLittleEndian(quint32(frame.size() - PACKET_HEADER_SIZE), frame.data() + 5);
     frame.append(attachment);
     return frame;
 }
@@ -350,7 +354,10 @@ int KX2RpcPacket::fromDatagram(const QByteArray& buffer, int& offset)
 
 QByteArray KX2RpcPacket::toCompact() const
 {
-    return QJsonDocument(static_cast<const QJsonObject&>(*this)).toJson(QJsonDocument::Compact);
+    QByteArray text;
+    text.reserve(256);
+    kx2AppendCompactJson(text, *this);
+    return text;
 }
 
 int KX2RpcPacket::fromCompact(const QByteArray& text)
