@@ -10,8 +10,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QSocketNotifier>
-#include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
@@ -20,6 +18,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/socket.h>
@@ -179,17 +178,138 @@ bool receiveReply(int fd, QJsonObject& reply, const Deadline& deadline)
     }
 }
 
+// The listening socket and what the accepting worker needs. Shared by the
+// server and the accepting worker, so the socket is closed only once both
+// are done with it.
+class KX2Acceptor
+{
+public:
+    KX2Acceptor(std::shared_ptr<KX2LocalServerPrivate> server, int fd, int mode, int groupId)
+        : server(std::move(server)), fd(fd), mode(mode), groupId(groupId)
+    {
+    }
+
+    // Body of the accepting worker: waits for a free slot and a connection,
+    // hands the accepting role to another worker and serves the connection.
+    static void acceptLoop(const std::shared_ptr<KX2Acceptor>& self);
+    void stop();
+
+    const std::shared_ptr<KX2LocalServerPrivate> server;
+    const KX2UniqueFd fd;
+    const KX2UniqueFd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)}; // written by stop()
+    const int mode;
+    const int groupId;
+    std::atomic<bool> stopping{false};
+
+private:
+    bool admitted(int connection) const;
+    // Waits until a connection slot is free (or `ms` pass, when positive);
+    // false once stopping.
+    bool waitForSlot(int ms);
+};
+
+void KX2Acceptor::stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(server->slotMutex);
+        stopping.store(true);
+        server->slotFreed.notify_all();
+    }
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(wake.get(), &one, sizeof one);
+}
+
+bool KX2Acceptor::waitForSlot(int ms)
+{
+    KX2LocalServerPrivate& s = *server;
+    auto free = [&] { return stopping.load() || s.connections.load() < s.maxConnections.load(); };
+    if (ms <= 0 && free())
+        return !stopping.load();
+    std::unique_lock<std::mutex> lock(s.slotMutex);
+    s.acceptWaiting.store(true);
+    if (ms > 0)
+        s.slotFreed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return stopping.load(); });
+    s.slotFreed.wait(lock, free);
+    s.acceptWaiting.store(false);
+    return !stopping.load();
+}
+
+void KX2Acceptor::acceptLoop(const std::shared_ptr<KX2Acceptor>& self)
+{
+    int backOffMs = 0;
+    while (self->waitForSlot(backOffMs)) {
+        pollfd fds[2] = {{self->fd.get(), POLLIN, 0}, {self->wake.get(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+            return;
+        if (self->stopping.load())
+            return;
+        const int connection = ::accept4(self->fd.get(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED
+                || errno == EPROTO)
+                continue;
+            // Out of descriptors or memory: keep the socket and try again
+            // when a connection ends or after the back-off.
+            backOffMs = backOffMs == 0 ? kFirstBackOffMs : std::min(2 * backOffMs, kMaxBackOffMs);
+            continue;
+        }
+        backOffMs = 0;
+        if (!self->admitted(connection)) {
+            ::close(connection);
+            continue;
+        }
+        self->server->connections.fetch_add(1);
+        // Another worker takes over accepting; this one serves. Without a
+        // thread to spare the connection is still served here first.
+        const bool handedOn = self->server->pool.run([self] { acceptLoop(self); });
+        kx2ServeConnection(self->server, connection);
+        if (handedOn)
+            return;
+    }
+}
+
+// With the default mode everybody may connect. Otherwise the socket file's
+// permissions already keep others out; this repeats the check on the
+// peer's credentials so a descriptor that reached us another way is
+// refused too.
+bool KX2Acceptor::admitted(int connection) const
+{
+    if ((mode & 0002) != 0)
+        return true;
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
+        return false;
+    if (peer.uid == 0 || peer.uid == ::geteuid())
+        return true;
+    if ((mode & 0020) == 0)
+        return false;
+    const gid_t group = groupId >= 0 ? gid_t(groupId) : ::getegid();
+    if (peer.gid == group)
+        return true;
+    // Supplementary groups of the peer's user.
+    passwd entry{};
+    passwd* user = nullptr;
+    char text[4096];
+    if (::getpwuid_r(peer.uid, &entry, text, sizeof text, &user) != 0 || !user)
+        return false;
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    if (::getgrouplist(user->pw_name, peer.gid, groups.data(), &count) < 0) {
+        groups.resize(static_cast<size_t>(count));
+        if (::getgrouplist(user->pw_name, peer.gid, groups.data(), &count) < 0)
+            return false;
+    }
+    return std::find(groups.begin(), groups.begin() + count, group) != groups.begin() + count;
+}
+
 } // namespace
 
 // The listening side of a server, used on the server's thread only.
 class KX2ListenerState
 {
 public:
-    KX2UniqueFd fd;
-    std::unique_ptr<QSocketNotifier> acceptNotifier;
-    std::unique_ptr<QSocketNotifier> resumeNotifier;
-    QTimer backOffTimer;
-    int backOffMs = 0;
+    std::shared_ptr<KX2Acceptor> acceptor;
     QString name;
     QByteArray path;
     dev_t device = 0;
@@ -204,8 +324,6 @@ KX2LocalServer::KX2LocalServer(QObject* parent)
     , d(std::make_shared<KX2LocalServerPrivate>())
     , listener(std::make_unique<KX2ListenerState>())
 {
-    listener->backOffTimer.setSingleShot(true);
-    connect(&listener->backOffTimer, &QTimer::timeout, this, [this] { resumeAccepting(); });
 }
 
 KX2LocalServer::~KX2LocalServer()
@@ -276,34 +394,34 @@ bool KX2LocalServer::start(const QString& name)
     l.inode = st.st_ino;
     l.path = encoded;
     l.name = name;
-    l.fd.reset(fd.release());
-    l.acceptNotifier = std::make_unique<QSocketNotifier>(l.fd.get(), QSocketNotifier::Read);
-    connect(l.acceptNotifier.get(), &QSocketNotifier::activated, this, [this] { acceptPending(); });
-    l.resumeNotifier = std::make_unique<QSocketNotifier>(d->resumeFd.get(), QSocketNotifier::Read);
-    connect(l.resumeNotifier.get(), &QSocketNotifier::activated, this, [this] { resumeAccepting(); });
+    auto acceptor = std::make_shared<KX2Acceptor>(d, fd.release(), l.mode, l.groupId);
+    if (acceptor->wake.get() < 0 || !d->pool.run([acceptor] { KX2Acceptor::acceptLoop(acceptor); })) {
+        l.error = QStringLiteral("cannot start a thread to accept connections on %1").arg(path);
+        ::unlink(encoded.constData());
+        return false;
+    }
+    l.acceptor = std::move(acceptor);
     return true;
 }
 
 void KX2LocalServer::stop()
 {
     KX2ListenerState& l = *listener;
-    if (l.fd.get() < 0)
+    if (!l.acceptor)
         return;
-    l.acceptNotifier.reset();
-    l.resumeNotifier.reset();
-    l.backOffTimer.stop();
-    d->acceptPaused.store(false);
+    // The accepting worker leaves at once; the socket closes with it.
+    l.acceptor->stop();
+    l.acceptor.reset();
     // Only the file this server created goes: a successor may already have
     // replaced it.
     struct stat st {};
     if (::lstat(l.path.constData(), &st) == 0 && st.st_dev == l.device && st.st_ino == l.inode)
         ::unlink(l.path.constData());
-    l.fd.reset();
 }
 
 bool KX2LocalServer::isListening() const
 {
-    return listener->fd.get() >= 0;
+    return listener->acceptor != nullptr;
 }
 
 QString KX2LocalServer::serverName() const
@@ -324,7 +442,9 @@ void KX2LocalServer::setAccess(int mode, int groupId)
 
 void KX2LocalServer::setMaxConnections(int count)
 {
+    std::lock_guard<std::mutex> lock(d->slotMutex);
     d->maxConnections.store(std::max(1, count));
+    d->slotFreed.notify_all();
 }
 
 int KX2LocalServer::maxConnections() const
@@ -375,103 +495,6 @@ void KX2LocalServer::setDebugging(bool on)
 bool KX2LocalServer::isDebugging() const
 {
     return d->debugging.load();
-}
-
-void KX2LocalServer::acceptPending()
-{
-    KX2ListenerState& l = *listener;
-    while (l.fd.get() >= 0) {
-        if (d->connections.load() >= d->maxConnections.load()) {
-            pauseAccepting(0); // the rest wait in the backlog
-            return;
-        }
-        const int fd = ::accept4(l.fd.get(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
-                continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                l.backOffMs = 0;
-                return;
-            }
-            // Out of descriptors or memory: keep the socket, try again when
-            // a connection ends or after the back-off.
-            l.backOffMs = l.backOffMs == 0 ? kFirstBackOffMs : std::min(2 * l.backOffMs, kMaxBackOffMs);
-            pauseAccepting(l.backOffMs);
-            return;
-        }
-        if (!admitted(fd)) {
-            ::close(fd);
-            continue;
-        }
-        incomingConnection(quintptr(fd));
-    }
-}
-
-void KX2LocalServer::pauseAccepting(int backOffMs)
-{
-    KX2ListenerState& l = *listener;
-    l.acceptNotifier->setEnabled(false);
-    d->acceptPaused.store(true);
-    if (backOffMs > 0)
-        l.backOffTimer.start(backOffMs);
-    else if (d->connections.load() < d->maxConnections.load())
-        resumeAccepting(); // a connection ended before the flag was seen
-}
-
-void KX2LocalServer::resumeAccepting()
-{
-    KX2ListenerState& l = *listener;
-    uint64_t count = 0;
-    [[maybe_unused]] const ssize_t drained = ::read(d->resumeFd.get(), &count, sizeof count);
-    if (l.fd.get() < 0 || !d->acceptPaused.load())
-        return;
-    if (d->connections.load() >= d->maxConnections.load())
-        return; // still full; the next ending connection signals again
-    d->acceptPaused.store(false);
-    l.backOffTimer.stop();
-    l.acceptNotifier->setEnabled(true);
-    acceptPending();
-}
-
-// With the default mode everybody may connect. Otherwise the socket file's
-// permissions already keep others out; this repeats the check on the
-// peer's credentials so a descriptor that reached us another way is
-// refused too.
-bool KX2LocalServer::admitted(int fd) const
-{
-    const int mode = listener->mode;
-    if ((mode & 0002) != 0)
-        return true;
-    ucred peer{};
-    socklen_t length = sizeof peer;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
-        return false;
-    if (peer.uid == 0 || peer.uid == ::geteuid())
-        return true;
-    if ((mode & 0020) == 0)
-        return false;
-    const gid_t group = listener->groupId >= 0 ? gid_t(listener->groupId) : ::getegid();
-    if (peer.gid == group)
-        return true;
-    // Supplementary groups of the peer's user.
-    const passwd* user = ::getpwuid(peer.uid);
-    if (!user)
-        return false;
-    int count = 64;
-    std::vector<gid_t> groups(static_cast<size_t>(count));
-    if (::getgrouplist(user->pw_name, peer.gid, groups.data(), &count) < 0) {
-        groups.resize(size_t(count));
-        if (::getgrouplist(user->pw_name, peer.gid, groups.data(), &count) < 0)
-            return false;
-    }
-    return std::find(groups.begin(), groups.begin() + count, group) != groups.begin() + count;
-}
-
-void KX2LocalServer::incomingConnection(quintptr socketDescriptor)
-{
-    // The handle only starts the worker; the worker owns the connection
-    // and releases it when the peer goes away.
-    KX2LocalSocket connection(this, socketDescriptor);
 }
 
 bool KX2LocalServer::localRequest(const QString& name, const QJsonObject& request,

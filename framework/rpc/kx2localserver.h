@@ -1,12 +1,13 @@
 // KX2LocalServer: the service's local-socket entry point.
 //
 // Listens on a Unix-domain stream socket under one name (a path when it
-// contains '/', else a name placed in the temporary directory), accepts
-// connections on the thread that owns the server (its event loop must run)
-// and hands each accepted descriptor to a KX2LocalSocket, whose worker reads
-// framed requests, dispatches them through the router chain and writes one
-// framed reply per request. Workers are pooled threads, reused from one
-// connection to the next.
+// contains '/', else a name placed in the temporary directory). Connections
+// are accepted and served by pooled worker threads, reused from one
+// connection to the next: one idle worker waits for the next connection,
+// and the worker that accepts one hands that role to another idle worker
+// and serves the connection itself (reads framed requests, dispatches them
+// through the router chain, writes one framed reply per request, see
+// KX2LocalSocket). No event loop is needed.
 //
 // Start-up takes a socket path over only when it is safe: a socket file
 // nobody accepts on (left by a dead process) is replaced; a live service on
@@ -34,8 +35,7 @@
 // The routers added with add() are not owned; their owner must outlive
 // every connection that may still call them.
 //
-// Threads: construct, configure, start(), stop() and destroy on one thread
-// (the one running the event loop). setDebugging() may be called at any
+// Threads: construct, configure, start(), stop() and destroy on one thread. setDebugging() may be called at any
 // time; doCall() from any thread. localRequest() is a blocking client call
 // that needs no event loop and may run on any thread except the one that
 // runs the accepting event loop of a server it talks to.
@@ -114,16 +114,8 @@ public:
     static bool localRequest(const QString& name, const QJsonObject& request, QJsonObject* reply,
                              qint64 timeoutSeconds);
 
-protected:
-    // Serves one accepted, admitted connection (takes the descriptor).
-    virtual void incomingConnection(quintptr socketDescriptor);
-
 private:
     friend class KX2LocalSocket; // takes a share of `d` for its worker
-    void acceptPending();
-    void pauseAccepting(int backOffMs);
-    void resumeAccepting();
-    bool admitted(int fd) const;
 
     std::shared_ptr<KX2LocalServerPrivate> d;
     std::unique_ptr<KX2ListenerState> listener;

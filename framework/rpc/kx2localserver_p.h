@@ -12,6 +12,9 @@
 #include <QString>
 
 #include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -75,13 +78,13 @@ public:
     void release(qint64 bytes) { buffered.fetch_sub(bytes); }
 
     // Called by a worker when its connection has ended: wakes the accepting
-    // thread when it waits for a free connection slot.
+    // worker when it waits for a free connection slot.
     void connectionEnded()
     {
         connections.fetch_sub(1);
-        if (acceptPaused.load()) {
-            const uint64_t one = 1;
-            [[maybe_unused]] const ssize_t ignored = ::write(resumeFd.get(), &one, sizeof one);
+        if (acceptWaiting.load()) {
+            std::lock_guard<std::mutex> lock(slotMutex);
+            slotFreed.notify_all();
         }
     }
 
@@ -95,10 +98,16 @@ public:
     std::atomic<int> connections{0};   // accepted and not yet ended
     std::atomic<qint64> budget{256LL * 1024 * 1024};
     std::atomic<qint64> buffered{0};   // budget bytes taken
-    // Set by the accepting thread while it waits for a slot; a worker that
-    // sees it signals resumeFd.
-    std::atomic<bool> acceptPaused{false};
-    const KX2UniqueFd resumeFd{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+    // The accepting worker waits on slotFreed while all connection slots
+    // are taken or after a failed accept; acceptWaiting tells ending
+    // connections to signal it.
+    std::atomic<bool> acceptWaiting{false};
+    std::mutex slotMutex;
+    std::condition_variable slotFreed;
 };
+
+// Serves the accepted connection `fd` on the calling thread until it ends.
+// The caller has counted it in `connections` already.
+void kx2ServeConnection(const std::shared_ptr<KX2LocalServerPrivate>& server, int fd);
 
 #endif // KX2LOCALSERVER_P_H

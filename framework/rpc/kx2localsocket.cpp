@@ -224,6 +224,18 @@ void KX2LocalSocketPrivate::markEnded()
     ended.notify_all();
 }
 
+void kx2ServeConnection(const std::shared_ptr<KX2LocalServerPrivate>& server, int fd)
+{
+    ++g_activeWorkers;
+    {
+        KX2LocalSocketPrivate connection(server, fd);
+        connection.workerId.store(std::this_thread::get_id());
+        connection.run();
+    } // the descriptor is closed here, before the slot is given back
+    --g_activeWorkers;
+    server->connectionEnded();
+}
+
 KX2LocalSocket::KX2LocalSocket(KX2LocalServer* server, quintptr descriptor)
     : d(std::make_shared<KX2LocalSocketPrivate>(server->d, int(descriptor)))
 {
