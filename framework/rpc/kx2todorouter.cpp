@@ -96,6 +96,8 @@ std::atomic<quint64> g_treeGeneration{1};
 
 class KX2TodoRouterPrivate
 {
+    friend class KX2TodoRouter;
+
 public:
     using Children = QList<KX2TodoRouter*>;
 
@@ -144,6 +146,10 @@ public:
     bool run(KX2TodoRouter* self, const QByteArray& name, Pass pass, QJsonObject& retObject,
              const QJsonObject& cmdObject, KX2Cabinet* env) const;
 
+    // The router of this tree that has the method `name` (own method first,
+    // then the children depth first) and the method's index; null when none.
+    KX2TodoRouter* resolve(KX2TodoRouter* self, const QByteArray& name, int& index) const;
+
     // Whether `target` is `from` or lies below it.
     static bool reaches(const KX2TodoRouter* from, const KX2TodoRouter* target);
 
@@ -171,6 +177,20 @@ bool KX2TodoRouterPrivate::run(KX2TodoRouter* self, const QByteArray& name, Pass
     }
     retObject.insert(QStringLiteral("err"), KX2ErrorCode::MethodNotFound);
     return false;
+}
+
+KX2TodoRouter* KX2TodoRouterPrivate::resolve(KX2TodoRouter* self, const QByteArray& name,
+                                             int& index) const
+{
+    index = methods(self).value(name, -1);
+    if (index >= 0)
+        return self;
+    const std::shared_ptr<const Children> snapshot = children();
+    for (KX2TodoRouter* child : *snapshot) {
+        if (KX2TodoRouter* found = child->d->resolve(child, name, index))
+            return found;
+    }
+    return nullptr;
 }
 
 bool KX2TodoRouterPrivate::reaches(const KX2TodoRouter* from, const KX2TodoRouter* target)
@@ -247,8 +267,20 @@ bool KX2TodoRouter::doCall(QJsonObject& retObject, const QJsonObject& cmdObject,
 bool KX2TodoRouter::dispatch(QJsonObject& retObject, const QJsonObject& cmdObject,
                              KX2Cabinet* env)
 {
-    if (doCall(retObject, cmdObject, env) || doSlot(retObject, cmdObject, env))
-        return true;
+    // The same two passes as doCall() and doSlot(), with the command taken
+    // from the request once and looked up in the method tables.
+    const QByteArray command = commandOf(cmdObject);
+    if (!command.isEmpty()) {
+        int index = -1;
+        KX2TodoRouter* target = d->resolve(this, kLocalPrefix + command, index);
+        if (!target)
+            target = d->resolve(this, command, index);
+        if (target) {
+            KX2TodoRouterPrivate::invoke(target, index, &retObject, cmdObject, env);
+            return true;
+        }
+        retObject.insert(QStringLiteral("err"), KX2ErrorCode::MethodNotFound);
+    }
     if (env) {
         env->setErr(KX2ErrorCode::MethodNotFound,
                     QStringLiteral("被调用的方法不存在: ")

@@ -60,9 +60,11 @@ public:
     // "__LS__" pass: as doSlot() for the method "__LS__" + trimmed "cmd".
     virtual bool doCall(QJsonObject& retObject, const QJsonObject& cmdObject, KX2Cabinet* env);
 
-    // Dispatches one request through this router's tree: doCall(), then
-    // doSlot(). When neither invoked a method and `env` is given, records
-    // 9885 "被调用的方法不存在: " + the untrimmed "cmd" on it.
+    // Dispatches one request through this router's tree: the "__LS__" pass,
+    // then the plain pass, as doCall() and doSlot() do them (through the
+    // routers' method tables, not through overrides of those two). When
+    // neither finds a method and `env` is given, records 9885
+    // "被调用的方法不存在: " + the untrimmed "cmd" on it.
     bool dispatch(QJsonObject& retObject, const QJsonObject& cmdObject, KX2Cabinet* env);
 
     // Appends a child unless it is null, already present, or would make the
@@ -89,6 +91,7 @@ protected slots:
     virtual void help_interfaces(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
 
 private:
+    friend class KX2TodoRouterPrivate; // walks the tree through the children's d
     KX2TodoRouterPrivate* d;
 };
 
