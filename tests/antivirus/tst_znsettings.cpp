@@ -19,6 +19,7 @@
 
 #include <QLocalSocket>
 
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,6 +54,7 @@ private slots:
     void saveWithoutWorkAreaWritesNothing();
     void unwritableFileIsRefused();
     void oversizedSettingsRefusedOnALiveConnection();
+    void saveOnFullFileSystemFailsAndKeepsFile();
     void loadAddsUpdateTimeAndAppliesNothing();
     void startUpLoadApplies();
     void relocationQueuedOnlyWhenWorkAreaChanges();
@@ -313,6 +315,34 @@ void tst_ZNSettings::oversizedSettingsRefusedOnALiveConnection()
     QVERIFY(!avtest::readJson(settingsPath()).contains("pad"));
     QCOMPARE(d->threads.load(), 2);
     QCOMPARE(load().value("err").toInt(), 0);
+}
+
+void tst_ZNSettings::saveOnFullFileSystemFailsAndKeepsFile()
+{
+    if (::geteuid() != 0)
+        QSKIP("mounting a small file system needs root");
+    const QString small = root->path() + "/small";
+    QVERIFY(QDir().mkpath(small));
+    const QByteArray where = QFile::encodeName(small);
+    if (::mount("tmpfs", where.constData(), "tmpfs", 0, "size=64k") != 0)
+        QSKIP("tmpfs cannot be mounted here");
+    d->settingsFile = small + "/settings.json";
+    QVERIFY(avtest::writeFile(d->settingsFile, "{\"marker\": 1}\n"));
+    {
+        QFile filler(small + "/filler");
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        const QByteArray block(4096, 'f');
+        while (filler.write(block) == block.size()) {
+        }
+    }
+    const QJsonObject reply = save(QJsonObject{{"enabled", 0}, {"datadir", dataDir}, {"threads", 5},
+                                               {"note", QString(16000, 'n')}});
+    const QByteArray after = avtest::readBytes(d->settingsFile);
+    ::umount2(where.constData(), MNT_DETACH);
+    QCOMPARE(reply.value("err").toInt(), 9990);
+    QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("配置文保存失败"));
+    QCOMPARE(after, QByteArray("{\"marker\": 1}\n"));
+    QCOMPARE(d->threads.load(), 0);
 }
 
 void tst_ZNSettings::loadAddsUpdateTimeAndAppliesNothing()
