@@ -60,8 +60,7 @@ public:
     std::condition_variable ended;
 
     // Worker only.
-    QByteArray buffer;
-    int offset = 0;        // start of the first frame not yet taken
+    QByteArray buffer;     // the unfinished frame; empty between requests
     qint64 reserved = 0;   // budget bytes held for the frame being received
     bool desynchronised = false;
     KX2Cabinet environment;
@@ -72,7 +71,8 @@ private:
     enum class Outcome { KeepOpen, Close };
 
     Outcome serveChunk(const char* data, int size);
-    Outcome parse();
+    // Takes the frames of `source` from `offset` on, answering requests.
+    Outcome parse(const QByteArray& source, int& offset);
     bool reserveFor(qint64 frameSize);
     void releaseReserved();
     Outcome answer(const KX2RpcPacket& request);
@@ -114,23 +114,33 @@ KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::serveChunk(const char* dat
 {
     if (desynchronised)
         return Outcome::KeepOpen;
+    Outcome outcome;
+    if (buffer.isEmpty()) {
+        // Usual case: whole requests in one read. They are taken straight
+        // from the read chunk; only an unfinished frame is copied.
+        const QByteArray chunk = QByteArray::fromRawData(data, size);
+        int taken = 0;
+        outcome = parse(chunk, taken);
+        if (!desynchronised && taken < size)
+            buffer = QByteArray(data + taken, size - taken);
+        return outcome;
+    }
     buffer.append(data, size);
     // Parsing after every chunk refuses an oversized frame as soon as its
     // header is in, before its body is buffered.
-    const Outcome outcome = parse();
+    int taken = 0;
+    outcome = parse(buffer, taken);
     // The taken frames leave the buffer once per chunk.
-    if (offset > 0) {
-        buffer.remove(0, offset);
-        offset = 0;
-    }
+    if (taken > 0 && !desynchronised)
+        buffer.remove(0, taken);
     return outcome;
 }
 
-KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::parse()
+KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::parse(const QByteArray& source, int& offset)
 {
     while (!stopRequested.load()) {
         KX2RpcPacket request;
-        const int result = request.fromDatagram(buffer, offset);
+        const int result = request.fromDatagram(source, offset);
         switch (result) {
         case KX2RpcPacket::Incomplete:
             // Memory follows the bytes that have arrived, not the size a
@@ -142,7 +152,6 @@ KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::parse()
             // No frame boundary can be found again in this stream.
             desynchronised = true;
             buffer = QByteArray();
-            offset = 0;
             releaseReserved();
             return Outcome::KeepOpen;
         case KX2RpcPacket::KeepAliveTaken:
