@@ -13,9 +13,11 @@
 // (requests/s, p50 and p99 latency); 500 clients connecting at once, each
 // answered once; and the CPU time the serving process uses while it holds
 // 100 idle connections (from /proc/<pid>/stat).
-// The last line holds every figure as KEY=VALUE pairs.
+// Each figure is the best of --rounds runs (default 3), the service's and
+// the peer's runs taken in turn. The last line holds every figure as
+// KEY=VALUE pairs.
 //
-//   bench_rpc [--method M] [--bare] [--no-clamd]
+//   bench_rpc [--method M] [--rounds N] [--bare] [--no-clamd]
 //        spawn the service (bin/znantivirus with a temporary configuration;
 //        with --bare a plain KX2LocalServer of this program) and measure it
 //   bench_rpc --connect NAME [--pid PID] [--method M]
@@ -52,14 +54,18 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const int kClientCounts[] = {1, 8, 64};
-const int kFreshRequests = 4000;
-const int kPersistentRequests = 40000;
+const int kFreshRequests = 3000;
+const int kPersistentRequests = 20000;
 const int kBurstClients = 500;
 const int kIdleConnections = 100;
 const int kIdleSeconds = 5;
 const char kClamdBinary[] = "/usr/sbin/clamd";
 
 QString g_method = QStringLiteral("help_interfaces");
+// Every figure is the best of this many runs, the service's and the peer's
+// taken in turn: other load on the machine only ever slows a run down, so
+// the best run is the one least disturbed (--rounds N).
+int g_rounds = 3;
 
 struct Figures
 {
@@ -366,6 +372,21 @@ int serve(const QString& name)
     return QCoreApplication::exec();
 }
 
+// For each of `runs`, the run with the highest throughput of g_rounds; the
+// runs take turns within each round.
+std::vector<Figures> bestOfEach(const std::vector<std::function<Figures()>>& runs)
+{
+    std::vector<Figures> best(runs.size());
+    for (int round = 0; round < g_rounds; ++round) {
+        for (size_t i = 0; i < runs.size(); ++i) {
+            const Figures figures = runs[i]();
+            if (figures.requestsPerSecond > best[i].requestsPerSecond)
+                best[i] = figures;
+        }
+    }
+    return best;
+}
+
 void recordRatio(const char* label, const QString& key, double service, double peer)
 {
     const double ratio = peer > 0 ? service / peer : 0;
@@ -375,46 +396,59 @@ void recordRatio(const char* label, const QString& key, double service, double p
 
 int measure(const QString& name, qint64 pid, const QString& clamd)
 {
-    printf("%s over %s%s\n", qPrintable(g_method), qPrintable(name),
-           clamd.isEmpty() ? "" : qPrintable(QStringLiteral(", clamd PING over ") + clamd));
+    printf("%s over %s%s, best of %d rounds\n", qPrintable(g_method), qPrintable(name),
+           clamd.isEmpty() ? "" : qPrintable(QStringLiteral(", clamd PING over ") + clamd), g_rounds);
     const Protocol service = serviceProtocol();
     for (int clients : kClientCounts) {
-        const Figures mine = runClients(clients, kFreshRequests, [&](int n, std::vector<double>& l) {
-            return freshConnections(name, service, n, l);
-        });
-        report("fresh connection", "FRESH", clients, mine);
+        auto fresh = [&](const QString& target, const Protocol& protocol) {
+            return [&, target, protocol] {
+                return runClients(clients, kFreshRequests, [&](int n, std::vector<double>& l) {
+                    return freshConnections(target, protocol, n, l);
+                });
+            };
+        };
+        std::vector<std::function<Figures()>> runs{fresh(name, service)};
+        if (!clamd.isEmpty())
+            runs.push_back(fresh(clamd, clamdFreshProtocol()));
+        const std::vector<Figures> best = bestOfEach(runs);
+        report("fresh connection", "FRESH", clients, best[0]);
         if (clamd.isEmpty())
             continue;
-        const Figures peer = runClients(clients, kFreshRequests, [&](int n, std::vector<double>& l) {
-            return freshConnections(clamd, clamdFreshProtocol(), n, l);
-        });
-        report("  clamd fresh connection", "CLAMD_FRESH", clients, peer);
+        report("  clamd fresh connection", "CLAMD_FRESH", clients, best[1]);
         recordRatio("service/clamd throughput ratio", QStringLiteral("FRESH_C%1_VS_CLAMD").arg(clients),
-                    mine.requestsPerSecond, peer.requestsPerSecond);
+                    best[0].requestsPerSecond, best[1].requestsPerSecond);
     }
     // Reply bytes of the real service, so the bare peer moves the same amount.
     QJsonObject sample;
     KX2LocalServer::localRequest(name, helpRequest(), &sample, 10);
     const QByteArray reply = KX2RpcPacket(sample).toDatagram();
     for (int clients : kClientCounts) {
-        const Figures mine = runClients(clients, kPersistentRequests, [&](int n, std::vector<double>& l) {
-            return persistentConnection(name, service, QByteArray(), n, l);
-        });
-        report("persistent connection", "PERSIST", clients, mine);
-        const Figures bare = runClients(clients, kPersistentRequests, [&](int n, std::vector<double>& l) {
-            return bareEcho(reply, n, l);
-        });
-        report("  peer: bare socket echo", "PEER", clients, bare);
+        auto persistent = [&](const QString& target, const Protocol& protocol, const QByteArray& opening) {
+            return [&, target, protocol, opening] {
+                return runClients(clients, kPersistentRequests, [&](int n, std::vector<double>& l) {
+                    return persistentConnection(target, protocol, opening, n, l);
+                });
+            };
+        };
+        std::vector<std::function<Figures()>> runs{
+            persistent(name, service, QByteArray()),
+            [&] {
+                return runClients(clients, kPersistentRequests, [&](int n, std::vector<double>& l) {
+                    return bareEcho(reply, n, l);
+                });
+            }};
+        if (!clamd.isEmpty())
+            runs.push_back(persistent(clamd, clamdSessionProtocol(), QByteArray("nIDSESSION\n")));
+        const std::vector<Figures> best = bestOfEach(runs);
+        report("persistent connection", "PERSIST", clients, best[0]);
+        report("  peer: bare socket echo", "PEER", clients, best[1]);
         recordRatio("service/bare throughput ratio", QStringLiteral("PERSIST_C%1_VS_PEER").arg(clients),
-                    mine.requestsPerSecond, bare.requestsPerSecond);
+                    best[0].requestsPerSecond, best[1].requestsPerSecond);
         if (clamd.isEmpty())
             continue;
-        const Figures peer = runClients(clients, kPersistentRequests, [&](int n, std::vector<double>& l) {
-            return persistentConnection(clamd, clamdSessionProtocol(), QByteArray("nIDSESSION\n"), n, l);
-        });
-        report("  clamd session", "CLAMD_PERSIST", clients, peer);
+        report("  clamd session", "CLAMD_PERSIST", clients, best[2]);
         recordRatio("service/clamd throughput ratio", QStringLiteral("PERSIST_C%1_VS_CLAMD").arg(clients),
-                    mine.requestsPerSecond, peer.requestsPerSecond);
+                    best[0].requestsPerSecond, best[2].requestsPerSecond);
     }
     const int answered = burst(name, service, kBurstClients);
     printf("%d clients at once: %d answered\n", kBurstClients, answered);
@@ -528,6 +562,9 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
+    const int roundsAt = args.indexOf(QStringLiteral("--rounds"));
+    if (roundsAt > 0 && roundsAt + 1 < args.size())
+        g_rounds = std::max(1, args.at(roundsAt + 1).toInt());
     const int methodAt = args.indexOf(QStringLiteral("--method"));
     if (methodAt > 0 && methodAt + 1 < args.size())
         g_method = args.at(methodAt + 1);

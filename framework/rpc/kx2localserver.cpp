@@ -236,34 +236,62 @@ bool KX2Acceptor::waitForSlot(int ms)
 
 void KX2Acceptor::acceptLoop(const std::shared_ptr<KX2Acceptor>& self)
 {
+    KX2LocalServerPrivate& server = *self->server;
     int backOffMs = 0;
-    while (self->waitForSlot(backOffMs)) {
-        pollfd fds[2] = {{self->fd.get(), POLLIN, 0}, {self->wake.get(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
-            return;
-        if (self->stopping.load())
-            return;
-        const int connection = ::accept4(self->fd.get(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (connection < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED
-                || errno == EPROTO)
+    for (;;) {
+        // `held` is the connection this worker will serve itself. While more
+        // connections are pending, the earlier ones go to other workers, so
+        // a burst is accepted without a hand-over per connection, and a lone
+        // client is served by the worker that accepted it.
+        int held = -1;
+        for (;;) {
+            if (held < 0) {
+                if (!self->waitForSlot(backOffMs))
+                    return;
+                pollfd fds[2] = {{self->fd.get(), POLLIN, 0}, {self->wake.get(), POLLIN, 0}};
+                if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+                    return;
+                if (self->stopping.load())
+                    return;
+            } else if (self->stopping.load()
+                       || server.connections.load() >= server.maxConnections.load()) {
+                break;
+            }
+            const int connection = ::accept4(self->fd.get(), nullptr, nullptr, SOCK_CLOEXEC);
+            if (connection < 0) {
+                if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
+                    continue;
+                // Out of descriptors or memory: keep the socket and try again
+                // when a connection ends or after the back-off.
+                if (errno == EAGAIN || errno == EWOULDBLOCK)
+                    backOffMs = 0;
+                else
+                    backOffMs = backOffMs == 0 ? kFirstBackOffMs : std::min(2 * backOffMs, kMaxBackOffMs);
+                if (held >= 0)
+                    break;
                 continue;
-            // Out of descriptors or memory: keep the socket and try again
-            // when a connection ends or after the back-off.
-            backOffMs = backOffMs == 0 ? kFirstBackOffMs : std::min(2 * backOffMs, kMaxBackOffMs);
-            continue;
+            }
+            backOffMs = 0;
+            if (!self->admitted(connection)) {
+                ::close(connection);
+                continue;
+            }
+            server.connections.fetch_add(1);
+            if (held >= 0) {
+                const std::shared_ptr<KX2LocalServerPrivate> shared = self->server;
+                const int earlier = held;
+                if (!server.pool.run([shared, earlier] { kx2ServeConnection(shared, earlier); })) {
+                    ::close(earlier); // no thread to serve it: the client sees the connection end
+                    server.connectionEnded();
+                }
+            }
+            held = connection;
         }
-        backOffMs = 0;
-        if (!self->admitted(connection)) {
-            ::close(connection);
-            continue;
-        }
-        self->server->connections.fetch_add(1);
         // Another worker takes over accepting; this one serves. Without a
-        // thread to spare the connection is still served here first.
-        const bool handedOn = self->server->pool.run([self] { acceptLoop(self); });
-        kx2ServeConnection(self->server, connection);
-        if (handedOn)
+        // thread to spare it serves first and then accepts again.
+        const bool handedOn = !self->stopping.load() && server.pool.run([self] { acceptLoop(self); });
+        kx2ServeConnection(self->server, held);
+        if (handedOn || self->stopping.load())
             return;
     }
 }
