@@ -4,8 +4,6 @@
 #include "kx2localsocket.h"
 #include "kx2rpcpacket.h"
 
-#include "kx2trace.h"
-
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -15,24 +13,25 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <vector>
 
 namespace {
 
 const int kPendingConnections = 1024;
 const qint64 kConnectTimeoutMs = 2000;
 const int kDefaultMode = 0777;
-// Back-off after a failed accept, doubled up to the maximum while accepts
-// keep failing; a connection that ends resumes accepting at once.
+// Back-off after a failed accept (descriptors or memory exhausted), doubled
+// up to the maximum while accepts keep failing; a connection that ends
+// resumes accepting at once.
 const int kFirstBackOffMs = 20;
 const int kMaxBackOffMs = 1000;
 
