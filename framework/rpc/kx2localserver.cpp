@@ -202,8 +202,8 @@ public:
 
 private:
     bool admitted(int connection) const;
-    // Waits until a connection slot is free (or `ms` pass, when positive);
-    // false once stopping.
+    // Waits until a connection slot is free; with `ms` positive, first also
+    // until `ms` pass or a connection ends. False once stopping.
     bool waitForSlot(int ms);
 };
 
@@ -226,8 +226,13 @@ bool KX2Acceptor::waitForSlot(int ms)
         return !stopping.load();
     std::unique_lock<std::mutex> lock(s.slotMutex);
     s.acceptWaiting.store(true);
-    if (ms > 0)
-        s.slotFreed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return stopping.load(); });
+    if (ms > 0) {
+        // The back-off ends early when a connection ends: its descriptor is
+        // free again.
+        const quint64 endings = s.endings.load();
+        s.slotFreed.wait_for(lock, std::chrono::milliseconds(ms),
+                             [&] { return stopping.load() || s.endings.load() != endings; });
+    }
     s.slotFreed.wait(lock, free);
     s.acceptWaiting.store(false);
     return !stopping.load();

@@ -82,6 +82,7 @@ public:
     void connectionEnded()
     {
         connections.fetch_sub(1);
+        endings.fetch_add(1);
         if (acceptWaiting.load()) {
             std::lock_guard<std::mutex> lock(slotMutex);
             slotFreed.notify_all();
@@ -96,6 +97,7 @@ public:
 
     std::atomic<int> maxConnections{256};
     std::atomic<int> connections{0};   // accepted and not yet ended
+    std::atomic<quint64> endings{0};   // connections ended so far
     std::atomic<qint64> budget{256LL * 1024 * 1024};
     std::atomic<qint64> buffered{0};   // budget bytes taken
     // The accepting worker waits on slotFreed while all connection slots
