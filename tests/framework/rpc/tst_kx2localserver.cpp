@@ -1004,7 +1004,7 @@ void tst_KX2LocalServer::restrictedSocketAdmitsOnlyItsGroup()
         QElapsedTimer timer;
         timer.start();
         while (::waitpid(child, &status, WNOHANG) == 0 && timer.elapsed() < kWaitMs)
-            QTest::qWait(10); // the server accepts on this thread
+            QTest::qWait(10); // polling the child, which has no other way to tell
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     };
     const int callsBefore = router->calls.load();
