@@ -82,8 +82,8 @@ private:
 void KX2LocalSocketPrivate::run()
 {
     const int fd = descriptor.get();
-    // Blocking reads; writes give up after the write timeout.
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // Blocking reads (accepted descriptors are blocking; a handed-in one is
+    // made so by KX2LocalSocket); writes give up after the write timeout.
     const timeval timeout{kWriteTimeoutMs / 1000, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     if (server->debugging.load()) {
@@ -248,6 +248,8 @@ void kx2ServeConnection(const std::shared_ptr<KX2LocalServerPrivate>& server, in
 KX2LocalSocket::KX2LocalSocket(KX2LocalServer* server, quintptr descriptor)
     : d(std::make_shared<KX2LocalSocketPrivate>(server->d, int(descriptor)))
 {
+    const int fd = int(descriptor);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     ++g_activeWorkers;
     d->server->connections.fetch_add(1);
     const bool started = d->server->pool.run([state = d] {
