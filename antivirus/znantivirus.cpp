@@ -51,10 +51,16 @@ ZNAntiVirusPrivate::ZNAntiVirusPrivate(ZNAntiVirus* owner)
 
 ZNAntiVirusPrivate::~ZNAntiVirusPrivate()
 {
-    scheduleStop = true;
-    virusdbUpdateStop = true;
-    stopRequested = true;
-    searchStop = true;
+    {
+        // A settings save still running finishes first, so it cannot clear
+        // the stop requests raised here. The threads themselves also leave
+        // once the group shuts down, whatever the flags say.
+        std::lock_guard<std::mutex> saving(settingsSaveMutex);
+        scheduleStop = true;
+        virusdbUpdateStop = true;
+        stopRequested = true;
+        searchStop = true;
+    }
     scanFiles.abort();
     {
         std::lock_guard<std::mutex> lock(keeperMutex);

@@ -124,15 +124,20 @@ void ZNAntiVirusPrivate::scheduleThread()
 {
     using namespace std::chrono_literals;
     for (;;) {
+        // A shut-down group ends the pauses at once; the thread must leave
+        // then even when a racing settings save cleared scheduleStop again,
+        // or the owner's destruction would wait for it for ever.
         while (!scheduleStop) {
             schedulePass(static_cast<quint32>(QDateTime::currentSecsSinceEpoch()));
-            background.pause(1000ms);
+            if (!background.pause(1000ms))
+                break;
         }
         scheduleRunning = false;
         // A restart between our last look at scheduleStop and the line above
         // found scheduleRunning still set and started nothing: carry on for it.
         bool idle = false;
-        if (scheduleStop || !scheduleRunning.compare_exchange_strong(idle, true))
+        if (scheduleStop || background.isShuttingDown()
+            || !scheduleRunning.compare_exchange_strong(idle, true))
             return;
     }
 }

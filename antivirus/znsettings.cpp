@@ -4,6 +4,7 @@
 #include "znantivirus.h"
 
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <QJsonValue>
 #include <QThread>
 
@@ -20,6 +21,10 @@ const QLatin1String kThreads("threads");
 const QLatin1String kVdbAuto("vdbauto");
 const QLatin1String kSchedule("schedule");
 const QLatin1String kUpdateTime("updatetime");
+
+// Largest settings object a save accepts, as compact JSON. Larger ones
+// would make every later settings load reply unreadable for clients.
+const int kMaxSettingsBytes = 1024 * 1024;
 
 QJsonObject defaultSchedule()
 {
@@ -83,6 +88,12 @@ bool ZNAntiVirus::settingsLoad(KX2Journals&, QJsonObject* settings)
     if (!configured)
         return false;
 
+    if (!settings) {
+        // Applying at start-up: saves of a process killed part-way left
+        // their temporary files behind.
+        KX2File::removeStaleTemporaries(d->settingsFile);
+        KX2File::removeStaleTemporaries(d->settingsDir.absoluteFilePath(QStringLiteral("virusdb.json")));
+    }
     QJsonObject loaded = KX2File::readJsonObject(d->settingsFile);
     if (!d->adjustSettings(loaded)) {
         if (settings)
@@ -124,6 +135,10 @@ bool ZNAntiVirus::settingsSave(KX2Journals& journal, const QJsonObject& settings
     QJsonObject adjusted = settings;
     if (!d->adjustSettings(adjusted))
         return false;
+    if (QJsonDocument(adjusted).toJson(QJsonDocument::Compact).size() > kMaxSettingsBytes) {
+        journal.setErr(KX2ErrorCode::SaveSettingsFailed, QStringLiteral("配置内容过大，不能超过1MiB"));
+        return false;
+    }
     if (!KX2File::saveJson(d->settingsFile, adjusted, false)) {
         journal.setErr(KX2ErrorCode::SaveSettingsFailed, QStringLiteral("配置文保存失败"));
         return false;

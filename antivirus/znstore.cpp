@@ -30,6 +30,8 @@ QStringList excludeList(const QJsonValue& value)
     return list.isEmpty() ? G_OVERALL_EXCLUDES : list;
 }
 
+bool verifyStoreVersion(ZNAntiVirusPrivate& d, KX2Journals& journal, const QString& place);
+
 } // namespace
 
 bool ZNAntiVirus::loadConfigure(KX2Journals& journal, const QJsonObject& configuration)
@@ -62,7 +64,8 @@ bool ZNAntiVirus::loadConfigure(KX2Journals& journal, const QJsonObject& configu
 
     if (d->database.handle()) {
         znTrace(ZNTraceBits::FileFailures, QStringLiteral("数据库已打开（装载程序重复执行了）"));
-    } else if (d->openStore(journal, PRETTY(Q_FUNC_INFO, __LINE__)) && d->checkStoreVersion()) {
+    } else if (d->openStore(journal, PRETTY(Q_FUNC_INFO, __LINE__))
+               && verifyStoreVersion(*d, journal, PRETTY(Q_FUNC_INFO, __LINE__))) {
         // Only on a fresh open: a repeated load must not second-guess a move
         // the running keeper is making.
         if (!d->prepareQuarantineStore())
@@ -104,17 +107,32 @@ bool ZNAntiVirusPrivate::openStore(KX2Journals& journal, const QString& place)
 // this program understands.
 bool ZNAntiVirusPrivate::checkStoreVersion()
 {
+    KX2Journals journal;
+    return verifyStoreVersion(*this, journal, PRETTY(Q_FUNC_INFO, __LINE__));
+}
+
+namespace {
+
+// As checkStoreVersion(), and the reason of a refusal goes to `journal`
+// too, so a failing start can say why whatever the trace level.
+bool verifyStoreVersion(ZNAntiVirusPrivate& d, KX2Journals& journal, const QString& place)
+{
+    QString reason;
     QList<QJsonObject> rows;
-    if (!database.call(rows, QStringLiteral("syscfg_dbversion"))) {
-        znTrace(ZNTraceBits::Failures, QStringLiteral("数据库版本号查询失败: ") + database.lastError());
+    if (!d.database.call(rows, QStringLiteral("syscfg_dbversion"))) {
+        reason = QStringLiteral("数据库版本号查询失败: ") + d.database.lastError();
     } else if (rows.isEmpty()) {
-        znTrace(ZNTraceBits::Failures, QStringLiteral("数据库版本号纪录不存在"));
+        reason = QStringLiteral("数据库版本号纪录不存在");
     } else {
         const int version = toInt(rows.first().value(QLatin1String("dbver")));
         if (version == kStoreVersion)
             return true;
-        znTrace(ZNTraceBits::Failures, QStringLiteral("数据库当前版本号不兼容: ") + QString::number(version));
+        reason = QStringLiteral("数据库当前版本号不兼容: ") + QString::number(version);
     }
-    database.close();
+    znTrace(ZNTraceBits::Failures, reason);
+    journal.add(place, QStringLiteral("syscfg_dbversion"), false, reason);
+    d.database.close();
     return false;
 }
+
+} // namespace

@@ -1,12 +1,11 @@
 #include "zntrace.h"
 
-#include "appdata.h"
 #include "kx2trace.h"
+#include "kx2tracelevel.h"
 
 bool znTraceEnabled(int mask)
 {
-    const AppData* app = IAppData();
-    return app && (app->debuglevel & mask) != 0;
+    return (kx2TraceLevel() & mask) != 0;
 }
 
 void znTrace(int mask, const QVariant& line)

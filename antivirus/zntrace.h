@@ -1,10 +1,10 @@
 // Console traces of the antivirus service, gated by the configuration's
-// debuglevel mask (AppData::debuglevel).
+// debuglevel mask, read through kx2TraceLevel().
 //
 // A line is printed (through PRINTLN_WITHTIME, with the local time) only
-// when at least one bit of `mask` is set in debuglevel. Without an
-// application object (unit tests that build the service directly) nothing
-// is printed. Callable from any thread: debuglevel is written once before
+// when at least one bit of `mask` is set in debuglevel. Without a
+// registered level source (unit tests that build the service directly)
+// nothing is printed. Callable from any thread: debuglevel is written once before
 // the service starts and only read afterwards.
 
 #ifndef ZNTRACE_H

@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include "kx2file.h"
@@ -61,40 +63,46 @@ AppData* AppData::create()
     return g_appData;
 }
 
+void AppData::installSignalHandling()
+{
+    if (g_signalPipe[0] < 0 && ::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        std::fprintf(stderr, "signal pipe: %s\n", strerror(errno));
+    ::signal(SIGSEGV, SIG_IGN);
+    routeSignal(SIGHUP);
+    routeSignal(SIGPIPE);
+    routeSignal(SIGINT);
+    routeSignal(SIGTERM);
+    // A parent may hand its blocked signals down; the service must hear
+    // its stop signals.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    ::sigprocmask(SIG_UNBLOCK, &stopSignals, nullptr);
+}
+
 AppData::AppData()
     : m_router(new RequestRouter())
     , m_server(new KX2LocalServer())
 {
-    ::signal(SIGSEGV, SIG_IGN);
-    installSignalHandlers();
-    routeSignal(SIGHUP);
-    routeSignal(SIGPIPE);
+    installSignalHandling(); // a no-op when main() has done it already
+    if (g_signalPipe[0] >= 0) {
+        m_signalNotifier.reset(new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read));
+        connect(m_signalNotifier.get(), &QSocketNotifier::activated, this, [this] { onSignalPipeReadable(); });
+    }
 
     qRegisterMetaType<KX2RpcPacket>("KX2RpcPacket");
     configDir = QDir(QStringLiteral("/zelo/etc/antivirus"));
     m_server->add(m_router.get());
-
-    routeSignal(SIGINT);
-    routeSignal(SIGTERM);
+    kx2SetTraceLevelSource(this);
 }
 
 AppData::~AppData()
 {
+    kx2SetTraceLevelSource(nullptr);
     m_signalNotifier.reset();
     m_server.reset(); // stop accepting before the router and its module go
     m_router.reset();
-}
-
-void AppData::installSignalHandlers()
-{
-    if (g_signalPipe[0] >= 0)
-        return;
-    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        PRINTLN_WITHTIME(QStringLiteral("signal pipe: %1").arg(QString::fromLocal8Bit(strerror(errno))));
-        return;
-    }
-    m_signalNotifier.reset(new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read));
-    connect(m_signalNotifier.get(), &QSocketNotifier::activated, this, [this] { onSignalPipeReadable(); });
 }
 
 void AppData::onSignalPipeReadable()
@@ -153,11 +161,57 @@ bool AppData::start()
     if (!configLoaded || lpcid.isEmpty())
         return false;
     m_server->setDebugging(debugging);
-    if (!m_server->start(lpcid))
+    if (!applySocketAccess())
         return false;
+    if (!m_server->start(lpcid)) {
+        PRINTLN_WITHTIME(QString(QStringLiteral("本地服务启动失败: ") + m_server->errorString()));
+        return false;
+    }
     PRINTLN(QString(QStringLiteral("lpcID: ") + lpcid));
 
     KX2Journals journal;
     m_router->settingsLoad(journal, nullptr);
+    return true;
+}
+
+void AppData::stop()
+{
+    m_server->stop();
+}
+
+// Socket access and limits from config.json: "lpcmode" (octal permission
+// bits, text like "0660" or a number), "lpcgroup" (group name or id) and
+// "lpcmaxconn" (connections served at once). Absent keys keep the defaults:
+// everybody may connect, the process's group, 256 connections.
+bool AppData::applySocketAccess()
+{
+    int mode = -1;
+    const QJsonValue modeValue = configuration.value(QStringLiteral("lpcmode"));
+    if (!modeValue.isUndefined() && !modeValue.isNull()) {
+        bool ok = false;
+        const QString text = toString(modeValue).trimmed();
+        mode = text.toInt(&ok, 8);
+        if (!ok || mode < 0 || mode > 0777) {
+            PRINTLN_WITHTIME(QString(QStringLiteral("本地服务启动失败: lpcmode is not an octal mode: ") + text));
+            return false;
+        }
+    }
+    int groupId = -1;
+    const QString group = toString(configuration.value(QStringLiteral("lpcgroup"))).trimmed();
+    if (!group.isEmpty()) {
+        bool numeric = false;
+        groupId = group.toInt(&numeric);
+        if (!numeric) {
+            const struct group* entry = ::getgrnam(group.toLocal8Bit().constData());
+            groupId = entry ? int(entry->gr_gid) : -1;
+        }
+        if (groupId < 0) {
+            PRINTLN_WITHTIME(QString(QStringLiteral("本地服务启动失败: unknown lpcgroup: ") + group));
+            return false;
+        }
+    }
+    m_server->setAccess(mode, groupId);
+    const int maxConnections = toInt(configuration.value(QStringLiteral("lpcmaxconn")));
+    m_server->setMaxConnections(maxConnections > 0 ? maxConnections : KX2LocalServer::kDefaultMaxConnections);
     return true;
 }

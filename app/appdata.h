@@ -1,7 +1,8 @@
 // AppData: the process's application object. It owns the application
 // router (which owns the antivirus module) and the local server, reads
 // config.json, starts serving, and turns SIGINT/SIGTERM into an orderly
-// return from the event loop.
+// return from the event loop. It is the source of the trace level that the
+// modules below read through kx2TraceLevel().
 //
 // Exactly one exists per process: create() makes it on the main thread
 // after the QCoreApplication, IAppData() reads it from any thread. It is
@@ -18,16 +19,23 @@
 #include <memory>
 
 #include "kx2core.h"
+#include "kx2tracelevel.h"
 
 class RequestRouter;
 class KX2LocalServer;
 class QSocketNotifier;
 
-class AppData : public QObject, public KX2Core
+class AppData : public QObject, public KX2Core, public KX2TraceLevelSource
 {
     Q_OBJECT
 public:
     ~AppData() override;
+
+    // Routes SIGINT and SIGTERM to an orderly quit (through a pipe the event
+    // loop reads, so a signal that arrives before the loop runs is acted on
+    // once it does), ignores SIGHUP, SIGPIPE and SIGSEGV, and unblocks the
+    // stop signals. main() calls it first, before anything can take time.
+    static void installSignalHandling();
 
     static AppData* create();
 
@@ -37,8 +45,14 @@ public:
     bool initialize(const QString& cfgPath);
 
     // Listens under lpcid and loads the user settings. False when the
-    // configuration was not accepted or the server cannot listen.
+    // configuration was not accepted or the server cannot listen; the
+    // reason is printed to the console.
     bool start();
+
+    // Stops listening and removes the socket file (when still ours).
+    void stop();
+
+    qint32 traceLevel() const override { return debuglevel; }
 
     bool configLoaded = false;
     QString appname;
@@ -50,8 +64,8 @@ public:
 
 private:
     AppData();
-    void installSignalHandlers();
     void onSignalPipeReadable();
+    bool applySocketAccess();
 
     // Declaration order matters: the server goes before the router.
     std::unique_ptr<RequestRouter> m_router;

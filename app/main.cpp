@@ -28,6 +28,9 @@ void raiseDescriptorLimit()
 
 int main(int argc, char* argv[])
 {
+    // First of all: a stop signal in the first milliseconds must still end
+    // the service in order.
+    AppData::installSignalHandling();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(
         QStringLiteral("1.0-") + complieDateTime(__DATE__, __TIME__).toString(QStringLiteral("yyyy.MM.dd.HHmm")));
@@ -46,6 +49,7 @@ int main(int argc, char* argv[])
         return 1;
 
     const int exitCode = QCoreApplication::exec();
+    IAppData()->stop();
     // Connection workers and the service's own threads are detached and may
     // still be running: leave without running static destructors under
     // them. Stored data is safe (every SQLite write is its own transaction).

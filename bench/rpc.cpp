@@ -1,27 +1,37 @@
 // Local socket RPC benchmark.
 //
-// Starts a serving process (this program with --serve, a KX2LocalServer
-// whose router chain answers help_interfaces) on a temporary socket and
-// measures `help_interfaces`:
-//   - one request per fresh connection (KX2LocalServer::localRequest) and
-//     many requests on one persistent connection per client,
-//     with 1, 8 and 64 concurrent clients: requests/s, p50 and p99 latency;
-//   - as the peer for the persistent figures, a bare echo over the same
-//     kind of socket (a thread per connection writing canned reply bytes),
-//     so the ratio shows what framing, JSON and dispatch cost;
-//   - the CPU time the serving process uses over 10 s while it holds 100
-//     idle connections (from /proc/<pid>/stat).
-// The last line holds every figure as KEY=VALUE pairs.
+// Measures one request method (--method, default help_interfaces) of the
+// service against peers measured in the same run:
+//   - clamd, the ClamAV daemon, started here in the foreground with a
+//     temporary configuration (a local socket and a one-line signature
+//     database), answering PING;
+//   - a bare echo over the same kind of socket (a thread per connection
+//     writing canned reply bytes), which shows what framing, JSON and
+//     dispatch cost.
+// Figures: one request per fresh connection and many requests on one
+// persistent connection per client, with 1, 8 and 64 concurrent clients
+// (requests/s, p50 and p99 latency); 500 clients connecting at once, each
+// answered once; and the CPU time the serving process uses while it holds
+// 100 idle connections (from /proc/<pid>/stat).
+// Each figure is the best of --rounds runs (default 3), the service's and
+// the peer's runs taken in turn. The last line holds every figure as
+// KEY=VALUE pairs.
 //
-//   bench_rpc                      spawn a server and measure it
-//   bench_rpc --connect NAME [--pid PID]   measure a running service
+//   bench_rpc [--method M] [--rounds N] [--bare] [--no-clamd]
+//        spawn the service (bin/znantivirus with a temporary configuration;
+//        with --bare a plain KX2LocalServer of this program) and measure it
+//   bench_rpc --connect NAME [--pid PID] [--method M]
+//        measure a running service
 
 #include "kx2localserver.h"
 #include "kx2localserver_p.h"
 #include "kx2rpcpacket.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -45,9 +55,17 @@ using Clock = std::chrono::steady_clock;
 
 const int kClientCounts[] = {1, 8, 64};
 const int kFreshRequests = 3000;
-const int kPersistentRequests = 30000;
+const int kPersistentRequests = 20000;
+const int kBurstClients = 500;
 const int kIdleConnections = 100;
-const int kIdleSeconds = 10;
+const int kIdleSeconds = 5;
+const char kClamdBinary[] = "/usr/sbin/clamd";
+
+QString g_method = QStringLiteral("help_interfaces");
+// Every figure is the best of this many runs, the service's and the peer's
+// taken in turn: other load on the machine only ever slows a run down, so
+// the best run is the one least disturbed (--rounds N).
+int g_rounds = 3;
 
 struct Figures
 {
@@ -170,36 +188,104 @@ double microsecondsSince(Clock::time_point start)
 
 const QJsonObject& helpRequest()
 {
-    static const QJsonObject request{{"cmd", "help_interfaces"}};
+    static const QJsonObject request{{"cmd", g_method}};
     return request;
 }
 
-bool freshConnections(const QString& name, int count, std::vector<double>& latencies)
+// One request/reply exchange of a protocol on a connected socket.
+struct Protocol
+{
+    QByteArray request;
+    std::function<bool(int, QByteArray&)> readReply;
+};
+
+Protocol serviceProtocol()
+{
+    return {KX2RpcPacket(helpRequest()).toDatagram(), readReply};
+}
+
+// Reads up to and including `terminator`.
+bool readTerminated(int fd, QByteArray& buffer, char terminator)
+{
+    char chunk[512];
+    for (;;) {
+        const int end = buffer.indexOf(terminator);
+        if (end >= 0) {
+            buffer.remove(0, end + 1);
+            return true;
+        }
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n <= 0)
+            return false;
+        buffer.append(chunk, int(n));
+    }
+}
+
+// clamd: "zPING\0" answered by "PONG\0" on a fresh connection; inside an
+// IDSESSION, "nPING\n" answered by "<id>: PONG\n".
+Protocol clamdFreshProtocol()
+{
+    return {QByteArray("zPING", 6), [](int fd, QByteArray& b) { return readTerminated(fd, b, '\0'); }};
+}
+
+Protocol clamdSessionProtocol()
+{
+    return {QByteArray("nPING\n"), [](int fd, QByteArray& b) { return readTerminated(fd, b, '\n'); }};
+}
+
+bool freshConnections(const QString& name, const Protocol& protocol, int count,
+                      std::vector<double>& latencies)
 {
     for (int i = 0; i < count; ++i) {
-        QJsonObject reply;
         const auto start = Clock::now();
-        if (!KX2LocalServer::localRequest(name, helpRequest(), &reply, 10))
+        Socket socket = connectTo(name);
+        QByteArray buffer;
+        if (socket.get() < 0 || !sendAll(socket.get(), protocol.request)
+            || !protocol.readReply(socket.get(), buffer))
             return false;
         latencies.push_back(microsecondsSince(start));
     }
     return true;
 }
 
-bool persistentConnection(const QString& name, int count, std::vector<double>& latencies)
+bool persistentConnection(const QString& name, const Protocol& protocol, const QByteArray& opening,
+                          int count, std::vector<double>& latencies)
 {
     Socket socket = connectTo(name);
-    if (socket.get() < 0)
+    if (socket.get() < 0 || !sendAll(socket.get(), opening))
         return false;
-    const QByteArray frame = KX2RpcPacket(helpRequest()).toDatagram();
     QByteArray buffer;
     for (int i = 0; i < count; ++i) {
         const auto start = Clock::now();
-        if (!sendAll(socket.get(), frame) || !readReply(socket.get(), buffer))
+        if (!sendAll(socket.get(), protocol.request) || !protocol.readReply(socket.get(), buffer))
             return false;
         latencies.push_back(microsecondsSince(start));
     }
     return true;
+}
+
+// `clients` threads connect at the same moment and make one request each;
+// returns how many were answered.
+int burst(const QString& name, const Protocol& protocol, int clients)
+{
+    std::atomic<int> answered{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&] {
+            while (!go.load())
+                std::this_thread::yield();
+            Socket socket = connectTo(name);
+            QByteArray buffer;
+            if (socket.get() >= 0 && sendAll(socket.get(), protocol.request)
+                && protocol.readReply(socket.get(), buffer))
+                ++answered;
+        });
+    }
+    go = true;
+    for (std::thread& t : threads)
+        t.join();
+    return answered.load();
 }
 
 // The peer: a raw socket pair per client whose other end a thread answers
@@ -286,32 +372,91 @@ int serve(const QString& name)
     return QCoreApplication::exec();
 }
 
-int measure(const QString& name, qint64 pid)
+// For each of `runs`, the run with the highest throughput of g_rounds; the
+// runs take turns within each round.
+std::vector<Figures> bestOfEach(const std::vector<std::function<Figures()>>& runs)
 {
-    printf("help_interfaces over %s\n", qPrintable(name));
-    for (int clients : kClientCounts) {
-        report("fresh connection", "FRESH", clients,
-               runClients(clients, kFreshRequests, [&](int n, std::vector<double>& l) {
-                   return freshConnections(name, n, l);
-               }));
+    std::vector<Figures> best(runs.size());
+    for (int round = 0; round < g_rounds; ++round) {
+        for (size_t i = 0; i < runs.size(); ++i) {
+            const Figures figures = runs[i]();
+            if (figures.requestsPerSecond > best[i].requestsPerSecond)
+                best[i] = figures;
+        }
     }
-    // Reply bytes of the real service, so the peer moves the same amount.
+    return best;
+}
+
+void recordRatio(const char* label, const QString& key, double service, double peer)
+{
+    const double ratio = peer > 0 ? service / peer : 0;
+    printf("  %s %.2f\n", label, ratio);
+    record(key, ratio);
+}
+
+int measure(const QString& name, qint64 pid, const QString& clamd)
+{
+    printf("%s over %s%s, best of %d rounds\n", qPrintable(g_method), qPrintable(name),
+           clamd.isEmpty() ? "" : qPrintable(QStringLiteral(", clamd PING over ") + clamd), g_rounds);
+    const Protocol service = serviceProtocol();
+    for (int clients : kClientCounts) {
+        auto fresh = [&](const QString& target, const Protocol& protocol) {
+            return [&, target, protocol] {
+                return runClients(clients, kFreshRequests, [&](int n, std::vector<double>& l) {
+                    return freshConnections(target, protocol, n, l);
+                });
+            };
+        };
+        std::vector<std::function<Figures()>> runs{fresh(name, service)};
+        if (!clamd.isEmpty())
+            runs.push_back(fresh(clamd, clamdFreshProtocol()));
+        const std::vector<Figures> best = bestOfEach(runs);
+        report("fresh connection", "FRESH", clients, best[0]);
+        if (clamd.isEmpty())
+            continue;
+        report("  clamd fresh connection", "CLAMD_FRESH", clients, best[1]);
+        recordRatio("service/clamd throughput ratio", QStringLiteral("FRESH_C%1_VS_CLAMD").arg(clients),
+                    best[0].requestsPerSecond, best[1].requestsPerSecond);
+    }
+    // Reply bytes of the real service, so the bare peer moves the same amount.
     QJsonObject sample;
     KX2LocalServer::localRequest(name, helpRequest(), &sample, 10);
     const QByteArray reply = KX2RpcPacket(sample).toDatagram();
     for (int clients : kClientCounts) {
-        const Figures service =
-            runClients(clients, kPersistentRequests, [&](int n, std::vector<double>& l) {
-                return persistentConnection(name, n, l);
-            });
-        const Figures peer = runClients(clients, kPersistentRequests, [&](int n, std::vector<double>& l) {
-            return bareEcho(reply, n, l);
-        });
-        report("persistent connection", "PERSIST", clients, service);
-        report("  peer: bare socket echo", "PEER", clients, peer);
-        const double ratio = peer.requestsPerSecond > 0 ? service.requestsPerSecond / peer.requestsPerSecond : 0;
-        printf("  service/peer throughput ratio %.2f\n", ratio);
-        record(QStringLiteral("PERSIST_C%1_VS_PEER").arg(clients), ratio);
+        auto persistent = [&](const QString& target, const Protocol& protocol, const QByteArray& opening) {
+            return [&, target, protocol, opening] {
+                return runClients(clients, kPersistentRequests, [&](int n, std::vector<double>& l) {
+                    return persistentConnection(target, protocol, opening, n, l);
+                });
+            };
+        };
+        std::vector<std::function<Figures()>> runs{
+            persistent(name, service, QByteArray()),
+            [&] {
+                return runClients(clients, kPersistentRequests, [&](int n, std::vector<double>& l) {
+                    return bareEcho(reply, n, l);
+                });
+            }};
+        if (!clamd.isEmpty())
+            runs.push_back(persistent(clamd, clamdSessionProtocol(), QByteArray("nIDSESSION\n")));
+        const std::vector<Figures> best = bestOfEach(runs);
+        report("persistent connection", "PERSIST", clients, best[0]);
+        report("  peer: bare socket echo", "PEER", clients, best[1]);
+        recordRatio("service/bare throughput ratio", QStringLiteral("PERSIST_C%1_VS_PEER").arg(clients),
+                    best[0].requestsPerSecond, best[1].requestsPerSecond);
+        if (clamd.isEmpty())
+            continue;
+        report("  clamd session", "CLAMD_PERSIST", clients, best[2]);
+        recordRatio("service/clamd throughput ratio", QStringLiteral("PERSIST_C%1_VS_CLAMD").arg(clients),
+                    best[0].requestsPerSecond, best[2].requestsPerSecond);
+    }
+    const int answered = burst(name, service, kBurstClients);
+    printf("%d clients at once: %d answered\n", kBurstClients, answered);
+    record(QStringLiteral("BURST%1_ANSWERED").arg(kBurstClients), answered);
+    if (!clamd.isEmpty()) {
+        const int peerAnswered = burst(clamd, clamdFreshProtocol(), kBurstClients);
+        printf("  clamd: %d answered\n", peerAnswered);
+        record(QStringLiteral("CLAMD_BURST%1_ANSWERED").arg(kBurstClients), peerAnswered);
     }
     if (pid > 0) {
         const double cpu = idleCpuPercent(name, pid);
@@ -326,32 +471,131 @@ int measure(const QString& name, qint64 pid)
     return 0;
 }
 
+// Waits until `check` holds or `ms` pass.
+bool waitUntil(const std::function<bool()>& check, int ms)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (!check()) {
+        if (Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20)); // polling another process
+    }
+    return true;
+}
+
+// Starts clamd in the foreground on a socket in `dir`; returns the socket
+// path, or an empty string when clamd is not there or does not answer.
+QString startClamd(const QTemporaryDir& dir, QProcess& clamd)
+{
+    if (!QFileInfo(QString::fromLatin1(kClamdBinary)).isExecutable())
+        return QString();
+    const QString database = dir.filePath(QStringLiteral("clamd-db"));
+    QDir().mkpath(database);
+    // One signature of bytes made up here: clamd loads it in no time.
+    const QByteArray sample = "zn-bench-sample";
+    QFile hdb(database + QStringLiteral("/bench.hdb"));
+    if (!hdb.open(QIODevice::WriteOnly))
+        return QString();
+    hdb.write(QCryptographicHash::hash(sample, QCryptographicHash::Md5).toHex() + ':'
+              + QByteArray::number(sample.size()) + ":Zn.Bench.Sample\n");
+    hdb.close();
+    const QString socket = dir.filePath(QStringLiteral("clamd.sock"));
+    const QString config = dir.filePath(QStringLiteral("clamd.conf"));
+    QFile conf(config);
+    if (!conf.open(QIODevice::WriteOnly))
+        return QString();
+    conf.write(QStringLiteral("LocalSocket %1\nDatabaseDirectory %2\nForeground yes\nTemporaryDirectory %3\n"
+                              "LogFile %3/clamd.log\nMaxThreads 16\n")
+                   .arg(socket, database, dir.path())
+                   .toUtf8());
+    conf.close();
+    clamd.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    clamd.setStandardOutputFile(QProcess::nullDevice());
+    clamd.start(QString::fromLatin1(kClamdBinary), {QStringLiteral("--config-file=") + config});
+    if (!clamd.waitForStarted(10000))
+        return QString();
+    const bool up = waitUntil([&] {
+        Socket probe = connectTo(socket);
+        QByteArray buffer;
+        return probe.get() >= 0 && sendAll(probe.get(), QByteArray("zPING", 6))
+            && readTerminated(probe.get(), buffer, '\0');
+    }, 30000);
+    return up ? socket : QString();
+}
+
+// Starts the service to measure; returns its socket name or empty.
+QString startService(const QTemporaryDir& dir, bool bare, QProcess& server)
+{
+    const QString name = dir.filePath(QStringLiteral("bench.sock"));
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    if (bare) {
+        server.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--serve"), name});
+        if (!server.waitForReadyRead(10000) || !server.readLine().startsWith("ready"))
+            return QString();
+        return name;
+    }
+    const QString config = dir.filePath(QStringLiteral("config.json"));
+    QFile file(config);
+    if (!file.open(QIODevice::WriteOnly))
+        return QString();
+    file.write(QJsonDocument(QJsonObject{{"lpcid", name},
+                                         {"settings", dir.filePath(QStringLiteral("settings.json"))},
+                                         {"database", dir.filePath(QStringLiteral("antivirus.db"))}})
+                   .toJson());
+    file.close();
+    server.setStandardOutputFile(QProcess::nullDevice());
+    server.start(QCoreApplication::applicationDirPath() + QStringLiteral("/znantivirus"),
+                 {QStringLiteral("--cfg"), config});
+    if (!server.waitForStarted(10000))
+        return QString();
+    const bool up = waitUntil([&] {
+        QJsonObject reply;
+        return server.state() == QProcess::Running
+            && KX2LocalServer::localRequest(name, helpRequest(), &reply, 2);
+    }, 30000);
+    return up ? name : QString();
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
+    const int roundsAt = args.indexOf(QStringLiteral("--rounds"));
+    if (roundsAt > 0 && roundsAt + 1 < args.size())
+        g_rounds = std::max(1, args.at(roundsAt + 1).toInt());
+    const int methodAt = args.indexOf(QStringLiteral("--method"));
+    if (methodAt > 0 && methodAt + 1 < args.size())
+        g_method = args.at(methodAt + 1);
     const int serveAt = args.indexOf(QStringLiteral("--serve"));
     if (serveAt > 0 && serveAt + 1 < args.size())
         return serve(args.at(serveAt + 1));
+    QTemporaryDir dir;
+    QProcess clamd;
+    const QString clamdSocket = args.contains(QStringLiteral("--no-clamd")) ? QString() : startClamd(dir, clamd);
+    if (clamdSocket.isEmpty() && !args.contains(QStringLiteral("--no-clamd")))
+        fprintf(stderr, "bench_rpc: clamd did not start; measuring without it\n");
+    int result = 1;
     const int connectAt = args.indexOf(QStringLiteral("--connect"));
     if (connectAt > 0 && connectAt + 1 < args.size()) {
         const int pidAt = args.indexOf(QStringLiteral("--pid"));
-        return measure(args.at(connectAt + 1), pidAt > 0 ? args.value(pidAt + 1).toLongLong() : 0);
+        result = measure(args.at(connectAt + 1), pidAt > 0 ? args.value(pidAt + 1).toLongLong() : 0,
+                         clamdSocket);
+    } else {
+        QProcess server;
+        const QString name = startService(dir, args.contains(QStringLiteral("--bare")), server);
+        if (name.isEmpty()) {
+            fprintf(stderr, "bench_rpc: the service did not start\n");
+        } else {
+            result = measure(name, server.processId(), clamdSocket);
+        }
+        server.terminate();
+        server.waitForFinished(5000);
     }
-
-    QTemporaryDir dir;
-    const QString name = dir.filePath(QStringLiteral("bench.sock"));
-    QProcess server;
-    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--serve"), name});
-    if (!server.waitForReadyRead(10000) || !server.readLine().startsWith("ready")) {
-        fprintf(stderr, "bench_rpc: the server did not start\n");
-        return 1;
+    if (clamd.state() != QProcess::NotRunning) {
+        clamd.terminate();
+        clamd.waitForFinished(5000);
     }
-    const int result = measure(name, server.processId());
-    server.terminate();
-    server.waitForFinished(5000);
     return result;
 }

@@ -10,6 +10,7 @@ PACKAGES=(
     libclamav-dev
     libcurl4-openssl-dev
     clamav-testfiles
+    clamav-daemon
     clang libclang-rt-14-dev
     python3
 )

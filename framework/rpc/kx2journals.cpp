@@ -114,6 +114,15 @@ void KX2Journals::reset(int code, const QString& msg, const QJsonArray& segments
     d->total = 0;
 }
 
+void KX2Journals::renew()
+{
+    d->err = KX2ErrorCode::NoResult;
+    d->errmsg.clear();
+    d->segments = QJsonArray();
+    d->total = 0;
+    d->timer.start();
+}
+
 void KX2Journals::add(const QJsonObject& entry)
 {
     d->segments.append(entry);

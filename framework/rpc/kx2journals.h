@@ -71,6 +71,11 @@ public:
     // Replaces code, message and entries and zeroes the accumulated time;
     // the clock keeps running from its last mark.
     void reset(int code, const QString& msg, const QJsonArray& segments);
+    // Back to the state of a new journal: code 9999, no message, no
+    // entries, no accumulated time, clock restarted. The connection worker
+    // calls it before every request, so no outcome or entry of an earlier
+    // request on the same connection shows in a later reply.
+    void renew();
 
     // Appends the object (or the array, as one element) unchanged.
     void add(const QJsonObject& entry);

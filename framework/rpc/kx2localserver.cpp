@@ -13,16 +13,65 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 namespace {
 
 const int kPendingConnections = 1024;
 const qint64 kConnectTimeoutMs = 2000;
+const int kDefaultMode = 0777;
+// Back-off after a failed accept (descriptors or memory exhausted), doubled
+// up to the maximum while accepts keep failing; a connection that ends
+// resumes accepting at once.
+const int kFirstBackOffMs = 20;
+const int kMaxBackOffMs = 1000;
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(strerror(error));
+}
+
+// Fills `addr` for `path`; false when the path does not fit a socket address.
+bool socketAddress(const QByteArray& path, sockaddr_un& addr)
+{
+    addr = sockaddr_un{};
+    addr.sun_family = AF_UNIX;
+    if (path.isEmpty() || size_t(path.size()) >= sizeof addr.sun_path)
+        return false;
+    memcpy(addr.sun_path, path.constData(), size_t(path.size()));
+    return true;
+}
+
+enum class Occupant { Nothing, Stale, Live, NotASocket, Unknown };
+
+// What sits at `path`: a socket some process accepts on, a socket nobody
+// listens on any more, something else, or nothing.
+Occupant probe(const QByteArray& path, const sockaddr_un& addr)
+{
+    struct stat st {};
+    if (::lstat(path.constData(), &st) != 0)
+        return errno == ENOENT ? Occupant::Nothing : Occupant::Unknown;
+    if (!S_ISSOCK(st.st_mode))
+        return Occupant::NotASocket;
+    const KX2UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (fd.get() < 0)
+        return Occupant::Unknown;
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0)
+        return Occupant::Live;
+    // A full backlog (EAGAIN) still means somebody listens.
+    if (errno == ECONNREFUSED)
+        return Occupant::Stale;
+    return errno == ENOENT ? Occupant::Nothing : Occupant::Live;
+}
 
 // Time left until a deadline, as poll() takes it.
 class Deadline
@@ -128,14 +177,185 @@ bool receiveReply(int fd, QJsonObject& reply, const Deadline& deadline)
     }
 }
 
+// The listening socket and what the accepting worker needs. Shared by the
+// server and the accepting worker, so the socket is closed only once both
+// are done with it.
+class KX2Acceptor
+{
+public:
+    KX2Acceptor(std::shared_ptr<KX2LocalServerPrivate> server, int fd, int mode, int groupId)
+        : server(std::move(server)), fd(fd), mode(mode), groupId(groupId)
+    {
+    }
+
+    // Body of the accepting worker: waits for a free slot and a connection,
+    // hands the accepting role to another worker and serves the connection.
+    static void acceptLoop(const std::shared_ptr<KX2Acceptor>& self);
+    void stop();
+
+    const std::shared_ptr<KX2LocalServerPrivate> server;
+    const KX2UniqueFd fd;
+    const KX2UniqueFd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)}; // written by stop()
+    const int mode;
+    const int groupId;
+    std::atomic<bool> stopping{false};
+
+private:
+    bool admitted(int connection) const;
+    // Waits until a connection slot is free; with `ms` positive, first also
+    // until `ms` pass or a connection ends. False once stopping.
+    bool waitForSlot(int ms);
+};
+
+void KX2Acceptor::stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(server->slotMutex);
+        stopping.store(true);
+        server->slotFreed.notify_all();
+    }
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(wake.get(), &one, sizeof one);
+}
+
+bool KX2Acceptor::waitForSlot(int ms)
+{
+    KX2LocalServerPrivate& s = *server;
+    auto free = [&] { return stopping.load() || s.connections.load() < s.maxConnections.load(); };
+    if (ms <= 0 && free())
+        return !stopping.load();
+    std::unique_lock<std::mutex> lock(s.slotMutex);
+    s.acceptWaiting.store(true);
+    if (ms > 0) {
+        // The back-off ends early when a connection ends: its descriptor is
+        // free again.
+        const quint64 endings = s.endings.load();
+        s.slotFreed.wait_for(lock, std::chrono::milliseconds(ms),
+                             [&] { return stopping.load() || s.endings.load() != endings; });
+    }
+    s.slotFreed.wait(lock, free);
+    s.acceptWaiting.store(false);
+    return !stopping.load();
+}
+
+void KX2Acceptor::acceptLoop(const std::shared_ptr<KX2Acceptor>& self)
+{
+    KX2LocalServerPrivate& server = *self->server;
+    int backOffMs = 0;
+    for (;;) {
+        // `held` is the connection this worker will serve itself. While more
+        // connections are pending, the earlier ones go to other workers, so
+        // a burst is accepted without a hand-over per connection, and a lone
+        // client is served by the worker that accepted it.
+        int held = -1;
+        for (;;) {
+            if (held < 0) {
+                if (!self->waitForSlot(backOffMs))
+                    return;
+                pollfd fds[2] = {{self->fd.get(), POLLIN, 0}, {self->wake.get(), POLLIN, 0}};
+                if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+                    return;
+                if (self->stopping.load())
+                    return;
+            } else if (self->stopping.load()
+                       || server.connections.load() >= server.maxConnections.load()) {
+                break;
+            }
+            const int connection = ::accept4(self->fd.get(), nullptr, nullptr, SOCK_CLOEXEC);
+            if (connection < 0) {
+                if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
+                    continue;
+                // Out of descriptors or memory: keep the socket and try again
+                // when a connection ends or after the back-off.
+                if (errno == EAGAIN || errno == EWOULDBLOCK)
+                    backOffMs = 0;
+                else
+                    backOffMs = backOffMs == 0 ? kFirstBackOffMs : std::min(2 * backOffMs, kMaxBackOffMs);
+                if (held >= 0)
+                    break;
+                continue;
+            }
+            backOffMs = 0;
+            if (!self->admitted(connection)) {
+                ::close(connection);
+                continue;
+            }
+            server.connections.fetch_add(1);
+            if (held >= 0) {
+                const std::shared_ptr<KX2LocalServerPrivate> shared = self->server;
+                const int earlier = held;
+                if (!server.pool.run([shared, earlier] { kx2ServeConnection(shared, earlier); })) {
+                    ::close(earlier); // no thread to serve it: the client sees the connection end
+                    server.connectionEnded();
+                }
+            }
+            held = connection;
+        }
+        // Another worker takes over accepting; this one serves. Without a
+        // thread to spare it serves first and then accepts again.
+        const bool handedOn = !self->stopping.load() && server.pool.run([self] { acceptLoop(self); });
+        kx2ServeConnection(self->server, held);
+        if (handedOn || self->stopping.load())
+            return;
+    }
+}
+
+// With the default mode everybody may connect. Otherwise the socket file's
+// permissions already keep others out; this repeats the check on the
+// peer's credentials so a descriptor that reached us another way is
+// refused too.
+bool KX2Acceptor::admitted(int connection) const
+{
+    if ((mode & 0002) != 0)
+        return true;
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
+        return false;
+    if (peer.uid == 0 || peer.uid == ::geteuid())
+        return true;
+    if ((mode & 0020) == 0)
+        return false;
+    const gid_t group = groupId >= 0 ? gid_t(groupId) : ::getegid();
+    if (peer.gid == group)
+        return true;
+    // Supplementary groups of the peer's user.
+    passwd entry{};
+    passwd* user = nullptr;
+    char text[4096];
+    if (::getpwuid_r(peer.uid, &entry, text, sizeof text, &user) != 0 || !user)
+        return false;
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    if (::getgrouplist(user->pw_name, peer.gid, groups.data(), &count) < 0) {
+        groups.resize(static_cast<size_t>(count));
+        if (::getgrouplist(user->pw_name, peer.gid, groups.data(), &count) < 0)
+            return false;
+    }
+    return std::find(groups.begin(), groups.begin() + count, group) != groups.begin() + count;
+}
+
 } // namespace
 
-KX2LocalServer::KX2LocalServer(QObject* parent)
-    : QLocalServer(parent)
-    , d(std::make_shared<KX2LocalServerPrivate>())
+// The listening side of a server, used on the server's thread only.
+class KX2ListenerState
 {
-    setMaxPendingConnections(kPendingConnections);
-    setSocketOptions(QLocalServer::WorldAccessOption);
+public:
+    std::shared_ptr<KX2Acceptor> acceptor;
+    QString name;
+    QByteArray path;
+    dev_t device = 0;
+    ino_t inode = 0;
+    QString error;
+    int mode = kDefaultMode;
+    int groupId = -1;
+};
+
+KX2LocalServer::KX2LocalServer(QObject* parent)
+    : QObject(parent)
+    , d(std::make_shared<KX2LocalServerPrivate>())
+    , listener(std::make_unique<KX2ListenerState>())
+{
 }
 
 KX2LocalServer::~KX2LocalServer()
@@ -147,30 +367,141 @@ bool KX2LocalServer::start(const QString& name)
 {
     if (isListening())
         return true;
+    KX2ListenerState& l = *listener;
+    l.error.clear();
+    const QString path = kx2SocketPath(name);
+    const QByteArray encoded = QFile::encodeName(path);
+    sockaddr_un addr;
+    if (!socketAddress(encoded, addr)) {
+        l.error = QStringLiteral("socket path is empty or longer than a socket address can hold (%1 bytes): %2")
+                      .arg(sizeof addr.sun_path - 1).arg(path);
+        return false;
+    }
     if (name.contains(QLatin1Char('/'))) {
-        const QString directory = QFileInfo(kx2SocketPath(name)).absolutePath();
-        if (!QDir().mkpath(directory))
+        const QString directory = QFileInfo(path).absolutePath();
+        if (!QDir().mkpath(directory)) {
+            l.error = QStringLiteral("cannot create the socket directory %1").arg(directory);
             return false;
+        }
     }
-    bool listening = listen(name);
-    if (!listening && serverError() == QAbstractSocket::AddressInUseError) {
-        // A leftover socket file of a dead process, or one still held by a
-        // running instance: either way this server takes the name over.
-        QLocalServer::removeServer(name);
-        listening = listen(name);
+    KX2UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (fd.get() < 0) {
+        l.error = QStringLiteral("cannot create a socket: ") + systemError(errno);
+        return false;
     }
-    if (listening) {
-        // QLocalServer listens with a small fixed backlog; a second listen()
-        // on the bound socket raises it.
-        ::listen(int(socketDescriptor()), kPendingConnections);
+    int bound = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    if (bound != 0 && errno == EADDRINUSE) {
+        switch (probe(encoded, addr)) {
+        case Occupant::Stale:
+            // Left by a process that is gone: nobody accepts on it.
+            ::unlink(encoded.constData());
+            bound = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+            break;
+        case Occupant::Live:
+            l.error = QStringLiteral("another service is already listening on %1").arg(path);
+            return false;
+        case Occupant::NotASocket:
+            l.error = QStringLiteral("%1 exists and is not a socket; it was left in place").arg(path);
+            return false;
+        default:
+            errno = EADDRINUSE;
+            break;
+        }
     }
-    return listening;
+    if (bound != 0) {
+        l.error = QStringLiteral("cannot bind %1: %2").arg(path, systemError(errno));
+        return false;
+    }
+    struct stat st {};
+    // Permissions are set before listen(): until then no client can connect.
+    if (::chmod(encoded.constData(), mode_t(l.mode)) != 0
+        || (l.groupId >= 0 && ::chown(encoded.constData(), uid_t(-1), gid_t(l.groupId)) != 0)
+        || ::lstat(encoded.constData(), &st) != 0
+        || ::listen(fd.get(), kPendingConnections) != 0) {
+        l.error = QStringLiteral("cannot set up %1: %2").arg(path, systemError(errno));
+        ::unlink(encoded.constData());
+        return false;
+    }
+    l.device = st.st_dev;
+    l.inode = st.st_ino;
+    l.path = encoded;
+    l.name = name;
+    auto acceptor = std::make_shared<KX2Acceptor>(d, fd.release(), l.mode, l.groupId);
+    if (acceptor->wake.get() < 0 || !d->pool.run([acceptor] { KX2Acceptor::acceptLoop(acceptor); })) {
+        l.error = QStringLiteral("cannot start a thread to accept connections on %1").arg(path);
+        ::unlink(encoded.constData());
+        return false;
+    }
+    l.acceptor = std::move(acceptor);
+    return true;
 }
 
 void KX2LocalServer::stop()
 {
-    if (isListening())
-        close();
+    KX2ListenerState& l = *listener;
+    if (!l.acceptor)
+        return;
+    // The accepting worker leaves at once; the socket closes with it.
+    l.acceptor->stop();
+    l.acceptor.reset();
+    // Only the file this server created goes: a successor may already have
+    // replaced it.
+    struct stat st {};
+    if (::lstat(l.path.constData(), &st) == 0 && st.st_dev == l.device && st.st_ino == l.inode)
+        ::unlink(l.path.constData());
+}
+
+bool KX2LocalServer::isListening() const
+{
+    return listener->acceptor != nullptr;
+}
+
+QString KX2LocalServer::serverName() const
+{
+    return listener->name;
+}
+
+QString KX2LocalServer::errorString() const
+{
+    return listener->error;
+}
+
+void KX2LocalServer::setAccess(int mode, int groupId)
+{
+    listener->mode = mode >= 0 ? (mode & 0777) : kDefaultMode;
+    listener->groupId = groupId;
+}
+
+void KX2LocalServer::setMaxConnections(int count)
+{
+    std::lock_guard<std::mutex> lock(d->slotMutex);
+    d->maxConnections.store(std::max(1, count));
+    d->slotFreed.notify_all();
+}
+
+int KX2LocalServer::maxConnections() const
+{
+    return d->maxConnections.load();
+}
+
+void KX2LocalServer::setBufferBudget(qint64 bytes)
+{
+    d->budget.store(std::max<qint64>(0, bytes));
+}
+
+qint64 KX2LocalServer::bufferBudget() const
+{
+    return d->budget.load();
+}
+
+qint64 KX2LocalServer::bufferedBytes() const
+{
+    return d->buffered.load();
+}
+
+int KX2LocalServer::connectionCount() const
+{
+    return d->connections.load();
 }
 
 void KX2LocalServer::add(KX2TodoRouter* router)
@@ -196,13 +527,6 @@ void KX2LocalServer::setDebugging(bool on)
 bool KX2LocalServer::isDebugging() const
 {
     return d->debugging.load();
-}
-
-void KX2LocalServer::incomingConnection(quintptr socketDescriptor)
-{
-    // The handle only starts the worker; the worker owns the connection
-    // and releases it when the peer goes away.
-    KX2LocalSocket connection(this, socketDescriptor);
 }
 
 bool KX2LocalServer::localRequest(const QString& name, const QJsonObject& request,

@@ -1,52 +1,97 @@
 // KX2LocalServer: the service's local-socket entry point.
 //
-// Listens under one name (a path when it contains '/', else a name the
-// socket layer places in the temporary directory), accepts connections on
-// the thread that owns the server (its event loop must run) and hands each
-// accepted descriptor to a KX2LocalSocket, whose worker thread reads framed
-// requests, dispatches them through the router chain and writes one framed
-// reply per request.
+// Listens on a Unix-domain stream socket under one name (a path when it
+// contains '/', else a name placed in the temporary directory). Connections
+// are accepted and served by pooled worker threads, reused from one
+// connection to the next: one idle worker waits for the next connection,
+// and the worker that accepts one hands that role to another idle worker
+// and serves the connection itself (reads framed requests, dispatches them
+// through the router chain, writes one framed reply per request, see
+// KX2LocalSocket). No event loop is needed.
 //
-// The router chain and the debugging switch are shared with the connection
-// workers, so the server may be destroyed while connections are still
-// being served: the workers keep that state alive until they end. The
-// routers added with add() are not owned; their owner must outlive every
-// connection that may still call them. del() only keeps later requests
-// away: a request already running in a router is not waited for.
+// Start-up takes a socket path over only when it is safe: a socket file
+// nobody accepts on (left by a dead process) is replaced; a live service on
+// the path, or anything that is not a socket, makes start() fail with
+// errorString() saying why, and the path is left as it was. stop() (and the
+// destructor) removes the socket file only while it is still the one this
+// server created.
 //
-// Threads: construct, start(), stop() and destroy on one thread (the one
-// running the event loop). setDebugging() may be called at any time;
-// doCall() from any thread. localRequest() is a blocking client call that
-// needs no event loop and may run on any thread except the one that runs
-// the accepting event loop of a server it talks to.
+// Resources are bounded: at most maxConnections() connections are served
+// at once (further clients wait in the listen backlog, they are not
+// refused); request bytes buffered beyond a small allowance per connection
+// come from one budget of bufferBudget() bytes for the whole server, and a
+// connection whose next frame does not fit is closed. An accept that fails
+// (descriptors exhausted, for example) never ends listening: accepting
+// pauses and resumes when a connection ends or after a short back-off.
+//
+// Access: the socket file gets the mode and group given with setAccess()
+// (default: everybody may connect). With a mode that does not admit
+// everybody, a peer whose credentials (SO_PEERCRED) do not match the owner,
+// root or the admitted group is disconnected before any request is read.
+//
+// The router chain, the limits and the debugging switch are shared with
+// the connection workers, so the server may be destroyed while connections
+// are still being served: the workers keep that state alive until they end.
+// The routers added with add() are not owned; their owner must outlive
+// every connection that may still call them.
+//
+// Threads: construct, configure, start(), stop() and destroy on one thread. setDebugging() may be called at any
+// time; doCall() from any thread. localRequest() is a blocking client call
+// that needs no event loop and may run on any thread except the one that
+// runs the accepting event loop of a server it talks to.
 
 #ifndef KX2LOCALSERVER_H
 #define KX2LOCALSERVER_H
 
 #include <QJsonObject>
-#include <QLocalServer>
+#include <QObject>
 #include <QString>
 
 #include <memory>
 
 class KX2Cabinet;
 class KX2LocalServerPrivate;
+class KX2ListenerState;
 class KX2TodoRouter;
 
-class KX2LocalServer : public QLocalServer
+class KX2LocalServer : public QObject
 {
     Q_OBJECT
 public:
+    // Defaults of the limits.
+    static constexpr int kDefaultMaxConnections = 256;
+    static constexpr qint64 kDefaultBufferBudget = 256LL * 1024 * 1024;
+
     explicit KX2LocalServer(QObject* parent = nullptr);
     ~KX2LocalServer() override;
 
-    // Starts listening under `name`. A missing directory of a path name is
-    // created; a socket file left by a dead process (or still held by a
-    // live one) is removed and the name reused. True when listening
-    // afterwards; a server already listening keeps its name.
+    // Starts listening under `name`; see the header comment for when an
+    // existing file at the path is replaced. A missing directory of a path
+    // name is created. True when listening afterwards (a server already
+    // listening keeps its name); false with errorString() set otherwise.
     bool start(const QString& name);
-    // Stops listening; open connections are served on until they end.
+    // Stops listening and removes the socket file if it is still ours;
+    // open connections are served on until they end.
     void stop();
+    bool isListening() const;
+    QString serverName() const;
+    // Why the last start() failed; empty after a successful one.
+    QString errorString() const;
+
+    // Socket file mode (permission bits, e.g. 0660) and group id; a
+    // negative value keeps the default (mode 0777, the process's group).
+    // Takes effect at the next start().
+    void setAccess(int mode, int groupId);
+    // Connections served at once (at least 1).
+    void setMaxConnections(int count);
+    int maxConnections() const;
+    // Bytes of large request frames buffered at once, over all connections.
+    void setBufferBudget(qint64 bytes);
+    qint64 bufferBudget() const;
+    // Budget bytes held right now by frames being received.
+    qint64 bufferedBytes() const;
+    // Connections being served right now.
+    int connectionCount() const;
 
     // Adds a router to the head of the router chain.
     void add(KX2TodoRouter* router);
@@ -55,7 +100,8 @@ public:
     // ran. When none did, `env` records 9885 "被调用的方法不存在: " + cmd.
     bool doCall(QJsonObject& retObject, const QJsonObject& cmdObject, KX2Cabinet* env);
 
-    // When on, replies carry "elapsed" and "journals".
+    // When on, replies carry "elapsed" and "journals", and every request is
+    // traced with the peer's uid and pid.
     void setDebugging(bool on);
     bool isDebugging() const;
 
@@ -68,12 +114,11 @@ public:
     static bool localRequest(const QString& name, const QJsonObject& request, QJsonObject* reply,
                              qint64 timeoutSeconds);
 
-protected:
-    void incomingConnection(quintptr socketDescriptor) override;
-
 private:
     friend class KX2LocalSocket; // takes a share of `d` for its worker
+
     std::shared_ptr<KX2LocalServerPrivate> d;
+    std::unique_ptr<KX2ListenerState> listener;
 };
 
 #endif // KX2LOCALSERVER_H

@@ -6,12 +6,17 @@
 #define KX2LOCALSERVER_P_H
 
 #include "kx2todorouter.h"
+#include "kx2workerpool.h"
 
 #include <QDir>
 #include <QString>
 
 #include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 // Owns one file descriptor.
@@ -19,15 +24,23 @@ class KX2UniqueFd
 {
 public:
     explicit KX2UniqueFd(int fd = -1) : fd(fd) {}
-    ~KX2UniqueFd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
+    ~KX2UniqueFd() { reset(); }
     KX2UniqueFd(const KX2UniqueFd&) = delete;
     KX2UniqueFd& operator=(const KX2UniqueFd&) = delete;
 
     int get() const { return fd; }
+    int release()
+    {
+        const int owned = fd;
+        fd = -1;
+        return owned;
+    }
+    void reset(int other = -1)
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = other;
+    }
 
 private:
     int fd;
@@ -51,10 +64,52 @@ public:
         return rootRouter.dispatch(retObject, cmdObject, env);
     }
 
+    // Takes `bytes` from the buffer budget; false (nothing taken) when they
+    // do not fit.
+    bool reserve(qint64 bytes)
+    {
+        qint64 used = buffered.load();
+        do {
+            if (used + bytes > budget.load())
+                return false;
+        } while (!buffered.compare_exchange_weak(used, used + bytes));
+        return true;
+    }
+    void release(qint64 bytes) { buffered.fetch_sub(bytes); }
+
+    // Called by a worker when its connection has ended: wakes the accepting
+    // worker when it waits for a free connection slot.
+    void connectionEnded()
+    {
+        connections.fetch_sub(1);
+        endings.fetch_add(1);
+        if (acceptWaiting.load()) {
+            std::lock_guard<std::mutex> lock(slotMutex);
+            slotFreed.notify_all();
+        }
+    }
+
     // Written by the server's owner, read by workers for every reply.
     std::atomic<bool> debugging{false};
     // Head of the router chain; its child list has its own mutex.
     KX2TodoRouter rootRouter;
+    KX2WorkerPool pool;
+
+    std::atomic<int> maxConnections{256};
+    std::atomic<int> connections{0};   // accepted and not yet ended
+    std::atomic<quint64> endings{0};   // connections ended so far
+    std::atomic<qint64> budget{256LL * 1024 * 1024};
+    std::atomic<qint64> buffered{0};   // budget bytes taken
+    // The accepting worker waits on slotFreed while all connection slots
+    // are taken or after a failed accept; acceptWaiting tells ending
+    // connections to signal it.
+    std::atomic<bool> acceptWaiting{false};
+    std::mutex slotMutex;
+    std::condition_variable slotFreed;
 };
+
+// Serves the accepted connection `fd` on the calling thread until it ends.
+// The caller has counted it in `connections` already.
+void kx2ServeConnection(const std::shared_ptr<KX2LocalServerPrivate>& server, int fd);
 
 #endif // KX2LOCALSERVER_P_H

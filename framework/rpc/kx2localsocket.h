@@ -1,25 +1,28 @@
 // KX2LocalSocket: one accepted connection of a KX2LocalServer.
 //
-// The constructor takes over the connected descriptor and starts a detached
-// worker thread that serves it:
-//   - reads whatever arrives and takes frames from the connection's buffer;
+// The constructor takes over the connected descriptor and hands the
+// connection to one of the server's pooled worker threads, which serves it:
+//   - reads whatever arrives and takes frames from the connection's buffer,
+//     keeping its position so that many small frames cost linear time;
 //   - skips keep-alive frames and empty objects;
 //   - for every other frame dispatches the request through the server's
 //     router chain with the connection's environment (a KX2Cabinet whose
-//     "protocol" attribute is 128 and whose journal carries over between
-//     the requests of the connection), converts the journal into the reply
-//     keys and writes the framed reply before reading the next request, so
-//     replies go out in request order, one per request;
+//     "protocol" attribute is 128). The environment's journal is renewed
+//     before every request, so each reply carries that request's outcome
+//     and time only. It converts the journal into the reply keys and writes
+//     the framed reply before reading the next request, so replies go out
+//     in request order, one per request;
 //   - ends when the peer closes the connection, when a write fails or does
 //     not drain within 30 s, when a frame announces more than
-//     PACKET_MAX_FRAME bytes (the connection is closed without reading the
-//     frame), or when stop() is called.
+//     PACKET_MAX_FRAME bytes or does not fit the server's buffer budget
+//     (the connection is closed without reading the frame), when memory
+//     runs out while serving it, or when stop() is called.
 // Bytes that are not a frame, or a frame whose JSON does not parse, leave
 // the stream without a way to resynchronise: the connection stays open but
 // gets no further replies, and what arrives afterwards is discarded.
 //
-// The worker blocks in poll() on the descriptor and on a wake-up descriptor
-// that stop() signals, so an idle connection costs no CPU time.
+// The worker blocks in read() on the descriptor; stop() shuts the
+// descriptor down to wake it, so an idle connection costs no CPU time.
 //
 // Ownership: this object is only a handle. The worker holds the
 // connection's state (descriptor, buffer, environment) and the server's

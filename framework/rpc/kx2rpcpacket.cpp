@@ -1,9 +1,13 @@
 #include "kx2rpcpacket.h"
 
+#include "kx2compactjson.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QtEndian>
+
+#include <cstring>
 
 // Literals keep their bytes in static storage, so a detached connection
 // worker still reading frames while the process exits never meets the
@@ -276,65 +280,84 @@ QByteArray KX2RpcPacket::toDatagram() const
 {
     if (isEmpty())
         return PACKET_KEEPALIVE;
-    const QByteArray text = toCompact();
+    // The JSON text is written in place behind the header, whose length
+    // field is filled in afterwards.
     QByteArray frame;
-    frame.reserve(PACKET_HEADER_SIZE + text.size() + attachment.size());
+    frame.reserve(PACKET_HEADER_SIZE + 256 + attachment.size());
     frame.append(PACKET_MARK);
     frame.append('\x01');
     frame.append('\x01');
-    appendLittleEndian32(frame, quint32(text.size()));
+    appendLittleEndian32(frame, 0);
     appendLittleEndian32(frame, quint32(attachment.size()));
     frame.append("\xFF\xFF\xFF", 3);
-    frame.append(text);
+    kx2AppendCompactJson(frame, *this);
+    qToLittleEndian(quint32(frame.size() - PACKET_HEADER_SIZE), frame.data() + 5);
     frame.append(attachment);
     return frame;
 }
 
 int KX2RpcPacket::fromDatagram(QByteArray& buffer)
 {
+    int offset = 0;
+    const int result = fromDatagram(buffer, offset);
+    if (offset > 0)
+        buffer.remove(0, offset);
+    return result;
+}
+
+int KX2RpcPacket::fromDatagram(const QByteArray& buffer, int& offset)
+{
     attachment.clear();
-    if (buffer.startsWith(PACKET_KEEPALIVE)) {
-        buffer.remove(0, PACKET_KEEPALIVE.size());
+    const char* head = buffer.constData() + offset;
+    const int available = buffer.size() - offset;
+    const int keepAliveSize = PACKET_KEEPALIVE.size();
+    if (available >= keepAliveSize && memcmp(head, PACKET_KEEPALIVE.constData(), size_t(keepAliveSize)) == 0) {
+        offset += keepAliveSize;
         QJsonObject::operator=(QJsonObject());
         pendingSize = 0;
         return KeepAliveTaken;
     }
-    if (!buffer.startsWith(PACKET_MARK)) {
+    const int markSize = PACKET_MARK.size();
+    if (available < markSize || memcmp(head, PACKET_MARK.constData(), size_t(markSize)) != 0) {
         pendingSize = 0;
-        return buffer.size() < PACKET_KEEPALIVE.size() ? Incomplete : Invalid;
+        return available < keepAliveSize ? Incomplete : Invalid;
     }
-    if (buffer.size() < PACKET_HEADER_SIZE) {
+    if (available < PACKET_HEADER_SIZE) {
         // The total is not known before the header is complete.
         pendingSize = 0;
         return Incomplete;
     }
-    const qint64 jsonSize = readLittleEndian32(buffer, 5);
-    const qint64 attachmentSize = readLittleEndian32(buffer, 9);
+    const qint64 jsonSize = readLittleEndian32(buffer, offset + 5);
+    const qint64 attachmentSize = readLittleEndian32(buffer, offset + 9);
     const qint64 total = PACKET_HEADER_SIZE + jsonSize + attachmentSize;
     if (total > PACKET_MAX_FRAME) {
         pendingSize = 0;
         return TooLarge;
     }
-    if (buffer.size() < total) {
+    if (available < total) {
         pendingSize = qint32(total);
         return Incomplete;
     }
     pendingSize = 0;
     QJsonParseError error;
-    const QJsonDocument document =
-        QJsonDocument::fromJson(buffer.mid(PACKET_HEADER_SIZE, int(jsonSize)), &error);
+    // The JSON text is parsed in place; no copy of it is made.
+    const QJsonDocument document = QJsonDocument::fromJson(
+        QByteArray::fromRawData(head + PACKET_HEADER_SIZE, int(jsonSize)), &error);
     if (error.error != QJsonParseError::NoError)
         return Invalid;
     QJsonObject::operator=(document.object()); // an array yields {}
     if (attachmentSize > 0)
-        attachment = buffer.mid(PACKET_HEADER_SIZE + int(jsonSize), int(attachmentSize));
-    buffer.remove(0, int(total));
+        attachment = QByteArray(head + PACKET_HEADER_SIZE + jsonSize, int(attachmentSize));
+    offset += int(total);
     return Taken;
 }
 
 QByteArray KX2RpcPacket::toCompact() const
 {
-    return QJsonDocument(static_cast<const QJsonObject&>(*this)).toJson(QJsonDocument::Compact);
+    QByteArray text;
+    text.reserve(256);
+    kx2AppendCompactJson(text, *this);
+    return text;
 }
 
 int KX2RpcPacket::fromCompact(const QByteArray& text)

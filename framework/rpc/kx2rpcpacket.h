@@ -99,6 +99,11 @@ public:
     // The attachment is cleared first. pendingSize is the total size of an
     // incomplete frame once its header has arrived, 0 otherwise.
     int fromDatagram(QByteArray& buffer);
+    // As above for the frame that starts at `offset` of `buffer`, which is
+    // left as it is: a taken frame (or keep-alive) advances `offset` past
+    // it instead. A reader that keeps its position this way consumes many
+    // small frames in linear time, and removes the consumed head once.
+    int fromDatagram(const QByteArray& buffer, int& offset);
 
     QByteArray toCompact() const;
     // 0 and the object replaced when `text` is a JSON object; 4 otherwise.

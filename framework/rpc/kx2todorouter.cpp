@@ -1,9 +1,12 @@
 #include "kx2todorouter.h"
 
+#include <QHash>
 #include <QMetaMethod>
 #include <QMetaObject>
 #include <QSet>
 
+#include <atomic>
+#include <memory>
 #include <mutex>
 
 #include "kx2values.h"
@@ -87,22 +90,54 @@ QJsonObject completeDocument(QJsonObject doc, const QString& name)
 
 } // namespace
 
+// Bumped by every add() and del() anywhere: a cached help listing is
+// valid only for the tree it was built from.
+std::atomic<quint64> g_treeGeneration{1};
+
 class KX2TodoRouterPrivate
 {
+    friend class KX2TodoRouter;
+
 public:
+    using Children = QList<KX2TodoRouter*>;
+
     QString id;
     // std::mutex rather than QMutex: its locking is visible to
     // ThreadSanitizer, which the concurrent dispatch test runs under.
     mutable std::mutex routersMutex;
-    QList<KX2TodoRouter*> routers; // guarded by routersMutex; not owned
+    // Guarded by routersMutex; not owned. Replaced, never changed in place,
+    // so a reader holds an immutable snapshot for as long as it needs it.
+    std::shared_ptr<const Children> routers = std::make_shared<const Children>();
 
-    // An unshared copy: an implicitly shared one would leave readers and
-    // add()/del() working on the same block outside the lock.
-    QList<KX2TodoRouter*> children() const
+    std::shared_ptr<const Children> children() const
     {
         std::lock_guard<std::mutex> locker(routersMutex);
-        return QList<KX2TodoRouter*>(routers.cbegin(), routers.cend());
+        return routers;
     }
+
+    // Request methods of the router's class by name (and by "__LS__" name),
+    // built on first use: a router's class does not change after
+    // construction, so every later lookup is one hash lookup.
+    const QHash<QByteArray, int>& methods(const KX2TodoRouter* self) const
+    {
+        std::call_once(methodsBuilt, [&] {
+            const QMetaObject* meta = self->metaObject();
+            for (int i = 0; i < meta->methodCount(); ++i) {
+                const QMetaMethod method = meta->method(i);
+                const QByteArray name = method.name();
+                // The most derived declaration wins, as in indexOfMethod().
+                if (method.methodSignature() == name + kMethodSignature)
+                    methodIndex.insert(name, i);
+            }
+        });
+        return methodIndex;
+    }
+
+    // The help listing of this router's tree, kept for the tree generation
+    // it was built for.
+    std::mutex helpMutex;
+    quint64 helpGeneration = 0; // guarded by helpMutex
+    QJsonObject helpListing;    // guarded by helpMutex
 
     using Pass = bool (KX2TodoRouter::*)(QJsonObject&, const QJsonObject&, KX2Cabinet*);
 
@@ -111,28 +146,51 @@ public:
     bool run(KX2TodoRouter* self, const QByteArray& name, Pass pass, QJsonObject& retObject,
              const QJsonObject& cmdObject, KX2Cabinet* env) const;
 
+    // The router of this tree that has the method `name` (own method first,
+    // then the children depth first) and the method's index; null when none.
+    KX2TodoRouter* resolve(KX2TodoRouter* self, const QByteArray& name, int& index) const;
+
     // Whether `target` is `from` or lies below it.
     static bool reaches(const KX2TodoRouter* from, const KX2TodoRouter* target);
 
     static void invoke(KX2TodoRouter* self, int index, QJsonObject* retObject,
                        const QJsonObject& cmdObject, KX2Cabinet* env);
+
+private:
+    mutable std::once_flag methodsBuilt;
+    mutable QHash<QByteArray, int> methodIndex; // written once, under methodsBuilt
 };
 
 bool KX2TodoRouterPrivate::run(KX2TodoRouter* self, const QByteArray& name, Pass pass,
                                QJsonObject& retObject, const QJsonObject& cmdObject,
                                KX2Cabinet* env) const
 {
-    const int index = requestMethodIndex(self->metaObject(), name);
+    const int index = methods(self).value(name, -1);
     if (index >= 0) {
         invoke(self, index, &retObject, cmdObject, env);
         return true;
     }
-    for (KX2TodoRouter* child : children()) {
+    const std::shared_ptr<const Children> snapshot = children();
+    for (KX2TodoRouter* child : *snapshot) {
         if ((child->*pass)(retObject, cmdObject, env))
             return true;
     }
     retObject.insert(QStringLiteral("err"), KX2ErrorCode::MethodNotFound);
     return false;
+}
+
+KX2TodoRouter* KX2TodoRouterPrivate::resolve(KX2TodoRouter* self, const QByteArray& name,
+                                             int& index) const
+{
+    index = methods(self).value(name, -1);
+    if (index >= 0)
+        return self;
+    const std::shared_ptr<const Children> snapshot = children();
+    for (KX2TodoRouter* child : *snapshot) {
+        if (KX2TodoRouter* found = child->d->resolve(child, name, index))
+            return found;
+    }
+    return nullptr;
 }
 
 bool KX2TodoRouterPrivate::reaches(const KX2TodoRouter* from, const KX2TodoRouter* target)
@@ -156,11 +214,14 @@ void KX2TodoRouterPrivate::invoke(KX2TodoRouter* self, int index, QJsonObject* r
                                   const QJsonObject& cmdObject, KX2Cabinet* env)
 {
     // Direct invocation: the method runs on the caller's thread whatever the
-    // router's thread affinity, and finishes before this returns.
-    self->metaObject()->method(index).invoke(self, Qt::DirectConnection,
-                                             Q_ARG(QJsonObject*, retObject),
-                                             Q_ARG(QJsonObject, cmdObject),
-                                             Q_ARG(KX2Cabinet*, env));
+    // router's thread affinity, and finishes before this returns. The
+    // signature was checked when the method table was built, so the
+    // arguments go straight to the meta-call without a look-up by type name.
+    QJsonObject* retArgument = retObject;
+    QJsonObject cmdArgument = cmdObject;
+    KX2Cabinet* envArgument = env;
+    void* arguments[] = {nullptr, &retArgument, &cmdArgument, &envArgument};
+    QMetaObject::metacall(self, QMetaObject::InvokeMetaMethod, index, arguments);
 }
 
 KX2TodoRouter::KX2TodoRouter(QObject* parent)
@@ -206,8 +267,20 @@ bool KX2TodoRouter::doCall(QJsonObject& retObject, const QJsonObject& cmdObject,
 bool KX2TodoRouter::dispatch(QJsonObject& retObject, const QJsonObject& cmdObject,
                              KX2Cabinet* env)
 {
-    if (doCall(retObject, cmdObject, env) || doSlot(retObject, cmdObject, env))
-        return true;
+    // The same two passes as doCall() and doSlot(), with the command taken
+    // from the request once and looked up in the method tables.
+    const QByteArray command = commandOf(cmdObject);
+    if (!command.isEmpty()) {
+        int index = -1;
+        KX2TodoRouter* target = d->resolve(this, kLocalPrefix + command, index);
+        if (!target)
+            target = d->resolve(this, command, index);
+        if (target) {
+            KX2TodoRouterPrivate::invoke(target, index, &retObject, cmdObject, env);
+            return true;
+        }
+        retObject.insert(QStringLiteral("err"), KX2ErrorCode::MethodNotFound);
+    }
     if (env) {
         env->setErr(KX2ErrorCode::MethodNotFound,
                     QStringLiteral("被调用的方法不存在: ")
@@ -222,19 +295,30 @@ void KX2TodoRouter::add(KX2TodoRouter* router)
     if (!router || KX2TodoRouterPrivate::reaches(router, this))
         return;
     std::lock_guard<std::mutex> locker(d->routersMutex);
-    if (!d->routers.contains(router))
-        d->routers.append(router);
+    if (d->routers->contains(router))
+        return;
+    auto changed = std::make_shared<KX2TodoRouterPrivate::Children>(*d->routers);
+    changed->append(router);
+    d->routers = std::move(changed);
+    ++g_treeGeneration;
 }
 
 void KX2TodoRouter::del(KX2TodoRouter* router)
 {
     std::lock_guard<std::mutex> locker(d->routersMutex);
-    d->routers.removeAll(router);
+    if (!d->routers->contains(router))
+        return;
+    auto changed = std::make_shared<KX2TodoRouterPrivate::Children>(*d->routers);
+    changed->removeAll(router);
+    d->routers = std::move(changed);
+    ++g_treeGeneration;
 }
 
 QList<KX2TodoRouter*> KX2TodoRouter::list() const
 {
-    return d->children();
+    // An unshared copy: the caller may keep and change it.
+    const std::shared_ptr<const KX2TodoRouterPrivate::Children> snapshot = d->children();
+    return QList<KX2TodoRouter*>(snapshot->cbegin(), snapshot->cend());
 }
 
 void KX2TodoRouter::inject(QJsonObject* target, int err, const QString& errmsg) const
@@ -269,7 +353,8 @@ void KX2TodoRouter::allInterfaces(QJsonObject& result)
             continue;
         result.insert(name, completeDocument(doc, name));
     }
-    for (KX2TodoRouter* child : d->children())
+    const auto snapshot = d->children();
+    for (KX2TodoRouter* child : *snapshot)
         child->allInterfaces(result);
 }
 
@@ -281,14 +366,27 @@ void KX2TodoRouter::allInterfaces(QStringList& names)
         if (!isHidden(method.name()) && hasMethodSignature(method))
             names.append(QString::fromUtf8(method.name()));
     }
-    for (KX2TodoRouter* child : d->children())
+    const auto snapshot = d->children();
+    for (KX2TodoRouter* child : *snapshot)
         child->allInterfaces(names);
 }
 
 void KX2TodoRouter::help_interfaces(QJsonObject* retObject, QJsonObject, KX2Cabinet* envObject)
 {
-    QJsonObject all{{QLatin1String(kHelpInterfaces), helpInterfacesDocument()}};
-    allInterfaces(all);
+    // Help documents are fixed texts, so the listing only changes with the
+    // tree; it is built once per tree and then shared by every request.
+    QJsonObject all;
+    {
+        std::lock_guard<std::mutex> locker(d->helpMutex);
+        const quint64 generation = g_treeGeneration.load();
+        if (d->helpGeneration != generation) {
+            QJsonObject built{{QLatin1String(kHelpInterfaces), helpInterfacesDocument()}};
+            allInterfaces(built);
+            d->helpListing = built;
+            d->helpGeneration = generation;
+        }
+        all = d->helpListing;
+    }
     if (retObject)
         retObject->insert(QStringLiteral("results"), all);
     if (envObject)

@@ -23,8 +23,9 @@
 // del() them first if the parent outlives them.
 //
 // Threads: dispatch may run on several connection threads at once; the
-// child list is guarded by a mutex and every traversal works on a copy, so
-// add() and del() are safe at any time. Request methods of derived routers
+// child list is guarded by a mutex and every traversal works on an
+// immutable snapshot, so add() and del() are safe at any time. The table of
+// a router's request methods is built on first use from its class. Request methods of derived routers
 // guard their own state.
 
 #ifndef KX2TODOROUTER_H
@@ -59,9 +60,11 @@ public:
     // "__LS__" pass: as doSlot() for the method "__LS__" + trimmed "cmd".
     virtual bool doCall(QJsonObject& retObject, const QJsonObject& cmdObject, KX2Cabinet* env);
 
-    // Dispatches one request through this router's tree: doCall(), then
-    // doSlot(). When neither invoked a method and `env` is given, records
-    // 9885 "被调用的方法不存在: " + the untrimmed "cmd" on it.
+    // Dispatches one request through this router's tree: the "__LS__" pass,
+    // then the plain pass, as doCall() and doSlot() do them (through the
+    // routers' method tables, not through overrides of those two). When
+    // neither finds a method and `env` is given, records 9885
+    // "被调用的方法不存在: " + the untrimmed "cmd" on it.
     bool dispatch(QJsonObject& retObject, const QJsonObject& cmdObject, KX2Cabinet* env);
 
     // Appends a child unless it is null, already present, or would make the
@@ -83,10 +86,12 @@ public:
 
 protected slots:
     // Built-in method: results = the help documents of all published
-    // methods of this router's tree; err 0.
+    // methods of this router's tree; err 0. Help documents must be fixed
+    // texts: the listing is built once per shape of the tree and reused.
     virtual void help_interfaces(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
 
 private:
+    friend class KX2TodoRouterPrivate; // walks the tree through the children's d
     KX2TodoRouterPrivate* d;
 };
 

@@ -17,6 +17,12 @@
 #include <thread>
 #include <vector>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 namespace {
 
 // How long a statement waits for a lock held by another process (a backup
@@ -78,6 +84,51 @@ void ensureDirectory(const QString &dirPath)
                                        | QFileDevice::ExeOther);
 }
 
+// Temporary files of a creation: ".<name>.creating.<pid>.<serial>", plus
+// SQLite's own side files of it.
+QString creationPrefix(const QFileInfo &target)
+{
+    return target.absolutePath() + QStringLiteral("/.") + target.fileName()
+           + QStringLiteral(".creating.");
+}
+
+std::atomic<unsigned> g_creationSerial{0};
+
+// Removes what creations of processes that no longer run left behind.
+void removeStaleCreations(const QFileInfo &target)
+{
+    const QFileInfo prefix(creationPrefix(target));
+    const QDir directory(prefix.absolutePath());
+    const QString namePrefix = prefix.fileName();
+    const QStringList names = directory.entryList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : names) {
+        if (!name.startsWith(namePrefix))
+            continue;
+        bool ok = false;
+        const qint64 pid = name.mid(namePrefix.size()).section(QLatin1Char('.'), 0, 0).toLongLong(&ok);
+        if (!ok || pid <= 0 || pid == ::getpid())
+            continue;
+        if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            QFile::remove(directory.filePath(name));
+    }
+}
+
+void removeCreation(const QString &temporary)
+{
+    for (const char *suffix : {"", "-journal", "-wal", "-shm"})
+        QFile::remove(temporary + QLatin1String(suffix));
+}
+
+bool syncPath(const QString &path, int flags)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
 } // namespace
 
 class KX2DBSqlitePrivate
@@ -137,6 +188,8 @@ public:
 private:
     sqlite3 *openConnection(const QString &path, int flags);
     bool runCreator(sqlite3 *db, const QString *creatorPath);
+    enum class Creation { Created, AlreadyThere, Failed };
+    Creation createWhole(const QString &path, const QString *creatorPath);
     bool runText(sqlite3 *db, int &changes, int &lastRowId,
                  QList<QJsonObject> *rows, const QByteArray &text,
                  const QJsonObject &values, const QJsonObject &params,
@@ -415,23 +468,67 @@ bool KX2DBSqlitePrivate::open(const QString &path, bool *created, const QString 
         return false;
     }
     const QFileInfo info(path);
-    const bool existed = info.exists();
-    if (!existed)
+    bool createdNow = false;
+    if (!info.exists()) {
         ensureDirectory(info.absolutePath());
-
-    sqlite3 *db = openConnection(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        const Creation creation = createWhole(path, creatorPath);
+        if (creation == Creation::Failed)
+            return false;
+        createdNow = creation == Creation::Created;
+    }
+    // Never SQLITE_OPEN_CREATE here: an empty file would pass for a store.
+    sqlite3 *db = openConnection(path, SQLITE_OPEN_READWRITE);
     if (!db)
         return false;
-    if (!existed && !runCreator(db, creatorPath)) {
-        sqlite3_close_v2(db);
-        QFile::remove(path);
-        return false;
-    }
-    if (!existed && created)
+    if (createdNow && created)
         *created = true;
     handle.store(db);
     writeState(fileName, path);
     return true;
+}
+
+// Builds the database in a temporary file and links it to `path`; link()
+// fails rather than replace a file that appeared at `path` meanwhile.
+KX2DBSqlitePrivate::Creation KX2DBSqlitePrivate::createWhole(const QString &path,
+                                                             const QString *creatorPath)
+{
+    const QFileInfo target(path);
+    removeStaleCreations(target);
+    const QString temporary = creationPrefix(target) + QString::number(::getpid())
+                              + QLatin1Char('.') + QString::number(++g_creationSerial);
+    removeCreation(temporary);
+    sqlite3 *db = openConnection(temporary, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    if (!db) {
+        removeCreation(temporary);
+        return Creation::Failed;
+    }
+    // The file is synced once, below; per-statement syncs buy nothing for a
+    // file nobody sees until it is complete.
+    sqlite3_exec(db, "PRAGMA synchronous=OFF", nullptr, nullptr, nullptr);
+    const bool built = runCreator(db, creatorPath);
+    const bool closed = sqlite3_close(db) == SQLITE_OK;
+    if (!built || !closed || !syncPath(temporary, O_RDONLY)) {
+        if (built && !closed)
+            setLastError(QStringLiteral("cannot close the new database ") + temporary);
+        sqlite3_close_v2(closed ? nullptr : db);
+        removeCreation(temporary);
+        return Creation::Failed;
+    }
+    const QByteArray from = QFile::encodeName(temporary);
+    const QByteArray to = QFile::encodeName(target.absoluteFilePath());
+    Creation result = Creation::Created;
+    if (::link(from.constData(), to.constData()) != 0) {
+        if (errno == EEXIST) {
+            result = Creation::AlreadyThere;
+        } else {
+            setLastError(QStringLiteral("cannot put the new database in place: ")
+                         + QString::fromLocal8Bit(strerror(errno)));
+            result = Creation::Failed;
+        }
+    }
+    removeCreation(temporary);
+    syncPath(target.absolutePath(), O_RDONLY | O_DIRECTORY);
+    return result;
 }
 
 bool KX2DBSqlitePrivate::openOnly(const QString &path)

@@ -49,9 +49,14 @@ public:
 
     // Opens the database file at `path`, creating it (and its directory,
     // mode 755) when missing by running the creator script loaded with
-    // loadSqlCreator(). A new file whose creator script is missing or fails
-    // is deleted again. `*created` is set to true only when the file was
-    // created; it is never set to false, so clear it first.
+    // loadSqlCreator(). A new database is built whole in a temporary file
+    // beside `path` and only then linked into place, so a crash at any
+    // moment leaves either no file or a complete one; a file that another
+    // process put at `path` meanwhile is opened, never replaced or deleted.
+    // A creator script that is missing or fails leaves no file. Temporary
+    // files of creations killed part-way are removed. `*created` is set to
+    // true only when this call created the file; it is never set to false,
+    // so clear it first.
     bool open(const QString &path, bool *created = nullptr);
 
     // As above, but loads the creator script from `creatorPath` (only when a

@@ -7,7 +7,14 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
-#include <QSaveFile>
+
+#include <atomic>
+#include <cerrno>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -67,19 +74,93 @@ bool KX2File::loadBinary(QByteArray& bytes, const QString& filePath)
     return true;
 }
 
+namespace {
+
+std::atomic<unsigned> g_temporarySerial{0};
+
+bool writeFully(int fd, const QByteArray& bytes)
+{
+    qint64 written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
+        if (n > 0)
+            written += n;
+        else if (!(n < 0 && errno == EINTR))
+            return false; // ENOSPC, EIO, EDQUOT...
+    }
+    return true;
+}
+
+// Makes a finished rename durable; a failure here loses nothing already
+// visible, so it is not reported.
+void syncDirectory(const QByteArray& directory)
+{
+    const int fd = ::open(directory.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+} // namespace
+
+QString KX2File::temporaryPrefix(const QString& filePath)
+{
+    const QFileInfo info(filePath);
+    return info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".tmp.");
+}
+
 bool KX2File::saveBinary(const QByteArray& bytes, const QString& filePath)
 {
     makeParentDirectory(filePath);
-    QSaveFile file(filePath);
-    if (!file.open(QIODevice::WriteOnly)) {
+    const QByteArray target = QFile::encodeName(QFileInfo(filePath).absoluteFilePath());
+    const QByteArray temporary = QFile::encodeName(temporaryPrefix(filePath))
+        + QByteArray::number(qint64(::getpid())) + '.' + QByteArray::number(++g_temporarySerial);
+    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0)
+        return false;
+    struct stat existing {};
+    if (::lstat(target.constData(), &existing) == 0 && S_ISREG(existing.st_mode))
+        ::fchmod(fd, existing.st_mode & 07777);
+    // The bytes must be on the disk before the rename makes them the file:
+    // a write that fails, or one that only fails when flushed, keeps the
+    // old content.
+    bool ok = writeFully(fd, bytes) && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temporary.constData(), target.constData()) == 0;
+    if (!ok) {
+        ::unlink(temporary.constData());
         return false;
     }
-    // Without commit() the temporary file is discarded and the target keeps
-    // its previous content.
-    if (file.write(bytes) != bytes.size()) {
-        return false;
+    syncDirectory(QFile::encodeName(QFileInfo(filePath).absolutePath()));
+    return true;
+}
+
+int KX2File::removeStaleTemporaries(const QString& filePath)
+{
+    const QString prefix = temporaryPrefix(filePath);
+    const QFileInfo prefixInfo(prefix);
+    const QDir directory(prefixInfo.absolutePath());
+    const QString namePrefix = prefixInfo.fileName();
+    int removed = 0;
+    const QStringList names = directory.entryList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : names) {
+        if (!name.startsWith(namePrefix))
+            continue;
+        const QStringList parts = name.mid(namePrefix.size()).split(QLatin1Char('.'));
+        bool pidOk = false;
+        bool serialOk = false;
+        const qint64 pid = parts.value(0).toLongLong(&pidOk);
+        parts.value(1).toUInt(&serialOk);
+        if (parts.size() != 2 || !pidOk || !serialOk || pid <= 0)
+            continue;
+        // A writer that still runs may be about to rename its file.
+        if (pid == ::getpid() || ::kill(pid_t(pid), 0) == 0 || errno != ESRCH)
+            continue;
+        if (QFile::remove(directory.filePath(name)))
+            ++removed;
     }
-    return file.commit();
+    return removed;
 }
 
 QByteArray KX2File::readAll(const QString& filePath)

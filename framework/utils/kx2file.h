@@ -30,10 +30,22 @@ public:
 
     // Writes `bytes` as the new content of `filePath`, creating missing
     // parent directories first. The content goes to a temporary file in the
-    // same directory that is renamed over the target only once complete, so
-    // readers see either the old or the whole new content, never a mix.
-    // True only when every byte was written and the rename succeeded.
+    // same directory (named by temporaryPrefix()) that is renamed over the
+    // target only once every byte is written and flushed to the disk, so
+    // readers see either the old or the whole new content, never a mix,
+    // and a crash leaves the old content. Any failure (a full file system
+    // included) leaves the target untouched, removes the temporary file
+    // and returns false. A target that is a symbolic link is replaced by
+    // the file, never followed. An existing target's permissions are kept.
     static bool saveBinary(const QByteArray& bytes, const QString& filePath);
+
+    // Temporary files of saveBinary() for `filePath` are named this prefix
+    // followed by the writing process's id, '.', and a serial number.
+    static QString temporaryPrefix(const QString& filePath);
+    // Removes temporary files of saveBinary() for `filePath` that a process
+    // which no longer runs left behind (killed while saving). Returns how
+    // many were removed. Call it before the file is saved again.
+    static int removeStaleTemporaries(const QString& filePath);
 
     // The whole file, or empty bytes when it cannot be opened.
     static QByteArray readAll(const QString& filePath);

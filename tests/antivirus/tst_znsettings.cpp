@@ -14,6 +14,14 @@
 #include "requestrouter.h"
 #include "znantivirus.h"
 #include "znantivirus_p.h"
+#include "kx2file.h"
+#include "kx2rpcpacket.h"
+
+#include <QLocalSocket>
+
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -45,6 +53,8 @@ private slots:
     void refusalsComeInOrder();
     void saveWithoutWorkAreaWritesNothing();
     void unwritableFileIsRefused();
+    void oversizedSettingsRefusedOnALiveConnection();
+    void saveOnFullFileSystemFailsAndKeepsFile();
     void loadAddsUpdateTimeAndAppliesNothing();
     void startUpLoadApplies();
     void relocationQueuedOnlyWhenWorkAreaChanges();
@@ -268,6 +278,73 @@ void tst_ZNSettings::unwritableFileIsRefused()
     QVERIFY(d->workArea().isEmpty());
 }
 
+void tst_ZNSettings::oversizedSettingsRefusedOnALiveConnection()
+{
+    QVERIFY(avtest::writeFile(settingsPath(), "{\"marker\": 1}\n"));
+    const QJsonObject good{{"enabled", 0}, {"datadir", dataDir}, {"threads", 2}};
+    QJsonObject huge = good;
+    huge.insert("threads", 3);
+    huge.insert("pad", QString(1024 * 1024, 'p'));
+    // Both requests on one connection: the refusal must not be reported
+    // with the outcome of the save before it.
+    QByteArray bytes = KX2RpcPacket(QJsonObject{{"cmd", "antivirus_settings_save"}, {"params", good}}).toDatagram()
+        + KX2RpcPacket(QJsonObject{{"cmd", "antivirus_settings_save"}, {"params", huge}}).toDatagram();
+    QList<QJsonObject> replies;
+    std::atomic<bool> done{false};
+    std::thread client([&] {
+        QLocalSocket socket;
+        socket.connectToServer(socketName);
+        if (socket.waitForConnected(kRequestTimeoutMs) && socket.write(bytes) == bytes.size()) {
+            QByteArray buffer;
+            while (replies.size() < 2 && socket.waitForReadyRead(kRequestTimeoutMs)) {
+                buffer.append(socket.readAll());
+                for (KX2RpcPacket packet; packet.fromDatagram(buffer) == KX2RpcPacket::Taken;)
+                    replies.append(packet);
+            }
+        }
+        done = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(done, kRequestTimeoutMs + 5000);
+    client.join();
+    QCOMPARE(replies.size(), 2);
+    QCOMPARE(replies.at(0).value("err").toInt(), 0);
+    QCOMPARE(replies.at(1).value("err").toInt(), 9990);
+    QCOMPARE(replies.at(1).value("errmsg").toString(), QStringLiteral("配置内容过大，不能超过1MiB"));
+    // Nothing of the refused object was written or applied.
+    QCOMPARE(avtest::readJson(settingsPath()).value("threads").toInt(), 2);
+    QVERIFY(!avtest::readJson(settingsPath()).contains("pad"));
+    QCOMPARE(d->threads.load(), 2);
+    QCOMPARE(load().value("err").toInt(), 0);
+}
+
+void tst_ZNSettings::saveOnFullFileSystemFailsAndKeepsFile()
+{
+    if (::geteuid() != 0)
+        QSKIP("mounting a small file system needs root");
+    const QString small = root->path() + "/small";
+    QVERIFY(QDir().mkpath(small));
+    const QByteArray where = QFile::encodeName(small);
+    if (::mount("tmpfs", where.constData(), "tmpfs", 0, "size=64k") != 0)
+        QSKIP("tmpfs cannot be mounted here");
+    d->settingsFile = small + "/settings.json";
+    QVERIFY(avtest::writeFile(d->settingsFile, "{\"marker\": 1}\n"));
+    {
+        QFile filler(small + "/filler");
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        const QByteArray block(4096, 'f');
+        while (filler.write(block) == block.size()) {
+        }
+    }
+    const QJsonObject reply = save(QJsonObject{{"enabled", 0}, {"datadir", dataDir}, {"threads", 5},
+                                               {"note", QString(16000, 'n')}});
+    const QByteArray after = avtest::readBytes(d->settingsFile);
+    ::umount2(where.constData(), MNT_DETACH);
+    QCOMPARE(reply.value("err").toInt(), 9990);
+    QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("配置文保存失败"));
+    QCOMPARE(after, QByteArray("{\"marker\": 1}\n"));
+    QCOMPARE(d->threads.load(), 0);
+}
+
 void tst_ZNSettings::loadAddsUpdateTimeAndAppliesNothing()
 {
     QVERIFY(avtest::writeJson(settingsPath(), QJsonObject{{"enabled", 1}, {"datadir", dataDir}}));
@@ -292,8 +369,16 @@ void tst_ZNSettings::startUpLoadApplies()
 {
     QVERIFY(avtest::writeJson(settingsPath(), QJsonObject{{"enabled", "yes"}, {"datadir", " " + dataDir + " "},
                                                           {"threads", 4}}));
+    // A save killed part-way left its temporary file; start-up removes it.
+    const pid_t dead = ::fork();
+    if (dead == 0)
+        ::_exit(0);
+    QCOMPARE(::waitpid(dead, nullptr, 0), dead);
+    const QString stale = KX2File::temporaryPrefix(settingsPath()) + QString::number(dead) + ".1";
+    QVERIFY(avtest::writeFile(stale, "{\"half"));
     KX2Journals journal;
     QVERIFY(router->settingsLoad(journal, nullptr));
+    QVERIFY(!QFileInfo::exists(stale));
     QVERIFY(router->antivirusModule()->settingsLoaded);
     QCOMPARE(journal.err(), 9999);
     QVERIFY(d->enabled);

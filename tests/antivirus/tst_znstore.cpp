@@ -228,15 +228,21 @@ void tst_ZNStore::repeatedLoadKeepsOpenStore()
 void tst_ZNStore::foreignOrNewerStoreIsRefused_data()
 {
     QTest::addColumn<QString>("tamper");
-    QTest::newRow("newer version") << "UPDATE sys_configure SET cfg_value = '2' WHERE cfg_key = 'Database.Version';";
-    QTest::newRow("foreign id") << "UPDATE sys_configure SET cfg_value = 'OTHERAPP' WHERE cfg_key = 'Database.Id';";
-    QTest::newRow("no version row") << "DELETE FROM sys_configure WHERE cfg_key = 'Database.Version';";
-    QTest::newRow("no configuration table") << "DROP TABLE sys_configure;";
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("newer version") << "UPDATE sys_configure SET cfg_value = '2' WHERE cfg_key = 'Database.Version';"
+                                   << QStringLiteral("数据库当前版本号不兼容: 2");
+    QTest::newRow("foreign id") << "UPDATE sys_configure SET cfg_value = 'OTHERAPP' WHERE cfg_key = 'Database.Id';"
+                                << QStringLiteral("数据库版本号纪录不存在");
+    QTest::newRow("no version row") << "DELETE FROM sys_configure WHERE cfg_key = 'Database.Version';"
+                                    << QStringLiteral("数据库版本号纪录不存在");
+    QTest::newRow("no configuration table") << "DROP TABLE sys_configure;"
+                                            << QStringLiteral("数据库版本号查询失败: ");
 }
 
 void tst_ZNStore::foreignOrNewerStoreIsRefused()
 {
     QFETCH(QString, tamper);
+    QFETCH(QString, reason);
     {
         ZNAntiVirus creator;
         KX2Journals journal;
@@ -249,7 +255,13 @@ void tst_ZNStore::foreignOrNewerStoreIsRefused()
     QVERIFY(!module->configured);
     QVERIFY(!d->database.handle());
     QCOMPARE(journal.err(), 9999);
-    QVERIFY(journal.segments().isEmpty());
+    // The reason is recorded, so a refused start can print it at any
+    // trace level.
+    QCOMPARE(journal.segments().size(), 1);
+    const QJsonObject entry = journal.segments().at(0).toObject();
+    QCOMPARE(entry.value("action").toString(), QStringLiteral("syscfg_dbversion"));
+    QCOMPARE(entry.value("success").toBool(true), false);
+    QVERIFY2(entry.value("msg").toString().startsWith(reason), qPrintable(entry.value("msg").toString()));
     // The refused store is left as it was.
     QVERIFY(QFileInfo(databasePath()).isFile());
 }

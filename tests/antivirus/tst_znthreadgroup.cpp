@@ -9,7 +9,11 @@
 #include <mutex>
 #include <thread>
 
+#include "znantivirus.h"
+#include "znantivirus_p.h"
 #include "znthreadgroup.h"
+
+#include <memory>
 
 using namespace std::chrono_literals;
 
@@ -21,6 +25,7 @@ private slots:
     void pauseEndsOnWakeAndShutdown();
     void waitForSeesChangedCondition();
     void noThreadsAfterShutdown();
+    void restartedScheduleThreadLetsShutdownFinish();
 };
 
 void tst_ZNThreadGroup::shutdownWaitsForEveryThread()
@@ -100,6 +105,28 @@ void tst_ZNThreadGroup::noThreadsAfterShutdown()
     QVERIFY(!group.start([&] { ran = true; }));
     QCOMPARE(group.runningCount(), 0);
     QVERIFY(!ran);
+}
+
+// A settings save that races with the component's destruction restarts the
+// schedule thread after its stop was requested; shutting the group down
+// must still end it at once.
+void tst_ZNThreadGroup::restartedScheduleThreadLetsShutdownFinish()
+{
+    auto* module = new ZNAntiVirus(); // leaked if the shutdown hangs
+    ZNAntiVirusPrivate* d = ZNAntiVirusPrivate::get(module);
+    d->startScheduleThread();
+    QTRY_VERIFY_WITH_TIMEOUT(d->scheduleRunning.load(), 5000);
+    d->scheduleStop = true;   // what the destructor does first
+    d->startScheduleThread(); // the racing save
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    std::thread([d, finished] {
+        d->background.shutdownAndWait();
+        *finished = true;
+    }).detach();
+    // The thread sleeps in steps of one second; it must not spin past the
+    // shutdown.
+    QTRY_VERIFY_WITH_TIMEOUT(finished->load(), 3000);
+    delete module;
 }
 
 QTEST_GUILESS_MAIN(tst_ZNThreadGroup)

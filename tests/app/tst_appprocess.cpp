@@ -11,6 +11,10 @@
 
 #include <csignal>
 
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "kx2localserver.h"
 
 namespace {
@@ -41,6 +45,34 @@ void writeJson(const QString& path, const QJsonObject& object)
     file.write(QJsonDocument(object).toJson());
 }
 
+// A service configuration in `dir` listening on `socket`.
+QString writeServiceConfig(const QTemporaryDir& dir, const QString& socket, const QJsonObject& extra = {})
+{
+    QJsonObject config{{QStringLiteral("lpcid"), socket},
+                       {QStringLiteral("settings"), dir.filePath(QStringLiteral("settings.json"))},
+                       {QStringLiteral("database"), dir.filePath(QStringLiteral("antivirus.db"))}};
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        config.insert(it.key(), it.value());
+    const QString path = dir.filePath(QStringLiteral("config.json"));
+    writeJson(path, config);
+    return path;
+}
+
+// Runs the service to its end; returns its exit code, -1 when it did not end.
+int runToEnd(const QString& cfg, QByteArray* output)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(serviceBinary(), {QStringLiteral("--cfg"), cfg});
+    if (!process.waitForFinished(20000)) {
+        process.kill();
+        process.waitForFinished();
+        return -1;
+    }
+    *output = process.readAll();
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
 } // namespace
 
 class TestAppProcess : public QObject
@@ -52,6 +84,11 @@ private slots:
     void rejectedConfiguration_data();
     void rejectedConfiguration();
     void servesUntilTerminated();
+    void secondInstanceFailsWhileFirstServes();
+    void socketStartFailuresAreExplained_data();
+    void socketStartFailuresAreExplained();
+    void stopSignalAtOnceEndsInOrder();
+    void socketAccessKeys();
 };
 
 void TestAppProcess::helpListsTheConfigOption()
@@ -145,6 +182,113 @@ void TestAppProcess::servesUntilTerminated()
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
     QVERIFY2(output.endsWith("Wait for quit ...\n"), output.constData());
+    // With debugging on, each request names its peer.
+    QVERIFY2(output.contains("request help_interfaces from uid " + QByteArray::number(::getuid()) + " pid "),
+             output.constData());
+    // An orderly exit takes the socket file away.
+    QVERIFY(!QFileInfo::exists(socket));
+}
+
+void TestAppProcess::secondInstanceFailsWhileFirstServes()
+{
+    QTemporaryDir dir;
+    const QString socket = dir.filePath(QStringLiteral("av.sock"));
+    const QString cfg = writeServiceConfig(dir, socket);
+    QProcess first;
+    first.start(serviceBinary(), {QStringLiteral("--cfg"), cfg});
+    QByteArray output;
+    QVERIFY2(waitForOutput(first, output, "lpcID: "), output.constData());
+
+    QByteArray secondOutput;
+    QCOMPARE(runToEnd(cfg, &secondOutput), 1);
+    QVERIFY2(secondOutput.contains("本地服务启动失败: another service is already listening on"),
+             secondOutput.constData());
+    QJsonObject reply;
+    QVERIFY(KX2LocalServer::localRequest(socket, {{QStringLiteral("cmd"), QStringLiteral("help_interfaces")}}, &reply, 20));
+    QCOMPARE(reply.value(QStringLiteral("err")).toInt(-1), 0);
+
+    ::kill(pid_t(first.processId()), SIGTERM);
+    QVERIFY(first.waitForFinished(20000));
+    QCOMPARE(first.exitCode(), 0);
+    QVERIFY(!QFileInfo::exists(socket));
+}
+
+void TestAppProcess::socketStartFailuresAreExplained_data()
+{
+    QTest::addColumn<QString>("leaf");
+    QTest::addColumn<QByteArray>("message");
+    QTest::newRow("regular file") << "file.sock" << QByteArray("is not a socket");
+    QTest::newRow("directory") << "dir.sock" << QByteArray("dir.sock");
+    QTest::newRow("under a file") << "file.sock/inner.sock" << QByteArray("cannot create the socket directory");
+    QTest::newRow("too long") << QString(120, 'n') << QByteArray("longer than a socket address");
+}
+
+void TestAppProcess::socketStartFailuresAreExplained()
+{
+    QFETCH(QString, leaf);
+    QFETCH(QByteArray, message);
+    QTemporaryDir dir;
+    {
+        QFile data(dir.filePath(QStringLiteral("file.sock")));
+        QVERIFY(data.open(QIODevice::WriteOnly));
+        data.write("keep me");
+    }
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("dir.sock")));
+    QByteArray output;
+    QCOMPARE(runToEnd(writeServiceConfig(dir, dir.filePath(leaf)), &output), 1);
+    QVERIFY2(output.contains("本地服务启动失败: ") && output.contains(message), output.constData());
+    QFile data(dir.filePath(QStringLiteral("file.sock")));
+    QVERIFY(data.open(QIODevice::ReadOnly));
+    QCOMPARE(data.readAll(), QByteArray("keep me"));
+    QVERIFY(QFileInfo(dir.filePath(QStringLiteral("dir.sock"))).isDir());
+}
+
+void TestAppProcess::stopSignalAtOnceEndsInOrder()
+{
+    QTemporaryDir dir;
+    const QString cfg = writeServiceConfig(dir, dir.filePath(QStringLiteral("av.sock")));
+    // The child inherits SIGTERM blocked, so the signal sent right after
+    // the start waits for the service's own first step, whenever that is.
+    sigset_t term;
+    sigset_t saved;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    QCOMPARE(::pthread_sigmask(SIG_BLOCK, &term, &saved), 0);
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(serviceBinary(), {QStringLiteral("--cfg"), cfg});
+    const bool started = process.waitForStarted(20000);
+    ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    QVERIFY(started);
+    ::kill(pid_t(process.processId()), SIGTERM);
+    QVERIFY(process.waitForFinished(20000));
+    const QByteArray output = process.readAll();
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+    QVERIFY2(output.endsWith("Wait for quit ...\n"), output.constData());
+}
+
+void TestAppProcess::socketAccessKeys()
+{
+    QTemporaryDir dir;
+    const QString socket = dir.filePath(QStringLiteral("av.sock"));
+    const QString cfg = writeServiceConfig(dir, socket, {{QStringLiteral("lpcmode"), QStringLiteral("0660")},
+                                                         {QStringLiteral("lpcgroup"), QStringLiteral("4242")}});
+    QProcess process;
+    process.start(serviceBinary(), {QStringLiteral("--cfg"), cfg});
+    QByteArray output;
+    QVERIFY2(waitForOutput(process, output, "lpcID: "), output.constData());
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(socket).constData(), &st), 0);
+    QCOMPARE(int(st.st_mode & 0777), 0660);
+    QCOMPARE(int(st.st_gid), 4242);
+    ::kill(pid_t(process.processId()), SIGTERM);
+    QVERIFY(process.waitForFinished(20000));
+
+    // A group that does not exist stops the start with a reason.
+    writeServiceConfig(dir, socket, {{QStringLiteral("lpcgroup"), QStringLiteral("no-such-group-zn")}});
+    QCOMPARE(runToEnd(cfg, &output), 1);
+    QVERIFY2(output.contains("unknown lpcgroup: no-such-group-zn"), output.constData());
 }
 
 QTEST_GUILESS_MAIN(TestAppProcess)

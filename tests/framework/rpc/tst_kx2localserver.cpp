@@ -23,7 +23,10 @@
 #include <poll.h>
 #include <signal.h>
 #include <time.h>
+#include <grp.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -177,6 +180,12 @@ QList<QJsonObject> collectRepliesAndClose(int fd, bool* sawEof)
     return replies;
 }
 
+QByteArray fileContent(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 bool sendAll(int fd, const QByteArray& bytes)
 {
     return ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
@@ -215,12 +224,13 @@ private slots:
     void startCreatesDirectoryWithWorldAccess();
     void startReusesStaleSocketOfKilledProcess();
     void relativeNamesLiveInTempDirectory();
-    void secondInstanceTakesOverName();
+    void secondInstanceRefusedWhileFirstServes();
+    void foreignFilesAtSocketPathAreLeftAlone();
     void helpInterfacesEndToEnd();
     void twoRequestsInOneWriteAnsweredInOrder();
     void requestSplitAcrossWrites();
     void keepAliveNotAnswered();
-    void unknownMethodAndJournalCarryOver();
+    void everyRequestStartsFromAFreshJournal();
     void elapsedExactlyWhenDebugging();
     void oversizedFrameClosesOnlyItsConnection();
     void announcedSizeIsNotReservedUpFront();
@@ -232,6 +242,11 @@ private slots:
     void stopWakesIdleWorker();
     void idleConnectionsCostNoCpu();
     void localRequestTimeouts();
+    void descriptorExhaustionDoesNotEndListening();
+    void connectionLimitKeepsOthersInBacklog();
+    void byteBudgetBoundsHugeFrames();
+    void keepAliveFloodInLinearTime();
+    void restrictedSocketAdmitsOnlyItsGroup();
 
 private:
     QString socketName(const QString& leaf) const { return dir->filePath(leaf); }
@@ -347,17 +362,55 @@ void tst_KX2LocalServer::relativeNamesLiveInTempDirectory()
     QDir(QDir::tempPath() + '/' + subdir).removeRecursively();
 }
 
-void tst_KX2LocalServer::secondInstanceTakesOverName()
+void tst_KX2LocalServer::secondInstanceRefusedWhileFirstServes()
 {
-    KX2LocalServer second; // no routers: "echo" is unknown there
-    QVERIFY(second.start(server->serverName()));
+    const QString name = server->serverName();
+    KX2LocalServer second; // no routers: "echo" would be unknown there
+    QVERIFY(!second.start(name));
+    QVERIFY(second.errorString().contains("already listening"));
+    QVERIFY(!second.isListening());
+
+    // The first still owns the name and answers.
     QLocalSocket client;
-    client.connectToServer(server->serverName());
+    client.connectToServer(name);
     QVERIFY(client.waitForConnected(kWaitMs));
-    QVERIFY(writeAll(client, frame("echo")));
-    const QList<QJsonObject> replies = readReplies(client, 1);
+    QVERIFY(writeAll(client, frame("echo", 3)));
+    QList<QJsonObject> replies = readReplies(client, 1);
     QCOMPARE(replies.size(), 1);
-    QCOMPARE(replies.at(0).value("err").toInt(), 9885);
+    QCOMPARE(replies.at(0).value("results").toInt(), 3);
+
+    // An orderly stop removes the file it created; the name is free again.
+    server->stop();
+    QVERIFY(!QFileInfo::exists(name));
+    QVERIFY(second.start(name));
+    QVERIFY(second.errorString().isEmpty());
+    // A successor's file is not the first server's to remove.
+    server->stop();
+    QVERIFY(QFileInfo::exists(name));
+}
+
+void tst_KX2LocalServer::foreignFilesAtSocketPathAreLeftAlone()
+{
+    const QString file = socketName("plain.sock");
+    {
+        QFile data(file);
+        QVERIFY(data.open(QIODevice::WriteOnly));
+        data.write("precious");
+    }
+    KX2LocalServer other;
+    QVERIFY(!other.start(file));
+    QVERIFY(other.errorString().contains("not a socket"));
+    QCOMPARE(fileContent(file), QByteArray("precious"));
+
+    const QString directory = socketName("dir.sock");
+    QVERIFY(QDir().mkpath(directory));
+    QVERIFY(!other.start(directory));
+    QVERIFY(!other.errorString().isEmpty());
+    QVERIFY(QFileInfo(directory).isDir());
+
+    const QString tooLong = socketName(QString(120, 'n'));
+    QVERIFY(!other.start(tooLong));
+    QVERIFY(other.errorString().contains("longer than"));
 }
 
 void tst_KX2LocalServer::helpInterfacesEndToEnd()
@@ -423,22 +476,26 @@ void tst_KX2LocalServer::keepAliveNotAnswered()
     QCOMPARE(router->calls.load(), 2);
 }
 
-void tst_KX2LocalServer::unknownMethodAndJournalCarryOver()
+void tst_KX2LocalServer::everyRequestStartsFromAFreshJournal()
 {
     QLocalSocket client;
     client.connectToServer(server->serverName());
     QVERIFY(client.waitForConnected(kWaitMs));
     QVERIFY(writeAll(client, frame("noop") + frame("nosuch") + frame("noop") + frame("fail")
-                                 + frame("noop")));
-    const QList<QJsonObject> replies = readReplies(client, 5);
-    QCOMPARE(replies.size(), 5);
+                                 + frame("echo") + frame("fail") + frame("noop")));
+    const QList<QJsonObject> replies = readReplies(client, 7);
+    QCOMPARE(replies.size(), 7);
     QCOMPARE(replies.at(0), (QJsonObject{{"err", 9999}}));
     QCOMPARE(replies.at(1).value("err").toInt(), 9885);
     QCOMPARE(replies.at(1).value("errmsg").toString(), QString("被调用的方法不存在: nosuch"));
-    // The environment's journal lives as long as the connection.
-    QCOMPARE(replies.at(2).value("err").toInt(), 9885);
+    // Neither an unknown method nor a refusal colours the next reply.
+    QCOMPARE(replies.at(2), (QJsonObject{{"err", 9999}}));
     QCOMPARE(replies.at(3).value("errmsg").toString(), QString("缺少参数: path"));
-    QCOMPARE(replies.at(4).value("err").toInt(), 9995);
+    QCOMPARE(replies.at(3).value("err").toInt(), 9995);
+    QCOMPARE(replies.at(4).value("err").toInt(), 0);
+    // A refusal after a success is reported as a refusal.
+    QCOMPARE(replies.at(5).value("err").toInt(), 9995);
+    QCOMPARE(replies.at(6), (QJsonObject{{"err", 9999}}));
 }
 
 void tst_KX2LocalServer::elapsedExactlyWhenDebugging()
@@ -461,8 +518,8 @@ void tst_KX2LocalServer::elapsedExactlyWhenDebugging()
     QCOMPARE(replies.size(), 2);
     for (const QJsonObject& reply : replies)
         QVERIFY(reply.value("elapsed").isDouble());
-    // One entry from the earlier echo on this connection, one from this one.
-    QCOMPARE(replies.at(0).value("journals").toArray().size(), 2);
+    // Only this request's own entry: nothing piles up over the connection.
+    QCOMPARE(replies.at(0).value("journals").toArray().size(), 1);
 }
 
 void tst_KX2LocalServer::oversizedFrameClosesOnlyItsConnection()
@@ -495,6 +552,8 @@ void tst_KX2LocalServer::oversizedFrameClosesOnlyItsConnection()
 
 void tst_KX2LocalServer::announcedSizeIsNotReservedUpFront()
 {
+    // The budget admits every frame here; only memory use is measured.
+    server->setBufferBudget(8 * PACKET_MAX_FRAME);
     // Workers whose threads are up (each has read a keep-alive), so their
     // stacks are not counted below.
     const int kConnections = 8;
@@ -714,6 +773,245 @@ void tst_KX2LocalServer::localRequestTimeouts()
 
     QVERIFY(!KX2LocalServer::localRequest(socketName("nobody.sock"), {{"cmd", "echo"}}, &reply, 5));
     QCOMPARE(reply, (QJsonObject{{"untouched", true}}));
+}
+
+// Connects a raw client to `name`; -1 on failure.
+int connectRaw(const QString& name)
+{
+    const QByteArray path = QFile::encodeName(name);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, path.constData(), size_t(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
+
+// Replies read so far from `fd` without blocking.
+int pendingReplies(int fd, QByteArray& buffer)
+{
+    char chunk[4096];
+    ssize_t got;
+    while ((got = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
+        buffer.append(chunk, int(got));
+    int count = 0;
+    QByteArray copy = buffer;
+    QList<QJsonObject> replies;
+    takeFrames(copy, replies);
+    count = replies.size();
+    return count;
+}
+
+// How many of `fds` the server has closed.
+int closedByServer(const std::vector<int>& fds)
+{
+    int closed = 0;
+    for (int fd : fds) {
+        char byte;
+        const ssize_t got = ::recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+            ++closed;
+    }
+    return closed;
+}
+
+void tst_KX2LocalServer::descriptorExhaustionDoesNotEndListening()
+{
+    const QString name = server->serverName();
+    // Run the pause and resume paths once beforehand: sanitizer builds
+    // check an object's type the first time they meet it, and that check
+    // needs a descriptor of its own.
+    server->setMaxConnections(1);
+    for (int round = 0; round < 2; ++round) {
+        const int first = connectRaw(name);
+        const int second = connectRaw(name);
+        QVERIFY(sendAll(first, frame("noop")) && sendAll(second, frame("noop")));
+        QTRY_COMPARE_WITH_TIMEOUT(router->calls.load(), 2 * round + 1, kWaitMs);
+        ::close(first);
+        QTRY_COMPARE_WITH_TIMEOUT(router->calls.load(), 2 * round + 2, kWaitMs);
+        ::close(second);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(server->connectionCount(), 0, kWaitMs);
+    server->setMaxConnections(KX2LocalServer::kDefaultMaxConnections);
+    router->calls = 0;
+    // Clients first, while descriptors are plentiful.
+    const int kClients = 40;
+    std::vector<int> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(connectRaw(name));
+        QVERIFY(clients.back() >= 0);
+    }
+    // Room for only a few accepted connections in this process.
+    rlimit saved{};
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    int highest = 0;
+    for (const QString& entry : QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System))
+        highest = std::max(highest, entry.toInt());
+    rlimit low = saved;
+    low.rlim_cur = rlim_t(highest + 1);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    // Fill every free slot below the limit, then give three back.
+    std::vector<int> fillers;
+    for (int fd; (fd = ::dup(0)) >= 0;)
+        fillers.push_back(fd);
+    for (int i = 0; i < 3 && !fillers.empty(); ++i) {
+        ::close(fillers.back());
+        fillers.pop_back();
+    }
+    for (int fd : clients)
+        QVERIFY(sendAll(fd, frame("echo", 1)));
+    // Some are accepted and answered; the accept of the next one fails.
+    QTRY_VERIFY_WITH_TIMEOUT(router->calls.load() >= 1, kWaitMs);
+    QTest::qWait(200); // let the accept loop run into the limit and back off
+    QVERIFY(server->isListening());
+    QVERIFY(router->calls.load() < kClients);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    for (int fd : fillers)
+        ::close(fd);
+
+    // Every waiting client is served once descriptors are free again...
+    QTRY_COMPARE_WITH_TIMEOUT(router->calls.load(), kClients, kWaitMs);
+    for (int fd : clients)
+        ::close(fd);
+    // ...and so are new ones.
+    const int late = connectRaw(name);
+    QVERIFY(late >= 0);
+    QVERIFY(sendAll(late, frame("echo", 2)));
+    QByteArray buffer;
+    QTRY_COMPARE_WITH_TIMEOUT(pendingReplies(late, buffer), 1, kWaitMs);
+    ::close(late);
+}
+
+void tst_KX2LocalServer::connectionLimitKeepsOthersInBacklog()
+{
+    server->setMaxConnections(2);
+    std::vector<int> clients;
+    std::vector<QByteArray> buffers(3);
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(connectRaw(server->serverName()));
+        QVERIFY(clients.back() >= 0);
+        QVERIFY(sendAll(clients.back(), frame("echo", i)));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(pendingReplies(clients[0], buffers[0]) + pendingReplies(clients[1], buffers[1]),
+                              2, kWaitMs);
+    QTest::qWait(100);
+    // The third waits, connected but not served, until a slot is free.
+    QCOMPARE(pendingReplies(clients[2], buffers[2]), 0);
+    QCOMPARE(server->connectionCount(), 2);
+    ::close(clients[0]);
+    QTRY_COMPARE_WITH_TIMEOUT(pendingReplies(clients[2], buffers[2]), 1, kWaitMs);
+    ::close(clients[1]);
+    ::close(clients[2]);
+}
+
+void tst_KX2LocalServer::byteBudgetBoundsHugeFrames()
+{
+    const qint64 kFrame = 16 * 1024 * 1024;
+    server->setBufferBudget(2 * kFrame + 1024);
+    QByteArray head = PACKET_MARK + "\x01\x01";
+    for (quint32 v : {quint32(kFrame - PACKET_HEADER_SIZE), quint32(0)})
+        for (int i = 0; i < 4; ++i)
+            head.append(char((v >> (8 * i)) & 0xFF));
+    head.append("\xFF\xFF\xFF{\"cmd\":\"echo\",\"pad\":\"");
+    const QByteArray pad(1024 * 1024, 'x');
+    // Four huge frames at once: two fit the budget, the others are refused
+    // by closing their connections.
+    std::vector<int> clients;
+    for (int i = 0; i < 4; ++i) {
+        clients.push_back(connectRaw(server->serverName()));
+        QVERIFY(clients.back() >= 0);
+        QVERIFY(sendAll(clients.back(), head));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(server->bufferedBytes(), 2 * kFrame, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(closedByServer(clients), 2, kWaitMs);
+    // A small request is still served meanwhile.
+    QJsonObject reply;
+    auto call = std::async(std::launch::async, [&] {
+        return KX2LocalServer::localRequest(server->serverName(), {{"cmd", "echo"}, {"params", 7}}, &reply, 10);
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(call.wait_for(std::chrono::seconds(0)) == std::future_status::ready, kWaitMs);
+    QVERIFY(call.get());
+    for (int fd : clients)
+        ::close(fd);
+    // The budget is whole again once the clients have left.
+    QTRY_COMPARE_WITH_TIMEOUT(server->bufferedBytes(), qint64(0), kWaitMs);
+}
+
+void tst_KX2LocalServer::keepAliveFloodInLinearTime()
+{
+    std::unique_ptr<KX2LocalSocket> connection;
+    const int peer = directConnection(connection);
+    QVERIFY(peer >= 0);
+    // 4 Mi keep-alive frames and one request behind them. Erasing each
+    // frame from the front of the buffer moves gigabytes here; taking them
+    // in place reads each byte once.
+    QByteArray flood;
+    flood.reserve(16 * 1024 * 1024 + 64);
+    for (int i = 0; i < 4 * 1024 * 1024; ++i)
+        flood.append(PACKET_KEEPALIVE);
+    flood.append(frame("echo", 9));
+    QElapsedTimer timer;
+    timer.start();
+    auto writer = std::async(std::launch::async, [&] { return sendAll(peer, flood); });
+    QByteArray buffer;
+    QTRY_COMPARE_WITH_TIMEOUT(pendingReplies(peer, buffer), 1, 6000);
+    QVERIFY(writer.get());
+    ::close(peer);
+    QTRY_VERIFY_WITH_TIMEOUT(!connection->isRunning(), kWaitMs);
+}
+
+void tst_KX2LocalServer::restrictedSocketAdmitsOnlyItsGroup()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root to act as other users");
+    const gid_t kGroup = 4242;
+    const uid_t kNobody = 65534;
+    QVERIFY(::chmod(QFile::encodeName(dir->path()).constData(), 0755) == 0);
+    const QString name = socketName("restricted.sock");
+    KX2LocalServer restricted;
+    restricted.add(router.get());
+    restricted.setAccess(0660, int(kGroup));
+    QVERIFY(restricted.start(name));
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(name).constData(), &st), 0);
+    QCOMPARE(int(st.st_mode & 0777), 0660);
+    QCOMPARE(st.st_gid, kGroup);
+
+    const QByteArray request = frame("echo", 5);
+    const QByteArray path = QFile::encodeName(name);
+    // A child that becomes `nobody` with primary group `gid`, sends one
+    // request and exits 0 when a reply frame came back.
+    auto tryAs = [&](gid_t gid) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(kNobody) != 0)
+                ::_exit(3);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            memcpy(addr.sun_path, path.constData(), size_t(path.size()));
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+                ::_exit(1);
+            if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) != request.size())
+                ::_exit(1);
+            char head[3];
+            ::_exit(::recv(fd, head, sizeof head, MSG_WAITALL) == 3 && head[1] == 'k' ? 0 : 2);
+        }
+        int status = -1;
+        QElapsedTimer timer;
+        timer.start();
+        while (::waitpid(child, &status, WNOHANG) == 0 && timer.elapsed() < kWaitMs)
+            QTest::qWait(10); // polling the child, which has no other way to tell
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    const int callsBefore = router->calls.load();
+    QCOMPARE(tryAs(kNobody), 1); // refused before any request
+    QCOMPARE(router->calls.load(), callsBefore);
+    QCOMPARE(tryAs(kGroup), 0);
+    QCOMPARE(router->calls.load(), callsBefore + 1);
 }
 
 QTEST_GUILESS_MAIN(tst_KX2LocalServer)

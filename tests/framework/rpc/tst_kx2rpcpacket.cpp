@@ -40,6 +40,7 @@ class tst_KX2RpcPacket : public QObject
     Q_OBJECT
 
 private slots:
+    void compactTextMatchesQtAndReadsBack();
     void constants();
     void framesByteForByte();
     void emptyPacketIsKeepAlive();
@@ -376,6 +377,28 @@ void tst_KX2RpcPacket::taggedObjectKeepsMembersBeforeDamage()
     // A 0x00 inside a key means the bytes were not written by the encoder.
     buffer = QByteArray("ok=1") + '\0' + QByteArray("k", 1) + '\0' + "y=2" + '\0' + '\0';
     QCOMPARE(KX2RpcPacket::fromCompactObject(buffer), parse(R"({"ok":1})"));
+}
+
+void tst_KX2RpcPacket::compactTextMatchesQtAndReadsBack()
+{
+    const QJsonObject object{
+        {"cmd", "antivirus_scan_start"},
+        {"text", QString::fromUtf8("引号\" 反斜杠\\ 控制\x01\x1f\n\r\t\b\f 😀 /")},
+        {"ints", QJsonArray{0, 1, -1, 9885, 2147483647, 4294967296.0, -9007199254740992.0}},
+        {"reals", QJsonArray{0.1, -2.5, 1e300, 1.7976931348623157e308, 5e-324, 123456.789}},
+        {"nested", QJsonObject{{"b", true}, {"f", false}, {"n", QJsonValue()}, {"e", QJsonObject()},
+                               {"a", QJsonArray{QJsonArray{}, QJsonObject{{"k", "v"}}}}}},
+        {"", "empty key"},
+    };
+    KX2RpcPacket packet(object);
+    const QByteArray mine = packet.toCompact();
+    QCOMPARE(mine, QJsonDocument(object).toJson(QJsonDocument::Compact));
+    QCOMPARE(QJsonDocument::fromJson(mine).object(), object);
+    // The frame carries the same text and its length.
+    QByteArray frame = packet.toDatagram();
+    KX2RpcPacket back;
+    QCOMPARE(back.fromDatagram(frame), int(KX2RpcPacket::Taken));
+    QCOMPARE(static_cast<const QJsonObject&>(back), object);
 }
 
 QTEST_GUILESS_MAIN(tst_KX2RpcPacket)

@@ -10,6 +10,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <sys/resource.h>
 
@@ -57,6 +61,8 @@ private slots:
     void loadBinaryKeepsBytesOnFailure();
     void saveBinaryCreatesDirectoriesAndReplaces();
     void saveBinaryReportsFailedWrites();
+    void saveOnFullFileSystemKeepsOldFile();
+    void staleTemporariesOfDeadWritersRemoved();
     void loadJsonRules();
     void readJsonObjectRules();
     void saveJsonForms();
@@ -131,6 +137,56 @@ void TestKX2File::saveBinaryReportsFailedWrites()
     QCOMPARE(KX2File::readAll(target), QByteArray("old content"));
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList{ "settings.json" });
+}
+
+void TestKX2File::saveOnFullFileSystemKeepsOldFile()
+{
+    if (::geteuid() != 0)
+        QSKIP("mounting a small file system needs root");
+    const QString mountPoint = path("small");
+    QVERIFY(QDir().mkpath(mountPoint));
+    const QByteArray where = QFile::encodeName(mountPoint);
+    if (::mount("tmpfs", where.constData(), "tmpfs", 0, "size=64k") != 0)
+        QSKIP("tmpfs cannot be mounted here");
+    const QString target = mountPoint + "/settings.json";
+    writeFile(target, "{\"enabled\": 1}");
+    // Fill the file system up to its last block.
+    {
+        QFile filler(mountPoint + "/filler");
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        const QByteArray block(4096, 'f');
+        while (filler.write(block) == block.size()) {
+        }
+    }
+    const bool saved = KX2File::saveJson(target, QJsonObject{{"datadir", QString(8000, 'd')}});
+    const QByteArray after = KX2File::readAll(target);
+    const QStringList left = QDir(mountPoint).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    ::umount2(where.constData(), MNT_DETACH);
+    QVERIFY(!saved);
+    QCOMPARE(after, QByteArray("{\"enabled\": 1}"));
+    QCOMPARE(left, (QStringList{"filler", "settings.json"}));
+}
+
+void TestKX2File::staleTemporariesOfDeadWritersRemoved()
+{
+    const QString target = path("settings.json");
+    writeFile(target, "{}");
+    // A writer that was killed: its pid no longer runs.
+    const pid_t dead = ::fork();
+    if (dead == 0)
+        ::_exit(0);
+    QCOMPARE(::waitpid(dead, nullptr, 0), dead);
+    const QString prefix = KX2File::temporaryPrefix(target);
+    writeFile(prefix + QString::number(dead) + ".1", "half");
+    // One of a live writer, one of this process, and look-alikes.
+    writeFile(prefix + "1.1", "init is alive");
+    writeFile(prefix + QString::number(::getpid()) + ".7", "ours");
+    writeFile(prefix + "abc.1", "not ours");
+    writeFile(path("settings.json.x"), "other");
+    QCOMPARE(KX2File::removeStaleTemporaries(target), 1);
+    QVERIFY(!QFileInfo::exists(prefix + QString::number(dead) + ".1"));
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), 5);
+    QCOMPARE(KX2File::readAll(target), QByteArray("{}"));
 }
 
 void TestKX2File::loadJsonRules()

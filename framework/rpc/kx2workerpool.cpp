@@ -1,0 +1,94 @@
+#include "kx2workerpool.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+class KX2WorkerPoolState
+{
+public:
+    explicit KX2WorkerPoolState(std::chrono::milliseconds idleTimeout) : idleTimeout(idleTimeout) {}
+
+    // Body of every pool thread: takes jobs until idle for too long or
+    // until the pool is gone.
+    static void threadMain(std::shared_ptr<KX2WorkerPoolState> self);
+
+    const std::chrono::milliseconds idleTimeout;
+    mutable std::mutex mutex;
+    std::condition_variable jobQueued;
+    std::deque<std::function<void()>> jobs; // guarded by mutex
+    int threads = 0;                        // guarded by mutex
+    int idle = 0;                           // guarded by mutex
+    bool closing = false;                   // guarded by mutex
+};
+
+void KX2WorkerPoolState::threadMain(std::shared_ptr<KX2WorkerPoolState> self)
+{
+    std::unique_lock<std::mutex> lock(self->mutex);
+    for (;;) {
+        ++self->idle;
+        const bool woken = self->jobQueued.wait_for(lock, self->idleTimeout, [&] {
+            return !self->jobs.empty() || self->closing;
+        });
+        --self->idle;
+        if (!woken || self->jobs.empty())
+            break;
+        std::function<void()> job = std::move(self->jobs.front());
+        self->jobs.pop_front();
+        lock.unlock();
+        job();
+        job = nullptr; // whatever the job captured goes before the next wait
+        lock.lock();
+        if (self->closing && self->jobs.empty())
+            break;
+    }
+    --self->threads;
+}
+
+KX2WorkerPool::KX2WorkerPool(std::chrono::milliseconds idleTimeout)
+    : state(std::make_shared<KX2WorkerPoolState>(idleTimeout))
+{
+}
+
+KX2WorkerPool::~KX2WorkerPool()
+{
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->closing = true;
+    state->jobQueued.notify_all();
+}
+
+bool KX2WorkerPool::run(std::function<void()> job)
+{
+    std::unique_lock<std::mutex> lock(state->mutex);
+    state->jobs.push_back(std::move(job));
+    // Idle threads that have not yet taken an earlier job are spoken for.
+    if (state->idle >= int(state->jobs.size())) {
+        state->jobQueued.notify_one();
+        return true;
+    }
+    ++state->threads;
+    try {
+        std::thread(KX2WorkerPoolState::threadMain, state).detach();
+    } catch (const std::system_error&) {
+        --state->threads;
+        if (state->threads > 0)
+            return true; // a running thread takes the job when it is free
+        state->jobs.pop_back();
+        return false;
+    }
+    return true;
+}
+
+int KX2WorkerPool::threadCount() const
+{
+    std::lock_guard<std::mutex> lock(state->mutex);
+    return state->threads;
+}
+
+int KX2WorkerPool::busyCount() const
+{
+    std::lock_guard<std::mutex> lock(state->mutex);
+    return state->threads - state->idle;
+}
