@@ -53,6 +53,42 @@ int windowValue(const QJsonObject& params, const char* key, int highest)
     return qBound(1, toInt(params.value(QLatin1String(key))), highest);
 }
 
+// The request carried "help": its whole reply is the method's fixed help
+// document, and nothing else happens.
+bool answeredWithHelp(QJsonObject* retObject, const QJsonObject& cmdObject, const char* help = kCommentHelp)
+{
+    if (!cmdObject.contains(kHelp))
+        return false;
+    *retObject = helpDocument(help);
+    return true;
+}
+
+// The required number list `key` of the request; empty, with 9995 set,
+// when it holds no usable number.
+QList<int> requiredNumbers(const QJsonObject& cmdObject, const char* key, KX2Cabinet* envObject)
+{
+    const QList<int> numbers = numberList(requestParams(cmdObject).value(QLatin1String(key)));
+    if (numbers.isEmpty())
+        envObject->setErr(KX2ErrorCode::MissingParameter, QStringLiteral("缺少参数: ") + QLatin1String(key));
+    return numbers;
+}
+
+// Success on the journal when the operation succeeded; otherwise its code
+// and message stand.
+void succeedIf(bool ok, KX2Cabinet* envObject)
+{
+    if (ok)
+        envObject->setErr(0, QString());
+}
+
+// As succeedIf(), with the operation's output under "results".
+void resultsIf(bool ok, const QJsonObject& results, QJsonObject* retObject, KX2Cabinet* envObject)
+{
+    if (ok)
+        retObject->insert(QStringLiteral("results"), results);
+    succeedIf(ok, envObject);
+}
+
 } // namespace
 
 RequestRouter::RequestRouter(QObject* parent)
@@ -91,26 +127,20 @@ bool RequestRouter::startUp(KX2Journals& journal, const QJsonObject& configurati
 void RequestRouter::antivirus_settings_load(QJsonObject* retObject, QJsonObject cmdObject,
                                             KX2Cabinet* envObject)
 {
-    if (cmdObject.contains(kHelp)) {
-        *retObject = helpDocument("{}");
+    if (answeredWithHelp(retObject, cmdObject, "{}"))
         return;
-    }
     QJsonObject settings;
     antivirus->settingsLoad(*envObject, &settings);
-    retObject->insert(QStringLiteral("results"), settings);
-    envObject->setErr(0, QString());
+    resultsIf(true, settings, retObject, envObject);
 }
 
 // "params" is the whole settings object.
 void RequestRouter::antivirus_settings_save(QJsonObject* retObject, QJsonObject cmdObject,
                                             KX2Cabinet* envObject)
 {
-    if (cmdObject.contains(kHelp)) {
-        *retObject = helpDocument("{}");
+    if (answeredWithHelp(retObject, cmdObject, "{}"))
         return;
-    }
-    if (antivirus->settingsSave(*envObject, requestParams(cmdObject)))
-        envObject->setErr(0, QString());
+    succeedIf(antivirus->settingsSave(*envObject, requestParams(cmdObject)), envObject);
 }
 
 // Progress of the virus database update; err 0 only while one runs, else
@@ -118,56 +148,43 @@ void RequestRouter::antivirus_settings_save(QJsonObject* retObject, QJsonObject 
 void RequestRouter::antivirus_updvdb_running(QJsonObject* retObject, QJsonObject cmdObject,
                                              KX2Cabinet* envObject)
 {
-    if (cmdObject.contains(kHelp)) {
-        *retObject = helpDocument("{}");
+    if (answeredWithHelp(retObject, cmdObject, "{}"))
         return;
-    }
     QJsonObject progress;
     const bool running = antivirus->updVdbRunning(*envObject, progress);
     retObject->insert(QStringLiteral("results"), progress);
-    if (running)
-        envObject->setErr(0, QString());
+    succeedIf(running, envObject);
 }
 
 void RequestRouter::antivirus_updvdb_start(QJsonObject* retObject, QJsonObject cmdObject,
                                            KX2Cabinet* envObject)
 {
-    if (cmdObject.contains(kHelp)) {
-        *retObject = helpDocument("{\"comment\":\"\"}");
+    if (answeredWithHelp(retObject, cmdObject))
         return;
-    }
     envObject->begin();
-    if (antivirus->updVdbStart(*envObject))
-        envObject->setErr(0, QString());
+    succeedIf(antivirus->updVdbStart(*envObject), envObject);
 }
 
 // Blocks this connection's worker for up to kUpdateStopWaitMs.
 void RequestRouter::antivirus_updvdb_stop(QJsonObject* retObject, QJsonObject cmdObject,
                                           KX2Cabinet* envObject)
 {
-    if (cmdObject.contains(kHelp)) {
-        *retObject = helpDocument("{\"comment\":\"\"}");
+    if (answeredWithHelp(retObject, cmdObject))
         return;
-    }
     envObject->begin();
-    if (antivirus->updVdbStop(*envObject, kUpdateStopWaitMs))
-        envObject->setErr(0, QString());
+    succeedIf(antivirus->updVdbStop(*envObject, kUpdateStopWaitMs), envObject);
 }
 
 // Progress of the running or last scan task.
 void RequestRouter::antivirus_scan_running(QJsonObject* retObject, QJsonObject cmdObject,
                                            KX2Cabinet* envObject)
 {
-    if (cmdObject.contains(kHelp)) {
-        *retObject = helpDocument(kCommentHelp);
+    if (answeredWithHelp(retObject, cmdObject))
         return;
-    }
     envObject->begin();
     QJsonObject progress;
-    if (antivirus->scanRunning(*envObject, progress)) {
-        retObject->insert(QStringLiteral("results"), progress);
-        envObject->setErr(0, QString());
-    }
+    const bool ok = antivirus->scanRunning(*envObject, progress);
+    resultsIf(ok, progress, retObject, envObject);
 }
 
 // "path" (trimmed, required): the directory or file to scan; "waitvdb":
@@ -175,10 +192,8 @@ void RequestRouter::antivirus_scan_running(QJsonObject* retObject, QJsonObject c
 void RequestRouter::antivirus_scan_start(QJsonObject* retObject, QJsonObject cmdObject,
                                          KX2Cabinet* envObject)
 {
-    if (cmdObject.contains(kHelp)) {
-        *retObject = helpDocument(kCommentHelp);
+    if (answeredWithHelp(retObject, cmdObject))
         return;
-    }
     envObject->begin();
     const QJsonObject params = requestParams(cmdObject);
     const QString path = params.value(QLatin1String("path")).toString().trimmed();
@@ -186,125 +201,94 @@ void RequestRouter::antivirus_scan_start(QJsonObject* retObject, QJsonObject cmd
         envObject->setErr(KX2ErrorCode::MissingParameter, QStringLiteral("缺少参数: path"));
         return;
     }
-    if (antivirus->scanStart(*envObject, path, toBool(params.value(QLatin1String("waitvdb")))))
-        envObject->setErr(0, QString());
+    succeedIf(antivirus->scanStart(*envObject, path, toBool(params.value(QLatin1String("waitvdb")))), envObject);
 }
 
 // Stops the running scan; returns once it has ended.
 void RequestRouter::antivirus_scan_stop(QJsonObject* retObject, QJsonObject cmdObject,
                                         KX2Cabinet* envObject)
 {
-    if (cmdObject.contains(kHelp)) {
-        *retObject = helpDocument(kCommentHelp);
+    if (answeredWithHelp(retObject, cmdObject))
         return;
-    }
     envObject->begin();
-    if (antivirus->scanStop(*envObject))
-        envObject->setErr(0, QString());
+    succeedIf(antivirus->scanStop(*envObject), envObject);
 }
 
 // Every mission keyed by its stored path.
 void RequestRouter::antivirus_mission_alload(QJsonObject* retObject, QJsonObject cmdObject,
                                              KX2Cabinet* envObject)
 {
-    if (cmdObject.contains(kHelp)) {
-        *retObject = helpDocument(kCommentHelp);
+    if (answeredWithHelp(retObject, cmdObject))
         return;
-    }
     envObject->begin();
     QJsonObject missions;
-    if (antivirus->missionAlload(*envObject, missions)) {
-        retObject->insert(QStringLiteral("results"), missions);
-        envObject->setErr(0, QString());
-    }
+    const bool ok = antivirus->missionAlload(*envObject, missions);
+    resultsIf(ok, missions, retObject, envObject);
 }
 
 // "path" (required, untrimmed): the directory or file to register.
 void RequestRouter::antivirus_mission_create(QJsonObject* retObject, QJsonObject cmdObject,
                                              KX2Cabinet* envObject)
 {
-    if (cmdObject.contains(kHelp)) {
-        *retObject = helpDocument(kCommentHelp);
+    if (answeredWithHelp(retObject, cmdObject))
         return;
-    }
     envObject->begin();
     const QString path = requestParams(cmdObject).value(QLatin1String("path")).toString();
     if (path.isEmpty()) {
         envObject->setErr(KX2ErrorCode::MissingParameter, QStringLiteral("缺少参数: path"));
         return;
     }
-    if (antivirus->missionCreate(*envObject, path))
-        envObject->setErr(0, QString());
+    succeedIf(antivirus->missionCreate(*envObject, path), envObject);
 }
 
 // "msnnos" (required): the numbers of the missions to delete.
 void RequestRouter::antivirus_mission_remove(QJsonObject* retObject, QJsonObject cmdObject,
                                              KX2Cabinet* envObject)
 {
-    if (cmdObject.contains(kHelp)) {
-        *retObject = helpDocument(kCommentHelp);
+    if (answeredWithHelp(retObject, cmdObject))
         return;
-    }
     envObject->begin();
-    const QList<int> numbers = numberList(requestParams(cmdObject).value(QLatin1String("msnnos")));
-    if (numbers.isEmpty()) {
-        envObject->setErr(KX2ErrorCode::MissingParameter, QStringLiteral("缺少参数: msnnos"));
-        return;
-    }
-    if (antivirus->missionRemove(*envObject, numbers))
-        envObject->setErr(0, QString());
+    const QList<int> numbers = requiredNumbers(cmdObject, "msnnos", envObject);
+    if (!numbers.isEmpty())
+        succeedIf(antivirus->missionRemove(*envObject, numbers), envObject);
 }
 
 // "page", "ofpage": the window of scan log rows.
 void RequestRouter::antivirus_log_alload(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject)
 {
-    if (cmdObject.contains(kHelp)) {
-        *retObject = helpDocument(kCommentHelp);
+    if (answeredWithHelp(retObject, cmdObject))
         return;
-    }
     envObject->begin();
     const QJsonObject params = requestParams(cmdObject);
     QJsonObject listing;
-    if (antivirus->logAlload(*envObject, listing, windowValue(params, "page", kLastPage),
-                             windowValue(params, "ofpage", kMostRows))) {
-        retObject->insert(QStringLiteral("results"), listing);
-        envObject->setErr(0, QString());
-    }
+    const bool ok = antivirus->logAlload(*envObject, listing, windowValue(params, "page", kLastPage),
+                                         windowValue(params, "ofpage", kMostRows));
+    resultsIf(ok, listing, retObject, envObject);
 }
 
 // "lognos" (required): the scan log rows to delete.
 void RequestRouter::antivirus_log_remove(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject)
 {
-    if (cmdObject.contains(kHelp)) {
-        *retObject = helpDocument(kCommentHelp);
+    if (answeredWithHelp(retObject, cmdObject))
         return;
-    }
     envObject->begin();
-    const QList<int> numbers = numberList(requestParams(cmdObject).value(QLatin1String("lognos")));
-    if (numbers.isEmpty()) {
-        envObject->setErr(KX2ErrorCode::MissingParameter, QStringLiteral("缺少参数: lognos"));
-        return;
-    }
-    if (antivirus->logRemove(*envObject, numbers))
-        envObject->setErr(0, QString());
+    const QList<int> numbers = requiredNumbers(cmdObject, "lognos", envObject);
+    if (!numbers.isEmpty())
+        succeedIf(antivirus->logRemove(*envObject, numbers), envObject);
 }
 
 // "page", "ofpage": the window of quarantine records.
 void RequestRouter::antivirus_quarantined_alload(QJsonObject* retObject, QJsonObject cmdObject,
                                                  KX2Cabinet* envObject)
 {
-    if (cmdObject.contains(kHelp)) {
-        *retObject = helpDocument(kCommentHelp);
+    if (answeredWithHelp(retObject, cmdObject))
         return;
-    }
     envObject->begin();
     const QJsonObject params = requestParams(cmdObject);
     QJsonObject listing;
-    if (antivirus->quarantinedAlload(*envObject, listing, windowValue(params, "page", kLastPage),
-                                     windowValue(params, "ofpage", kMostRows))) {
-        retObject->insert(QStringLiteral("results"), listing);
-        envObject->setErr(0, QString());
-    }
+    const bool ok = antivirus->quarantinedAlload(*envObject, listing, windowValue(params, "page", kLastPage),
+                                                 windowValue(params, "ofpage", kMostRows));
+    resultsIf(ok, listing, retObject, envObject);
 }
 
 // Prunes records whose quarantined file is gone; always succeeds, with the
@@ -312,32 +296,23 @@ void RequestRouter::antivirus_quarantined_alload(QJsonObject* retObject, QJsonOb
 void RequestRouter::antivirus_quarantined_reduce(QJsonObject* retObject, QJsonObject cmdObject,
                                                  KX2Cabinet* envObject)
 {
-    if (cmdObject.contains(kHelp)) {
-        *retObject = helpDocument(kCommentHelp);
+    if (answeredWithHelp(retObject, cmdObject))
         return;
-    }
     envObject->begin();
     const int amount = antivirus->quarantinedReduce(*envObject);
-    retObject->insert(QStringLiteral("results"), QJsonObject{{QStringLiteral("amount"), amount}});
-    envObject->setErr(0, QString());
+    resultsIf(true, QJsonObject{{QStringLiteral("amount"), amount}}, retObject, envObject);
 }
 
 // "iftnos" (required): the quarantined files to delete with their records.
 void RequestRouter::antivirus_quarantined_remove(QJsonObject* retObject, QJsonObject cmdObject,
                                                  KX2Cabinet* envObject)
 {
-    if (cmdObject.contains(kHelp)) {
-        *retObject = helpDocument(kCommentHelp);
+    if (answeredWithHelp(retObject, cmdObject))
         return;
-    }
     envObject->begin();
-    const QList<int> numbers = numberList(requestParams(cmdObject).value(QLatin1String("iftnos")));
-    if (numbers.isEmpty()) {
-        envObject->setErr(KX2ErrorCode::MissingParameter, QStringLiteral("缺少参数: iftnos"));
-        return;
-    }
-    if (antivirus->quarantinedRemove(*envObject, numbers))
-        envObject->setErr(0, QString());
+    const QList<int> numbers = requiredNumbers(cmdObject, "iftnos", envObject);
+    if (!numbers.isEmpty())
+        succeedIf(antivirus->quarantinedRemove(*envObject, numbers), envObject);
 }
 
 // "iftnos" (required): the quarantined files to move back to their former
@@ -345,16 +320,10 @@ void RequestRouter::antivirus_quarantined_remove(QJsonObject* retObject, QJsonOb
 void RequestRouter::antivirus_quarantined_restore(QJsonObject* retObject, QJsonObject cmdObject,
                                                   KX2Cabinet* envObject)
 {
-    if (cmdObject.contains(kHelp)) {
-        *retObject = helpDocument(kCommentHelp);
+    if (answeredWithHelp(retObject, cmdObject))
         return;
-    }
     envObject->begin();
-    const QList<int> numbers = numberList(requestParams(cmdObject).value(QLatin1String("iftnos")));
-    if (numbers.isEmpty()) {
-        envObject->setErr(KX2ErrorCode::MissingParameter, QStringLiteral("缺少参数: iftnos"));
-        return;
-    }
-    if (antivirus->quarantinedRestore(*envObject, numbers))
-        envObject->setErr(0, QString());
+    const QList<int> numbers = requiredNumbers(cmdObject, "iftnos", envObject);
+    if (!numbers.isEmpty())
+        succeedIf(antivirus->quarantinedRestore(*envObject, numbers), envObject);
 }

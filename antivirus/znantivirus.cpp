@@ -73,6 +73,15 @@ ZNAntiVirusPrivate::~ZNAntiVirusPrivate()
     scanEngine.reset();
 }
 
+QString ZNAntiVirusPrivate::sqlNumberList(const QList<int>& numbers)
+{
+    QStringList parts;
+    parts.reserve(numbers.size());
+    for (int number : numbers)
+        parts << QString::number(number);
+    return QLatin1Char('(') + parts.join(QLatin1Char(',')) + QLatin1Char(')');
+}
+
 ZNAntiVirusPrivate* ZNAntiVirusPrivate::get(ZNAntiVirus* module)
 {
     return module->d.get();

@@ -97,6 +97,11 @@ public:
 
     static ZNAntiVirusPrivate* get(ZNAntiVirus* module);
 
+    // "(1,2,3)" for a statement's IN list. One statement takes a list of any
+    // length atomically, where a chain of ORs fails at 1000 terms. The
+    // numbers are ints, so the text is only digits and commas.
+    static QString sqlNumberList(const QList<int>& numbers);
+
     // Queued restore requests {"from", "to"} (quarantined path, former
     // path): pushed by the request threads, performed by the quarantine
     // keeper. The record stays, marked pending, until the move is done.

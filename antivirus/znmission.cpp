@@ -13,17 +13,6 @@ namespace {
 const int kTypeDirectory = 1;
 const int kTypeFile = 2;
 
-// "1,2,3" for an IN list. The numbers come from the request already
-// converted to ints, so the text is only digits and commas.
-QString numberList(const QList<int>& numbers)
-{
-    QStringList parts;
-    parts.reserve(numbers.size());
-    for (int number : numbers)
-        parts << QString::number(number);
-    return parts.join(QLatin1Char(','));
-}
-
 } // namespace
 
 bool ZNAntiVirus::missionCreate(KX2Journals& journal, const QString& path)
@@ -72,7 +61,7 @@ bool ZNAntiVirus::missionRemove(KX2Journals& journal, const QList<int>& numbers)
 {
     // One statement whatever the count: atomic, and an IN list has none of
     // the depth limit that a chain of ORs runs into.
-    const QString sql = QStringLiteral("DELETE FROM t_mission WHERE msn_no IN (%1);").arg(numberList(numbers));
+    const QString sql = QStringLiteral("DELETE FROM t_mission WHERE msn_no IN ") + ZNAntiVirusPrivate::sqlNumberList(numbers) + QLatin1Char(';');
     int changes = 0, lastRowId = 0;
     if (numbers.isEmpty() || !d->database.exec(changes, lastRowId, sql)) {
         const QString message = QStringLiteral("删除任务失败: ") + d->database.lastError();

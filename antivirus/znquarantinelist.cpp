@@ -48,15 +48,6 @@ const int kPendingRestore = 2;
 const int kPendingRemove = 3;
 
 // "(1,2,3)": the numbers are ints, so the text cannot carry anything else.
-QString inList(const QList<int>& numbers)
-{
-    QStringList parts;
-    parts.reserve(numbers.size());
-    for (int number : numbers)
-        parts << QString::number(number);
-    return QLatin1Char('(') + parts.join(QLatin1Char(',')) + QLatin1Char(')');
-}
-
 // The former path as the kernel knows it: names that are not UTF-8 are kept
 // in hexadecimal beside the readable form.
 QByteArray formerRawPath(const QJsonObject& record)
@@ -161,28 +152,6 @@ bool pathExists(const QString& path)
     return znLstat(znRawPath(path), info);
 }
 
-bool copyContent(int from, int to)
-{
-    static const int kChunk = 1 << 16;
-    QByteArray buffer(kChunk, Qt::Uninitialized);
-    for (;;) {
-        const ssize_t got = ::read(from, buffer.data(), kChunk);
-        if (got == 0)
-            return true;
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        for (ssize_t written = 0; written < got;) {
-            const ssize_t n = ::write(to, buffer.constData() + written, size_t(got - written));
-            if (n < 0 && errno != EINTR)
-                return false;
-            written += qMax<ssize_t>(n, 0);
-        }
-    }
-}
-
 // Moves a quarantined file back across file systems. The copy is written
 // as an unnamed file in the former directory and linked in under its name
 // only when complete, so a crash leaves nothing half-written there and an
@@ -197,7 +166,7 @@ bool restoreAcross(const Entry& source, const struct stat& info, const Entry& ta
         || opened.st_dev != info.st_dev || !S_ISREG(opened.st_mode))
         return false;
     ZNFd out(::openat(target.dir.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
-    if (!out.isValid() || !copyContent(in.get(), out.get())
+    if (!out.isValid() || !znCopyContent(in.get(), out.get())
         || ::fchown(out.get(), opened.st_uid, opened.st_gid) != 0
         || ::fchmod(out.get(), opened.st_mode & 07777) != 0 || ::fsync(out.get()) != 0)
         return false;
@@ -290,7 +259,7 @@ bool ZNAntiVirus::logRemove(KX2Journals& journal, const QList<int>& numbers)
 {
     if (numbers.isEmpty())
         return false;
-    const QString sql = QStringLiteral("DELETE FROM t_log WHERE log_no IN ") + inList(numbers) + QLatin1Char(';');
+    const QString sql = QStringLiteral("DELETE FROM t_log WHERE log_no IN ") + ZNAntiVirusPrivate::sqlNumberList(numbers) + QLatin1Char(';');
     int changes = 0, lastRowId = 0;
     if (!d->database.exec(changes, lastRowId, sql)) {
         const QString message = QStringLiteral("删除日志失败: ") + d->database.lastError();
@@ -313,7 +282,7 @@ bool ZNAntiVirus::quarantinedRemove(KX2Journals& journal, const QList<int>& numb
     KX2DBSqlite& db = d->database;
     int changes = 0, lastRowId = 0;
     QList<QJsonObject> rows;
-    const QString chosen = QStringLiteral(" WHERE ift_no IN ") + inList(numbers);
+    const QString chosen = QStringLiteral(" WHERE ift_no IN ") + ZNAntiVirusPrivate::sqlNumberList(numbers);
     const QString select = QStringLiteral("SELECT ift_no AS iftno, ift_quarantined AS quarantined FROM t_infectes")
         + chosen + QStringLiteral(" ORDER BY ift_no;");
     // The mark goes on before any file is touched, so a crash in the middle
@@ -344,7 +313,7 @@ bool ZNAntiVirus::quarantinedRemove(KX2Journals& journal, const QList<int>& numb
     }
     int deleted = 0;
     if (!gone.isEmpty()) {
-        if (db.exec(changes, lastRowId, QStringLiteral("DELETE FROM t_infectes WHERE ift_no IN ") + inList(gone)))
+        if (db.exec(changes, lastRowId, QStringLiteral("DELETE FROM t_infectes WHERE ift_no IN ") + ZNAntiVirusPrivate::sqlNumberList(gone)))
             deleted = changes;
         else
             znTrace(ZNTraceBits::Failures, QStringLiteral("删除文件SQL失败: ") + db.lastError());
@@ -354,7 +323,7 @@ bool ZNAntiVirus::quarantinedRemove(KX2Journals& journal, const QList<int>& numb
     const QList<int> unsettled = deleted > 0 ? kept : kept + gone;
     if (!unsettled.isEmpty())
         db.exec(changes, lastRowId, QStringLiteral("UPDATE t_infectes SET ift_pending = %1 WHERE ift_no IN ")
-                                        .arg(kPendingNone) + inList(unsettled));
+                                        .arg(kPendingNone) + ZNAntiVirusPrivate::sqlNumberList(unsettled));
     return deleted > 0;
 }
 
@@ -377,7 +346,7 @@ int ZNAntiVirus::quarantinedReduce(KX2Journals& journal)
     // Only settled records: a marked one belongs to an operation a crash
     // interrupted, which the start-up recovery settles.
     if (!db.exec(changes, lastRowId, QStringLiteral("DELETE FROM t_infectes WHERE ift_pending = 0 AND ift_no IN ")
-                                         + inList(vanished))) {
+                                         + ZNAntiVirusPrivate::sqlNumberList(vanished))) {
         const QString message = QStringLiteral("删除隔离区纪录失败: ") + db.lastError();
         journal.setErr(KX2ErrorCode::DatabaseFailed, message);
         znTrace(ZNTraceBits::Failures, message);
@@ -399,7 +368,7 @@ bool ZNAntiVirus::quarantinedRestore(KX2Journals& journal, const QList<int>& num
     const QString select = QStringLiteral("SELECT ift_no AS iftno, ift_path AS path, ift_rawpath AS rawpath, "
                                           "ift_quarantined AS quarantined, ift_pending AS pending "
                                           "FROM t_infectes WHERE ift_no IN ")
-        + inList(numbers) + QStringLiteral(" ORDER BY ift_no;");
+        + ZNAntiVirusPrivate::sqlNumberList(numbers) + QStringLiteral(" ORDER BY ift_no;");
     if (!db.exec(changes, lastRowId, rows, select)) {
         journal.setErr(KX2ErrorCode::DatabaseFailed, QStringLiteral("删除隔离区文件失败: ") + db.lastError());
         znTrace(ZNTraceBits::Failures, QStringLiteral("删除任务失败: ") + db.lastError());
@@ -435,7 +404,7 @@ bool ZNAntiVirus::quarantinedRestore(KX2Journals& journal, const QList<int>& num
         return false;
     // The records stay, marked, until the keeper has moved their files.
     if (!db.exec(changes, lastRowId, QStringLiteral("UPDATE t_infectes SET ift_pending = %1 WHERE ift_no IN ")
-                                         .arg(kPendingRestore) + inList(queued))) {
+                                         .arg(kPendingRestore) + ZNAntiVirusPrivate::sqlNumberList(queued))) {
         znTrace(ZNTraceBits::Failures, QStringLiteral("删除隔离纪录失败: ") + db.lastError());
         return false;
     }
@@ -476,12 +445,12 @@ void ZNAntiVirusPrivate::restoreStep()
     int changes = 0, lastRowId = 0;
     if (!restored.isEmpty()
         && !database.exec(changes, lastRowId, QStringLiteral("DELETE FROM t_infectes WHERE ift_no IN ")
-                                                  + inList(restored)))
+                                                  + ZNAntiVirusPrivate::sqlNumberList(restored)))
         znTrace(ZNTraceBits::Failures, QStringLiteral("删除隔离纪录失败: ") + database.lastError());
     // A failed move keeps its file listed.
     if (!failed.isEmpty())
         database.exec(changes, lastRowId, QStringLiteral("UPDATE t_infectes SET ift_pending = %1 WHERE ift_no IN ")
-                                              .arg(kPendingNone) + inList(failed));
+                                              .arg(kPendingNone) + ZNAntiVirusPrivate::sqlNumberList(failed));
 }
 
 bool ZNAntiVirusPrivate::restoreOne(const QJsonObject& record)

@@ -27,7 +27,7 @@ bool renameNoReplaceImpl(int fromDir, const QByteArray& from, int toDir, const Q
     return ::renameat(fromDir, from.constData(), toDir, to.constData()) == 0;
 }
 
-bool copyBytes(int from, int to)
+bool copyAll(int from, int to)
 {
     static const int kChunk = 1 << 20;
     QByteArray buffer(kChunk, Qt::Uninitialized);
@@ -218,7 +218,7 @@ bool znMoveAcross(int fromDir, const QByteArray& name, const QString& identity, 
                          info.st_mode & 0777));
     if (!target.isValid())
         return false;
-    const bool copied = copyBytes(source.get(), target.get()) && ::fsync(target.get()) == 0;
+    const bool copied = znCopyContent(source.get(), target.get()) && ::fsync(target.get()) == 0;
     target = ZNFd();
     struct stat now;
     if (!copied || !znRenameNoReplace(toDir, part, toDir, to)) {
@@ -233,3 +233,8 @@ bool znMoveAcross(int fromDir, const QByteArray& name, const QString& identity, 
     return true;
 }
 
+
+bool znCopyContent(int from, int to)
+{
+    return copyAll(from, to);
+}

@@ -71,6 +71,10 @@ QString znFileIdentity(const struct stat& info);
 // existing target (errno EEXIST then).
 bool znRenameNoReplace(int fromDir, const QByteArray& from, int toDir, const QByteArray& to);
 
+// Copies everything readable from `from` to `to`; false on a read or
+// write error.
+bool znCopyContent(int from, int to);
+
 // Suffix of the temporary file a move across file systems writes first.
 QByteArray znPartSuffix();
 
