@@ -1,0 +1,1020 @@
+// Scanning benchmark: files per second of the service (build/bin/znantivirus,
+// driven over its socket) against clamscan and clamd, with the same
+// signature directory on the same files in one run.
+//
+// Corpora, generated under a temporary directory at run time:
+//   mixed    documentation files copied from /usr/share/doc, the
+//            clamav-testfiles set and EICAR copies;
+//   tiny     100,000 small files in 100 directories of 1,000;
+//   largedb  the mixed corpus again, with a generated signature set of a few
+//            million MD5 signatures and some hundred thousand body
+//            signatures (fixed seed) added to the small one.
+// Every tool must report the same file count and the same infected files;
+// a mismatch is printed and makes the exit code 1.
+//
+// Peers:
+//   clamscan  one process per corpus; its database load time, measured on an
+//             empty directory with the same signatures, is subtracted.
+//   clamd     started here in the foreground with a temporary configuration
+//             (local socket, MaxThreads 2, the service's signature
+//             directory); driven by clamdscan --multiscan --fdpass when
+//             clamdscan is installed, else by the same protocol spoken here:
+//             one IDSESSION, the client walks the tree and passes each open
+//             file with FILDES, replies read as they come.
+//   service   2 workers; the clock runs from the antivirus_scan_start that
+//             is accepted (the engine is loaded by then) until
+//             antivirus_scan_running reports "running" 0.
+//
+// Memory: peak RSS (VmHWM) growth of a fresh service between a scan of a
+// 100,000-file tree and a scan of a 1,000,000-file tree (--skip-million
+// leaves it out).
+// Idle workers: CPU time of the service while its walk is held. The bench
+// takes an exclusive lock on the service's store during a scan; the walk's
+// next progress write then blocks in SQLite's busy wait (up to 5 s) as a walk
+// blocks on a slow share, the workers drain the queue and wait. The CPU
+// used by the process and by the task's threads over a window inside that
+// block is printed.
+//
+// The last line holds every figure as KEY=VALUE pairs.
+//
+//   bench_scan [--skip-million] [--service PATH] [--tmp DIR]
+//              [--hdb N] [--ndb N] [--tiny N] [--million N]
+
+#include "kx2localserver.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+const int kWorkers = 2;
+const int kVirusDbNotReady = 9983;
+const int kEicarCopies = 20;
+const char kTestFiles[] = "/usr/share/clamav-testfiles";
+const char kDocs[] = "/usr/share/doc";
+
+struct Options
+{
+    bool skipMillion = false;
+    QString service;
+    QString tmp;
+    int hdb = 3000000;
+    int ndb = 200000;
+    int tiny = 100000;
+    int million = 1000000;
+};
+
+// What one tool reported for one corpus.
+struct Outcome
+{
+    bool ok = false;
+    qint64 files = 0;
+    std::set<QByteArray> infected; // paths relative to the corpus root
+    double seconds = 0;
+    double filesPerSecond() const { return seconds > 0 ? double(files) / seconds : 0; }
+};
+
+QList<QPair<QString, QString>> g_keyValues;
+bool g_mismatch = false;
+
+void record(const QString& key, double value)
+{
+    g_keyValues.append({key, QString::number(value, 'f', qAbs(value) < 10 ? 2 : 0)});
+}
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void say(const QString& text)
+{
+    printf("%s\n", qPrintable(text));
+    fflush(stdout);
+}
+
+// ---------------------------------------------------------------- files
+
+// Owns one descriptor.
+class Fd
+{
+public:
+    explicit Fd(int fd = -1) : fd(fd) {}
+    ~Fd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd; }
+
+private:
+    int fd;
+};
+
+bool writeAt(int directory, const char* name, const QByteArray& bytes)
+{
+    Fd fd(::openat(directory, name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    return fd.get() >= 0 && ::write(fd.get(), bytes.constData(), size_t(bytes.size())) == bytes.size();
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    return writeAt(AT_FDCWD, QFile::encodeName(path).constData(), bytes);
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The 68-byte antivirus test string, assembled at run time so that no
+// source file holds it in one piece.
+QByteArray eicar()
+{
+    return QByteArray("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + QByteArray("EICAR-STANDARD-")
+        + QByteArray("ANTIVIRUS-TEST-FILE!$H+H*");
+}
+
+// An .hdb line (MD5:size:name) for the bytes of `path`.
+QByteArray hdbLineFor(const QByteArray& bytes, const char* name)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex() + ':'
+        + QByteArray::number(bytes.size()) + ':' + name + '\n';
+}
+
+// Documentation files, the test files and EICAR copies. Only regular,
+// non-empty files with visible names are copied, so every tool counts the
+// same files (clamscan skips empty files; the service skips hidden names).
+qint64 buildMixed(const QString& root)
+{
+    qint64 files = 0;
+    QDirIterator docs(kDocs, QDir::Files | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    while (docs.hasNext()) {
+        const QString source = docs.next();
+        const QFileInfo info = docs.fileInfo();
+        if (info.isSymLink() || !info.isFile() || info.size() == 0 || !info.isReadable())
+            continue;
+        const QByteArray bytes = readFile(source);
+        if (bytes.isEmpty())
+            continue;
+        if (writeFile(root + "/doc" + source.mid(int(strlen(kDocs))), bytes))
+            ++files;
+    }
+    QDirIterator tests(kTestFiles, QDir::Files | QDir::NoSymLinks);
+    while (tests.hasNext()) {
+        const QString source = tests.next();
+        if (writeFile(root + "/testfiles/" + tests.fileName(), readFile(source)))
+            ++files;
+    }
+    for (int i = 0; i < kEicarCopies; ++i) {
+        if (writeFile(root + QStringLiteral("/eicar/e%1/eicar-%1.com").arg(i, 2, 10, QLatin1Char('0')),
+                      eicar()))
+            ++files;
+    }
+    return files;
+}
+
+// `count` small files in directories of 1,000, written by two threads.
+qint64 buildTiny(const QString& root, int count)
+{
+    const int perDirectory = 1000;
+    const int directories = (count + perDirectory - 1) / perDirectory;
+    QDir().mkpath(root);
+    std::atomic<qint64> written{0};
+    auto part = [&](int first, int step) {
+        for (int d = first; d < directories; d += step) {
+            const QByteArray path = QFile::encodeName(root) + QByteArray("/d") + QByteArray::number(d);
+            ::mkdir(path.constData(), 0755);
+            Fd directory(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (directory.get() < 0)
+                continue;
+            const int inThis = qMin(perDirectory, count - d * perDirectory);
+            for (int f = 0; f < inThis; ++f) {
+                const QByteArray name = "f" + QByteArray::number(f);
+                if (writeAt(directory.get(), name.constData(),
+                            "tiny file " + QByteArray::number(d * perDirectory + f) + '\n'))
+                    ++written;
+            }
+        }
+    };
+    std::thread other(part, 1, 2);
+    part(0, 2);
+    other.join();
+    return written;
+}
+
+// The small signature set: EICAR and clam.exe, by MD5.
+bool writeSmallSignatures(const QString& directory)
+{
+    const QByteArray clamExe = readFile(QString(kTestFiles) + "/clam.exe");
+    if (clamExe.isEmpty())
+        return false;
+    return writeFile(directory + "/bench.hdb",
+                     hdbLineFor(eicar(), "Bench.Eicar") + hdbLineFor(clamExe, "Bench.ClamExe"));
+}
+
+// The small set plus `hdb` random MD5 signatures and `ndb` random 16-byte
+// body signatures, from a fixed seed so every run loads the same set.
+bool writeLargeSignatures(const QString& directory, int hdb, int ndb)
+{
+    if (!writeSmallSignatures(directory))
+        return false;
+    std::mt19937_64 random(8);
+    static const char hex[] = "0123456789abcdef";
+    auto appendHex = [&](QByteArray& out, int bytes) {
+        for (int i = 0; i < bytes; i += 8) {
+            quint64 value = random();
+            for (int j = 0; j < 16 && i * 2 + j < bytes * 2; ++j, value >>= 4)
+                out.append(hex[value & 15]);
+        }
+    };
+    QByteArray text;
+    text.reserve(hdb * 56);
+    for (int i = 0; i < hdb; ++i) {
+        appendHex(text, 16);
+        text += ':' + QByteArray::number(qint64(random() % 10000000 + 1)) + ":Bench.Hdb." + QByteArray::number(i)
+            + '\n';
+    }
+    if (!writeFile(directory + "/generated.hdb", text))
+        return false;
+    text.clear();
+    for (int i = 0; i < ndb; ++i) {
+        text += "Bench.Ndb." + QByteArray::number(i) + ":0:*:";
+        appendHex(text, 16);
+        text += '\n';
+    }
+    return writeFile(directory + "/generated.ndb", text);
+}
+
+// Peak and current resident set of `pid`, in kB, from /proc.
+qint64 statusField(qint64 pid, const char* field)
+{
+    const QByteArray status = readFile(QStringLiteral("/proc/%1/status").arg(pid));
+    const int at = status.indexOf(QByteArray(field) + ':');
+    if (at < 0)
+        return -1;
+    const int end = status.indexOf('\n', at);
+    return status.mid(at + int(strlen(field)) + 1, end - at).trimmed().split(' ').value(0).toLongLong();
+}
+
+// utime + stime of every thread of `pid`, in clock ticks.
+std::map<int, long long> threadTicks(qint64 pid)
+{
+    std::map<int, long long> ticks;
+    QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QByteArray line = readFile(tasks.filePath(tid) + "/stat");
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 12)
+            ticks[tid.toInt()] = fields.at(11).toLongLong() + fields.at(12).toLongLong();
+    }
+    return ticks;
+}
+
+long long sumTicks(const std::map<int, long long>& ticks)
+{
+    long long sum = 0;
+    for (const auto& t : ticks)
+        sum += t.second;
+    return sum;
+}
+
+QByteArray relativeTo(const QByteArray& path, const QString& root)
+{
+    const QByteArray prefix = QFile::encodeName(root) + '/';
+    return path.startsWith(prefix) ? path.mid(prefix.size()) : path;
+}
+
+// Collects "PATH: NAME FOUND" lines of clamscan and clamdscan output.
+void parseFound(const QByteArray& output, const QString& root, Outcome& outcome)
+{
+    for (const QByteArray& line : output.split('\n')) {
+        if (!line.endsWith(" FOUND"))
+            continue;
+        const int colon = line.lastIndexOf(": ", line.size() - 7);
+        if (colon > 0)
+            outcome.infected.insert(relativeTo(line.left(colon), root));
+    }
+}
+
+// ---------------------------------------------------------------- clamscan
+
+Outcome runClamscan(const QString& signatures, const QString& corpus, const QString& work)
+{
+    Outcome outcome;
+    const QString log = work + "/clamscan.out";
+    QProcess process;
+    process.setStandardOutputFile(log);
+    process.setStandardErrorFile(work + "/clamscan.err");
+    const auto start = Clock::now();
+    process.start("clamscan", {"--stdout", "-r", "-i", "-d", signatures, corpus});
+    if (!process.waitForStarted(30000) || !process.waitForFinished(-1))
+        return outcome;
+    outcome.seconds = secondsSince(start);
+    const QByteArray output = readFile(log);
+    const int at = output.indexOf("Scanned files: ");
+    if (at < 0 || process.exitCode() > 1) {
+        fprintf(stderr, "clamscan failed: %s\n", readFile(work + "/clamscan.err").constData());
+        return outcome;
+    }
+    outcome.files = output.mid(at + 15, output.indexOf('\n', at) - at - 15).toLongLong();
+    parseFound(output, corpus, outcome);
+    outcome.ok = true;
+    return outcome;
+}
+
+// ---------------------------------------------------------------- clamd
+
+int connectUnix(const QByteArray& path)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (size_t(path.size()) >= sizeof addr.sun_path)
+        return -1;
+    memcpy(addr.sun_path, path.constData(), size_t(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool sendAll(int fd, const char* bytes, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        bytes += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+// Sends one dummy byte carrying `passed` as SCM_RIGHTS ancillary data.
+bool sendDescriptor(int socket, int passed)
+{
+    char dummy = 0;
+    iovec iov{&dummy, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(header), &passed, sizeof(int));
+    return ::sendmsg(socket, &message, MSG_NOSIGNAL) == 1;
+}
+
+// Depth-first walk calling `visit` with every regular file's path.
+void walkFiles(const QByteArray& path, const std::function<void(const QByteArray&)>& visit)
+{
+    DIR* directory = ::opendir(path.constData());
+    if (!directory)
+        return;
+    std::vector<std::pair<QByteArray, bool>> entries;
+    while (const dirent* entry = ::readdir(directory)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        const QByteArray child = path + '/' + entry->d_name;
+        if (entry->d_type == DT_DIR || entry->d_type == DT_REG) {
+            entries.emplace_back(child, entry->d_type == DT_DIR);
+        } else if (entry->d_type == DT_UNKNOWN) {
+            struct stat info;
+            if (::lstat(child.constData(), &info) == 0 && (S_ISDIR(info.st_mode) || S_ISREG(info.st_mode)))
+                entries.emplace_back(child, S_ISDIR(info.st_mode));
+        }
+    }
+    ::closedir(directory);
+    for (const auto& entry : entries) {
+        if (entry.second)
+            walkFiles(entry.first, visit);
+        else
+            visit(entry.first);
+    }
+}
+
+class Clamd
+{
+public:
+    bool start(const QString& work, const QString& signatures)
+    {
+        socketPath = QFile::encodeName(work + "/clamd.sock");
+        const QString config = work + "/clamd.conf";
+        configPath = config;
+        writeFile(config, "LocalSocket " + socketPath + "\nMaxThreads " + QByteArray::number(kWorkers)
+                              + "\nDatabaseDirectory " + QFile::encodeName(signatures)
+                              + "\nTemporaryDirectory " + QFile::encodeName(work)
+                              + "\nForeground yes\nLogSyslog no\n");
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.setStandardOutputFile(work + "/clamd.log");
+        process.start("/usr/sbin/clamd", {"-c", config});
+        if (!process.waitForStarted(30000))
+            return false;
+        const auto deadline = Clock::now() + 15min;
+        while (Clock::now() < deadline && process.state() == QProcess::Running) {
+            if (command("zPING") == "PONG")
+                return true;
+            std::this_thread::sleep_for(200ms);
+        }
+        fprintf(stderr, "clamd did not start: %s\n", readFile(work + "/clamd.log").constData());
+        return false;
+    }
+
+    ~Clamd()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.terminate();
+            if (!process.waitForFinished(30000))
+                process.kill();
+            process.waitForFinished(10000);
+        }
+    }
+
+    qint64 pid() const { return process.processId(); }
+
+    Outcome scan(const QString& corpus)
+    {
+        const QString clamdscan = QStandardPaths::findExecutable("clamdscan");
+        return clamdscan.isEmpty() ? scanBySession(corpus) : scanByClamdscan(clamdscan, corpus);
+    }
+
+    static QString driver()
+    {
+        return QStandardPaths::findExecutable("clamdscan").isEmpty()
+            ? QStringLiteral("IDSESSION + FILDES client (clamdscan is not installed)")
+            : QStringLiteral("clamdscan --multiscan --fdpass");
+    }
+
+private:
+    // One z-command on a fresh connection; its NUL-terminated reply.
+    QByteArray command(const char* text)
+    {
+        Fd socket(connectUnix(socketPath));
+        if (socket.get() < 0 || !sendAll(socket.get(), text, strlen(text) + 1))
+            return QByteArray();
+        QByteArray reply;
+        char buffer[256];
+        ssize_t n;
+        while ((n = ::read(socket.get(), buffer, sizeof buffer)) > 0) {
+            reply.append(buffer, int(n));
+            if (reply.endsWith('\0'))
+                break;
+        }
+        return reply.left(reply.indexOf('\0'));
+    }
+
+    Outcome scanByClamdscan(const QString& clamdscan, const QString& corpus)
+    {
+        Outcome outcome;
+        QProcess client;
+        client.setProcessChannelMode(QProcess::MergedChannels);
+        const auto start = Clock::now();
+        client.start(clamdscan, {"--multiscan", "--fdpass", "-c", configPath, corpus});
+        if (!client.waitForStarted(30000) || !client.waitForFinished(-1))
+            return outcome;
+        outcome.seconds = secondsSince(start);
+        const QByteArray output = client.readAll();
+        const int at = output.indexOf("Scanned files: ");
+        if (client.exitCode() > 1 || at < 0) {
+            fprintf(stderr, "clamdscan failed: %s\n", output.constData());
+            return outcome;
+        }
+        outcome.files = output.mid(at + 15, output.indexOf('\n', at) - at - 15).toLongLong();
+        parseFound(output, corpus, outcome);
+        outcome.ok = true;
+        return outcome;
+    }
+
+    // What clamdscan --multiscan --fdpass does: one IDSESSION on which the
+    // client walks the tree and passes each open file with FILDES, with a
+    // bounded number of requests in flight (below clamd's MaxQueue).
+    Outcome scanBySession(const QString& corpus)
+    {
+        const size_t window = 64;
+        Outcome outcome;
+        const auto start = Clock::now();
+        Fd socket(connectUnix(socketPath));
+        if (socket.get() < 0 || !sendAll(socket.get(), "zIDSESSION", 11))
+            return outcome;
+        std::map<qint64, QByteArray> pending;
+        qint64 nextId = 1;
+        QByteArray buffer;
+        bool failed = false;
+        auto readReplies = [&](bool block) {
+            pollfd p{socket.get(), POLLIN, 0};
+            if (::poll(&p, 1, block ? 120000 : 0) <= 0)
+                return !block;
+            char chunk[4096];
+            const ssize_t n = ::read(socket.get(), chunk, sizeof chunk);
+            if (n <= 0)
+                return false;
+            buffer.append(chunk, int(n));
+            int end;
+            while ((end = buffer.indexOf('\0')) >= 0) {
+                const QByteArray reply = buffer.left(end);
+                buffer.remove(0, end + 1);
+                const qint64 id = reply.left(reply.indexOf(':')).toLongLong();
+                const auto it = pending.find(id);
+                if (it == pending.end()) {
+                    fprintf(stderr, "clamd: unexpected reply %s\n", reply.constData());
+                    failed = true;
+                    continue;
+                }
+                if (reply.endsWith(" FOUND"))
+                    outcome.infected.insert(relativeTo(it->second, corpus));
+                else if (!reply.endsWith(": OK")) {
+                    fprintf(stderr, "clamd: %s: %s\n", it->second.constData(), reply.constData());
+                    failed = true;
+                }
+                ++outcome.files;
+                pending.erase(it);
+            }
+            return true;
+        };
+        walkFiles(QFile::encodeName(corpus), [&](const QByteArray& path) {
+            if (failed)
+                return;
+            Fd file(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+            if (file.get() < 0)
+                return;
+            if (!sendAll(socket.get(), "zFILDES", 8) || !sendDescriptor(socket.get(), file.get())) {
+                failed = true;
+                return;
+            }
+            pending.emplace(nextId++, path);
+            while (pending.size() >= window && !failed)
+                failed = !readReplies(true);
+            if (!failed)
+                failed = !readReplies(false);
+        });
+        sendAll(socket.get(), "zEND", 5);
+        while (!pending.empty() && !failed)
+            failed = !readReplies(true);
+        outcome.seconds = secondsSince(start);
+        outcome.ok = !failed;
+        return outcome;
+    }
+
+    QProcess process;
+    QByteArray socketPath;
+    QString configPath;
+};
+
+// ---------------------------------------------------------------- service
+
+class Service
+{
+public:
+    bool start(const QString& binary, const QString& work, const QString& signatures)
+    {
+        root = work;
+        dataDir = work + "/data";
+        socketName = work + "/run/antivirus.sock";
+        QDir().mkpath(work + "/etc");
+        QDir().mkpath(work + "/run");
+        QDir().mkpath(work + "/scan");
+        QDir().mkpath(dataDir);
+        // The work area's virus database is the shared signature directory.
+        if (!QFile::link(signatures, dataDir + "/virusdb"))
+            return false;
+        const QJsonObject config{
+            {"settings", work + "/etc/settings.json"},
+            {"database", databasePath()},
+            {"virusdburl", "http://127.0.0.1:9/virusdb.json"},
+            {"overall", QJsonObject{{"path", work + "/scan"}}},
+            {"lpcid", socketName},
+            {"debugging", false},
+            {"debuglevel", 0},
+        };
+        writeFile(work + "/etc/config.json", QJsonDocument(config).toJson());
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.setStandardOutputFile(work + "/service.log");
+        process.start(binary, {"--cfg", work + "/etc/config.json"});
+        if (!process.waitForStarted(30000))
+            return false;
+        const auto deadline = Clock::now() + 60s;
+        while (!readFile(work + "/service.log").contains("lpcID: ")) {
+            if (Clock::now() > deadline || process.state() != QProcess::Running) {
+                fprintf(stderr, "service did not start: %s\n", readFile(work + "/service.log").constData());
+                return false;
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        const QJsonObject reply = call("antivirus_settings_save",
+                                       {{"enabled", 1}, {"datadir", dataDir}, {"threads", kWorkers}});
+        return reply.value("err").toInt(-1) == 0;
+    }
+
+    ~Service()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.terminate();
+            if (!process.waitForFinished(60000))
+                process.kill();
+            process.waitForFinished(10000);
+        }
+    }
+
+    qint64 pid() const { return process.processId(); }
+    QString databasePath() const { return root + "/etc/antivirus.db"; }
+
+    QJsonObject call(const QString& cmd, const QJsonObject& params = QJsonObject())
+    {
+        QJsonObject packet{{"cmd", cmd}};
+        if (!params.isEmpty())
+            packet.insert("params", params);
+        QJsonObject reply;
+        if (!KX2LocalServer::localRequest(socketName, packet, &reply, 120))
+            return QJsonObject{{"err", -1}};
+        return reply;
+    }
+
+    // Queues a scan of `path` once the engine is ready; the clock starts
+    // at the accepted request. `during`, when given, runs right after.
+    Outcome scan(const QString& path, const std::function<void()>& during = nullptr)
+    {
+        Outcome outcome;
+        const auto deadline = Clock::now() + 15min;
+        Clock::time_point start;
+        for (;;) {
+            start = Clock::now();
+            const int err = call("antivirus_scan_start", {{"path", path}}).value("err").toInt(-1);
+            if (err == 0)
+                break;
+            if (err != kVirusDbNotReady || Clock::now() > deadline) {
+                fprintf(stderr, "antivirus_scan_start: %d\n", err);
+                return outcome;
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        if (during)
+            during();
+        while (call("antivirus_scan_running").value("results").toObject().value("running").toInt(1) != 0)
+            std::this_thread::sleep_for(20ms);
+        outcome.seconds = secondsSince(start);
+        return readOutcome(path, outcome) ? outcome : Outcome();
+    }
+
+private:
+    // Totals from the task's log row; infected files from its quarantine
+    // records, once the keeper has settled them all.
+    bool readOutcome(const QString& corpus, Outcome& outcome)
+    {
+        sqlite3* raw = nullptr;
+        if (sqlite3_open_v2(QFile::encodeName(databasePath()).constData(), &raw, SQLITE_OPEN_READONLY, nullptr)
+            != SQLITE_OK) {
+            sqlite3_close(raw);
+            return false;
+        }
+        std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
+        sqlite3_busy_timeout(db.get(), 10000);
+        qint64 task = 0, infectes = 0, resolved = 0;
+        query(db.get(), "SELECT tsk_no, log_totality, log_resolved, log_infectes, log_state FROM t_log "
+                        "ORDER BY log_no DESC LIMIT 1",
+              [&](sqlite3_stmt* s) {
+                  task = sqlite3_column_int64(s, 0);
+                  outcome.files = sqlite3_column_int64(s, 1);
+                  resolved = sqlite3_column_int64(s, 2);
+                  infectes = sqlite3_column_int64(s, 3);
+              });
+        if (resolved != outcome.files)
+            fprintf(stderr, "service: %lld of %lld files scanned\n", resolved, qint64(outcome.files));
+        const auto deadline = Clock::now() + 30s;
+        const QByteArray select = "SELECT ift_path FROM t_infectes WHERE tsk_no = " + QByteArray::number(task)
+            + " AND ift_pending = 0";
+        for (;;) {
+            outcome.infected.clear();
+            query(db.get(), select.constData(), [&](sqlite3_stmt* s) {
+                outcome.infected.insert(relativeTo(
+                    QByteArray(reinterpret_cast<const char*>(sqlite3_column_text(s, 0))), corpus));
+            });
+            if (qint64(outcome.infected.size()) >= infectes || Clock::now() > deadline)
+                break;
+            std::this_thread::sleep_for(100ms);
+        }
+        outcome.ok = task > 0 && resolved == outcome.files && qint64(outcome.infected.size()) == infectes;
+        return outcome.ok;
+    }
+
+    static void query(sqlite3* db, const char* sql, const std::function<void(sqlite3_stmt*)>& row)
+    {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK)
+            return;
+        while (sqlite3_step(statement) == SQLITE_ROW)
+            row(statement);
+        sqlite3_finalize(statement);
+    }
+
+    QProcess process;
+    QString root;
+    QString dataDir;
+    QString socketName;
+};
+
+// ---------------------------------------------------------------- report
+
+// Prints one tool's figure on one corpus and checks it against the service.
+void reportTool(const QString& corpus, const QString& tool, const Outcome& outcome, const Outcome& service)
+{
+    printf("  %-10s %8lld files %4zu infected %8.2f s %9.0f files/s", qPrintable(tool), qint64(outcome.files),
+           outcome.infected.size(), outcome.seconds, outcome.filesPerSecond());
+    const QString key = corpus.toUpper() + '_' + tool.toUpper();
+    record(key + "_FPS", outcome.filesPerSecond());
+    if (&outcome != &service) {
+        const double ratio = outcome.filesPerSecond() > 0 ? service.filesPerSecond() / outcome.filesPerSecond() : 0;
+        printf("   service/%s %.2fx", qPrintable(tool), ratio);
+        record(corpus.toUpper() + "_VS_" + tool.toUpper(), ratio);
+        if (!outcome.ok || !service.ok || outcome.files != service.files || outcome.infected != service.infected) {
+            printf("   MISMATCH");
+            g_mismatch = true;
+            for (const QByteArray& p : outcome.infected)
+                if (!service.infected.count(p))
+                    fprintf(stderr, "    only %s: %s\n", qPrintable(tool), p.constData());
+            for (const QByteArray& p : service.infected)
+                if (!outcome.infected.count(p))
+                    fprintf(stderr, "    only service: %s\n", p.constData());
+        }
+    }
+    printf("\n");
+    fflush(stdout);
+}
+
+void reportCorpus(const QString& name, const Outcome& clamscan, const Outcome& clamd, const Outcome& service)
+{
+    say(QStringLiteral("corpus %1:").arg(name));
+    reportTool(name, "service", service, service);
+    reportTool(name, "clamd", clamd, service);
+    reportTool(name, "clamscan", clamscan, service);
+}
+
+// clamscan's files/s without its database load, timed on an empty tree.
+Outcome withoutLoad(Outcome outcome, double loadSeconds)
+{
+    outcome.seconds = qMax(0.001, outcome.seconds - loadSeconds);
+    return outcome;
+}
+
+double clamscanLoadSeconds(const QString& signatures, const QString& work)
+{
+    QDir().mkpath(work + "/empty");
+    const Outcome empty = runClamscan(signatures, work + "/empty", work);
+    say(QStringLiteral("  clamscan database load: %1 s").arg(empty.seconds, 0, 'f', 2));
+    return empty.seconds;
+}
+
+// CPU of the service while its walk is blocked (see the file comment).
+void measureIdleWorkers(Service& service, const QString& tree)
+{
+    const qint64 pid = service.pid();
+    const std::map<int, long long> before = threadTicks(pid);
+    double processPercent = -1, taskPercent = -1, walkerPercent = -1;
+    const Outcome outcome = service.scan(tree, [&] {
+        sqlite3* raw = nullptr;
+        sqlite3_open_v2(QFile::encodeName(service.databasePath()).constData(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+        std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
+        sqlite3_busy_timeout(db.get(), 10000);
+        if (sqlite3_exec(db.get(), "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            fprintf(stderr, "idle workers: no lock on the store\n");
+            return;
+        }
+        // The walk blocks at its next progress write (within a second);
+        // the workers empty the queue; the busy wait lasts 5 s.
+        std::this_thread::sleep_for(1800ms);
+        const std::map<int, long long> first = threadTicks(pid);
+        const auto windowStart = Clock::now();
+        std::this_thread::sleep_for(2500ms);
+        const std::map<int, long long> last = threadTicks(pid);
+        const double seconds = secondsSince(windowStart);
+        sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        const double tick = double(sysconf(_SC_CLK_TCK));
+        long long task = 0, walker = 0;
+        for (const auto& t : last) {
+            if (before.count(t.first) || !first.count(t.first))
+                continue; // not a thread of this task
+            const long long used = t.second - first.at(t.first);
+            task += used;
+            walker = qMax(walker, used);
+        }
+        processPercent = 100.0 * double(sumTicks(last) - sumTicks(first)) / tick / seconds;
+        taskPercent = 100.0 * double(task) / tick / seconds;
+        walkerPercent = 100.0 * double(walker) / tick / seconds;
+    });
+    say(QStringLiteral("idle workers (walk held in its progress write, 2.5 s window of a %1-file scan):")
+            .arg(outcome.files));
+    say(QStringLiteral("  service process %1% CPU, task threads (walk + %2 workers) %3% CPU, busiest of them %4%")
+            .arg(processPercent, 0, 'f', 2)
+            .arg(kWorkers)
+            .arg(taskPercent, 0, 'f', 2)
+            .arg(walkerPercent, 0, 'f', 2));
+    record("IDLE_PROCESS_CPU_PCT", processPercent);
+    record("IDLE_TASK_CPU_PCT", taskPercent);
+}
+
+int run(const Options& options)
+{
+    if (!QFileInfo(options.service).isExecutable()) {
+        fprintf(stderr, "bench_scan: no service binary at %s\n", qPrintable(options.service));
+        return 2;
+    }
+    QTemporaryDir temporary(options.tmp.isEmpty() ? QDir::tempPath() + "/bench_scan-XXXXXX"
+                                                  : options.tmp + "/bench_scan-XXXXXX");
+    if (!temporary.isValid())
+        return 2;
+    const QString base = temporary.path();
+    say(QStringLiteral("work directory %1; clamd driven by %2").arg(base, Clamd::driver()));
+    say(QStringLiteral("load average: %1").arg(QString::fromLatin1(readFile("/proc/loadavg").trimmed())));
+
+    // Small signature set: the mixed and tiny corpora.
+    const QString smallSigs = base + "/sigs-small";
+    QDir().mkpath(smallSigs);
+    if (!writeSmallSignatures(smallSigs))
+        return 2;
+    const QString mixedShared = base + "/mixed-peers";
+    const QString mixedService = base + "/mixed-service";
+    const QString tiny = base + "/tiny";
+    say(QStringLiteral("mixed corpus: %1 files").arg(buildMixed(mixedShared)));
+    buildMixed(mixedService);
+    auto created = Clock::now();
+    say(QStringLiteral("tiny corpus: %1 files (%2 s)")
+            .arg(buildTiny(tiny, options.tiny))
+            .arg(secondsSince(created), 0, 'f', 1));
+
+    const double smallLoad = clamscanLoadSeconds(smallSigs, base);
+    const Outcome mixedClamscan = withoutLoad(runClamscan(smallSigs, mixedShared, base), smallLoad);
+    const Outcome tinyClamscan = withoutLoad(runClamscan(smallSigs, tiny, base), smallLoad);
+    Outcome mixedClamd, tinyClamd;
+    {
+        Clamd clamd;
+        QDir().mkpath(base + "/clamd-small");
+        if (clamd.start(base + "/clamd-small", smallSigs)) {
+            mixedClamd = clamd.scan(mixedShared);
+            tinyClamd = clamd.scan(tiny);
+        }
+    }
+    Outcome mixedService_, tinyService;
+    {
+        Service service;
+        if (service.start(options.service, base + "/service-small", smallSigs)) {
+            mixedService_ = service.scan(mixedService);
+            tinyService = service.scan(tiny);
+            measureIdleWorkers(service, tiny);
+        }
+    }
+    reportCorpus("mixed", mixedClamscan, mixedClamd, mixedService_);
+    reportCorpus("tiny", tinyClamscan, tinyClamd, tinyService);
+
+    // Peak RSS growth of a fresh service from a 100,000-file tree to a
+    // 1,000,000-file tree.
+    if (!options.skipMillion) {
+        Service service;
+        if (service.start(options.service, base + "/service-rss", smallSigs)) {
+            const Outcome small = service.scan(tiny);
+            const qint64 hwmSmall = statusField(service.pid(), "VmHWM");
+            const QString million = base + "/million";
+            created = Clock::now();
+            const qint64 files = buildTiny(million, options.million);
+            say(QStringLiteral("million corpus: %1 files (%2 s)").arg(files).arg(secondsSince(created), 0, 'f', 1));
+            const Outcome big = service.scan(million);
+            const qint64 hwmBig = statusField(service.pid(), "VmHWM");
+            const double growthMb = double(hwmBig - hwmSmall) / 1024.0;
+            say(QStringLiteral("service peak RSS: %1 MB after %2 files, %3 MB after %4 files (%5 files/s): "
+                               "growth %6 MB, %7 of the 20 MB target")
+                    .arg(hwmSmall / 1024.0, 0, 'f', 1)
+                    .arg(small.files)
+                    .arg(hwmBig / 1024.0, 0, 'f', 1)
+                    .arg(big.files)
+                    .arg(big.filesPerSecond(), 0, 'f', 0)
+                    .arg(growthMb, 0, 'f', 2)
+                    .arg(growthMb / 20.0, 0, 'f', 2));
+            record("RSS_HWM_100K_MB", hwmSmall / 1024.0);
+            record("RSS_HWM_1M_MB", hwmBig / 1024.0);
+            record("RSS_GROWTH_MB", growthMb);
+            record("MILLION_SERVICE_FPS", big.filesPerSecond());
+            if (!big.ok || big.files != options.million)
+                g_mismatch = true;
+        }
+        QDir(base + "/million").removeRecursively();
+    }
+    QDir(tiny).removeRecursively();
+
+    // Large generated signature set on the mixed corpus.
+    const QString largeSigs = base + "/sigs-large";
+    QDir().mkpath(largeSigs);
+    created = Clock::now();
+    if (!writeLargeSignatures(largeSigs, options.hdb, options.ndb))
+        return 2;
+    say(QStringLiteral("large signature set: %1 MD5 + %2 body signatures (%3 s to write)")
+            .arg(options.hdb)
+            .arg(options.ndb)
+            .arg(secondsSince(created), 0, 'f', 1));
+    QDir(mixedService).removeRecursively();
+    buildMixed(mixedService);
+    const double largeLoad = clamscanLoadSeconds(largeSigs, base);
+    const Outcome largeClamscan = withoutLoad(runClamscan(largeSigs, mixedShared, base), largeLoad);
+    Outcome largeClamd, largeService;
+    {
+        Clamd clamd;
+        QDir().mkpath(base + "/clamd-large");
+        created = Clock::now();
+        if (clamd.start(base + "/clamd-large", largeSigs)) {
+            say(QStringLiteral("  clamd ready after %1 s").arg(secondsSince(created), 0, 'f', 1));
+            largeClamd = clamd.scan(mixedShared);
+            say(QStringLiteral("  clamd peak RSS %1 MB").arg(statusField(clamd.pid(), "VmHWM") / 1024.0, 0, 'f', 0));
+        }
+    }
+    {
+        Service service;
+        if (service.start(options.service, base + "/service-large", largeSigs)) {
+            largeService = service.scan(mixedService);
+            say(QStringLiteral("  service peak RSS %1 MB")
+                    .arg(statusField(service.pid(), "VmHWM") / 1024.0, 0, 'f', 0));
+        }
+    }
+    reportCorpus("largedb", largeClamscan, largeClamd, largeService);
+    say(QStringLiteral("load average: %1").arg(QString::fromLatin1(readFile("/proc/loadavg").trimmed())));
+
+    QStringList pairs;
+    for (const auto& kv : g_keyValues)
+        pairs.append(kv.first + '=' + kv.second);
+    pairs.append(QStringLiteral("MATCH=%1").arg(g_mismatch ? 0 : 1));
+    printf("%s\n", qPrintable(pairs.join(' ')));
+    return g_mismatch ? 1 : 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    Options options;
+    options.service = QCoreApplication::applicationDirPath() + "/znantivirus";
+    for (int i = 1; i < args.size(); ++i) {
+        const QString& a = args.at(i);
+        const QString value = args.value(i + 1);
+        if (a == "--skip-million")
+            options.skipMillion = true;
+        else if (a == "--service" && ++i < args.size())
+            options.service = value;
+        else if (a == "--tmp" && ++i < args.size())
+            options.tmp = value;
+        else if (a == "--hdb" && ++i < args.size())
+            options.hdb = value.toInt();
+        else if (a == "--ndb" && ++i < args.size())
+            options.ndb = value.toInt();
+        else if (a == "--tiny" && ++i < args.size())
+            options.tiny = value.toInt();
+        else if (a == "--million" && ++i < args.size())
+            options.million = value.toInt();
+        else {
+            fprintf(stderr, "usage: bench_scan [--skip-million] [--service PATH] [--tmp DIR] [--hdb N] [--ndb N] "
+                            "[--tiny N] [--million N]\n");
+            return 2;
+        }
+    }
+    return run(options);
+}
