@@ -37,8 +37,12 @@
 //
 // The last line holds every figure as KEY=VALUE pairs.
 //
-//   bench_scan [--skip-million] [--service PATH] [--tmp DIR]
+//   bench_scan [--skip-million] [--service PATH] [--tmp DIR] [--scratch DIR]
 //              [--hdb N] [--ndb N] [--tiny N] [--million N]
+//
+// --tmp holds the corpora (default: the system's temporary directory);
+// --scratch holds each tool's libclamav temporary directory (default: a
+// directory on /dev/shm; see run()).
 
 #include "kx2localserver.h"
 
@@ -89,6 +93,7 @@ const char kDocs[] = "/usr/share/doc";
 struct Options
 {
     bool skipMillion = false;
+    QString scratch; // parent of the tools' libclamav temporary directories
     QString service;
     QString tmp;
     int hdb = 3000000;
@@ -104,6 +109,7 @@ struct Outcome
     qint64 files = 0;
     std::set<QByteArray> infected; // paths relative to the corpus root
     double seconds = 0;
+    double cpuSeconds = -1; // of the scanning process, when known
     double filesPerSecond() const { return seconds > 0 ? double(files) / seconds : 0; }
 };
 
@@ -308,12 +314,26 @@ std::map<int, long long> threadTicks(qint64 pid)
     return ticks;
 }
 
-long long sumTicks(const std::map<int, long long>& ticks)
+// utime + stime of the whole process (exited threads included), in clock
+// ticks.
+long long processTicks(qint64 pid)
 {
-    long long sum = 0;
-    for (const auto& t : ticks)
-        sum += t.second;
-    return sum;
+    const QByteArray line = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    return fields.size() > 12 ? fields.at(11).toLongLong() + fields.at(12).toLongLong() : -1;
+}
+
+double processCpuSeconds(qint64 pid)
+{
+    return double(processTicks(pid)) / double(sysconf(_SC_CLK_TCK));
+}
+
+// A fresh, empty directory for one tool's libclamav temporary files.
+QString scratchFor(const QString& parent, const QString& tool)
+{
+    QDir(parent + '/' + tool).removeRecursively();
+    QDir().mkpath(parent + '/' + tool);
+    return parent + '/' + tool;
 }
 
 QByteArray relativeTo(const QByteArray& path, const QString& root)
@@ -336,7 +356,8 @@ void parseFound(const QByteArray& output, const QString& root, Outcome& outcome)
 
 // ---------------------------------------------------------------- clamscan
 
-Outcome runClamscan(const QString& signatures, const QString& corpus, const QString& work)
+Outcome runClamscan(const QString& signatures, const QString& corpus, const QString& work,
+                    const QString& scratch)
 {
     Outcome outcome;
     const QString log = work + "/clamscan.out";
@@ -344,7 +365,8 @@ Outcome runClamscan(const QString& signatures, const QString& corpus, const QStr
     process.setStandardOutputFile(log);
     process.setStandardErrorFile(work + "/clamscan.err");
     const auto start = Clock::now();
-    process.start("clamscan", {"--stdout", "-r", "-i", "-d", signatures, corpus});
+    process.start("clamscan",
+                  {"--stdout", "-r", "-i", "--tempdir=" + scratchFor(scratch, "clamscan"), "-d", signatures, corpus});
     if (!process.waitForStarted(30000) || !process.waitForFinished(-1))
         return outcome;
     outcome.seconds = secondsSince(start);
@@ -439,14 +461,14 @@ void walkFiles(const QByteArray& path, const std::function<void(const QByteArray
 class Clamd
 {
 public:
-    bool start(const QString& work, const QString& signatures)
+    bool start(const QString& work, const QString& signatures, const QString& scratch)
     {
         socketPath = QFile::encodeName(work + "/clamd.sock");
         const QString config = work + "/clamd.conf";
         configPath = config;
         writeFile(config, "LocalSocket " + socketPath + "\nMaxThreads " + QByteArray::number(kWorkers)
                               + "\nDatabaseDirectory " + QFile::encodeName(signatures)
-                              + "\nTemporaryDirectory " + QFile::encodeName(work)
+                              + "\nTemporaryDirectory " + QFile::encodeName(scratchFor(scratch, "clamd"))
                               + "\nForeground yes\nLogSyslog no\n");
         process.setProcessChannelMode(QProcess::MergedChannels);
         process.setStandardOutputFile(work + "/clamd.log");
@@ -478,7 +500,10 @@ public:
     Outcome scan(const QString& corpus)
     {
         const QString clamdscan = QStandardPaths::findExecutable("clamdscan");
-        return clamdscan.isEmpty() ? scanBySession(corpus) : scanByClamdscan(clamdscan, corpus);
+        const double cpu = processCpuSeconds(pid());
+        Outcome outcome = clamdscan.isEmpty() ? scanBySession(corpus) : scanByClamdscan(clamdscan, corpus);
+        outcome.cpuSeconds = processCpuSeconds(pid()) - cpu;
+        return outcome;
     }
 
     static QString driver()
@@ -608,7 +633,7 @@ private:
 class Service
 {
 public:
-    bool start(const QString& binary, const QString& work, const QString& signatures)
+    bool start(const QString& binary, const QString& work, const QString& signatures, const QString& scratch)
     {
         root = work;
         dataDir = work + "/data";
@@ -632,6 +657,10 @@ public:
         writeFile(work + "/etc/config.json", QJsonDocument(config).toJson());
         process.setProcessChannelMode(QProcess::MergedChannels);
         process.setStandardOutputFile(work + "/service.log");
+        // libclamav puts its per-scan temporary directories under TMPDIR.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("TMPDIR", scratchFor(scratch, "service"));
+        process.setProcessEnvironment(environment);
         process.start(binary, {"--cfg", work + "/etc/config.json"});
         if (!process.waitForStarted(30000))
             return false;
@@ -678,6 +707,7 @@ public:
     {
         Outcome outcome;
         const auto deadline = Clock::now() + 15min;
+        const double cpu = processCpuSeconds(pid());
         Clock::time_point start;
         for (;;) {
             start = Clock::now();
@@ -695,6 +725,7 @@ public:
         while (call("antivirus_scan_running").value("results").toObject().value("running").toInt(1) != 0)
             std::this_thread::sleep_for(20ms);
         outcome.seconds = secondsSince(start);
+        outcome.cpuSeconds = processCpuSeconds(pid()) - cpu;
         return readOutcome(path, outcome) ? outcome : Outcome();
     }
 
@@ -764,6 +795,13 @@ void reportTool(const QString& corpus, const QString& tool, const Outcome& outco
            outcome.infected.size(), outcome.seconds, outcome.filesPerSecond());
     const QString key = corpus.toUpper() + '_' + tool.toUpper();
     record(key + "_FPS", outcome.filesPerSecond());
+    if (outcome.cpuSeconds >= 0 && outcome.files > 0) {
+        const double perThousand = outcome.cpuSeconds * 1000.0 / double(outcome.files);
+        printf("  cpu %6.2f s/1000 files", perThousand);
+        record(key + "_CPU_S_PER_1000", perThousand);
+    } else {
+        printf("  %26s", "");
+    }
     if (&outcome != &service) {
         const double ratio = outcome.filesPerSecond() > 0 ? service.filesPerSecond() / outcome.filesPerSecond() : 0;
         printf("   service/%s %.2fx", qPrintable(tool), ratio);
@@ -798,21 +836,76 @@ Outcome withoutLoad(Outcome outcome, double loadSeconds)
     return outcome;
 }
 
-double clamscanLoadSeconds(const QString& signatures, const QString& work)
+double clamscanLoadSeconds(const QString& signatures, const QString& work, const QString& scratch)
 {
     QDir().mkpath(work + "/empty");
-    const Outcome empty = runClamscan(signatures, work + "/empty", work);
+    const Outcome empty = runClamscan(signatures, work + "/empty", work, scratch);
     say(QStringLiteral("  clamscan database load: %1 s").arg(empty.seconds, 0, 'f', 2));
     return empty.seconds;
 }
 
-// CPU of the service while its walk is blocked (see the file comment).
+// CPU use of a scan's threads over one window.
+struct WindowCpu
+{
+    int taskThreads = 0;   // threads of this task alive over the window
+    double process = -1;   // whole service, % of one core
+    double task = -1;      // the task's threads (walk and workers)
+    double busiest = -1;   // the busiest of them
+};
+
+// Measures the threads that `pid` started after `before` was taken, over
+// `length` from now.
+WindowCpu measureWindow(qint64 pid, const std::map<int, long long>& before, std::chrono::milliseconds length)
+{
+    const std::map<int, long long> first = threadTicks(pid);
+    const long long processFirst = processTicks(pid);
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(length);
+    const std::map<int, long long> last = threadTicks(pid);
+    const long long processLast = processTicks(pid);
+    if (qEnvironmentVariableIsSet("BENCH_SCAN_DEBUG")) {
+        for (const auto* m : {&before, &first, &last}) {
+            for (const auto& t : *m)
+                fprintf(stderr, "%d:%lld ", t.first, t.second);
+            fprintf(stderr, "\n");
+        }
+    }
+    const double scale = 100.0 / double(sysconf(_SC_CLK_TCK)) / secondsSince(start);
+    WindowCpu cpu;
+    long long task = 0, busiest = 0;
+    for (const auto& t : last) {
+        if (before.count(t.first) || !first.count(t.first))
+            continue; // not a thread of this task, or not over the whole window
+        const long long used = t.second - first.at(t.first);
+        ++cpu.taskThreads;
+        task += used;
+        busiest = qMax(busiest, used);
+    }
+    cpu.process = double(processLast - processFirst) * scale;
+    cpu.task = double(task) * scale;
+    cpu.busiest = double(busiest) * scale;
+    return cpu;
+}
+
+// CPU of the service while its walk is blocked (see the file comment),
+// against the same scan running freely just before.
 void measureIdleWorkers(Service& service, const QString& tree)
 {
     const qint64 pid = service.pid();
     const std::map<int, long long> before = threadTicks(pid);
-    double processPercent = -1, taskPercent = -1, walkerPercent = -1;
+    WindowCpu running, held;
     const Outcome outcome = service.scan(tree, [&] {
+        // The task thread starts its workers before it walks.
+        const auto deadline = Clock::now() + 10s;
+        auto started = [&] {
+            int fresh = 0;
+            for (const auto& t : threadTicks(pid))
+                fresh += before.count(t.first) ? 0 : 1;
+            return fresh >= kWorkers + 1;
+        };
+        while (!started() && Clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+        running = measureWindow(pid, before, 700ms);
         sqlite3* raw = nullptr;
         sqlite3_open_v2(QFile::encodeName(service.databasePath()).constData(), &raw, SQLITE_OPEN_READWRITE, nullptr);
         std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
@@ -821,37 +914,33 @@ void measureIdleWorkers(Service& service, const QString& tree)
             fprintf(stderr, "idle workers: no lock on the store\n");
             return;
         }
-        // The walk blocks at its next progress write (within a second);
-        // the workers empty the queue; the busy wait lasts 5 s.
-        std::this_thread::sleep_for(1800ms);
-        const std::map<int, long long> first = threadTicks(pid);
-        const auto windowStart = Clock::now();
-        std::this_thread::sleep_for(2500ms);
-        const std::map<int, long long> last = threadTicks(pid);
-        const double seconds = secondsSince(windowStart);
+        // The walk blocks at its next progress write, within about a
+        // second, for the 5 s of the store's busy wait; the workers empty
+        // the queue meanwhile. The window lies inside that block.
+        std::this_thread::sleep_for(2000ms);
+        held = measureWindow(pid, before, 2500ms);
         sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-        const double tick = double(sysconf(_SC_CLK_TCK));
-        long long task = 0, walker = 0;
-        for (const auto& t : last) {
-            if (before.count(t.first) || !first.count(t.first))
-                continue; // not a thread of this task
-            const long long used = t.second - first.at(t.first);
-            task += used;
-            walker = qMax(walker, used);
-        }
-        processPercent = 100.0 * double(sumTicks(last) - sumTicks(first)) / tick / seconds;
-        taskPercent = 100.0 * double(task) / tick / seconds;
-        walkerPercent = 100.0 * double(walker) / tick / seconds;
     });
-    say(QStringLiteral("idle workers (walk held in its progress write, 2.5 s window of a %1-file scan):")
-            .arg(outcome.files));
-    say(QStringLiteral("  service process %1% CPU, task threads (walk + %2 workers) %3% CPU, busiest of them %4%")
-            .arg(processPercent, 0, 'f', 2)
-            .arg(kWorkers)
-            .arg(taskPercent, 0, 'f', 2)
-            .arg(walkerPercent, 0, 'f', 2));
-    record("IDLE_PROCESS_CPU_PCT", processPercent);
-    record("IDLE_TASK_CPU_PCT", taskPercent);
+    say(QStringLiteral("idle workers (%1-file scan, %2 workers):").arg(outcome.files).arg(kWorkers));
+    auto line = [](const char* label, const WindowCpu& cpu) {
+        say(QStringLiteral("  %1: service %2% CPU, %3 task threads %4% (busiest %5%)")
+                .arg(QLatin1String(label))
+                .arg(cpu.process, 0, 'f', 2)
+                .arg(cpu.taskThreads)
+                .arg(cpu.task, 0, 'f', 2)
+                .arg(cpu.busiest, 0, 'f', 2));
+    };
+    line("running freely, 0.7 s", running);
+    line("walk held, 2.5 s     ", held);
+    // A window without the walk and both workers alive measured nothing.
+    const bool valid = held.taskThreads == kWorkers + 1 && running.taskThreads == kWorkers + 1;
+    if (!valid) {
+        say(QStringLiteral("  (the task's threads were not all alive over the windows: no figure)"));
+        g_mismatch = true;
+    }
+    record("RUNNING_TASK_CPU_PCT", running.task);
+    record("IDLE_PROCESS_CPU_PCT", valid ? held.process : -1);
+    record("IDLE_TASK_CPU_PCT", valid ? held.task : -1);
 }
 
 int run(const Options& options)
@@ -865,7 +954,17 @@ int run(const Options& options)
     if (!temporary.isValid())
         return 2;
     const QString base = temporary.path();
-    say(QStringLiteral("work directory %1; clamd driven by %2").arg(base, Clamd::driver()));
+    // libclamav makes and removes a directory per scanned file. On a disk
+    // file system that costs more than the scan of a small file and depends
+    // on what was deleted there in the last seconds (another tool's run), so
+    // by default every tool gets a fresh directory on tmpfs.
+    QTemporaryDir shm(QStringLiteral("/dev/shm/bench_scan-XXXXXX"));
+    const QString scratch = !options.scratch.isEmpty() ? options.scratch
+        : shm.isValid()                                ? shm.path()
+                                                       : base + "/scratch";
+    QDir().mkpath(scratch);
+    say(QStringLiteral("work directory %1; libclamav temporary files under %2; clamd driven by %3")
+            .arg(base, scratch, Clamd::driver()));
     say(QStringLiteral("load average: %1").arg(QString::fromLatin1(readFile("/proc/loadavg").trimmed())));
 
     // Small signature set: the mixed and tiny corpora.
@@ -883,14 +982,14 @@ int run(const Options& options)
             .arg(buildTiny(tiny, options.tiny))
             .arg(secondsSince(created), 0, 'f', 1));
 
-    const double smallLoad = clamscanLoadSeconds(smallSigs, base);
-    const Outcome mixedClamscan = withoutLoad(runClamscan(smallSigs, mixedShared, base), smallLoad);
-    const Outcome tinyClamscan = withoutLoad(runClamscan(smallSigs, tiny, base), smallLoad);
+    const double smallLoad = clamscanLoadSeconds(smallSigs, base, scratch);
+    const Outcome mixedClamscan = withoutLoad(runClamscan(smallSigs, mixedShared, base, scratch), smallLoad);
+    const Outcome tinyClamscan = withoutLoad(runClamscan(smallSigs, tiny, base, scratch), smallLoad);
     Outcome mixedClamd, tinyClamd;
     {
         Clamd clamd;
         QDir().mkpath(base + "/clamd-small");
-        if (clamd.start(base + "/clamd-small", smallSigs)) {
+        if (clamd.start(base + "/clamd-small", smallSigs, scratch)) {
             mixedClamd = clamd.scan(mixedShared);
             tinyClamd = clamd.scan(tiny);
         }
@@ -898,7 +997,7 @@ int run(const Options& options)
     Outcome mixedService_, tinyService;
     {
         Service service;
-        if (service.start(options.service, base + "/service-small", smallSigs)) {
+        if (service.start(options.service, base + "/service-small", smallSigs, scratch)) {
             mixedService_ = service.scan(mixedService);
             tinyService = service.scan(tiny);
             measureIdleWorkers(service, tiny);
@@ -911,7 +1010,7 @@ int run(const Options& options)
     // 1,000,000-file tree.
     if (!options.skipMillion) {
         Service service;
-        if (service.start(options.service, base + "/service-rss", smallSigs)) {
+        if (service.start(options.service, base + "/service-rss", smallSigs, scratch)) {
             const Outcome small = service.scan(tiny);
             const qint64 hwmSmall = statusField(service.pid(), "VmHWM");
             const QString million = base + "/million";
@@ -953,14 +1052,14 @@ int run(const Options& options)
             .arg(secondsSince(created), 0, 'f', 1));
     QDir(mixedService).removeRecursively();
     buildMixed(mixedService);
-    const double largeLoad = clamscanLoadSeconds(largeSigs, base);
-    const Outcome largeClamscan = withoutLoad(runClamscan(largeSigs, mixedShared, base), largeLoad);
+    const double largeLoad = clamscanLoadSeconds(largeSigs, base, scratch);
+    const Outcome largeClamscan = withoutLoad(runClamscan(largeSigs, mixedShared, base, scratch), largeLoad);
     Outcome largeClamd, largeService;
     {
         Clamd clamd;
         QDir().mkpath(base + "/clamd-large");
         created = Clock::now();
-        if (clamd.start(base + "/clamd-large", largeSigs)) {
+        if (clamd.start(base + "/clamd-large", largeSigs, scratch)) {
             say(QStringLiteral("  clamd ready after %1 s").arg(secondsSince(created), 0, 'f', 1));
             largeClamd = clamd.scan(mixedShared);
             say(QStringLiteral("  clamd peak RSS %1 MB").arg(statusField(clamd.pid(), "VmHWM") / 1024.0, 0, 'f', 0));
@@ -968,7 +1067,7 @@ int run(const Options& options)
     }
     {
         Service service;
-        if (service.start(options.service, base + "/service-large", largeSigs)) {
+        if (service.start(options.service, base + "/service-large", largeSigs, scratch)) {
             largeService = service.scan(mixedService);
             say(QStringLiteral("  service peak RSS %1 MB")
                     .arg(statusField(service.pid(), "VmHWM") / 1024.0, 0, 'f', 0));
@@ -1002,6 +1101,8 @@ int main(int argc, char** argv)
             options.service = value;
         else if (a == "--tmp" && ++i < args.size())
             options.tmp = value;
+        else if (a == "--scratch" && ++i < args.size())
+            options.scratch = value;
         else if (a == "--hdb" && ++i < args.size())
             options.hdb = value.toInt();
         else if (a == "--ndb" && ++i < args.size())
@@ -1011,8 +1112,8 @@ int main(int argc, char** argv)
         else if (a == "--million" && ++i < args.size())
             options.million = value.toInt();
         else {
-            fprintf(stderr, "usage: bench_scan [--skip-million] [--service PATH] [--tmp DIR] [--hdb N] [--ndb N] "
-                            "[--tiny N] [--million N]\n");
+            fprintf(stderr, "usage: bench_scan [--skip-million] [--service PATH] [--tmp DIR] [--scratch DIR] "
+                            "[--hdb N] [--ndb N] [--tiny N] [--million N]\n");
             return 2;
         }
     }
