@@ -1003,7 +1003,6 @@ int run(const Options& options)
     const QString mixedService = base + "/mixed-service";
     const QString tiny = base + "/tiny";
     say(QStringLiteral("mixed corpus: %1 files").arg(buildMixed(mixedShared)));
-    buildMixed(mixedService);
     auto created = Clock::now();
     say(QStringLiteral("tiny corpus: %1 files (%2 s)")
             .arg(buildTiny(tiny, options.tiny))
@@ -1011,48 +1010,63 @@ int run(const Options& options)
 
     // Rounds with fresh engines (libclamav remembers clean files), the
     // tools' order turning each round so drifting load on the machine
-    // falls on each of them alike.
-    const double smallLoad = clamscanLoadSeconds(smallSigs, base, scratch);
-    const QStringList corpora{"mixed", "tiny"};
+    // falls on each of them alike. `corpora` maps a corpus name to the
+    // directory the peers scan and the one the service scans (its own copy
+    // of the mixed corpus, rebuilt each round: it quarantines).
     const QStringList tools{"clamscan", "clamd", "service"};
-    std::map<QString, std::vector<Outcome>> results; // "corpus/tool"
-    for (int round = 0; round < options.rounds; ++round) {
-        const QString suffix = QString::number(round + 1);
-        Clamd clamd;
-        Service service;
-        if (round > 0) {
+    auto runRounds = [&](const QString& signatures, const QString& name,
+                         const QList<QPair<QString, QPair<QString, QString>>>& corpora,
+                         const std::function<void(Service&)>& afterFirst) {
+        const double load = clamscanLoadSeconds(signatures, base, scratch);
+        std::map<QString, std::vector<Outcome>> results; // "corpus/tool"
+        for (int round = 0; round < options.rounds; ++round) {
+            const QString suffix = name + '-' + QString::number(round + 1);
             QDir(mixedService).removeRecursively();
             buildMixed(mixedService);
-        }
-        if (!clamd.start(base + "/clamd-small-" + suffix, smallSigs, scratch)
-            || !service.start(options.service, base + "/service-small-" + suffix, smallSigs, scratch)) {
-            g_mismatch = true;
-            break;
-        }
-        for (const QString& corpus : corpora) {
-            const QString peers = corpus == "mixed" ? mixedShared : tiny;
-            for (int t = 0; t < tools.size(); ++t) {
-                const QString tool = tools.at((t + round) % tools.size());
-                Outcome outcome;
-                if (tool == "clamscan")
-                    outcome = withoutLoad(runClamscan(smallSigs, peers, base, scratch), smallLoad);
-                else if (tool == "clamd")
-                    outcome = clamd.scan(peers);
-                else
-                    outcome = service.scan(corpus == "mixed" ? mixedService : tiny);
-                results[corpus + '/' + tool].push_back(outcome);
+            Clamd clamd;
+            Service service;
+            const auto started = Clock::now();
+            if (!clamd.start(base + "/clamd-" + suffix, signatures, scratch)
+                || !service.start(options.service, base + "/service-" + suffix, signatures, scratch)) {
+                g_mismatch = true;
+                break;
             }
-            reportCorpus(corpus, QStringLiteral("round %1").arg(suffix), results[corpus + "/clamscan"].back(),
-                         results[corpus + "/clamd"].back(), results[corpus + "/service"].back(), false);
+            say(QStringLiteral("round %1 of %2 (%3 signatures): clamd ready after %4 s, load average %5")
+                    .arg(round + 1)
+                    .arg(options.rounds)
+                    .arg(name)
+                    .arg(secondsSince(started), 0, 'f', 1)
+                    .arg(QString::fromLatin1(readFile("/proc/loadavg").left(14))));
+            for (const auto& corpus : corpora) {
+                for (int t = 0; t < tools.size(); ++t) {
+                    const QString tool = tools.at((t + round) % tools.size());
+                    Outcome outcome;
+                    if (tool == "clamscan")
+                        outcome = withoutLoad(runClamscan(signatures, corpus.second.first, base, scratch), load);
+                    else if (tool == "clamd")
+                        outcome = clamd.scan(corpus.second.first);
+                    else
+                        outcome = service.scan(corpus.second.second);
+                    results[corpus.first + '/' + tool].push_back(outcome);
+                }
+                reportCorpus(corpus.first, QStringLiteral("round %1").arg(round + 1),
+                             results[corpus.first + "/clamscan"].back(), results[corpus.first + "/clamd"].back(),
+                             results[corpus.first + "/service"].back(), false);
+            }
+            if (round == 0 && afterFirst)
+                afterFirst(service);
+            say(QStringLiteral("  peak RSS: service %1 MB, clamd %2 MB")
+                    .arg(statusField(service.pid(), "VmHWM") / 1024.0, 0, 'f', 0)
+                    .arg(statusField(clamd.pid(), "VmHWM") / 1024.0, 0, 'f', 0));
         }
-        if (round == 0)
-            measureIdleWorkers(service, tiny);
-    }
-    for (const QString& corpus : corpora) {
-        reportCorpus(corpus, QStringLiteral("best of %1 rounds").arg(options.rounds),
-                     bestOf(results[corpus + "/clamscan"]), bestOf(results[corpus + "/clamd"]),
-                     bestOf(results[corpus + "/service"]), true);
-    }
+        for (const auto& corpus : corpora) {
+            reportCorpus(corpus.first, QStringLiteral("best of %1 rounds").arg(options.rounds),
+                         bestOf(results[corpus.first + "/clamscan"]), bestOf(results[corpus.first + "/clamd"]),
+                         bestOf(results[corpus.first + "/service"]), true);
+        }
+    };
+    runRounds(smallSigs, "small", {{"mixed", {mixedShared, mixedService}}, {"tiny", {tiny, tiny}}},
+              [&](Service& service) { measureIdleWorkers(service, tiny); });
 
     // Peak RSS growth of a fresh service from a 100,000-file tree to a
     // 1,000,000-file tree.
@@ -1098,30 +1112,7 @@ int run(const Options& options)
             .arg(options.hdb)
             .arg(options.ndb)
             .arg(secondsSince(created), 0, 'f', 1));
-    QDir(mixedService).removeRecursively();
-    buildMixed(mixedService);
-    const double largeLoad = clamscanLoadSeconds(largeSigs, base, scratch);
-    const Outcome largeClamscan = withoutLoad(runClamscan(largeSigs, mixedShared, base, scratch), largeLoad);
-    Outcome largeClamd, largeService;
-    {
-        Clamd clamd;
-        QDir().mkpath(base + "/clamd-large");
-        created = Clock::now();
-        if (clamd.start(base + "/clamd-large", largeSigs, scratch)) {
-            say(QStringLiteral("  clamd ready after %1 s").arg(secondsSince(created), 0, 'f', 1));
-            largeClamd = clamd.scan(mixedShared);
-            say(QStringLiteral("  clamd peak RSS %1 MB").arg(statusField(clamd.pid(), "VmHWM") / 1024.0, 0, 'f', 0));
-        }
-    }
-    {
-        Service service;
-        if (service.start(options.service, base + "/service-large", largeSigs, scratch)) {
-            largeService = service.scan(mixedService);
-            say(QStringLiteral("  service peak RSS %1 MB")
-                    .arg(statusField(service.pid(), "VmHWM") / 1024.0, 0, 'f', 0));
-        }
-    }
-    reportCorpus("largedb", "one round", largeClamscan, largeClamd, largeService, true);
+    runRounds(largeSigs, "large", {{"largedb", {mixedShared, mixedService}}}, nullptr);
     say(QStringLiteral("load average: %1").arg(QString::fromLatin1(readFile("/proc/loadavg").trimmed())));
 
     QStringList pairs;
