@@ -1026,8 +1026,9 @@ int run(const Options& options)
             Clamd clamd;
             Service service;
             const auto started = Clock::now();
-            if (!clamd.start(base + "/clamd-" + suffix, signatures, scratch)
-                || !service.start(options.service, base + "/service-" + suffix, signatures, scratch)) {
+            const bool clamdUp = clamd.start(base + "/clamd-" + suffix, signatures, scratch);
+            const double clamdSeconds = secondsSince(started);
+            if (!clamdUp || !service.start(options.service, base + "/service-" + suffix, signatures, scratch)) {
                 g_mismatch = true;
                 break;
             }
@@ -1035,7 +1036,7 @@ int run(const Options& options)
                     .arg(round + 1)
                     .arg(options.rounds)
                     .arg(name)
-                    .arg(secondsSince(started), 0, 'f', 1)
+                    .arg(clamdSeconds, 0, 'f', 1)
                     .arg(QString::fromLatin1(readFile("/proc/loadavg").left(14))));
             for (const auto& corpus : corpora) {
                 for (int t = 0; t < tools.size(); ++t) {
