@@ -33,15 +33,16 @@
 // next progress write then blocks in SQLite's busy wait (up to 5 s) as a walk
 // blocks on a slow share, the workers drain the queue and wait. The CPU
 // used by the process and by the task's threads over a window inside that
-// block is printed.
+// block is printed, next to the same threads running freely just before.
 //
 // The last line holds every figure as KEY=VALUE pairs.
 //
 //   bench_scan [--skip-million] [--service PATH] [--tmp DIR] [--scratch DIR]
 //              [--hdb N] [--ndb N] [--tiny N] [--million N] [--rounds N]
 //
-// The mixed and tiny corpora are scanned in --rounds rounds (default 3),
-// each with freshly started engines; the summary takes each tool's best.
+// Every corpus is scanned in --rounds rounds (default 3), each with freshly
+// started engines and the tools in a turning order; the summary takes each
+// tool's best round.
 // --tmp holds the corpora (default: the system's temporary directory);
 // --scratch holds each tool's libclamav temporary directory (default: a
 // directory on /dev/shm; see run()).
@@ -54,7 +55,6 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -63,11 +63,12 @@
 
 #include <sqlite3.h>
 
-#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <thread>
@@ -181,7 +182,7 @@ QByteArray eicar()
         + QByteArray("ANTIVIRUS-TEST-FILE!$H+H*");
 }
 
-// An .hdb line (MD5:size:name) for the bytes of `path`.
+// An .hdb line (MD5:size:name) for `bytes`.
 QByteArray hdbLineFor(const QByteArray& bytes, const char* name)
 {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex() + ':'
@@ -292,7 +293,7 @@ bool writeLargeSignatures(const QString& directory, int hdb, int ndb)
     return writeFile(directory + "/generated.ndb", text);
 }
 
-// Peak and current resident set of `pid`, in kB, from /proc.
+// A field in kB (VmHWM, VmRSS) of /proc/PID/status, or -1.
 qint64 statusField(qint64 pid, const char* field)
 {
     const QByteArray status = readFile(QStringLiteral("/proc/%1/status").arg(pid));
