@@ -535,8 +535,8 @@ private:
         return reply.left(reply.indexOf('\0'));
     }
 
-    // clamdscan's summary has no file count: the files it was given are
-    // counted by the same walk the session client uses (not timed).
+    // The files clamdscan was given are counted by the same walk the
+    // session client uses (not timed), not taken from its summary.
     Outcome scanByClamdscan(const QString& clamdscan, const QString& corpus)
     {
         Outcome outcome;
