@@ -18,7 +18,7 @@ PACKAGES=(
 # The benchmarks measure the service against the command-line scanner and
 # its daemon; the tests never need them.
 if [ "${1:-}" = "--bench" ]; then
-    PACKAGES+=(clamav clamav-daemon)
+    PACKAGES+=(clamav clamav-daemon clamdscan)
 fi
 
 missing=()
