@@ -4,7 +4,9 @@
 
 #include <mutex>
 
+#include "kx2journals.h"
 #include "znantivirus_p.h"
+#include "zntrace.h"
 
 // Q_INIT_RESOURCE must be used outside any namespace. The SQL resources live
 // in a static library, whose registration is not pulled in by the linker on
@@ -80,6 +82,14 @@ QString ZNAntiVirusPrivate::sqlNumberList(const QList<int>& numbers)
     for (int number : numbers)
         parts << QString::number(number);
     return QLatin1Char('(') + parts.join(QLatin1Char(',')) + QLatin1Char(')');
+}
+
+bool ZNAntiVirusPrivate::databaseFailed(KX2Journals& journal, const QString& prefix)
+{
+    const QString message = prefix + database.lastError();
+    journal.setErr(KX2ErrorCode::DatabaseFailed, message);
+    znTrace(ZNTraceBits::Failures, message);
+    return false;
 }
 
 ZNAntiVirusPrivate* ZNAntiVirusPrivate::get(ZNAntiVirus* module)

@@ -101,6 +101,9 @@ public:
     // length atomically, where a chain of ORs fails at 1000 terms. The
     // numbers are ints, so the text is only digits and commas.
     static QString sqlNumberList(const QList<int>& numbers);
+    // A failed delete: 9975 with `prefix` + the database's last error on the
+    // journal, the same text traced (0x2). Returns false.
+    bool databaseFailed(KX2Journals& journal, const QString& prefix);
 
     // Queued restore requests {"from", "to"} (quarantined path, former
     // path): pushed by the request threads, performed by the quarantine
@@ -287,7 +290,7 @@ public:
     std::atomic<int> activeWorkers{0};
     std::atomic<int> scanEndTime{0};
     mutable std::mutex currentFileMutex;
-    QString currentFile;
+    QByteArray currentFile; // raw path of the file most recently taken
     std::atomic<bool> searchRunning{false};
     std::atomic<bool> searchStop{false};
     QElapsedTimer searchTimer; // task thread only

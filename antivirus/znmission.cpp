@@ -63,12 +63,8 @@ bool ZNAntiVirus::missionRemove(KX2Journals& journal, const QList<int>& numbers)
     // the depth limit that a chain of ORs runs into.
     const QString sql = QStringLiteral("DELETE FROM t_mission WHERE msn_no IN ") + ZNAntiVirusPrivate::sqlNumberList(numbers) + QLatin1Char(';');
     int changes = 0, lastRowId = 0;
-    if (numbers.isEmpty() || !d->database.exec(changes, lastRowId, sql)) {
-        const QString message = QStringLiteral("删除任务失败: ") + d->database.lastError();
-        journal.setErr(KX2ErrorCode::DatabaseFailed, message);
-        znTrace(ZNTraceBits::Failures, message);
-        return false;
-    }
+    if (numbers.isEmpty() || !d->database.exec(changes, lastRowId, sql))
+        return d->databaseFailed(journal, QStringLiteral("删除任务失败: "));
     if (changes <= 0) {
         journal.setErr(KX2ErrorCode::NotExists, QStringLiteral("没有找到需要删除的任务"));
         return false;

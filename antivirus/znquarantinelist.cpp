@@ -261,12 +261,8 @@ bool ZNAntiVirus::logRemove(KX2Journals& journal, const QList<int>& numbers)
         return false;
     const QString sql = QStringLiteral("DELETE FROM t_log WHERE log_no IN ") + ZNAntiVirusPrivate::sqlNumberList(numbers) + QLatin1Char(';');
     int changes = 0, lastRowId = 0;
-    if (!d->database.exec(changes, lastRowId, sql)) {
-        const QString message = QStringLiteral("删除日志失败: ") + d->database.lastError();
-        journal.setErr(KX2ErrorCode::DatabaseFailed, message);
-        znTrace(ZNTraceBits::Failures, message);
-        return false;
-    }
+    if (!d->database.exec(changes, lastRowId, sql))
+        return d->databaseFailed(journal, QStringLiteral("删除日志失败: "));
     if (changes <= 0) {
         znTrace(ZNTraceBits::FileFailures, QStringLiteral("指定的参数(lognos)不存在: ") + sql);
         return false;
@@ -347,9 +343,7 @@ int ZNAntiVirus::quarantinedReduce(KX2Journals& journal)
     // interrupted, which the start-up recovery settles.
     if (!db.exec(changes, lastRowId, QStringLiteral("DELETE FROM t_infectes WHERE ift_pending = 0 AND ift_no IN ")
                                          + ZNAntiVirusPrivate::sqlNumberList(vanished))) {
-        const QString message = QStringLiteral("删除隔离区纪录失败: ") + db.lastError();
-        journal.setErr(KX2ErrorCode::DatabaseFailed, message);
-        znTrace(ZNTraceBits::Failures, message);
+        d->databaseFailed(journal, QStringLiteral("删除隔离区纪录失败: "));
         return 0;
     }
     return changes;

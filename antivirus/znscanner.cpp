@@ -267,13 +267,14 @@ void ZNAntiVirusPrivate::antivirusThreads()
             generation = current;
             engine = currentEngine();
         }
-        const QString readable = znDisplayPath(path);
         {
+            // A shared copy of the bytes; the readable text is made only when
+            // someone asks for progress.
             std::lock_guard<std::mutex> lock(currentFileMutex);
-            currentFile = readable;
+            currentFile = path;
         }
         if (!scanFile(path, engine))
-            znTrace(ZNTraceBits::FileFailures, QStringLiteral("打开文件失败: ") + readable);
+            znTrace(ZNTraceBits::FileFailures, QStringLiteral("打开文件失败: ") + znDisplayPath(path));
     }
     // Release the engine before reporting the end, so a task's end never
     // races an engine swap with a stale reference.

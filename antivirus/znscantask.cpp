@@ -124,7 +124,7 @@ bool ZNAntiVirus::scanRunning(KX2Journals&, QJsonObject& out)
     }
     {
         std::lock_guard<std::mutex> lock(d->currentFileMutex);
-        out.insert(QStringLiteral("currfile"), d->currentFile);
+        out.insert(QStringLiteral("currfile"), znDisplayPath(d->currentFile));
     }
     const int scanned = d->resolved;
     const int total = qMax(int(d->totality), scanned);

@@ -20,11 +20,6 @@ const int ExitInfected = 1;
 // How often --wait asks for progress.
 const unsigned long kPollIntervalMs = 500;
 
-QJsonObject runningRequest()
-{
-    return QJsonObject{{QStringLiteral("cmd"), QStringLiteral("antivirus_scan_running")}};
-}
-
 // The reason of a refused request, from its err and errmsg.
 QString refusal(const QJsonObject& reply)
 {
@@ -230,7 +225,7 @@ int followScan(const Options& options, const QString& path)
     for (;;) {
         QJsonObject reply;
         Failure failure;
-        if (!exchange(options, runningRequest(), reply, failure) || !succeeded(reply)) {
+        if (!exchange(options, command("antivirus_scan_running"), reply, failure) || !succeeded(reply)) {
             view.finish();
             return fail(failure.message.isEmpty() ? refusal(reply) : failure.message);
         }
@@ -316,24 +311,32 @@ int scanCommand(const Options& given, const QStringList& args)
     return ExitSuccess;
 }
 
-// stop: returns once the running scan has ended.
-int stopCommand(const Options& given, const QStringList& args)
+// A command without operands: its flags taken from `args` into `options`,
+// `cmd` sent, the reply printed raw with --json. -1 when the reply came and
+// succeeded, otherwise the exit status (the reason already printed).
+static int plainRequest(Options& options, const QStringList& args, const char* cmd, QJsonObject& reply)
 {
-    Options options = given;
     QStringList operands;
     Failure failure;
     if (!takeFlags(args, options, nullptr, operands, failure))
         return fail(failure.message);
     if (!operands.isEmpty())
         return fail(usage());
-    QJsonObject reply;
-    if (!exchange(options, QJsonObject{{QStringLiteral("cmd"), QStringLiteral("antivirus_scan_stop")}}, reply,
-                  failure))
+    if (!exchange(options, command(cmd), reply, failure))
         return fail(failure.message);
     if (options.json)
         printJson(reply);
-    if (!succeeded(reply))
-        return fail(refusal(reply));
+    return succeeded(reply) ? -1 : fail(refusal(reply));
+}
+
+// stop: returns once the running scan has ended.
+int stopCommand(const Options& given, const QStringList& args)
+{
+    Options options = given;
+    QJsonObject reply;
+    const int status = plainRequest(options, args, "antivirus_scan_stop", reply);
+    if (status >= 0)
+        return status;
     if (!options.json)
         printLine(stdout, QStringLiteral("stopped: no scan is running"));
     return ExitSuccess;
@@ -343,19 +346,10 @@ int stopCommand(const Options& given, const QStringList& args)
 int statusCommand(const Options& given, const QStringList& args)
 {
     Options options = given;
-    QStringList operands;
-    Failure failure;
-    if (!takeFlags(args, options, nullptr, operands, failure))
-        return fail(failure.message);
-    if (!operands.isEmpty())
-        return fail(usage());
     QJsonObject reply;
-    if (!exchange(options, runningRequest(), reply, failure))
-        return fail(failure.message);
-    if (options.json)
-        printJson(reply);
-    if (!succeeded(reply))
-        return fail(refusal(reply));
+    const int status = plainRequest(options, args, "antivirus_scan_running", reply);
+    if (status >= 0)
+        return status;
     if (options.json)
         return ExitSuccess;
     const QJsonObject results = reply.value(QStringLiteral("results")).toObject();
