@@ -259,6 +259,14 @@ public:
     std::atomic<qint64> virusdbDownloadTotal{0};
     std::atomic<qint64> virusdbDownloadNow{0};
     std::atomic<bool> virusdbReloadPending{true};
+    // "updatetime" of the stored description ("virusdb.json" beside the
+    // settings), read again only when the file's identity or times change:
+    // progress requests are polled and must not parse a file each time.
+    // Any thread; guarded by updateTimeMutex.
+    QString storedUpdateTime();
+    std::mutex updateTimeMutex;
+    QByteArray updateTimeStamp; // identity and times of the file read last
+    QString updateTimeCached;
 
     // --- State of the running scan task ------------------------------------
     // Written by scanStart (test-and-set) and the task thread; the task

@@ -101,12 +101,9 @@ bool ZNAntiVirus::settingsLoad(KX2Journals&, QJsonObject* settings)
         return false;
     }
 
-    QJsonObject description;
-    if (KX2File::loadJson(description, d->settingsDir.absoluteFilePath(QStringLiteral("virusdb.json")))) {
-        const QString updateTime = description.value(kUpdateTime).toString();
-        if (!updateTime.isEmpty())
-            loaded.insert(kUpdateTime, updateTime);
-    }
+    const QString updateTime = d->storedUpdateTime();
+    if (!updateTime.isEmpty())
+        loaded.insert(kUpdateTime, updateTime);
 
     settingsLoaded = true;
     if (settings)

@@ -212,13 +212,33 @@ bool ZNAntiVirus::updVdbRunning(KX2Journals&, QJsonObject& out)
     const int last = d->virusdbLastResult;
     if (last >= 0)
         out.insert(QStringLiteral("lastresult"), last);
-    QJsonObject description;
-    if (KX2File::loadJson(description, d->settingsDir.absoluteFilePath(kDescriptionFile))) {
-        const QString updateTime = description.value(QLatin1String("updatetime")).toString();
-        if (!updateTime.isEmpty())
-            out.insert(QStringLiteral("updatetime"), updateTime);
-    }
+    const QString updateTime = d->storedUpdateTime();
+    if (!updateTime.isEmpty())
+        out.insert(QStringLiteral("updatetime"), updateTime);
     return d->virusdbUpdating;
+}
+
+QString ZNAntiVirusPrivate::storedUpdateTime()
+{
+    const QByteArray path = QFile::encodeName(settingsDir.absoluteFilePath(kDescriptionFile));
+    struct stat st {};
+    QByteArray stamp;
+    if (::stat(path.constData(), &st) == 0) {
+        // A rewrite renames a new file into place: a new inode, a new change time.
+        const qint64 fields[] = {qint64(st.st_dev), qint64(st.st_ino), qint64(st.st_size),
+                                 qint64(st.st_mtim.tv_sec), qint64(st.st_mtim.tv_nsec),
+                                 qint64(st.st_ctim.tv_sec), qint64(st.st_ctim.tv_nsec)};
+        stamp = QByteArray(reinterpret_cast<const char*>(fields), sizeof fields);
+    }
+    std::lock_guard<std::mutex> lock(updateTimeMutex);
+    if (stamp != updateTimeStamp) {
+        QJsonObject description;
+        updateTimeCached = !stamp.isEmpty() && KX2File::loadJson(description, QFile::decodeName(path))
+            ? description.value(QLatin1String("updatetime")).toString()
+            : QString();
+        updateTimeStamp = stamp;
+    }
+    return updateTimeCached;
 }
 
 // --- Update thread -----------------------------------------------------------

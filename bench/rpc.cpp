@@ -18,6 +18,7 @@
 // KEY=VALUE pairs.
 //
 //   bench_rpc [--method M] [--rounds N] [--bare] [--no-clamd]
+//             [--only fresh|persistent|burst] [--clients N]
 //        spawn the service (bin/znantivirus with a temporary configuration;
 //        with --bare a plain KX2LocalServer of this program) and measure it
 //   bench_rpc --connect NAME [--pid PID] [--method M]
@@ -66,6 +67,16 @@ QString g_method = QStringLiteral("help_interfaces");
 // taken in turn: other load on the machine only ever slows a run down, so
 // the best run is the one least disturbed (--rounds N).
 int g_rounds = 3;
+// --only fresh|persistent|burst and --clients N narrow a run down while
+// profiling; the figures of a full run need neither.
+QString g_only;
+int g_onlyClients = 0;
+
+bool wanted(const char* phase, int clients = 0)
+{
+    return (g_only.isEmpty() || g_only == QLatin1String(phase))
+        && (g_onlyClients == 0 || clients == 0 || clients == g_onlyClients);
+}
 
 struct Figures
 {
@@ -400,6 +411,8 @@ int measure(const QString& name, qint64 pid, const QString& clamd)
            clamd.isEmpty() ? "" : qPrintable(QStringLiteral(", clamd PING over ") + clamd), g_rounds);
     const Protocol service = serviceProtocol();
     for (int clients : kClientCounts) {
+        if (!wanted("fresh", clients))
+            continue;
         auto fresh = [&](const QString& target, const Protocol& protocol) {
             return [&, target, protocol] {
                 return runClients(clients, kFreshRequests, [&](int n, std::vector<double>& l) {
@@ -423,6 +436,8 @@ int measure(const QString& name, qint64 pid, const QString& clamd)
     KX2LocalServer::localRequest(name, helpRequest(), &sample, 10);
     const QByteArray reply = KX2RpcPacket(sample).toDatagram();
     for (int clients : kClientCounts) {
+        if (!wanted("persistent", clients))
+            continue;
         auto persistent = [&](const QString& target, const Protocol& protocol, const QByteArray& opening) {
             return [&, target, protocol, opening] {
                 return runClients(clients, kPersistentRequests, [&](int n, std::vector<double>& l) {
@@ -450,6 +465,8 @@ int measure(const QString& name, qint64 pid, const QString& clamd)
         recordRatio("service/clamd throughput ratio", QStringLiteral("PERSIST_C%1_VS_CLAMD").arg(clients),
                     best[0].requestsPerSecond, best[2].requestsPerSecond);
     }
+    if (!wanted("burst"))
+        return 0;
     const int answered = burst(name, service, kBurstClients);
     printf("%d clients at once: %d answered\n", kBurstClients, answered);
     record(QStringLiteral("BURST%1_ANSWERED").arg(kBurstClients), answered);
@@ -568,6 +585,12 @@ int main(int argc, char** argv)
     const int methodAt = args.indexOf(QStringLiteral("--method"));
     if (methodAt > 0 && methodAt + 1 < args.size())
         g_method = args.at(methodAt + 1);
+    const int onlyAt = args.indexOf(QStringLiteral("--only"));
+    if (onlyAt > 0 && onlyAt + 1 < args.size())
+        g_only = args.at(onlyAt + 1);
+    const int clientsAt = args.indexOf(QStringLiteral("--clients"));
+    if (clientsAt > 0 && clientsAt + 1 < args.size())
+        g_onlyClients = args.at(clientsAt + 1).toInt();
     const int serveAt = args.indexOf(QStringLiteral("--serve"));
     if (serveAt > 0 && serveAt + 1 < args.size())
         return serve(args.at(serveAt + 1));

@@ -3,7 +3,7 @@
 // The environment is itself the connection's result journal (it derives
 // from KX2Journals): a request method records its outcome on it with
 // begin(), setErr(code, message) on failure and setErr(0, "") on success.
-// It also carries connection attributes (object(); the connection worker
+// It also carries connection attributes (object(); the connection
 // sets "protocol"), a free key/value store for request methods, a login
 // token and a local-connection flag.
 //
@@ -14,7 +14,7 @@
 //
 // Threads: the attribute object and the store each have their own mutex
 // and may be used from any thread. The journal part, `local` and `token`
-// belong to the connection's own thread.
+// belong to the thread serving the connection's current request.
 
 #ifndef KX2CABINET_H
 #define KX2CABINET_H

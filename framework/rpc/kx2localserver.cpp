@@ -19,7 +19,6 @@
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -177,10 +176,12 @@ bool receiveReply(int fd, QJsonObject& reply, const Deadline& deadline)
     }
 }
 
-// The listening socket and what the accepting worker needs. Shared by the
-// server and the accepting worker, so the socket is closed only once both
-// are done with it.
-class KX2Acceptor
+// The listening socket in the reactor. Registered by start() and owned by
+// that registration (`self`) until it retires: stop() only flags it and
+// shuts the socket down, which makes it ready, and the reactor thread that
+// then serves it takes it out of the set and lets it go. The server keeps a
+// share only to reach it for stop().
+class KX2Acceptor : public KX2Pollable
 {
 public:
     KX2Acceptor(std::shared_ptr<KX2LocalServerPrivate> server, int fd, int mode, int groupId)
@@ -188,14 +189,12 @@ public:
     {
     }
 
-    // Body of the accepting worker: waits for a free slot and a connection,
-    // hands the accepting role to another worker and serves the connection.
-    static void acceptLoop(const std::shared_ptr<KX2Acceptor>& self);
+    bool enlist(const std::shared_ptr<KX2Acceptor>& me);
+    void ready() override;
     void stop();
 
     const std::shared_ptr<KX2LocalServerPrivate> server;
     const KX2UniqueFd fd;
-    const KX2UniqueFd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)}; // written by stop()
     const int mode;
     const int groupId;
     std::atomic<bool> stopping{false};
@@ -205,7 +204,20 @@ private:
     // Waits until a connection slot is free; with `ms` positive, first also
     // until `ms` pass or a connection ends. False once stopping.
     bool waitForSlot(int ms);
+    void retire();
+
+    std::shared_ptr<KX2Acceptor> self; // the registration; see above
+    int backOffMs = 0;                 // used by the serving reactor thread only
 };
+
+bool KX2Acceptor::enlist(const std::shared_ptr<KX2Acceptor>& me)
+{
+    self = me;
+    if (server->reactor->add(fd.get(), this))
+        return true;
+    self.reset();
+    return false;
+}
 
 void KX2Acceptor::stop()
 {
@@ -214,8 +226,15 @@ void KX2Acceptor::stop()
         stopping.store(true);
         server->slotFreed.notify_all();
     }
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t ignored = ::write(wake.get(), &one, sizeof one);
+    // A shut-down listening socket reads as hung up: the reactor serves it
+    // once more, and it retires.
+    ::shutdown(fd.get(), SHUT_RDWR);
+}
+
+void KX2Acceptor::retire()
+{
+    server->reactor->remove(fd.get());
+    const std::shared_ptr<KX2Acceptor> last = std::move(self);
 }
 
 bool KX2Acceptor::waitForSlot(int ms)
@@ -238,66 +257,45 @@ bool KX2Acceptor::waitForSlot(int ms)
     return !stopping.load();
 }
 
-void KX2Acceptor::acceptLoop(const std::shared_ptr<KX2Acceptor>& self)
+// Accepts one connection and arms the listener again before serving it, so
+// another reactor thread takes the next client of a burst meanwhile. While
+// all slots are taken, or after a failed accept, this thread waits here
+// with the listener disarmed; the other threads go on serving.
+void KX2Acceptor::ready()
 {
-    KX2LocalServerPrivate& server = *self->server;
-    int backOffMs = 0;
+    KX2LocalServerPrivate& s = *server;
     for (;;) {
-        // `held` is the connection this worker will serve itself. While more
-        // connections are pending, the earlier ones go to other workers, so
-        // a burst is accepted without a hand-over per connection, and a lone
-        // client is served by the worker that accepted it.
-        int held = -1;
-        for (;;) {
-            if (held < 0) {
-                if (!self->waitForSlot(backOffMs))
-                    return;
-                pollfd fds[2] = {{self->fd.get(), POLLIN, 0}, {self->wake.get(), POLLIN, 0}};
-                if (::poll(fds, 2, -1) < 0 && errno != EINTR)
-                    return;
-                if (self->stopping.load())
-                    return;
-            } else if (self->stopping.load()
-                       || server.connections.load() >= server.maxConnections.load()) {
+        if (!waitForSlot(backOffMs)) {
+            retire();
+            return;
+        }
+        const int connection = ::accept4(fd.get(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection < 0) {
+            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                backOffMs = 0;
                 break;
             }
-            const int connection = ::accept4(self->fd.get(), nullptr, nullptr, SOCK_CLOEXEC);
-            if (connection < 0) {
-                if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
-                    continue;
-                // Out of descriptors or memory: keep the socket and try again
-                // when a connection ends or after the back-off.
-                if (errno == EAGAIN || errno == EWOULDBLOCK)
-                    backOffMs = 0;
-                else
-                    backOffMs = backOffMs == 0 ? kFirstBackOffMs : std::min(2 * backOffMs, kMaxBackOffMs);
-                if (held >= 0)
-                    break;
-                continue;
-            }
-            backOffMs = 0;
-            if (!self->admitted(connection)) {
-                ::close(connection);
-                continue;
-            }
-            server.connections.fetch_add(1);
-            if (held >= 0) {
-                const std::shared_ptr<KX2LocalServerPrivate> shared = self->server;
-                const int earlier = held;
-                if (!server.pool.run([shared, earlier] { kx2ServeConnection(shared, earlier); })) {
-                    ::close(earlier); // no thread to serve it: the client sees the connection end
-                    server.connectionEnded();
-                }
-            }
-            held = connection;
+            // Out of descriptors or memory: keep the socket and try again
+            // when a connection ends or after the back-off.
+            backOffMs = backOffMs == 0 ? kFirstBackOffMs : std::min(2 * backOffMs, kMaxBackOffMs);
+            continue;
         }
-        // Another worker takes over accepting; this one serves. Without a
-        // thread to spare it serves first and then accepts again.
-        const bool handedOn = !self->stopping.load() && server.pool.run([self] { acceptLoop(self); });
-        kx2ServeConnection(self->server, held);
-        if (handedOn || self->stopping.load())
-            return;
+        backOffMs = 0;
+        if (!admitted(connection)) {
+            ::close(connection);
+            continue;
+        }
+        s.connections.fetch_add(1);
+        const std::shared_ptr<KX2LocalServerPrivate> shared = server;
+        if (stopping.load() || !s.reactor->rearm(fd.get(), this))
+            retire(); // may free this listener: nothing of it is used below
+        kx2OpenConnection(shared, connection);
+        return;
     }
+    if (stopping.load() || !s.reactor->rearm(fd.get(), this))
+        retire();
 }
 
 // With the default mode everybody may connect. Otherwise the socket file's
@@ -385,7 +383,7 @@ bool KX2LocalServer::start(const QString& name)
         }
     }
     KX2UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (fd.get() < 0) {
+    if (fd.get() < 0 || !d->reactor) {
         l.error = QStringLiteral("cannot create a socket: ") + systemError(errno);
         return false;
     }
@@ -427,8 +425,8 @@ bool KX2LocalServer::start(const QString& name)
     l.path = encoded;
     l.name = name;
     auto acceptor = std::make_shared<KX2Acceptor>(d, fd.release(), l.mode, l.groupId);
-    if (acceptor->wake.get() < 0 || !d->pool.run([acceptor] { KX2Acceptor::acceptLoop(acceptor); })) {
-        l.error = QStringLiteral("cannot start a thread to accept connections on %1").arg(path);
+    if (!acceptor->enlist(acceptor)) {
+        l.error = QStringLiteral("cannot watch %1 for connections").arg(path);
         ::unlink(encoded.constData());
         return false;
     }
@@ -441,7 +439,7 @@ void KX2LocalServer::stop()
     KX2ListenerState& l = *listener;
     if (!l.acceptor)
         return;
-    // The accepting worker leaves at once; the socket closes with it.
+    // The listener retires at once; the socket closes with it.
     l.acceptor->stop();
     l.acceptor.reset();
     // Only the file this server created goes: a successor may already have
@@ -476,6 +474,8 @@ void KX2LocalServer::setMaxConnections(int count)
 {
     std::lock_guard<std::mutex> lock(d->slotMutex);
     d->maxConnections.store(std::max(1, count));
+    if (d->reactor)
+        d->reactor->setMaxThreads(KX2LocalServerPrivate::reactorThreads(std::max(1, count)));
     d->slotFreed.notify_all();
 }
 

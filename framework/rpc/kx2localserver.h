@@ -1,13 +1,14 @@
 // KX2LocalServer: the service's local-socket entry point.
 //
 // Listens on a Unix-domain stream socket under one name (a path when it
-// contains '/', else a name placed in the temporary directory). Connections
-// are accepted and served by pooled worker threads, reused from one
-// connection to the next: one idle worker waits for the next connection,
-// and the worker that accepts one hands that role to another idle worker
-// and serves the connection itself (reads framed requests, dispatches them
-// through the router chain, writes one framed reply per request, see
-// KX2LocalSocket). No event loop is needed.
+// contains '/', else a name placed in the temporary directory). The
+// listening socket and every connection sit in one epoll set served by a
+// few pooled threads (KX2Reactor): a thread takes whichever socket is
+// ready, accepts a client or reads and answers its requests (dispatching
+// them through the router chain, one framed reply per request, see
+// KX2LocalSocket), and hands the socket back to the set. A request that
+// takes long occupies one thread; others are started so that ready
+// sockets never wait for it. No event loop is needed.
 //
 // Start-up takes a socket path over only when it is safe: a socket file
 // nobody accepts on (left by a dead process) is replaced; a live service on
@@ -30,8 +31,8 @@
 // root or the admitted group is disconnected before any request is read.
 //
 // The router chain, the limits and the debugging switch are shared with
-// the connection workers, so the server may be destroyed while connections
-// are still being served: the workers keep that state alive until they end.
+// the connections, so the server may be destroyed while connections are
+// still being served: they keep that state alive until they end.
 // The routers added with add() are not owned; their owner must outlive
 // every connection that may still call them.
 //
@@ -115,7 +116,7 @@ public:
                              qint64 timeoutSeconds);
 
 private:
-    friend class KX2LocalSocket; // takes a share of `d` for its worker
+    friend class KX2LocalSocket; // takes a share of `d` for its connection
 
     std::shared_ptr<KX2LocalServerPrivate> d;
     std::unique_ptr<KX2ListenerState> listener;

@@ -1,12 +1,12 @@
-// The part of a KX2LocalServer that its connection workers use. Held by
-// shared pointer by the server and by every worker, so a worker never
-// reaches into a destroyed server.
+// The part of a KX2LocalServer that its listener and connections use. Held
+// by shared pointer by the server, its listener and every connection, so a
+// connection never reaches into a destroyed server.
 
 #ifndef KX2LOCALSERVER_P_H
 #define KX2LOCALSERVER_P_H
 
 #include "kx2todorouter.h"
-#include "kx2workerpool.h"
+#include "kx2reactor.h"
 
 #include <QDir>
 #include <QString>
@@ -58,6 +58,11 @@ inline QString kx2SocketPath(const QString& name)
 class KX2LocalServerPrivate
 {
 public:
+    KX2LocalServerPrivate() : reactor(KX2Reactor::create(reactorThreads(256))) {}
+
+    // A thread per connection at most, and one for the listener.
+    static int reactorThreads(int connections) { return connections + 1; }
+
     // Runs `cmdObject` through the router chain (see KX2LocalServer::doCall).
     bool dispatch(QJsonObject& retObject, const QJsonObject& cmdObject, KX2Cabinet* env)
     {
@@ -77,8 +82,8 @@ public:
     }
     void release(qint64 bytes) { buffered.fetch_sub(bytes); }
 
-    // Called by a worker when its connection has ended: wakes the accepting
-    // worker when it waits for a free connection slot.
+    // Called when a connection has ended: wakes the listener when it waits
+    // for a free connection slot.
     void connectionEnded()
     {
         connections.fetch_sub(1);
@@ -93,23 +98,26 @@ public:
     std::atomic<bool> debugging{false};
     // Head of the router chain; its child list has its own mutex.
     KX2TodoRouter rootRouter;
-    KX2WorkerPool pool;
+    // Serves the listener and every connection; null when no epoll set
+    // could be made (start() then fails).
+    const std::shared_ptr<KX2Reactor> reactor;
 
     std::atomic<int> maxConnections{256};
     std::atomic<int> connections{0};   // accepted and not yet ended
     std::atomic<quint64> endings{0};   // connections ended so far
     std::atomic<qint64> budget{256LL * 1024 * 1024};
     std::atomic<qint64> buffered{0};   // budget bytes taken
-    // The accepting worker waits on slotFreed while all connection slots
-    // are taken or after a failed accept; acceptWaiting tells ending
-    // connections to signal it.
+    // The listener waits on slotFreed while all connection slots are taken
+    // or after a failed accept; acceptWaiting tells ending connections to
+    // signal it.
     std::atomic<bool> acceptWaiting{false};
     std::mutex slotMutex;
     std::condition_variable slotFreed;
 };
 
-// Serves the accepted connection `fd` on the calling thread until it ends.
-// The caller has counted it in `connections` already.
-void kx2ServeConnection(const std::shared_ptr<KX2LocalServerPrivate>& server, int fd);
+// Takes over the accepted connection `fd`: answers what has already
+// arrived on the calling thread, then leaves the connection to the
+// reactor. The caller has counted it in `connections` already.
+void kx2OpenConnection(const std::shared_ptr<KX2LocalServerPrivate>& server, int fd);
 
 #endif // KX2LOCALSERVER_P_H

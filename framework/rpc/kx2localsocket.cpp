@@ -22,6 +22,8 @@
 namespace {
 
 const int kReadChunk = 64 * 1024;
+// Reads of one connection in one turn of the reactor.
+const int kReadsPerTurn = 16;
 const int kWriteTimeoutMs = 30000;
 const int kProtocol = 128;
 // Frames up to this size are buffered without drawing on the server's
@@ -33,7 +35,12 @@ std::atomic<int> g_activeWorkers{0};
 
 } // namespace
 
-class KX2LocalSocketPrivate
+// One connection in the reactor. Owned by its registration (`self`) from
+// open() until it ends, and by a KX2LocalSocket handle when there is one.
+// The reactor runs ready() on one thread at a time; everything marked
+// "serving thread" below is handed from one such thread to the next
+// through the epoll set.
+class KX2LocalSocketPrivate : public KX2Pollable
 {
 public:
     KX2LocalSocketPrivate(std::shared_ptr<KX2LocalServerPrivate> server, int descriptor)
@@ -43,14 +50,17 @@ public:
         environment.insert(QStringLiteral("protocol"), kProtocol);
     }
 
-    // The worker: serves the connection until it ends.
-    void run();
+    // Sets the connection up and counts it. With `serveNow`, answers what
+    // has already arrived on the calling thread before the reactor takes
+    // the connection (a fresh client has usually sent its request).
+    void open(const std::shared_ptr<KX2LocalSocketPrivate>& me, bool serveNow);
+    void ready() override;
     void requestStop();
-    void markEnded();
 
-    // Written once before the worker starts; read by both sides.
+    // Written once before the connection is served; read by both sides.
     const std::shared_ptr<KX2LocalServerPrivate> server;
     const KX2UniqueFd descriptor;
+    // The thread serving the current request, for stop() from a method.
     std::atomic<std::thread::id> workerId{};
 
     std::atomic<bool> running{true};
@@ -59,10 +69,11 @@ public:
     std::mutex mutex;
     std::condition_variable ended;
 
-    // Worker only.
+    // Serving thread only.
     QByteArray buffer;     // the unfinished frame; empty between requests
     qint64 reserved = 0;   // budget bytes held for the frame being received
     bool desynchronised = false;
+    bool enlisted = false; // in the reactor's set
     KX2Cabinet environment;
     ucred peer{};
     bool peerKnown = false;
@@ -70,6 +81,8 @@ public:
 private:
     enum class Outcome { KeepOpen, Close };
 
+    // Reads what is there without blocking and answers it.
+    Outcome serve();
     Outcome serveChunk(const char* data, int size);
     // Takes the frames of `source` from `offset` on, answering requests.
     Outcome parse(const QByteArray& source, int& offset);
@@ -77,37 +90,106 @@ private:
     void releaseReserved();
     Outcome answer(const KX2RpcPacket& request);
     bool writeAll(const QByteArray& bytes);
+    // Hands the connection back to the reactor, or ends it.
+    void arm();
+    void end();
+
+    std::shared_ptr<KX2LocalSocketPrivate> self; // the registration
 };
 
-void KX2LocalSocketPrivate::run()
+void KX2LocalSocketPrivate::open(const std::shared_ptr<KX2LocalSocketPrivate>& me, bool serveNow)
 {
+    self = me;
+    ++g_activeWorkers;
     const int fd = descriptor.get();
-    // Blocking reads (accepted descriptors are blocking; a handed-in one is
-    // made so by KX2LocalSocket); writes give up after the write timeout.
+    // Reads never block (MSG_DONTWAIT); writes block, but give up after
+    // the write timeout when the peer does not read.
     const timeval timeout{kWriteTimeoutMs / 1000, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     if (server->debugging.load()) {
         socklen_t length = sizeof peer;
         peerKnown = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0;
     }
-    char chunk[kReadChunk];
+    if (serveNow)
+        ready();
+    else
+        arm();
+}
+
+void KX2LocalSocketPrivate::ready()
+{
+    workerId.store(std::this_thread::get_id());
+    Outcome outcome = Outcome::Close;
     try {
-        while (!stopRequested.load()) {
-            const ssize_t got = ::read(fd, chunk, sizeof chunk);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                break; // the peer has gone (its requests are answered) or stop()
-            if (serveChunk(chunk, int(got)) == Outcome::Close)
-                break;
-        }
+        outcome = serve();
     } catch (const std::bad_alloc&) {
         // Out of memory while serving: this connection ends, the process
         // and the other connections go on.
     }
+    workerId.store(std::thread::id());
+    // Once armed, another thread may serve (and end) the connection: no
+    // member is touched after arm() or end().
+    if (outcome == Outcome::Close || stopRequested.load())
+        end();
+    else
+        arm();
+}
+
+KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::serve()
+{
+    char chunk[kReadChunk];
+    // A large frame arrives in many reads; a few are taken in one go, then
+    // the connection goes back to the set so that others get their turn.
+    for (int reads = 0; reads < kReadsPerTurn && !stopRequested.load(); ++reads) {
+        const ssize_t got = ::recv(descriptor.get(), chunk, sizeof chunk, MSG_DONTWAIT);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return Outcome::KeepOpen;
+        if (got <= 0)
+            return Outcome::Close; // the peer has gone (its requests are answered) or stop()
+        if (serveChunk(chunk, int(got)) == Outcome::Close)
+            return Outcome::Close;
+        if (got < ssize_t(sizeof chunk))
+            return Outcome::KeepOpen;
+    }
+    return Outcome::KeepOpen;
+}
+
+void KX2LocalSocketPrivate::arm()
+{
+    KX2Reactor* reactor = server->reactor.get();
+    if (reactor && enlisted) {
+        if (!reactor->rearm(descriptor.get(), this))
+            end();
+        return;
+    }
+    enlisted = reactor != nullptr;
+    if (!reactor || !reactor->add(descriptor.get(), this)) {
+        enlisted = false;
+        end();
+    }
+}
+
+void KX2LocalSocketPrivate::end()
+{
+    if (enlisted)
+        server->reactor->remove(descriptor.get());
+    enlisted = false;
     releaseReserved();
     buffer = QByteArray();
-    ::shutdown(fd, SHUT_RDWR);
+    ::shutdown(descriptor.get(), SHUT_RDWR);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        running.store(false);
+    }
+    ended.notify_all();
+    --g_activeWorkers;
+    // The descriptor closes with the last owner; without a handle that is
+    // here, before the slot is given back.
+    const std::shared_ptr<KX2LocalServerPrivate> shared = server;
+    { const std::shared_ptr<KX2LocalSocketPrivate> last = std::move(self); }
+    shared->connectionEnded();
 }
 
 KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::serveChunk(const char* data, int size)
@@ -220,51 +302,22 @@ bool KX2LocalSocketPrivate::writeAll(const QByteArray& bytes)
 void KX2LocalSocketPrivate::requestStop()
 {
     stopRequested.store(true);
-    // Wakes a read or send the worker is blocked in.
+    // Makes the connection ready, so the reactor serves it once more and
+    // it ends, and wakes a send that waits for the peer.
     ::shutdown(descriptor.get(), SHUT_RDWR);
 }
 
-void KX2LocalSocketPrivate::markEnded()
+void kx2OpenConnection(const std::shared_ptr<KX2LocalServerPrivate>& server, int fd)
 {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        running.store(false);
-    }
-    ended.notify_all();
-}
-
-void kx2ServeConnection(const std::shared_ptr<KX2LocalServerPrivate>& server, int fd)
-{
-    ++g_activeWorkers;
-    {
-        KX2LocalSocketPrivate connection(server, fd);
-        connection.workerId.store(std::this_thread::get_id());
-        connection.run();
-    } // the descriptor is closed here, before the slot is given back
-    --g_activeWorkers;
-    server->connectionEnded();
+    const auto connection = std::make_shared<KX2LocalSocketPrivate>(server, fd);
+    connection->open(connection, true);
 }
 
 KX2LocalSocket::KX2LocalSocket(KX2LocalServer* server, quintptr descriptor)
     : d(std::make_shared<KX2LocalSocketPrivate>(server->d, int(descriptor)))
 {
-    const int fd = int(descriptor);
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    ++g_activeWorkers;
     d->server->connections.fetch_add(1);
-    const bool started = d->server->pool.run([state = d] {
-        state->workerId.store(std::this_thread::get_id());
-        state->run();
-        state->markEnded();
-        KX2LocalServerPrivate& shared = *state->server;
-        --g_activeWorkers;
-        shared.connectionEnded();
-    });
-    if (!started) {
-        d->markEnded(); // the descriptor is closed with the state
-        --g_activeWorkers;
-        d->server->connectionEnded();
-    }
+    d->open(d, false);
 }
 
 KX2LocalSocket::~KX2LocalSocket() = default;

@@ -1,7 +1,8 @@
 // KX2LocalSocket: one accepted connection of a KX2LocalServer.
 //
 // The constructor takes over the connected descriptor and hands the
-// connection to one of the server's pooled worker threads, which serves it:
+// connection to the server's reactor; whenever data arrives, one reactor
+// thread at a time serves it:
 //   - reads whatever arrives and takes frames from the connection's buffer,
 //     keeping its position so that many small frames cost linear time;
 //   - skips keep-alive frames and empty objects;
@@ -21,13 +22,14 @@
 // the stream without a way to resynchronise: the connection stays open but
 // gets no further replies, and what arrives afterwards is discarded.
 //
-// The worker blocks in read() on the descriptor; stop() shuts the
-// descriptor down to wake it, so an idle connection costs no CPU time.
+// An idle connection waits in the reactor's epoll set and costs no CPU
+// time; stop() shuts the descriptor down, which makes the reactor serve
+// the connection once more, and it ends.
 //
-// Ownership: this object is only a handle. The worker holds the
-// connection's state (descriptor, buffer, environment) and the server's
-// shared dispatch state, and releases them when it ends; destroying the
-// handle neither ends nor waits for the worker.
+// Ownership: this object is only a handle. The connection's registration
+// in the reactor holds its state (descriptor, buffer, environment) and the
+// server's shared dispatch state, and releases them when it ends;
+// destroying the handle neither ends nor waits for the connection.
 //
 // Threads: construct on any thread; stop() and isRunning() may be called
 // from any thread while the handle exists.
@@ -46,18 +48,18 @@ class KX2LocalSocket : public QObject
 {
     Q_OBJECT
 public:
-    // Takes ownership of `descriptor` (closed when the worker ends, or at
-    // once when no thread can be started).
+    // Takes ownership of `descriptor` (closed when the connection ends, or at
+    // once when the reactor refuses it).
     KX2LocalSocket(KX2LocalServer* server, quintptr descriptor);
     ~KX2LocalSocket() override;
 
-    // Asks the worker to end and waits until it has; the connection is
+    // Asks the connection to end and waits until it has; it is
     // closed afterwards. Returns at once when called from a request method
-    // running on the worker itself (the worker ends after that request).
+    // serving this connection (it ends after that request).
     void stop();
     bool isRunning() const;
 
-    // Number of connection workers currently running in this process.
+    // Number of connections currently served in this process.
     static int activeCount();
 
 private:

@@ -1,7 +1,8 @@
-# Builds and registers the journal and router suites a second time under
-# ThreadSanitizer (tsan_kx2journals, tsan_kx2todorouter), so that a missing
-# or misplaced lock around the child-router list or the environment's stores
-# fails the run instead of passing by luck. TSan cannot be linked together
+# Builds and registers the journal, router and local server suites a second
+# time under ThreadSanitizer (tsan_kx2journals, tsan_kx2todorouter,
+# tsan_kx2localserver), so that a missing or misplaced lock around the
+# child-router list, the environment's stores or the state the reactor
+# threads hand each other fails the run instead of passing by luck. TSan cannot be linked together
 # with the AddressSanitizer flags of the rest of the build, so each suite is
 # compiled here in one compiler call, with moc run by hand.
 get_target_property(ZN_TSAN_MOC Qt5::moc IMPORTED_LOCATION)
@@ -17,6 +18,29 @@ set(ZN_TSAN_RPC_HEADERS
     ${PROJECT_SOURCE_DIR}/framework/rpc/kx2todorouter.h
     ${PROJECT_SOURCE_DIR}/framework/utils/kx2values.h)
 
+# The local server suite also needs the wire layer.
+set(ZN_TSAN_WIRE_SOURCES
+    ${PROJECT_SOURCE_DIR}/framework/rpc/kx2rpcpacket.cpp
+    ${PROJECT_SOURCE_DIR}/framework/rpc/kx2compactjson.cpp
+    ${PROJECT_SOURCE_DIR}/framework/rpc/kx2localserver.cpp
+    ${PROJECT_SOURCE_DIR}/framework/rpc/kx2localsocket.cpp
+    ${PROJECT_SOURCE_DIR}/framework/rpc/kx2reactor.cpp
+    ${PROJECT_SOURCE_DIR}/framework/rpc/kx2workerpool.cpp
+    ${PROJECT_SOURCE_DIR}/framework/utils/kx2trace.cpp
+    ${PROJECT_SOURCE_DIR}/framework/utils/kx2tracelevel.cpp
+    ${ZN_TSAN_RPC_DIR}/moc_kx2localserver.cpp
+    ${ZN_TSAN_RPC_DIR}/moc_kx2localsocket.cpp)
+foreach(header kx2localserver kx2localsocket)
+    add_custom_command(
+        OUTPUT ${ZN_TSAN_RPC_DIR}/moc_${header}.cpp
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${ZN_TSAN_RPC_DIR}
+        COMMAND ${ZN_TSAN_MOC} ${PROJECT_SOURCE_DIR}/framework/rpc/${header}.h
+                -o ${ZN_TSAN_RPC_DIR}/moc_${header}.cpp
+        DEPENDS ${PROJECT_SOURCE_DIR}/framework/rpc/${header}.h
+        VERBATIM)
+endforeach()
+file(GLOB ZN_TSAN_WIRE_HEADERS ${PROJECT_SOURCE_DIR}/framework/rpc/*.h)
+
 add_custom_command(
     OUTPUT ${ZN_TSAN_RPC_DIR}/moc_kx2todorouter.cpp
     COMMAND ${CMAKE_COMMAND} -E make_directory ${ZN_TSAN_RPC_DIR}
@@ -25,6 +49,7 @@ add_custom_command(
     DEPENDS ${PROJECT_SOURCE_DIR}/framework/rpc/kx2todorouter.h
     VERBATIM)
 
+# Extra arguments: further sources and the libraries they need.
 function(zn_add_tsan_rpc_suite suite)
     set(source ${CMAKE_CURRENT_LIST_DIR}/tst_${suite}.cpp)
     set(binary ${CMAKE_BINARY_DIR}/bin/tsan_${suite})
@@ -43,10 +68,12 @@ function(zn_add_tsan_rpc_suite suite)
                 -I${PROJECT_SOURCE_DIR}/framework/utils
                 "-I$<JOIN:$<TARGET_PROPERTY:Qt5::Core,INTERFACE_INCLUDE_DIRECTORIES>,;-I>"
                 "-I$<JOIN:$<TARGET_PROPERTY:Qt5::Test,INTERFACE_INCLUDE_DIRECTORIES>,;-I>"
+                "-I$<JOIN:$<TARGET_PROPERTY:Qt5::Network,INTERFACE_INCLUDE_DIRECTORIES>,;-I>"
                 ${source} ${ZN_TSAN_RPC_SOURCES} ${ZN_TSAN_RPC_DIR}/moc_kx2todorouter.cpp
-                $<TARGET_FILE:Qt5::Test> $<TARGET_FILE:Qt5::Core> -pthread
+                ${ARGN}
+                $<TARGET_FILE:Qt5::Test> $<TARGET_FILE:Qt5::Network> $<TARGET_FILE:Qt5::Core> -pthread
                 -o ${binary}
-        DEPENDS ${source} ${ZN_TSAN_RPC_SOURCES} ${ZN_TSAN_RPC_HEADERS}
+        DEPENDS ${source} ${ZN_TSAN_RPC_SOURCES} ${ZN_TSAN_RPC_HEADERS} ${ARGN} ${ZN_TSAN_WIRE_HEADERS}
                 ${ZN_TSAN_RPC_DIR}/tst_${suite}.moc ${ZN_TSAN_RPC_DIR}/moc_kx2todorouter.cpp
         COMMENT "Building tsan_${suite} with ThreadSanitizer"
         COMMAND_EXPAND_LISTS
@@ -63,3 +90,4 @@ endfunction()
 
 zn_add_tsan_rpc_suite(kx2journals)
 zn_add_tsan_rpc_suite(kx2todorouter)
+zn_add_tsan_rpc_suite(kx2localserver ${ZN_TSAN_WIRE_SOURCES})

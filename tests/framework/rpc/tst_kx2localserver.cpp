@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <thread>
 
 #include <poll.h>
 #include <signal.h>
@@ -238,6 +239,7 @@ private slots:
     void garbageSilencesOnlyItsConnection();
     void halfClosedPeerStillGetsReplies();
     void peerGoneMidFrameOrDuringRequest();
+    void slowRequestsHoldUpNoOtherConnection();
     void workerOutlivesServer();
     void stopWakesIdleWorker();
     void idleConnectionsCostNoCpu();
@@ -776,14 +778,20 @@ void tst_KX2LocalServer::localRequestTimeouts()
 }
 
 // Connects a raw client to `name`; -1 on failure.
-int connectRaw(const QString& name)
+// Connects the socket `fd` to the server `name`.
+bool connectTo(int fd, const QString& name)
 {
     const QByteArray path = QFile::encodeName(name);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     memcpy(addr.sun_path, path.constData(), size_t(path.size()));
+    return ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+int connectRaw(const QString& name)
+{
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+    if (fd >= 0 && connectTo(fd, name))
         return fd;
     if (fd >= 0)
         ::close(fd);
@@ -818,6 +826,32 @@ int closedByServer(const std::vector<int>& fds)
     return closed;
 }
 
+void tst_KX2LocalServer::slowRequestsHoldUpNoOtherConnection()
+{
+    // More slow requests than the machine has cores, each on its own
+    // connection, while other clients keep asking on theirs.
+    const int slow = int(std::max(2u, std::thread::hardware_concurrency())) + 2;
+    std::vector<int> blocked;
+    for (int i = 0; i < slow; ++i) {
+        blocked.push_back(connectRaw(server->serverName()));
+        QVERIFY(sendAll(blocked.back(), frame("gate")));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(router->gateEntered.load(), slow, kWaitMs);
+    for (int round = 0; round < 3; ++round) {
+        const int other = connectRaw(server->serverName());
+        QVERIFY(sendAll(other, frame("echo", round) + frame("echo", round)));
+        QByteArray buffer;
+        QTRY_COMPARE_WITH_TIMEOUT(pendingReplies(other, buffer), 2, kWaitMs);
+        ::close(other);
+    }
+    router->openGate();
+    for (int fd : blocked) {
+        QByteArray buffer;
+        QTRY_COMPARE_WITH_TIMEOUT(pendingReplies(fd, buffer), 1, kWaitMs);
+        ::close(fd);
+    }
+}
+
 void tst_KX2LocalServer::descriptorExhaustionDoesNotEndListening()
 {
     const QString name = server->serverName();
@@ -837,11 +871,12 @@ void tst_KX2LocalServer::descriptorExhaustionDoesNotEndListening()
     QTRY_COMPARE_WITH_TIMEOUT(server->connectionCount(), 0, kWaitMs);
     server->setMaxConnections(KX2LocalServer::kDefaultMaxConnections);
     router->calls = 0;
-    // Clients first, while descriptors are plentiful.
+    // Client sockets first, while descriptors are plentiful; they connect
+    // once the server has none left to accept them with.
     const int kClients = 40;
     std::vector<int> clients;
     for (int i = 0; i < kClients; ++i) {
-        clients.push_back(connectRaw(name));
+        clients.push_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         QVERIFY(clients.back() >= 0);
     }
     // Room for only a few accepted connections in this process.
@@ -862,7 +897,7 @@ void tst_KX2LocalServer::descriptorExhaustionDoesNotEndListening()
         fillers.pop_back();
     }
     for (int fd : clients)
-        QVERIFY(sendAll(fd, frame("echo", 1)));
+        QVERIFY(connectTo(fd, name) && sendAll(fd, frame("echo", 1)));
     // Some are accepted and answered; the accept of the next one fails.
     QTRY_VERIFY_WITH_TIMEOUT(router->calls.load() >= 1, kWaitMs);
     QTest::qWait(200); // let the accept loop run into the limit and back off

@@ -1,0 +1,258 @@
+#include "kx2reactor.h"
+
+#include "kx2workerpool.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace {
+
+// Readable or hung up; errors and hang-ups are always reported.
+const uint32_t kArmed = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+// How long one item must run before its thread counts as stuck. Long
+// enough that a thread the scheduler merely put aside is not counted.
+const std::chrono::milliseconds kWatchPeriod(10);
+
+} // namespace
+
+// What the watch reads of one reactor thread.
+struct KX2ReactorThread
+{
+    // Counts item starts and ends: odd while the thread serves an item.
+    std::atomic<uint64_t> progress{0};
+    uint64_t seen = 0; // `progress` at the watch's last look; watch only
+};
+
+class KX2ReactorState
+{
+public:
+    KX2ReactorState(int maxThreads, std::chrono::milliseconds idleTimeout)
+        : epollFd(::epoll_create1(EPOLL_CLOEXEC))
+        , wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+        , idleTimeout(idleTimeout)
+        , cores(std::max(2, int(std::thread::hardware_concurrency())))
+        , maxThreads(std::max(1, maxThreads))
+    {
+    }
+    ~KX2ReactorState()
+    {
+        if (epollFd >= 0)
+            ::close(epollFd);
+        if (wakeFd >= 0)
+            ::close(wakeFd);
+    }
+
+    static void threadMain(const std::shared_ptr<KX2ReactorState>& self,
+                           const std::shared_ptr<KX2ReactorThread>& me);
+    static void watchMain(const std::shared_ptr<KX2ReactorState>& self);
+    // Starts one more thread unless maxThreads run. Caller holds `mutex`.
+    void spawnLocked(const std::shared_ptr<KX2ReactorState>& self);
+    // Whether the calling thread, woken without an item, leaves: when the
+    // set is empty, or after an idle timeout while another thread waits.
+    bool leaves(const std::shared_ptr<KX2ReactorThread>& me, bool timedOut);
+    // Threads that have served one item for a whole watch period.
+    int stuckLocked();
+
+    const int epollFd;
+    const int wakeFd; // in the set, never armed one-shot: written when empty
+    const std::chrono::milliseconds idleTimeout;
+    // Threads kept making progress when the others are stuck in long
+    // requests.
+    const int cores;
+    KX2WorkerPool pool;
+
+    // Threads inside (or about to enter) epoll_wait.
+    std::atomic<int> waiting{0};
+    // Set by the watch before it sleeps without a deadline; the next item
+    // served wakes it.
+    std::atomic<bool> watchAsleep{false};
+
+    std::mutex mutex;
+    std::condition_variable watchWake;
+    int maxThreads;                                        // guarded by mutex
+    int registered = 0;                                    // guarded by mutex
+    bool watching = false;                                 // guarded by mutex
+    bool watchNudged = false;                              // guarded by mutex
+    std::vector<std::shared_ptr<KX2ReactorThread>> threads; // guarded by mutex
+};
+
+void KX2ReactorState::spawnLocked(const std::shared_ptr<KX2ReactorState>& self)
+{
+    if (int(threads.size()) >= maxThreads)
+        return;
+    auto record = std::make_shared<KX2ReactorThread>();
+    threads.push_back(record);
+    if (!pool.run([self, record] { threadMain(self, record); }))
+        threads.pop_back(); // the threads that run take the work on
+}
+
+bool KX2ReactorState::leaves(const std::shared_ptr<KX2ReactorThread>& me, bool timedOut)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    // Another thread still counted as waiting covers the set; two threads
+    // timing out together at worst both see each other gone and both stay.
+    if (registered != 0 && !(timedOut && waiting.load() > 0))
+        return false;
+    threads.erase(std::find(threads.begin(), threads.end(), me));
+    return true;
+}
+
+int KX2ReactorState::stuckLocked()
+{
+    int stuck = 0;
+    for (const auto& thread : threads) {
+        const uint64_t now = thread->progress.load();
+        if ((now & 1) != 0 && now == thread->seen)
+            ++stuck;
+        thread->seen = now;
+    }
+    return stuck;
+}
+
+void KX2ReactorState::threadMain(const std::shared_ptr<KX2ReactorState>& self,
+                                 const std::shared_ptr<KX2ReactorThread>& me)
+{
+    KX2ReactorState& s = *self;
+    const int timeoutMs = int(s.idleTimeout.count());
+    for (;;) {
+        s.waiting.fetch_add(1);
+        epoll_event event{};
+        const int count = ::epoll_wait(s.epollFd, &event, 1, timeoutMs);
+        s.waiting.fetch_sub(1);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0 || event.data.ptr == nullptr) {
+            if (s.leaves(me, count == 0))
+                return;
+            continue;
+        }
+        me->progress.fetch_add(1);
+        if (s.watchAsleep.load(std::memory_order_relaxed)) {
+            std::lock_guard<std::mutex> lock(s.mutex);
+            s.watchNudged = true;
+            s.watchWake.notify_one();
+        }
+        auto* item = static_cast<KX2Pollable*>(event.data.ptr);
+        item->handOver.load(std::memory_order_acquire);
+        item->ready();
+        me->progress.fetch_add(1);
+    }
+}
+
+// The watch: while items are being served it looks every kWatchPeriod, and
+// when no thread waits for the set and fewer than `cores` threads make
+// progress (the others serve one long request each), it starts another.
+// Many short requests keep every thread progressing, so load alone never
+// adds threads. With nothing served it sleeps until the next item.
+void KX2ReactorState::watchMain(const std::shared_ptr<KX2ReactorState>& self)
+{
+    KX2ReactorState& s = *self;
+    std::unique_lock<std::mutex> lock(s.mutex);
+    uint64_t lastTotal = 0;
+    while (s.registered > 0) {
+        uint64_t total = 0;
+        bool serving = false;
+        for (const auto& thread : s.threads) {
+            const uint64_t progress = thread->progress.load();
+            total += progress;
+            serving = serving || (progress & 1) != 0;
+        }
+        if (serving || total != lastTotal) {
+            lastTotal = total;
+            s.watchWake.wait_for(lock, kWatchPeriod);
+            const int progressing = int(s.threads.size()) - s.stuckLocked();
+            if (s.waiting.load() == 0 && progressing < s.cores)
+                s.spawnLocked(self);
+            continue;
+        }
+        s.watchNudged = false;
+        s.watchAsleep.store(true);
+        s.watchWake.wait(lock, [&] { return s.watchNudged || s.registered == 0; });
+        s.watchAsleep.store(false);
+    }
+    s.watching = false;
+}
+
+std::shared_ptr<KX2Reactor> KX2Reactor::create(int maxThreads, std::chrono::milliseconds idleTimeout)
+{
+    auto state = std::make_shared<KX2ReactorState>(maxThreads, idleTimeout);
+    if (state->epollFd < 0 || state->wakeFd < 0)
+        return nullptr;
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.ptr = nullptr;
+    if (::epoll_ctl(state->epollFd, EPOLL_CTL_ADD, state->wakeFd, &wake) != 0)
+        return nullptr;
+    return std::shared_ptr<KX2Reactor>(new KX2Reactor(std::move(state)));
+}
+
+KX2Reactor::KX2Reactor(std::shared_ptr<KX2ReactorState> state) : state(std::move(state)) {}
+
+KX2Reactor::~KX2Reactor() = default;
+
+bool KX2Reactor::add(int fd, KX2Pollable* item)
+{
+    KX2ReactorState& s = *state;
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.registered++ == 0) {
+        // Threads told to leave an empty set must not leave this one.
+        uint64_t ignored = 0;
+        [[maybe_unused]] const ssize_t drained = ::read(s.wakeFd, &ignored, sizeof ignored);
+    }
+    epoll_event event{};
+    event.events = kArmed;
+    event.data.ptr = item;
+    item->handOver.fetch_add(1, std::memory_order_release);
+    if (::epoll_ctl(s.epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
+        --s.registered;
+        return false;
+    }
+    if (s.threads.empty())
+        s.spawnLocked(state);
+    if (!s.watching && s.pool.run([self = state] { KX2ReactorState::watchMain(self); }))
+        s.watching = true;
+    return true;
+}
+
+bool KX2Reactor::rearm(int fd, KX2Pollable* item)
+{
+    epoll_event event{};
+    event.events = kArmed;
+    event.data.ptr = item;
+    item->handOver.fetch_add(1, std::memory_order_release);
+    return ::epoll_ctl(state->epollFd, EPOLL_CTL_MOD, fd, &event) == 0;
+}
+
+void KX2Reactor::remove(int fd)
+{
+    KX2ReactorState& s = *state;
+    ::epoll_ctl(s.epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (--s.registered == 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t woken = ::write(s.wakeFd, &one, sizeof one);
+        s.watchWake.notify_one();
+    }
+}
+
+void KX2Reactor::setMaxThreads(int count)
+{
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->maxThreads = std::max(1, count);
+}
+
+int KX2Reactor::threadCount() const
+{
+    std::lock_guard<std::mutex> lock(state->mutex);
+    return int(state->threads.size());
+}

@@ -1,0 +1,83 @@
+// KX2Reactor: one epoll set of sockets, served by a few pooled threads.
+//
+// Every registered descriptor is armed one-shot: when it becomes readable
+// (or hangs up, or fails) exactly one reactor thread takes it and runs its
+// item's ready(); the descriptor stays disarmed until the item arms it
+// again with rearm(), so no two threads ever serve one socket at once, and
+// whatever the item keeps is handed from one thread to the next through
+// the epoll set.
+//
+// Why not a thread per connection: with a few cores and many busy
+// connections, a thread per connection pays two context switches per
+// request. Here a thread that has answered one socket goes straight back
+// to the set and, under load, finds the next ready socket without
+// sleeping. A thread that is busy for long (a slow request, a reply the
+// peer does not read) does not hold the others up: when the last waiting
+// thread takes an event, another thread is started, up to maxThreads.
+// Threads that stay idle for the idle timeout leave while another thread
+// waits; the last one leaves when nothing is registered any more, so an
+// idle set costs no CPU time and an empty one no thread.
+//
+// Ownership and lifetime: held by shared pointer. Its threads hold a share
+// of its state (the epoll set among it), so destroying the handle never
+// frees what a thread still uses; they leave once nothing is registered.
+// Items are not
+// owned: an item registered with add() must stay alive until it has
+// called remove(), which it does from its own ready() (or before it was
+// ever armed), so no thread can still be about to run it.
+//
+// Threads: every method may be called from any thread.
+
+#ifndef KX2REACTOR_H
+#define KX2REACTOR_H
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+
+class KX2ReactorState;
+
+class KX2Pollable
+{
+public:
+    virtual ~KX2Pollable() = default;
+    // Runs on a reactor thread with the descriptor disarmed.
+    virtual void ready() = 0;
+
+private:
+    friend class KX2Reactor;
+    friend class KX2ReactorState;
+    // Released when the item is armed and acquired before ready(): the
+    // kernel orders the epoll calls, this states the hand-over in the
+    // language's terms (and to thread checkers).
+    std::atomic<unsigned> handOver{0};
+};
+
+class KX2Reactor
+{
+public:
+    // Null when the kernel gives no epoll set (descriptors exhausted).
+    static std::shared_ptr<KX2Reactor> create(
+        int maxThreads, std::chrono::milliseconds idleTimeout = std::chrono::seconds(30));
+    ~KX2Reactor();
+    KX2Reactor(const KX2Reactor&) = delete;
+    KX2Reactor& operator=(const KX2Reactor&) = delete;
+
+    // Registers `fd` armed for `item` and makes sure a thread serves the
+    // set. False when the kernel refuses (nothing registered then).
+    bool add(int fd, KX2Pollable* item);
+    // Arms `fd` again; called by the item once it has been served.
+    bool rearm(int fd, KX2Pollable* item);
+    // Takes `fd` out of the set.
+    void remove(int fd);
+
+    // Threads serving the set at most (at least 1).
+    void setMaxThreads(int count);
+    int threadCount() const;
+
+private:
+    explicit KX2Reactor(std::shared_ptr<KX2ReactorState> state);
+    std::shared_ptr<KX2ReactorState> state;
+};
+
+#endif // KX2REACTOR_H
