@@ -260,13 +260,18 @@ public:
     std::atomic<qint64> virusdbDownloadNow{0};
     std::atomic<bool> virusdbReloadPending{true};
     // "updatetime" of the stored description ("virusdb.json" beside the
-    // settings), read again only when the file's identity or times change:
-    // progress requests are polled and must not parse a file each time.
-    // Any thread; guarded by updateTimeMutex.
-    QString storedUpdateTime();
+    // settings). Progress requests are polled, so unless `lookNow` the
+    // file is looked at again only after the update thread has written it
+    // (it bumps updateTimeWrites) or when the last look is a second old;
+    // it is read again only when its identity or times have changed. Any
+    // thread; the cache is guarded by updateTimeMutex.
+    QString storedUpdateTime(bool lookNow);
+    std::atomic<quint64> updateTimeWrites{0};
     std::mutex updateTimeMutex;
-    QByteArray updateTimeStamp; // identity and times of the file read last
+    QByteArray updateTimeStamp;       // identity and times of the file read last
     QString updateTimeCached;
+    quint64 updateTimeSeenWrites = 0; // updateTimeWrites at the last look
+    QElapsedTimer updateTimeLooked;   // since the last look; invalid before
 
     // --- State of the running scan task ------------------------------------
     // Written by scanStart (test-and-set) and the task thread; the task

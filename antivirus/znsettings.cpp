@@ -101,7 +101,7 @@ bool ZNAntiVirus::settingsLoad(KX2Journals&, QJsonObject* settings)
         return false;
     }
 
-    const QString updateTime = d->storedUpdateTime();
+    const QString updateTime = d->storedUpdateTime(true);
     if (!updateTime.isEmpty())
         loaded.insert(kUpdateTime, updateTime);
 

@@ -212,14 +212,21 @@ bool ZNAntiVirus::updVdbRunning(KX2Journals&, QJsonObject& out)
     const int last = d->virusdbLastResult;
     if (last >= 0)
         out.insert(QStringLiteral("lastresult"), last);
-    const QString updateTime = d->storedUpdateTime();
+    const QString updateTime = d->storedUpdateTime(false);
     if (!updateTime.isEmpty())
         out.insert(QStringLiteral("updatetime"), updateTime);
     return d->virusdbUpdating;
 }
 
-QString ZNAntiVirusPrivate::storedUpdateTime()
+QString ZNAntiVirusPrivate::storedUpdateTime(bool lookNow)
 {
+    std::lock_guard<std::mutex> lock(updateTimeMutex);
+    const quint64 writes = updateTimeWrites.load();
+    if (!lookNow && writes == updateTimeSeenWrites && updateTimeLooked.isValid()
+        && updateTimeLooked.elapsed() < 1000)
+        return updateTimeCached;
+    updateTimeSeenWrites = writes;
+    updateTimeLooked.start();
     const QByteArray path = QFile::encodeName(settingsDir.absoluteFilePath(kDescriptionFile));
     struct stat st {};
     QByteArray stamp;
@@ -230,7 +237,6 @@ QString ZNAntiVirusPrivate::storedUpdateTime()
                                  qint64(st.st_ctim.tv_sec), qint64(st.st_ctim.tv_nsec)};
         stamp = QByteArray(reinterpret_cast<const char*>(fields), sizeof fields);
     }
-    std::lock_guard<std::mutex> lock(updateTimeMutex);
     if (stamp != updateTimeStamp) {
         QJsonObject description;
         updateTimeCached = !stamp.isEmpty() && KX2File::loadJson(description, QFile::decodeName(path))
@@ -366,6 +372,7 @@ bool ZNAntiVirusPrivate::virusdbUpgrade(bool& changed)
         return false;
     }
     KX2File::saveJson(settingsDir.absoluteFilePath(kDescriptionFile), description, true);
+    updateTimeWrites.fetch_add(1);
 
     // A fresh download directory of our own: whatever sits at its name
     // (a leftover, a planted link) goes first, and only a real directory

@@ -22,6 +22,9 @@ const uint32_t kArmed = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
 // How long one item must run before its thread counts as stuck. Long
 // enough that a thread the scheduler merely put aside is not counted.
 const std::chrono::milliseconds kWatchPeriod(10);
+// Ready sockets one thread takes from the set at once: under load a thread
+// serves several without going back to the kernel in between.
+const int kBatch = 8;
 
 } // namespace
 
@@ -31,6 +34,15 @@ struct KX2ReactorThread
     // Counts item starts and ends: odd while the thread serves an item.
     std::atomic<uint64_t> progress{0};
     uint64_t seen = 0; // `progress` at the watch's last look; watch only
+
+    // The ready items one epoll_wait returned beyond the first. The thread
+    // serves them in turn, claiming each through `next`; when it is stuck
+    // in one long item, the watch claims the rest and arms them again, so
+    // other threads serve them. `items` is written under the state's mutex
+    // and read by the watch only under it.
+    KX2Pollable* items[kBatch] = {};
+    std::atomic<int> count{0};
+    std::atomic<int> next{0};
 };
 
 class KX2ReactorState
@@ -60,8 +72,11 @@ public:
     // Whether the calling thread, woken without an item, leaves: when the
     // set is empty, or after an idle timeout while another thread waits.
     bool leaves(const std::shared_ptr<KX2ReactorThread>& me, bool timedOut);
-    // Threads that have served one item for a whole watch period.
+    // Threads that have served one item for a whole watch period; their
+    // waiting items are armed again.
     int stuckLocked();
+    void serve(KX2ReactorThread& me, KX2Pollable* item);
+    bool rearm(int fd, KX2Pollable* item);
 
     const int epollFd;
     const int wakeFd; // in the set, never armed one-shot: written when empty
@@ -112,8 +127,14 @@ int KX2ReactorState::stuckLocked()
     int stuck = 0;
     for (const auto& thread : threads) {
         const uint64_t now = thread->progress.load();
-        if ((now & 1) != 0 && now == thread->seen)
+        if ((now & 1) != 0 && now == thread->seen) {
             ++stuck;
+            // Its waiting items go back to the set for the other threads.
+            for (int i; (i = thread->next.fetch_add(1)) < thread->count.load();) {
+                KX2Pollable* item = thread->items[i];
+                rearm(item->fd, item);
+            }
+        }
         thread->seen = now;
     }
     return stuck;
@@ -126,27 +147,44 @@ void KX2ReactorState::threadMain(const std::shared_ptr<KX2ReactorState>& self,
     const int timeoutMs = int(s.idleTimeout.count());
     for (;;) {
         s.waiting.fetch_add(1);
-        epoll_event event{};
-        const int count = ::epoll_wait(s.epollFd, &event, 1, timeoutMs);
+        epoll_event events[kBatch];
+        const int count = ::epoll_wait(s.epollFd, events, kBatch, timeoutMs);
         s.waiting.fetch_sub(1);
         if (count < 0 && errno == EINTR)
             continue;
-        if (count <= 0 || event.data.ptr == nullptr) {
+        KX2Pollable* items[kBatch];
+        int taken = 0;
+        for (int i = 0; i < count; ++i) {
+            if (events[i].data.ptr != nullptr)
+                items[taken++] = static_cast<KX2Pollable*>(events[i].data.ptr);
+        }
+        if (taken == 0) {
             if (s.leaves(me, count == 0))
                 return;
             continue;
         }
-        me->progress.fetch_add(1);
-        if (s.watchAsleep.load(std::memory_order_relaxed)) {
+        if (taken > 1 || s.watchAsleep.load(std::memory_order_relaxed)) {
             std::lock_guard<std::mutex> lock(s.mutex);
-            s.watchNudged = true;
-            s.watchWake.notify_one();
+            std::copy(items + 1, items + taken, me->items);
+            me->count.store(taken - 1);
+            me->next.store(0);
+            if (s.watchAsleep.load()) {
+                s.watchNudged = true;
+                s.watchWake.notify_one();
+            }
         }
-        auto* item = static_cast<KX2Pollable*>(event.data.ptr);
-        item->handOver.load(std::memory_order_acquire);
-        item->ready();
-        me->progress.fetch_add(1);
+        s.serve(*me, items[0]);
+        for (int i; taken > 1 && (i = me->next.fetch_add(1)) < taken - 1;)
+            s.serve(*me, me->items[i]);
     }
+}
+
+void KX2ReactorState::serve(KX2ReactorThread& me, KX2Pollable* item)
+{
+    me.progress.fetch_add(1);
+    item->handOver.load(std::memory_order_acquire);
+    item->ready();
+    me.progress.fetch_add(1);
 }
 
 // The watch: while items are being served it looks every kWatchPeriod, and
@@ -212,6 +250,7 @@ bool KX2Reactor::add(int fd, KX2Pollable* item)
     epoll_event event{};
     event.events = kArmed;
     event.data.ptr = item;
+    item->fd = fd;
     item->handOver.fetch_add(1, std::memory_order_release);
     if (::epoll_ctl(s.epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
         --s.registered;
@@ -226,11 +265,16 @@ bool KX2Reactor::add(int fd, KX2Pollable* item)
 
 bool KX2Reactor::rearm(int fd, KX2Pollable* item)
 {
+    return state->rearm(fd, item);
+}
+
+bool KX2ReactorState::rearm(int fd, KX2Pollable* item)
+{
     epoll_event event{};
     event.events = kArmed;
     event.data.ptr = item;
     item->handOver.fetch_add(1, std::memory_order_release);
-    return ::epoll_ctl(state->epollFd, EPOLL_CTL_MOD, fd, &event) == 0;
+    return ::epoll_ctl(epollFd, EPOLL_CTL_MOD, fd, &event) == 0;
 }
 
 void KX2Reactor::remove(int fd)

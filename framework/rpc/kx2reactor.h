@@ -9,11 +9,13 @@
 //
 // Why not a thread per connection: with a few cores and many busy
 // connections, a thread per connection pays two context switches per
-// request. Here a thread that has answered one socket goes straight back
-// to the set and, under load, finds the next ready socket without
-// sleeping. A thread that is busy for long (a slow request, a reply the
-// peer does not read) does not hold the others up: when the last waiting
-// thread takes an event, another thread is started, up to maxThreads.
+// request. Here a thread takes several ready sockets at once and serves
+// them in turn, and under load finds the next ones without sleeping. A
+// thread that is busy for long (a slow request, a reply the peer does not
+// read) does not hold the others up: a watch hands the sockets it has not
+// reached back to the set, and starts another thread (up to maxThreads)
+// when none waits for the set and fewer than the machine's cores make
+// progress.
 // Threads that stay idle for the idle timeout leave while another thread
 // waits; the last one leaves when nothing is registered any more, so an
 // idle set costs no CPU time and an empty one no thread.
@@ -51,6 +53,7 @@ private:
     // kernel orders the epoll calls, this states the hand-over in the
     // language's terms (and to thread checkers).
     std::atomic<unsigned> handOver{0};
+    int fd = -1; // as registered; for the watch, which arms waiting items again
 };
 
 class KX2Reactor
