@@ -57,6 +57,8 @@ HeaderList oneHeader(const char* line)
 // In-memory replies are documents (descriptions, answers), never bulk data;
 // a server that keeps sending is cut off instead of exhausting the memory.
 const int kMaxBodyBytes = 16 * 1024 * 1024;
+// Seconds without a single byte after which a download counts as failed.
+const long kStalledSeconds = 60;
 
 size_t appendToBytes(char* data, size_t size, size_t count, void* target)
 {
@@ -109,6 +111,18 @@ size_t writeToFile(char* data, size_t size, size_t count, void* target)
     return written;
 }
 
+// Called by libcurl about once a second even while no byte arrives, so a
+// stop is seen during a stalled transfer too.
+int checkStillWanted(void* target, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    auto* context = static_cast<DownloadContext*>(target);
+    if (context->callback && !(*context->callback)(0UL)) {
+        context->aborted = true;
+        return 1; // ends the transfer
+    }
+    return 0;
+}
+
 bool download(const QString& filePath, const QString& url, const KX2DownloadCallback* callback,
               int timeout)
 {
@@ -135,6 +149,13 @@ bool download(const QString& filePath, const QString& url, const KX2DownloadCall
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, writeToFile);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &context);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, checkStillWanted);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &context);
+    // A mirror that goes silent fails the transfer instead of holding it
+    // until the whole-transfer timeout.
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kStalledSeconds);
     const CURLcode result = curl_easy_perform(h);
     handle.reset();
     // A failing close (buffered bytes that no longer fit) is a failed

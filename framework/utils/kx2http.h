@@ -59,8 +59,10 @@ void curlHttpPost(const QString& url, const QJsonObject& data);
 // names are not verified (see docs/utils.md).
 bool curlHttpDownload(const QString& filePath, const QString& url, int timeout);
 
-// As curlHttpDownload, calling `callback` after every chunk written; true
-// only when the transfer completed and the callback never returned false.
+// As curlHttpDownload, calling `callback` after every chunk written, and
+// with 0 about once a second while no chunk arrives; true only when the
+// transfer completed and the callback never returned false. A transfer
+// that receives nothing for 60 s fails.
 bool curlHttpDownloading(const QString& filePath, const QString& url,
                          const KX2DownloadCallback& callback, int timeout);
 

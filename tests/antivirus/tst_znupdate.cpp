@@ -85,6 +85,7 @@ private slots:
     void fileNamesMustBePlain_data();
     void fileNamesMustBePlain();
     void unreachableMirrorStillLoadsLocalFiles();
+    void stopDuringSlowDownload_data();
     void stopDuringSlowDownload();
     void relocationFollowsWorkArea();
     void sameDirectoryWrittenTwoWaysIsLeftAlone();
@@ -412,8 +413,17 @@ void tst_ZNUpdate::unreachableMirrorStillLoadsLocalFiles()
     QCOMPARE(scan(kOtherSample), QString());
 }
 
+void tst_ZNUpdate::stopDuringSlowDownload_data()
+{
+    QTest::addColumn<int>("pauseMs");
+    QTest::newRow("slow mirror") << 100;
+    // Sends one chunk, then nothing: the stop must not wait for the next.
+    QTest::newRow("stalled mirror") << 600000;
+}
+
 void tst_ZNUpdate::stopDuringSlowDownload()
 {
+    QFETCH(int, pauseMs);
     const QByteArray oldB = hdbLine(kThirdSample, "Old.Sig");
     QVERIFY(avtest::writeFile(virusdb("b.hdb"), oldB));
     startService();
@@ -430,7 +440,7 @@ void tst_ZNUpdate::stopDuringSlowDownload()
     HttpTestServer::Reply slow;
     slow.body = newB;
     slow.chunkSize = 2048;
-    slow.pauseMs = 100;
+    slow.pauseMs = pauseMs;
     mirror->setReply("/files/b.hdb", slow);
 
     QCOMPARE(request("antivirus_updvdb_start").value("err").toInt(), 0);
