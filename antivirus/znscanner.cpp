@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "kx2values.h"
@@ -40,15 +42,18 @@ struct ScanContext
     void* data = nullptr;
 };
 
-// Files up to this size are read whole into the worker's buffer and scanned
-// from memory. libclamav maps a descriptor into fresh anonymous memory,
-// touches each page before it reads the file into it and unmaps it after
-// the scan; each of those steps makes the kernel flush the other workers'
-// TLBs with an interrupt (about a tenth of a scan's CPU time with two
-// workers). A buffer the worker keeps is written without faults. Larger
-// files go through the descriptor, whose map holds at most a few MB at a
-// time.
+// Files up to this size are read whole into memory and scanned from there.
+// libclamav maps a descriptor into fresh anonymous memory, reads every page
+// before it reads the file into it and unmaps it after the scan; with
+// several workers each of those page changes makes the kernel flush the
+// other cores' TLBs with an interrupt (6 % of a scan's CPU time with two
+// workers). A buffer the worker keeps is written without faults, and a
+// fresh one is first touched by the read, which needs no flush. Larger
+// files go through the descriptor, whose map holds a few MB at a time.
 const qint64 kMemoryScanLimit = 8 * 1024 * 1024;
+// Files up to this size are read into the buffer the worker keeps; larger
+// ones into a buffer of their own, freed after their scan.
+const qint64 kKeptBufferLimit = 1024 * 1024;
 
 struct DirEntry
 {
@@ -104,15 +109,13 @@ int openForScan(const QByteArray& path)
     return fd;
 }
 
-// Reads up to `size` bytes of `fd` from its start into `buffer`; the number
+// Reads up to `size` bytes of `fd` from its start into `data`; the number
 // read (less when the file shrank meanwhile), or -1 on a read error.
-qint64 readWhole(int fd, qint64 size, std::vector<char>& buffer)
+qint64 readWhole(int fd, char* data, qint64 size)
 {
-    if (qint64(buffer.size()) < size)
-        buffer.resize(size_t(qBound(size, qint64(buffer.size()) * 2, kMemoryScanLimit)));
     qint64 done = 0;
     while (done < size) {
-        const ssize_t n = ::pread(fd, buffer.data() + done, size_t(size - done), done);
+        const ssize_t n = ::pread(fd, data + done, size_t(size - done), done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -125,25 +128,36 @@ qint64 readWhole(int fd, qint64 size, std::vector<char>& buffer)
 }
 
 // Scans the open regular file `fd` of `size` bytes (its size when it was
-// opened, as libclamav takes it for a descriptor).
+// opened, as libclamav takes it for a descriptor). `kept` is the worker's
+// buffer.
 cl_error_t scanOpenFile(int fd, qint64 size, const char* name, const cl_engine* engine,
-                        cl_scan_options* options, std::vector<char>& buffer, const char** virus,
+                        cl_scan_options* options, std::vector<char>& kept, const char** virus,
                         unsigned long* scanned)
 {
     ScanContext context;
     if (size > 0 && size <= kMemoryScanLimit) {
-        const qint64 length = readWhole(fd, size, buffer);
+        std::unique_ptr<char[]> own;
+        char* data = nullptr;
+        if (size <= kKeptBufferLimit) {
+            if (qint64(kept.size()) < size)
+                kept.resize(size_t(qBound(size, qint64(kept.size()) * 2, kKeptBufferLimit)));
+            data = kept.data();
+        } else {
+            own.reset(new (std::nothrow) char[size_t(size)]);
+            data = own.get();
+        }
+        const qint64 length = data ? readWhole(fd, data, size) : -1;
         if (length == 0)
             return CL_CLEAN; // emptied since it was opened: nothing to scan
-        cl_fmap_t* map = length > 0 ? cl_fmap_open_memory(buffer.data(), size_t(length)) : nullptr;
+        cl_fmap_t* map = length > 0 ? cl_fmap_open_memory(data, size_t(length)) : nullptr;
         if (map) {
             const cl_error_t result
                 = cl_scanmap_callback(map, name, virus, scanned, engine, options, &context);
             cl_fmap_close(map);
             return result;
         }
-        // A read error or no memory for the map: the descriptor path
-        // reports it the way it reports any other file.
+        // No memory, a read error or no map: the descriptor path reports
+        // it the way it reports any other file.
     }
     return cl_scandesc_callback(fd, name, virus, scanned, engine, options, &context);
 }
@@ -315,7 +329,7 @@ void ZNAntiVirusPrivate::antivirusThreads()
     ZNEngineRef engine;
     unsigned generation = 0;
     QByteArray path;
-    // Reused from file to file; freed when the task's workers end.
+    // Reused from file to file (up to 1 MiB); freed when the worker ends.
     std::vector<char> buffer;
     while (!stopRequested && scanFiles.pop(path)) {
         const unsigned current = engineGeneration;

@@ -278,10 +278,11 @@ void tst_ZNScan::singleFileAndEmptyDirectory()
         QCOMPARE(logs.at(1).value(counter).toInt(), 0);
 }
 
-// Small files are scanned from a buffer each worker keeps, large ones
-// through their descriptor: a body signature is found near the end of
-// either, and a file scanned after a larger one is judged on its own bytes
-// only (one worker, names in walk order).
+// Files are scanned from a buffer the worker keeps (up to 1 MiB), from a
+// buffer of their own (up to 8 MiB) or through their descriptor: a body
+// signature is found near the end of each, and a file scanned after a
+// larger one is judged on its own bytes only (one worker, names in walk
+// order).
 void tst_ZNScan::filesOfEverySizeAreScannedWhole()
 {
     avtest::Service service;
@@ -297,23 +298,24 @@ void tst_ZNScan::filesOfEverySizeAreScannedWhole()
         return bytes;
     };
     const QString top = service.scanDir;
-    QVERIFY(avtest::writeFile(top + "/a-small", withMarkerAt(3 * mib, 3 * mib - 100)));
-    QVERIFY(avtest::writeFile(top + "/b-smaller", QByteArray(mib, 'x')));
-    QVERIFY(avtest::writeFile(top + "/c-large", withMarkerAt(9 * mib, 9 * mib - 100)));
-    QVERIFY(avtest::writeFile(top + "/d-large", QByteArray(9 * mib, 'x')));
-    QVERIFY(avtest::writeFile(top + "/e-tiny", marker));
+    QVERIFY(avtest::writeFile(top + "/a-kept", withMarkerAt(mib, mib - 100)));
+    QVERIFY(avtest::writeFile(top + "/b-kept", QByteArray(mib / 2, 'x')));
+    QVERIFY(avtest::writeFile(top + "/c-own", withMarkerAt(3 * mib, 3 * mib - 100)));
+    QVERIFY(avtest::writeFile(top + "/d-descriptor", withMarkerAt(9 * mib, 9 * mib - 100)));
+    QVERIFY(avtest::writeFile(top + "/e-descriptor", QByteArray(9 * mib, 'x')));
+    QVERIFY(avtest::writeFile(top + "/f-tiny", marker));
 
     QCOMPARE(err(service.scan(top)), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes WHERE ift_pending = 0").size(), 3,
+    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes WHERE ift_pending = 0").size(), 4,
                               kQuarantineDeadlineMs);
     const QList<QJsonObject> logs = service.rows("SELECT * FROM t_log");
     QCOMPARE(logs.size(), 1);
-    QCOMPARE(logs.first().value("log_resolved").toInt(), 5);
-    QCOMPARE(logs.first().value("log_infectes").toInt(), 3);
+    QCOMPARE(logs.first().value("log_resolved").toInt(), 6);
+    QCOMPARE(logs.first().value("log_infectes").toInt(), 4);
     QStringList found;
     for (const QJsonObject& record : service.rows("SELECT * FROM t_infectes ORDER BY ift_path"))
         found << QFileInfo(record.value("ift_path").toString()).fileName();
-    QCOMPARE(found, QStringList({"a-small", "c-large", "e-tiny"}));
+    QCOMPARE(found, QStringList({"a-kept", "c-own", "d-descriptor", "f-tiny"}));
 }
 
 // Users may change the share between the scan and the move. Holding the
