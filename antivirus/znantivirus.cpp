@@ -42,10 +42,14 @@ ZNAntiVirusPrivate::ZNAntiVirusPrivate(ZNAntiVirus* owner)
     : q(owner)
 {
     initializeOnce();
+    // Every parser libclamav offers, as a scanning daemon enables them by
+    // default: OneNote documents and images (with their fuzzy hashes, which
+    // logical signatures match) carry malware as much as the other formats.
     scanOptions.general = CL_SCAN_GENERAL_HEURISTICS;
     scanOptions.parse = CL_SCAN_PARSE_ARCHIVE | CL_SCAN_PARSE_ELF | CL_SCAN_PARSE_PDF
         | CL_SCAN_PARSE_SWF | CL_SCAN_PARSE_HWP3 | CL_SCAN_PARSE_XMLDOCS | CL_SCAN_PARSE_MAIL
-        | CL_SCAN_PARSE_OLE2 | CL_SCAN_PARSE_HTML | CL_SCAN_PARSE_PE;
+        | CL_SCAN_PARSE_OLE2 | CL_SCAN_PARSE_HTML | CL_SCAN_PARSE_PE | CL_SCAN_PARSE_ONENOTE
+        | CL_SCAN_PARSE_IMAGE | CL_SCAN_PARSE_IMAGE_FUZZY_HASH;
     scanOptions.heuristic = 0;
     scanOptions.mail = 0;
     scanOptions.dev = 0;

@@ -48,6 +48,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <vector>
 
 #include <clamav.h>
 
@@ -171,7 +172,8 @@ public:
     void searchSubDir(int directory, const QByteArray& path, int depth);
     void antivirusThreads();
     // Scans one queued file with `engine`; false when it could not be opened.
-    bool scanFile(const QByteArray& path, const ZNEngineRef& engine);
+    // `buffer` is the calling worker's own, kept between its files.
+    bool scanFile(const QByteArray& path, const ZNEngineRef& engine, std::vector<char>& buffer);
     int workerCount() const;
     QJsonObject missionListing(bool* ok);
     int missionOf(const QString& path);

@@ -4,6 +4,7 @@
 #include <QDir>
 
 #include "znantivirus_p.h"
+#include "znhugepages.h"
 #include "zntrace.h"
 
 bool ZNAntiVirusPrivate::virusdbPrepare(bool force)
@@ -46,12 +47,14 @@ bool ZNAntiVirusPrivate::virusdbReload()
         return false;
     }
     unsigned int signatures = 0;
+    const ZNMemoryRegions before = znAnonymousRegions();
     if (cl_load(path.constData(), engine.get(), &signatures, CL_DB_STDOPT) != CL_SUCCESS
         || cl_engine_compile(engine.get()) != CL_SUCCESS) {
         // The new engine goes with `engine`; the one in use stays.
         znTrace(ZNTraceBits::Failures, failure);
         return false;
     }
+    znAdviseHugePages(before);
 
     virusdbReloadPending = false;
     {

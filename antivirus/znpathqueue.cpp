@@ -10,7 +10,13 @@ ZNPathQueue::ZNPathQueue(int capacity)
 bool ZNPathQueue::push(QByteArray path)
 {
     std::unique_lock<std::mutex> lock(mutex);
-    notFull.wait(lock, [&] { return aborted || closed || int(paths.size()) < limit; });
+    if (int(paths.size()) >= limit) {
+        // Full: sleep until the workers have taken half of it, so that a
+        // long walk wakes once per limit / 2 paths, not once per path.
+        ++waitingProducers;
+        notFull.wait(lock, [&] { return aborted || closed || int(paths.size()) <= lowWater(); });
+        --waitingProducers;
+    }
     if (aborted || closed)
         return false;
     paths.push_back(std::move(path));
@@ -27,8 +33,10 @@ bool ZNPathQueue::pop(QByteArray& path)
         return false;
     path = std::move(paths.front());
     paths.pop_front();
+    const bool wake = waitingProducers > 0 && int(paths.size()) == lowWater();
     lock.unlock();
-    notFull.notify_one();
+    if (wake)
+        notFull.notify_all();
     return true;
 }
 

@@ -3,8 +3,10 @@
 //
 // The walk of a large share produces paths far faster than workers can scan
 // them; an unbounded queue would hold every path of the tree at once. The
-// producer therefore blocks while `capacity` paths wait, and consumers block
-// (costing no CPU) while the queue is empty and the walk goes on.
+// producer therefore blocks once `capacity` paths wait, until the consumers
+// have taken half of them (one wake-up per capacity / 2 paths rather than
+// one per path), and consumers block (costing no CPU) while the queue is
+// empty and the walk goes on.
 //
 // Contract
 // - One or more producers call push(); any number of consumers call pop().
@@ -35,7 +37,8 @@ public:
     ZNPathQueue(const ZNPathQueue&) = delete;
     ZNPathQueue& operator=(const ZNPathQueue&) = delete;
 
-    // Blocks while the queue is full; false when closed or aborted.
+    // Blocks once the queue is full, until it is down to half; false when
+    // closed or aborted.
     bool push(QByteArray path);
     // Blocks while the queue is empty and still open; false once the queue
     // is closed and drained, or aborted.
@@ -49,11 +52,14 @@ public:
     int capacity() const { return limit; }
 
 private:
+    int lowWater() const { return limit / 2; }
+
     const int limit;
     mutable std::mutex mutex;
     std::condition_variable notEmpty; // a path arrived, or closed/aborted
-    std::condition_variable notFull;  // a path left, or aborted
+    std::condition_variable notFull;  // down to lowWater(), or closed/aborted
     std::deque<QByteArray> paths;     // guarded by mutex
+    int waitingProducers = 0;         // guarded by mutex
     bool closed = false;              // guarded by mutex
     bool aborted = false;             // guarded by mutex
 };

@@ -34,6 +34,7 @@ private slots:
     void refusalsComeInOrder();
     void queuedTasksAndStop();
     void singleFileAndEmptyDirectory();
+    void filesOfEverySizeAreScannedWhole();
     void quarantineMovesOnlyWhatWasScanned();
     void quarantineAcrossFileSystems();
     void helpDocumentOnly();
@@ -275,6 +276,46 @@ void tst_ZNScan::singleFileAndEmptyDirectory()
     QCOMPARE(logs.at(1).value("log_state").toInt(), 9);
     for (const char* counter : {"log_totality", "log_resolved", "log_infectes"})
         QCOMPARE(logs.at(1).value(counter).toInt(), 0);
+}
+
+// Files are scanned from a buffer the worker keeps (up to 1 MiB), from a
+// buffer of their own (up to 8 MiB) or through their descriptor: a body
+// signature is found near the end of each, and a file scanned after a
+// larger one is judged on its own bytes only (one worker, names in walk
+// order).
+void tst_ZNScan::filesOfEverySizeAreScannedWhole()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    const QByteArray marker = QByteArray("zn-scan-body-") + "marker-" + QByteArray::number(4711);
+    QVERIFY(avtest::writeFile(service.dataDir + "/virusdb/body.ndb",
+                              "Test.Body.UNOFFICIAL:0:*:" + marker.toHex() + "\n"));
+    QVERIFY(service.enableWithEngine(1));
+    const int mib = 1024 * 1024;
+    auto withMarkerAt = [&](int size, int at) {
+        QByteArray bytes(size, 'x');
+        bytes.replace(at, marker.size(), marker);
+        return bytes;
+    };
+    const QString top = service.scanDir;
+    QVERIFY(avtest::writeFile(top + "/a-kept", withMarkerAt(mib, mib - 100)));
+    QVERIFY(avtest::writeFile(top + "/b-kept", QByteArray(mib / 2, 'x')));
+    QVERIFY(avtest::writeFile(top + "/c-own", withMarkerAt(3 * mib, 3 * mib - 100)));
+    QVERIFY(avtest::writeFile(top + "/d-descriptor", withMarkerAt(9 * mib, 9 * mib - 100)));
+    QVERIFY(avtest::writeFile(top + "/e-descriptor", QByteArray(9 * mib, 'x')));
+    QVERIFY(avtest::writeFile(top + "/f-tiny", marker));
+
+    QCOMPARE(err(service.scan(top)), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes WHERE ift_pending = 0").size(), 4,
+                              kQuarantineDeadlineMs);
+    const QList<QJsonObject> logs = service.rows("SELECT * FROM t_log");
+    QCOMPARE(logs.size(), 1);
+    QCOMPARE(logs.first().value("log_resolved").toInt(), 6);
+    QCOMPARE(logs.first().value("log_infectes").toInt(), 4);
+    QStringList found;
+    for (const QJsonObject& record : service.rows("SELECT * FROM t_infectes ORDER BY ift_path"))
+        found << QFileInfo(record.value("ift_path").toString()).fileName();
+    QCOMPARE(found, QStringList({"a-kept", "c-own", "d-descriptor", "f-tiny"}));
 }
 
 // Users may change the share between the scan and the move. Holding the
