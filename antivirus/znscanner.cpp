@@ -139,9 +139,13 @@ cl_error_t scanOpenFile(int fd, qint64 size, const char* name, const cl_engine* 
         std::unique_ptr<char[]> own;
         char* data = nullptr;
         if (size <= kKeptBufferLimit) {
-            if (qint64(kept.size()) < size)
-                kept.resize(size_t(qBound(size, qint64(kept.size()) * 2, kKeptBufferLimit)));
-            data = kept.data();
+            try {
+                if (qint64(kept.size()) < size)
+                    kept.resize(size_t(qBound(size, qint64(kept.size()) * 2, kKeptBufferLimit)));
+                data = kept.data();
+            } catch (const std::bad_alloc&) {
+                // No memory for the buffer: the descriptor road below.
+            }
         } else {
             own.reset(new (std::nothrow) char[size_t(size)]);
             data = own.get();
