@@ -60,7 +60,8 @@ void curlHttpPost(const QString& url, const QJsonObject& data);
 bool curlHttpDownload(const QString& filePath, const QString& url, int timeout);
 
 // As curlHttpDownload, calling `callback` after every chunk written, and
-// with 0 about once a second while no chunk arrives; true only when the
+// with 0 in between (at least about once a second, also while nothing
+// arrives) to ask whether the transfer is still wanted; true only when the
 // transfer completed and the callback never returned false. A transfer
 // that receives nothing for 60 s fails.
 bool curlHttpDownloading(const QString& filePath, const QString& url,
