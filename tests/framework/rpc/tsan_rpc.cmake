@@ -1,6 +1,6 @@
-# Builds and registers the journal, router and local server suites a second
-# time under ThreadSanitizer (tsan_kx2journals, tsan_kx2todorouter,
-# tsan_kx2localserver), so that a missing or misplaced lock around the
+# Builds and registers the journal, router, reactor and local server suites
+# a second time under ThreadSanitizer (tsan_kx2journals, tsan_kx2todorouter,
+# tsan_kx2reactor, tsan_kx2localserver), so that a missing or misplaced lock around the
 # child-router list, the environment's stores or the state the reactor
 # threads hand each other fails the run instead of passing by luck. TSan cannot be linked together
 # with the AddressSanitizer flags of the rest of the build, so each suite is
@@ -91,3 +91,4 @@ endfunction()
 zn_add_tsan_rpc_suite(kx2journals)
 zn_add_tsan_rpc_suite(kx2todorouter)
 zn_add_tsan_rpc_suite(kx2localserver ${ZN_TSAN_WIRE_SOURCES})
+zn_add_tsan_rpc_suite(kx2reactor ${ZN_TSAN_WIRE_SOURCES})

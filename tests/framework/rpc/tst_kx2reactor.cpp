@@ -1,0 +1,206 @@
+// KX2Reactor over real socket pairs: an item is served by one thread at a
+// time however many threads serve the set, an item stuck in a long turn
+// holds no other item up, and the threads leave once nothing is registered
+// (and come back for the next registration).
+
+#include "kx2reactor.h"
+
+#include <QtTest>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+const int kWaitMs = 10000;
+
+// Reads a piece of what its socket holds each turn and counts it; ends
+// when the peer closes. With `gate`, its first turn waits until the gate opens.
+class CountingItem : public KX2Pollable
+{
+public:
+    CountingItem(std::shared_ptr<KX2Reactor> reactor, int fd) : reactor(std::move(reactor)), fd(fd) {}
+    ~CountingItem() override { ::close(fd); }
+
+    void ready() override
+    {
+        if (inside.fetch_add(1) != 0)
+            overlapped = true;
+        if (gate)
+            gate->wait();
+        gate = nullptr;
+        // One small piece a turn, so the socket is still readable while
+        // this turn lasts, and the turn gives the other threads time to
+        // take the socket too if they could.
+        char chunk[64];
+        const ssize_t got = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (got > 0)
+            received += got;
+        std::this_thread::yield();
+        ++turns;
+        inside.fetch_sub(1);
+        if (got == 0) {
+            reactor->remove(fd);
+            done.store(true); // last use of this item by the reactor
+            return;
+        }
+        reactor->rearm(fd, this);
+    }
+
+    struct Gate
+    {
+        void wait()
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            entered = true;
+            changed.notify_all();
+            changed.wait(lock, [this] { return open; });
+        }
+        void release()
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            open = true;
+            changed.notify_all();
+        }
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool entered = false;
+        bool open = false;
+    };
+
+    const std::shared_ptr<KX2Reactor> reactor;
+    const int fd;
+    Gate* gate = nullptr; // set before the item is added
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    std::atomic<qint64> received{0};
+    std::atomic<int> turns{0};
+    std::atomic<bool> done{false};
+};
+
+// An item on one end of a new socket pair, added to `reactor`; the other
+// end is returned through `peer`.
+std::unique_ptr<CountingItem> addItem(const std::shared_ptr<KX2Reactor>& reactor, int& peer,
+                                      CountingItem::Gate* gate = nullptr)
+{
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+        return nullptr;
+    auto item = std::make_unique<CountingItem>(reactor, fds[0]);
+    item->gate = gate;
+    peer = fds[1];
+    if (!reactor->add(fds[0], item.get()))
+        return nullptr;
+    return item;
+}
+
+} // namespace
+
+class tst_KX2Reactor : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void itemServedByOneThreadAtATime();
+    void stuckItemHoldsUpNoOther();
+    void threadsLeaveWhenNothingIsRegistered();
+};
+
+void tst_KX2Reactor::itemServedByOneThreadAtATime()
+{
+    const auto reactor = KX2Reactor::create(8);
+    QVERIFY(reactor);
+    const int kItems = 16;
+    const int kWrites = 300;
+    std::vector<std::unique_ptr<CountingItem>> items;
+    std::vector<int> peers(kItems);
+    for (int i = 0; i < kItems; ++i) {
+        items.push_back(addItem(reactor, peers[i]));
+        QVERIFY(items.back());
+    }
+    // Two writers keep every socket ready again and again while threads
+    // serve them.
+    std::atomic<int> failedWrites{0};
+    auto write = [&](int first) {
+        const char bytes[64] = {};
+        for (int n = 0; n < kWrites; ++n)
+            for (int i = first; i < kItems; i += 2)
+                if (::send(peers[i], bytes, sizeof bytes, MSG_NOSIGNAL) != ssize_t(sizeof bytes))
+                    ++failedWrites;
+    };
+    std::thread even(write, 0);
+    std::thread odd(write, 1);
+    even.join();
+    odd.join();
+    QCOMPARE(failedWrites.load(), 0);
+    for (int fd : peers)
+        ::close(fd);
+    for (const auto& item : items) {
+        QTRY_VERIFY_WITH_TIMEOUT(item->done.load(), kWaitMs);
+        QCOMPARE(item->received.load(), qint64(kWrites) * 64);
+        QVERIFY(!item->overlapped.load());
+    }
+}
+
+void tst_KX2Reactor::stuckItemHoldsUpNoOther()
+{
+    const auto reactor = KX2Reactor::create(8);
+    QVERIFY(reactor);
+    CountingItem::Gate gate;
+    int stuckPeer = -1;
+    const auto stuck = addItem(reactor, stuckPeer, &gate);
+    QVERIFY(stuck);
+    QCOMPARE(::send(stuckPeer, "x", 1, MSG_NOSIGNAL), ssize_t(1));
+    QTRY_VERIFY_WITH_TIMEOUT([&] {
+        std::lock_guard<std::mutex> lock(gate.mutex);
+        return gate.entered;
+    }(), kWaitMs);
+    // Every other item keeps being served while that turn lasts.
+    std::vector<std::unique_ptr<CountingItem>> others;
+    std::vector<int> peers(4);
+    for (int& peer : peers) {
+        others.push_back(addItem(reactor, peer));
+        QVERIFY(others.back());
+    }
+    for (int round = 1; round <= 3; ++round) {
+        for (int peer : peers)
+            QCOMPARE(::send(peer, "y", 1, MSG_NOSIGNAL), ssize_t(1));
+        for (const auto& item : others)
+            QTRY_COMPARE_WITH_TIMEOUT(item->received.load(), qint64(round), kWaitMs);
+    }
+    gate.release();
+    ::close(stuckPeer);
+    for (int peer : peers)
+        ::close(peer);
+    QTRY_VERIFY_WITH_TIMEOUT(stuck->done.load(), kWaitMs);
+    for (const auto& item : others)
+        QTRY_VERIFY_WITH_TIMEOUT(item->done.load(), kWaitMs);
+}
+
+void tst_KX2Reactor::threadsLeaveWhenNothingIsRegistered()
+{
+    const auto reactor = KX2Reactor::create(4);
+    QVERIFY(reactor);
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        int peer = -1;
+        const auto item = addItem(reactor, peer);
+        QVERIFY(item);
+        QVERIFY(reactor->threadCount() > 0);
+        QCOMPARE(::send(peer, "z", 1, MSG_NOSIGNAL), ssize_t(1));
+        QTRY_COMPARE_WITH_TIMEOUT(item->received.load(), qint64(1), kWaitMs);
+        ::close(peer);
+        QTRY_VERIFY_WITH_TIMEOUT(item->done.load(), kWaitMs);
+        // The set is empty: every thread leaves, none lingers for it.
+        QTRY_COMPARE_WITH_TIMEOUT(reactor->threadCount(), 0, kWaitMs);
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_KX2Reactor)
+#include "tst_kx2reactor.moc"
