@@ -75,7 +75,8 @@ public:
     // Threads that have served one item for a whole watch period; their
     // waiting items are armed again.
     int stuckLocked();
-    void serve(KX2ReactorThread& me, KX2Pollable* item);
+    // Serves `item`, whose start `me` has counted, and counts its end.
+    void finish(KX2ReactorThread& me, KX2Pollable* item);
     bool rearm(int fd, KX2Pollable* item);
 
     const int epollFd;
@@ -163,7 +164,10 @@ void KX2ReactorState::threadMain(const std::shared_ptr<KX2ReactorState>& self,
                 return;
             continue;
         }
-        if (taken > 1 || s.watchAsleep.load(std::memory_order_relaxed)) {
+        // Serving counts from here, before the watch's flag is read: a
+        // watch going to sleep either sees this thread serving or is woken.
+        me->progress.fetch_add(1);
+        if (taken > 1 || s.watchAsleep.load()) {
             std::lock_guard<std::mutex> lock(s.mutex);
             std::copy(items + 1, items + taken, me->items);
             me->count.store(taken - 1);
@@ -173,15 +177,16 @@ void KX2ReactorState::threadMain(const std::shared_ptr<KX2ReactorState>& self,
                 s.watchWake.notify_one();
             }
         }
-        s.serve(*me, items[0]);
-        for (int i; taken > 1 && (i = me->next.fetch_add(1)) < taken - 1;)
-            s.serve(*me, me->items[i]);
+        s.finish(*me, items[0]);
+        for (int i; taken > 1 && (i = me->next.fetch_add(1)) < taken - 1;) {
+            me->progress.fetch_add(1);
+            s.finish(*me, me->items[i]);
+        }
     }
 }
 
-void KX2ReactorState::serve(KX2ReactorThread& me, KX2Pollable* item)
+void KX2ReactorState::finish(KX2ReactorThread& me, KX2Pollable* item)
 {
-    me.progress.fetch_add(1);
     item->handOver.load(std::memory_order_acquire);
     item->ready();
     me.progress.fetch_add(1);
@@ -197,7 +202,8 @@ void KX2ReactorState::watchMain(const std::shared_ptr<KX2ReactorState>& self)
     KX2ReactorState& s = *self;
     std::unique_lock<std::mutex> lock(s.mutex);
     uint64_t lastTotal = 0;
-    while (s.registered > 0) {
+    // Whether any thread serves now or has served since the last look.
+    auto active = [&] {
         uint64_t total = 0;
         bool serving = false;
         for (const auto& thread : s.threads) {
@@ -205,8 +211,12 @@ void KX2ReactorState::watchMain(const std::shared_ptr<KX2ReactorState>& self)
             total += progress;
             serving = serving || (progress & 1) != 0;
         }
-        if (serving || total != lastTotal) {
-            lastTotal = total;
+        const bool changed = total != lastTotal;
+        lastTotal = total;
+        return serving || changed;
+    };
+    while (s.registered > 0) {
+        if (active()) {
             s.watchWake.wait_for(lock, kWatchPeriod);
             const int progressing = int(s.threads.size()) - s.stuckLocked();
             if (s.waiting.load() == 0 && progressing < s.cores)
@@ -215,7 +225,10 @@ void KX2ReactorState::watchMain(const std::shared_ptr<KX2ReactorState>& self)
         }
         s.watchNudged = false;
         s.watchAsleep.store(true);
-        s.watchWake.wait(lock, [&] { return s.watchNudged || s.registered == 0; });
+        // Looked at again after the flag is up: a thread that started an
+        // item without seeing the flag is seen here (see threadMain).
+        if (!active())
+            s.watchWake.wait(lock, [&] { return s.watchNudged || s.registered == 0; });
         s.watchAsleep.store(false);
     }
     s.watching = false;

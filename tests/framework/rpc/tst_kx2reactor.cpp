@@ -164,9 +164,30 @@ void tst_KX2Reactor::stuckItemHoldsUpNoOther()
     }(), kWaitMs);
     // Every other item keeps being served while that turn lasts.
     std::vector<std::unique_ptr<CountingItem>> others;
-    std::vector<int> peers(4);
-    for (int& peer : peers) {
-        others.push_back(addItem(reactor, peer));
+    std::vector<int> peers;
+    // However the test ends, the stuck turn ends and every item is done
+    // with before the items go.
+    struct Ending
+    {
+        ~Ending()
+        {
+            gate.release();
+            ::close(stuckPeer);
+            for (int peer : peers)
+                ::close(peer);
+            QTRY_VERIFY_WITH_TIMEOUT(stuck->done.load(), kWaitMs);
+            for (const auto& item : others)
+                QTRY_VERIFY_WITH_TIMEOUT(item->done.load(), kWaitMs);
+        }
+        CountingItem::Gate& gate;
+        int stuckPeer;
+        const std::unique_ptr<CountingItem>& stuck;
+        std::vector<int>& peers;
+        std::vector<std::unique_ptr<CountingItem>>& others;
+    } ending{gate, stuckPeer, stuck, peers, others};
+    for (int i = 0; i < 4; ++i) {
+        peers.push_back(-1);
+        others.push_back(addItem(reactor, peers.back()));
         QVERIFY(others.back());
     }
     for (int round = 1; round <= 3; ++round) {
@@ -175,13 +196,6 @@ void tst_KX2Reactor::stuckItemHoldsUpNoOther()
         for (const auto& item : others)
             QTRY_COMPARE_WITH_TIMEOUT(item->received.load(), qint64(round), kWaitMs);
     }
-    gate.release();
-    ::close(stuckPeer);
-    for (int peer : peers)
-        ::close(peer);
-    QTRY_VERIFY_WITH_TIMEOUT(stuck->done.load(), kWaitMs);
-    for (const auto& item : others)
-        QTRY_VERIFY_WITH_TIMEOUT(item->done.load(), kWaitMs);
 }
 
 void tst_KX2Reactor::threadsLeaveWhenNothingIsRegistered()
