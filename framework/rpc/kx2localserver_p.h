@@ -16,7 +16,6 @@
 #include <memory>
 #include <mutex>
 
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 // Owns one file descriptor.
@@ -94,7 +93,7 @@ public:
         }
     }
 
-    // Written by the server's owner, read by workers for every reply.
+    // Written by the server's owner, read for every reply.
     std::atomic<bool> debugging{false};
     // Head of the router chain; its child list has its own mutex.
     KX2TodoRouter rootRouter;

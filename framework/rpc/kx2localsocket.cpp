@@ -31,7 +31,7 @@ const int kProtocol = 128;
 // own.
 const qint64 kFreeFrameBytes = 64 * 1024;
 
-std::atomic<int> g_activeWorkers{0};
+std::atomic<int> g_openConnections{0};
 
 } // namespace
 
@@ -61,7 +61,7 @@ public:
     const std::shared_ptr<KX2LocalServerPrivate> server;
     const KX2UniqueFd descriptor;
     // The thread serving the current request, for stop() from a method.
-    std::atomic<std::thread::id> workerId{};
+    std::atomic<std::thread::id> servingThread{};
 
     std::atomic<bool> running{true};
     std::atomic<bool> stopRequested{false};
@@ -100,7 +100,7 @@ private:
 void KX2LocalSocketPrivate::open(const std::shared_ptr<KX2LocalSocketPrivate>& me, bool serveNow)
 {
     self = me;
-    ++g_activeWorkers;
+    ++g_openConnections;
     const int fd = descriptor.get();
     // Reads never block (MSG_DONTWAIT); writes block, but give up after
     // the write timeout when the peer does not read.
@@ -118,7 +118,7 @@ void KX2LocalSocketPrivate::open(const std::shared_ptr<KX2LocalSocketPrivate>& m
 
 void KX2LocalSocketPrivate::ready()
 {
-    workerId.store(std::this_thread::get_id());
+    servingThread.store(std::this_thread::get_id());
     Outcome outcome = Outcome::Close;
     try {
         outcome = serve();
@@ -126,7 +126,7 @@ void KX2LocalSocketPrivate::ready()
         // Out of memory while serving: this connection ends, the process
         // and the other connections go on.
     }
-    workerId.store(std::thread::id());
+    servingThread.store(std::thread::id());
     // Once armed, another thread may serve (and end) the connection: no
     // member is touched after arm() or end().
     if (outcome == Outcome::Close || stopRequested.load())
@@ -184,7 +184,7 @@ void KX2LocalSocketPrivate::end()
         running.store(false);
     }
     ended.notify_all();
-    --g_activeWorkers;
+    --g_openConnections;
     // The descriptor closes with the last owner; without a handle that is
     // here, before the slot is given back.
     const std::shared_ptr<KX2LocalServerPrivate> shared = server;
@@ -325,7 +325,7 @@ KX2LocalSocket::~KX2LocalSocket() = default;
 void KX2LocalSocket::stop()
 {
     d->requestStop();
-    if (std::this_thread::get_id() == d->workerId.load())
+    if (std::this_thread::get_id() == d->servingThread.load())
         return;
     std::unique_lock<std::mutex> lock(d->mutex);
     d->ended.wait(lock, [this] { return !d->running.load(); });
@@ -338,5 +338,5 @@ bool KX2LocalSocket::isRunning() const
 
 int KX2LocalSocket::activeCount()
 {
-    return g_activeWorkers.load();
+    return g_openConnections.load();
 }
