@@ -4,6 +4,7 @@
 #include <QLocale>
 #include <QString>
 
+#include <charconv>
 #include <cmath>
 
 namespace {
@@ -30,20 +31,52 @@ void appendEscaped(QByteArray& out, unsigned char c)
     }
 }
 
+// The UTF-8 form of one code point at or above 0x80.
+int encodeUtf8(uint code, char* bytes)
+{
+    if (code < 0x800) {
+        bytes[0] = char(0xC0 | (code >> 6));
+        bytes[1] = char(0x80 | (code & 0x3F));
+        return 2;
+    }
+    if (code < 0x10000) {
+        bytes[0] = char(0xE0 | (code >> 12));
+        bytes[1] = char(0x80 | ((code >> 6) & 0x3F));
+        bytes[2] = char(0x80 | (code & 0x3F));
+        return 3;
+    }
+    bytes[0] = char(0xF0 | (code >> 18));
+    bytes[1] = char(0x80 | ((code >> 12) & 0x3F));
+    bytes[2] = char(0x80 | ((code >> 6) & 0x3F));
+    bytes[3] = char(0x80 | (code & 0x3F));
+    return 4;
+}
+
 // UTF-8 straight from the UTF-16 text, without an intermediate copy; a
-// lone surrogate, which has no UTF-8 form, is written as U+FFFD.
+// lone surrogate, which has no UTF-8 form, is written as U+FFFD. Plain
+// ASCII goes out in runs: appending a character at a time was the larger
+// part of writing a reply.
 void appendString(QByteArray& out, const QString& text)
 {
     out.append('"');
     const QChar* data = text.constData();
     const int size = text.size();
+    char run[128];
+    int runLength = 0;
     for (int i = 0; i < size; ++i) {
         uint code = data[i].unicode();
+        if (code >= 0x20 && code < 0x80 && code != '"' && code != '\\') {
+            run[runLength++] = char(code);
+            if (runLength == int(sizeof run)) {
+                out.append(run, runLength);
+                runLength = 0;
+            }
+            continue;
+        }
+        out.append(run, runLength);
+        runLength = 0;
         if (code < 0x80) {
-            if (code >= 0x20 && code != '"' && code != '\\')
-                out.append(char(code));
-            else
-                appendEscaped(out, static_cast<unsigned char>(code));
+            appendEscaped(out, static_cast<unsigned char>(code));
             continue;
         }
         if (QChar::isHighSurrogate(code) && i + 1 < size && data[i + 1].isLowSurrogate()) {
@@ -53,25 +86,9 @@ void appendString(QByteArray& out, const QString& text)
             code = 0xFFFD;
         }
         char bytes[4];
-        int length;
-        if (code < 0x800) {
-            bytes[0] = char(0xC0 | (code >> 6));
-            bytes[1] = char(0x80 | (code & 0x3F));
-            length = 2;
-        } else if (code < 0x10000) {
-            bytes[0] = char(0xE0 | (code >> 12));
-            bytes[1] = char(0x80 | ((code >> 6) & 0x3F));
-            bytes[2] = char(0x80 | (code & 0x3F));
-            length = 3;
-        } else {
-            bytes[0] = char(0xF0 | (code >> 18));
-            bytes[1] = char(0x80 | ((code >> 12) & 0x3F));
-            bytes[2] = char(0x80 | ((code >> 6) & 0x3F));
-            bytes[3] = char(0x80 | (code & 0x3F));
-            length = 4;
-        }
-        out.append(bytes, length);
+        out.append(bytes, encodeUtf8(code, bytes));
     }
+    out.append(run, runLength);
     out.append('"');
 }
 
@@ -82,7 +99,10 @@ void appendNumber(QByteArray& out, double value)
         return;
     }
     if (value == std::floor(value) && std::fabs(value) <= kMaxExactInteger) {
-        out.append(QByteArray::number(static_cast<qint64>(value)));
+        // Formatted on the stack: QByteArray::number allocates every time.
+        char digits[24];
+        const auto written = std::to_chars(digits, digits + sizeof digits, static_cast<qint64>(value));
+        out.append(digits, int(written.ptr - digits));
         return;
     }
     out.append(QByteArray::number(value, 'g', QLocale::FloatingPointShortest));

@@ -30,6 +30,8 @@ const int kProtocol = 128;
 // budget; with the read chunk this bounds what a connection holds on its
 // own.
 const qint64 kFreeFrameBytes = 64 * 1024;
+// Reply buffers up to this size are kept for the connection's next reply.
+const int kKeptReplyBytes = 16 * 1024;
 
 std::atomic<int> g_openConnections{0};
 
@@ -71,6 +73,7 @@ public:
 
     // Serving thread only.
     QByteArray buffer;     // the unfinished frame; empty between requests
+    QByteArray outgoing;   // the reply being sent, reused for the next one
     qint64 reserved = 0;   // budget bytes held for the frame being received
     bool desynchronised = false;
     bool enlisted = false; // in the reactor's set
@@ -178,6 +181,7 @@ void KX2LocalSocketPrivate::end()
     enlisted = false;
     releaseReserved();
     buffer = QByteArray();
+    outgoing = QByteArray();
     ::shutdown(descriptor.get(), SHUT_RDWR);
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -276,11 +280,16 @@ KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::answer(const KX2RpcPacket&
                              .arg(peer.pid));
     }
     environment.renew();
+    // "err" comes from the journal, which starts every request at 9999.
     KX2RpcPacket reply;
-    reply.insert(QStringLiteral("err"), KX2ErrorCode::NoResult);
     server->dispatch(reply, request, &environment);
     environment.toRetObject(reply, debugging);
-    return writeAll(reply.toDatagram()) ? Outcome::KeepOpen : Outcome::Close;
+    reply.writeDatagram(outgoing);
+    const bool sent = writeAll(outgoing);
+    // A large reply's buffer is not kept for the connection's life.
+    if (outgoing.capacity() > kKeptReplyBytes)
+        outgoing = QByteArray();
+    return sent ? Outcome::KeepOpen : Outcome::Close;
 }
 
 bool KX2LocalSocketPrivate::writeAll(const QByteArray& bytes)

@@ -278,12 +278,23 @@ bool KX2RpcPacket::takeRouter(int& fd, int& session, QJsonObject& obj)
 
 QByteArray KX2RpcPacket::toDatagram() const
 {
-    if (isEmpty())
-        return PACKET_KEEPALIVE;
+    QByteArray frame;
+    writeDatagram(frame);
+    return frame;
+}
+
+void KX2RpcPacket::writeDatagram(QByteArray& frame) const
+{
+    if (isEmpty()) {
+        frame = PACKET_KEEPALIVE;
+        return;
+    }
+    // A reserved buffer keeps its capacity through resize(0), so a caller
+    // that writes every reply into the same buffer allocates once.
+    frame.reserve(qMax(PACKET_HEADER_SIZE + 256 + attachment.size(), frame.capacity()));
+    frame.resize(0);
     // The JSON text is written in place behind the header, whose length
     // field is filled in afterwards.
-    QByteArray frame;
-    frame.reserve(PACKET_HEADER_SIZE + 256 + attachment.size());
     frame.append(PACKET_MARK);
     frame.append('\x01');
     frame.append('\x01');
@@ -293,7 +304,6 @@ QByteArray KX2RpcPacket::toDatagram() const
     kx2AppendCompactJson(frame, *this);
     qToLittleEndian(quint32(frame.size() - PACKET_HEADER_SIZE), frame.data() + 5);
     frame.append(attachment);
-    return frame;
 }
 
 int KX2RpcPacket::fromDatagram(QByteArray& buffer)

@@ -95,6 +95,9 @@ public:
 
     // The frame of this packet, or PACKET_KEEPALIVE when the object is empty.
     QByteArray toDatagram() const;
+    // The same frame written into `frame`, replacing its contents; a
+    // buffer used for every reply keeps its capacity between them.
+    void writeDatagram(QByteArray& frame) const;
     // Takes one frame from the head of `buffer`; returns a DatagramResult.
     // The attachment is cleared first. pendingSize is the total size of an
     // incomplete frame once its header has arrived, 0 otherwise.

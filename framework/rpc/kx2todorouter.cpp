@@ -44,10 +44,16 @@ int requestMethodIndex(const QMetaObject* meta, const QByteArray& name)
     return index;
 }
 
+// The trimmed command of a request.
+QString commandText(const QJsonObject& cmdObject)
+{
+    return cmdObject.value(QStringLiteral("cmd")).toString().trimmed();
+}
+
 // The trimmed command of a request, in the form the meta-object uses.
 QByteArray commandOf(const QJsonObject& cmdObject)
 {
-    return cmdObject.value(QStringLiteral("cmd")).toString().trimmed().toUtf8();
+    return commandText(cmdObject).toUtf8();
 }
 
 QJsonObject helpInterfacesDocument()
@@ -90,9 +96,11 @@ QJsonObject completeDocument(QJsonObject doc, const QString& name)
 
 } // namespace
 
-// Bumped by every add() and del() anywhere: a cached help listing is
-// valid only for the tree it was built from.
+// Bumped by every add() and del() anywhere: a cached help listing or
+// route table is valid only for the tree it was built from.
 std::atomic<quint64> g_treeGeneration{1};
+// Numbers routers for the route tables; never reused, unlike addresses.
+std::atomic<quint64> g_routerSerial{0};
 
 class KX2TodoRouterPrivate
 {
@@ -102,6 +110,7 @@ public:
     using Children = QList<KX2TodoRouter*>;
 
     QString id;
+    const quint64 serial = ++g_routerSerial;
     // std::mutex rather than QMutex: its locking is visible to
     // ThreadSanitizer, which the concurrent dispatch test runs under.
     mutable std::mutex routersMutex;
@@ -139,6 +148,18 @@ public:
     quint64 helpGeneration = 0; // guarded by helpMutex
     QJsonObject helpListing;    // guarded by helpMutex
 
+    // Where dispatch() sends a command: the router and its method's index.
+    struct Route
+    {
+        KX2TodoRouter* router = nullptr;
+        int index = -1;
+    };
+    using RouteTable = QHash<QString, Route>;
+
+    // The route of `command` through this router's tree, as the two
+    // resolve() passes of dispatch() find it; false when there is none.
+    bool route(KX2TodoRouter* self, const QString& command, Route& out);
+
     using Pass = bool (KX2TodoRouter::*)(QJsonObject&, const QJsonObject&, KX2Cabinet*);
 
     // One dispatch pass for the method `name`: own method, then the
@@ -157,6 +178,13 @@ public:
                        const QJsonObject& cmdObject, KX2Cabinet* env);
 
 private:
+    // Every command of the tree with its route, for one tree generation.
+    std::shared_ptr<const RouteTable> buildRoutes(KX2TodoRouter* self) const;
+
+    std::mutex routesMutex;
+    quint64 routesGeneration = 0;             // guarded by routesMutex
+    std::shared_ptr<const RouteTable> routes; // guarded by routesMutex
+
     mutable std::once_flag methodsBuilt;
     mutable QHash<QByteArray, int> methodIndex; // written once, under methodsBuilt
 };
@@ -191,6 +219,68 @@ KX2TodoRouter* KX2TodoRouterPrivate::resolve(KX2TodoRouter* self, const QByteArr
             return found;
     }
     return nullptr;
+}
+
+std::shared_ptr<const KX2TodoRouterPrivate::RouteTable>
+KX2TodoRouterPrivate::buildRoutes(KX2TodoRouter* self) const
+{
+    QSet<QByteArray> commands;
+    QList<const KX2TodoRouter*> pending{self};
+    while (!pending.isEmpty()) {
+        const KX2TodoRouter* router = pending.takeFirst();
+        const QHash<QByteArray, int>& methods = router->d->methods(router);
+        for (auto it = methods.cbegin(); it != methods.cend(); ++it) {
+            commands.insert(it.key());
+            // "__LS__x" also answers the command "x".
+            if (it.key().startsWith(kLocalPrefix))
+                commands.insert(it.key().mid(int(sizeof kLocalPrefix) - 1));
+        }
+        const std::shared_ptr<const Children> snapshot = router->d->children();
+        for (KX2TodoRouter* child : *snapshot)
+            pending.append(child);
+    }
+    auto table = std::make_shared<RouteTable>();
+    for (const QByteArray& command : commands) {
+        Route found;
+        found.router = resolve(self, kLocalPrefix + command, found.index);
+        if (!found.router)
+            found.router = resolve(self, command, found.index);
+        if (found.router)
+            table->insert(QString::fromUtf8(command), found);
+    }
+    return table;
+}
+
+bool KX2TodoRouterPrivate::route(KX2TodoRouter* self, const QString& command, Route& out)
+{
+    // Each serving thread keeps the table it used last, so the usual
+    // request costs one hash lookup and no lock. The serial tells routers
+    // apart even when a new one takes a destroyed one's address.
+    struct ThreadRoutes
+    {
+        quint64 serial = 0;
+        quint64 generation = 0;
+        std::shared_ptr<const RouteTable> table;
+    };
+    thread_local ThreadRoutes cached;
+    // Read before the tree is walked: a change during the walk leaves the
+    // table marked stale.
+    const quint64 generation = g_treeGeneration.load();
+    if (cached.serial != serial || cached.generation != generation) {
+        std::lock_guard<std::mutex> lock(routesMutex);
+        if (routesGeneration != generation || !routes) {
+            routes = buildRoutes(self);
+            routesGeneration = generation;
+        }
+        cached.serial = serial;
+        cached.generation = generation;
+        cached.table = routes;
+    }
+    const auto found = cached.table->constFind(command);
+    if (found == cached.table->constEnd())
+        return false;
+    out = found.value();
+    return true;
 }
 
 bool KX2TodoRouterPrivate::reaches(const KX2TodoRouter* from, const KX2TodoRouter* target)
@@ -269,14 +359,11 @@ bool KX2TodoRouter::dispatch(QJsonObject& retObject, const QJsonObject& cmdObjec
 {
     // The same two passes as doCall() and doSlot(), with the command taken
     // from the request once and looked up in the method tables.
-    const QByteArray command = commandOf(cmdObject);
+    const QString command = commandText(cmdObject);
     if (!command.isEmpty()) {
-        int index = -1;
-        KX2TodoRouter* target = d->resolve(this, kLocalPrefix + command, index);
-        if (!target)
-            target = d->resolve(this, command, index);
-        if (target) {
-            KX2TodoRouterPrivate::invoke(target, index, &retObject, cmdObject, env);
+        KX2TodoRouterPrivate::Route route;
+        if (d->route(this, command, route)) {
+            KX2TodoRouterPrivate::invoke(route.router, route.index, &retObject, cmdObject, env);
             return true;
         }
         retObject.insert(QStringLiteral("err"), KX2ErrorCode::MethodNotFound);

@@ -389,6 +389,10 @@ void tst_KX2RpcPacket::compactTextMatchesQtAndReadsBack()
         {"nested", QJsonObject{{"b", true}, {"f", false}, {"n", QJsonValue()}, {"e", QJsonObject()},
                                {"a", QJsonArray{QJsonArray{}, QJsonObject{{"k", "v"}}}}}},
         {"", "empty key"},
+        // Plain runs longer than the writer's run buffer, broken by escapes
+        // and multi-byte characters at and around its edges.
+        {"long", QString(127, 'a') + "\"" + QString(128, 'b') + QString::fromUtf8("é")
+                     + QString(300, 'c') + "\n"},
     };
     KX2RpcPacket packet(object);
     const QByteArray mine = packet.toCompact();
@@ -399,6 +403,18 @@ void tst_KX2RpcPacket::compactTextMatchesQtAndReadsBack()
     KX2RpcPacket back;
     QCOMPARE(back.fromDatagram(frame), int(KX2RpcPacket::Taken));
     QCOMPARE(static_cast<const QJsonObject&>(back), object);
+
+    // A buffer reused for the next reply holds exactly that reply's frame.
+    QByteArray reused;
+    packet.writeDatagram(reused);
+    QCOMPARE(reused, packet.toDatagram());
+    const KX2RpcPacket small(QJsonObject{{"err", 0}});
+    small.writeDatagram(reused);
+    QCOMPARE(reused, small.toDatagram());
+    KX2RpcPacket().writeDatagram(reused);
+    QCOMPARE(reused, PACKET_KEEPALIVE);
+    small.writeDatagram(reused);
+    QCOMPARE(reused, small.toDatagram());
 }
 
 QTEST_GUILESS_MAIN(tst_KX2RpcPacket)

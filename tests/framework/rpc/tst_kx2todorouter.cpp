@@ -240,6 +240,7 @@ private slots:
     void helpDocumentsAreCompleted();
     void firstPublisherWins();
     void allInterfaceNames();
+    void routesFollowTheTree();
     void dispatchWhileRoutersChange();
 };
 
@@ -532,6 +533,36 @@ void TestKX2TodoRouter::allInterfaceNames()
     QCOMPARE(names.size(), 4 + 3 + 2 + 2 + 2);
     // Own methods come first, children in the order they were added.
     QCOMPARE(names.indexOf("ping") < names.indexOf("shared"), true);
+}
+
+// Routes are remembered between requests: a removed and destroyed router
+// must not be reached again, and a new root, even at a destroyed one's
+// address, routes through its own tree.
+void TestKX2TodoRouter::routesFollowTheTree()
+{
+    auto root = std::make_unique<KX2TodoRouter>();
+    auto extra = std::make_unique<ExtraRouter>(QStringLiteral("first"));
+    root->add(extra.get());
+    QCOMPARE(call(*root, request("extra")).value("by").toString(), QStringLiteral("first"));
+
+    root->del(extra.get());
+    extra.reset();
+    QCOMPARE(call(*root, request("extra")).value("err").toInt(), 9885);
+
+    auto second = std::make_unique<ExtraRouter>(QStringLiteral("second"));
+    root->add(second.get());
+    QCOMPARE(call(*root, request("extra")).value("by").toString(), QStringLiteral("second"));
+
+    // A new root built where the old one was, with nothing changing the
+    // tree in between: only telling the roots apart keeps "extra" away.
+    alignas(KX2TodoRouter) unsigned char place[sizeof(KX2TodoRouter)];
+    KX2TodoRouter* old = new (place) KX2TodoRouter;
+    old->add(second.get());
+    QCOMPARE(call(*old, request("extra")).value("by").toString(), QStringLiteral("second"));
+    old->~KX2TodoRouter();
+    KX2TodoRouter* fresh = new (place) KX2TodoRouter;
+    QCOMPARE(call(*fresh, request("extra")).value("err").toInt(), 9885);
+    fresh->~KX2TodoRouter();
 }
 
 void TestKX2TodoRouter::dispatchWhileRoutersChange()
