@@ -64,8 +64,9 @@ public:
     // update thread to end. True when none runs any more; the journal is
     // not written.
     bool updVdbStop(KX2Journals& journal, int timeoutMs);
-    // Adds the progress report ("rate", "success", "total", "position" and,
-    // when known, "updatetime") to `out`; true while the update thread runs.
+    // Replaces `out` by the progress report ("rate", "success", "total",
+    // "position" and, when known, "lastresult" and "updatetime"); true
+    // while the update thread runs.
     // The journal is not written.
     bool updVdbRunning(KX2Journals& journal, QJsonObject& out);
 

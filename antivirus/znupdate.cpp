@@ -201,20 +201,63 @@ bool ZNAntiVirus::updVdbStop(KX2Journals&, int timeoutMs)
     return !d->virusdbUpdating;
 }
 
+namespace {
+
+// What the progress answer is made of; equal figures give an equal answer.
+struct UpdateProgress
+{
+    int rate = 0;
+    bool success = false;
+    qint64 total = 0;
+    qint64 position = 0;
+    int lastResult = -1;
+    QString updateTime;
+
+    bool operator==(const UpdateProgress& other) const
+    {
+        return rate == other.rate && success == other.success && total == other.total
+            && position == other.position && lastResult == other.lastResult
+            && updateTime == other.updateTime;
+    }
+
+    QJsonObject toObject() const
+    {
+        QJsonObject out;
+        out.insert(QStringLiteral("rate"), rate);
+        out.insert(QStringLiteral("success"), success ? 1 : 0);
+        out.insert(QStringLiteral("total"), double(total));
+        out.insert(QStringLiteral("position"), double(position));
+        // Unlike "success", which stays 1 after any successful run, this
+        // tells a client how the run it waited for ended.
+        if (lastResult >= 0)
+            out.insert(QStringLiteral("lastresult"), lastResult);
+        if (!updateTime.isEmpty())
+            out.insert(QStringLiteral("updatetime"), updateTime);
+        return out;
+    }
+};
+
+} // namespace
+
 bool ZNAntiVirus::updVdbRunning(KX2Journals&, QJsonObject& out)
 {
-    out.insert(QStringLiteral("rate"), d->virusdbDownloadRate.load());
-    out.insert(QStringLiteral("success"), d->virusdbUpgradeSuccess ? 1 : 0);
-    out.insert(QStringLiteral("total"), double(d->virusdbDownloadTotal.load()));
-    out.insert(QStringLiteral("position"), double(d->virusdbDownloadNow.load()));
-    // Unlike "success", which stays 1 after any successful run, this tells a
-    // client how the run it waited for ended.
-    const int last = d->virusdbLastResult;
-    if (last >= 0)
-        out.insert(QStringLiteral("lastresult"), last);
-    const QString updateTime = d->storedUpdateTime(false);
-    if (!updateTime.isEmpty())
-        out.insert(QStringLiteral("updatetime"), updateTime);
+    UpdateProgress now;
+    now.rate = d->virusdbDownloadRate.load();
+    now.success = d->virusdbUpgradeSuccess.load();
+    now.total = d->virusdbDownloadTotal.load();
+    now.position = d->virusdbDownloadNow.load();
+    now.lastResult = d->virusdbLastResult.load();
+    now.updateTime = d->storedUpdateTime(false);
+    // Clients poll this while they wait; between changes of the figures
+    // each serving thread hands out the object it built last (a shared
+    // copy) instead of building the same one again.
+    thread_local UpdateProgress lastFigures;
+    thread_local QJsonObject lastAnswer = lastFigures.toObject();
+    if (!(now == lastFigures)) {
+        lastAnswer = now.toObject();
+        lastFigures = now;
+    }
+    out = lastAnswer;
     return d->virusdbUpdating;
 }
 
