@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include <sys/epoll.h>
@@ -52,7 +51,6 @@ public:
         : epollFd(::epoll_create1(EPOLL_CLOEXEC))
         , wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
         , idleTimeout(idleTimeout)
-        , cores(std::max(2, int(std::thread::hardware_concurrency())))
         , maxThreads(std::max(1, maxThreads))
     {
     }
@@ -72,6 +70,10 @@ public:
     // Whether the calling thread, woken without an item, leaves: when the
     // set is empty, or after an idle timeout while another thread waits.
     bool leaves(const std::shared_ptr<KX2ReactorThread>& me, bool timedOut);
+    // Parks the calling thread while more threads serve than are wanted.
+    // True when it is to leave instead (parked for the idle timeout, or the
+    // set became empty); its record is gone then.
+    bool parks(const std::shared_ptr<KX2ReactorThread>& me);
     // Threads that have served one item for a whole watch period; their
     // waiting items are armed again.
     int stuckLocked();
@@ -82,10 +84,16 @@ public:
     const int epollFd;
     const int wakeFd; // in the set, never armed one-shot: written when empty
     const std::chrono::milliseconds idleTimeout;
-    // Threads kept making progress when the others are stuck in long
-    // requests.
-    const int cores;
     KX2WorkerPool pool;
+
+    // Threads that serve the set at once: one, and one more for every
+    // thread stuck in a long item. Set by the watch; read by every thread
+    // before it waits for the set. One thread serving short requests in a
+    // row is cheaper than several taking turns: each turn costs a wake-up
+    // and a context switch, which on a few cores outweigh the request.
+    std::atomic<int> wanted{1};
+    // Threads not parked; changed under `mutex`, read without it.
+    std::atomic<int> serving{0};
 
     // Threads inside (or about to enter) epoll_wait.
     std::atomic<int> waiting{0};
@@ -95,6 +103,8 @@ public:
 
     std::mutex mutex;
     std::condition_variable watchWake;
+    std::condition_variable unparked;                      // see parks()
+    int parked = 0;                                        // guarded by mutex
     int maxThreads;                                        // guarded by mutex
     int registered = 0;                                    // guarded by mutex
     bool watching = false;                                 // guarded by mutex
@@ -108,8 +118,11 @@ void KX2ReactorState::spawnLocked(const std::shared_ptr<KX2ReactorState>& self)
         return;
     auto record = std::make_shared<KX2ReactorThread>();
     threads.push_back(record);
-    if (!pool.run([self, record] { threadMain(self, record); }))
+    serving.fetch_add(1);
+    if (!pool.run([self, record] { threadMain(self, record); })) {
         threads.pop_back(); // the threads that run take the work on
+        serving.fetch_sub(1);
+    }
 }
 
 bool KX2ReactorState::leaves(const std::shared_ptr<KX2ReactorThread>& me, bool timedOut)
@@ -120,7 +133,27 @@ bool KX2ReactorState::leaves(const std::shared_ptr<KX2ReactorThread>& me, bool t
     if (registered != 0 && !(timedOut && waiting.load() > 0))
         return false;
     threads.erase(std::find(threads.begin(), threads.end(), me));
+    serving.fetch_sub(1);
     return true;
+}
+
+bool KX2ReactorState::parks(const std::shared_ptr<KX2ReactorThread>& me)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    if (serving.load() <= wanted.load())
+        return false;
+    serving.fetch_sub(1);
+    ++parked;
+    const bool wantedAgain = unparked.wait_for(lock, idleTimeout, [&] {
+        return registered == 0 || serving.load() < wanted.load();
+    });
+    --parked;
+    if (!wantedAgain || registered == 0) {
+        threads.erase(std::find(threads.begin(), threads.end(), me));
+        return true;
+    }
+    serving.fetch_add(1);
+    return false;
 }
 
 int KX2ReactorState::stuckLocked()
@@ -147,6 +180,9 @@ void KX2ReactorState::threadMain(const std::shared_ptr<KX2ReactorState>& self,
     KX2ReactorState& s = *self;
     const int timeoutMs = int(s.idleTimeout.count());
     for (;;) {
+        if (s.serving.load(std::memory_order_relaxed) > s.wanted.load(std::memory_order_relaxed)
+            && s.parks(me))
+            return;
         s.waiting.fetch_add(1);
         epoll_event events[kBatch];
         const int count = ::epoll_wait(s.epollFd, events, kBatch, timeoutMs);
@@ -192,11 +228,12 @@ void KX2ReactorState::finish(KX2ReactorThread& me, KX2Pollable* item)
     me.progress.fetch_add(1);
 }
 
-// The watch: while items are being served it looks every kWatchPeriod, and
-// when no thread waits for the set and fewer than `cores` threads make
-// progress (the others serve one long request each), it starts another.
-// Many short requests keep every thread progressing, so load alone never
-// adds threads. With nothing served it sleeps until the next item.
+// The watch: while items are being served it looks every kWatchPeriod and
+// wants one thread serving the set beside those stuck in a long item; when
+// no thread waits for the set and fewer serve, it wakes a parked thread or
+// starts another. Many short requests never make a thread stuck, so load
+// alone never adds threads. With nothing served it sleeps until the next
+// item.
 void KX2ReactorState::watchMain(const std::shared_ptr<KX2ReactorState>& self)
 {
     KX2ReactorState& s = *self;
@@ -218,9 +255,14 @@ void KX2ReactorState::watchMain(const std::shared_ptr<KX2ReactorState>& self)
     while (s.registered > 0) {
         if (active()) {
             s.watchWake.wait_for(lock, kWatchPeriod);
-            const int progressing = int(s.threads.size()) - s.stuckLocked();
-            if (s.waiting.load() == 0 && progressing < s.cores)
-                s.spawnLocked(self);
+            const int want = 1 + s.stuckLocked();
+            s.wanted.store(want);
+            if (s.waiting.load() == 0 && s.serving.load() < want) {
+                if (s.parked > 0)
+                    s.unparked.notify_one();
+                else
+                    s.spawnLocked(self);
+            }
             continue;
         }
         s.watchNudged = false;
@@ -299,6 +341,7 @@ void KX2Reactor::remove(int fd)
         const uint64_t one = 1;
         [[maybe_unused]] const ssize_t woken = ::write(s.wakeFd, &one, sizeof one);
         s.watchWake.notify_one();
+        s.unparked.notify_all();
     }
 }
 

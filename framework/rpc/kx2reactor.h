@@ -9,16 +9,18 @@
 //
 // Why not a thread per connection: with a few cores and many busy
 // connections, a thread per connection pays two context switches per
-// request. Here a thread takes several ready sockets at once and serves
-// them in turn, and under load finds the next ones without sleeping. A
-// thread that is busy for long (a slow request, a reply the peer does not
-// read) does not hold the others up: a watch hands the sockets it has not
-// reached back to the set, and starts another thread (up to maxThreads)
-// when none waits for the set and fewer than the machine's cores make
-// progress.
-// Threads that stay idle for the idle timeout leave while another thread
-// waits; the last one leaves when nothing is registered any more, so an
-// idle set costs no CPU time and an empty one no thread.
+// request. Here one thread takes several ready sockets at once and serves
+// them in turn, and under load finds the next ones without sleeping; a
+// second thread taking turns with it would add a wake-up and a context
+// switch to most requests. A thread that is busy for long (a slow request,
+// a reply the peer does not read) does not hold the others up: a watch
+// hands the sockets it has not reached back to the set, and wakes a parked
+// thread or starts another (up to maxThreads), so that one thread serves
+// the set beside every stuck one. Threads beyond that park once the stuck
+// ones are done.
+// Threads that stay idle (or parked) for the idle timeout leave while
+// another thread serves; the last one leaves when nothing is registered
+// any more, so an idle set costs no CPU time and an empty one no thread.
 //
 // Ownership and lifetime: held by shared pointer. Its threads hold a share
 // of its state (the epoll set among it), so destroying the handle never
