@@ -25,8 +25,10 @@
 // Threads: dispatch may run on several connection threads at once; the
 // child list is guarded by a mutex and every traversal works on an
 // immutable snapshot, so add() and del() are safe at any time. The table of
-// a router's request methods is built on first use from its class. Request methods of derived routers
-// guard their own state.
+// a router's request methods is built on first use from its class;
+// dispatch() finds a command in a route table of the whole tree, built again
+// after any add() or del(), and each thread keeps the table it used last.
+// Request methods of derived routers guard their own state.
 
 #ifndef KX2TODOROUTER_H
 #define KX2TODOROUTER_H
