@@ -33,6 +33,10 @@ const int kDefaultMode = 0777;
 // resumes accepting at once.
 const int kFirstBackOffMs = 20;
 const int kMaxBackOffMs = 1000;
+// How long stop() waits for a reactor thread to retire the listener. A
+// thread is free within a watch period even when all are busy, so this
+// bound only matters when the reactor cannot run at all.
+const int kRetireWaitMs = 2000;
 
 QString systemError(int error)
 {
@@ -176,16 +180,29 @@ bool receiveReply(int fd, QJsonObject& reply, const Deadline& deadline)
     }
 }
 
+// Tells a stop() waiting for a listener that it is gone, socket closed.
+struct KX2ListenerFarewell
+{
+    ~KX2ListenerFarewell()
+    {
+        std::lock_guard<std::mutex> lock(server->slotMutex);
+        *gone = true;
+        server->listenerGone.notify_all();
+    }
+    const std::shared_ptr<KX2LocalServerPrivate> server;
+    const std::shared_ptr<bool> gone = std::make_shared<bool>(false); // guarded by slotMutex
+};
+
 // The listening socket in the reactor. Registered by start() and owned by
-// that registration (`self`) until it retires: stop() only flags it and
-// shuts the socket down, which makes it ready, and the reactor thread that
-// then serves it takes it out of the set and lets it go. The server keeps a
-// share only to reach it for stop().
+// that registration (`self`) until it retires: stop() flags it and shuts
+// the socket down, which makes it ready, and the reactor thread that then
+// serves it takes it out of the set and lets it go. The server keeps a
+// share only to reach it for stop(), which then waits until it is gone.
 class KX2Acceptor : public KX2Pollable
 {
 public:
     KX2Acceptor(std::shared_ptr<KX2LocalServerPrivate> server, int fd, int mode, int groupId)
-        : server(std::move(server)), fd(fd), mode(mode), groupId(groupId)
+        : server(std::move(server)), farewell{this->server}, fd(fd), mode(mode), groupId(groupId)
     {
     }
 
@@ -194,6 +211,8 @@ public:
     void stop();
 
     const std::shared_ptr<KX2LocalServerPrivate> server;
+    // Declared before the socket, so destroyed after it.
+    const KX2ListenerFarewell farewell;
     const KX2UniqueFd fd;
     const int mode;
     const int groupId;
@@ -439,9 +458,15 @@ void KX2LocalServer::stop()
     KX2ListenerState& l = *listener;
     if (!l.acceptor)
         return;
-    // The listener retires at once; the socket closes with it.
+    // A reactor thread retires the listener, and the socket closes with it;
+    // waiting for that here means nothing of the listener outlives stop().
+    const std::shared_ptr<bool> gone = l.acceptor->farewell.gone;
     l.acceptor->stop();
     l.acceptor.reset();
+    {
+        std::unique_lock<std::mutex> lock(d->slotMutex);
+        d->listenerGone.wait_for(lock, std::chrono::milliseconds(kRetireWaitMs), [&] { return *gone; });
+    }
     // Only the file this server created goes: a successor may already have
     // replaced it.
     struct stat st {};

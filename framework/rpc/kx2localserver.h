@@ -72,7 +72,9 @@ public:
     // listening keeps its name); false with errorString() set otherwise.
     bool start(const QString& name);
     // Stops listening and removes the socket file if it is still ours;
-    // open connections are served on until they end.
+    // open connections are served on until they end. Returns once the
+    // listening socket is closed (after 2 s at most, should no reactor
+    // thread get to it).
     void stop();
     bool isListening() const;
     QString serverName() const;

@@ -113,6 +113,9 @@ public:
     std::atomic<bool> acceptWaiting{false};
     std::mutex slotMutex;
     std::condition_variable slotFreed;
+    // Signalled under slotMutex when a listener is gone; stop() waits on it
+    // for the listener it stopped.
+    std::condition_variable listenerGone;
 };
 
 // Takes over the accepted connection `fd`: answers what has already

@@ -182,7 +182,7 @@ private:
     std::shared_ptr<const RouteTable> buildRoutes(KX2TodoRouter* self) const;
 
     std::mutex routesMutex;
-    quint64 routesGeneration = 0;             // guarded by routesMutex
+    quint64 routesGeneration = 0;             // guarded by routesMutex; generations start at 1
     std::shared_ptr<const RouteTable> routes; // guarded by routesMutex
 
     mutable std::once_flag methodsBuilt;
@@ -268,7 +268,7 @@ bool KX2TodoRouterPrivate::route(KX2TodoRouter* self, const QString& command, Ro
     const quint64 generation = g_treeGeneration.load();
     if (cached.serial != serial || cached.generation != generation) {
         std::lock_guard<std::mutex> lock(routesMutex);
-        if (routesGeneration != generation || !routes) {
+        if (routesGeneration != generation) {
             routes = buildRoutes(self);
             routesGeneration = generation;
         }

@@ -227,6 +227,7 @@ private slots:
     void relativeNamesLiveInTempDirectory();
     void secondInstanceRefusedWhileFirstServes();
     void foreignFilesAtSocketPathAreLeftAlone();
+    void stopClosesTheListeningSocket();
     void helpInterfacesEndToEnd();
     void twoRequestsInOneWriteAnsweredInOrder();
     void requestSplitAcrossWrites();
@@ -389,6 +390,31 @@ void tst_KX2LocalServer::secondInstanceRefusedWhileFirstServes()
     // A successor's file is not the first server's to remove.
     server->stop();
     QVERIFY(QFileInfo::exists(name));
+}
+
+namespace {
+
+int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
+}
+
+} // namespace
+
+// The listening socket is served by the reactor; stop() must not return
+// before it is closed, or a process that exits right after it leaves the
+// socket to a thread that is being torn down.
+void tst_KX2LocalServer::stopClosesTheListeningSocket()
+{
+    const QString name = server->serverName();
+    server->stop();
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        const int before = openDescriptors();
+        QVERIFY(server->start(name));
+        QCOMPARE(openDescriptors(), before + 1);
+        server->stop();
+        QCOMPARE(openDescriptors(), before);
+    }
 }
 
 void tst_KX2LocalServer::foreignFilesAtSocketPathAreLeftAlone()
