@@ -1,111 +1,35 @@
+// ZNAntiVirus: the public operations, each handed to the component that
+// owns it; outcomes go to the caller's journal once.
+
 #include "znantivirus.h"
-
-#include <QtGlobal>
-
-#include <mutex>
 
 #include "kx2journals.h"
 #include "znantivirus_p.h"
-#include "zntrace.h"
-
-// Q_INIT_RESOURCE must be used outside any namespace. The SQL resources live
-// in a static library, whose registration is not pulled in by the linker on
-// its own.
-static void initializeResources()
-{
-    Q_INIT_RESOURCE(znantivirus);
-}
-
-namespace {
-
-// libclamav wants cl_init() once per process before any engine is created;
-// both calls are process-wide and not meant to be repeated.
-void initializeOnce()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        initializeResources();
-        cl_init(CL_INIT_DEFAULT);
-        cl_initialize_crypto();
-    });
-}
-
-} // namespace
-
-const QStringList G_OVERALL_EXCLUDES = {
-    QStringLiteral("ftp"),
-    QStringLiteral("webdav"),
-    QStringLiteral("velcan"),
-};
+#include "znscanlog.h"
 
 ZNAntiVirusPrivate::ZNAntiVirusPrivate(ZNAntiVirus* owner)
     : q(owner)
 {
-    initializeOnce();
-    // Every parser libclamav offers, as a scanning daemon enables them by
-    // default: OneNote documents and images (with their fuzzy hashes, which
-    // logical signatures match) carry malware as much as the other formats.
-    scanOptions.general = CL_SCAN_GENERAL_HEURISTICS;
-    scanOptions.parse = CL_SCAN_PARSE_ARCHIVE | CL_SCAN_PARSE_ELF | CL_SCAN_PARSE_PDF
-        | CL_SCAN_PARSE_SWF | CL_SCAN_PARSE_HWP3 | CL_SCAN_PARSE_XMLDOCS | CL_SCAN_PARSE_MAIL
-        | CL_SCAN_PARSE_OLE2 | CL_SCAN_PARSE_HTML | CL_SCAN_PARSE_PE | CL_SCAN_PARSE_ONENOTE
-        | CL_SCAN_PARSE_IMAGE | CL_SCAN_PARSE_IMAGE_FUZZY_HASH;
-    scanOptions.heuristic = 0;
-    scanOptions.mail = 0;
-    scanOptions.dev = 0;
 }
 
 ZNAntiVirusPrivate::~ZNAntiVirusPrivate()
 {
     {
-        // A settings save still running finishes first, so it cannot clear
-        // the stop requests raised here. The threads themselves also leave
-        // once the group shuts down, whatever the flags say.
-        std::lock_guard<std::mutex> saving(settingsSaveMutex);
-        scheduleStop = true;
-        virusdbUpdateStop = true;
-        stopRequested = true;
-        searchStop = true;
+        // A settings save still running finishes first.
+        KX2MutexLocker saving(settingsChange);
     }
-    scanFiles.abort();
-    {
-        std::lock_guard<std::mutex> lock(keeperMutex);
-        keeperStop = true;
-    }
-    keeperWake.notify_all();
-    // The threads use the members below; none may outlive them.
-    background.shutdownAndWait();
-    std::lock_guard<std::mutex> lock(engineMutex);
-    scanEngine.reset();
-}
-
-QString ZNAntiVirusPrivate::sqlNumberList(const QList<int>& numbers)
-{
-    QStringList parts;
-    parts.reserve(numbers.size());
-    for (int number : numbers)
-        parts << QString::number(number);
-    return QLatin1Char('(') + parts.join(QLatin1Char(',')) + QLatin1Char(')');
-}
-
-bool ZNAntiVirusPrivate::databaseFailed(KX2Journals& journal, const QString& prefix)
-{
-    const QString message = prefix + database.lastError();
-    journal.setErr(KX2ErrorCode::DatabaseFailed, message);
-    znTrace(ZNTraceBits::Failures, message);
-    return false;
+    // From the component that calls the others down to the ones called;
+    // each waits for its own threads.
+    scheduler.shutdown();
+    tasks.shutdown();
+    keeper.shutdown();
+    updater.shutdown();
+    engines.clear();
 }
 
 ZNAntiVirusPrivate* ZNAntiVirusPrivate::get(ZNAntiVirus* module)
 {
     return module->d.get();
-}
-
-bool ZNAntiVirusPrivate::STRUCT_RESTORE::startRestore(const QString& from, const QString& to)
-{
-    push(QJsonObject{{QStringLiteral("from"), from}, {QStringLiteral("to"), to}});
-    ++count;
-    return true;
 }
 
 ZNAntiVirus::ZNAntiVirus(QObject* parent)
@@ -118,5 +42,123 @@ ZNAntiVirus::~ZNAntiVirus() = default;
 
 bool ZNAntiVirus::startUp(KX2Journals&, const QJsonObject&)
 {
+    return true;
+}
+
+// --- Update -------------------------------------------------------------------
+
+bool ZNAntiVirus::updVdbStart(KX2Journals& journal)
+{
+    return d->updater.requestUpgrade().report(journal);
+}
+
+bool ZNAntiVirus::updVdbStop(KX2Journals&, int timeoutMs)
+{
+    return d->updater.stop(timeoutMs);
+}
+
+bool ZNAntiVirus::updVdbRunning(KX2Journals&, QJsonObject& out)
+{
+    out = d->updater.progress();
+    return d->updater.isRunning();
+}
+
+// --- Scans and missions ---------------------------------------------------------
+
+bool ZNAntiVirus::scanStart(KX2Journals& journal, const QString& path, bool wait)
+{
+    return d->tasks.start(path, wait).report(journal);
+}
+
+bool ZNAntiVirus::scanStop(KX2Journals&)
+{
+    d->tasks.stop();
+    return true;
+}
+
+bool ZNAntiVirus::scanRunning(KX2Journals&, QJsonObject& out)
+{
+    QJsonObject missions;
+    if (d->missions.listing(missions))
+        out.insert(QStringLiteral("missions"), missions);
+    const QJsonObject progress = d->tasks.progress();
+    for (auto it = progress.begin(); it != progress.end(); ++it)
+        out.insert(it.key(), it.value());
+    return true;
+}
+
+bool ZNAntiVirus::missionCreate(KX2Journals& journal, const QString& path)
+{
+    return d->missions.create(path).report(journal);
+}
+
+bool ZNAntiVirus::missionRemove(KX2Journals& journal, const QList<int>& numbers)
+{
+    return d->missions.remove(numbers).report(journal);
+}
+
+bool ZNAntiVirus::missionAlload(KX2Journals& journal, QJsonObject& out)
+{
+    if (d->missions.listing(out))
+        return true;
+    journal.setErr(KX2ErrorCode::DatabaseFailed, QStringLiteral("读取任务列表失败"));
+    return false;
+}
+
+// --- Quarantine and scan logs -------------------------------------------------------
+
+bool ZNAntiVirus::quarantinedAlload(KX2Journals& journal, QJsonObject& out, int page, int ofpage)
+{
+    return d->keeper.list(out, page, ofpage).report(journal);
+}
+
+bool ZNAntiVirus::logAlload(KX2Journals& journal, QJsonObject& out, int page, int ofpage)
+{
+    return znListScanLogs(d->store, out, page, ofpage).report(journal);
+}
+
+bool ZNAntiVirus::quarantinedRemove(KX2Journals& journal, const QList<int>& numbers)
+{
+    return d->keeper.remove(numbers).report(journal);
+}
+
+bool ZNAntiVirus::quarantinedRestore(KX2Journals& journal, const QList<int>& numbers)
+{
+    return d->keeper.restore(numbers).report(journal);
+}
+
+int ZNAntiVirus::quarantinedReduce(KX2Journals& journal)
+{
+    int amount = 0;
+    d->keeper.reduce(amount).report(journal);
+    return amount;
+}
+
+bool ZNAntiVirus::logRemove(KX2Journals& journal, const QList<int>& numbers)
+{
+    return znRemoveScanLogs(d->store, numbers).report(journal);
+}
+
+// --- The scheduler's actions ------------------------------------------------------------
+
+void ZNAntiVirusPrivate::scheduledUpdate()
+{
+    updater.requestUpgrade();
+}
+
+// Scope 1 scans the overall path, scope 2 every mission in mission-number
+// order; the first start runs the task thread, the others queue behind it.
+bool ZNAntiVirusPrivate::scheduledScan(int scope)
+{
+    // A due scan waits for a running update; a stop meanwhile keeps it due.
+    updater.waitWhileRunning([this] { return scheduler.isStopping(); });
+    if (scheduler.isStopping())
+        return false;
+    if (scope == 1) {
+        tasks.start(configuration.overallPath, true);
+    } else if (scope == 2) {
+        for (const QString& path : missions.paths())
+            tasks.start(path, true);
+    }
     return true;
 }

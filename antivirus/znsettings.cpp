@@ -41,7 +41,7 @@ int hardwareThreads()
 
 } // namespace
 
-bool ZNAntiVirusPrivate::adjustSettings(QJsonObject& settings) const
+bool ZNSettingsSnapshot::normalise(QJsonObject& settings)
 {
     settings.insert(kEnabled, toBool(settings.value(kEnabled)) ? 1 : 0);
 
@@ -63,166 +63,124 @@ bool ZNAntiVirusPrivate::adjustSettings(QJsonObject& settings) const
     return !dataDirectory.isEmpty();
 }
 
-QString ZNAntiVirusPrivate::workArea() const
+ZNSettingsSnapshot ZNSettingsSnapshot::fromJson(const QJsonObject& settings)
 {
-    std::lock_guard<std::mutex> lock(settingsMutex);
-    return dataDir;
+    ZNSettingsSnapshot s;
+    s.enabled = toBool(settings.value(kEnabled));
+    s.dataDir = settings.value(kDataDir).toString().trimmed();
+    if (!s.dataDir.isEmpty())
+        s.virusdbDir = QDir::cleanPath(QDir(s.dataDir).absoluteFilePath(QStringLiteral("virusdb")));
+    s.threads = toInt(settings.value(kThreads));
+    s.vdbAuto = toBool(settings.value(kVdbAuto));
+    s.schedule = settings.value(kSchedule).toObject();
+    return s;
 }
 
-QString ZNAntiVirusPrivate::virusdbPath() const
+QString ZNSettingsSnapshot::quarantineDir() const
 {
-    std::lock_guard<std::mutex> lock(settingsMutex);
-    return virusdbDir;
+    return dataDir.isEmpty() ? QString() : QDir::cleanPath(QDir(dataDir).absoluteFilePath(QStringLiteral(".qra")));
+}
+
+ZNSettingsSnapshot ZNSettingsHolder::get() const
+{
+    KX2MutexLocker lock(mutex);
+    return current;
+}
+
+ZNSettingsSnapshot ZNSettingsHolder::exchange(ZNSettingsSnapshot next)
+{
+    KX2MutexLocker lock(mutex);
+    std::swap(current, next);
+    return next;
 }
 
 bool ZNAntiVirus::settingsLoad(KX2Journals&, QJsonObject* settings)
 {
-    // Applying the file (start-up, while the server already accepts
-    // requests) must not interleave with a save: the older file content
-    // could otherwise be applied over the newer settings just saved.
-    std::unique_lock<std::mutex> applying(d->settingsSaveMutex, std::defer_lock);
-    if (!settings)
-        applying.lock();
-
     settingsLoaded = false;
     if (!configured)
         return false;
-
-    if (!settings) {
-        // Applying at start-up: saves of a process killed part-way left
-        // their temporary files behind.
-        KX2File::removeStaleTemporaries(d->settingsFile);
-        KX2File::removeStaleTemporaries(d->settingsDir.absoluteFilePath(QStringLiteral("virusdb.json")));
-    }
-    QJsonObject loaded = KX2File::readJsonObject(d->settingsFile);
-    if (!d->adjustSettings(loaded)) {
-        if (settings)
-            *settings = loaded;
-        return false;
-    }
-
-    const QString updateTime = d->storedUpdateTime(true);
-    if (!updateTime.isEmpty())
-        loaded.insert(kUpdateTime, updateTime);
-
-    settingsLoaded = true;
-    if (settings)
+    if (settings) {
+        // Only copied out: nothing changes.
+        QJsonObject loaded = KX2File::readJsonObject(d->configuration.settingsFile);
+        const bool usable = ZNSettingsSnapshot::normalise(loaded);
+        const QString updateTime = d->updater.storedUpdateTime(true);
+        if (usable && !updateTime.isEmpty())
+            loaded.insert(kUpdateTime, updateTime);
         *settings = loaded;
-    else
-        d->activeSettings(loaded, true);
+        settingsLoaded = usable;
+        return usable;
+    }
+    // Applying the file (start-up, while the server already accepts
+    // requests) must not interleave with a save: the older file content
+    // could otherwise be applied over the newer settings just saved.
+    KX2MutexLocker applying(d->settingsChange);
+    // Saves of a process killed part-way left their temporary files behind.
+    KX2File::removeStaleTemporaries(d->configuration.settingsFile);
+    KX2File::removeStaleTemporaries(d->configuration.descriptionFile());
+    QJsonObject loaded = KX2File::readJsonObject(d->configuration.settingsFile);
+    if (!ZNSettingsSnapshot::normalise(loaded))
+        return false;
+    settingsLoaded = true;
+    d->applySettings(loaded, true);
     return true;
 }
 
 bool ZNAntiVirus::settingsSave(KX2Journals& journal, const QJsonObject& settings)
 {
-    std::lock_guard<std::mutex> saving(d->settingsSaveMutex);
-    if (d->taskRunning) {
+    KX2MutexLocker saving(d->settingsChange);
+    if (d->tasks.isRunning()) {
         journal.setErr(KX2ErrorCode::ScanRunning, QStringLiteral("杀毒过程中禁止修改配置"));
         return false;
     }
-    if (d->settingsFile.isEmpty()) {
+    if (d->configuration.settingsFile.isEmpty()) {
         journal.setErr(KX2ErrorCode::ConfigurationFaulty, QStringLiteral("系统配置文存在错误，请重新安装"));
         return false;
     }
-    if (d->virusdbUpdating) {
+    if (d->updater.isRunning()) {
         journal.setErr(KX2ErrorCode::StillRunning, QStringLiteral("前面的配置请求仍在处理中，请稍后再次重试"));
         return false;
     }
-
     QJsonObject adjusted = settings;
-    if (!d->adjustSettings(adjusted))
+    if (!ZNSettingsSnapshot::normalise(adjusted)) {
+        journal.setErr(KX2ErrorCode::DirectoryNotConfigured, QStringLiteral("没有设置工作区路径，请先进行设置"));
         return false;
+    }
     if (QJsonDocument(adjusted).toJson(QJsonDocument::Compact).size() > kMaxSettingsBytes) {
         journal.setErr(KX2ErrorCode::SaveSettingsFailed, QStringLiteral("配置内容过大，不能超过1MiB"));
         return false;
     }
-    if (!KX2File::saveJson(d->settingsFile, adjusted, false)) {
+    if (!KX2File::saveJson(d->configuration.settingsFile, adjusted, false)) {
         journal.setErr(KX2ErrorCode::SaveSettingsFailed, QStringLiteral("配置文保存失败"));
         return false;
     }
-    return d->activeSettings(adjusted, false);
+    return d->applySettings(adjusted, false);
 }
 
-bool ZNAntiVirusPrivate::activeSettings(const QJsonObject& settings, bool initial)
+bool ZNAntiVirusPrivate::applySettings(const QJsonObject& settings, bool initial)
 {
-    bool result = true;
-    bool on = toBool(settings.value(kEnabled));
-
-    if (on) {
-        const QString directory = settings.value(kDataDir).toString().trimmed();
-        if (directory.isEmpty()) {
-            result = false;
-            on = false;
-        } else {
-            applyWorkArea(directory, initial);
-            virusdbNextTime = toBool(settings.value(kVdbAuto))
-                ? scheduleNextTime(1, 0, virusdbUpdateHour, 0, 1)
-                : 0;
-            applySchedule(settings.value(kSchedule).toObject());
-        }
+    ZNSettingsSnapshot next = ZNSettingsSnapshot::fromJson(settings);
+    const bool usable = !next.enabled || !next.dataDir.isEmpty();
+    if (!next.enabled || next.dataDir.isEmpty()) {
+        // Off (or unusable): the work area in force stays; only the thread
+        // count is taken over.
+        ZNSettingsSnapshot kept = this->settings.get();
+        kept.enabled = false;
+        kept.threads = next.threads;
+        this->settings.exchange(kept);
+        scheduler.apply(next.schedule, next.vdbAuto, false);
+        return usable;
     }
-
-    threads = toInt(settings.value(kThreads));
-    enabled = on;
-
-    if (on) {
-        if (virusdbNextTime == 0 && scanNextTime == 0)
-            scheduleStop = false;
-        else
-            startScheduleThread();
-    } else {
-        scheduleStop = true;
-        background.wakeAll();
+    const ZNSettingsSnapshot previous = this->settings.exchange(next);
+    // A change of work area moves the database files (the first work area
+    // takes those of the system directory); either way the update thread
+    // (re)loads the engine.
+    if (!initial && previous.dataDir != next.dataDir) {
+        const QString from = previous.dataDir.isEmpty() ? configuration.systemVirusdbDir : previous.virusdbDir;
+        if (QFileInfo(from).isDir())
+            updater.queueRelocation(from, next.virusdbDir);
     }
-    return result;
-}
-
-// Points the service at a (possibly new) work area. A change of work area
-// queues the move of the old virus database for the update thread; either
-// way the update thread is asked to (re)load the engine.
-void ZNAntiVirusPrivate::applyWorkArea(const QString& directory, bool initial)
-{
-    const QString newVirusdb = QDir::cleanPath(QDir(directory).absoluteFilePath(QStringLiteral("virusdb")));
-    QString oldDataDir;
-    {
-        std::lock_guard<std::mutex> lock(settingsMutex);
-        oldDataDir = dataDir;
-        dataDir = directory;
-        virusdbDir = newVirusdb;
-    }
-
-    if (initial) {
-        virusdbPrepare(false);
-        return;
-    }
-    if (oldDataDir == directory)
-        return;
-
-    const QString oldVirusdb = oldDataDir.isEmpty()
-        ? systemVirusdbDir
-        : QDir::cleanPath(QDir(oldDataDir).absoluteFilePath(QStringLiteral("virusdb")));
-    if (QFileInfo(oldVirusdb).isDir()) {
-        virusdbMoves.push(QJsonObject{{QStringLiteral("from"), oldVirusdb},
-                                      {QStringLiteral("to"), newVirusdb}});
-        ++virusdbMoves.count;
-    }
-    virusdbPrepare(false);
-}
-
-// Takes over the periodic scan of a schedule object; modes other than 1 to 3
-// switch the scheduled scan off and keep the other schedule members.
-void ZNAntiVirusPrivate::applySchedule(const QJsonObject& schedule)
-{
-    const int mode = toInt(schedule.value(QLatin1String("mode")));
-    scheduleMode = mode;
-    if (mode < 1 || mode > 3) {
-        scanNextTime = 0;
-        return;
-    }
-    scheduleMinute = toInt(schedule.value(QLatin1String("minute")));
-    scheduleHour = toInt(schedule.value(QLatin1String("hour")));
-    scheduleWeek = toInt(schedule.value(QLatin1String("week")));
-    scheduleDay = toInt(schedule.value(QLatin1String("day")));
-    scheduleScope = toInt(schedule.value(QLatin1String("scope")));
-    scanNextTime = scheduleNextTime(mode, scheduleMinute, scheduleHour, scheduleWeek, scheduleDay);
+    if (initial || previous.dataDir != next.dataDir)
+        updater.prepare(false);
+    scheduler.apply(next.schedule, next.vdbAuto, true);
+    return true;
 }

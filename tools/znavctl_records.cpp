@@ -165,12 +165,8 @@ int numberedCommand(const Options& options, const QStringList& argv, const QStri
         return fail(failure.message);
     QJsonObject reply;
     const int status = recordRequest(options, args, what, cmd, {{QStringLiteral("iftnos"), args.numbers}}, reply);
-    if (status >= 0) {
-        if (status == ExitFailedReply && toInt(reply.value(QStringLiteral("err"))) == 9999)
-            printLine(stderr, QStringLiteral("znavctl: no record was %1 (unknown numbers, or refused: see the "
-                                             "service's trace)").arg(done));
+    if (status >= 0)
         return status;
-    }
     printLine(stdout, QStringLiteral("%1; list the quarantine to see what remains").arg(done.left(1).toUpper() + done.mid(1)));
     return ExitSuccess;
 }

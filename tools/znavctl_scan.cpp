@@ -295,9 +295,6 @@ int scanCommand(const Options& given, const QStringList& args)
         if (options.json)
             printJson(reply);
         const int code = reply.value(QStringLiteral("err")).toInt();
-        if (code == 9999)
-            return fail(QStringLiteral("%1 is not a directory or regular file the service can scan")
-                            .arg(printable(path)));
         if (code == 9992)
             return fail(refusal(reply) + QStringLiteral("; the task is queued and runs after the current scan"));
         return fail(refusal(reply));

@@ -69,9 +69,9 @@ public:
             return false;
         QElapsedTimer timer;
         timer.start();
-        while (!d->currentEngine() && timer.elapsed() < 60000)
+        while (!d->engines.current() && timer.elapsed() < 60000)
             QTest::qWait(20);
-        return bool(d->currentEngine());
+        return bool(d->engines.current());
     }
 
     QJsonObject call(const QString& cmd, const QJsonObject& params = QJsonObject(), int timeoutSeconds = 60)
@@ -111,16 +111,16 @@ public:
     {
         QElapsedTimer timer;
         timer.start();
-        while ((d->taskRunning || d->detections.count > 0) && timer.elapsed() < timeoutMs)
+        while ((d->tasks.isRunning() || d->keeper.isBusy()) && timer.elapsed() < timeoutMs)
             QTest::qWait(10);
-        return !d->taskRunning;
+        return !d->tasks.isRunning();
     }
 
     QList<QJsonObject> rows(const QString& sql)
     {
         int changes = 0, lastRowId = 0;
         QList<QJsonObject> result;
-        d->database.exec(changes, lastRowId, result, sql);
+        d->store.exec(changes, lastRowId, result, sql);
         return result;
     }
 

@@ -64,13 +64,13 @@ void tsan_ZNScan::scanWhileEnginesAndSettingsChange()
     std::atomic<int> reloads{0};
     std::thread reloader([&] {
         while (!done) {
-            const unsigned before = service.d->engineGeneration;
-            if (!service.d->virusdbPrepare(true)) {
+            const unsigned before = service.d->engines.generation();
+            if (!service.d->updater.prepare(true)) {
                 std::this_thread::sleep_for(2ms);
                 continue;
             }
             const auto deadline = std::chrono::steady_clock::now() + 30s;
-            while (!done && service.d->engineGeneration == before && std::chrono::steady_clock::now() < deadline)
+            while (!done && service.d->engines.generation() == before && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::sleep_for(2ms);
             ++reloads;
             // A gap between reloads, in which settings saves get through.
@@ -99,7 +99,7 @@ void tsan_ZNScan::scanWhileEnginesAndSettingsChange()
         // task runs (9992) or an engine reload is under way (9871), and
         // applied between reloads once the task has ended, racing the
         // quarantine.
-        for (int i = 0; service.d->taskRunning; ++i) {
+        for (int i = 0; service.d->tasks.isRunning(); ++i) {
             QJsonObject changed = settings;
             changed.insert("threads", 1 + i % 4);
             const int saved = err(service.call("antivirus_settings_save", changed));
@@ -123,16 +123,16 @@ void tsan_ZNScan::scanWhileEnginesAndSettingsChange()
     // A stop while the walk waits for the workers, held on the current-file
     // lock so that the stop surely comes mid-task.
     QVERIFY(layTree(top) > 0);
-    std::unique_lock<std::mutex> hold(service.d->currentFileMutex);
+    KX2MutexLocker hold(service.d->tasks.currentFile().mutex);
     QCOMPARE(err(service.call("antivirus_scan_start", {{"path", top}})), 0);
-    QTRY_VERIFY(service.d->scanFiles.size() > 0);
+    QTRY_VERIFY(service.d->tasks.filesFound() > 0);
     std::atomic<bool> stopped{false};
     std::thread stopper([&] {
         QJsonObject reply;
         KX2LocalServer::localRequest(service.socketName, QJsonObject{{"cmd", "antivirus_scan_stop"}}, &reply, 60);
         stopped = err(reply) == 0;
     });
-    QTRY_VERIFY(service.d->stopRequested);
+    QTRY_VERIFY(service.d->tasks.isStopping());
     hold.unlock();
     QTRY_VERIFY_WITH_TIMEOUT(stopped, 20000);
     stopper.join();

@@ -26,7 +26,7 @@ int scanFile(const ZNEngineRef& engine, const ZNAntiVirusPrivate* d, const QStri
         return -1;
     const char* name = nullptr;
     unsigned long scanned = 0;
-    cl_scan_options options = d->scanOptions;
+    cl_scan_options options = *d->engines.options();
     const int result = cl_scandesc(fd, QFile::encodeName(path).constData(), &name, &scanned,
                                    engine.get(), &options);
     ::close(fd);
@@ -105,7 +105,7 @@ void tst_ZNEngine::startService(bool withDatabase)
 
 void tst_ZNEngine::waitForUpdateThread()
 {
-    QTRY_VERIFY_WITH_TIMEOUT(!d->virusdbUpdating, kLoadTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!d->updater.isRunning(), kLoadTimeoutMs);
 }
 
 void tst_ZNEngine::referencesAreCounted()
@@ -130,20 +130,19 @@ void tst_ZNEngine::referencesAreCounted()
 
 void tst_ZNEngine::firstLoadHappensOnUpdateThread()
 {
-    QVERIFY(!d->currentEngine());
-    QVERIFY(!d->waitForVirusdbPrepare());
+    QVERIFY(!d->engines.current());
+    QVERIFY(d->updater.reloadPending());
     {
-        // Publishing needs engineMutex: had the settings load compiled the
+        // Publishing needs the slot's lock: had the settings load compiled the
         // engine on this thread, it could not have returned.
-        std::lock_guard<std::mutex> lock(d->engineMutex);
+        KX2MutexLocker lock(d->engines.mutex);
         startService();
-        QVERIFY(d->virusdbUpdating);
-        QVERIFY(!d->scanEngine);
+        QVERIFY(d->updater.isRunning());
     }
     waitForUpdateThread();
-    const ZNEngineRef engine = d->currentEngine();
+    const ZNEngineRef engine = d->engines.current();
     QVERIFY(engine);
-    QVERIFY(d->waitForVirusdbPrepare());
+    QVERIFY(!d->updater.reloadPending());
 
     QString virus;
     QCOMPARE(scanFile(engine, d, infectedFile, &virus), int(CL_VIRUS));
@@ -156,39 +155,37 @@ void tst_ZNEngine::corruptDatabaseKeepsPreviousEngine()
 {
     startService();
     waitForUpdateThread();
-    const cl_engine* const loaded = d->currentEngine().get();
+    const cl_engine* const loaded = d->engines.current().get();
     QVERIFY(loaded);
 
     QVERIFY(avtest::writeFile(virusdbDir + "/broken.hdb", "this is not a signature\n"));
-    QVERIFY(d->virusdbPrepare(true));
+    QVERIFY(d->updater.prepare(true));
     waitForUpdateThread();
-    QCOMPARE(d->currentEngine().get(), loaded);
-    QVERIFY(d->virusdbReloadPending);
-    QVERIFY(!d->waitForVirusdbPrepare());
-    QCOMPARE(scanFile(d->currentEngine(), d, infectedFile), int(CL_VIRUS));
+    QCOMPARE(d->engines.current().get(), loaded);
+    QVERIFY(d->updater.reloadPending());
+    QVERIFY(d->updater.reloadPending());
+    QCOMPARE(scanFile(d->engines.current(), d, infectedFile), int(CL_VIRUS));
 
     // Once the file is repaired, the pending reload goes through.
     QVERIFY(QFile::remove(virusdbDir + "/broken.hdb"));
-    QVERIFY(d->virusdbPrepare(false));
+    QVERIFY(d->updater.prepare(false));
     waitForUpdateThread();
-    QVERIFY(d->waitForVirusdbPrepare());
-    QVERIFY(d->currentEngine().get() != loaded);
+    QVERIFY(!d->updater.reloadPending());
+    QVERIFY(d->engines.current().get() != loaded);
 }
 
 void tst_ZNEngine::missingDirectoryChangesNothing()
 {
     // Without a work area there is nothing to load, not even the current
     // directory.
-    QVERIFY(d->virusdbPath().isEmpty());
-    QVERIFY(!d->virusdbReload());
+    QVERIFY(d->settings.get().virusdbDir.isEmpty());
 
     startService(false);
     waitForUpdateThread();
     QVERIFY(!QFileInfo::exists(virusdbDir));
-    QVERIFY(!d->currentEngine());
-    QVERIFY(d->virusdbReloadPending);
-    QVERIFY(!d->virusdbReload());
-    QVERIFY(d->virusdbReloadPending);
+    QVERIFY(!d->engines.current());
+    QVERIFY(d->updater.reloadPending());
+    QVERIFY(d->updater.reloadPending());
     QCOMPARE(ZNEngineRef::liveEngines(), 0);
 }
 
@@ -196,7 +193,7 @@ void tst_ZNEngine::heldReferenceSurvivesReload()
 {
     startService();
     waitForUpdateThread();
-    ZNEngineRef held = d->currentEngine();
+    ZNEngineRef held = d->engines.current();
     QVERIFY(held);
     QCOMPARE(ZNEngineRef::liveEngines(), 1);
 
@@ -204,10 +201,10 @@ void tst_ZNEngine::heldReferenceSurvivesReload()
     QVERIFY(avtest::writeFile(virusdbDir + "/other.hdb",
                               QCryptographicHash::hash(other, QCryptographicHash::Md5).toHex() + ":"
                                   + QByteArray::number(other.size()) + ":Other.Sig\n"));
-    QVERIFY(d->virusdbPrepare(true));
+    QVERIFY(d->updater.prepare(true));
     waitForUpdateThread();
-    QVERIFY(d->waitForVirusdbPrepare());
-    QVERIFY(d->currentEngine().get() != held.get());
+    QVERIFY(!d->updater.reloadPending());
+    QVERIFY(d->engines.current().get() != held.get());
     QCOMPARE(ZNEngineRef::liveEngines(), 2);
 
     // The replaced engine still scans for its holder.
@@ -218,7 +215,7 @@ void tst_ZNEngine::heldReferenceSurvivesReload()
     held.reset();
     QCOMPARE(ZNEngineRef::liveEngines(), 1);
     QVERIFY(avtest::writeFile(root->path() + "/scan/other.bin", other));
-    QCOMPARE(scanFile(d->currentEngine(), d, root->path() + "/scan/other.bin", &virus), int(CL_VIRUS));
+    QCOMPARE(scanFile(d->engines.current(), d, root->path() + "/scan/other.bin", &virus), int(CL_VIRUS));
     QVERIFY2(virus.startsWith("Other.Sig"), qPrintable(virus));
 }
 
@@ -228,23 +225,23 @@ void tst_ZNEngine::prepareWhileUpdateThreadRuns()
     waitForUpdateThread();
     {
         // Hold the update thread at the point where it publishes its engine.
-        std::lock_guard<std::mutex> lock(d->engineMutex);
-        QVERIFY(d->virusdbPrepare(true));
-        QTRY_VERIFY_WITH_TIMEOUT(!d->virusdbReloadPending, kLoadTimeoutMs);
-        QVERIFY(d->virusdbUpdating);
+        KX2MutexLocker lock(d->engines.mutex);
+        QVERIFY(d->updater.prepare(true));
+        QTRY_VERIFY_WITH_TIMEOUT(!d->updater.reloadPending(), kLoadTimeoutMs);
+        QVERIFY(d->updater.isRunning());
 
-        QVERIFY(!d->virusdbPrepare(false));
-        QVERIFY(!d->virusdbReloadPending);
-        QVERIFY(!d->virusdbPrepare(true));
-        QVERIFY(d->virusdbReloadPending);
+        QVERIFY(!d->updater.prepare(false));
+        QVERIFY(!d->updater.reloadPending());
+        QVERIFY(!d->updater.prepare(true));
+        QVERIFY(d->updater.reloadPending());
     }
     waitForUpdateThread();
     // The forced request arrived too late for that run; it stays pending
     // for the next one.
-    QVERIFY(!d->waitForVirusdbPrepare());
-    QVERIFY(d->virusdbPrepare(false));
+    QVERIFY(d->updater.reloadPending());
+    QVERIFY(d->updater.prepare(false));
     waitForUpdateThread();
-    QVERIFY(d->waitForVirusdbPrepare());
+    QVERIFY(!d->updater.reloadPending());
 }
 
 void tst_ZNEngine::destructionWaitsForUpdateThread()

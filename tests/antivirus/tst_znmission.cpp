@@ -105,7 +105,7 @@ void tst_ZNMission::removeConvertsNumbersAndCleansUp()
     // Logs and quarantine records of missions 3 and 5 and of no mission.
     QList<QJsonObject> none;
     int changes = 0, rowId = 0;
-    QVERIFY(service.d->database.exec(changes, rowId, none,
+    QVERIFY(service.d->store.exec(changes, rowId, none,
         "INSERT INTO t_log (msn_no) VALUES (3), (5), (0), (4);"
         "INSERT INTO t_infectes (msn_no) VALUES (3), (0), (5), (6);"));
 
@@ -161,7 +161,7 @@ void tst_ZNMission::removeThousandsInOneRequest()
     QVERIFY(service.start());
     QList<QJsonObject> none;
     int changes = 0, rowId = 0;
-    QVERIFY(service.d->database.exec(changes, rowId, none,
+    QVERIFY(service.d->store.exec(changes, rowId, none,
         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2500) "
         "INSERT INTO t_mission (msn_path) SELECT '/m' || i FROM n;"));
     QJsonArray numbers;
@@ -189,37 +189,41 @@ void tst_ZNMission::schedulePassStartsDueScans()
         QVERIFY(avtest::writeFile(folders.last() + "/f", "clean"));
         QCOMPARE(err(service.call("antivirus_mission_create", {{"path", folders.last()}})), 0);
     }
-    d->scheduleMode = 1;
-    d->scheduleScope = 2;
-    d->scanNextTime = now - 3 * 86400; // missed three days ago
+    ZNSchedule schedule;
+    schedule.mode = 1;
+    schedule.scope = 2;
+    schedule.scanNext = now - 3 * 86400; // missed three days ago
+    d->scheduler.setSchedule(schedule);
     {
-        std::unique_lock<std::mutex> hold(d->currentFileMutex);
-        d->schedulePass(now);
+        KX2MutexLocker hold(d->tasks.currentFile().mutex);
+        d->scheduler.pass(now);
         const QList<QJsonObject> tasks = service.rows("SELECT tsk_path FROM t_task ORDER BY tsk_no");
         QCOMPARE(tasks.size(), 3);
         for (int i = 0; i < 3; ++i)
             QCOMPARE(tasks.at(i).value("tsk_path").toString(), folders.at(i));
     }
     QVERIFY(service.waitIdle());
-    QVERIFY(d->scanNextTime > now);
-    d->schedulePass(now + 1); // the missed run happened once
+    QVERIFY(d->scheduler.schedule().scanNext > now);
+    d->scheduler.pass(now + 1); // the missed run happened once
     QVERIFY(service.waitIdle());
     QCOMPARE(service.rows("SELECT * FROM t_log").size(), 3);
 
     // Scope 1: the overall path.
-    d->overallPath = service.scanDir + "/a";
-    d->scheduleScope = 1;
-    d->scanNextTime = now;
-    d->schedulePass(now);
+    d->configuration.overallPath = service.scanDir + "/a";
+    schedule.scope = 1;
+    schedule.scanNext = now;
+    d->scheduler.setSchedule(schedule);
+    d->scheduler.pass(now);
     QVERIFY(service.waitIdle());
     QList<QJsonObject> logs = service.rows("SELECT log_path FROM t_log ORDER BY log_no");
     QCOMPARE(logs.size(), 4);
     QCOMPARE(logs.last().value("log_path").toString(), service.scanDir + "/a");
 
     // Mode 0 (no next time) starts nothing.
-    d->scheduleMode = 0;
-    d->scanNextTime = 0;
-    d->schedulePass(now + 86400 * 30);
+    schedule.mode = 0;
+    schedule.scanNext = 0;
+    d->scheduler.setSchedule(schedule);
+    d->scheduler.pass(now + 86400 * 30);
     QVERIFY(service.waitIdle());
     QCOMPARE(service.rows("SELECT * FROM t_log").size(), 4);
 }
@@ -230,12 +234,12 @@ void tst_ZNMission::disablingStopsTheScheduleThread()
     QVERIFY(service.start());
     const QJsonObject schedule{{"mode", 1}, {"hour", 3}, {"minute", 0}, {"scope", 1}};
     QVERIFY(service.enableWithEngine(1, {{"schedule", schedule}}));
-    QTRY_VERIFY(service.d->scheduleRunning);
+    QTRY_VERIFY(service.d->scheduler.isRunning());
     QCOMPARE(err(service.call("antivirus_settings_save",
                               {{"enabled", 0}, {"datadir", service.dataDir}, {"schedule", schedule}})), 0);
     QElapsedTimer stopped;
     stopped.start();
-    QTRY_VERIFY_WITH_TIMEOUT(!service.d->scheduleRunning, 1500);
+    QTRY_VERIFY_WITH_TIMEOUT(!service.d->scheduler.isRunning(), 1500);
     QVERIFY(stopped.elapsed() < 1500);
 }
 

@@ -165,8 +165,8 @@ void tst_ZNQuarantine::removeDeletesFilesThenRecords()
     QVERIFY(!QFileInfo::exists(records.at(1).value("quarantined").toString()));
     QCOMPARE(service.rows("SELECT ift_no FROM t_infectes").size(), 2);
 
-    // Unknown numbers: false and the journal's code unchanged.
-    QCOMPARE(err(service.call("antivirus_quarantined_remove", {{"iftnos", QJsonArray{a, 999}}})), 9999);
+    // Unknown numbers: refused with 9994.
+    QCOMPARE(err(service.call("antivirus_quarantined_remove", {{"iftnos", QJsonArray{a, 999}}})), 9994);
     reply = service.call("antivirus_quarantined_remove", {{"iftnos", 7}});
     QCOMPARE(err(reply), 9995);
     QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("缺少参数: iftnos"));
@@ -177,7 +177,7 @@ void tst_ZNQuarantine::removeDeletesFilesThenRecords()
     const QString held = third.value("quarantined").toString();
     QVERIFY(QFile::remove(held));
     QVERIFY(QDir().mkpath(held + "/inside"));
-    QCOMPARE(err(service.call("antivirus_quarantined_remove", {{"iftnos", QJsonArray{third.value("iftno")}}})), 9999);
+    QCOMPARE(err(service.call("antivirus_quarantined_remove", {{"iftnos", QJsonArray{third.value("iftno")}}})), 9994);
     QCOMPARE(service.rows(QString("SELECT ift_pending AS p FROM t_infectes WHERE ift_no = %1")
                               .arg(third.value("iftno").toInt()))
                  .value(0)
@@ -207,10 +207,10 @@ void tst_ZNQuarantine::restoreMovesFilesBackOnlyToSafePlaces()
     QTRY_COMPARE_WITH_TIMEOUT(recordCount(), 4, kRestoreDeadlineMs);
     QVERIFY(!QFileInfo::exists(records.at(0).value("quarantined").toString()));
 
-    // An occupied place: both untouched, no code, the record listed.
+    // An occupied place: both untouched, 9994, the record listed.
     const QString occupied = records.at(1).value("path").toString();
     QVERIFY(avtest::writeFile(occupied, "the user's new file"));
-    QCOMPARE(restore(1), 9999);
+    QCOMPARE(restore(1), 9994);
     QCOMPARE(avtest::readBytes(occupied), QByteArray("the user's new file"));
     QCOMPARE(avtest::readBytes(records.at(1).value("quarantined").toString()), avtest::eicar());
 
@@ -218,19 +218,19 @@ void tst_ZNQuarantine::restoreMovesFilesBackOnlyToSafePlaces()
     const QString outside = service.root.path() + "/outside";
     QVERIFY(QDir().mkpath(outside));
     QVERIFY(QFile::link(outside + "/target", records.at(2).value("path").toString()));
-    QCOMPARE(restore(2), 9999);
+    QCOMPARE(restore(2), 9994);
     QVERIFY(!QFileInfo::exists(outside + "/target"));
 
     // The former directory became a link to elsewhere: refused.
     const QString dir = QFileInfo(free).absolutePath();
     QVERIFY(QDir(dir).removeRecursively());
     QVERIFY(QFile::link(outside, dir));
-    QCOMPARE(restore(3), 9999);
+    QCOMPARE(restore(3), 9994);
     QVERIFY(QDir(outside).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
 
     // The former directory is gone: refused, no directory is created.
     QVERIFY(QFile::remove(dir));
-    QCOMPARE(restore(4), 9999);
+    QCOMPARE(restore(4), 9994);
     QVERIFY(!QFileInfo::exists(dir));
 
     // Every refused file is still listed, with its file in the quarantine.
@@ -260,16 +260,17 @@ void tst_ZNQuarantine::restoreFailingLaterKeepsTheRecord()
         // The moves are queued as a request queues them, but the places
         // change before the keeper runs: one is taken, then the whole
         // directory becomes a link.
-        std::lock_guard<std::mutex> hold(service.d->quarantineMutex);
+        KX2MutexLocker hold(service.d->keeper.filesMutex);
         service.rows("UPDATE t_infectes SET ift_pending = 2");
+        QList<int> numbers;
         for (const QJsonObject& record : records)
-            service.d->restore.startRestore(record.value("quarantined").toString(), record.value("path").toString());
-        service.d->wakeQuarantineKeeper();
+            numbers << record.value("iftno").toInt();
+        service.d->keeper.queueRestores(numbers);
         QVERIFY(avtest::writeFile(records.at(0).value("path").toString(), "taken"));
         QVERIFY(QDir(dir).rename(dir, dir + ".old"));
         QVERIFY(QFile::link(outside, dir));
     }
-    QTRY_COMPARE_WITH_TIMEOUT(service.d->restore.count.load(), 0, kRestoreDeadlineMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!service.d->keeper.isBusy(), kRestoreDeadlineMs);
     QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT ift_no FROM t_infectes WHERE ift_pending = 0").size(), 3,
                               kRestoreDeadlineMs);
     QVERIFY(QDir(outside).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
@@ -310,7 +311,7 @@ void tst_ZNQuarantine::restoreFollowsOnlyTheAdministratorsLinks()
 
     QCOMPARE(::lchown(link.constData(), 1000, 1000), 0);
     QCOMPARE(err(service.call("antivirus_quarantined_restore", {{"iftnos", QJsonArray{records.at(1).value("iftno")}}})),
-             9999);
+             9994);
     QVERIFY(!QFileInfo::exists(placeOf(1)));
     QCOMPARE(avtest::readBytes(records.at(1).value("quarantined").toString()), avtest::eicar());
 }
@@ -375,7 +376,7 @@ void tst_ZNQuarantine::logsListAndRemove()
     QCOMPARE(record.value("path").toString(), service.scanDir + "/one");
 
     const int first = stored.first().value("log_no").toInt();
-    QCOMPARE(err(service.call("antivirus_log_remove", {{"lognos", QJsonArray{900, 901}}})), 9999);
+    QCOMPARE(err(service.call("antivirus_log_remove", {{"lognos", QJsonArray{900, 901}}})), 9994);
     QCOMPARE(err(service.call("antivirus_log_remove", {{"lognos", QJsonArray{first, 900}}})), 0);
     QCOMPARE(service.rows("SELECT log_no FROM t_log").size(), 2);
     reply = service.call("antivirus_log_remove", {{"lognos", 7}});
@@ -483,7 +484,7 @@ void tst_ZNQuarantine::restoreAndRemoveOfTheSameRecordsAtOnce()
     restorer.join();
     remover.join();
     QVERIFY(err(restoreReply) == 0 || err(removeReply) == 0);
-    QTRY_COMPARE_WITH_TIMEOUT(service.d->restore.count.load(), 0, kRestoreDeadlineMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!service.d->keeper.isBusy(), kRestoreDeadlineMs);
     QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT ift_no FROM t_infectes WHERE ift_pending <> 0").size(), 0,
                               kRestoreDeadlineMs);
     QCOMPARE(service.rows("SELECT ift_no FROM t_infectes").size(), 0);

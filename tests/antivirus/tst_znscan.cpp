@@ -164,32 +164,25 @@ void tst_ZNScan::refusalsComeInOrder()
     QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("病毒库未准备就绪，请稍后再重试"));
 
     QVERIFY(service.enableWithEngine());
-    {
-        std::lock_guard<std::mutex> lock(service.d->settingsMutex);
-        service.d->dataDir.clear();
-    }
+    const auto setWorkArea = [&service](const QString& directory) {
+        ZNSettingsSnapshot settings = service.d->settings.get();
+        settings.dataDir = directory;
+        service.d->settings.exchange(settings);
+    };
+    setWorkArea(QString());
     QCOMPARE(err(service.call("antivirus_scan_start", {{"path", target}})), 9869);
-    {
-        std::lock_guard<std::mutex> lock(service.d->settingsMutex);
-        service.d->dataDir = service.root.path() + "/gone";
-    }
+    setWorkArea(service.root.path() + "/gone");
     QCOMPARE(err(service.call("antivirus_scan_start", {{"path", target}})), 9994);
-    {
-        std::lock_guard<std::mutex> lock(service.d->settingsMutex);
-        service.d->dataDir = service.root.path() + "/blocked";
-    }
+    setWorkArea(service.root.path() + "/blocked");
     QVERIFY(avtest::writeFile(service.root.path() + "/blocked/.qra", "a file in the way"));
     QCOMPARE(err(service.call("antivirus_scan_start", {{"path", target}})), 9969);
-    {
-        std::lock_guard<std::mutex> lock(service.d->settingsMutex);
-        service.d->dataDir = service.dataDir;
-    }
-    // Missing, link and FIFO paths: false without a code.
+    setWorkArea(service.dataDir);
+    // Missing, link and FIFO paths: nothing to scan.
     QVERIFY(QFile::link(target, service.root.path() + "/link"));
     QVERIFY(makeFifo(service.root.path() + "/fifo"));
     for (const QString& bad : {service.root.path() + "/none", service.root.path() + "/link",
                                service.root.path() + "/fifo"})
-        QCOMPARE(err(service.call("antivirus_scan_start", {{"path", bad}})), 9999);
+        QCOMPARE(err(service.call("antivirus_scan_start", {{"path", bad}})), 9994);
     reply = service.call("antivirus_scan_start", {{"path", "   "}});
     QCOMPARE(err(reply), 9995);
     QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("缺少参数: path"));
@@ -206,15 +199,16 @@ void tst_ZNScan::queuedTasksAndStop()
     QVERIFY(service.enableWithEngine(1));
     const QString big = service.scanDir + "/big";
     const QString other = service.scanDir + "/other";
-    const int files = service.d->scanFiles.capacity() + 500;
+    const int capacity = ZNPathQueue().capacity();
+    const int files = capacity + 500;
     QVERIFY(QDir().mkpath(big));
     for (int i = 0; i < files; ++i)
         QVERIFY(avtest::writeFile(big + QString("/f%1").arg(i), "x"));
     QVERIFY(avtest::writeFile(other + "/infected", avtest::eicar()));
 
-    std::unique_lock<std::mutex> hold(service.d->currentFileMutex);
+    KX2MutexLocker hold(service.d->tasks.currentFile().mutex);
     QCOMPARE(err(service.call("antivirus_scan_start", {{"path", " " + big + " "}})), 0);
-    QTRY_VERIFY(service.d->taskRunning);
+    QTRY_VERIFY(service.d->tasks.isRunning());
     QCOMPARE(err(service.call("antivirus_scan_start", {{"path", big}})), 9993);
     const QJsonObject refused = service.call("antivirus_scan_start", {{"path", other}});
     QCOMPARE(err(refused), 9992);
@@ -232,9 +226,9 @@ void tst_ZNScan::queuedTasksAndStop()
 
     // Stop while the walk waits on a full queue: state 8, queued files
     // never scanned.
-    hold.lock();
+    hold.relock();
     QCOMPARE(err(service.call("antivirus_scan_start", {{"path", big}})), 0);
-    QTRY_VERIFY(service.d->scanFiles.size() == service.d->scanFiles.capacity());
+    QTRY_VERIFY(service.d->tasks.filesFound() > capacity); // the walk waits on a full queue
     std::atomic<bool> stopped{false};
     QJsonObject stopReply;
     std::thread stopper([&] {
@@ -242,12 +236,12 @@ void tst_ZNScan::queuedTasksAndStop()
                                      &stopReply, 60);
         stopped = true;
     });
-    QTRY_VERIFY(service.d->stopRequested);
+    QTRY_VERIFY(service.d->tasks.isStopping());
     hold.unlock();
     QTRY_VERIFY_WITH_TIMEOUT(stopped, 10000);
     stopper.join();
     QCOMPARE(err(stopReply), 0);
-    QVERIFY(!service.d->taskRunning);
+    QVERIFY(!service.d->tasks.isRunning());
     logs = service.rows("SELECT * FROM t_log ORDER BY log_no");
     QCOMPARE(logs.size(), 3);
     QCOMPARE(logs.at(2).value("log_state").toInt(), 8);
@@ -334,10 +328,10 @@ void tst_ZNScan::quarantineMovesOnlyWhatWasScanned()
     QVERIFY(avtest::writeFile(outside + "/file", avtest::eicar()));
 
     {
-        std::unique_lock<std::mutex> hold(service.d->quarantineMutex);
+        KX2MutexLocker hold(service.d->keeper.filesMutex);
         QCOMPARE(err(service.call("antivirus_scan_start", {{"path", top}})), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(!service.d->taskRunning, 30000);
-        QCOMPARE(int(service.d->infectes), 6);
+        QTRY_VERIFY_WITH_TIMEOUT(!service.d->tasks.isRunning(), 30000);
+        QCOMPARE(service.d->tasks.progress().value("infectes").toInt(), 6);
         QVERIFY(QFile::remove(top + "/to-link") && QFile::link(outside + "/precious", top + "/to-link"));
         QVERIFY(QFile::remove(top + "/to-fifo") && makeFifo(top + "/to-fifo"));
         QVERIFY(QFile::remove(top + "/to-dir") && QDir().mkpath(top + "/to-dir"));
@@ -347,7 +341,7 @@ void tst_ZNScan::quarantineMovesOnlyWhatWasScanned()
         QVERIFY(QDir().rename(top + "/moved-dir", service.root.path() + "/elsewhere"));
         QVERIFY(QFile::link(outside, top + "/moved-dir"));
     }
-    QTRY_COMPARE_WITH_TIMEOUT(int(service.d->detections.count), 0, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!service.d->keeper.isBusy(), 5000);
     const QList<QJsonObject> records = service.rows("SELECT * FROM t_infectes");
     QCOMPARE(records.size(), 1);
     QCOMPARE(records.first().value("ift_path").toString(), top + "/kept");

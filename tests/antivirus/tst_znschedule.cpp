@@ -24,7 +24,7 @@ quint32 secs(const QDateTime& dateTime)
 
 quint32 next(int mode, int minute, int hour, int week, int day, const QDateTime& now)
 {
-    return ZNAntiVirusPrivate::scheduleNextTime(mode, minute, hour, week, day, now);
+    return ZNSchedule::nextTime(mode, minute, hour, week, day, now);
 }
 
 void useTimeZone(const QByteArray& zone)
@@ -202,8 +202,7 @@ void tst_ZNSchedule::objectFormReadsLooseValues_data()
 
 void tst_ZNSchedule::objectFormReadsLooseValues()
 {
-    ZNAntiVirus module;
-    const ZNAntiVirusPrivate* d = ZNAntiVirusPrivate::get(&module);
+    ZNScheduler scheduler([] {}, [](int) { return true; });
     // The object form reads the clock: pick a time half a day away, so the
     // minute cannot pass between the two computations.
     const int hour = (QTime::currentTime().hour() + 12) % 24;
@@ -211,8 +210,10 @@ void tst_ZNSchedule::objectFormReadsLooseValues()
                                {"week", "0x3"}, {"day", true}};
     const quint32 expected = next(2, 7, hour, 3, 1, QDateTime::currentDateTime());
     QVERIFY(expected != 0);
-    QCOMPARE(d->scheduleNextTime(schedule), expected);
-    QCOMPARE(d->scheduleNextTime(QJsonObject{{"mode", "none"}}), 0u);
+    scheduler.apply(schedule, false, true);
+    QCOMPARE(scheduler.schedule().scanNext, expected);
+    scheduler.apply(QJsonObject{{"mode", "none"}}, false, true);
+    QCOMPARE(scheduler.schedule().scanNext, 0u);
 }
 
 QTEST_GUILESS_MAIN(tst_ZNSchedule)

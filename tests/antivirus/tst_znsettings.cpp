@@ -138,7 +138,7 @@ QJsonObject tst_ZNSettings::load()
 
 void tst_ZNSettings::waitForUpdateThread()
 {
-    QTRY_VERIFY_WITH_TIMEOUT(!d->virusdbUpdating, 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(!d->updater.isRunning(), 60000);
 }
 
 void tst_ZNSettings::loadWithoutFileGivesDefaults()
@@ -224,33 +224,46 @@ void tst_ZNSettings::refusalsComeInOrder()
 {
     const QJsonObject settings{{"enabled", 0}, {"datadir", dataDir}, {"threads", 3}};
     QVERIFY(avtest::writeFile(settingsPath(), "{\"marker\": 1}\n"));
-    const QString file = d->settingsFile;
+    const QString file = d->configuration.settingsFile;
 
-    d->taskRunning = true;
-    d->virusdbUpdating = true;
-    d->settingsFile.clear();
+    d->configuration.settingsFile.clear();
     QJsonObject reply = save(settings);
-    QCOMPARE(reply.value("err").toInt(), 9992);
-    QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("杀毒过程中禁止修改配置"));
-
-    d->taskRunning = false;
-    reply = save(settings);
     QCOMPARE(reply.value("err").toInt(), 9987);
     QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("系统配置文存在错误，请重新安装"));
+    d->configuration.settingsFile = file;
 
-    d->settingsFile = file;
-    reply = save(settings);
-    QCOMPARE(reply.value("err").toInt(), 9871);
-    QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("前面的配置请求仍在处理中，请稍后再次重试"));
+    // An update run held where it installs its engine: saves wait for it.
+    QVERIFY(avtest::writeFile(dataDir + "/virusdb/test.hdb", avtest::eicarHdbLine()));
+    QVERIFY(avtest::writeFile(dataDir + "/scan/f", "clean"));
+    d->settings.exchange(ZNSettingsSnapshot::fromJson(QJsonObject{{"enabled", 1}, {"datadir", dataDir}}));
+    {
+        KX2MutexLocker hold(d->engines.mutex);
+        QVERIFY(d->updater.prepare(true));
+        reply = save(settings);
+        QCOMPARE(reply.value("err").toInt(), 9871);
+        QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("前面的配置请求仍在处理中，请稍后再次重试"));
+    }
+    waitForUpdateThread();
+
+    // A scan held on its first file: saves wait for it too, and that
+    // refusal comes first.
+    {
+        KX2MutexLocker hold(d->tasks.currentFile().mutex);
+        KX2Journals journal;
+        QVERIFY(router->antivirusModule()->scanStart(journal, dataDir + "/scan", false));
+        reply = save(settings);
+        QCOMPARE(reply.value("err").toInt(), 9992);
+        QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("杀毒过程中禁止修改配置"));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!d->tasks.isRunning(), 20000);
 
     // Refused saves leave the file and the running settings alone.
     QCOMPARE(avtest::readBytes(settingsPath()), QByteArray("{\"marker\": 1}\n"));
-    QCOMPARE(d->threads.load(), 0);
+    QCOMPARE(d->settings.get().threads, 0);
 
-    d->virusdbUpdating = false;
     reply = save(settings);
     QCOMPARE(reply.value("err").toInt(), 0);
-    QCOMPARE(d->threads.load(), 3);
+    QCOMPARE(d->settings.get().threads, 3);
     QCOMPARE(avtest::readJson(settingsPath()).value("threads").toInt(), 3);
 }
 
@@ -258,24 +271,23 @@ void tst_ZNSettings::saveWithoutWorkAreaWritesNothing()
 {
     for (const QJsonObject& settings : {QJsonObject{{"enabled", 1}}, QJsonObject{{"datadir", "   "}}}) {
         const QJsonObject reply = save(settings);
-        // Nothing recorded a result on this fresh connection.
-        QCOMPARE(reply.value("err").toInt(), 9999);
-        QVERIFY(!reply.contains("errmsg"));
+        QCOMPARE(reply.value("err").toInt(), 9869);
+        QVERIFY(reply.contains("errmsg"));
         QVERIFY(!QFileInfo::exists(settingsPath()));
-        QVERIFY(!d->enabled);
+        QVERIFY(!d->settings.get().enabled);
     }
 }
 
 void tst_ZNSettings::unwritableFileIsRefused()
 {
     QVERIFY(avtest::writeFile(root->path() + "/blocker", "file"));
-    d->settingsFile = root->path() + "/blocker/settings.json";
+    d->configuration.settingsFile = root->path() + "/blocker/settings.json";
     const QJsonObject reply = save(QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"threads", 5}});
     QCOMPARE(reply.value("err").toInt(), 9990);
     QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("配置文保存失败"));
-    QVERIFY(!d->enabled);
-    QCOMPARE(d->threads.load(), 0);
-    QVERIFY(d->workArea().isEmpty());
+    QVERIFY(!d->settings.get().enabled);
+    QCOMPARE(d->settings.get().threads, 0);
+    QVERIFY(d->settings.get().dataDir.isEmpty());
 }
 
 void tst_ZNSettings::oversizedSettingsRefusedOnALiveConnection()
@@ -313,7 +325,7 @@ void tst_ZNSettings::oversizedSettingsRefusedOnALiveConnection()
     // Nothing of the refused object was written or applied.
     QCOMPARE(avtest::readJson(settingsPath()).value("threads").toInt(), 2);
     QVERIFY(!avtest::readJson(settingsPath()).contains("pad"));
-    QCOMPARE(d->threads.load(), 2);
+    QCOMPARE(d->settings.get().threads, 2);
     QCOMPARE(load().value("err").toInt(), 0);
 }
 
@@ -326,8 +338,8 @@ void tst_ZNSettings::saveOnFullFileSystemFailsAndKeepsFile()
     const QByteArray where = QFile::encodeName(small);
     if (::mount("tmpfs", where.constData(), "tmpfs", 0, "size=64k") != 0)
         QSKIP("tmpfs cannot be mounted here");
-    d->settingsFile = small + "/settings.json";
-    QVERIFY(avtest::writeFile(d->settingsFile, "{\"marker\": 1}\n"));
+    d->configuration.settingsFile = small + "/settings.json";
+    QVERIFY(avtest::writeFile(d->configuration.settingsFile, "{\"marker\": 1}\n"));
     {
         QFile filler(small + "/filler");
         QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
@@ -337,12 +349,12 @@ void tst_ZNSettings::saveOnFullFileSystemFailsAndKeepsFile()
     }
     const QJsonObject reply = save(QJsonObject{{"enabled", 0}, {"datadir", dataDir}, {"threads", 5},
                                                {"note", QString(16000, 'n')}});
-    const QByteArray after = avtest::readBytes(d->settingsFile);
+    const QByteArray after = avtest::readBytes(d->configuration.settingsFile);
     ::umount2(where.constData(), MNT_DETACH);
     QCOMPARE(reply.value("err").toInt(), 9990);
     QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("配置文保存失败"));
     QCOMPARE(after, QByteArray("{\"marker\": 1}\n"));
-    QCOMPARE(d->threads.load(), 0);
+    QCOMPARE(d->settings.get().threads, 0);
 }
 
 void tst_ZNSettings::loadAddsUpdateTimeAndAppliesNothing()
@@ -355,9 +367,9 @@ void tst_ZNSettings::loadAddsUpdateTimeAndAppliesNothing()
     QCOMPARE(results.value("updatetime").toString(), QStringLiteral("2026-12-01 05:00:00"));
     QCOMPARE(results.value("enabled").toInt(), 1);
     // Reading for a client changes nothing in the running service.
-    QVERIFY(!d->enabled);
-    QVERIFY(d->workArea().isEmpty());
-    QVERIFY(!d->virusdbUpdating);
+    QVERIFY(!d->settings.get().enabled);
+    QVERIFY(d->settings.get().dataDir.isEmpty());
+    QVERIFY(!d->updater.isRunning());
 
     QVERIFY(avtest::writeJson(description, QJsonObject{{"updatetime", ""}}));
     QVERIFY(!load().value("results").toObject().contains("updatetime"));
@@ -381,10 +393,10 @@ void tst_ZNSettings::startUpLoadApplies()
     QVERIFY(!QFileInfo::exists(stale));
     QVERIFY(router->antivirusModule()->settingsLoaded);
     QCOMPARE(journal.err(), 9999);
-    QVERIFY(d->enabled);
-    QCOMPARE(d->threads.load(), 4);
-    QCOMPARE(d->workArea(), dataDir);
-    QCOMPARE(d->virusdbPath(), dataDir + "/virusdb");
+    QVERIFY(d->settings.get().enabled);
+    QCOMPARE(d->settings.get().threads, 4);
+    QCOMPARE(d->settings.get().dataDir, dataDir);
+    QCOMPARE(d->settings.get().virusdbDir, dataDir + "/virusdb");
     waitForUpdateThread();
     // Loading never rewrites the file.
     QCOMPARE(avtest::readJson(settingsPath()).value("enabled").toString(), QStringLiteral("yes"));
@@ -411,55 +423,53 @@ void tst_ZNSettings::relocationQueuedOnlyWhenWorkAreaChanges()
     QVERIFY(!QFileInfo::exists(systemDir + "/test.hdb"));
 
     QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", areaB}}).value("err").toInt(), 0);
-    QCOMPARE(d->virusdbPath(), areaB + "/virusdb");
+    QCOMPARE(d->settings.get().virusdbDir, areaB + "/virusdb");
     waitForUpdateThread();
     QVERIFY(QFileInfo::exists(areaB + "/virusdb/test.hdb"));
     QVERIFY(!QFileInfo::exists(areaA + "/virusdb/test.hdb"));
-    QCOMPARE(d->virusdbMoves.count.load(), 0);
-    const ZNEngineRef loaded = d->currentEngine();
+    QCOMPARE(d->updater.queuedRelocations(), 0);
+    const ZNEngineRef loaded = d->engines.current();
     QVERIFY(loaded);
 
-    // The same work area again: no move and no engine preparation. A reload
-    // marked due is carried out only by an update thread the save started.
-    d->virusdbReloadPending = true;
+    // The same work area again: no move and no engine preparation.
     QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", areaB + "/"}, {"threads", 2}}).value("err").toInt(), 0);
+    QVERIFY(!d->updater.isRunning());
     waitForUpdateThread();
-    QVERIFY(d->virusdbReloadPending);
-    QCOMPARE(d->currentEngine().get(), loaded.get());
-    QCOMPARE(d->virusdbMoves.count.load(), 0);
-    QCOMPARE(d->threads.load(), 2);
+    QCOMPARE(d->engines.current().get(), loaded.get());
+    QCOMPARE(d->updater.queuedRelocations(), 0);
+    QCOMPARE(d->settings.get().threads, 2);
     QVERIFY(QFileInfo::exists(areaB + "/virusdb/test.hdb"));
 
     // An old work area without a virus database directory: nothing moves.
     QVERIFY(QDir(areaB + "/virusdb").removeRecursively());
     QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", areaA}}).value("err").toInt(), 0);
-    QCOMPARE(d->workArea(), areaA);
+    QCOMPARE(d->settings.get().dataDir, areaA);
     waitForUpdateThread();
-    QCOMPARE(d->virusdbMoves.count.load(), 0);
+    QCOMPARE(d->updater.queuedRelocations(), 0);
     QVERIFY(!QFileInfo::exists(areaB + "/virusdb"));
 }
 
 void tst_ZNSettings::disabledSaveKeepsThreadsAndStopsSchedule()
 {
-    const quint32 before = ZNAntiVirusPrivate::scheduleNextTime(1, 0, 5, 0, 1, QDateTime::currentDateTime());
+    const quint32 before = ZNSchedule::nextTime(1, 0, 5, 0, 1, QDateTime::currentDateTime());
     QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"vdbauto", 1}}).value("err").toInt(), 0);
-    const quint32 after = ZNAntiVirusPrivate::scheduleNextTime(1, 0, 5, 0, 1, QDateTime::currentDateTime());
-    QVERIFY(d->virusdbNextTime == before || d->virusdbNextTime == after);
-    QCOMPARE(QDateTime::fromSecsSinceEpoch(d->virusdbNextTime).time(), QTime(5, 0));
-    QVERIFY(d->scheduleRunning);
-    QVERIFY(!d->scheduleStop);
+    const quint32 after = ZNSchedule::nextTime(1, 0, 5, 0, 1, QDateTime::currentDateTime());
+    QVERIFY(d->scheduler.schedule().updateNext == before || d->scheduler.schedule().updateNext == after);
+    QCOMPARE(QDateTime::fromSecsSinceEpoch(d->scheduler.schedule().updateNext).time(), QTime(5, 0));
+    QVERIFY(d->scheduler.isRunning());
+    QVERIFY(!d->scheduler.isStopping());
     waitForUpdateThread();
 
     QCOMPARE(save(QJsonObject{{"enabled", 0}, {"datadir", dataDir}, {"threads", 3}}).value("err").toInt(), 0);
-    QVERIFY(!d->enabled);
-    QCOMPARE(d->threads.load(), 3);
-    QVERIFY(d->scheduleStop);
-    QTRY_VERIFY_WITH_TIMEOUT(!d->scheduleRunning, 10000);
+    QVERIFY(!d->settings.get().enabled);
+    QCOMPARE(d->settings.get().threads, 3);
+    QVERIFY(d->scheduler.isStopping());
+    QTRY_VERIFY_WITH_TIMEOUT(!d->scheduler.isRunning(), 10000);
 
     // Enabled again: a new schedule thread.
     QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"vdbauto", 1}}).value("err").toInt(), 0);
-    QVERIFY(d->scheduleRunning);
-    QVERIFY(!d->scheduleStop);
+    QVERIFY(d->scheduler.isRunning());
+    QVERIFY(!d->scheduler.isStopping());
     waitForUpdateThread();
 }
 
@@ -467,31 +477,31 @@ void tst_ZNSettings::scheduleSettingsApplied()
 {
     QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"schedule", QJsonObject{{"mode", 0}}}})
                  .value("err").toInt(), 0);
-    QCOMPARE(d->scanNextTime.load(), 0u);
-    QCOMPARE(d->virusdbNextTime.load(), 0u);
-    QVERIFY(!d->scheduleRunning);
-    QVERIFY(!d->scheduleStop);
+    QCOMPARE(d->scheduler.schedule().scanNext, 0u);
+    QCOMPARE(d->scheduler.schedule().updateNext, 0u);
+    QVERIFY(!d->scheduler.isRunning());
+    QVERIFY(!d->scheduler.isStopping());
     waitForUpdateThread();
 
     const QJsonObject weekly{{"mode", 2}, {"minute", 30}, {"hour", "7"}, {"week", 3}, {"day", 9}, {"scope", 2}};
-    const quint32 before = ZNAntiVirusPrivate::scheduleNextTime(2, 30, 7, 3, 9, QDateTime::currentDateTime());
+    const quint32 before = ZNSchedule::nextTime(2, 30, 7, 3, 9, QDateTime::currentDateTime());
     QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"schedule", weekly}}).value("err").toInt(), 0);
-    const quint32 after = ZNAntiVirusPrivate::scheduleNextTime(2, 30, 7, 3, 9, QDateTime::currentDateTime());
-    QCOMPARE(d->scheduleMode.load(), 2);
-    QCOMPARE(d->scheduleMinute.load(), 30);
-    QCOMPARE(d->scheduleHour.load(), 7);
-    QCOMPARE(d->scheduleWeek.load(), 3);
-    QCOMPARE(d->scheduleDay.load(), 9);
-    QCOMPARE(d->scheduleScope.load(), 2);
-    QVERIFY(d->scanNextTime == before || d->scanNextTime == after);
-    QVERIFY(d->scheduleRunning);
+    const quint32 after = ZNSchedule::nextTime(2, 30, 7, 3, 9, QDateTime::currentDateTime());
+    QCOMPARE(d->scheduler.schedule().mode, 2);
+    QCOMPARE(d->scheduler.schedule().minute, 30);
+    QCOMPARE(d->scheduler.schedule().hour, 7);
+    QCOMPARE(d->scheduler.schedule().week, 3);
+    QCOMPARE(d->scheduler.schedule().day, 9);
+    QCOMPARE(d->scheduler.schedule().scope, 2);
+    QVERIFY(d->scheduler.schedule().scanNext == before || d->scheduler.schedule().scanNext == after);
+    QVERIFY(d->scheduler.isRunning());
 
     // Mode 0 clears the next scan and keeps the other members.
     QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"schedule", QJsonObject{{"mode", 0}, {"hour", 1}}}})
                  .value("err").toInt(), 0);
-    QCOMPARE(d->scheduleMode.load(), 0);
-    QCOMPARE(d->scanNextTime.load(), 0u);
-    QCOMPARE(d->scheduleHour.load(), 7);
+    QCOMPARE(d->scheduler.schedule().mode, 0);
+    QCOMPARE(d->scheduler.schedule().scanNext, 0u);
+    QCOMPARE(d->scheduler.schedule().hour, 7);
 }
 
 void tst_ZNSettings::helpDocuments()

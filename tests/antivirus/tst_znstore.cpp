@@ -97,13 +97,13 @@ void tst_ZNStore::defaultsForMissingKeys()
     // Only the store is given, so that nothing is created outside the test
     // directory.
     QVERIFY(load(QJsonObject{{"database", databasePath()}}, journal));
-    QCOMPARE(d->settingsFile, QStringLiteral("/zelo/etc/antivirus/settings.json"));
-    QCOMPARE(d->settingsDir.absolutePath(), QStringLiteral("/zelo/etc/antivirus"));
-    QCOMPARE(d->virusdbUrl, QStringLiteral("http://...."));
-    QCOMPARE(d->overallPath, QStringLiteral("/mnt"));
-    QCOMPARE(d->overallExcludes, QStringList({"ftp", "webdav", "velcan"}));
+    QCOMPARE(d->configuration.settingsFile, QStringLiteral("/zelo/etc/antivirus/settings.json"));
+    QCOMPARE(d->configuration.settingsDir.absolutePath(), QStringLiteral("/zelo/etc/antivirus"));
+    QCOMPARE(d->configuration.virusdbUrl, QStringLiteral("http://...."));
+    QCOMPARE(d->configuration.overallPath, QStringLiteral("/mnt"));
+    QCOMPARE(d->configuration.overallExcludes, QStringList({"ftp", "webdav", "velcan"}));
     QCOMPARE(G_OVERALL_EXCLUDES, QStringList({"ftp", "webdav", "velcan"}));
-    QCOMPARE(d->databaseFile, databasePath());
+    QCOMPARE(d->configuration.databaseFile, databasePath());
 }
 
 void tst_ZNStore::configurationKeysAreTrimmedAndDeduplicated()
@@ -116,18 +116,18 @@ void tst_ZNStore::configurationKeysAreTrimmedAndDeduplicated()
         {"overall", QJsonObject{{"path", "  /srv/share  "}, {"excludes", QJsonArray{"a", " ", "b", "a", 5}}}},
     };
     QVERIFY(load(configuration, journal));
-    QCOMPARE(d->settingsFile, root->path() + "/conf/my settings.json");
-    QCOMPARE(d->settingsDir.absolutePath(), root->path() + "/conf");
-    QCOMPARE(d->virusdbUrl, QStringLiteral("http://127.0.0.1:8089/virusdb.json"));
-    QCOMPARE(d->databaseFile, databasePath());
-    QCOMPARE(d->overallPath, QStringLiteral("/srv/share"));
-    QCOMPARE(d->overallExcludes, QStringList({"a", "b", "5"}));
+    QCOMPARE(d->configuration.settingsFile, root->path() + "/conf/my settings.json");
+    QCOMPARE(d->configuration.settingsDir.absolutePath(), root->path() + "/conf");
+    QCOMPARE(d->configuration.virusdbUrl, QStringLiteral("http://127.0.0.1:8089/virusdb.json"));
+    QCOMPARE(d->configuration.databaseFile, databasePath());
+    QCOMPARE(d->configuration.overallPath, QStringLiteral("/srv/share"));
+    QCOMPARE(d->configuration.overallExcludes, QStringList({"a", "b", "5"}));
 
     // An exclusion list without a usable entry falls back to the built-in one.
     configuration["overall"] = QJsonObject{{"excludes", QJsonArray{" ", "", QJsonValue()}}};
     QVERIFY(load(configuration, journal));
-    QCOMPARE(d->overallPath, QStringLiteral("/mnt"));
-    QCOMPARE(d->overallExcludes, G_OVERALL_EXCLUDES);
+    QCOMPARE(d->configuration.overallPath, QStringLiteral("/mnt"));
+    QCOMPARE(d->configuration.overallExcludes, G_OVERALL_EXCLUDES);
 }
 
 void tst_ZNStore::firstLoadCreatesSeededStore()
@@ -172,7 +172,7 @@ void tst_ZNStore::firstLoadCreatesSeededStore()
     db.close();
 
     // The catalogue is loaded: every statement of the service is callable.
-    const QJsonObject catalogue = d->database.sqlEngine();
+    const QJsonObject catalogue = d->store.sqlEngine();
     for (const char* name : {"syscfg_dbversion", "mission_alload", "mission_detail", "mission_append",
                              "mission_remove_unrelated_1", "mission_remove_unrelated_2",
                              "quarantined_reccount", "quarantined_alload", "log_reccount",
@@ -186,31 +186,31 @@ void tst_ZNStore::leftOverTasksAreDroppedOthersKept()
 {
     KX2Journals journal;
     QVERIFY(load(avtest::componentConfig(root->path()), journal));
-    QVERIFY(d->database.call("task_append", QJsonObject{{"msnno", 0}, {"path", "/a"}, {"excludes", ""}}));
-    QVERIFY(d->database.call("task_append", QJsonObject{{"msnno", 0}, {"path", "/b"}, {"excludes", ""}}));
-    QVERIFY(d->database.call("mission_append", QJsonObject{{"caption", "/a/"}, {"type", 1}, {"path", "/a/"}}));
-    QVERIFY(d->database.call("log_assign_task", QJsonObject{{"tskno", 1}, {"state", 9}}));
-    QVERIFY(d->database.call("infectes_append", QJsonObject{{"msnno", 0}, {"tskno", 1}, {"filename", "x"},
+    QVERIFY(d->store.call("task_append", QJsonObject{{"msnno", 0}, {"path", "/a"}, {"excludes", ""}}));
+    QVERIFY(d->store.call("task_append", QJsonObject{{"msnno", 0}, {"path", "/b"}, {"excludes", ""}}));
+    QVERIFY(d->store.call("mission_append", QJsonObject{{"caption", "/a/"}, {"type", 1}, {"path", "/a/"}}));
+    QVERIFY(d->store.call("log_assign_task", QJsonObject{{"tskno", 1}, {"state", 9}}));
+    QVERIFY(d->store.call("infectes_append", QJsonObject{{"msnno", 0}, {"tskno", 1}, {"filename", "x"},
                                                             {"path", "/a/x"}, {"qrafile", "/q/x"}, {"virus", "V"}}));
-    QCOMPARE(avtest::rowCount(d->database, "t_task"), 2);
+    QCOMPARE(avtest::rowCount(d->store, "t_task"), 2);
 
     // A new process: a fresh module on the same store.
     module.reset(new ZNAntiVirus());
     d = ZNAntiVirusPrivate::get(module.data());
     QVERIFY(load(avtest::componentConfig(root->path()), journal));
-    QCOMPARE(avtest::rowCount(d->database, "t_task"), 0);
-    QCOMPARE(avtest::rowCount(d->database, "t_mission"), 1);
-    QCOMPARE(avtest::rowCount(d->database, "t_log"), 1);
-    QCOMPARE(avtest::rowCount(d->database, "t_infectes"), 1);
+    QCOMPARE(avtest::rowCount(d->store, "t_task"), 0);
+    QCOMPARE(avtest::rowCount(d->store, "t_mission"), 1);
+    QCOMPARE(avtest::rowCount(d->store, "t_log"), 1);
+    QCOMPARE(avtest::rowCount(d->store, "t_infectes"), 1);
 }
 
 void tst_ZNStore::repeatedLoadKeepsOpenStore()
 {
     KX2Journals journal;
     QVERIFY(load(avtest::componentConfig(root->path()), journal));
-    const sqlite3* const connection = d->database.handle();
+    const sqlite3* const connection = d->store.handle();
     QVERIFY(connection);
-    QVERIFY(d->database.call("task_append", QJsonObject{{"msnno", 0}, {"path", "/a"}, {"excludes", ""}}));
+    QVERIFY(d->store.call("task_append", QJsonObject{{"msnno", 0}, {"path", "/a"}, {"excludes", ""}}));
 
     QJsonObject second = avtest::componentConfig(root->path());
     second["database"] = root->path() + "/elsewhere.db";
@@ -219,10 +219,10 @@ void tst_ZNStore::repeatedLoadKeepsOpenStore()
     QVERIFY(module->configured);
     // Configuration members follow the new object; the store stays open
     // (same connection, no new file) and its task table is cleared again.
-    QCOMPARE(d->virusdbUrl, QStringLiteral("http://example.invalid/"));
-    QCOMPARE(d->database.handle(), connection);
+    QCOMPARE(d->configuration.virusdbUrl, QStringLiteral("http://example.invalid/"));
+    QCOMPARE(d->store.handle(), connection);
     QVERIFY(!QFileInfo::exists(root->path() + "/elsewhere.db"));
-    QCOMPARE(avtest::rowCount(d->database, "t_task"), 0);
+    QCOMPARE(avtest::rowCount(d->store, "t_task"), 0);
 }
 
 void tst_ZNStore::foreignOrNewerStoreIsRefused_data()
@@ -253,7 +253,7 @@ void tst_ZNStore::foreignOrNewerStoreIsRefused()
     KX2Journals journal;
     QVERIFY(!load(avtest::componentConfig(root->path()), journal));
     QVERIFY(!module->configured);
-    QVERIFY(!d->database.handle());
+    QVERIFY(!d->store.handle());
     QCOMPARE(journal.err(), 9999);
     // The reason is recorded, so a refused start can print it at any
     // trace level.
@@ -276,7 +276,7 @@ void tst_ZNStore::unopenableStoreIsJournaled()
     KX2Journals journal;
     QVERIFY(!load(configuration, journal));
     QVERIFY(!module->configured);
-    QVERIFY(!d->database.handle());
+    QVERIFY(!d->store.handle());
     const QJsonArray entries = journal.segments();
     QCOMPARE(entries.size(), 1);
     const QJsonObject entry = entries.at(0).toObject();
@@ -285,7 +285,7 @@ void tst_ZNStore::unopenableStoreIsJournaled()
     QVERIFY2(entry.value("place").toString().startsWith("ZNAntiVirus::loadConfigure#"),
              qPrintable(entry.value("place").toString()));
     // A failed load keeps the configuration members it read.
-    QCOMPARE(d->databaseFile, root->path() + "/blocker/antivirus.db");
+    QCOMPARE(d->configuration.databaseFile, root->path() + "/blocker/antivirus.db");
 }
 
 void tst_ZNStore::settingsRefusedUntilConfigured()
@@ -335,7 +335,7 @@ void tst_ZNStore::statementParametersAreDeclared()
         {"infectes_append", params({{"msnno", "integer"}, {"tskno", "integer"}, {"filename", "string"},
                                     {"path", "string"}, {"qrafile", "string"}, {"virus", "string"}})},
     };
-    const QJsonObject catalogue = d->database.sqlEngine();
+    const QJsonObject catalogue = d->store.sqlEngine();
     for (auto it = expected.begin(); it != expected.end(); ++it) {
         const QJsonObject record = catalogue.value(it.key()).toObject();
         QVERIFY2(!record.value("text").toString().isEmpty(), qPrintable(it.key()));
@@ -351,7 +351,7 @@ void tst_ZNStore::statementsReadAndWriteTheirColumns()
 {
     KX2Journals journal;
     QVERIFY(load(avtest::componentConfig(root->path()), journal));
-    KX2DBSqlite& db = d->database;
+    KX2DBSqlite& db = d->store;
     int changes = 0, lastRowId = 0;
 
     QCOMPARE(rowsOf(db, "syscfg_dbversion"), QList<QJsonObject>{QJsonObject({{"dbver", "1"}})});

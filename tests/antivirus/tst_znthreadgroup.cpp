@@ -9,8 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "znantivirus.h"
-#include "znantivirus_p.h"
+#include "znscheduler.h"
 #include "znthreadgroup.h"
 
 #include <memory>
@@ -107,26 +106,26 @@ void tst_ZNThreadGroup::noThreadsAfterShutdown()
     QVERIFY(!ran);
 }
 
-// A settings save that races with the component's destruction restarts the
-// schedule thread after its stop was requested; shutting the group down
-// must still end it at once.
+// A settings save that races with the owner's destruction restarts the
+// schedule thread after its stop was requested; shutting it down must still
+// end it at once.
 void tst_ZNThreadGroup::restartedScheduleThreadLetsShutdownFinish()
 {
-    auto* module = new ZNAntiVirus(); // leaked if the shutdown hangs
-    ZNAntiVirusPrivate* d = ZNAntiVirusPrivate::get(module);
-    d->startScheduleThread();
-    QTRY_VERIFY_WITH_TIMEOUT(d->scheduleRunning.load(), 5000);
-    d->scheduleStop = true;   // what the destructor does first
-    d->startScheduleThread(); // the racing save
+    auto* scheduler = new ZNScheduler([] {}, [](int) { return true; }); // leaked if the shutdown hangs
+    const QJsonObject daily{{"mode", 1}, {"hour", 3}};
+    scheduler->apply(daily, true, true);
+    QTRY_VERIFY_WITH_TIMEOUT(scheduler->isRunning(), 5000);
+    scheduler->stop();                   // what the destructor does first
+    scheduler->apply(daily, true, true); // the racing save
     auto finished = std::make_shared<std::atomic<bool>>(false);
-    std::thread([d, finished] {
-        d->background.shutdownAndWait();
+    std::thread([scheduler, finished] {
+        scheduler->shutdown();
         *finished = true;
     }).detach();
     // The thread sleeps in steps of one second; it must not spin past the
     // shutdown.
     QTRY_VERIFY_WITH_TIMEOUT(finished->load(), 3000);
-    delete module;
+    delete scheduler;
 }
 
 QTEST_GUILESS_MAIN(tst_ZNThreadGroup)

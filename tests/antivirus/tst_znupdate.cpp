@@ -177,7 +177,7 @@ void tst_ZNUpdate::startService(const QString& dataDirectory)
 
 void tst_ZNUpdate::waitForUpdateThread()
 {
-    QTRY_VERIFY_WITH_TIMEOUT(!d->virusdbUpdating, kUpdateTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!d->updater.isRunning(), kUpdateTimeoutMs);
 }
 
 // Starts an update, waits for its end and returns the progress report.
@@ -187,7 +187,7 @@ QJsonObject tst_ZNUpdate::runUpdate()
     if (started.value("err").toInt() != 0)
         qWarning("update not started: %s", QJsonDocument(started).toJson().constData());
     // The callers check the report, which shows an update that never ended.
-    if (!QTest::qWaitFor([this] { return !d->virusdbUpdating; }, kUpdateTimeoutMs))
+    if (!QTest::qWaitFor([this] { return !d->updater.isRunning(); }, kUpdateTimeoutMs))
         qWarning("the update did not end");
     const QJsonObject reply = request("antivirus_updvdb_running");
     return reply.value("results").toObject();
@@ -214,13 +214,13 @@ QString tst_ZNUpdate::scan(const QByteArray& sample)
     const QString path = root->path() + "/scan/" + md5Of(sample);
     if (!avtest::writeFile(path, sample))
         return "write failed";
-    const ZNEngineRef engine = d->currentEngine();
+    const ZNEngineRef engine = d->engines.current();
     if (!engine)
         return QString();
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY);
     const char* name = nullptr;
     unsigned long scanned = 0;
-    cl_scan_options options = d->scanOptions;
+    cl_scan_options options = *d->engines.options();
     const int result = cl_scandesc(fd, QFile::encodeName(path).constData(), &name, &scanned, engine.get(), &options);
     ::close(fd);
     // Unsigned databases get a suffix after the name.
@@ -255,14 +255,14 @@ void tst_ZNUpdate::downloadsOnlyChangedFilesThenScans()
     // Up to date: only the description is fetched, the rate stays, the
     // engine is rebuilt all the same.
     mirror->clearRequests();
-    const cl_engine* before = d->currentEngine().get();
-    d->virusdbDownloadRate = 42;
+    const cl_engine* before = d->engines.current().get();
+    const int rate = progress.value("rate").toInt();
     progress = runUpdate();
     QCOMPARE(mirror->requestedPaths(), QList<QByteArray>({"/virusdb.json"}));
     QCOMPARE(progress.value("success").toInt(), 1);
-    QCOMPARE(progress.value("rate").toInt(), 42);
+    QCOMPARE(progress.value("rate").toInt(), rate);
     QCOMPARE(progress.value("total").toInt(), 0);
-    QVERIFY(d->currentEngine().get() != before);
+    QVERIFY(d->engines.current().get() != before);
     QCOMPARE(scan(kOtherSample), QString("Other.Sig"));
 }
 
@@ -284,7 +284,7 @@ void tst_ZNUpdate::badDownloadsInstallNothing()
     QVERIFY(avtest::writeFile(virusdb("a.hdb"), avtest::eicarHdbLine()));
     QVERIFY(avtest::writeFile(virusdb("b.hdb"), oldB));
     startService();
-    const cl_engine* engine = d->currentEngine().get();
+    const cl_engine* engine = d->engines.current().get();
     QVERIFY(engine);
 
     // A good new file first, then the bad one: neither may be installed.
@@ -315,7 +315,7 @@ void tst_ZNUpdate::badDownloadsInstallNothing()
     QVERIFY(!QFileInfo::exists(virusdb("c.hdb")));
     QCOMPARE(avtest::readBytes(virusdb("b.hdb")), oldB);
     QVERIFY(!QFileInfo::exists(virusdb(".dl")));
-    QCOMPARE(d->currentEngine().get(), engine);
+    QCOMPARE(d->engines.current().get(), engine);
     QCOMPARE(scan(kThirdSample), QString("Old.Sig"));
     // The description fetched is kept, whether or not its files were.
     QCOMPARE(progress.value("updatetime").toString(), QString(kUpdateTime));
@@ -389,27 +389,27 @@ void tst_ZNUpdate::unreachableMirrorStillLoadsLocalFiles()
     // files, while the system directory it would take files from is empty:
     // that relocation fails, so the database is fetched online, and the
     // mirror cannot be reached.
-    d->virusdbUrl = QStringLiteral("http://127.0.0.1:1/virusdb.json"); // nothing listens there
+    d->configuration.virusdbUrl = QStringLiteral("http://127.0.0.1:1/virusdb.json"); // nothing listens there
     QVERIFY(QDir().mkpath(root->path() + "/system-virusdb"));
     QVERIFY(avtest::writeFile(virusdb("a.hdb"), avtest::eicarHdbLine()));
     QJsonObject reply = request("antivirus_settings_save", QJsonObject{{"enabled", 1}, {"datadir", dataDir}});
     QCOMPARE(reply.value("err").toInt(), 0);
     waitForUpdateThread();
-    QVERIFY(d->virusdbUpgradeRequested);
+    QVERIFY(d->updater.upgradeWanted());
     QCOMPARE(request("antivirus_updvdb_running").value("results").toObject().value("lastresult").toInt(-1), 0);
 
     // The files in place were neither emptied away by the failed relocation
     // nor left unloaded by the failed update.
     QCOMPARE(avtest::readBytes(virusdb("a.hdb")), avtest::eicarHdbLine());
     QCOMPARE(scan(avtest::eicar()), QString("Test.Sig"));
-    QVERIFY(d->waitForVirusdbPrepare());
+    QVERIFY(!d->updater.reloadPending());
 
     // With an engine in use, a failed update leaves it as it is.
-    const cl_engine* engine = d->currentEngine().get();
+    const cl_engine* engine = d->engines.current().get();
     QVERIFY(avtest::writeFile(virusdb("b.hdb"), hdbLine(kOtherSample, "Other.Sig")));
     const QJsonObject progress = runUpdate();
     QCOMPARE(progress.value("lastresult").toInt(-1), 0);
-    QCOMPARE(d->currentEngine().get(), engine);
+    QCOMPARE(d->engines.current().get(), engine);
     QCOMPARE(scan(kOtherSample), QString());
 }
 
@@ -427,7 +427,7 @@ void tst_ZNUpdate::stopDuringSlowDownload()
     const QByteArray oldB = hdbLine(kThirdSample, "Old.Sig");
     QVERIFY(avtest::writeFile(virusdb("b.hdb"), oldB));
     startService();
-    const cl_engine* engine = d->currentEngine().get();
+    const cl_engine* engine = d->engines.current().get();
     QVERIFY(engine);
 
     // Stopping while nothing runs answers at once and spoils nothing.
@@ -444,7 +444,7 @@ void tst_ZNUpdate::stopDuringSlowDownload()
     mirror->setReply("/files/b.hdb", slow);
 
     QCOMPARE(request("antivirus_updvdb_start").value("err").toInt(), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(d->virusdbDownloadNow > 0, kUpdateTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(d->updater.progress().value("position").toDouble() > 0, kUpdateTimeoutMs);
     QJsonObject reply = request("antivirus_updvdb_running");
     QCOMPARE(reply.value("err").toInt(), 0);
     QCOMPARE(reply.value("results").toObject().value("total").toInt(), newB.size());
@@ -457,11 +457,11 @@ void tst_ZNUpdate::stopDuringSlowDownload()
     timer.start();
     QCOMPARE(request("antivirus_updvdb_stop").value("err").toInt(), 0);
     QVERIFY2(timer.elapsed() < 5000, "the stop waited for more than a chunk");
-    QVERIFY(!d->virusdbUpdating);
-    QVERIFY(d->virusdbDownloadNow < newB.size());
+    QVERIFY(!d->updater.isRunning());
+    QVERIFY(d->updater.progress().value("position").toDouble() < newB.size());
     QVERIFY(!QFileInfo::exists(virusdb(".dl")));
     QCOMPARE(avtest::readBytes(virusdb("b.hdb")), oldB);
-    QCOMPARE(d->currentEngine().get(), engine);
+    QCOMPARE(d->engines.current().get(), engine);
     reply = request("antivirus_updvdb_running");
     QCOMPARE(reply.value("err").toInt(), 9999);
     QCOMPARE(reply.value("results").toObject().value("success").toInt(), 0);
@@ -479,7 +479,7 @@ void tst_ZNUpdate::relocationFollowsWorkArea()
     QVERIFY(avtest::writeFile(areaB + "/virusdb/stale.hdb", hdbLine(kThirdSample, "Stale.Sig")));
     QVERIFY(avtest::writeFile(virusdb("a.hdb"), avtest::eicarHdbLine()));
     startService();
-    const cl_engine* engine = d->currentEngine().get();
+    const cl_engine* engine = d->engines.current().get();
     QVERIFY(engine);
 
     QJsonObject reply = request("antivirus_settings_save", QJsonObject{{"enabled", 1}, {"datadir", areaB}});
@@ -489,7 +489,7 @@ void tst_ZNUpdate::relocationFollowsWorkArea()
     QVERIFY(!QFileInfo::exists(areaB + "/virusdb/stale.hdb")); // the new place starts empty
     QVERIFY(!QFileInfo::exists(virusdb("a.hdb")));
     QVERIFY(QFileInfo(virusdbDir).isDir()); // the old directory stays
-    QVERIFY(d->currentEngine().get() != engine);
+    QVERIFY(d->engines.current().get() != engine);
     QCOMPARE(scan(avtest::eicar()), QString("Test.Sig"));
     QCOMPARE(scan(kThirdSample), QString());
 }
@@ -504,17 +504,16 @@ void tst_ZNUpdate::sameDirectoryWrittenTwoWaysIsLeftAlone()
     QVERIFY(QFile::link(dataDir, alias));
     QJsonObject reply = request("antivirus_settings_save", QJsonObject{{"enabled", 1}, {"datadir", alias}});
     QCOMPARE(reply.value("err").toInt(), 0);
-    QCOMPARE(d->virusdbPath(), alias + "/virusdb");
+    QCOMPARE(d->settings.get().virusdbDir, alias + "/virusdb");
     waitForUpdateThread();
     QCOMPARE(avtest::readBytes(virusdb("a.hdb")), avtest::eicarHdbLine());
 
     // The same path with a trailing "/." written out.
-    d->virusdbMoves.push(QJsonObject{{"from", virusdbDir}, {"to", dataDir + "/./virusdb/"}});
-    ++d->virusdbMoves.count;
-    QVERIFY(d->virusdbPrepare(false));
+    d->updater.queueRelocation(virusdbDir, dataDir + "/./virusdb/");
+    QVERIFY(d->updater.prepare(false));
     waitForUpdateThread();
     QCOMPARE(avtest::readBytes(virusdb("a.hdb")), avtest::eicarHdbLine());
-    QVERIFY(!d->virusdbUpgradeRequested);
+    QVERIFY(!d->updater.upgradeWanted());
     QCOMPARE(scan(avtest::eicar()), QString("Test.Sig"));
 }
 
@@ -527,17 +526,15 @@ void tst_ZNUpdate::relocationIgnoresForeignNames()
     QVERIFY(avtest::writeFile(secret, "keep me here"));
     QVERIFY(avtest::writeJson(from + "/virusdb.json",
                               QJsonObject{{"items", QJsonArray{item("../secret", 12, md5Of("keep me here"))}}}));
-    d->virusdbMoves.push(QJsonObject{{"from", from}, {"to", root->path() + "/new/virusdb"}});
-    ++d->virusdbMoves.count;
-    d->virusdbMoves.push(QJsonObject{{"from", from}, {"to", root->path() + "/later/virusdb"}});
-    ++d->virusdbMoves.count;
-    QVERIFY(d->virusdbPrepare(false));
+    d->updater.queueRelocation(from, root->path() + "/new/virusdb");
+    d->updater.queueRelocation(from, root->path() + "/later/virusdb");
+    QVERIFY(d->updater.prepare(false));
     waitForUpdateThread();
     QCOMPARE(avtest::readBytes(secret), QByteArray("keep me here"));
     QVERIFY(!QFileInfo::exists(root->path() + "/new/secret"));
     QVERIFY(!QFileInfo::exists(root->path() + "/later")); // the rest of the queue was dropped
-    QCOMPARE(d->virusdbMoves.count.load(), 0);
-    QVERIFY(d->virusdbUpgradeRequested); // fetched again instead
+    QCOMPARE(d->updater.queuedRelocations(), 0);
+    QVERIFY(d->updater.upgradeWanted()); // fetched again instead
 }
 
 void tst_ZNUpdate::requestContract()
@@ -551,7 +548,7 @@ void tst_ZNUpdate::requestContract()
     reply = request("antivirus_updvdb_start");
     QCOMPARE(reply.value("err").toInt(), 9869);
     QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("没有设置工作区路径，请先进行设置 "));
-    QVERIFY(!d->virusdbUpgradeRequested);
+    QVERIFY(!d->updater.upgradeWanted());
 
     // Help only: nothing is started.
     startService();
@@ -565,7 +562,7 @@ void tst_ZNUpdate::requestContract()
     QTRY_VERIFY_WITH_TIMEOUT(done, kRequestTimeoutMs);
     client.join();
     QCOMPARE(helpOnly.value("comment").toString(), QString(""));
-    QVERIFY(!d->virusdbUpgradeRequested);
+    QVERIFY(!d->updater.upgradeWanted());
     QVERIFY(mirror->requests().isEmpty());
 
     reply = request("help_interfaces");
@@ -592,17 +589,20 @@ void tst_ZNUpdate::scheduleStartsDueUpdate()
     startService();
     publish({{"a.hdb", avtest::eicarHdbLine()}});
     const quint32 now = quint32(QDateTime::currentSecsSinceEpoch());
-    d->virusdbNextTime = now + 3600;
-    d->schedulePass(now);
-    QVERIFY(!d->virusdbUpdating);
+    ZNSchedule schedule = d->scheduler.schedule();
+    schedule.updateNext = now + 3600;
+    d->scheduler.setSchedule(schedule);
+    d->scheduler.pass(now);
+    QVERIFY(!d->updater.isRunning());
     QVERIFY(mirror->requests().isEmpty());
 
-    d->virusdbNextTime = now - 1;
-    d->schedulePass(now);
+    schedule.updateNext = now - 1;
+    d->scheduler.setSchedule(schedule);
+    d->scheduler.pass(now);
     waitForUpdateThread();
     QCOMPARE(mirror->requestedPaths(), QList<QByteArray>({"/virusdb.json"}));
-    QVERIFY(d->virusdbUpgradeSuccess);
-    const QDateTime next = QDateTime::fromSecsSinceEpoch(d->virusdbNextTime);
+    QCOMPARE(d->updater.progress().value("success").toInt(), 1);
+    const QDateTime next = QDateTime::fromSecsSinceEpoch(d->scheduler.schedule().updateNext);
     QVERIFY(next > QDateTime::currentDateTime());
     QCOMPARE(next.time(), QTime(5, 0));
 }

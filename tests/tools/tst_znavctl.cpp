@@ -188,13 +188,13 @@ void tst_ZNAvCtl::scanRefusalsExitTwo()
     QVERIFY(service.enableWithEngine(1));
     run = znavctl({"--socket", service.socketName, "scan", service.root.path() + "/none"});
     QCOMPARE(run.exitCode, 2);
-    QVERIFY2(run.err.contains("/none is not a directory or regular file"), run.err.constData());
+    QVERIFY2(run.err.contains("选定的文件或文件夹不存在 (err 9994)"), run.err.constData());
 
     // A second path while a task runs is queued, not followed: the worker
     // is held on the current-file lock until then.
     QVERIFY(avtest::writeFile(service.scanDir + "/first/f", "x"));
     QVERIFY(avtest::writeFile(service.scanDir + "/second/f", "x"));
-    std::unique_lock<std::mutex> hold(service.d->currentFileMutex);
+    KX2MutexLocker hold(service.d->tasks.currentFile().mutex);
     QCOMPARE(service.call("antivirus_scan_start", {{"path", service.scanDir + "/first"}}).value("err").toInt(), 0);
     run = znavctl({"--socket", service.socketName, "scan", service.scanDir + "/second", "--wait"});
     hold.unlock();

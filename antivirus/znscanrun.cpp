@@ -1,9 +1,7 @@
-// The scanning pipeline of one task: the directory walk on the task thread
-// feeds raw file paths into the bounded queue scanFiles; N worker threads
-// scan each file through a read-only descriptor and hand every detection to
-// the quarantine keeper.
+// The scanning pipeline of one task: the walk, the workers and the
+// hand-over of detections to the quarantine keeper.
 
-#include <QFileInfo>
+#include "znscanrun.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -16,19 +14,16 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <vector>
 
-#include "kx2values.h"
-#include "znantivirus_p.h"
+#include "kx2dbsqlite.h"
+#include "znengineslot.h"
+#include "znquarantinekeeper.h"
 #include "znrawpath.h"
 #include "zntrace.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-const int kStateStopped = 8;
-const int kStateCompleted = 9;
 
 const qint64 kProgressIntervalMs = 1000;
 
@@ -183,120 +178,103 @@ QStringList resolveExcludes(const QString& taskPath, const QString& excludes)
 
 } // namespace
 
-void ZNAntiVirusPrivate::runTask(const QJsonObject& task)
+ZNScanRun::ZNScanRun(const ZNScanTask& task, ZNEngineSlot& engines, ZNQuarantineKeeper& keeper, KX2DBSqlite& store,
+                     ZNCurrentFile& currentFile)
+    : scanTask(task)
+    , excluded(resolveExcludes(task.path, task.excludes))
+    , engines(engines)
+    , keeper(keeper)
+    , store(store)
+    , currentFile(currentFile)
 {
-    const int tskno = toInt(task.value(QLatin1String("tskno")));
-    const int msnno = toInt(task.value(QLatin1String("msnno")));
-    const QString path = task.value(QLatin1String("path")).toString().trimmed();
-    {
-        std::lock_guard<std::mutex> lock(scanPathMutex);
-        scanPath = path;
-    }
-    znTrace(ZNTraceBits::TaskSummary, QStringLiteral("开始查杀毒: ") + path);
-    taskNo = tskno;
-    missionNo = msnno;
-    scanExcludes = resolveExcludes(path, task.value(QLatin1String("excludes")).toString().trimmed());
-    totality = 0;
-    resolved = 0;
-    infectes = 0;
-    scanFiles.reset();
-    if (stopRequested)
-        scanFiles.abort();
-    searching = true;
+}
 
-    scanTarget = znRawPath(path);
+ZNScanRun::~ZNScanRun()
+{
+    stop();
+    workers.shutdownAndWait();
+}
+
+void ZNScanRun::stop()
+{
+    stopRequested = true;
+    files.abort();
+}
+
+ZNScanRun::Progress ZNScanRun::progress() const
+{
+    Progress now;
+    now.path = scanTask.path;
+    // A shared copy of the bytes; the readable text is made only here.
+    now.currentFile = znDisplayPath(currentFile.get());
+    now.scanned = scanned;
+    now.total = qMax(int(found), now.scanned);
+    now.infected = infected;
+    return now;
+}
+
+bool ZNScanRun::run()
+{
+    target = znRawPath(scanTask.path);
     struct stat info{};
-    const bool single = znLstat(scanTarget, info) && S_ISREG(info.st_mode);
-    scanRoot = single ? znDirName(scanTarget) : scanTarget;
-    {
-        std::lock_guard<std::mutex> lock(settingsMutex);
-        scanQuarantine = quarantinePath.toUtf8();
-    }
+    const bool single = znLstat(target, info) && S_ISREG(info.st_mode);
+    root = single ? znDirName(target) : target;
     struct stat quarantineInfo;
-    quarantineKnown = ::stat(scanQuarantine.constData(), &quarantineInfo) == 0;
+    quarantineKnown = ::stat(scanTask.quarantineDir.constData(), &quarantineInfo) == 0;
     quarantineDevice = quint64(quarantineInfo.st_dev);
     quarantineInode = quint64(quarantineInfo.st_ino);
 
-    const int workers = workerCount();
-    znTrace(ZNTraceBits::TaskThreads, QStringLiteral("查杀线程数: ") + QString::number(workers));
-    QElapsedTimer elapsed;
-    elapsed.start();
-    for (int i = 0; i < workers; ++i) {
+    znTrace(ZNTraceBits::TaskThreads, QStringLiteral("查杀线程数: ") + QString::number(scanTask.workers));
+    for (int i = 0; i < scanTask.workers; ++i) {
         ++activeWorkers;
-        if (!background.start([this] { antivirusThreads(); }))
+        if (!workers.start([this] { workerMain(); }))
             --activeWorkers;
     }
-
-    searchDir(scanTarget);
-    searching = false;
-    scanFiles.close();
+    walk(target);
+    files.close();
+    using namespace std::chrono_literals;
     while (activeWorkers > 0)
-        background.waitFor([this] { return activeWorkers == 0; }, 1000ms);
-
-    const int seconds = int(elapsed.elapsed() / 1000);
-    scanEndTime = int(QDateTime::currentSecsSinceEpoch());
-    const int found = totality, scanned = resolved, infected = infectes;
-    const int state = (stopRequested && found > scanned) ? kStateStopped : kStateCompleted;
-    znTrace(ZNTraceBits::TaskSummary, QStringLiteral("查杀毒完成: ") + path);
-    znTrace(ZNTraceBits::TaskSummary, QStringLiteral("文件总数量: ") + QString::number(found));
-    znTrace(ZNTraceBits::TaskSummary, QStringLiteral("查杀文件数: ") + QString::number(scanned));
-    znTrace(ZNTraceBits::TaskSummary, QStringLiteral("有毒文件数: ") + QString::number(infected));
-    znTrace(ZNTraceBits::TaskSummary, QStringLiteral("查杀总耗时: ") + QString::number(seconds) + QStringLiteral("秒"));
-
-    const QJsonObject completion{
-        {QStringLiteral("state"), state},       {QStringLiteral("tskno"), tskno},
-        {QStringLiteral("times"), seconds},     {QStringLiteral("totality"), found},
-        {QStringLiteral("resolved"), scanned},  {QStringLiteral("infectes"), infected},
-    };
-    for (const char* statement : {"task_complete", "log_assign_task", "task_remove"}) {
-        if (!database.call(QLatin1String(statement), completion)) {
-            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + database.lastError());
-            break;
-        }
-    }
+        workers.waitFor([this] { return activeWorkers == 0; }, 1000ms);
+    return !(stopRequested && found > scanned);
 }
 
-void ZNAntiVirusPrivate::searchUpdateTotality()
-{
-    const int scanned = resolved;
-    database.call(QStringLiteral("task_realtime"), {
-        {QStringLiteral("tskno"), int(taskNo)},
-        {QStringLiteral("totality"), qMax(int(totality), scanned)},
-        {QStringLiteral("resolved"), scanned},
-        {QStringLiteral("infectes"), int(infectes)},
-    });
-}
+// --- The walk ---------------------------------------------------------------------
 
-bool ZNAntiVirusPrivate::searchDir(const QByteArray& path)
+void ZNScanRun::walk(const QByteArray& path)
 {
-    const bool previous = searchRunning.exchange(true);
-    searchTimer.start();
-    totality = 0;
-
+    sinceProgress.start();
     struct stat info;
     if (znLstat(path, info) && S_ISREG(info.st_mode)) {
-        ++totality;
-        scanFiles.push(path);
+        ++found;
+        files.push(path);
     } else {
         ZNFd directory(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (directory.isValid())
-            searchSubDir(directory.get(), path, 0);
+            walkDirectory(directory.get(), path);
     }
-    searchUpdateTotality();
-    searching = false;
-    searchRunning = false;
-    return previous;
+    recordProgress();
+}
+
+void ZNScanRun::recordProgress()
+{
+    const int done = scanned;
+    store.call(QStringLiteral("task_realtime"), {
+        {QStringLiteral("tskno"), scanTask.taskNo},
+        {QStringLiteral("totality"), qMax(int(found), done)},
+        {QStringLiteral("resolved"), done},
+        {QStringLiteral("infectes"), int(infected)},
+    });
 }
 
 // Walks one open directory depth first. Subdirectories are opened relative
 // to their parent without following links, so a link planted in the share
 // never leads the walk outside it.
-void ZNAntiVirusPrivate::searchSubDir(int directory, const QByteArray& path, int depth)
+void ZNScanRun::walkDirectory(int directory, const QByteArray& path)
 {
     struct stat info;
     const QByteArray prefix = path.endsWith('/') ? path : path + '/';
     for (const DirEntry& entry : listDirectory(directory)) {
-        if (searchStop || stopRequested)
+        if (stopRequested)
             return;
         unsigned char type = entry.type;
         if (type == DT_UNKNOWN) {
@@ -306,47 +284,43 @@ void ZNAntiVirusPrivate::searchSubDir(int directory, const QByteArray& path, int
         }
         const QByteArray child = prefix + entry.name;
         if (type == DT_REG) {
-            ++totality;
-            if (!scanFiles.push(child))
+            ++found;
+            if (!files.push(child))
                 return;
-            if (searchTimer.elapsed() > kProgressIntervalMs) {
-                searchUpdateTotality();
-                searchTimer.start();
+            if (sinceProgress.elapsed() > kProgressIntervalMs) {
+                recordProgress();
+                sinceProgress.start();
             }
         } else if (type == DT_DIR) {
-            if (scanExcludes.contains(znDisplayPath(child)))
+            if (excluded.contains(znDisplayPath(child)))
                 continue;
-            ZNFd sub(::openat(directory, entry.name.constData(),
-                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            ZNFd sub(::openat(directory, entry.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             // The quarantine is never walked, however the task names it.
             if (!sub.isValid() || ::fstat(sub.get(), &info) != 0
                 || (quarantineKnown && quint64(info.st_dev) == quarantineDevice
                     && quint64(info.st_ino) == quarantineInode))
                 continue;
-            searchSubDir(sub.get(), child, depth + 1);
+            walkDirectory(sub.get(), child);
         }
     }
 }
 
-void ZNAntiVirusPrivate::antivirusThreads()
+// --- The workers ----------------------------------------------------------------
+
+void ZNScanRun::workerMain()
 {
     ZNEngineRef engine;
     unsigned generation = 0;
     QByteArray path;
     // Reused from file to file (up to 1 MiB); freed when the worker ends.
     std::vector<char> buffer;
-    while (!stopRequested && scanFiles.pop(path)) {
-        const unsigned current = engineGeneration;
+    while (!stopRequested && files.pop(path)) {
+        const unsigned current = engines.generation();
         if (!engine || current != generation) {
             generation = current;
-            engine = currentEngine();
+            engine = engines.current();
         }
-        {
-            // A shared copy of the bytes; the readable text is made only when
-            // someone asks for progress.
-            std::lock_guard<std::mutex> lock(currentFileMutex);
-            currentFile = path;
-        }
+        currentFile.set(path);
         if (!scanFile(path, engine, buffer))
             znTrace(ZNTraceBits::FileFailures, QStringLiteral("打开文件失败: ") + znDisplayPath(path));
     }
@@ -354,11 +328,10 @@ void ZNAntiVirusPrivate::antivirusThreads()
     // races an engine swap with a stale reference.
     engine.reset();
     if (--activeWorkers == 0)
-        background.wakeAll();
+        workers.wakeAll();
 }
 
-bool ZNAntiVirusPrivate::scanFile(const QByteArray& path, const ZNEngineRef& engine,
-                                  std::vector<char>& buffer)
+bool ZNScanRun::scanFile(const QByteArray& path, const ZNEngineRef& engine, std::vector<char>& buffer)
 {
     ZNFd fd(openForScan(path));
     struct stat info;
@@ -367,26 +340,26 @@ bool ZNAntiVirusPrivate::scanFile(const QByteArray& path, const ZNEngineRef& eng
 
     const char* virus = nullptr;
     unsigned long scannedBytes = 0;
+    cl_scan_options options = *engines.options();
     const cl_error_t result = engine
-        ? scanOpenFile(fd.get(), qint64(info.st_size), path.constData(), engine.get(), &scanOptions,
-                       buffer, &virus, &scannedBytes)
+        ? scanOpenFile(fd.get(), qint64(info.st_size), path.constData(), engine.get(), &options, buffer,
+                       &virus, &scannedBytes)
         : CL_ENULLARG;
-    ++resolved;
+    ++scanned;
     if (result != CL_VIRUS)
         return true;
-    ++infectes;
+    ++infected;
 
     ZNDetection detection;
-    const QByteArray root = scanRoot;
     detection.root = root;
     detection.relative = path.mid(root.endsWith('/') ? root.size() : root.size() + 1);
-    detection.quarantine = scanQuarantine;
+    detection.quarantine = scanTask.quarantineDir;
     detection.virus = virus ? QString::fromUtf8(virus) : QString();
-    detection.taskNo = taskNo;
-    detection.missionNo = missionNo;
+    detection.taskNo = scanTask.taskNo;
+    detection.missionNo = scanTask.missionNo;
     detection.identity = znFileIdentity(info);
     detection.changedSec = info.st_ctim.tv_sec;
     detection.changedNsec = info.st_ctim.tv_nsec;
-    queueDetection(std::move(detection));
+    keeper.queueDetection(std::move(detection));
     return true;
 }

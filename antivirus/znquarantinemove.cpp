@@ -21,14 +21,14 @@
 
 #include <cerrno>
 
+#include "kx2dbsqlite.h"
 #include "kx2values.h"
-#include "znantivirus_p.h"
+#include "znquarantinekeeper.h"
+#include "znquarantinemarks.h"
 #include "znrawpath.h"
 #include "zntrace.h"
 
 namespace {
-
-const int kPendingQuarantine = 1;
 
 // Columns that older stores lack: the pending mark of a move in progress,
 // the raw path of a file whose name is not UTF-8, and the scanned file's
@@ -41,11 +41,20 @@ const char* const kBookkeepingColumns[][2] = {
 
 } // namespace
 
-bool ZNAntiVirusPrivate::prepareQuarantineStore()
+QString znSqlNumberList(const QList<int>& numbers)
+{
+    QStringList parts;
+    parts.reserve(numbers.size());
+    for (int number : numbers)
+        parts << QString::number(number);
+    return QLatin1Char('(') + parts.join(QLatin1Char(',')) + QLatin1Char(')');
+}
+
+bool ZNQuarantineKeeper::prepareStore()
 {
     int changes = 0, lastRowId = 0;
     QList<QJsonObject> columns;
-    if (!database.exec(changes, lastRowId, columns, QStringLiteral("PRAGMA table_info(t_infectes);")))
+    if (!store.exec(changes, lastRowId, columns, QStringLiteral("PRAGMA table_info(t_infectes);")))
         return false;
     QStringList present;
     for (const QJsonObject& column : columns)
@@ -56,93 +65,69 @@ bool ZNAntiVirusPrivate::prepareQuarantineStore()
             continue;
         const QString sql = QStringLiteral("ALTER TABLE t_infectes ADD COLUMN %1 %2;")
                                 .arg(QLatin1String(column[0]), QLatin1String(column[1]));
-        if (!database.exec(changes, lastRowId, sql)) {
-            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + database.lastError());
+        if (!store.exec(changes, lastRowId, sql)) {
+            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + store.lastError());
             ok = false;
         }
     }
     return ok;
 }
 
-// Finishes or undoes the quarantine moves that a crash interrupted.
-void ZNAntiVirusPrivate::recoverQuarantine()
+void ZNQuarantineKeeper::recover()
 {
+    KX2MutexLocker lock(filesMutex);
     QList<QJsonObject> rows;
-    if (!database.call(rows, QStringLiteral("infectes_pending")))
+    if (!store.call(rows, QStringLiteral("infectes_pending")))
         return;
-    for (const QJsonObject& row : rows) {
-        const QJsonObject key{{QStringLiteral("iftno"), toInt(row.value(QLatin1String("iftno")))}};
-        if (toInt(row.value(QLatin1String("pending"))) != kPendingQuarantine) {
+    for (const QJsonObject& row : qAsConst(rows)) {
+        if (toInt(row.value(QLatin1String("pending"))) == kPendingQuarantine)
+            recoverMove(row);
+        else
             recoverManagedRecord(row);
-            continue;
-        }
-        const QString hex = row.value(QLatin1String("rawpath")).toString();
-        const QByteArray source = hex.isEmpty() ? znRawPath(row.value(QLatin1String("path")).toString())
-                                                : QByteArray::fromHex(hex.toLatin1());
-        const QByteArray target = znRawPath(row.value(QLatin1String("quarantined")).toString());
-        const QString identity = row.value(QLatin1String("identity")).toString();
-
-        struct stat info;
-        const bool targetThere = znLstat(target, info);
-        const bool renamedInPlace = targetThere && znFileIdentity(info) == identity;
-        const bool sourceThere = znLstat(source, info) && znFileIdentity(info) == identity;
-        ::unlink((target + znPartSuffix()).constData());
-        if (renamedInPlace || (targetThere && !sourceThere)) {
-            database.call(QStringLiteral("infectes_settle"), key);
-            continue;
-        }
-        // Not moved (or a copy that never replaced its source): the file is
-        // still in place, and any copy of it in the quarantine goes.
-        if (targetThere)
-            ::unlink(target.constData());
-        database.call(QStringLiteral("infectes_drop"), key);
     }
 }
 
-void ZNAntiVirusPrivate::queueDetection(ZNDetection detection)
+// A quarantine move a crash interrupted: finished when the file is in the
+// quarantine, undone otherwise.
+void ZNQuarantineKeeper::recoverMove(const QJsonObject& row)
 {
-    detections.push(std::move(detection));
-    ++detections.count;
-    wakeQuarantineKeeper();
-}
+    const QJsonObject key{{QStringLiteral("iftno"), toInt(row.value(QLatin1String("iftno")))}};
+    const QString hex = row.value(QLatin1String("rawpath")).toString();
+    const QByteArray source = hex.isEmpty() ? znRawPath(row.value(QLatin1String("path")).toString())
+                                            : QByteArray::fromHex(hex.toLatin1());
+    const QByteArray target = znRawPath(row.value(QLatin1String("quarantined")).toString());
+    const QString identity = row.value(QLatin1String("identity")).toString();
 
-void ZNAntiVirusPrivate::wakeQuarantineKeeper()
-{
-    {
-        std::lock_guard<std::mutex> lock(keeperMutex);
-        if (!keeperStarted && !keeperStop)
-            keeperStarted = background.start([this] { quarantineKeeper(); });
+    struct stat info;
+    const bool targetThere = znLstat(target, info);
+    const bool renamedInPlace = targetThere && znFileIdentity(info) == identity;
+    const bool sourceThere = znLstat(source, info) && znFileIdentity(info) == identity;
+    ::unlink((target + znPartSuffix()).constData());
+    if (renamedInPlace || (targetThere && !sourceThere)) {
+        store.call(QStringLiteral("infectes_settle"), key);
+        return;
     }
-    keeperWake.notify_all();
+    // Not moved (or a copy that never replaced its source): the file is
+    // still in place, and any copy of it in the quarantine goes.
+    if (targetThere)
+        ::unlink(target.constData());
+    store.call(QStringLiteral("infectes_drop"), key);
 }
 
-void ZNAntiVirusPrivate::quarantineKeeper()
+// A name stays taken while a record names it, even when its file is gone:
+// restoring or deleting that record must never reach a newer file.
+bool ZNQuarantineKeeper::nameTaken(int quarantine, const QByteArray& directory, const QByteArray& name)
 {
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(keeperMutex);
-            keeperWake.wait(lock, [this] {
-                return keeperStop || detections.count > 0 || restore.count > 0;
-            });
-            if (keeperStop)
-                return;
-        }
-        quarantineStep();
-        restoreStep();
-    }
+    struct stat taken;
+    if (::fstatat(quarantine, name.constData(), &taken, AT_SYMLINK_NOFOLLOW) == 0)
+        return true;
+    QList<QJsonObject> found;
+    const QJsonObject named{{QStringLiteral("qrafile"), QString::fromUtf8(directory + '/' + name)}};
+    return store.call(found, QStringLiteral("infectes_named"), named)
+        && toInt(found.value(0).value(QLatin1String("n"))) != 0;
 }
 
-void ZNAntiVirusPrivate::quarantineStep()
-{
-    std::lock_guard<std::mutex> lock(quarantineMutex);
-    ZNDetection detection;
-    while (!background.isShuttingDown() && detections.pop(detection)) {
-        --detections.count;
-        quarantineOne(detection);
-    }
-}
-
-bool ZNAntiVirusPrivate::quarantineOne(const ZNDetection& detection)
+bool ZNQuarantineKeeper::quarantineOne(const ZNDetection& detection)
 {
     const QByteArray file = detection.file();
     const QByteArray name = znBaseName(detection.relative.isEmpty() ? detection.root : detection.relative);
@@ -163,19 +148,7 @@ bool ZNAntiVirusPrivate::quarantineOne(const ZNDetection& detection)
     const QString readableName = znDisplayPath(name);
     const QByteArray baseTarget = readableName.toUtf8();
     QByteArray target = baseTarget;
-    struct stat taken;
-    // A name stays taken while a record names it, even when its file is
-    // gone: restoring or deleting that record must never reach a newer file.
-    const auto nameTaken = [&](const QByteArray& candidate) {
-        if (::fstatat(quarantine.get(), candidate.constData(), &taken, AT_SYMLINK_NOFOLLOW) == 0)
-            return true;
-        QList<QJsonObject> found;
-        const QJsonObject named{
-            {QStringLiteral("qrafile"), QString::fromUtf8(detection.quarantine + '/' + candidate)}};
-        return database.call(found, QStringLiteral("infectes_named"), named)
-            && toInt(found.value(0).value(QLatin1String("n"))) != 0;
-    };
-    for (int n = 2; nameTaken(target); ++n)
+    for (int n = 2; nameTaken(quarantine.get(), detection.quarantine, target); ++n)
         target = baseTarget + '.' + QByteArray::number(n).rightJustified(3, '0');
     const QByteArray targetPath = detection.quarantine + '/' + target;
 
@@ -191,8 +164,8 @@ bool ZNAntiVirusPrivate::quarantineOne(const ZNDetection& detection)
         {QStringLiteral("rawpath"), znIsUtf8(file) ? QString() : QString::fromLatin1(file.toHex())},
         {QStringLiteral("identity"), detection.identity},
     };
-    if (!database.call(changes, recordNo, QStringLiteral("infectes_intent"), intent) || recordNo <= 0) {
-        znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + database.lastError());
+    if (!store.call(changes, recordNo, QStringLiteral("infectes_intent"), intent) || recordNo <= 0) {
+        znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + store.lastError());
         return false;
     }
     const QJsonObject key{{QStringLiteral("iftno"), recordNo}};
@@ -202,10 +175,10 @@ bool ZNAntiVirusPrivate::quarantineOne(const ZNDetection& detection)
     if (!moved) {
         znTrace(ZNTraceBits::Failures, QStringLiteral("移动隔离文件失败: ") + znDisplayPath(file)
                                            + QStringLiteral(" -> ") + QString::fromUtf8(targetPath));
-        database.call(QStringLiteral("infectes_drop"), key);
+        store.call(QStringLiteral("infectes_drop"), key);
         return false;
     }
-    if (!database.call(QStringLiteral("infectes_settle"), key))
-        znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + database.lastError());
+    if (!store.call(QStringLiteral("infectes_settle"), key))
+        znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + store.lastError());
     return true;
 }

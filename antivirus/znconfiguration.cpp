@@ -1,0 +1,54 @@
+#include "znconfiguration.h"
+
+#include <QFileInfo>
+#include <QJsonValue>
+
+#include "kx2values.h"
+
+const QStringList G_OVERALL_EXCLUDES = {
+    QStringLiteral("ftp"),
+    QStringLiteral("webdav"),
+    QStringLiteral("velcan"),
+};
+
+namespace {
+
+QString trimmedString(const QJsonObject& object, const char* key)
+{
+    return object.value(QLatin1String(key)).toString().trimmed();
+}
+
+QString orDefault(const QString& value, const char* fallback)
+{
+    return value.isEmpty() ? QString::fromUtf8(fallback) : value;
+}
+
+// Non-blank entries, first occurrence kept.
+QStringList excludeList(const QJsonValue& value)
+{
+    QStringList list = toStrings(value, true);
+    list.removeDuplicates();
+    return list.isEmpty() ? G_OVERALL_EXCLUDES : list;
+}
+
+} // namespace
+
+ZNConfiguration ZNConfiguration::fromJson(const QJsonObject& configuration)
+{
+    ZNConfiguration c;
+    c.settingsFile = orDefault(configuration.value(QLatin1String("settings")).toString(),
+                               "/zelo/etc/antivirus/settings.json");
+    c.settingsDir = QDir(QFileInfo(c.settingsFile).absolutePath());
+    c.virusdbUrl = orDefault(trimmedString(configuration, "virusdburl"), "http://....");
+    c.systemVirusdbDir = orDefault(trimmedString(configuration, "systemvirusdb"), "/var/lib/clamav");
+    c.databaseFile = orDefault(trimmedString(configuration, "database"), "/zelo/etc/antivirus/antivirus.db");
+    const QJsonObject overall = configuration.value(QLatin1String("overall")).toObject();
+    c.overallPath = orDefault(trimmedString(overall, "path"), "/mnt");
+    c.overallExcludes = excludeList(overall.value(QLatin1String("excludes")));
+    return c;
+}
+
+QString ZNConfiguration::descriptionFile() const
+{
+    return settingsDir.absoluteFilePath(QStringLiteral("virusdb.json"));
+}

@@ -1,0 +1,58 @@
+// ZNEngineSlot: the compiled libclamav engine that scans use, and how one
+// is built from a virus database directory.
+//
+// The update thread builds a new engine with load() and installs it; every
+// scan takes a counted reference with current() and holds it while it
+// scans, so a swap never frees an engine in use (see ZNEngineRef). The
+// generation rises with every install, so a worker notices a reload
+// without taking the lock for every file.
+//
+// Thread rules: any thread; the lock is held only to copy or swap the
+// reference. The scan options are fixed at construction.
+
+#ifndef ZNENGINESLOT_H
+#define ZNENGINESLOT_H
+
+#include <QString>
+
+#include <atomic>
+
+#include <clamav.h>
+
+#include "kx2threadsafety.h"
+#include "znengineref.h"
+
+class ZNEngineSlot
+{
+public:
+    ZNEngineSlot();
+    ~ZNEngineSlot();
+    ZNEngineSlot(const ZNEngineSlot&) = delete;
+    ZNEngineSlot& operator=(const ZNEngineSlot&) = delete;
+
+    // A reference to the engine in use; null before the first install.
+    ZNEngineRef current() const KX2_EXCLUDES(mutex);
+    unsigned generation() const { return installed.load(); }
+    // Makes `engine` the one in use; the previous one goes when its last
+    // scan lets go.
+    void install(ZNEngineRef engine) KX2_EXCLUDES(mutex);
+    // Drops the engine in use (the owner's shut-down).
+    void clear() KX2_EXCLUDES(mutex);
+
+    const cl_scan_options* options() const { return &scanOptions; }
+
+    // Builds and compiles an engine from the database files in `directory`.
+    // Null on failure, with libclamav's reason in `reason`.
+    static ZNEngineRef load(const QString& directory, QString* reason);
+
+    // Held only to copy or swap the engine. Public so that a test can hold
+    // an install at the point where it publishes.
+    mutable KX2Mutex mutex;
+
+private:
+    ZNEngineRef engine KX2_GUARDED_BY(mutex);
+    std::atomic<unsigned> installed{0};
+    cl_scan_options scanOptions{};
+};
+
+#endif // ZNENGINESLOT_H

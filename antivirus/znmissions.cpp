@@ -1,0 +1,137 @@
+// Missions: the files and directories registered for scanning.
+
+#include "znmissions.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include "kx2dbsqlite.h"
+#include "kx2journals.h"
+#include "kx2values.h"
+#include "znquarantinekeeper.h"
+#include "znquarantinemarks.h"
+#include "zntrace.h"
+
+namespace {
+
+const int kTypeDirectory = 1;
+const int kTypeFile = 2;
+
+QJsonValue timeOrNull(const QJsonValue& value)
+{
+    const QString text = value.toString();
+    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+}
+
+} // namespace
+
+ZNMissions::ZNMissions(KX2DBSqlite& store, ZNQuarantineKeeper& keeper)
+    : store(store)
+    , keeper(keeper)
+{
+}
+
+ZNOutcome ZNMissions::create(const QString& path)
+{
+    const QFileInfo info(path);
+    QString stored;
+    int type = 0;
+    if (info.exists() && info.isDir()) {
+        stored = QDir::cleanPath(info.absoluteFilePath());
+        if (!stored.endsWith(QLatin1Char('/')))
+            stored += QLatin1Char('/');
+        type = kTypeDirectory;
+    } else if (info.exists() && info.isFile()) {
+        stored = QDir::cleanPath(info.absoluteFilePath());
+        type = kTypeFile;
+    } else {
+        return ZNOutcome::failure(KX2ErrorCode::NotExists, QStringLiteral("选定的文件或文件夹不存在"));
+    }
+
+    // The check and the insert are two statements: one creation at a time,
+    // so two requests for one path never both insert.
+    KX2MutexLocker lock(creating);
+    QList<QJsonObject> rows;
+    if (!store.call(rows, QStringLiteral("mission_detail"), {{QStringLiteral("path"), stored}})) {
+        znTrace(ZNTraceBits::Failures, QStringLiteral("查询任务目录是否存在失败: ") + store.lastError());
+        return ZNOutcome::failure(KX2ErrorCode::RegistrationCheckFailed, QStringLiteral("检查路径是否存在失败"));
+    }
+    if (!rows.isEmpty()) {
+        return ZNOutcome::failure(KX2ErrorCode::AlreadyExists, QStringLiteral("路径已存在: ") + stored);
+    }
+    const QJsonObject values{{QStringLiteral("caption"), stored},
+                             {QStringLiteral("path"), stored},
+                             {QStringLiteral("type"), type}};
+    if (!store.call(QStringLiteral("mission_append"), values)) {
+        znTrace(ZNTraceBits::Failures, QStringLiteral("添加新任务失败: ") + store.lastError());
+        return ZNOutcome::failure(KX2ErrorCode::CreateFailed, QStringLiteral("添加新任务失败"));
+    }
+    return ZNOutcome::success();
+}
+
+ZNOutcome ZNMissions::remove(const QList<int>& numbers)
+{
+    // One statement whatever the count: atomic, and an IN list has none of
+    // the depth limit that a chain of ORs runs into.
+    const QString sql = QStringLiteral("DELETE FROM t_mission WHERE msn_no IN ") + znSqlNumberList(numbers) + QLatin1Char(';');
+    int changes = 0, lastRowId = 0;
+    if (numbers.isEmpty() || !store.exec(changes, lastRowId, sql)) {
+        const QString message = QStringLiteral("删除任务失败: ") + store.lastError();
+        znTrace(ZNTraceBits::Failures, message);
+        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, message);
+    }
+    if (changes <= 0)
+        return ZNOutcome::failure(KX2ErrorCode::NotExists, QStringLiteral("没有找到需要删除的任务"));
+    if (!store.call(QStringLiteral("mission_remove_unrelated_1")))
+        znTrace(ZNTraceBits::Failures, QStringLiteral("删除关联任务1失败: ") + store.lastError());
+    if (!keeper.dropOrphanedRecords())
+        znTrace(ZNTraceBits::Failures, QStringLiteral("删除关联任务2失败: ") + store.lastError());
+    return ZNOutcome::success();
+}
+
+// Missions keyed by their stored path, with the times of the newest scan
+// of that path as stored text (null before the first scan).
+bool ZNMissions::listing(QJsonObject& listing)
+{
+    QList<QJsonObject> rows;
+    if (!store.call(rows, QStringLiteral("mission_alload"))) {
+        znTrace(ZNTraceBits::Failures, QStringLiteral("读取任务列表失败: ") + store.lastError());
+        return false;
+    }
+    for (const QJsonObject& row : rows) {
+        const QString path = row.value(QLatin1String("path")).toString();
+        listing.insert(path, QJsonObject{
+            {QStringLiteral("msnno"), toInt(row.value(QLatin1String("msnno")))},
+            {QStringLiteral("path"), path},
+            {QStringLiteral("type"), toInt(row.value(QLatin1String("type")))},
+            {QStringLiteral("starttime"), timeOrNull(row.value(QLatin1String("starttime")))},
+            {QStringLiteral("endtime"), timeOrNull(row.value(QLatin1String("endtime")))},
+            {QStringLiteral("lastscantime"), timeOrNull(row.value(QLatin1String("lastscantime")))},
+        });
+    }
+    return true;
+}
+
+// The mission registered for `path`: a directory mission is stored with a
+// trailing "/", a file mission without, so both forms name it.
+int ZNMissions::missionOf(const QString& path)
+{
+    for (const QString& form : {path, path + QLatin1Char('/')}) {
+        QList<QJsonObject> rows;
+        if (store.call(rows, QStringLiteral("mission_detail"), {{QStringLiteral("path"), form}})
+            && !rows.isEmpty())
+            return toInt(rows.first().value(QLatin1String("msnno")));
+    }
+    return 0;
+}
+
+QStringList ZNMissions::paths()
+{
+    QList<QJsonObject> rows;
+    QStringList result;
+    if (store.call(rows, QStringLiteral("mission_alload"))) {
+        for (const QJsonObject& row : qAsConst(rows))
+            result << row.value(QLatin1String("path")).toString();
+    }
+    return result;
+}

@@ -1,0 +1,21 @@
+// The marks of t_infectes.ift_pending: which file operation a record is in
+// the middle of. A mark is written before the file is touched and cleared
+// (or the record deleted) after, so a restart can settle any record.
+
+#ifndef ZNQUARANTINEMARKS_H
+#define ZNQUARANTINEMARKS_H
+
+#include <QList>
+#include <QString>
+
+const int kPendingNone = 0;
+const int kPendingQuarantine = 1;
+const int kPendingRestore = 2;
+const int kPendingRemove = 3;
+
+// "(1,2,3)" for a statement's IN list. One statement takes a list of any
+// length atomically, where a chain of ORs fails at 1000 terms. The numbers
+// are ints, so the text is only digits and commas.
+QString znSqlNumberList(const QList<int>& numbers);
+
+#endif // ZNQUARANTINEMARKS_H

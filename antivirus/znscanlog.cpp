@@ -1,0 +1,74 @@
+#include "znscanlog.h"
+
+#include <QJsonArray>
+
+#include "kx2dbsqlite.h"
+#include "kx2journals.h"
+#include "kx2values.h"
+#include "znquarantinemarks.h"
+#include "zntrace.h"
+
+namespace {
+
+ZNOutcome readFailed(KX2DBSqlite& store, const QString& message)
+{
+    const QString error = store.lastError();
+    znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + error);
+    return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, message + error);
+}
+
+QJsonObject logRecord(const QJsonObject& row)
+{
+    static const char* const kNumbers[] = {"logno", "state", "times", "totality", "resolved", "infectes"};
+    static const char* const kAsStored[] = {"file", "path", "starttime", "endtime"};
+    QJsonObject record;
+    for (const char* key : kNumbers)
+        record.insert(QLatin1String(key), toInt(row.value(QLatin1String(key))));
+    for (const char* key : kAsStored)
+        record.insert(QLatin1String(key), row.value(QLatin1String(key)));
+    return record;
+}
+
+} // namespace
+
+ZNOutcome znListScanLogs(KX2DBSqlite& store, QJsonObject& out, int page, int ofpage)
+{
+    QList<QJsonObject> counted;
+    if (!store.call(counted, QStringLiteral("log_reccount")))
+        return readFailed(store, QStringLiteral("取日志总数失败: "));
+    if (counted.isEmpty())
+        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, QStringLiteral("取日志总数返回结果异常"));
+    const int reccount = toInt(counted.first().value(QLatin1String("reccount")));
+    if (reccount <= 0) {
+        znTrace(ZNTraceBits::TaskSummary, QStringLiteral("没有日志纪录"));
+        return ZNOutcome::success();
+    }
+    QList<QJsonObject> rows;
+    const QJsonObject window{{QStringLiteral("page"), page}, {QStringLiteral("ofpage"), ofpage}};
+    if (!store.call(rows, QStringLiteral("log_alload"), window))
+        return readFailed(store, QStringLiteral("取日志内容失败: "));
+    QJsonArray records;
+    for (const QJsonObject& row : qAsConst(rows))
+        records.append(logRecord(row));
+    out.insert(QStringLiteral("page"), page);
+    out.insert(QStringLiteral("ofpage"), ofpage);
+    out.insert(QStringLiteral("reccount"), reccount);
+    out.insert(QStringLiteral("records"), records);
+    return ZNOutcome::success();
+}
+
+ZNOutcome znRemoveScanLogs(KX2DBSqlite& store, const QList<int>& numbers)
+{
+    const QString sql = QStringLiteral("DELETE FROM t_log WHERE log_no IN ") + znSqlNumberList(numbers) + QLatin1Char(';');
+    int changes = 0, lastRowId = 0;
+    if (numbers.isEmpty() || !store.exec(changes, lastRowId, sql)) {
+        const QString message = QStringLiteral("删除日志失败: ") + store.lastError();
+        znTrace(ZNTraceBits::Failures, message);
+        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, message);
+    }
+    if (changes <= 0) {
+        znTrace(ZNTraceBits::FileFailures, QStringLiteral("指定的参数(lognos)不存在: ") + sql);
+        return ZNOutcome::failure(KX2ErrorCode::NotExists, QStringLiteral("指定的日志不存在"));
+    }
+    return ZNOutcome::success();
+}

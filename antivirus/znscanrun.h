@@ -1,0 +1,130 @@
+// ZNScanRun: one scan task from its walk to its last scanned file.
+//
+// The calling thread (the task thread) walks the tree and feeds raw file
+// paths into a bounded queue; N worker threads started by the run scan each
+// file through a read-only descriptor and hand every detection to the
+// quarantine keeper. run() returns when the walk has ended and every worker
+// has drained the queue, or soon after stop().
+//
+// Thread rules: run() once, on one thread. stop() and progress() from any
+// thread, also while run() is going on or after it ended. The counters are
+// atomics; the file most recently taken is guarded by its own lock; the
+// rest is fixed at construction or belongs to the walking thread; the
+// current file is the task queue's (ZNCurrentFile).
+
+#ifndef ZNSCANRUN_H
+#define ZNSCANRUN_H
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <vector>
+
+#include "kx2threadsafety.h"
+#include "znengineref.h"
+#include "znpathqueue.h"
+#include "znthreadgroup.h"
+
+class KX2DBSqlite;
+class ZNEngineSlot;
+class ZNQuarantineKeeper;
+
+// The file a task's workers took last, shown by progress reports. It
+// belongs to the task queue rather than to one run, so the last task's
+// file stays visible after it ended. A worker holds the lock only for the
+// instant it records its file; tests hold it to keep the workers waiting.
+struct ZNCurrentFile
+{
+    mutable KX2Mutex mutex;
+    QByteArray path KX2_GUARDED_BY(mutex); // raw path
+
+    void set(const QByteArray& next) KX2_EXCLUDES(mutex)
+    {
+        KX2MutexLocker lock(mutex);
+        path = next;
+    }
+    QByteArray get() const KX2_EXCLUDES(mutex)
+    {
+        KX2MutexLocker lock(mutex);
+        return path;
+    }
+};
+
+// A queued task as the run needs it.
+struct ZNScanTask
+{
+    int taskNo = 0;
+    int missionNo = 0;
+    QString path;
+    // Directories not walked: absolute, or bare names taken below `path`.
+    QString excludes;
+    QByteArray quarantineDir;
+    int workers = 1;
+};
+
+class ZNScanRun
+{
+public:
+    struct Progress
+    {
+        QString path;
+        QString currentFile;
+        int total = 0;
+        int scanned = 0;
+        int infected = 0;
+    };
+
+    ZNScanRun(const ZNScanTask& task, ZNEngineSlot& engines, ZNQuarantineKeeper& keeper, KX2DBSqlite& store,
+              ZNCurrentFile& currentFile);
+    ~ZNScanRun();
+    ZNScanRun(const ZNScanRun&) = delete;
+    ZNScanRun& operator=(const ZNScanRun&) = delete;
+
+    // Walks and scans; false when a stop ended it before every file found
+    // was scanned.
+    bool run();
+    void stop();
+    Progress progress() const;
+    // Regular files the walk found so far.
+    int filesFound() const { return found.load(); }
+    const ZNScanTask& task() const { return scanTask; }
+
+private:
+    void walk(const QByteArray& path);
+    void walkDirectory(int directory, const QByteArray& path);
+    void recordProgress();
+    void workerMain();
+    bool scanFile(const QByteArray& path, const ZNEngineRef& engine, std::vector<char>& buffer);
+
+    const ZNScanTask scanTask;
+    const QStringList excluded;
+    ZNEngineSlot& engines;
+    ZNQuarantineKeeper& keeper;
+    KX2DBSqlite& store;
+    ZNCurrentFile& currentFile;
+
+    // Raw path of the task and the directory its detections are named
+    // beneath (the task's path, or the directory of a single file).
+    QByteArray target;
+    QByteArray root;
+    // Identity of the quarantine directory, so the walk skips it whatever
+    // path leads there.
+    bool quarantineKnown = false;
+    quint64 quarantineDevice = 0;
+    quint64 quarantineInode = 0;
+    QElapsedTimer sinceProgress; // walking thread only
+
+    std::atomic<bool> stopRequested{false};
+    std::atomic<int> found{0};
+    std::atomic<int> scanned{0};
+    std::atomic<int> infected{0};
+    std::atomic<int> activeWorkers{0};
+    ZNPathQueue files;
+
+    ZNThreadGroup workers;
+};
+
+#endif // ZNSCANRUN_H

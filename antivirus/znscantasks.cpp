@@ -1,0 +1,259 @@
+// Scan tasks: queuing a scan, the task thread, stopping, and progress.
+
+#include "znscantasks.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QThread>
+
+#include <sys/stat.h>
+
+#include <chrono>
+
+#include "kx2dbsqlite.h"
+#include "kx2journals.h"
+#include "kx2values.h"
+#include "znconfiguration.h"
+#include "znengineslot.h"
+#include "znmissions.h"
+#include "znrawpath.h"
+#include "znscanrun.h"
+#include "znsettingssnapshot.h"
+#include "zntrace.h"
+#include "znupdater.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const int kStateStopped = 8;
+const int kStateCompleted = 9;
+
+// More workers than this only add contention: scanning is bound by the
+// cores and the disk, and a careless "threads" setting must not start
+// thousands of threads.
+const int kMaxWorkers = 64;
+
+ZNOutcome refuse(int code, const QString& message, bool traced)
+{
+    if (traced)
+        znTrace(ZNTraceBits::Failures, message);
+    return ZNOutcome::failure(code, message);
+}
+
+ZNOutcome storeFailed(KX2DBSqlite& store, int code, const QString& message)
+{
+    const QString error = store.lastError();
+    znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + error);
+    return ZNOutcome::failure(code, message + error);
+}
+
+} // namespace
+
+ZNScanTasks::ZNScanTasks(const Parts& parts)
+    : parts(parts)
+{
+}
+
+ZNScanTasks::~ZNScanTasks()
+{
+    shutdown();
+}
+
+void ZNScanTasks::shutdown()
+{
+    stopRequested = true;
+    {
+        KX2MutexLocker lock(runMutex);
+        if (current)
+            current->stop();
+    }
+    thread.shutdownAndWait();
+}
+
+// Creates the work area's quarantine directory; nobody but the service
+// reads infected files.
+ZNOutcome ZNScanTasks::prepareQuarantine(const QString& workArea) const
+{
+    if (workArea.isEmpty())
+        return refuse(KX2ErrorCode::DirectoryNotConfigured, QStringLiteral("隔离区未设置"), true);
+    if (!QFileInfo(workArea).isDir())
+        return refuse(KX2ErrorCode::NotExists, QStringLiteral("隔离区目录不存在"), true);
+    const QString quarantine = QDir::cleanPath(QDir(workArea).absoluteFilePath(QStringLiteral(".qra")));
+    QDir().mkpath(quarantine);
+    if (!QFileInfo(quarantine).isDir())
+        return refuse(KX2ErrorCode::CreateFailed, QStringLiteral("无法创建病毒隔离区"), true);
+    ::chmod(quarantine.toUtf8().constData(), 0700);
+    return ZNOutcome::success();
+}
+
+ZNOutcome ZNScanTasks::start(const QString& path, bool wait)
+{
+    if (!parts.engines.current())
+        return refuse(KX2ErrorCode::VirusDbNotReady, QStringLiteral("病毒库未准备就绪，请稍后再重试"), true);
+    if (wait)
+        parts.updater.waitWhileRunning([] { return false; });
+    const ZNOutcome quarantine = prepareQuarantine(parts.settings.get().dataDir);
+    if (!quarantine.ok())
+        return quarantine;
+
+    struct stat info;
+    if (!znLstat(znRawPath(path), info) || !(S_ISDIR(info.st_mode) || S_ISREG(info.st_mode)))
+        return refuse(KX2ErrorCode::NotExists, QStringLiteral("选定的文件或文件夹不存在"), false);
+    // Cleaned, so "/a/b/" and "/a/b" name one task.
+    const QString absolute = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+
+    QList<QJsonObject> rows;
+    if (!parts.store.call(rows, QStringLiteral("task_detail"), {{QStringLiteral("path"), absolute}}))
+        return storeFailed(parts.store, KX2ErrorCode::DatabaseFailed, QStringLiteral("查询任务队列失败: "));
+    if (!rows.isEmpty())
+        return refuse(KX2ErrorCode::AlreadyExists, QStringLiteral("任务队列中已存在"), false);
+
+    const QJsonObject task{
+        {QStringLiteral("msnno"), parts.missions.missionOf(absolute)},
+        {QStringLiteral("path"), absolute},
+        {QStringLiteral("excludes"), absolute == parts.configuration.overallPath
+                                         ? parts.configuration.overallExcludes.join(QLatin1Char('\n'))
+                                         : QString()},
+    };
+    if (!parts.store.call(QStringLiteral("task_append"), task))
+        return storeFailed(parts.store, KX2ErrorCode::CreateFailed, QStringLiteral("添加查杀任务失败: "));
+
+    bool idle = false;
+    if (!running.compare_exchange_strong(idle, true))
+        return refuse(KX2ErrorCode::ScanRunning, QStringLiteral("正在进行查杀毒中，请稍后再重试"), false);
+    // Cleared here, not by the thread: a stop arriving between this call
+    // and the thread's start must not be undone.
+    stopRequested = false;
+    if (thread.start([this] { threadMain(); }))
+        return ZNOutcome::success();
+    running = false;
+    return refuse(KX2ErrorCode::CreateFailed, QStringLiteral("无法启动查杀线程"), true);
+}
+
+void ZNScanTasks::stop()
+{
+    stopRequested = true;
+    {
+        KX2MutexLocker lock(runMutex);
+        if (current)
+            current->stop();
+    }
+    while (running && !thread.isShuttingDown())
+        thread.waitFor([this] { return !running; }, 1000ms);
+}
+
+QJsonObject ZNScanTasks::progress() const
+{
+    std::shared_ptr<ZNScanRun> run;
+    {
+        KX2MutexLocker lock(runMutex);
+        run = current;
+    }
+    QJsonObject out;
+    const ZNScanRun::Progress now = run ? run->progress() : ZNScanRun::Progress();
+    out.insert(QStringLiteral("path"), now.path);
+    out.insert(QStringLiteral("currfile"), now.currentFile);
+    out.insert(QStringLiteral("total"), now.total);
+    out.insert(QStringLiteral("scans"), now.scanned);
+    out.insert(QStringLiteral("percentage"), now.total < 1 ? 0 : int(qint64(now.scanned) * 100 / now.total));
+    out.insert(QStringLiteral("infectes"), now.infected);
+    out.insert(QStringLiteral("running"), running ? 1 : 0);
+    const int ended = endTime;
+    if (ended != 0)
+        out.insert(QStringLiteral("endtime"),
+                   QDateTime::fromSecsSinceEpoch(ended).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+    return out;
+}
+
+int ZNScanTasks::filesFound() const
+{
+    KX2MutexLocker lock(runMutex);
+    return current ? current->filesFound() : 0;
+}
+
+int ZNScanTasks::workerCount() const
+{
+    const int configured = parts.settings.get().threads;
+    const int count = configured > 0 ? configured : QThread::idealThreadCount();
+    return qBound(1, count, kMaxWorkers);
+}
+
+void ZNScanTasks::threadMain()
+{
+    for (;;) {
+        while (!stopRequested) {
+            // Every task scans with the newest database: a due relocation,
+            // update or reload runs first.
+            parts.updater.prepare(false);
+            QList<QJsonObject> rows;
+            if (!parts.store.call(rows, QStringLiteral("task_first"))) {
+                znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + parts.store.lastError());
+                if (!thread.pause(1000ms))
+                    break;
+                continue;
+            }
+            if (rows.isEmpty())
+                break;
+            runTask(rows.first());
+        }
+        running = false;
+        thread.wakeAll();
+        if (stopRequested || thread.isShuttingDown())
+            return;
+        // A task queued after the last look but before `running` fell was
+        // refused with 9992 by a caller that relied on this thread: take it.
+        QList<QJsonObject> rows;
+        bool idle = false;
+        if (!parts.store.call(rows, QStringLiteral("task_first")) || rows.isEmpty()
+            || !running.compare_exchange_strong(idle, true))
+            return;
+    }
+}
+
+void ZNScanTasks::runTask(const QJsonObject& row)
+{
+    ZNScanTask task;
+    task.taskNo = toInt(row.value(QLatin1String("tskno")));
+    task.missionNo = toInt(row.value(QLatin1String("msnno")));
+    task.path = row.value(QLatin1String("path")).toString().trimmed();
+    task.excludes = row.value(QLatin1String("excludes")).toString().trimmed();
+    task.quarantineDir = parts.settings.get().quarantineDir().toUtf8();
+    task.workers = workerCount();
+    const auto run = std::make_shared<ZNScanRun>(task, parts.engines, parts.keeper, parts.store, lastFile);
+    {
+        KX2MutexLocker lock(runMutex);
+        current = run;
+    }
+    if (stopRequested)
+        run->stop();
+    znTrace(ZNTraceBits::TaskSummary, QStringLiteral("开始查杀毒: ") + task.path);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const bool completed = run->run();
+
+    const int seconds = int(elapsed.elapsed() / 1000);
+    endTime = int(QDateTime::currentSecsSinceEpoch());
+    const ZNScanRun::Progress done = run->progress();
+    znTrace(ZNTraceBits::TaskSummary, QStringLiteral("查杀毒完成: ") + task.path);
+    znTrace(ZNTraceBits::TaskSummary, QStringLiteral("文件总数量: ") + QString::number(done.total));
+    znTrace(ZNTraceBits::TaskSummary, QStringLiteral("查杀文件数: ") + QString::number(done.scanned));
+    znTrace(ZNTraceBits::TaskSummary, QStringLiteral("有毒文件数: ") + QString::number(done.infected));
+    znTrace(ZNTraceBits::TaskSummary, QStringLiteral("查杀总耗时: ") + QString::number(seconds) + QStringLiteral("秒"));
+
+    const QJsonObject completion{
+        {QStringLiteral("state"), completed ? kStateCompleted : kStateStopped},
+        {QStringLiteral("tskno"), task.taskNo},
+        {QStringLiteral("times"), seconds},
+        {QStringLiteral("totality"), done.total},
+        {QStringLiteral("resolved"), done.scanned},
+        {QStringLiteral("infectes"), done.infected},
+    };
+    for (const char* statement : {"task_complete", "log_assign_task", "task_remove"}) {
+        if (!parts.store.call(QLatin1String(statement), completion)) {
+            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + parts.store.lastError());
+            break;
+        }
+    }
+}

@@ -1,0 +1,86 @@
+// ZNScanTasks: the queue of scan tasks (t_task) and the task thread that
+// runs them one at a time.
+//
+// A scan request appends a task row and starts the task thread unless it
+// runs; the thread takes the oldest row, makes sure the engine is current,
+// runs it as a ZNScanRun, writes its totals into the log and deletes the
+// row, until no row is left or a stop is requested.
+//
+// Thread rules: any thread. `running` and the stop request are atomics;
+// the current run (the running or last one, shared with progress readers)
+// is guarded by `runMutex`. The destructor stops the running task and waits
+// for the thread.
+
+#ifndef ZNSCANTASKS_H
+#define ZNSCANTASKS_H
+
+#include <QJsonObject>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+
+#include "kx2threadsafety.h"
+#include "znoutcome.h"
+#include "znscanrun.h"
+#include "znthreadgroup.h"
+
+class KX2DBSqlite;
+class ZNEngineSlot;
+class ZNMissions;
+class ZNQuarantineKeeper;
+class ZNSettingsHolder;
+class ZNUpdater;
+struct ZNConfiguration;
+
+class ZNScanTasks
+{
+public:
+    struct Parts
+    {
+        KX2DBSqlite& store;
+        const ZNConfiguration& configuration;
+        const ZNSettingsHolder& settings;
+        ZNEngineSlot& engines;
+        ZNUpdater& updater;
+        ZNQuarantineKeeper& keeper;
+        ZNMissions& missions;
+    };
+
+    explicit ZNScanTasks(const Parts& parts);
+    ~ZNScanTasks();
+    ZNScanTasks(const ZNScanTasks&) = delete;
+    ZNScanTasks& operator=(const ZNScanTasks&) = delete;
+
+    // See ZNAntiVirus::scanStart.
+    ZNOutcome start(const QString& path, bool wait);
+    // Stops the running task and returns once the task thread has ended.
+    void stop() KX2_EXCLUDES(runMutex);
+    // The progress of the running or last task (without "missions").
+    QJsonObject progress() const KX2_EXCLUDES(runMutex);
+    // Files the walk of the running or last task found so far.
+    int filesFound() const KX2_EXCLUDES(runMutex);
+    bool isRunning() const { return running.load(); }
+    bool isStopping() const { return stopRequested.load(); }
+    ZNCurrentFile& currentFile() { return lastFile; }
+    int workerCount() const;
+    void shutdown() KX2_EXCLUDES(runMutex);
+
+private:
+    ZNOutcome prepareQuarantine(const QString& workArea) const;
+    void threadMain();
+    void runTask(const QJsonObject& row) KX2_EXCLUDES(runMutex);
+
+    const Parts parts;
+    std::atomic<bool> running{false};
+    std::atomic<bool> stopRequested{false};
+    std::atomic<int> endTime{0};
+
+    ZNCurrentFile lastFile;
+    mutable KX2Mutex runMutex;
+    std::shared_ptr<ZNScanRun> current KX2_GUARDED_BY(runMutex);
+
+    ZNThreadGroup thread;
+};
+
+#endif // ZNSCANTASKS_H

@@ -1,0 +1,127 @@
+// ZNUpdater: the update thread, which relocates the virus database when
+// the work area changes, fetches a new database from the mirror when asked,
+// and (re)loads the engine.
+//
+// At most one update thread runs. It is the only writer of the database
+// directory, its download directory and the stored description
+// "virusdb.json"; request threads only start it, ask it to stop and read
+// its progress. A relocation is queued by a settings change and carried out
+// at the start of the next run.
+//
+// Thread rules: every public function may be called from any thread. The
+// flags and progress figures are atomics; the relocation queue and the
+// cached description time each have their own lock. The destructor asks a
+// running update to stop and waits for the thread.
+
+#ifndef ZNUPDATER_H
+#define ZNUPDATER_H
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QString>
+
+#include <atomic>
+#include <deque>
+
+#include "kx2threadsafety.h"
+#include "znoutcome.h"
+#include "znthreadgroup.h"
+#include "znvirusdbdownload.h"
+
+struct ZNConfiguration;
+class ZNEngineSlot;
+class ZNSettingsHolder;
+
+class ZNUpdater
+{
+public:
+    ZNUpdater(const ZNConfiguration& configuration, const ZNSettingsHolder& settings, ZNEngineSlot& engines);
+    ~ZNUpdater();
+    ZNUpdater(const ZNUpdater&) = delete;
+    ZNUpdater& operator=(const ZNUpdater&) = delete;
+
+    // Starts the update thread for a run (with `reload`, the engine is
+    // rebuilt even when no file changed). True when this call started it,
+    // false when one already runs or no thread could be started.
+    bool prepare(bool reload);
+    // A client's update request: fetch from the mirror, then reload.
+    // 9869 without a work area, 9871 while a run is going on.
+    ZNOutcome requestUpgrade();
+    // Asks a running update to stop and waits up to `timeoutMs` for the
+    // thread to end; true when none runs any more.
+    bool stop(int timeoutMs);
+    bool isRunning() const { return running.load(); }
+    // Whether the engine must still be (re)built from the database files.
+    bool reloadPending() const { return reloadDue.load(); }
+    // Whether runs fetch from the mirror (set by a request or a failed
+    // relocation, then for the life of the process).
+    bool upgradeWanted() const { return upgradeRequested.load(); }
+    // Blocks while an update runs, until `cancelled` returns true (tested
+    // at least once a second) or the updater shuts down.
+    template <class Cancelled>
+    void waitWhileRunning(Cancelled cancelled)
+    {
+        using namespace std::chrono_literals;
+        while (running && !cancelled() && !thread.isShuttingDown())
+            thread.waitFor([this] { return !running; }, 1000ms);
+    }
+
+    // The progress report; the figures of the last run once none runs.
+    QJsonObject progress();
+    // "updatetime" of the stored description; see storedUpdateTime().
+    QString storedUpdateTime(bool lookNow) KX2_EXCLUDES(timeMutex);
+
+    // Queues the move of the database files from `from` to `to` for the
+    // next run.
+    void queueRelocation(const QString& from, const QString& to) KX2_EXCLUDES(movesMutex);
+    int queuedRelocations() const KX2_EXCLUDES(movesMutex);
+
+    // Stops a running update and waits for the thread (the destructor).
+    void shutdown();
+
+private:
+    struct Relocation
+    {
+        QString from;
+        QString to;
+    };
+
+    void threadMain();
+    void relocateAndUpgrade();
+    // Carries out the queued relocations; false when one failed (the rest
+    // are dropped).
+    bool relocate() KX2_EXCLUDES(movesMutex);
+    bool takeRelocation(Relocation& next) KX2_EXCLUDES(movesMutex);
+    bool reload();
+
+    const ZNConfiguration& configuration;
+    const ZNSettingsHolder& settings;
+    ZNEngineSlot& engines;
+
+    std::atomic<bool> running{false};
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> upgradeRequested{false};
+    std::atomic<bool> reloadDue{true};
+    std::atomic<bool> anySuccess{false};
+    // Outcome of the latest online update: -1 none yet, 0 failed, 1 succeeded.
+    std::atomic<int> lastResult{-1};
+    ZNDownloadProgress download;
+
+    mutable KX2Mutex movesMutex;
+    std::deque<Relocation> moves KX2_GUARDED_BY(movesMutex);
+
+    // The stored description's "updatetime" is polled by clients; the file
+    // is looked at again only after a run wrote it (descriptionWrites) or a
+    // second after the last look, and read only when its identity or times
+    // changed.
+    std::atomic<quint64> descriptionWrites{0};
+    KX2Mutex timeMutex;
+    QByteArray timeStamp KX2_GUARDED_BY(timeMutex);
+    QString timeCached KX2_GUARDED_BY(timeMutex);
+    quint64 timeSeenWrites KX2_GUARDED_BY(timeMutex) = 0;
+    QElapsedTimer timeLooked KX2_GUARDED_BY(timeMutex);
+
+    ZNThreadGroup thread;
+};
+
+#endif // ZNUPDATER_H
