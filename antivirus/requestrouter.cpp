@@ -291,8 +291,8 @@ void RequestRouter::antivirus_quarantined_alload(QJsonObject* retObject, QJsonOb
     resultsIf(ok, listing, retObject, envObject);
 }
 
-// Prunes records whose quarantined file is gone; always succeeds, with the
-// number pruned in "amount".
+// Prunes records whose quarantined file is gone, with the number pruned in
+// "amount"; a store failure is reported as such.
 void RequestRouter::antivirus_quarantined_reduce(QJsonObject* retObject, QJsonObject cmdObject,
                                                  KX2Cabinet* envObject)
 {
@@ -300,7 +300,9 @@ void RequestRouter::antivirus_quarantined_reduce(QJsonObject* retObject, QJsonOb
         return;
     envObject->begin();
     const int amount = antivirus->quarantinedReduce(*envObject);
-    resultsIf(true, QJsonObject{{QStringLiteral("amount"), amount}}, retObject, envObject);
+    // A failure left its code on the journal; anything else is success.
+    const bool failed = envObject->err() != KX2ErrorCode::NoResult;
+    resultsIf(!failed, QJsonObject{{QStringLiteral("amount"), amount}}, retObject, envObject);
 }
 
 // "iftnos" (required): the quarantined files to delete with their records.
