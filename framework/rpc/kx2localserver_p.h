@@ -8,6 +8,7 @@
 #include "kx2localserver.h"
 #include "kx2todorouter.h"
 #include "kx2reactor.h"
+#include "kx2uniquefd.h"
 
 #include <QDir>
 #include <QString>
@@ -16,35 +17,6 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-
-#include <unistd.h>
-
-// Owns one file descriptor.
-class KX2UniqueFd
-{
-public:
-    explicit KX2UniqueFd(int fd = -1) : fd(fd) {}
-    ~KX2UniqueFd() { reset(); }
-    KX2UniqueFd(const KX2UniqueFd&) = delete;
-    KX2UniqueFd& operator=(const KX2UniqueFd&) = delete;
-
-    int get() const { return fd; }
-    int release()
-    {
-        const int owned = fd;
-        fd = -1;
-        return owned;
-    }
-    void reset(int other = -1)
-    {
-        if (fd >= 0)
-            ::close(fd);
-        fd = other;
-    }
-
-private:
-    int fd;
-};
 
 // The file the socket layer uses for a server name: the name itself when
 // it is absolute, else the name inside the temporary directory.

@@ -1,5 +1,6 @@
 #include "kx2reactor.h"
 
+#include "kx2uniquefd.h"
 #include "kx2workerpool.h"
 
 #include <algorithm>
@@ -54,13 +55,6 @@ public:
         , maxThreads(std::max(1, maxThreads))
     {
     }
-    ~KX2ReactorState()
-    {
-        if (epollFd >= 0)
-            ::close(epollFd);
-        if (wakeFd >= 0)
-            ::close(wakeFd);
-    }
 
     static void threadMain(const std::shared_ptr<KX2ReactorState>& self,
                            const std::shared_ptr<KX2ReactorThread>& me);
@@ -81,8 +75,8 @@ public:
     void finish(KX2ReactorThread& me, KX2Pollable* item);
     bool rearm(int fd, KX2Pollable* item);
 
-    const int epollFd;
-    const int wakeFd; // in the set, never armed one-shot: written when empty
+    const KX2UniqueFd epollFd;
+    const KX2UniqueFd wakeFd; // in the set, never armed one-shot: written when empty
     const std::chrono::milliseconds idleTimeout;
     KX2WorkerPool pool;
 
@@ -185,7 +179,7 @@ void KX2ReactorState::threadMain(const std::shared_ptr<KX2ReactorState>& self,
             return;
         s.waiting.fetch_add(1);
         epoll_event events[kBatch];
-        const int count = ::epoll_wait(s.epollFd, events, kBatch, timeoutMs);
+        const int count = ::epoll_wait(s.epollFd.get(), events, kBatch, timeoutMs);
         s.waiting.fetch_sub(1);
         if (count < 0 && errno == EINTR)
             continue;
@@ -279,12 +273,12 @@ void KX2ReactorState::watchMain(const std::shared_ptr<KX2ReactorState>& self)
 std::shared_ptr<KX2Reactor> KX2Reactor::create(int maxThreads, std::chrono::milliseconds idleTimeout)
 {
     auto state = std::make_shared<KX2ReactorState>(maxThreads, idleTimeout);
-    if (state->epollFd < 0 || state->wakeFd < 0)
+    if (!state->epollFd.isValid() || !state->wakeFd.isValid())
         return nullptr;
     epoll_event wake{};
     wake.events = EPOLLIN;
     wake.data.ptr = nullptr;
-    if (::epoll_ctl(state->epollFd, EPOLL_CTL_ADD, state->wakeFd, &wake) != 0)
+    if (::epoll_ctl(state->epollFd.get(), EPOLL_CTL_ADD, state->wakeFd.get(), &wake) != 0)
         return nullptr;
     return std::shared_ptr<KX2Reactor>(new KX2Reactor(std::move(state)));
 }
@@ -300,14 +294,14 @@ bool KX2Reactor::add(int fd, KX2Pollable* item)
     if (s.registered++ == 0) {
         // Threads told to leave an empty set must not leave this one.
         uint64_t ignored = 0;
-        [[maybe_unused]] const ssize_t drained = ::read(s.wakeFd, &ignored, sizeof ignored);
+        [[maybe_unused]] const ssize_t drained = ::read(s.wakeFd.get(), &ignored, sizeof ignored);
     }
     epoll_event event{};
     event.events = kArmed;
     event.data.ptr = item;
     item->fd = fd;
     item->handOver.fetch_add(1, std::memory_order_release);
-    if (::epoll_ctl(s.epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
+    if (::epoll_ctl(s.epollFd.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
         --s.registered;
         return false;
     }
@@ -329,17 +323,17 @@ bool KX2ReactorState::rearm(int fd, KX2Pollable* item)
     event.events = kArmed;
     event.data.ptr = item;
     item->handOver.fetch_add(1, std::memory_order_release);
-    return ::epoll_ctl(epollFd, EPOLL_CTL_MOD, fd, &event) == 0;
+    return ::epoll_ctl(epollFd.get(), EPOLL_CTL_MOD, fd, &event) == 0;
 }
 
 void KX2Reactor::remove(int fd)
 {
     KX2ReactorState& s = *state;
-    ::epoll_ctl(s.epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    ::epoll_ctl(s.epollFd.get(), EPOLL_CTL_DEL, fd, nullptr);
     std::lock_guard<std::mutex> lock(s.mutex);
     if (--s.registered == 0) {
         const uint64_t one = 1;
-        [[maybe_unused]] const ssize_t woken = ::write(s.wakeFd, &one, sizeof one);
+        [[maybe_unused]] const ssize_t woken = ::write(s.wakeFd.get(), &one, sizeof one);
         s.watchWake.notify_one();
         s.unparked.notify_all();
     }

@@ -2,6 +2,7 @@
 
 #include "kx2sqlengine.h"
 #include "kx2sqlitehandles.h"
+#include "kx2uniquefd.h"
 
 #include <QDir>
 #include <QFile>
@@ -121,12 +122,8 @@ void removeCreation(const QString &temporary)
 
 bool syncPath(const QString &path, int flags)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
+    const KX2UniqueFd fd(::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC));
+    return fd.isValid() && ::fsync(fd.get()) == 0;
 }
 
 } // namespace
