@@ -16,6 +16,7 @@
 #include <cmath>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include <cerrno>
@@ -128,7 +129,65 @@ bool syncPath(const QString &path, int flags)
 
 } // namespace
 
-class KX2DBSqlitePrivate
+// Each thread keeps the last error of every KX2DBSqlite object it has used
+// in a thread_local table, so a request thread never reports the failure of
+// a statement another thread ran meanwhile on the shared connection. The
+// table goes away with its thread (connection workers and detached calls
+// come and go), and an entry whose object is gone is dropped the next time
+// the thread records an error for a new object, so a long-lived thread
+// holds entries only for live objects. QThreadStorage was not used: its
+// destructor leaves every other thread's value behind and reuses the slot
+// for the next storage, so a new object could report an old one's error.
+class KX2DBSqliteErrors
+{
+public:
+    void set(const std::shared_ptr<const KX2DBSqlitePrivate> &owner, const QString &message)
+    {
+        const auto found = entries.find(owner.get());
+        if (found != entries.end() && !found->second.owner.expired()) {
+            found->second.message = message;
+            return;
+        }
+        dropExpired();
+        entries[owner.get()] = Entry{owner, message};
+    }
+
+    QString get(const KX2DBSqlitePrivate *owner) const
+    {
+        const auto found = entries.find(owner);
+        // An expired entry belonged to an earlier object at the same address.
+        if (found == entries.end() || found->second.owner.expired())
+            return QString();
+        return found->second.message;
+    }
+
+    static KX2DBSqliteErrors &forThisThread()
+    {
+        thread_local KX2DBSqliteErrors errors;
+        return errors;
+    }
+
+private:
+    struct Entry
+    {
+        std::weak_ptr<const KX2DBSqlitePrivate> owner;
+        QString message;
+    };
+
+    void dropExpired()
+    {
+        for (auto it = entries.begin(); it != entries.end();) {
+            if (it->second.owner.expired())
+                it = entries.erase(it);
+            else
+                ++it;
+        }
+    }
+
+    std::unordered_map<const KX2DBSqlitePrivate *, Entry> entries;
+};
+
+class KX2DBSqlitePrivate : public std::enable_shared_from_this<KX2DBSqlitePrivate>
 {
 public:
     KX2DBSqlitePrivate() : engine(KX2SqlEngine::builtinStatements()) {}
@@ -148,7 +207,9 @@ public:
     void loadSqlCreator(const QString &path);
     bool loadSqlEngine(const QString &path);
 
+    // The last error of this object as seen by the calling thread.
     void setLastError(const QString &message);
+    QString lastError() const;
     template <typename T>
     T readState(const T &member) const
     {
@@ -173,7 +234,6 @@ public:
     // Guards the texts below; each access only copies a value.
     mutable QMutex stateMutex;
     QString fileName;
-    QString lastError;
     QString lastSqlId;
     QString creatorText;
     QString engineText;
@@ -302,7 +362,12 @@ QJsonObject rowObject(sqlite3_stmt *stmt)
 
 void KX2DBSqlitePrivate::setLastError(const QString &message)
 {
-    writeState(lastError, message);
+    KX2DBSqliteErrors::forThisThread().set(shared_from_this(), message);
+}
+
+QString KX2DBSqlitePrivate::lastError() const
+{
+    return KX2DBSqliteErrors::forThisThread().get(this);
 }
 
 bool KX2DBSqlitePrivate::exec(int &changes, int &lastRowId, QList<QJsonObject> *rows,
@@ -598,7 +663,7 @@ void KX2DBSqlite::close() { d->close(); }
 bool KX2DBSqlite::isOpen() const { return d->handle.load() != nullptr; }
 sqlite3 *KX2DBSqlite::handle() const { return d->handle.load(); }
 QString KX2DBSqlite::fileName() const { return d->readState(d->fileName); }
-QString KX2DBSqlite::lastError() const { return d->readState(d->lastError); }
+QString KX2DBSqlite::lastError() const { return d->lastError(); }
 QString KX2DBSqlite::lastSqlId() const { return d->readState(d->lastSqlId); }
 void KX2DBSqlite::loadSqlCreator(const QString &creatorPath) { d->loadSqlCreator(creatorPath); }
 QString KX2DBSqlite::creatorText() const { return d->readState(d->creatorText); }
