@@ -8,6 +8,7 @@
 #include "kx2localserver.h"
 #include "kx2todorouter.h"
 #include "kx2reactor.h"
+#include "kx2threadsafety.h"
 #include "kx2uniquefd.h"
 
 #include <QDir>
@@ -16,7 +17,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <memory>
-#include <mutex>
 
 // The file the socket layer uses for a server name: the name itself when
 // it is absolute, else the name inside the temporary directory.
@@ -61,7 +61,7 @@ public:
         connections.fetch_sub(1);
         endings.fetch_add(1);
         if (acceptWaiting.load()) {
-            std::lock_guard<std::mutex> lock(slotMutex);
+            KX2MutexLocker lock(slotMutex);
             slotFreed.notify_all();
         }
     }
@@ -83,7 +83,7 @@ public:
     // or after a failed accept; acceptWaiting tells ending connections to
     // signal it.
     std::atomic<bool> acceptWaiting{false};
-    std::mutex slotMutex;
+    KX2Mutex slotMutex;
     std::condition_variable slotFreed;
     // Signalled under slotMutex when a listener is gone; stop() waits on it
     // for the listener it stopped.
