@@ -88,15 +88,3 @@ bool KX2WorkerPool::run(std::function<void()> job)
     }
     return true;
 }
-
-int KX2WorkerPool::threadCount() const
-{
-    KX2MutexLocker lock(state->mutex);
-    return state->threads;
-}
-
-int KX2WorkerPool::busyCount() const
-{
-    KX2MutexLocker lock(state->mutex);
-    return state->threads - state->idle;
-}
