@@ -9,12 +9,13 @@ ZNPathQueue::ZNPathQueue(int capacity)
 
 bool ZNPathQueue::push(QByteArray path)
 {
-    std::unique_lock<std::mutex> lock(mutex);
+    KX2MutexLocker lock(mutex);
     if (int(paths.size()) >= limit) {
         // Full: sleep until the workers have taken half of it, so that a
         // long walk wakes once per limit / 2 paths, not once per path.
         ++waitingProducers;
-        notFull.wait(lock, [&] { return aborted || closed || int(paths.size()) <= lowWater(); });
+        while (!aborted && !closed && int(paths.size()) > lowWater())
+            lock.wait(notFull);
         --waitingProducers;
     }
     if (aborted || closed)
@@ -27,8 +28,9 @@ bool ZNPathQueue::push(QByteArray path)
 
 bool ZNPathQueue::pop(QByteArray& path)
 {
-    std::unique_lock<std::mutex> lock(mutex);
-    notEmpty.wait(lock, [&] { return aborted || closed || !paths.empty(); });
+    KX2MutexLocker lock(mutex);
+    while (!aborted && !closed && paths.empty())
+        lock.wait(notEmpty);
     if (aborted || paths.empty())
         return false;
     path = std::move(paths.front());
@@ -43,7 +45,7 @@ bool ZNPathQueue::pop(QByteArray& path)
 void ZNPathQueue::close()
 {
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        KX2MutexLocker lock(mutex);
         closed = true;
     }
     notEmpty.notify_all();
@@ -53,7 +55,7 @@ void ZNPathQueue::close()
 void ZNPathQueue::abort()
 {
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        KX2MutexLocker lock(mutex);
         aborted = true;
         paths.clear();
     }
@@ -63,7 +65,7 @@ void ZNPathQueue::abort()
 
 void ZNPathQueue::reset()
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    KX2MutexLocker lock(mutex);
     paths.clear();
     closed = false;
     aborted = false;
@@ -71,6 +73,6 @@ void ZNPathQueue::reset()
 
 int ZNPathQueue::size() const
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    KX2MutexLocker lock(mutex);
     return int(paths.size());
 }

@@ -23,11 +23,12 @@
 #ifndef ZNPATHQUEUE_H
 #define ZNPATHQUEUE_H
 
+#include "kx2threadsafety.h"
+
 #include <QByteArray>
 
 #include <condition_variable>
 #include <deque>
-#include <mutex>
 
 class ZNPathQueue
 {
@@ -55,13 +56,13 @@ private:
     int lowWater() const { return limit / 2; }
 
     const int limit;
-    mutable std::mutex mutex;
+    mutable KX2Mutex mutex;
     std::condition_variable notEmpty; // a path arrived, or closed/aborted
     std::condition_variable notFull;  // down to lowWater(), or closed/aborted
-    std::deque<QByteArray> paths;     // guarded by mutex
-    int waitingProducers = 0;         // guarded by mutex
-    bool closed = false;              // guarded by mutex
-    bool aborted = false;             // guarded by mutex
+    std::deque<QByteArray> paths KX2_GUARDED_BY(mutex);
+    int waitingProducers KX2_GUARDED_BY(mutex) = 0;
+    bool closed KX2_GUARDED_BY(mutex) = false;
+    bool aborted KX2_GUARDED_BY(mutex) = false;
 };
 
 #endif // ZNPATHQUEUE_H

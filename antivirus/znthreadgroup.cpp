@@ -11,7 +11,7 @@ ZNThreadGroup::~ZNThreadGroup()
 bool ZNThreadGroup::start(std::function<void()> body)
 {
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        KX2MutexLocker lock(mutex);
         if (shuttingDown)
             return false;
         ++running;
@@ -19,7 +19,7 @@ bool ZNThreadGroup::start(std::function<void()> body)
     try {
         std::thread([this, body = std::move(body)] { threadMain(body); }).detach();
     } catch (const std::system_error&) {
-        std::lock_guard<std::mutex> lock(mutex);
+        KX2MutexLocker lock(mutex);
         --running;
         changed.notify_all();
         return false;
@@ -34,48 +34,58 @@ void ZNThreadGroup::threadMain(const std::function<void()>& body)
     // see the count drop, return and let the group be destroyed before this
     // thread is done with the mutex and the condition variable. After this
     // block the thread touches nothing of the group or its owner.
-    std::lock_guard<std::mutex> lock(mutex);
+    KX2MutexLocker lock(mutex);
     --running;
     changed.notify_all();
 }
 
 bool ZNThreadGroup::pause(std::chrono::milliseconds timeout)
 {
-    std::unique_lock<std::mutex> lock(mutex);
+    KX2MutexLocker lock(mutex);
     const unsigned generation = wakeGeneration;
-    changed.wait_for(lock, timeout, [&] { return shuttingDown || wakeGeneration != generation; });
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!shuttingDown && wakeGeneration == generation) {
+        if (!lock.waitUntil(changed, deadline))
+            break;
+    }
     return !shuttingDown;
 }
 
 bool ZNThreadGroup::waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout)
 {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, timeout, [&] { return done() || shuttingDown; }) && done();
+    KX2MutexLocker lock(mutex);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done() && !shuttingDown) {
+        if (!lock.waitUntil(changed, deadline))
+            break;
+    }
+    return done();
 }
 
 void ZNThreadGroup::wakeAll()
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    KX2MutexLocker lock(mutex);
     ++wakeGeneration;
     changed.notify_all();
 }
 
 void ZNThreadGroup::shutdownAndWait()
 {
-    std::unique_lock<std::mutex> lock(mutex);
+    KX2MutexLocker lock(mutex);
     shuttingDown = true;
     changed.notify_all();
-    changed.wait(lock, [&] { return running == 0; });
+    while (running != 0)
+        lock.wait(changed);
 }
 
 bool ZNThreadGroup::isShuttingDown() const
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    KX2MutexLocker lock(mutex);
     return shuttingDown;
 }
 
 int ZNThreadGroup::runningCount() const
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    KX2MutexLocker lock(mutex);
     return running;
 }

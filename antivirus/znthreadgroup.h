@@ -24,10 +24,11 @@
 #ifndef ZNTHREADGROUP_H
 #define ZNTHREADGROUP_H
 
+#include "kx2threadsafety.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <functional>
-#include <mutex>
 
 class ZNThreadGroup
 {
@@ -60,11 +61,11 @@ public:
 private:
     void threadMain(const std::function<void()>& body);
 
-    mutable std::mutex mutex;
+    mutable KX2Mutex mutex;
     std::condition_variable changed; // thread ended, wakeAll(), shutdown
-    int running = 0;                 // guarded by mutex
-    unsigned wakeGeneration = 0;     // guarded by mutex
-    bool shuttingDown = false;       // guarded by mutex
+    int running KX2_GUARDED_BY(mutex) = 0;
+    unsigned wakeGeneration KX2_GUARDED_BY(mutex) = 0;
+    bool shuttingDown KX2_GUARDED_BY(mutex) = false;
 };
 
 #endif // ZNTHREADGROUP_H

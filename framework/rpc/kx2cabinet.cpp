@@ -2,8 +2,7 @@
 
 #include <QHash>
 
-#include <mutex>
-
+#include "kx2threadsafety.h"
 #include "kx2values.h"
 
 class KX2CabinetPrivate
@@ -11,13 +10,13 @@ class KX2CabinetPrivate
 public:
     bool local = false;
 
-    // std::mutex rather than QMutex: its locking is visible to
-    // ThreadSanitizer, which the concurrency tests run under.
-    mutable std::mutex objectMutex;
-    QJsonObject object; // guarded by objectMutex
+    // KX2Mutex locks a std::mutex, whose locking ThreadSanitizer sees (the
+    // concurrency tests run under it); QMutex's it does not.
+    mutable KX2Mutex objectMutex;
+    QJsonObject object KX2_GUARDED_BY(objectMutex);
 
-    mutable std::mutex storeMutex;
-    QHash<QString, QJsonValue> store; // guarded by storeMutex
+    mutable KX2Mutex storeMutex;
+    QHash<QString, QJsonValue> store KX2_GUARDED_BY(storeMutex);
 
     QString token;
 };
@@ -44,13 +43,13 @@ void KX2Cabinet::setLocal(bool local)
 
 void KX2Cabinet::insert(const QString& key, const QJsonValue& value)
 {
-    std::lock_guard<std::mutex> locker(d->objectMutex);
+    KX2MutexLocker locker(d->objectMutex);
     d->object.insert(key, value);
 }
 
 QJsonValue KX2Cabinet::value(const QString& key) const
 {
-    std::lock_guard<std::mutex> locker(d->objectMutex);
+    KX2MutexLocker locker(d->objectMutex);
     return d->object.value(key);
 }
 
@@ -59,7 +58,7 @@ QJsonObject KX2Cabinet::object() const
     // Built afresh rather than shared with the member, so the member's data
     // is only ever touched under the lock, also when a later insert() on
     // another thread detaches it.
-    std::lock_guard<std::mutex> locker(d->objectMutex);
+    KX2MutexLocker locker(d->objectMutex);
     QJsonObject copy;
     for (auto it = d->object.constBegin(); it != d->object.constEnd(); ++it)
         copy.insert(it.key(), it.value());
@@ -78,13 +77,13 @@ void KX2Cabinet::setToken(const QString& token)
 
 void KX2Cabinet::set(const QString& key, const QJsonValue& value)
 {
-    std::lock_guard<std::mutex> locker(d->storeMutex);
+    KX2MutexLocker locker(d->storeMutex);
     d->store.insert(key, value);
 }
 
 bool KX2Cabinet::get(const QString& key, QJsonValue& out) const
 {
-    std::lock_guard<std::mutex> locker(d->storeMutex);
+    KX2MutexLocker locker(d->storeMutex);
     const auto found = d->store.constFind(key);
     if (found == d->store.constEnd())
         return false;
@@ -102,24 +101,24 @@ QString KX2Cabinet::getString(const QString& key) const
 
 bool KX2Cabinet::contains(const QString& key) const
 {
-    std::lock_guard<std::mutex> locker(d->storeMutex);
+    KX2MutexLocker locker(d->storeMutex);
     return d->store.contains(key);
 }
 
 void KX2Cabinet::remove(const QString& key)
 {
-    std::lock_guard<std::mutex> locker(d->storeMutex);
+    KX2MutexLocker locker(d->storeMutex);
     d->store.remove(key);
 }
 
 QStringList KX2Cabinet::keys() const
 {
-    std::lock_guard<std::mutex> locker(d->storeMutex);
+    KX2MutexLocker locker(d->storeMutex);
     return d->store.keys();
 }
 
 void KX2Cabinet::clear()
 {
-    std::lock_guard<std::mutex> locker(d->storeMutex);
+    KX2MutexLocker locker(d->storeMutex);
     d->store.clear();
 }

@@ -22,6 +22,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -185,12 +186,14 @@ struct KX2ListenerFarewell
 {
     ~KX2ListenerFarewell()
     {
-        std::lock_guard<std::mutex> lock(server->slotMutex);
+        KX2MutexLocker lock(server->slotMutex);
         *gone = true;
         server->listenerGone.notify_all();
     }
     const std::shared_ptr<KX2LocalServerPrivate> server;
-    const std::shared_ptr<bool> gone = std::make_shared<bool>(false); // guarded by slotMutex
+    // Read and written under server->slotMutex. The analysis cannot follow
+    // a flag shared through a std::shared_ptr, so this one stays in prose.
+    const std::shared_ptr<bool> gone = std::make_shared<bool>(false);
 };
 
 // The listening socket in the reactor. Registered by start() and owned by
@@ -241,7 +244,7 @@ bool KX2Acceptor::enlist(const std::shared_ptr<KX2Acceptor>& me)
 void KX2Acceptor::stop()
 {
     {
-        std::lock_guard<std::mutex> lock(server->slotMutex);
+        KX2MutexLocker lock(server->slotMutex);
         stopping.store(true);
         server->slotFreed.notify_all();
     }
@@ -262,16 +265,20 @@ bool KX2Acceptor::waitForSlot(int ms)
     auto free = [&] { return stopping.load() || s.connections.load() < s.maxConnections.load(); };
     if (ms <= 0 && free())
         return !stopping.load();
-    std::unique_lock<std::mutex> lock(s.slotMutex);
+    KX2MutexLocker lock(s.slotMutex);
     s.acceptWaiting.store(true);
     if (ms > 0) {
         // The back-off ends early when a connection ends: its descriptor is
         // free again.
         const quint64 endings = s.endings.load();
-        s.slotFreed.wait_for(lock, std::chrono::milliseconds(ms),
-                             [&] { return stopping.load() || s.endings.load() != endings; });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (!stopping.load() && s.endings.load() == endings) {
+            if (!lock.waitUntil(s.slotFreed, deadline))
+                break;
+        }
     }
-    s.slotFreed.wait(lock, free);
+    while (!free())
+        lock.wait(s.slotFreed);
     s.acceptWaiting.store(false);
     return !stopping.load();
 }
@@ -464,8 +471,12 @@ void KX2LocalServer::stop()
     l.acceptor->stop();
     l.acceptor.reset();
     {
-        std::unique_lock<std::mutex> lock(d->slotMutex);
-        d->listenerGone.wait_for(lock, std::chrono::milliseconds(kRetireWaitMs), [&] { return *gone; });
+        KX2MutexLocker lock(d->slotMutex);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRetireWaitMs);
+        while (!*gone) {
+            if (!lock.waitUntil(d->listenerGone, deadline))
+                break;
+        }
     }
     // Only the file this server created goes: a successor may already have
     // replaced it.
@@ -497,7 +508,7 @@ void KX2LocalServer::setAccess(int mode, int groupId)
 
 void KX2LocalServer::setMaxConnections(int count)
 {
-    std::lock_guard<std::mutex> lock(d->slotMutex);
+    KX2MutexLocker lock(d->slotMutex);
     d->maxConnections.store(std::max(1, count));
     if (d->reactor)
         d->reactor->setMaxThreads(KX2LocalServerPrivate::reactorThreads(std::max(1, count)));

@@ -8,6 +8,8 @@
 #include "kx2localserver.h"
 #include "kx2todorouter.h"
 #include "kx2reactor.h"
+#include "kx2threadsafety.h"
+#include "kx2uniquefd.h"
 
 #include <QDir>
 #include <QString>
@@ -15,36 +17,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <memory>
-#include <mutex>
-
-#include <unistd.h>
-
-// Owns one file descriptor.
-class KX2UniqueFd
-{
-public:
-    explicit KX2UniqueFd(int fd = -1) : fd(fd) {}
-    ~KX2UniqueFd() { reset(); }
-    KX2UniqueFd(const KX2UniqueFd&) = delete;
-    KX2UniqueFd& operator=(const KX2UniqueFd&) = delete;
-
-    int get() const { return fd; }
-    int release()
-    {
-        const int owned = fd;
-        fd = -1;
-        return owned;
-    }
-    void reset(int other = -1)
-    {
-        if (fd >= 0)
-            ::close(fd);
-        fd = other;
-    }
-
-private:
-    int fd;
-};
 
 // The file the socket layer uses for a server name: the name itself when
 // it is absolute, else the name inside the temporary directory.
@@ -89,7 +61,7 @@ public:
         connections.fetch_sub(1);
         endings.fetch_add(1);
         if (acceptWaiting.load()) {
-            std::lock_guard<std::mutex> lock(slotMutex);
+            KX2MutexLocker lock(slotMutex);
             slotFreed.notify_all();
         }
     }
@@ -111,7 +83,7 @@ public:
     // or after a failed accept; acceptWaiting tells ending connections to
     // signal it.
     std::atomic<bool> acceptWaiting{false};
-    std::mutex slotMutex;
+    KX2Mutex slotMutex;
     std::condition_variable slotFreed;
     // Signalled under slotMutex when a listener is gone; stop() waits on it
     // for the listener it stopped.

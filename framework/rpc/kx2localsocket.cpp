@@ -11,7 +11,6 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
-#include <mutex>
 #include <new>
 #include <thread>
 
@@ -68,7 +67,7 @@ public:
     std::atomic<bool> running{true};
     std::atomic<bool> stopRequested{false};
     // `ended` is signalled under `mutex` once `running` has become false.
-    std::mutex mutex;
+    KX2Mutex mutex;
     std::condition_variable ended;
 
     // Serving thread only.
@@ -184,7 +183,7 @@ void KX2LocalSocketPrivate::end()
     outgoing = QByteArray();
     ::shutdown(descriptor.get(), SHUT_RDWR);
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        KX2MutexLocker lock(mutex);
         running.store(false);
     }
     ended.notify_all();
@@ -336,8 +335,9 @@ void KX2LocalSocket::stop()
     d->requestStop();
     if (std::this_thread::get_id() == d->servingThread.load())
         return;
-    std::unique_lock<std::mutex> lock(d->mutex);
-    d->ended.wait(lock, [this] { return !d->running.load(); });
+    KX2MutexLocker lock(d->mutex);
+    while (d->running.load())
+        lock.wait(d->ended);
 }
 
 bool KX2LocalSocket::isRunning() const

@@ -1,5 +1,7 @@
 #include "kx2reactor.h"
 
+#include "kx2threadsafety.h"
+#include "kx2uniquefd.h"
 #include "kx2workerpool.h"
 
 #include <algorithm>
@@ -7,7 +9,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <condition_variable>
-#include <mutex>
 #include <vector>
 
 #include <sys/epoll.h>
@@ -44,6 +45,8 @@ struct KX2ReactorThread
     std::atomic<int> next{0};
 };
 
+// Thread rules: the counters the threads poll on every item are atomics;
+// the rest of the shared state is guarded by `mutex`.
 class KX2ReactorState
 {
 public:
@@ -54,19 +57,12 @@ public:
         , maxThreads(std::max(1, maxThreads))
     {
     }
-    ~KX2ReactorState()
-    {
-        if (epollFd >= 0)
-            ::close(epollFd);
-        if (wakeFd >= 0)
-            ::close(wakeFd);
-    }
 
     static void threadMain(const std::shared_ptr<KX2ReactorState>& self,
                            const std::shared_ptr<KX2ReactorThread>& me);
     static void watchMain(const std::shared_ptr<KX2ReactorState>& self);
-    // Starts one more thread unless maxThreads run. Caller holds `mutex`.
-    void spawnLocked(const std::shared_ptr<KX2ReactorState>& self);
+    // Starts one more thread unless maxThreads run.
+    void spawnLocked(const std::shared_ptr<KX2ReactorState>& self) KX2_REQUIRES(mutex);
     // Whether the calling thread, woken without an item, leaves: when the
     // set is empty, or after an idle timeout while another thread waits.
     bool leaves(const std::shared_ptr<KX2ReactorThread>& me, bool timedOut);
@@ -76,13 +72,18 @@ public:
     bool parks(const std::shared_ptr<KX2ReactorThread>& me);
     // Threads that have served one item for a whole watch period; their
     // waiting items are armed again.
-    int stuckLocked();
+    int stuckLocked() KX2_REQUIRES(mutex);
+    // Whether any thread serves now or has served since the watch's last
+    // look; `lastTotal` carries the progress sum from look to look.
+    bool activeLocked(uint64_t& lastTotal) const KX2_REQUIRES(mutex);
+    // What a parked thread waits for: the set became empty or it is wanted.
+    bool unparkWantedLocked() const KX2_REQUIRES(mutex);
     // Serves `item`, whose start `me` has counted, and counts its end.
     void finish(KX2ReactorThread& me, KX2Pollable* item);
     bool rearm(int fd, KX2Pollable* item);
 
-    const int epollFd;
-    const int wakeFd; // in the set, never armed one-shot: written when empty
+    const KX2UniqueFd epollFd;
+    const KX2UniqueFd wakeFd; // in the set, never armed one-shot: written when empty
     const std::chrono::milliseconds idleTimeout;
     KX2WorkerPool pool;
 
@@ -101,15 +102,15 @@ public:
     // served wakes it.
     std::atomic<bool> watchAsleep{false};
 
-    std::mutex mutex;
+    KX2Mutex mutex;
     std::condition_variable watchWake;
-    std::condition_variable unparked;                      // see parks()
-    int parked = 0;                                        // guarded by mutex
-    int maxThreads;                                        // guarded by mutex
-    int registered = 0;                                    // guarded by mutex
-    bool watching = false;                                 // guarded by mutex
-    bool watchNudged = false;                              // guarded by mutex
-    std::vector<std::shared_ptr<KX2ReactorThread>> threads; // guarded by mutex
+    std::condition_variable unparked; // see parks()
+    int parked KX2_GUARDED_BY(mutex) = 0;
+    int maxThreads KX2_GUARDED_BY(mutex);
+    int registered KX2_GUARDED_BY(mutex) = 0;
+    bool watching KX2_GUARDED_BY(mutex) = false;
+    bool watchNudged KX2_GUARDED_BY(mutex) = false;
+    std::vector<std::shared_ptr<KX2ReactorThread>> threads KX2_GUARDED_BY(mutex);
 };
 
 void KX2ReactorState::spawnLocked(const std::shared_ptr<KX2ReactorState>& self)
@@ -127,7 +128,7 @@ void KX2ReactorState::spawnLocked(const std::shared_ptr<KX2ReactorState>& self)
 
 bool KX2ReactorState::leaves(const std::shared_ptr<KX2ReactorThread>& me, bool timedOut)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    KX2MutexLocker lock(mutex);
     // Another thread still counted as waiting covers the set; two threads
     // timing out together at worst both see each other gone and both stay.
     if (registered != 0 && !(timedOut && waiting.load() > 0))
@@ -139,14 +140,19 @@ bool KX2ReactorState::leaves(const std::shared_ptr<KX2ReactorThread>& me, bool t
 
 bool KX2ReactorState::parks(const std::shared_ptr<KX2ReactorThread>& me)
 {
-    std::unique_lock<std::mutex> lock(mutex);
+    KX2MutexLocker lock(mutex);
     if (serving.load() <= wanted.load())
         return false;
     serving.fetch_sub(1);
     ++parked;
-    const bool wantedAgain = unparked.wait_for(lock, idleTimeout, [&] {
-        return registered == 0 || serving.load() < wanted.load();
-    });
+    const auto deadline = std::chrono::steady_clock::now() + idleTimeout;
+    bool wantedAgain = true;
+    while (!unparkWantedLocked()) {
+        if (!lock.waitUntil(unparked, deadline)) {
+            wantedAgain = unparkWantedLocked();
+            break;
+        }
+    }
     --parked;
     if (!wantedAgain || registered == 0) {
         threads.erase(std::find(threads.begin(), threads.end(), me));
@@ -154,6 +160,25 @@ bool KX2ReactorState::parks(const std::shared_ptr<KX2ReactorThread>& me)
     }
     serving.fetch_add(1);
     return false;
+}
+
+bool KX2ReactorState::unparkWantedLocked() const
+{
+    return registered == 0 || serving.load() < wanted.load();
+}
+
+bool KX2ReactorState::activeLocked(uint64_t& lastTotal) const
+{
+    uint64_t total = 0;
+    bool serving = false;
+    for (const auto& thread : threads) {
+        const uint64_t progress = thread->progress.load();
+        total += progress;
+        serving = serving || (progress & 1) != 0;
+    }
+    const bool changed = total != lastTotal;
+    lastTotal = total;
+    return serving || changed;
 }
 
 int KX2ReactorState::stuckLocked()
@@ -185,7 +210,7 @@ void KX2ReactorState::threadMain(const std::shared_ptr<KX2ReactorState>& self,
             return;
         s.waiting.fetch_add(1);
         epoll_event events[kBatch];
-        const int count = ::epoll_wait(s.epollFd, events, kBatch, timeoutMs);
+        const int count = ::epoll_wait(s.epollFd.get(), events, kBatch, timeoutMs);
         s.waiting.fetch_sub(1);
         if (count < 0 && errno == EINTR)
             continue;
@@ -204,7 +229,7 @@ void KX2ReactorState::threadMain(const std::shared_ptr<KX2ReactorState>& self,
         // watch going to sleep either sees this thread serving or is woken.
         me->progress.fetch_add(1);
         if (taken > 1 || s.watchAsleep.load()) {
-            std::lock_guard<std::mutex> lock(s.mutex);
+            KX2MutexLocker lock(s.mutex);
             std::copy(items + 1, items + taken, me->items);
             me->count.store(taken - 1);
             me->next.store(0);
@@ -237,24 +262,11 @@ void KX2ReactorState::finish(KX2ReactorThread& me, KX2Pollable* item)
 void KX2ReactorState::watchMain(const std::shared_ptr<KX2ReactorState>& self)
 {
     KX2ReactorState& s = *self;
-    std::unique_lock<std::mutex> lock(s.mutex);
+    KX2MutexLocker lock(s.mutex);
     uint64_t lastTotal = 0;
-    // Whether any thread serves now or has served since the last look.
-    auto active = [&] {
-        uint64_t total = 0;
-        bool serving = false;
-        for (const auto& thread : s.threads) {
-            const uint64_t progress = thread->progress.load();
-            total += progress;
-            serving = serving || (progress & 1) != 0;
-        }
-        const bool changed = total != lastTotal;
-        lastTotal = total;
-        return serving || changed;
-    };
     while (s.registered > 0) {
-        if (active()) {
-            s.watchWake.wait_for(lock, kWatchPeriod);
+        if (s.activeLocked(lastTotal)) {
+            lock.waitFor(s.watchWake, kWatchPeriod);
             const int want = 1 + s.stuckLocked();
             s.wanted.store(want);
             if (s.waiting.load() == 0 && s.serving.load() < want) {
@@ -269,8 +281,10 @@ void KX2ReactorState::watchMain(const std::shared_ptr<KX2ReactorState>& self)
         s.watchAsleep.store(true);
         // Looked at again after the flag is up: a thread that started an
         // item without seeing the flag is seen here (see threadMain).
-        if (!active())
-            s.watchWake.wait(lock, [&] { return s.watchNudged || s.registered == 0; });
+        if (!s.activeLocked(lastTotal)) {
+            while (!s.watchNudged && s.registered != 0)
+                lock.wait(s.watchWake);
+        }
         s.watchAsleep.store(false);
     }
     s.watching = false;
@@ -279,12 +293,12 @@ void KX2ReactorState::watchMain(const std::shared_ptr<KX2ReactorState>& self)
 std::shared_ptr<KX2Reactor> KX2Reactor::create(int maxThreads, std::chrono::milliseconds idleTimeout)
 {
     auto state = std::make_shared<KX2ReactorState>(maxThreads, idleTimeout);
-    if (state->epollFd < 0 || state->wakeFd < 0)
+    if (!state->epollFd.isValid() || !state->wakeFd.isValid())
         return nullptr;
     epoll_event wake{};
     wake.events = EPOLLIN;
     wake.data.ptr = nullptr;
-    if (::epoll_ctl(state->epollFd, EPOLL_CTL_ADD, state->wakeFd, &wake) != 0)
+    if (::epoll_ctl(state->epollFd.get(), EPOLL_CTL_ADD, state->wakeFd.get(), &wake) != 0)
         return nullptr;
     return std::shared_ptr<KX2Reactor>(new KX2Reactor(std::move(state)));
 }
@@ -296,18 +310,18 @@ KX2Reactor::~KX2Reactor() = default;
 bool KX2Reactor::add(int fd, KX2Pollable* item)
 {
     KX2ReactorState& s = *state;
-    std::lock_guard<std::mutex> lock(s.mutex);
+    KX2MutexLocker lock(s.mutex);
     if (s.registered++ == 0) {
         // Threads told to leave an empty set must not leave this one.
         uint64_t ignored = 0;
-        [[maybe_unused]] const ssize_t drained = ::read(s.wakeFd, &ignored, sizeof ignored);
+        [[maybe_unused]] const ssize_t drained = ::read(s.wakeFd.get(), &ignored, sizeof ignored);
     }
     epoll_event event{};
     event.events = kArmed;
     event.data.ptr = item;
     item->fd = fd;
     item->handOver.fetch_add(1, std::memory_order_release);
-    if (::epoll_ctl(s.epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
+    if (::epoll_ctl(s.epollFd.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
         --s.registered;
         return false;
     }
@@ -329,17 +343,17 @@ bool KX2ReactorState::rearm(int fd, KX2Pollable* item)
     event.events = kArmed;
     event.data.ptr = item;
     item->handOver.fetch_add(1, std::memory_order_release);
-    return ::epoll_ctl(epollFd, EPOLL_CTL_MOD, fd, &event) == 0;
+    return ::epoll_ctl(epollFd.get(), EPOLL_CTL_MOD, fd, &event) == 0;
 }
 
 void KX2Reactor::remove(int fd)
 {
     KX2ReactorState& s = *state;
-    ::epoll_ctl(s.epollFd, EPOLL_CTL_DEL, fd, nullptr);
-    std::lock_guard<std::mutex> lock(s.mutex);
+    ::epoll_ctl(s.epollFd.get(), EPOLL_CTL_DEL, fd, nullptr);
+    KX2MutexLocker lock(s.mutex);
     if (--s.registered == 0) {
         const uint64_t one = 1;
-        [[maybe_unused]] const ssize_t woken = ::write(s.wakeFd, &one, sizeof one);
+        [[maybe_unused]] const ssize_t woken = ::write(s.wakeFd.get(), &one, sizeof one);
         s.watchWake.notify_one();
         s.unparked.notify_all();
     }
@@ -347,12 +361,12 @@ void KX2Reactor::remove(int fd)
 
 void KX2Reactor::setMaxThreads(int count)
 {
-    std::lock_guard<std::mutex> lock(state->mutex);
+    KX2MutexLocker lock(state->mutex);
     state->maxThreads = std::max(1, count);
 }
 
 int KX2Reactor::threadCount() const
 {
-    std::lock_guard<std::mutex> lock(state->mutex);
+    KX2MutexLocker lock(state->mutex);
     return int(state->threads.size());
 }

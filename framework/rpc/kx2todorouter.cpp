@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 
+#include "kx2threadsafety.h"
 #include "kx2values.h"
 
 namespace {
@@ -111,16 +112,17 @@ public:
 
     QString id;
     const quint64 serial = ++g_routerSerial;
-    // std::mutex rather than QMutex: its locking is visible to
-    // ThreadSanitizer, which the concurrent dispatch test runs under.
-    mutable std::mutex routersMutex;
-    // Guarded by routersMutex; not owned. Replaced, never changed in place,
-    // so a reader holds an immutable snapshot for as long as it needs it.
-    std::shared_ptr<const Children> routers = std::make_shared<const Children>();
+    // KX2Mutex locks a std::mutex, whose locking ThreadSanitizer sees (the
+    // concurrent dispatch test runs under it); QMutex's it does not.
+    mutable KX2Mutex routersMutex;
+    // Not owned. Replaced, never changed in place, so a reader holds an
+    // immutable snapshot for as long as it needs it.
+    std::shared_ptr<const Children> routers KX2_GUARDED_BY(routersMutex) =
+        std::make_shared<const Children>();
 
     std::shared_ptr<const Children> children() const
     {
-        std::lock_guard<std::mutex> locker(routersMutex);
+        KX2MutexLocker locker(routersMutex);
         return routers;
     }
 
@@ -144,9 +146,9 @@ public:
 
     // The help listing of this router's tree, kept for the tree generation
     // it was built for.
-    std::mutex helpMutex;
-    quint64 helpGeneration = 0; // guarded by helpMutex
-    QJsonObject helpListing;    // guarded by helpMutex
+    KX2Mutex helpMutex;
+    quint64 helpGeneration KX2_GUARDED_BY(helpMutex) = 0;
+    QJsonObject helpListing KX2_GUARDED_BY(helpMutex);
 
     // Where dispatch() sends a command: the router and its method's index.
     struct Route
@@ -181,9 +183,9 @@ private:
     // Every command of the tree with its route, for one tree generation.
     std::shared_ptr<const RouteTable> buildRoutes(KX2TodoRouter* self) const;
 
-    std::mutex routesMutex;
-    quint64 routesGeneration = 0;             // guarded by routesMutex; generations start at 1
-    std::shared_ptr<const RouteTable> routes; // guarded by routesMutex
+    KX2Mutex routesMutex;
+    quint64 routesGeneration KX2_GUARDED_BY(routesMutex) = 0; // generations start at 1
+    std::shared_ptr<const RouteTable> routes KX2_GUARDED_BY(routesMutex);
 
     mutable std::once_flag methodsBuilt;
     mutable QHash<QByteArray, int> methodIndex; // written once, under methodsBuilt
@@ -267,7 +269,7 @@ bool KX2TodoRouterPrivate::route(KX2TodoRouter* self, const QString& command, Ro
     // table marked stale.
     const quint64 generation = g_treeGeneration.load();
     if (cached.serial != serial || cached.generation != generation) {
-        std::lock_guard<std::mutex> lock(routesMutex);
+        KX2MutexLocker lock(routesMutex);
         if (routesGeneration != generation) {
             routes = buildRoutes(self);
             routesGeneration = generation;
@@ -381,7 +383,7 @@ void KX2TodoRouter::add(KX2TodoRouter* router)
     // A cycle would make every miss recurse forever.
     if (!router || KX2TodoRouterPrivate::reaches(router, this))
         return;
-    std::lock_guard<std::mutex> locker(d->routersMutex);
+    KX2MutexLocker locker(d->routersMutex);
     if (d->routers->contains(router))
         return;
     auto changed = std::make_shared<KX2TodoRouterPrivate::Children>(*d->routers);
@@ -392,7 +394,7 @@ void KX2TodoRouter::add(KX2TodoRouter* router)
 
 void KX2TodoRouter::del(KX2TodoRouter* router)
 {
-    std::lock_guard<std::mutex> locker(d->routersMutex);
+    KX2MutexLocker locker(d->routersMutex);
     if (!d->routers->contains(router))
         return;
     auto changed = std::make_shared<KX2TodoRouterPrivate::Children>(*d->routers);
@@ -464,7 +466,7 @@ void KX2TodoRouter::help_interfaces(QJsonObject* retObject, QJsonObject, KX2Cabi
     // tree; it is built once per tree and then shared by every request.
     QJsonObject all;
     {
-        std::lock_guard<std::mutex> locker(d->helpMutex);
+        KX2MutexLocker locker(d->helpMutex);
         const quint64 generation = g_treeGeneration.load();
         if (d->helpGeneration != generation) {
             QJsonObject built{{QLatin1String(kHelpInterfaces), helpInterfacesDocument()}};

@@ -1,11 +1,14 @@
 #include "kx2workerpool.h"
 
+#include "kx2threadsafety.h"
+
+#include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
+// Every member that changes after construction is guarded by `mutex`.
 class KX2WorkerPoolState
 {
 public:
@@ -16,22 +19,27 @@ public:
     static void threadMain(std::shared_ptr<KX2WorkerPoolState> self);
 
     const std::chrono::milliseconds idleTimeout;
-    mutable std::mutex mutex;
+    mutable KX2Mutex mutex;
     std::condition_variable jobQueued;
-    std::deque<std::function<void()>> jobs; // guarded by mutex
-    int threads = 0;                        // guarded by mutex
-    int idle = 0;                           // guarded by mutex
-    bool closing = false;                   // guarded by mutex
+    std::deque<std::function<void()>> jobs KX2_GUARDED_BY(mutex);
+    int threads KX2_GUARDED_BY(mutex) = 0;
+    int idle KX2_GUARDED_BY(mutex) = 0;
+    bool closing KX2_GUARDED_BY(mutex) = false;
 };
 
 void KX2WorkerPoolState::threadMain(std::shared_ptr<KX2WorkerPoolState> self)
 {
-    std::unique_lock<std::mutex> lock(self->mutex);
+    KX2MutexLocker lock(self->mutex);
     for (;;) {
         ++self->idle;
-        const bool woken = self->jobQueued.wait_for(lock, self->idleTimeout, [&] {
-            return !self->jobs.empty() || self->closing;
-        });
+        const auto deadline = std::chrono::steady_clock::now() + self->idleTimeout;
+        bool woken = true;
+        while (self->jobs.empty() && !self->closing) {
+            if (!lock.waitUntil(self->jobQueued, deadline)) {
+                woken = !self->jobs.empty() || self->closing;
+                break;
+            }
+        }
         --self->idle;
         if (!woken || self->jobs.empty())
             break;
@@ -40,7 +48,7 @@ void KX2WorkerPoolState::threadMain(std::shared_ptr<KX2WorkerPoolState> self)
         lock.unlock();
         job();
         job = nullptr; // whatever the job captured goes before the next wait
-        lock.lock();
+        lock.relock();
         if (self->closing && self->jobs.empty())
             break;
     }
@@ -54,14 +62,14 @@ KX2WorkerPool::KX2WorkerPool(std::chrono::milliseconds idleTimeout)
 
 KX2WorkerPool::~KX2WorkerPool()
 {
-    std::lock_guard<std::mutex> lock(state->mutex);
+    KX2MutexLocker lock(state->mutex);
     state->closing = true;
     state->jobQueued.notify_all();
 }
 
 bool KX2WorkerPool::run(std::function<void()> job)
 {
-    std::unique_lock<std::mutex> lock(state->mutex);
+    KX2MutexLocker lock(state->mutex);
     state->jobs.push_back(std::move(job));
     // Idle threads that have not yet taken an earlier job are spoken for.
     if (state->idle >= int(state->jobs.size())) {
@@ -79,16 +87,4 @@ bool KX2WorkerPool::run(std::function<void()> job)
         return false;
     }
     return true;
-}
-
-int KX2WorkerPool::threadCount() const
-{
-    std::lock_guard<std::mutex> lock(state->mutex);
-    return state->threads;
-}
-
-int KX2WorkerPool::busyCount() const
-{
-    std::lock_guard<std::mutex> lock(state->mutex);
-    return state->threads - state->idle;
 }

@@ -13,8 +13,8 @@
 // thread leaves once its job is done. A job must not use anything that
 // the destruction of its submitter frees.
 //
-// Threads: run(), busyCount() and the destructor may be called from any
-// thread, concurrently.
+// Threads: run() and the destructor may be called from any thread,
+// concurrently.
 
 #ifndef KX2WORKERPOOL_H
 #define KX2WORKERPOOL_H
@@ -37,10 +37,6 @@ public:
     // Queues `job` for an idle thread or a new one. False, with `job` not
     // run, when no thread is idle and none can be started.
     bool run(std::function<void()> job);
-
-    // Threads currently alive (busy or idle), and those running a job.
-    int threadCount() const;
-    int busyCount() const;
 
 private:
     std::shared_ptr<KX2WorkerPoolState> state;

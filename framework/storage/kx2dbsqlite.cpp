@@ -1,20 +1,21 @@
 #include "kx2dbsqlite.h"
 
+#include "kx2readwritelock.h"
 #include "kx2sqlengine.h"
 #include "kx2sqlitehandles.h"
+#include "kx2threadsafety.h"
+#include "kx2uniquefd.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QMutex>
-#include <QMutexLocker>
-#include <QReadWriteLock>
 #include <QTextStream>
 
 #include <atomic>
 #include <cmath>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include <cerrno>
@@ -121,17 +122,71 @@ void removeCreation(const QString &temporary)
 
 bool syncPath(const QString &path, int flags)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
+    const KX2UniqueFd fd(::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC));
+    return fd.isValid() && ::fsync(fd.get()) == 0;
 }
 
 } // namespace
 
-class KX2DBSqlitePrivate
+// Each thread keeps the last error of every KX2DBSqlite object it has used
+// in a thread_local table, so a request thread never reports the failure of
+// a statement another thread ran meanwhile on the shared connection. The
+// table goes away with its thread (connection workers and detached calls
+// come and go), and an entry whose object is gone is dropped the next time
+// the thread records an error for a new object, so a long-lived thread
+// holds entries only for live objects. QThreadStorage was not used: its
+// destructor leaves every other thread's value behind and reuses the slot
+// for the next storage, so a new object could report an old one's error.
+class KX2DBSqliteErrors
+{
+public:
+    void set(const std::shared_ptr<const KX2DBSqlitePrivate> &owner, const QString &message)
+    {
+        const auto found = entries.find(owner.get());
+        if (found != entries.end() && !found->second.owner.expired()) {
+            found->second.message = message;
+            return;
+        }
+        dropExpired();
+        entries[owner.get()] = Entry{owner, message};
+    }
+
+    QString get(const KX2DBSqlitePrivate *owner) const
+    {
+        const auto found = entries.find(owner);
+        // An expired entry belonged to an earlier object at the same address.
+        if (found == entries.end() || found->second.owner.expired())
+            return QString();
+        return found->second.message;
+    }
+
+    static KX2DBSqliteErrors &forThisThread()
+    {
+        thread_local KX2DBSqliteErrors errors;
+        return errors;
+    }
+
+private:
+    struct Entry
+    {
+        std::weak_ptr<const KX2DBSqlitePrivate> owner;
+        QString message;
+    };
+
+    void dropExpired()
+    {
+        for (auto it = entries.begin(); it != entries.end();) {
+            if (it->second.owner.expired())
+                it = entries.erase(it);
+            else
+                ++it;
+        }
+    }
+
+    std::unordered_map<const KX2DBSqlitePrivate *, Entry> entries;
+};
+
+class KX2DBSqlitePrivate : public std::enable_shared_from_this<KX2DBSqlitePrivate>
 {
 public:
     KX2DBSqlitePrivate() : engine(KX2SqlEngine::builtinStatements()) {}
@@ -151,50 +206,56 @@ public:
     void loadSqlCreator(const QString &path);
     bool loadSqlEngine(const QString &path);
 
+    // The last error of this object as seen by the calling thread.
     void setLastError(const QString &message);
-    template <typename T>
-    T readState(const T &member) const
+    QString lastError() const;
+    // Texts that every access copies whole, so they share one small lock.
+    struct Texts
     {
-        QMutexLocker locker(&stateMutex);
-        return member;
+        QString fileName;
+        QString lastSqlId;
+        QString creatorText;
+        QString engineText;
+    };
+    QString readText(QString Texts::*field) const
+    {
+        KX2MutexLocker locker(stateMutex);
+        return texts.*field;
     }
-    template <typename T>
-    void writeState(T &member, const T &value)
+    void writeText(QString Texts::*field, const QString &value)
     {
-        QMutexLocker locker(&stateMutex);
-        member = value;
+        KX2MutexLocker locker(stateMutex);
+        texts.*field = value;
     }
 
     // Lifetime of the connection. open/openOnly/close hold it for writing;
     // every statement holds it for reading, so a connection is never closed
     // under a running statement. Statements on different threads share it.
-    mutable QReadWriteLock connectionLock;
+    mutable KX2ReadWriteLock connectionLock;
     // Written only under connectionLock's write side; atomic so isOpen()
     // can look at it without waiting for a running open or statement.
     std::atomic<sqlite3 *> handle{nullptr};
 
-    // Guards the texts below; each access only copies a value.
-    mutable QMutex stateMutex;
-    QString fileName;
-    QString lastError;
-    QString lastSqlId;
-    QString creatorText;
-    QString engineText;
+    mutable KX2Mutex stateMutex;
+    Texts texts KX2_GUARDED_BY(stateMutex);
 
-    // Guards engine only; held just to copy a record out or swap the whole.
-    mutable QReadWriteLock engineLock;
-    QJsonObject engine;
+    // Held just to copy a record out or swap the whole catalogue.
+    mutable KX2ReadWriteLock engineLock;
+    QJsonObject engine KX2_GUARDED_BY(engineLock);
 
 private:
     sqlite3 *openConnection(const QString &path, int flags);
-    bool runCreator(sqlite3 *db, const QString *creatorPath);
+    // Creation runs under the write side of connectionLock, so it never
+    // overlaps an open() or close() of the same object.
+    bool runCreator(sqlite3 *db, const QString *creatorPath) KX2_REQUIRES(connectionLock);
     enum class Creation { Created, AlreadyThere, Failed };
-    Creation createWhole(const QString &path, const QString *creatorPath);
+    Creation createWhole(const QString &path, const QString *creatorPath)
+        KX2_REQUIRES(connectionLock);
     bool runText(sqlite3 *db, int &changes, int &lastRowId,
                  QList<QJsonObject> *rows, const QByteArray &text,
                  const QJsonObject &values, const QJsonObject &params,
-                 bool *allSucceeded);
-    void closeLocked();
+                 bool *allSucceeded) KX2_REQUIRES_SHARED(connectionLock);
+    void closeLocked() KX2_REQUIRES(connectionLock);
 };
 
 // ---------------------------------------------------------------------------
@@ -305,14 +366,19 @@ QJsonObject rowObject(sqlite3_stmt *stmt)
 
 void KX2DBSqlitePrivate::setLastError(const QString &message)
 {
-    writeState(lastError, message);
+    KX2DBSqliteErrors::forThisThread().set(shared_from_this(), message);
+}
+
+QString KX2DBSqlitePrivate::lastError() const
+{
+    return KX2DBSqliteErrors::forThisThread().get(this);
 }
 
 bool KX2DBSqlitePrivate::exec(int &changes, int &lastRowId, QList<QJsonObject> *rows,
                               const QString &sql, const QJsonObject &values,
                               const QJsonObject &params)
 {
-    QReadLocker connection(&connectionLock);
+    KX2ReadLocker connection(connectionLock);
     sqlite3 *db = handle.load();
     if (!db) {
         setLastError(QStringLiteral("database is not open"));
@@ -321,9 +387,9 @@ bool KX2DBSqlitePrivate::exec(int &changes, int &lastRowId, QList<QJsonObject> *
     return runText(db, changes, lastRowId, rows, sql.toUtf8(), values, params, nullptr);
 }
 
-// Runs the statements of `text` one after another on `db`. The caller holds
-// connectionLock (either side). `*allSucceeded`, when given, tells whether
-// every statement ran without error.
+// Runs the statements of `text` one after another on `db`, with
+// connectionLock held on either side. `*allSucceeded`, when given, tells
+// whether every statement ran without error.
 bool KX2DBSqlitePrivate::runText(sqlite3 *db, int &changes, int &lastRowId,
                                  QList<QJsonObject> *rows, const QByteArray &text,
                                  const QJsonObject &values, const QJsonObject &params,
@@ -381,10 +447,10 @@ bool KX2DBSqlitePrivate::runText(sqlite3 *db, int &changes, int &lastRowId,
 bool KX2DBSqlitePrivate::call(int *changes, int *lastRowId, QList<QJsonObject> *rows,
                               const QString &name, const QJsonObject &values)
 {
-    writeState(lastSqlId, name);
+    writeText(&Texts::lastSqlId, name);
     QJsonObject record;
     {
-        QReadLocker catalogue(&engineLock);
+        KX2ReadLocker catalogue(engineLock);
         record = engine.value(name).toObject();
     }
     if (record.isEmpty()) {
@@ -401,7 +467,7 @@ bool KX2DBSqlitePrivate::call(int *changes, int *lastRowId, QList<QJsonObject> *
 
 bool KX2DBSqlitePrivate::transaction(const char *command)
 {
-    QReadLocker connection(&connectionLock);
+    KX2ReadLocker connection(connectionLock);
     sqlite3 *db = handle.load();
     return db && sqlite3_exec(db, command, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
@@ -412,12 +478,12 @@ bool KX2DBSqlitePrivate::transaction(const char *command)
 void KX2DBSqlitePrivate::closeLocked()
 {
     sqlite3_close_v2(handle.exchange(nullptr));
-    writeState(fileName, QString());
+    writeText(&Texts::fileName, QString());
 }
 
 void KX2DBSqlitePrivate::close()
 {
-    QWriteLocker connection(&connectionLock);
+    KX2WriteLocker connection(connectionLock);
     closeLocked();
 }
 
@@ -445,7 +511,7 @@ bool KX2DBSqlitePrivate::runCreator(sqlite3 *db, const QString *creatorPath)
 {
     if (creatorPath && !creatorPath->isEmpty())
         loadSqlCreator(*creatorPath);
-    const QString script = readState(creatorText);
+    const QString script = readText(&Texts::creatorText);
     if ((creatorPath && creatorPath->isEmpty()) || script.isEmpty()) {
         setLastError(QStringLiteral("Not found creator ddl"));
         return false;
@@ -461,7 +527,7 @@ bool KX2DBSqlitePrivate::runCreator(sqlite3 *db, const QString *creatorPath)
 // `creatorPath` null: use the creator script loaded before.
 bool KX2DBSqlitePrivate::open(const QString &path, bool *created, const QString *creatorPath)
 {
-    QWriteLocker connection(&connectionLock);
+    KX2WriteLocker connection(connectionLock);
     closeLocked();
     if (path.isEmpty()) {
         setLastError(QStringLiteral("database path is empty"));
@@ -483,7 +549,7 @@ bool KX2DBSqlitePrivate::open(const QString &path, bool *created, const QString 
     if (createdNow && created)
         *created = true;
     handle.store(db);
-    writeState(fileName, path);
+    writeText(&Texts::fileName, path);
     return true;
 }
 
@@ -533,7 +599,7 @@ KX2DBSqlitePrivate::Creation KX2DBSqlitePrivate::createWhole(const QString &path
 
 bool KX2DBSqlitePrivate::openOnly(const QString &path)
 {
-    QWriteLocker connection(&connectionLock);
+    KX2WriteLocker connection(connectionLock);
     closeLocked();
     if (path.isEmpty() || !QFileInfo::exists(path)) {
         setLastError(QStringLiteral("database file not found: ") + path);
@@ -543,7 +609,7 @@ bool KX2DBSqlitePrivate::openOnly(const QString &path)
     if (!db)
         return false;
     handle.store(db);
-    writeState(fileName, path);
+    writeText(&Texts::fileName, path);
     return true;
 }
 
@@ -554,7 +620,7 @@ void KX2DBSqlitePrivate::loadSqlCreator(const QString &path)
 {
     QString text;
     if (readTextFile(path, &text))
-        writeState(creatorText, text);
+        writeText(&Texts::creatorText, text);
 }
 
 bool KX2DBSqlitePrivate::loadSqlEngine(const QString &path)
@@ -566,9 +632,9 @@ bool KX2DBSqlitePrivate::loadSqlEngine(const QString &path)
     QString text;
     if (!readTextFile(path, &text))
         return false;
-    writeState(engineText, text);
+    writeText(&Texts::engineText, text);
     QJsonObject catalogue = KX2SqlEngine::parse(text);
-    QWriteLocker locker(&engineLock);
+    KX2WriteLocker locker(engineLock);
     engine.swap(catalogue);
     return true;
 }
@@ -600,11 +666,11 @@ bool KX2DBSqlite::openOnly(const QString &path) { return d->openOnly(path); }
 void KX2DBSqlite::close() { d->close(); }
 bool KX2DBSqlite::isOpen() const { return d->handle.load() != nullptr; }
 sqlite3 *KX2DBSqlite::handle() const { return d->handle.load(); }
-QString KX2DBSqlite::fileName() const { return d->readState(d->fileName); }
-QString KX2DBSqlite::lastError() const { return d->readState(d->lastError); }
-QString KX2DBSqlite::lastSqlId() const { return d->readState(d->lastSqlId); }
+QString KX2DBSqlite::fileName() const { return d->readText(&KX2DBSqlitePrivate::Texts::fileName); }
+QString KX2DBSqlite::lastError() const { return d->lastError(); }
+QString KX2DBSqlite::lastSqlId() const { return d->readText(&KX2DBSqlitePrivate::Texts::lastSqlId); }
 void KX2DBSqlite::loadSqlCreator(const QString &creatorPath) { d->loadSqlCreator(creatorPath); }
-QString KX2DBSqlite::creatorText() const { return d->readState(d->creatorText); }
+QString KX2DBSqlite::creatorText() const { return d->readText(&KX2DBSqlitePrivate::Texts::creatorText); }
 
 bool KX2DBSqlite::loadSqlEngine(const QString &enginePath, bool reserved)
 {
@@ -612,11 +678,11 @@ bool KX2DBSqlite::loadSqlEngine(const QString &enginePath, bool reserved)
     return d->loadSqlEngine(enginePath);
 }
 
-QString KX2DBSqlite::engineText() const { return d->readState(d->engineText); }
+QString KX2DBSqlite::engineText() const { return d->readText(&KX2DBSqlitePrivate::Texts::engineText); }
 
 QJsonObject KX2DBSqlite::sqlEngine() const
 {
-    QReadLocker locker(&d->engineLock);
+    KX2ReadLocker locker(d->engineLock);
     return d->engine;
 }
 

@@ -21,8 +21,10 @@
 // covers statements that other threads run meanwhile.
 //
 // Failure: operations return false and leave a message that lastError()
-// returns. lastError() is never cleared by a success, and with several
-// threads it holds the message of whichever failed last.
+// returns. The message belongs to the calling thread and this object: a
+// thread reads the failure of its own last failing operation here, never
+// one that another thread's statement left meanwhile. lastError() is never
+// cleared by a success.
 //
 // Lifetime: the object owns the connection; destroying it closes the
 // connection once the last statement started by callDetach() has finished.
@@ -77,6 +79,8 @@ public:
     // database is open; statements go through exec() and call().
     sqlite3 *handle() const;
     QString fileName() const;
+    // The calling thread's last failure on this object; empty when this
+    // thread has not failed on it yet.
     QString lastError() const;
     // Name most recently passed to a call() form.
     QString lastSqlId() const;

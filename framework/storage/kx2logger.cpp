@@ -1,6 +1,7 @@
 #include "kx2logger.h"
 
 #include "kx2lfqueue.h"
+#include "kx2threadsafety.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -13,7 +14,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdarg>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -21,19 +21,19 @@
 //
 // Threads: the settings are written by whoever configures the logger and
 // read by write() callers and the background writer, so they are atomics,
-// except `filePath`, a QString, which `pathMutex` guards for one copy at a
-// time; `hasFilePath` mirrors its emptiness so that a queued write() never
-// takes a lock, and `pathVersion` counts changes of it so that a writer that
-// failed on one path can tell that a new one was set. `queue` is lock-free. `running` elects the single background
-// writer. `writers` counts writer threads that still exist (even those that
-// are past clearing `running`), so the destructor can wait until none can
-// touch this object any more.
+// except `filePath`, a QString, which is copied under `pathMutex`;
+// `hasFilePath` mirrors its emptiness so that a queued write() never takes a
+// lock, and `pathVersion` counts changes of it so that a writer that failed
+// on one path can tell that a new one was set. `queue` is lock-free.
+// `running` elects the single background writer. `writers` counts writer
+// threads that still exist (even those that are past clearing `running`),
+// so the destructor can wait until none can touch this object any more.
 class KX2LoggerPrivate
 {
 public:
     enum class DrainResult { Empty, Failed };
 
-    QString filePath;
+    QString filePath KX2_GUARDED_BY(pathMutex);
     std::atomic<qint64> maxSize{10485760};
     std::atomic<int> backups{10};
     std::atomic<bool> output{true};
@@ -43,16 +43,16 @@ public:
     std::atomic<bool> stopped{false};
 
     static std::atomic<KX2Logger*> g_instance;
-    static QList<KX2Logger*> g_instances;
-    static std::mutex g_instancesMutex;  // guards g_instances
+    static KX2Mutex g_instancesMutex;
+    static QList<KX2Logger*> g_instances KX2_GUARDED_BY(g_instancesMutex);
 
-    mutable std::mutex pathMutex;
+    mutable KX2Mutex pathMutex;
     std::atomic<bool> hasFilePath{false};
     std::atomic<int> pathVersion{0};
 
-    std::mutex writerMutex;
+    KX2Mutex writerMutex;
     std::condition_variable writerGone;
-    int writers = 0;  // guarded by writerMutex
+    int writers KX2_GUARDED_BY(writerMutex) = 0;
 
     QString currentFilePath() const;
     void dispatch(const QByteArray& line);
@@ -72,8 +72,8 @@ public:
 };
 
 std::atomic<KX2Logger*> KX2LoggerPrivate::g_instance{nullptr};
+KX2Mutex KX2LoggerPrivate::g_instancesMutex;
 QList<KX2Logger*> KX2LoggerPrivate::g_instances;
-std::mutex KX2LoggerPrivate::g_instancesMutex;
 
 namespace {
 
@@ -106,7 +106,7 @@ bool appendLine(QFile& file, const QByteArray& line)
 
 QString KX2LoggerPrivate::currentFilePath() const
 {
-    std::lock_guard<std::mutex> lock(pathMutex);
+    KX2MutexLocker lock(pathMutex);
     return filePath;
 }
 
@@ -149,7 +149,7 @@ void KX2LoggerPrivate::enqueue(const QByteArray& line)
 void KX2LoggerPrivate::startWriter()
 {
     {
-        std::lock_guard<std::mutex> lock(writerMutex);
+        KX2MutexLocker lock(writerMutex);
         ++writers;
     }
     try {
@@ -223,15 +223,16 @@ KX2LoggerPrivate::DrainResult KX2LoggerPrivate::drainQueue(const QString& path)
 // of this object, which may then be destroyed.
 void KX2LoggerPrivate::writerFinished()
 {
-    std::lock_guard<std::mutex> lock(writerMutex);
+    KX2MutexLocker lock(writerMutex);
     --writers;
     writerGone.notify_all();
 }
 
 void KX2LoggerPrivate::waitForWriters()
 {
-    std::unique_lock<std::mutex> lock(writerMutex);
-    writerGone.wait(lock, [this] { return writers == 0; });
+    KX2MutexLocker lock(writerMutex);
+    while (writers != 0)
+        lock.wait(writerGone);
 }
 
 int KX2LoggerPrivate::backupCount()
@@ -273,7 +274,7 @@ void KX2LoggerPrivate::backupFile(const QString& path)
 KX2Logger::KX2Logger(QObject* parent)
     : QObject(parent), d(std::make_unique<KX2LoggerPrivate>())
 {
-    std::lock_guard<std::mutex> lock(KX2LoggerPrivate::g_instancesMutex);
+    KX2MutexLocker lock(KX2LoggerPrivate::g_instancesMutex);
     KX2LoggerPrivate::g_instances.append(this);
     KX2LoggerPrivate::g_instance.store(this);
 }
@@ -283,7 +284,7 @@ KX2Logger::~KX2Logger()
     {
         // Only this logger leaves the list; the current one stays current
         // unless it is this one, in which case the newest survivor takes over.
-        std::lock_guard<std::mutex> lock(KX2LoggerPrivate::g_instancesMutex);
+        KX2MutexLocker lock(KX2LoggerPrivate::g_instancesMutex);
         KX2LoggerPrivate::g_instances.removeAll(this);
         if (KX2LoggerPrivate::g_instance.load() == this) {
             KX2LoggerPrivate::g_instance.store(KX2LoggerPrivate::g_instances.isEmpty()
@@ -302,7 +303,7 @@ KX2Logger* KX2Logger::i()
 
 void KX2Logger::setCurrentInstance()
 {
-    std::lock_guard<std::mutex> lock(KX2LoggerPrivate::g_instancesMutex);
+    KX2MutexLocker lock(KX2LoggerPrivate::g_instancesMutex);
     KX2LoggerPrivate::g_instance.store(this);
 }
 
@@ -313,7 +314,7 @@ QString KX2Logger::filePath() const
 
 void KX2Logger::setFilePath(const QString& filePath)
 {
-    std::lock_guard<std::mutex> lock(d->pathMutex);
+    KX2MutexLocker lock(d->pathMutex);
     d->filePath = filePath;
     d->hasFilePath.store(!filePath.isEmpty());
     d->pathVersion.fetch_add(1);

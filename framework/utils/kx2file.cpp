@@ -1,5 +1,7 @@
 #include "kx2file.h"
 
+#include "kx2uniquefd.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -95,11 +97,9 @@ bool writeFully(int fd, const QByteArray& bytes)
 // visible, so it is not reported.
 void syncDirectory(const QByteArray& directory)
 {
-    const int fd = ::open(directory.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
+    const KX2UniqueFd fd(::open(directory.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.isValid())
+        ::fsync(fd.get());
 }
 
 } // namespace

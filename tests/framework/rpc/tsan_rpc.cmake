@@ -39,7 +39,8 @@ foreach(header kx2localserver kx2localsocket)
         DEPENDS ${PROJECT_SOURCE_DIR}/framework/rpc/${header}.h
         VERBATIM)
 endforeach()
-file(GLOB ZN_TSAN_WIRE_HEADERS ${PROJECT_SOURCE_DIR}/framework/rpc/*.h)
+file(GLOB ZN_TSAN_WIRE_HEADERS ${PROJECT_SOURCE_DIR}/framework/rpc/*.h
+    ${PROJECT_SOURCE_DIR}/framework/utils/*.h)
 
 add_custom_command(
     OUTPUT ${ZN_TSAN_RPC_DIR}/moc_kx2todorouter.cpp

@@ -13,6 +13,10 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -55,6 +59,30 @@ void writeFile(const QString &path, const QByteArray &text)
     QCOMPARE(file.write(text), qint64(text.size()));
 }
 
+// Lets a fixed number of threads meet at one point. A party that waits
+// past the deadline gives up, so a broken test fails instead of hanging.
+class Barrier
+{
+public:
+    explicit Barrier(int parties) : remaining(parties) {}
+
+    bool arriveAndWait()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (--remaining == 0) {
+            allArrived.notify_all();
+            return true;
+        }
+        return allArrived.wait_for(lock, std::chrono::seconds(10),
+                                   [this] { return remaining == 0; });
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable allArrived;
+    int remaining;
+};
+
 QJsonObject statement(const KX2DBSqlite &db, const QString &name)
 {
     return db.sqlEngine().value(name).toObject();
@@ -96,6 +124,8 @@ private slots:
 
     // Threads
     void concurrentCalls();
+    void lastErrorPerThread();
+    void lastErrorPerObject();
     void callDetachOutlivesObject();
 
 private:
@@ -577,6 +607,69 @@ void TestKX2DBSqlite::concurrentCalls()
     QList<QJsonObject> rows;
     QVERIFY(db.call(rows, "item_count"));
     QCOMPARE(rows.value(0).value("reccount").toInt(), writers * perWriter);
+}
+
+// One thread fails while another succeeds on the same connection; each
+// then reads only its own outcome. The second barrier orders the reads
+// after both calls, so an error shared between threads shows every time.
+void TestKX2DBSqlite::lastErrorPerThread()
+{
+    KX2DBSqlite db;
+    QVERIFY(openFresh(db));
+    Barrier start(2);
+    Barrier called(2);
+    bool failingCallFailed = false;
+    bool succeedingCallSucceeded = false;
+    bool failingMet = false;
+    bool succeedingMet = false;
+    QString failingThreadError;
+    QString succeedingThreadError;
+
+    std::thread failing([&] {
+        failingMet = start.arriveAndWait();
+        failingCallFailed = !db.call("no_such_statement");
+        failingMet = called.arriveAndWait() && failingMet;
+        failingThreadError = db.lastError();
+    });
+    std::thread succeeding([&] {
+        succeedingMet = start.arriveAndWait();
+        QList<QJsonObject> rows;
+        succeedingCallSucceeded = db.call(rows, "item_count") && rows.size() == 1;
+        succeedingMet = called.arriveAndWait() && succeedingMet;
+        succeedingThreadError = db.lastError();
+    });
+    failing.join();
+    succeeding.join();
+
+    QVERIFY(failingMet);
+    QVERIFY(succeedingMet);
+    QVERIFY(failingCallFailed);
+    QVERIFY(succeedingCallSucceeded);
+    QCOMPARE(failingThreadError, QString("sqlid not found: no_such_statement"));
+    QCOMPARE(succeedingThreadError, QString());
+    QCOMPARE(db.lastError(), QString()); // this thread ran nothing that failed
+}
+
+// An error belongs to the object it happened on, also to a new object that
+// takes the place of a destroyed one on the same thread.
+void TestKX2DBSqlite::lastErrorPerObject()
+{
+    KX2DBSqlite first;
+    KX2DBSqlite second;
+    QVERIFY(!first.call("first_missing"));
+    QCOMPARE(first.lastError(), QString("sqlid not found: first_missing"));
+    QCOMPARE(second.lastError(), QString());
+    QVERIFY(!second.call("second_missing"));
+    QCOMPARE(first.lastError(), QString("sqlid not found: first_missing"));
+    QCOMPARE(second.lastError(), QString("sqlid not found: second_missing"));
+
+    for (int round = 0; round < 3; ++round) {
+        auto gone = std::make_unique<KX2DBSqlite>();
+        QVERIFY(!gone->call("gone_missing"));
+        gone.reset();
+        const KX2DBSqlite fresh;
+        QCOMPARE(fresh.lastError(), QString());
+    }
 }
 
 // The object is destroyed right after handing the call over; the detached
