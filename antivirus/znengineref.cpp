@@ -2,10 +2,11 @@
 
 #include <QHash>
 
-#include <mutex>
 #include <utility>
 
 #include <clamav.h>
+
+#include "kx2threadsafety.h"
 
 namespace {
 
@@ -13,8 +14,8 @@ namespace {
 // live engines can be observed. Updated together with every addref/free.
 struct EngineRegistry
 {
-    std::mutex mutex;
-    QHash<const cl_engine*, int> references;
+    KX2Mutex mutex;
+    QHash<const cl_engine*, int> references KX2_GUARDED_BY(mutex);
 };
 
 // Never destroyed: detached threads may still drop references while the
@@ -32,7 +33,7 @@ ZNEngineRef ZNEngineRef::create()
     ZNEngineRef ref;
     ref.engine = cl_engine_new();
     if (ref.engine) {
-        std::lock_guard<std::mutex> lock(registry().mutex);
+        KX2MutexLocker lock(registry().mutex);
         registry().references.insert(ref.engine, 1);
     }
     return ref;
@@ -42,7 +43,7 @@ ZNEngineRef::ZNEngineRef(const ZNEngineRef& other)
 {
     if (other.engine && cl_engine_addref(other.engine) == CL_SUCCESS) {
         engine = other.engine;
-        std::lock_guard<std::mutex> lock(registry().mutex);
+        KX2MutexLocker lock(registry().mutex);
         ++registry().references[engine];
     }
 }
@@ -69,7 +70,7 @@ void ZNEngineRef::reset() noexcept
     if (!dropped)
         return;
     {
-        std::lock_guard<std::mutex> lock(registry().mutex);
+        KX2MutexLocker lock(registry().mutex);
         auto it = registry().references.find(dropped);
         if (it != registry().references.end() && --it.value() == 0)
             registry().references.erase(it);
@@ -79,6 +80,6 @@ void ZNEngineRef::reset() noexcept
 
 int ZNEngineRef::liveEngines()
 {
-    std::lock_guard<std::mutex> lock(registry().mutex);
+    KX2MutexLocker lock(registry().mutex);
     return registry().references.size();
 }

@@ -132,8 +132,8 @@ bool ZNQuarantineKeeper::quarantineOne(const ZNDetection& detection)
     const QByteArray file = detection.file();
     const QByteArray name = znBaseName(detection.relative.isEmpty() ? detection.root : detection.relative);
     QDir().mkpath(QString::fromUtf8(detection.quarantine));
-    ZNFd quarantine(::open(detection.quarantine.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    ZNFd parent = znOpenDirBeneath(detection.root, znDirName(detection.relative));
+    KX2UniqueFd quarantine(::open(detection.quarantine.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    KX2UniqueFd parent = znOpenDirBeneath(detection.root, znDirName(detection.relative));
     struct stat info;
     // Only the file that was scanned moves: not a link, directory or FIFO
     // put in its place, nor another file renamed there since.

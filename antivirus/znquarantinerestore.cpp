@@ -34,12 +34,12 @@ namespace {
 // deleted. File systems without unnamed files refuse the restore.
 bool restoreAcross(const ZNTrustedEntry& source, const struct stat& info, const ZNTrustedEntry& target)
 {
-    ZNFd in(::openat(source.dir.get(), source.name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    KX2UniqueFd in(::openat(source.dir.get(), source.name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat opened;
     if (!in.isValid() || ::fstat(in.get(), &opened) != 0 || opened.st_ino != info.st_ino
         || opened.st_dev != info.st_dev || !S_ISREG(opened.st_mode))
         return false;
-    ZNFd out(::openat(target.dir.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    KX2UniqueFd out(::openat(target.dir.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
     if (!out.isValid() || !znCopyContent(in.get(), out.get())
         || ::fchown(out.get(), opened.st_uid, opened.st_gid) != 0
         || ::fchmod(out.get(), opened.st_mode & 07777) != 0 || ::fsync(out.get()) != 0)

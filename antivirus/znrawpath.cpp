@@ -138,43 +138,20 @@ QByteArray znDirName(const QByteArray& path)
     return slash == 0 ? QByteArray("/") : path.left(slash);
 }
 
-ZNFd& ZNFd::operator=(ZNFd&& other) noexcept
-{
-    if (this != &other) {
-        if (value >= 0)
-            ::close(value);
-        value = other.release();
-    }
-    return *this;
-}
-
-ZNFd::~ZNFd()
-{
-    if (value >= 0)
-        ::close(value);
-}
-
-int ZNFd::release()
-{
-    const int fd = value;
-    value = -1;
-    return fd;
-}
-
-ZNFd znOpenDirBeneath(const QByteArray& root, const QByteArray& relative)
+KX2UniqueFd znOpenDirBeneath(const QByteArray& root, const QByteArray& relative)
 {
     const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    ZNFd dir(::open(root.constData(), flags));
+    KX2UniqueFd dir(::open(root.constData(), flags));
     if (!dir.isValid())
-        return ZNFd();
+        return KX2UniqueFd();
     for (const QByteArray& component : relative.split('/')) {
         if (component.isEmpty() || component == ".")
             continue;
         if (component == "..")
-            return ZNFd();
-        ZNFd child(::openat(dir.get(), component.constData(), flags));
+            return KX2UniqueFd();
+        KX2UniqueFd child(::openat(dir.get(), component.constData(), flags));
         if (!child.isValid())
-            return ZNFd();
+            return KX2UniqueFd();
         dir = std::move(child);
     }
     return dir;
@@ -207,19 +184,19 @@ bool znRenameNoReplace(int fromDir, const QByteArray& from, int toDir, const QBy
 bool znMoveAcross(int fromDir, const QByteArray& name, const QString& identity, int toDir,
                   const QByteArray& to)
 {
-    ZNFd source(::openat(fromDir, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    KX2UniqueFd source(::openat(fromDir, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat info;
     if (!source.isValid() || ::fstat(source.get(), &info) != 0 || !S_ISREG(info.st_mode)
         || znFileIdentity(info) != identity)
         return false;
     const QByteArray part = to + znPartSuffix();
     ::unlinkat(toDir, part.constData(), 0);
-    ZNFd target(::openat(toDir, part.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+    KX2UniqueFd target(::openat(toDir, part.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                          info.st_mode & 0777));
     if (!target.isValid())
         return false;
     const bool copied = znCopyContent(source.get(), target.get()) && ::fsync(target.get()) == 0;
-    target = ZNFd();
+    target = KX2UniqueFd();
     struct stat now;
     if (!copied || !znRenameNoReplace(toDir, part, toDir, to)) {
         ::unlinkat(toDir, part.constData(), 0);

@@ -18,6 +18,8 @@
 
 #include <sys/stat.h>
 
+#include "kx2uniquefd.h"
+
 // True when `bytes` is well-formed UTF-8 (no overlong forms, no surrogates).
 bool znIsUtf8(const QByteArray& bytes);
 
@@ -33,32 +35,12 @@ QByteArray znRawPath(const QString& path);
 QByteArray znBaseName(const QByteArray& path);
 QByteArray znDirName(const QByteArray& path);
 
-// One open file descriptor, closed with the object.
-class ZNFd
-{
-public:
-    ZNFd() = default;
-    explicit ZNFd(int fd) : value(fd) {}
-    ZNFd(ZNFd&& other) noexcept : value(other.release()) {}
-    ZNFd& operator=(ZNFd&& other) noexcept;
-    ~ZNFd();
-    ZNFd(const ZNFd&) = delete;
-    ZNFd& operator=(const ZNFd&) = delete;
-
-    int get() const { return value; }
-    bool isValid() const { return value >= 0; }
-    int release();
-
-private:
-    int value = -1;
-};
-
 // Opens the directory `root` (a symbolic link as its last component is
 // refused; links above it, chosen by the administrator, are followed) and
 // then each component of `relative` below it without following any
 // symbolic link. An invalid descriptor when any step fails, so a directory
 // that a user replaced by a link never leads outside the tree.
-ZNFd znOpenDirBeneath(const QByteArray& root, const QByteArray& relative);
+KX2UniqueFd znOpenDirBeneath(const QByteArray& root, const QByteArray& relative);
 
 // lstat() of a raw path; false when nothing is there.
 bool znLstat(const QByteArray& path, struct stat& info);

@@ -248,7 +248,7 @@ void ZNScanRun::walk(const QByteArray& path)
         ++found;
         files.push(path);
     } else {
-        ZNFd directory(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        KX2UniqueFd directory(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (directory.isValid())
             walkDirectory(directory.get(), path);
     }
@@ -294,7 +294,7 @@ void ZNScanRun::walkDirectory(int directory, const QByteArray& path)
         } else if (type == DT_DIR) {
             if (excluded.contains(znDisplayPath(child)))
                 continue;
-            ZNFd sub(::openat(directory, entry.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            KX2UniqueFd sub(::openat(directory, entry.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             // The quarantine is never walked, however the task names it.
             if (!sub.isValid() || ::fstat(sub.get(), &info) != 0
                 || (quarantineKnown && quint64(info.st_dev) == quarantineDevice
@@ -333,7 +333,7 @@ void ZNScanRun::workerMain()
 
 bool ZNScanRun::scanFile(const QByteArray& path, const ZNEngineRef& engine, std::vector<char>& buffer)
 {
-    ZNFd fd(openForScan(path));
+    KX2UniqueFd fd(openForScan(path));
     struct stat info;
     if (!fd.isValid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return false;

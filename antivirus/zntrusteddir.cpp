@@ -33,22 +33,22 @@ QByteArray lexicalPath(const QByteArray& path)
 
 } // namespace
 
-ZNFd znOpenTrustedDir(const QByteArray& path, int links)
+KX2UniqueFd znOpenTrustedDir(const QByteArray& path, int links)
 {
     const int kMostLinks = 16;
     const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     if (!path.startsWith('/') || links > kMostLinks)
-        return ZNFd();
+        return KX2UniqueFd();
     const QList<QByteArray> parts = path.split('/');
-    ZNFd dir(::open("/", flags));
+    KX2UniqueFd dir(::open("/", flags));
     QByteArray walked;
     for (int i = 0; i < parts.size() && dir.isValid(); ++i) {
         const QByteArray& part = parts.at(i);
         if (part.isEmpty() || part == ".")
             continue;
         if (part == "..")
-            return ZNFd();
-        ZNFd next(::openat(dir.get(), part.constData(), flags));
+            return KX2UniqueFd();
+        KX2UniqueFd next(::openat(dir.get(), part.constData(), flags));
         if (next.isValid()) {
             dir = std::move(next);
             walked += '/' + part;
@@ -57,16 +57,16 @@ ZNFd znOpenTrustedDir(const QByteArray& path, int links)
         const bool last = i == parts.size() - 1
             || std::all_of(parts.begin() + i + 1, parts.end(), [](const QByteArray& p) { return p.isEmpty(); });
         if (last || (errno != ELOOP && errno != ENOTDIR))
-            return ZNFd();
-        ZNFd link(::openat(dir.get(), part.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+            return KX2UniqueFd();
+        KX2UniqueFd link(::openat(dir.get(), part.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         struct stat info;
         if (!link.isValid() || ::fstat(link.get(), &info) != 0 || !S_ISLNK(info.st_mode)
             || (info.st_uid != 0 && info.st_uid != ::geteuid()))
-            return ZNFd();
+            return KX2UniqueFd();
         QByteArray target(PATH_MAX, Qt::Uninitialized);
         const ssize_t size = ::readlinkat(link.get(), "", target.data(), size_t(target.size()));
         if (size <= 0 || size >= target.size())
-            return ZNFd();
+            return KX2UniqueFd();
         target.truncate(int(size));
         // The directories walked so far hold no link, so a ".." in a
         // relative target can be taken lexically.

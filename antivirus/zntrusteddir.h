@@ -25,14 +25,14 @@
 // a link. Each link is checked and read through one descriptor of the link
 // itself, and its target walked again by the same rules, so nothing can be
 // swapped between the check and the use. Invalid when any step fails.
-ZNFd znOpenTrustedDir(const QByteArray& path, int links = 0);
+KX2UniqueFd znOpenTrustedDir(const QByteArray& path, int links = 0);
 
 // An absolute path as its directory, opened by znOpenTrustedDir(), and the
 // name in it. `dir` is invalid when the path is unusable, the directory is
 // missing or is a link, or a link on the way is not the administrator's.
 struct ZNTrustedEntry
 {
-    ZNFd dir;
+    KX2UniqueFd dir;
     QByteArray name;
 
     explicit ZNTrustedEntry(const QByteArray& path);
