@@ -21,7 +21,7 @@
 namespace {
 
 const int kTrials = 20;
-const int kFilesPerTrial = 400;
+const int kFilesPerTrial = 1000;
 
 QString serviceBinary()
 {
