@@ -1,10 +1,11 @@
 #include "kx2dbsqlite.h"
 
 #include "kx2readwritelock.h"
+#include "kx2sqlbind.h"
+#include "kx2sqlcreation.h"
 #include "kx2sqlengine.h"
 #include "kx2sqlitehandles.h"
 #include "kx2threadsafety.h"
-#include "kx2uniquefd.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,7 +13,6 @@
 #include <QTextStream>
 
 #include <atomic>
-#include <cmath>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
@@ -21,7 +21,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 namespace {
@@ -31,9 +30,6 @@ namespace {
 // Threads of this process share one connection and never block each other
 // this way.
 const int kBusyTimeoutMs = 5000;
-
-// Largest whole number a JSON (double) value carries exactly.
-const double kMaxExactInteger = 9007199254740992.0; // 2^53
 
 bool isTrimSpace(char c)
 {
@@ -58,72 +54,6 @@ QString connectionError(sqlite3 *db)
 {
     return db ? QString::fromUtf8(sqlite3_errmsg(db))
               : QStringLiteral("out of memory");
-}
-
-bool readTextFile(const QString &path, QString *text)
-{
-    QFile file(path);
-    if (!file.exists() || !file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return false;
-    QTextStream stream(&file);
-    stream.setCodec("UTF-8");
-    *text = stream.readAll().trimmed();
-    return true;
-}
-
-// Creates a missing database directory. Only a directory made here gets
-// mode 755; an existing one keeps the mode its owner chose.
-void ensureDirectory(const QString &dirPath)
-{
-    if (QFileInfo::exists(dirPath))
-        return;
-    if (!QDir().mkpath(dirPath))
-        return; // opening the file will report the failure
-    QFile::setPermissions(dirPath, QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                       | QFileDevice::ExeOwner | QFileDevice::ReadGroup
-                                       | QFileDevice::ExeGroup | QFileDevice::ReadOther
-                                       | QFileDevice::ExeOther);
-}
-
-// Temporary files of a creation: ".<name>.creating.<pid>.<serial>", plus
-// SQLite's own side files of it.
-QString creationPrefix(const QFileInfo &target)
-{
-    return target.absolutePath() + QStringLiteral("/.") + target.fileName()
-           + QStringLiteral(".creating.");
-}
-
-std::atomic<unsigned> g_creationSerial{0};
-
-// Removes what creations of processes that no longer run left behind.
-void removeStaleCreations(const QFileInfo &target)
-{
-    const QFileInfo prefix(creationPrefix(target));
-    const QDir directory(prefix.absolutePath());
-    const QString namePrefix = prefix.fileName();
-    const QStringList names = directory.entryList(QDir::Files | QDir::Hidden | QDir::System);
-    for (const QString &name : names) {
-        if (!name.startsWith(namePrefix))
-            continue;
-        bool ok = false;
-        const qint64 pid = name.mid(namePrefix.size()).section(QLatin1Char('.'), 0, 0).toLongLong(&ok);
-        if (!ok || pid <= 0 || pid == ::getpid())
-            continue;
-        if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
-            QFile::remove(directory.filePath(name));
-    }
-}
-
-void removeCreation(const QString &temporary)
-{
-    for (const char *suffix : {"", "-journal", "-wal", "-shm"})
-        QFile::remove(temporary + QLatin1String(suffix));
-}
-
-bool syncPath(const QString &path, int flags)
-{
-    const KX2UniqueFd fd(::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC));
-    return fd.isValid() && ::fsync(fd.get()) == 0;
 }
 
 } // namespace
@@ -257,109 +187,6 @@ private:
                  bool *allSucceeded) KX2_REQUIRES_SHARED(connectionLock);
     void closeLocked() KX2_REQUIRES(connectionLock);
 };
-
-// ---------------------------------------------------------------------------
-// Binding and row conversion
-
-namespace {
-
-// Text copies bound with SQLITE_STATIC; must outlive the statement.
-using BoundTexts = std::vector<QByteArray>;
-
-void bindText(sqlite3_stmt *stmt, int index, const QString &value, BoundTexts &texts)
-{
-    static const char kEmpty[] = "";
-    if (value.isEmpty()) {
-        // A null pointer would bind NULL instead of the empty text.
-        sqlite3_bind_text(stmt, index, kEmpty, 0, SQLITE_STATIC);
-        return;
-    }
-    texts.push_back(value.toUtf8());
-    const QByteArray &utf8 = texts.back();
-    sqlite3_bind_text(stmt, index, utf8.constData(), utf8.size(), SQLITE_STATIC);
-}
-
-// Whole numbers become integers (so 7.0 stores as 7 and compares equal to
-// INTEGER columns); everything else stays a double.
-void bindNumber(sqlite3_stmt *stmt, int index, double value)
-{
-    if (std::isfinite(value) && std::trunc(value) == value
-        && std::fabs(value) <= kMaxExactInteger)
-        sqlite3_bind_int64(stmt, index, static_cast<sqlite3_int64>(value));
-    else
-        sqlite3_bind_double(stmt, index, value);
-}
-
-void bindValue(sqlite3_stmt *stmt, int index, const QJsonValue &value, BoundTexts &texts)
-{
-    switch (value.type()) {
-    case QJsonValue::Bool:
-        sqlite3_bind_int(stmt, index, value.toBool() ? 1 : 0);
-        break;
-    case QJsonValue::Double:
-        bindNumber(stmt, index, value.toDouble());
-        break;
-    case QJsonValue::String:
-        bindText(stmt, index, value.toString(), texts);
-        break;
-    default:
-        break; // null, array, object: the parameter stays NULL
-    }
-}
-
-// A parameter the caller left out gets the default of its declared type.
-void bindDeclared(sqlite3_stmt *stmt, int index, const QString &type, BoundTexts &texts)
-{
-    if (type == QLatin1String("string") || type == QLatin1String("text"))
-        bindText(stmt, index, QString(), texts);
-    else if (type == QLatin1String("int") || type == QLatin1String("double"))
-        sqlite3_bind_int(stmt, index, 0);
-}
-
-void bindParameters(sqlite3_stmt *stmt, const QJsonObject &values,
-                    const QJsonObject &params, BoundTexts &texts)
-{
-    const int count = sqlite3_bind_parameter_count(stmt);
-    for (int index = 1; index <= count; ++index) {
-        const char *marked = sqlite3_bind_parameter_name(stmt, index);
-        if (!marked || !*marked)
-            continue; // "?" parameters have no name to look up
-        const QString name = QString::fromUtf8(marked + 1);
-        const auto value = values.constFind(name);
-        if (value != values.constEnd())
-            bindValue(stmt, index, *value, texts);
-        else if (params.contains(name))
-            bindDeclared(stmt, index, params.value(name).toString(), texts);
-    }
-}
-
-QJsonObject rowObject(sqlite3_stmt *stmt)
-{
-    QJsonObject row;
-    const int columns = sqlite3_column_count(stmt);
-    for (int column = 0; column < columns; ++column) {
-        const char *name = sqlite3_column_name(stmt, column);
-        const QString key = QString::fromUtf8(name ? name : "").toLower();
-        switch (sqlite3_column_type(stmt, column)) {
-        case SQLITE_INTEGER:
-            row.insert(key, static_cast<qint64>(sqlite3_column_int64(stmt, column)));
-            break;
-        case SQLITE_FLOAT:
-            row.insert(key, sqlite3_column_double(stmt, column));
-            break;
-        case SQLITE_TEXT: {
-            const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt, column));
-            row.insert(key, QString::fromUtf8(text, sqlite3_column_bytes(stmt, column)));
-            break;
-        }
-        default:
-            break; // NULL and BLOB columns are left out
-        }
-    }
-    return row;
-}
-
-} // namespace
 
 // ---------------------------------------------------------------------------
 // Execution
