@@ -28,7 +28,6 @@ KX2Cabinet::KX2Cabinet()
 
 KX2Cabinet::~KX2Cabinet()
 {
-    delete d;
 }
 
 bool KX2Cabinet::isLocal() const

@@ -25,6 +25,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 #include "kx2journals.h"
 
 class KX2CabinetPrivate;
@@ -59,7 +61,7 @@ public:
     void clear();
 
 private:
-    KX2CabinetPrivate* d;
+    const std::unique_ptr<KX2CabinetPrivate> d;
 };
 
 Q_DECLARE_METATYPE(KX2Cabinet*)

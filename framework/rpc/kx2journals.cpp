@@ -67,7 +67,6 @@ KX2Journals::KX2Journals()
 
 KX2Journals::~KX2Journals()
 {
-    delete d;
 }
 
 int KX2Journals::err() const
@@ -195,7 +194,6 @@ KX2Error::KX2Error(int code, const QString& msg)
 
 KX2Error::~KX2Error()
 {
-    delete d;
 }
 
 int KX2Error::err() const
@@ -245,10 +243,13 @@ void KX2Error::reset(int code, const QString& msg, const QJsonArray& journals)
 
 QString KX2Error::setError(int code, const char* format, ...)
 {
-    va_list arguments;
-    va_start(arguments, format);
-    const QString text = QString::vasprintf(format ? format : "", arguments);
-    va_end(arguments);
+    QString text;
+    if (format) {
+        va_list arguments;
+        va_start(arguments, format);
+        text = QString::vasprintf(format, arguments);
+        va_end(arguments);
+    }
     d->err = code;
     d->errmsg = text.trimmed();
     return text;

@@ -25,6 +25,8 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <memory>
+
 // Failure codes used by the service.
 namespace KX2ErrorCode {
 enum : int {
@@ -106,7 +108,7 @@ public:
     void toRetObject(QJsonObject& target, bool withDetails);
 
 private:
-    KX2JournalsPrivate* d;
+    const std::unique_ptr<KX2JournalsPrivate> d;
 };
 
 // KX2Error: a record like KX2Journals with these differences: its clock is
@@ -159,7 +161,7 @@ public:
     void write(QJsonObject& target) const;
 
 private:
-    KX2JournalsPrivate* d;
+    const std::unique_ptr<KX2JournalsPrivate> d;
 };
 
 #endif // KX2JOURNALS_H

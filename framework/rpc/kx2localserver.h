@@ -120,7 +120,7 @@ public:
 private:
     friend class KX2LocalSocket; // takes a share of `d` for its connection
 
-    std::shared_ptr<KX2LocalServerPrivate> d;
+    const std::shared_ptr<KX2LocalServerPrivate> d;
     std::unique_ptr<KX2ListenerState> listener;
 };
 

@@ -63,7 +63,9 @@ public:
     static int activeCount();
 
 private:
-    std::shared_ptr<KX2LocalSocketPrivate> d;
+    // Shared with the connection's own registration in the reactor, which
+    // may outlive this handle until the connection has ended.
+    const std::shared_ptr<KX2LocalSocketPrivate> d;
 };
 
 #endif // KX2LOCALSOCKET_H

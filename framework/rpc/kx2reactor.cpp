@@ -303,13 +303,13 @@ std::shared_ptr<KX2Reactor> KX2Reactor::create(int maxThreads, std::chrono::mill
     return std::shared_ptr<KX2Reactor>(new KX2Reactor(std::move(state)));
 }
 
-KX2Reactor::KX2Reactor(std::shared_ptr<KX2ReactorState> state) : state(std::move(state)) {}
+KX2Reactor::KX2Reactor(std::shared_ptr<KX2ReactorState> state) : d(std::move(state)) {}
 
 KX2Reactor::~KX2Reactor() = default;
 
 bool KX2Reactor::add(int fd, KX2Pollable* item)
 {
-    KX2ReactorState& s = *state;
+    KX2ReactorState& s = *d;
     KX2MutexLocker lock(s.mutex);
     if (s.registered++ == 0) {
         // Threads told to leave an empty set must not leave this one.
@@ -326,15 +326,15 @@ bool KX2Reactor::add(int fd, KX2Pollable* item)
         return false;
     }
     if (s.threads.empty())
-        s.spawnLocked(state);
-    if (!s.watching && s.pool.run([self = state] { KX2ReactorState::watchMain(self); }))
+        s.spawnLocked(d);
+    if (!s.watching && s.pool.run([self = d] { KX2ReactorState::watchMain(self); }))
         s.watching = true;
     return true;
 }
 
 bool KX2Reactor::rearm(int fd, KX2Pollable* item)
 {
-    return state->rearm(fd, item);
+    return d->rearm(fd, item);
 }
 
 bool KX2ReactorState::rearm(int fd, KX2Pollable* item)
@@ -348,7 +348,7 @@ bool KX2ReactorState::rearm(int fd, KX2Pollable* item)
 
 void KX2Reactor::remove(int fd)
 {
-    KX2ReactorState& s = *state;
+    KX2ReactorState& s = *d;
     ::epoll_ctl(s.epollFd.get(), EPOLL_CTL_DEL, fd, nullptr);
     KX2MutexLocker lock(s.mutex);
     if (--s.registered == 0) {
@@ -361,12 +361,12 @@ void KX2Reactor::remove(int fd)
 
 void KX2Reactor::setMaxThreads(int count)
 {
-    KX2MutexLocker lock(state->mutex);
-    state->maxThreads = std::max(1, count);
+    KX2MutexLocker lock(d->mutex);
+    d->maxThreads = std::max(1, count);
 }
 
 int KX2Reactor::threadCount() const
 {
-    KX2MutexLocker lock(state->mutex);
-    return int(state->threads.size());
+    KX2MutexLocker lock(d->mutex);
+    return int(d->threads.size());
 }

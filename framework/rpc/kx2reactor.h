@@ -82,7 +82,8 @@ public:
 
 private:
     explicit KX2Reactor(std::shared_ptr<KX2ReactorState> state);
-    std::shared_ptr<KX2ReactorState> state;
+    // Shared with the serving threads, which may outlive this handle.
+    const std::shared_ptr<KX2ReactorState> d;
 };
 
 #endif // KX2REACTOR_H

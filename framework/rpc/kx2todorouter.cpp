@@ -326,7 +326,6 @@ KX2TodoRouter::KX2TodoRouter(QObject* parent)
 
 KX2TodoRouter::~KX2TodoRouter()
 {
-    delete d;
 }
 
 QString KX2TodoRouter::routerId() const

@@ -39,6 +39,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 #include "kx2cabinet.h"
 #include "kx2journals.h"
 
@@ -94,7 +96,7 @@ protected slots:
 
 private:
     friend class KX2TodoRouterPrivate; // walks the tree through the children's d
-    KX2TodoRouterPrivate* d;
+    const std::unique_ptr<KX2TodoRouterPrivate> d;
 };
 
 #endif // KX2TODOROUTER_H

@@ -56,34 +56,34 @@ void KX2WorkerPoolState::threadMain(std::shared_ptr<KX2WorkerPoolState> self)
 }
 
 KX2WorkerPool::KX2WorkerPool(std::chrono::milliseconds idleTimeout)
-    : state(std::make_shared<KX2WorkerPoolState>(idleTimeout))
+    : d(std::make_shared<KX2WorkerPoolState>(idleTimeout))
 {
 }
 
 KX2WorkerPool::~KX2WorkerPool()
 {
-    KX2MutexLocker lock(state->mutex);
-    state->closing = true;
-    state->jobQueued.notify_all();
+    KX2MutexLocker lock(d->mutex);
+    d->closing = true;
+    d->jobQueued.notify_all();
 }
 
 bool KX2WorkerPool::run(std::function<void()> job)
 {
-    KX2MutexLocker lock(state->mutex);
-    state->jobs.push_back(std::move(job));
+    KX2MutexLocker lock(d->mutex);
+    d->jobs.push_back(std::move(job));
     // Idle threads that have not yet taken an earlier job are spoken for.
-    if (state->idle >= int(state->jobs.size())) {
-        state->jobQueued.notify_one();
+    if (d->idle >= int(d->jobs.size())) {
+        d->jobQueued.notify_one();
         return true;
     }
-    ++state->threads;
+    ++d->threads;
     try {
-        std::thread(KX2WorkerPoolState::threadMain, state).detach();
+        std::thread(KX2WorkerPoolState::threadMain, d).detach();
     } catch (const std::system_error&) {
-        --state->threads;
-        if (state->threads > 0)
+        --d->threads;
+        if (d->threads > 0)
             return true; // a running thread takes the job when it is free
-        state->jobs.pop_back();
+        d->jobs.pop_back();
         return false;
     }
     return true;

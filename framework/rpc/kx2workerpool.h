@@ -39,7 +39,8 @@ public:
     bool run(std::function<void()> job);
 
 private:
-    std::shared_ptr<KX2WorkerPoolState> state;
+    // Shared with the detached pool threads, which end after this handle.
+    const std::shared_ptr<KX2WorkerPoolState> d;
 };
 
 #endif // KX2WORKERPOOL_H

@@ -146,7 +146,7 @@ public:
 private:
     // Shared with the threads started by callDetach(), so they never outlive
     // the state they use.
-    std::shared_ptr<KX2DBSqlitePrivate> d;
+    const std::shared_ptr<KX2DBSqlitePrivate> d;
 };
 
 #endif // KX2DBSQLITE_H

@@ -90,7 +90,7 @@ public:
 
 private:
     Q_DISABLE_COPY(KX2Logger)
-    std::unique_ptr<KX2LoggerPrivate> d;
+    const std::unique_ptr<KX2LoggerPrivate> d;
 };
 
 #endif // KX2LOGGER_H
