@@ -55,7 +55,8 @@ int windowValue(const QJsonObject& params, const char* key, int highest)
 
 // The request carried "help": its whole reply is the method's fixed help
 // document, and nothing else happens.
-bool answeredWithHelp(QJsonObject* retObject, const QJsonObject& cmdObject, const char* help = kCommentHelp)
+bool answeredWithHelp(QJsonObject* retObject, const QJsonObject& cmdObject,
+                      const char* help = kCommentHelp)
 {
     if (!cmdObject.contains(kHelp))
         return false;
@@ -69,7 +70,8 @@ QList<int> requiredNumbers(const QJsonObject& cmdObject, const char* key, KX2Cab
 {
     const QList<int> numbers = numberList(requestParams(cmdObject).value(QLatin1String(key)));
     if (numbers.isEmpty())
-        envObject->setErr(KX2ErrorCode::MissingParameter, QStringLiteral("缺少参数: ") + QLatin1String(key));
+        envObject->setErr(KX2ErrorCode::MissingParameter,
+                          QStringLiteral("缺少参数: ") + QLatin1String(key));
     return numbers;
 }
 
@@ -92,8 +94,7 @@ void resultsIf(bool ok, const QJsonObject& results, QJsonObject* retObject, KX2C
 } // namespace
 
 RequestRouter::RequestRouter(QObject* parent)
-    : KX2TodoRouter(parent)
-    , antivirus(new ZNAntiVirus(nullptr))
+    : KX2TodoRouter(parent), antivirus(new ZNAntiVirus(nullptr))
 {
 }
 
@@ -201,7 +202,9 @@ void RequestRouter::antivirus_scan_start(QJsonObject* retObject, QJsonObject cmd
         envObject->setErr(KX2ErrorCode::MissingParameter, QStringLiteral("缺少参数: path"));
         return;
     }
-    succeedIf(antivirus->scanStart(*envObject, path, toBool(params.value(QLatin1String("waitvdb")))), envObject);
+    succeedIf(
+        antivirus->scanStart(*envObject, path, toBool(params.value(QLatin1String("waitvdb")))),
+        envObject);
 }
 
 // Stops the running scan; returns once it has ended.
@@ -254,20 +257,23 @@ void RequestRouter::antivirus_mission_remove(QJsonObject* retObject, QJsonObject
 }
 
 // "page", "ofpage": the window of scan log rows.
-void RequestRouter::antivirus_log_alload(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject)
+void RequestRouter::antivirus_log_alload(QJsonObject* retObject, QJsonObject cmdObject,
+                                         KX2Cabinet* envObject)
 {
     if (answeredWithHelp(retObject, cmdObject))
         return;
     envObject->begin();
     const QJsonObject params = requestParams(cmdObject);
     QJsonObject listing;
-    const bool ok = antivirus->logAlload(*envObject, listing, windowValue(params, "page", kLastPage),
-                                         windowValue(params, "ofpage", kMostRows));
+    const bool ok =
+        antivirus->logAlload(*envObject, listing, windowValue(params, "page", kLastPage),
+                             windowValue(params, "ofpage", kMostRows));
     resultsIf(ok, listing, retObject, envObject);
 }
 
 // "lognos" (required): the scan log rows to delete.
-void RequestRouter::antivirus_log_remove(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject)
+void RequestRouter::antivirus_log_remove(QJsonObject* retObject, QJsonObject cmdObject,
+                                         KX2Cabinet* envObject)
 {
     if (answeredWithHelp(retObject, cmdObject))
         return;
@@ -286,8 +292,9 @@ void RequestRouter::antivirus_quarantined_alload(QJsonObject* retObject, QJsonOb
     envObject->begin();
     const QJsonObject params = requestParams(cmdObject);
     QJsonObject listing;
-    const bool ok = antivirus->quarantinedAlload(*envObject, listing, windowValue(params, "page", kLastPage),
-                                                 windowValue(params, "ofpage", kMostRows));
+    const bool ok =
+        antivirus->quarantinedAlload(*envObject, listing, windowValue(params, "page", kLastPage),
+                                     windowValue(params, "ofpage", kMostRows));
     resultsIf(ok, listing, retObject, envObject);
 }
 

@@ -44,23 +44,36 @@ public:
 
 private slots:
     // Request methods, in the order help_interfaces lists them.
-    void antivirus_settings_load(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
-    void antivirus_settings_save(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
-    void antivirus_updvdb_running(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
-    void antivirus_updvdb_start(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
-    void antivirus_updvdb_stop(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
-    void antivirus_scan_running(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    void antivirus_settings_load(QJsonObject* retObject, QJsonObject cmdObject,
+                                 KX2Cabinet* envObject);
+    void antivirus_settings_save(QJsonObject* retObject, QJsonObject cmdObject,
+                                 KX2Cabinet* envObject);
+    void antivirus_updvdb_running(QJsonObject* retObject, QJsonObject cmdObject,
+                                  KX2Cabinet* envObject);
+    void antivirus_updvdb_start(QJsonObject* retObject, QJsonObject cmdObject,
+                                KX2Cabinet* envObject);
+    void antivirus_updvdb_stop(QJsonObject* retObject, QJsonObject cmdObject,
+                               KX2Cabinet* envObject);
+    void antivirus_scan_running(QJsonObject* retObject, QJsonObject cmdObject,
+                                KX2Cabinet* envObject);
     void antivirus_scan_start(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
     void antivirus_scan_stop(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
-    void antivirus_mission_alload(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
-    void antivirus_mission_create(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
-    void antivirus_mission_remove(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    void antivirus_mission_alload(QJsonObject* retObject, QJsonObject cmdObject,
+                                  KX2Cabinet* envObject);
+    void antivirus_mission_create(QJsonObject* retObject, QJsonObject cmdObject,
+                                  KX2Cabinet* envObject);
+    void antivirus_mission_remove(QJsonObject* retObject, QJsonObject cmdObject,
+                                  KX2Cabinet* envObject);
     void antivirus_log_alload(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
     void antivirus_log_remove(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
-    void antivirus_quarantined_alload(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
-    void antivirus_quarantined_reduce(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
-    void antivirus_quarantined_remove(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
-    void antivirus_quarantined_restore(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    void antivirus_quarantined_alload(QJsonObject* retObject, QJsonObject cmdObject,
+                                      KX2Cabinet* envObject);
+    void antivirus_quarantined_reduce(QJsonObject* retObject, QJsonObject cmdObject,
+                                      KX2Cabinet* envObject);
+    void antivirus_quarantined_remove(QJsonObject* retObject, QJsonObject cmdObject,
+                                      KX2Cabinet* envObject);
+    void antivirus_quarantined_restore(QJsonObject* retObject, QJsonObject cmdObject,
+                                       KX2Cabinet* envObject);
 
 private:
     Q_DISABLE_COPY(RequestRouter)

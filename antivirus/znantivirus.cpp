@@ -7,10 +7,7 @@
 #include "znantivirus_p.h"
 #include "znscanlog.h"
 
-ZNAntiVirusPrivate::ZNAntiVirusPrivate(ZNAntiVirus* owner)
-    : q(owner)
-{
-}
+ZNAntiVirusPrivate::ZNAntiVirusPrivate(ZNAntiVirus* owner) : q(owner) {}
 
 ZNAntiVirusPrivate::~ZNAntiVirusPrivate()
 {
@@ -33,8 +30,7 @@ ZNAntiVirusPrivate* ZNAntiVirusPrivate::get(ZNAntiVirus* module)
 }
 
 ZNAntiVirus::ZNAntiVirus(QObject* parent)
-    : ZNCustom(parent)
-    , d(std::make_unique<ZNAntiVirusPrivate>(this))
+    : ZNCustom(parent), d(std::make_unique<ZNAntiVirusPrivate>(this))
 {
 }
 

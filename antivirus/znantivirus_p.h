@@ -64,7 +64,8 @@ public:
     ZNQuarantineKeeper keeper{store};
     ZNMissions missions{store, keeper};
     ZNScanTasks tasks{{store, configuration, settings, engines, updater, keeper, missions}};
-    ZNScheduler scheduler{[this] { scheduledUpdate(); }, [this](int scope) { return scheduledScan(scope); }};
+    ZNScheduler scheduler{[this] { scheduledUpdate(); },
+                          [this](int scope) { return scheduledScan(scope); }};
 
     // Serialises settings saves and the applying load, so the file and the
     // settings in force always come from the same call.

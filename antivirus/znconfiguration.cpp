@@ -40,8 +40,10 @@ ZNConfiguration ZNConfiguration::fromJson(const QJsonObject& configuration)
                                "/zelo/etc/antivirus/settings.json");
     c.settingsDir = QDir(QFileInfo(c.settingsFile).absolutePath());
     c.virusdbUrl = orDefault(trimmedString(configuration, "virusdburl"), "http://....");
-    c.systemVirusdbDir = orDefault(trimmedString(configuration, "systemvirusdb"), "/var/lib/clamav");
-    c.databaseFile = orDefault(trimmedString(configuration, "database"), "/zelo/etc/antivirus/antivirus.db");
+    c.systemVirusdbDir =
+        orDefault(trimmedString(configuration, "systemvirusdb"), "/var/lib/clamav");
+    c.databaseFile =
+        orDefault(trimmedString(configuration, "database"), "/zelo/etc/antivirus/antivirus.db");
     const QJsonObject overall = configuration.value(QLatin1String("overall")).toObject();
     c.overallPath = orDefault(trimmedString(overall, "path"), "/mnt");
     c.overallExcludes = excludeList(overall.value(QLatin1String("excludes")));

@@ -1,9 +1,6 @@
 #include "zncustom.h"
 
-ZNCustom::ZNCustom(QObject* parent)
-    : QObject(parent)
-{
-}
+ZNCustom::ZNCustom(QObject* parent) : QObject(parent) {}
 
 ZNCustom::~ZNCustom() = default;
 

@@ -51,8 +51,8 @@ ZNMemoryRegions znAnonymousRegions()
     while (std::fgets(line, sizeof line, maps.get())) {
         unsigned long start = 0, end = 0, offset = 0, inode = 0;
         char permissions[8] = {}, device[16] = {}, name[256] = {};
-        const int fields = std::sscanf(line, "%lx-%lx %7s %lx %15s %lu %255s", &start, &end, permissions,
-                                       &offset, device, &inode, name);
+        const int fields = std::sscanf(line, "%lx-%lx %7s %lx %15s %lu %255s", &start, &end,
+                                       permissions, &offset, device, &inode, name);
         if (fields < 6 || inode != 0 || std::strcmp(permissions, "rw-p") != 0)
             continue;
         if (name[0] && std::strcmp(name, "[heap]") != 0)

@@ -26,8 +26,7 @@ QJsonValue timeOrNull(const QJsonValue& value)
 } // namespace
 
 ZNMissions::ZNMissions(KX2DBSqlite& store, ZNQuarantineKeeper& keeper)
-    : store(store)
-    , keeper(keeper)
+    : store(store), keeper(keeper)
 {
 }
 
@@ -45,7 +44,8 @@ ZNOutcome ZNMissions::create(const QString& path)
         stored = QDir::cleanPath(info.absoluteFilePath());
         type = kTypeFile;
     } else {
-        return ZNOutcome::failure(KX2ErrorCode::NotExists, QStringLiteral("选定的文件或文件夹不存在"));
+        return ZNOutcome::failure(KX2ErrorCode::NotExists,
+                                  QStringLiteral("选定的文件或文件夹不存在"));
     }
 
     // The check and the insert are two statements: one creation at a time,
@@ -53,11 +53,14 @@ ZNOutcome ZNMissions::create(const QString& path)
     KX2MutexLocker lock(creating);
     QList<QJsonObject> rows;
     if (!store.call(rows, QStringLiteral("mission_detail"), {{QStringLiteral("path"), stored}})) {
-        znTrace(ZNTraceBits::Failures, QStringLiteral("查询任务目录是否存在失败: ") + store.lastError());
-        return ZNOutcome::failure(KX2ErrorCode::RegistrationCheckFailed, QStringLiteral("检查路径是否存在失败"));
+        znTrace(ZNTraceBits::Failures,
+                QStringLiteral("查询任务目录是否存在失败: ") + store.lastError());
+        return ZNOutcome::failure(KX2ErrorCode::RegistrationCheckFailed,
+                                  QStringLiteral("检查路径是否存在失败"));
     }
     if (!rows.isEmpty()) {
-        return ZNOutcome::failure(KX2ErrorCode::AlreadyExists, QStringLiteral("路径已存在: ") + stored);
+        return ZNOutcome::failure(KX2ErrorCode::AlreadyExists,
+                                  QStringLiteral("路径已存在: ") + stored);
     }
     const QJsonObject values{{QStringLiteral("caption"), stored},
                              {QStringLiteral("path"), stored},
@@ -73,7 +76,8 @@ ZNOutcome ZNMissions::remove(const QList<int>& numbers)
 {
     // One statement whatever the count: atomic, and an IN list has none of
     // the depth limit that a chain of ORs runs into.
-    const QString sql = QStringLiteral("DELETE FROM t_mission WHERE msn_no IN ") + znSqlNumberList(numbers) + QLatin1Char(';');
+    const QString sql = QStringLiteral("DELETE FROM t_mission WHERE msn_no IN ")
+        + znSqlNumberList(numbers) + QLatin1Char(';');
     int changes = 0, lastRowId = 0;
     if (numbers.isEmpty() || !store.exec(changes, lastRowId, sql)) {
         const QString message = QStringLiteral("删除任务失败: ") + store.lastError();
@@ -81,7 +85,8 @@ ZNOutcome ZNMissions::remove(const QList<int>& numbers)
         return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, message);
     }
     if (changes <= 0)
-        return ZNOutcome::failure(KX2ErrorCode::NotExists, QStringLiteral("没有找到需要删除的任务"));
+        return ZNOutcome::failure(KX2ErrorCode::NotExists,
+                                  QStringLiteral("没有找到需要删除的任务"));
     if (!store.call(QStringLiteral("mission_remove_unrelated_1")))
         znTrace(ZNTraceBits::Failures, QStringLiteral("删除关联任务1失败: ") + store.lastError());
     if (!keeper.dropOrphanedRecords())
@@ -100,14 +105,17 @@ bool ZNMissions::listing(QJsonObject& listing)
     }
     for (const QJsonObject& row : rows) {
         const QString path = row.value(QLatin1String("path")).toString();
-        listing.insert(path, QJsonObject{
-            {QStringLiteral("msnno"), toInt(row.value(QLatin1String("msnno")))},
-            {QStringLiteral("path"), path},
-            {QStringLiteral("type"), toInt(row.value(QLatin1String("type")))},
-            {QStringLiteral("starttime"), timeOrNull(row.value(QLatin1String("starttime")))},
-            {QStringLiteral("endtime"), timeOrNull(row.value(QLatin1String("endtime")))},
-            {QStringLiteral("lastscantime"), timeOrNull(row.value(QLatin1String("lastscantime")))},
-        });
+        listing.insert(
+            path,
+            QJsonObject{
+                {QStringLiteral("msnno"), toInt(row.value(QLatin1String("msnno")))},
+                {QStringLiteral("path"), path},
+                {QStringLiteral("type"), toInt(row.value(QLatin1String("type")))},
+                {QStringLiteral("starttime"), timeOrNull(row.value(QLatin1String("starttime")))},
+                {QStringLiteral("endtime"), timeOrNull(row.value(QLatin1String("endtime")))},
+                {QStringLiteral("lastscantime"),
+                 timeOrNull(row.value(QLatin1String("lastscantime")))},
+            });
     }
     return true;
 }

@@ -2,10 +2,7 @@
 
 #include <utility>
 
-ZNPathQueue::ZNPathQueue(int capacity)
-    : limit(capacity > 0 ? capacity : 1)
-{
-}
+ZNPathQueue::ZNPathQueue(int capacity) : limit(capacity > 0 ? capacity : 1) {}
 
 bool ZNPathQueue::push(QByteArray path)
 {

@@ -19,10 +19,7 @@
 #include "zntrace.h"
 #include "zntrusteddir.h"
 
-ZNQuarantineKeeper::ZNQuarantineKeeper(KX2DBSqlite& store)
-    : store(store)
-{
-}
+ZNQuarantineKeeper::ZNQuarantineKeeper(KX2DBSqlite& store) : store(store) {}
 
 ZNQuarantineKeeper::~ZNQuarantineKeeper()
 {
@@ -109,7 +106,8 @@ ZNOutcome ZNQuarantineKeeper::list(QJsonObject& out, int page, int ofpage)
     if (!store.call(counted, QStringLiteral("quarantined_reccount")))
         return failed(QStringLiteral("取隔离文件总数失败: "));
     if (counted.isEmpty())
-        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, QStringLiteral("取隔离文件总数返回结果异常"));
+        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed,
+                                  QStringLiteral("取隔离文件总数返回结果异常"));
     const int reccount = toInt(counted.first().value(QLatin1String("reccount")));
     if (reccount <= 0)
         return ZNOutcome::success();
@@ -119,7 +117,8 @@ ZNOutcome ZNQuarantineKeeper::list(QJsonObject& out, int page, int ofpage)
         return failed(QStringLiteral("取隔离文件内容失败: "));
     QJsonArray records;
     for (QJsonObject row : qAsConst(rows)) {
-        row.insert(QStringLiteral("removed"), znPathExists(row.value(QLatin1String("quarantined")).toString()) ? 0 : 1);
+        row.insert(QStringLiteral("removed"),
+                   znPathExists(row.value(QLatin1String("quarantined")).toString()) ? 0 : 1);
         records.append(row);
     }
     out.insert(QStringLiteral("page"), page);
@@ -134,7 +133,8 @@ ZNOutcome ZNQuarantineKeeper::remove(const QList<int>& numbers)
     KX2MutexLocker lock(filesMutex);
     QList<QJsonObject> rows;
     int changes = 0, lastRowId = 0;
-    const QString select = QStringLiteral("SELECT ift_no AS iftno, ift_quarantined AS quarantined FROM t_infectes WHERE ift_no IN ")
+    const QString select = QStringLiteral("SELECT ift_no AS iftno, ift_quarantined AS quarantined "
+                                          "FROM t_infectes WHERE ift_no IN ")
         + znSqlNumberList(numbers) + QStringLiteral(" ORDER BY ift_no;");
     // The mark goes on before any file is touched, so a crash in the middle
     // is settled at the next start.
@@ -145,7 +145,8 @@ ZNOutcome ZNQuarantineKeeper::remove(const QList<int>& numbers)
     if (!selected || (!chosen.isEmpty() && !setMark(chosen, kPendingRemove))) {
         const QString error = store.lastError();
         znTrace(ZNTraceBits::Failures, QStringLiteral("删除任务失败: ") + error);
-        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, QStringLiteral("删除隔离区文件失败: ") + error);
+        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed,
+                                  QStringLiteral("删除隔离区文件失败: ") + error);
     }
     QList<int> gone, kept;
     for (const QJsonObject& row : qAsConst(rows)) {
@@ -196,8 +197,9 @@ ZNOutcome ZNQuarantineKeeper::reduce(int& amount)
     int changes = 0, lastRowId = 0;
     // Only settled records: a marked one belongs to an operation a crash
     // interrupted, which the start-up recovery settles.
-    if (!store.exec(changes, lastRowId, QStringLiteral("DELETE FROM t_infectes WHERE ift_pending = 0 AND ift_no IN ")
-                                            + znSqlNumberList(vanished))) {
+    if (!store.exec(changes, lastRowId,
+                    QStringLiteral("DELETE FROM t_infectes WHERE ift_pending = 0 AND ift_no IN ")
+                        + znSqlNumberList(vanished))) {
         const QString message = QStringLiteral("删除隔离区纪录失败: ") + store.lastError();
         znTrace(ZNTraceBits::Failures, message);
         return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, message);
@@ -215,12 +217,16 @@ bool ZNQuarantineKeeper::dropOrphanedRecords()
 bool ZNQuarantineKeeper::setMark(const QList<int>& numbers, int mark)
 {
     int changes = 0, lastRowId = 0;
-    return store.exec(changes, lastRowId, QStringLiteral("UPDATE t_infectes SET ift_pending = %1 WHERE ift_no IN ").arg(mark)
-                                              + znSqlNumberList(numbers));
+    return store.exec(
+        changes, lastRowId,
+        QStringLiteral("UPDATE t_infectes SET ift_pending = %1 WHERE ift_no IN ").arg(mark)
+            + znSqlNumberList(numbers));
 }
 
 bool ZNQuarantineKeeper::deleteRecords(const QList<int>& numbers, int* changes)
 {
     int lastRowId = 0;
-    return store.exec(*changes, lastRowId, QStringLiteral("DELETE FROM t_infectes WHERE ift_no IN ") + znSqlNumberList(numbers));
+    return store.exec(*changes, lastRowId,
+                      QStringLiteral("DELETE FROM t_infectes WHERE ift_no IN ")
+                          + znSqlNumberList(numbers));
 }

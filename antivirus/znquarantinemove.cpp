@@ -116,7 +116,8 @@ void ZNQuarantineKeeper::recoverMove(const QJsonObject& row)
 
 // A name stays taken while a record names it, even when its file is gone:
 // restoring or deleting that record must never reach a newer file.
-bool ZNQuarantineKeeper::nameTaken(int quarantine, const QByteArray& directory, const QByteArray& name)
+bool ZNQuarantineKeeper::nameTaken(int quarantine, const QByteArray& directory,
+                                   const QByteArray& name)
 {
     struct stat taken;
     if (::fstatat(quarantine, name.constData(), &taken, AT_SYMLINK_NOFOLLOW) == 0)
@@ -130,9 +131,11 @@ bool ZNQuarantineKeeper::nameTaken(int quarantine, const QByteArray& directory, 
 bool ZNQuarantineKeeper::quarantineOne(const ZNDetection& detection)
 {
     const QByteArray file = detection.file();
-    const QByteArray name = znBaseName(detection.relative.isEmpty() ? detection.root : detection.relative);
+    const QByteArray name =
+        znBaseName(detection.relative.isEmpty() ? detection.root : detection.relative);
     QDir().mkpath(QString::fromUtf8(detection.quarantine));
-    KX2UniqueFd quarantine(::open(detection.quarantine.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    KX2UniqueFd quarantine(
+        ::open(detection.quarantine.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     KX2UniqueFd parent = znOpenDirBeneath(detection.root, znDirName(detection.relative));
     struct stat info;
     // Only the file that was scanned moves: not a link, directory or FIFO
@@ -140,8 +143,10 @@ bool ZNQuarantineKeeper::quarantineOne(const ZNDetection& detection)
     if (!quarantine.isValid() || !parent.isValid()
         || ::fstatat(parent.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0
         || !S_ISREG(info.st_mode) || znFileIdentity(info) != detection.identity
-        || info.st_ctim.tv_sec != detection.changedSec || info.st_ctim.tv_nsec != detection.changedNsec) {
-        znTrace(ZNTraceBits::FileFailures, QStringLiteral("隔离文件已变化，未移动: ") + znDisplayPath(file));
+        || info.st_ctim.tv_sec != detection.changedSec
+        || info.st_ctim.tv_nsec != detection.changedNsec) {
+        znTrace(ZNTraceBits::FileFailures,
+                QStringLiteral("隔离文件已变化，未移动: ") + znDisplayPath(file));
         return false;
     }
 
@@ -164,7 +169,8 @@ bool ZNQuarantineKeeper::quarantineOne(const ZNDetection& detection)
         {QStringLiteral("rawpath"), znIsUtf8(file) ? QString() : QString::fromLatin1(file.toHex())},
         {QStringLiteral("identity"), detection.identity},
     };
-    if (!store.call(changes, recordNo, QStringLiteral("infectes_intent"), intent) || recordNo <= 0) {
+    if (!store.call(changes, recordNo, QStringLiteral("infectes_intent"), intent)
+        || recordNo <= 0) {
         znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + store.lastError());
         return false;
     }
@@ -173,8 +179,9 @@ bool ZNQuarantineKeeper::quarantineOne(const ZNDetection& detection)
     if (!moved && errno == EXDEV)
         moved = znMoveAcross(parent.get(), name, detection.identity, quarantine.get(), target);
     if (!moved) {
-        znTrace(ZNTraceBits::Failures, QStringLiteral("移动隔离文件失败: ") + znDisplayPath(file)
-                                           + QStringLiteral(" -> ") + QString::fromUtf8(targetPath));
+        znTrace(ZNTraceBits::Failures,
+                QStringLiteral("移动隔离文件失败: ") + znDisplayPath(file) + QStringLiteral(" -> ")
+                    + QString::fromUtf8(targetPath));
         store.call(QStringLiteral("infectes_drop"), key);
         return false;
     }

@@ -32,9 +32,11 @@ namespace {
 // existing name is never replaced. The quarantined file goes only after
 // that; if it cannot, both stay (false) and nothing the user owns is
 // deleted. File systems without unnamed files refuse the restore.
-bool restoreAcross(const ZNTrustedEntry& source, const struct stat& info, const ZNTrustedEntry& target)
+bool restoreAcross(const ZNTrustedEntry& source, const struct stat& info,
+                   const ZNTrustedEntry& target)
 {
-    KX2UniqueFd in(::openat(source.dir.get(), source.name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    KX2UniqueFd in(::openat(source.dir.get(), source.name.constData(),
+                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat opened;
     if (!in.isValid() || ::fstat(in.get(), &opened) != 0 || opened.st_ino != info.st_ino
         || opened.st_dev != info.st_dev || !S_ISREG(opened.st_mode))
@@ -45,7 +47,9 @@ bool restoreAcross(const ZNTrustedEntry& source, const struct stat& info, const 
         || ::fchmod(out.get(), opened.st_mode & 07777) != 0 || ::fsync(out.get()) != 0)
         return false;
     const QByteArray handle = "/proc/self/fd/" + QByteArray::number(out.get());
-    if (::linkat(AT_FDCWD, handle.constData(), target.dir.get(), target.name.constData(), AT_SYMLINK_FOLLOW) != 0)
+    if (::linkat(AT_FDCWD, handle.constData(), target.dir.get(), target.name.constData(),
+                 AT_SYMLINK_FOLLOW)
+        != 0)
         return false;
     ::fsync(target.dir.get());
     return ::unlinkat(source.dir.get(), source.name.constData(), 0) == 0;
@@ -78,14 +82,16 @@ ZNOutcome ZNQuarantineKeeper::restore(const QList<int>& numbers)
         KX2MutexLocker lock(filesMutex);
         int changes = 0, lastRowId = 0;
         QList<QJsonObject> rows;
-        const QString select = QStringLiteral("SELECT ift_no AS iftno, ift_path AS path, ift_rawpath AS rawpath, "
-                                              "ift_quarantined AS quarantined, ift_pending AS pending "
-                                              "FROM t_infectes WHERE ift_no IN ")
+        const QString select =
+            QStringLiteral("SELECT ift_no AS iftno, ift_path AS path, ift_rawpath AS rawpath, "
+                           "ift_quarantined AS quarantined, ift_pending AS pending "
+                           "FROM t_infectes WHERE ift_no IN ")
             + znSqlNumberList(numbers) + QStringLiteral(" ORDER BY ift_no;");
         if (!store.exec(changes, lastRowId, rows, select)) {
             const QString error = store.lastError();
             znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + error);
-            return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, QStringLiteral("还原隔离区文件失败: ") + error);
+            return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed,
+                                      QStringLiteral("还原隔离区文件失败: ") + error);
         }
         QString refusal;
         for (const QJsonObject& row : qAsConst(rows)) {
@@ -98,14 +104,16 @@ ZNOutcome ZNQuarantineKeeper::restore(const QList<int>& numbers)
             refusal = reason;
         }
         if (queued.isEmpty()) {
-            return ZNOutcome::failure(KX2ErrorCode::NotExists,
-                                      refusal.isEmpty() ? QStringLiteral("没有找到需要还原的隔离文件") : refusal);
+            return ZNOutcome::failure(
+                KX2ErrorCode::NotExists,
+                refusal.isEmpty() ? QStringLiteral("没有找到需要还原的隔离文件") : refusal);
         }
         // The records stay, marked, until the keeper has moved their files.
         if (!setMark(queued, kPendingRestore)) {
             const QString error = store.lastError();
             znTrace(ZNTraceBits::Failures, QStringLiteral("标记还原纪录失败: ") + error);
-            return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, QStringLiteral("还原隔离区文件失败: ") + error);
+            return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed,
+                                      QStringLiteral("还原隔离区文件失败: ") + error);
         }
     }
     queueRestores(queued);
@@ -155,7 +163,8 @@ bool ZNQuarantineKeeper::restoreOne(const QJsonObject& record)
     const ZNTrustedEntry target(znFormerRawPath(record));
     struct stat info;
     if (!source.stat(info) || !S_ISREG(info.st_mode)) {
-        znTrace(ZNTraceBits::Failures, QStringLiteral("隔离区文件不存在，无法还原: ") + quarantined);
+        znTrace(ZNTraceBits::Failures,
+                QStringLiteral("隔离区文件不存在，无法还原: ") + quarantined);
         return false;
     }
     if (!target.dir.isValid()) {
@@ -167,9 +176,10 @@ bool ZNQuarantineKeeper::restoreOne(const QJsonObject& record)
         moved = restoreAcross(source, info, target);
     if (!moved) {
         const int error = errno;
-        znTrace(ZNTraceBits::Failures, (error == EEXIST ? QStringLiteral("还原位置中同名文件已存在: ")
-                                                        : QStringLiteral("还原文件失败: "))
-                                           + former);
+        znTrace(ZNTraceBits::Failures,
+                (error == EEXIST ? QStringLiteral("还原位置中同名文件已存在: ")
+                                 : QStringLiteral("还原文件失败: "))
+                    + former);
     }
     return moved;
 }
@@ -183,13 +193,14 @@ void ZNQuarantineKeeper::recoverManagedRecord(const QJsonObject& pendingRow)
     const int mark = toInt(pendingRow.value(QLatin1String("pending")));
     if (mark != kPendingRestore && mark != kPendingRemove)
         return;
-    const QJsonObject key{{QStringLiteral("iftno"), toInt(pendingRow.value(QLatin1String("iftno")))}};
+    const QJsonObject key{
+        {QStringLiteral("iftno"), toInt(pendingRow.value(QLatin1String("iftno")))}};
     const ZNTrustedEntry file(znRawPath(pendingRow.value(QLatin1String("quarantined")).toString()));
     struct stat info;
     if (file.dir.isValid() && !file.stat(info))
         store.call(QStringLiteral("infectes_drop"), key);
     else
         store.call(QStringLiteral("infectes_mark"),
-                      QJsonObject{{QStringLiteral("iftno"), key.value(QLatin1String("iftno"))},
-                                  {QStringLiteral("pending"), kPendingNone}});
+                   QJsonObject{{QStringLiteral("iftno"), key.value(QLatin1String("iftno"))},
+                               {QStringLiteral("pending"), kPendingNone}});
 }

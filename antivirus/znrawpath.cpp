@@ -52,7 +52,6 @@ bool copyAll(int from, int to)
     }
 }
 
-
 // Length of the well-formed UTF-8 sequence starting at `at`, or 0.
 int utf8SequenceLength(const unsigned char* s, int at, int size)
 {
@@ -62,11 +61,17 @@ int utf8SequenceLength(const unsigned char* s, int at, int size)
     int length = 0;
     unsigned int minimum = 0, code = 0;
     if ((lead & 0xE0) == 0xC0) {
-        length = 2; minimum = 0x80; code = lead & 0x1F;
+        length = 2;
+        minimum = 0x80;
+        code = lead & 0x1F;
     } else if ((lead & 0xF0) == 0xE0) {
-        length = 3; minimum = 0x800; code = lead & 0x0F;
+        length = 3;
+        minimum = 0x800;
+        code = lead & 0x0F;
     } else if ((lead & 0xF8) == 0xF0) {
-        length = 4; minimum = 0x10000; code = lead & 0x07;
+        length = 4;
+        minimum = 0x10000;
+        code = lead & 0x07;
     } else {
         return 0;
     }
@@ -164,7 +169,8 @@ bool znLstat(const QByteArray& path, struct stat& info)
 
 QString znFileIdentity(const struct stat& info)
 {
-    return QString::number(quint64(info.st_dev)) + QLatin1Char(':') + QString::number(quint64(info.st_ino));
+    return QString::number(quint64(info.st_dev)) + QLatin1Char(':')
+        + QString::number(quint64(info.st_ino));
 }
 
 QByteArray znPartSuffix()
@@ -184,15 +190,17 @@ bool znRenameNoReplace(int fromDir, const QByteArray& from, int toDir, const QBy
 bool znMoveAcross(int fromDir, const QByteArray& name, const QString& identity, int toDir,
                   const QByteArray& to)
 {
-    KX2UniqueFd source(::openat(fromDir, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    KX2UniqueFd source(
+        ::openat(fromDir, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat info;
     if (!source.isValid() || ::fstat(source.get(), &info) != 0 || !S_ISREG(info.st_mode)
         || znFileIdentity(info) != identity)
         return false;
     const QByteArray part = to + znPartSuffix();
     ::unlinkat(toDir, part.constData(), 0);
-    KX2UniqueFd target(::openat(toDir, part.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                         info.st_mode & 0777));
+    KX2UniqueFd target(::openat(toDir, part.constData(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                info.st_mode & 0777));
     if (!target.isValid())
         return false;
     const bool copied = znCopyContent(source.get(), target.get()) && ::fsync(target.get()) == 0;
@@ -209,7 +217,6 @@ bool znMoveAcross(int fromDir, const QByteArray& name, const QString& identity, 
     }
     return true;
 }
-
 
 bool znCopyContent(int from, int to)
 {

@@ -14,8 +14,8 @@
 #include <unistd.h>
 
 #include "kx2file.h"
-#include "znvirusdbdownload.h"
 #include "zntrace.h"
+#include "znvirusdbdownload.h"
 
 namespace {
 
@@ -74,9 +74,12 @@ void syncPath(const QString& path)
 // The same directory, however it is written: same device and inode.
 bool isSameDirectory(const QString& a, const QString& b)
 {
-    struct stat first {}, second {};
-    return ::stat(nativePath(a).constData(), &first) == 0 && ::stat(nativePath(b).constData(), &second) == 0
-        && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+    struct stat first
+    {
+    }, second{};
+    return ::stat(nativePath(a).constData(), &first) == 0
+        && ::stat(nativePath(b).constData(), &second) == 0 && first.st_dev == second.st_dev
+        && first.st_ino == second.st_ino;
 }
 
 // Whether `inner` lies somewhere below `outer` (both existing).
@@ -105,7 +108,8 @@ QStringList relocatedNames(const QDir& from, bool& listed)
         listed = true;
         return names;
     }
-    const QFileInfoList files = from.entryInfoList(QDir::Files | QDir::NoSymLinks | QDir::NoDotAndDotDot);
+    const QFileInfoList files =
+        from.entryInfoList(QDir::Files | QDir::NoSymLinks | QDir::NoDotAndDotDot);
     for (const QFileInfo& file : files)
         names << file.fileName();
     return names;
@@ -116,7 +120,8 @@ QStringList relocatedNames(const QDir& from, bool& listed)
 ZNRelocation znRelocateVirusdb(const QString& from, const QString& to)
 {
     if (from.isEmpty() || !QFileInfo(from).isDir()) {
-        znTrace(ZNTraceBits::FileFailures, QStringLiteral("旧目录不存在: ") + QFileInfo(from).absoluteFilePath());
+        znTrace(ZNTraceBits::FileFailures,
+                QStringLiteral("旧目录不存在: ") + QFileInfo(from).absoluteFilePath());
         return ZNRelocation::Missing;
     }
     const QString target = QFileInfo(to).absoluteFilePath();
@@ -150,7 +155,8 @@ ZNRelocation znRelocateVirusdb(const QString& from, const QString& to)
             continue;
         if (listed && name == kDescriptionFile)
             continue; // its outcome does not matter
-        znTrace(ZNTraceBits::Failures, QStringLiteral("移动文件失败: ") + source.absoluteFilePath(name));
+        znTrace(ZNTraceBits::Failures,
+                QStringLiteral("移动文件失败: ") + source.absoluteFilePath(name));
         failed = true;
         if (listed)
             break;

@@ -19,7 +19,8 @@ ZNOutcome readFailed(KX2DBSqlite& store, const QString& message)
 
 QJsonObject logRecord(const QJsonObject& row)
 {
-    static const char* const kNumbers[] = {"logno", "state", "times", "totality", "resolved", "infectes"};
+    static const char* const kNumbers[] = {"logno",    "state",    "times",
+                                           "totality", "resolved", "infectes"};
     static const char* const kAsStored[] = {"file", "path", "starttime", "endtime"};
     QJsonObject record;
     for (const char* key : kNumbers)
@@ -37,7 +38,8 @@ ZNOutcome znListScanLogs(KX2DBSqlite& store, QJsonObject& out, int page, int ofp
     if (!store.call(counted, QStringLiteral("log_reccount")))
         return readFailed(store, QStringLiteral("取日志总数失败: "));
     if (counted.isEmpty())
-        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, QStringLiteral("取日志总数返回结果异常"));
+        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed,
+                                  QStringLiteral("取日志总数返回结果异常"));
     const int reccount = toInt(counted.first().value(QLatin1String("reccount")));
     if (reccount <= 0) {
         znTrace(ZNTraceBits::TaskSummary, QStringLiteral("没有日志纪录"));
@@ -59,7 +61,8 @@ ZNOutcome znListScanLogs(KX2DBSqlite& store, QJsonObject& out, int page, int ofp
 
 ZNOutcome znRemoveScanLogs(KX2DBSqlite& store, const QList<int>& numbers)
 {
-    const QString sql = QStringLiteral("DELETE FROM t_log WHERE log_no IN ") + znSqlNumberList(numbers) + QLatin1Char(';');
+    const QString sql = QStringLiteral("DELETE FROM t_log WHERE log_no IN ")
+        + znSqlNumberList(numbers) + QLatin1Char(';');
     int changes = 0, lastRowId = 0;
     if (numbers.isEmpty() || !store.exec(changes, lastRowId, sql)) {
         const QString message = QStringLiteral("删除日志失败: ") + store.lastError();

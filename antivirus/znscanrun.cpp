@@ -150,8 +150,8 @@ cl_error_t scanOpenFile(int fd, qint64 size, const char* name, const cl_engine* 
             return CL_CLEAN; // emptied since it was opened: nothing to scan
         cl_fmap_t* map = length > 0 ? cl_fmap_open_memory(data, size_t(length)) : nullptr;
         if (map) {
-            const cl_error_t result
-                = cl_scanmap_callback(map, name, virus, scanned, engine, options, &context);
+            const cl_error_t result =
+                cl_scanmap_callback(map, name, virus, scanned, engine, options, &context);
             cl_fmap_close(map);
             return result;
         }
@@ -178,8 +178,8 @@ QStringList resolveExcludes(const QString& taskPath, const QString& excludes)
 
 } // namespace
 
-ZNScanRun::ZNScanRun(const ZNScanTask& task, ZNEngineSlot& engines, ZNQuarantineKeeper& keeper, KX2DBSqlite& store,
-                     ZNCurrentFile& currentFile)
+ZNScanRun::ZNScanRun(const ZNScanTask& task, ZNEngineSlot& engines, ZNQuarantineKeeper& keeper,
+                     KX2DBSqlite& store, ZNCurrentFile& currentFile)
     : scanTask(task)
     , excluded(resolveExcludes(task.path, task.excludes))
     , engines(engines)
@@ -216,7 +216,8 @@ ZNScanRun::Progress ZNScanRun::progress() const
 bool ZNScanRun::run()
 {
     target = znRawPath(scanTask.path);
-    struct stat info{};
+    struct stat info
+    {};
     const bool single = znLstat(target, info) && S_ISREG(info.st_mode);
     root = single ? znDirName(target) : target;
     struct stat quarantineInfo;
@@ -224,7 +225,8 @@ bool ZNScanRun::run()
     quarantineDevice = quint64(quarantineInfo.st_dev);
     quarantineInode = quint64(quarantineInfo.st_ino);
 
-    znTrace(ZNTraceBits::TaskThreads, QStringLiteral("查杀线程数: ") + QString::number(scanTask.workers));
+    znTrace(ZNTraceBits::TaskThreads,
+            QStringLiteral("查杀线程数: ") + QString::number(scanTask.workers));
     for (int i = 0; i < scanTask.workers; ++i) {
         ++activeWorkers;
         if (!workers.start([this] { workerMain(); }))
@@ -248,7 +250,8 @@ void ZNScanRun::walk(const QByteArray& path)
         ++found;
         files.push(path);
     } else {
-        KX2UniqueFd directory(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        KX2UniqueFd directory(
+            ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (directory.isValid())
             walkDirectory(directory.get(), path);
     }
@@ -258,12 +261,13 @@ void ZNScanRun::walk(const QByteArray& path)
 void ZNScanRun::recordProgress()
 {
     const int done = scanned;
-    store.call(QStringLiteral("task_realtime"), {
-        {QStringLiteral("tskno"), scanTask.taskNo},
-        {QStringLiteral("totality"), qMax(int(found), done)},
-        {QStringLiteral("resolved"), done},
-        {QStringLiteral("infectes"), int(infected)},
-    });
+    store.call(QStringLiteral("task_realtime"),
+               {
+                   {QStringLiteral("tskno"), scanTask.taskNo},
+                   {QStringLiteral("totality"), qMax(int(found), done)},
+                   {QStringLiteral("resolved"), done},
+                   {QStringLiteral("infectes"), int(infected)},
+               });
 }
 
 // Walks one open directory depth first. Subdirectories are opened relative
@@ -294,7 +298,8 @@ void ZNScanRun::walkDirectory(int directory, const QByteArray& path)
         } else if (type == DT_DIR) {
             if (excluded.contains(znDisplayPath(child)))
                 continue;
-            KX2UniqueFd sub(::openat(directory, entry.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            KX2UniqueFd sub(::openat(directory, entry.name.constData(),
+                                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             // The quarantine is never walked, however the task names it.
             if (!sub.isValid() || ::fstat(sub.get(), &info) != 0
                 || (quarantineKnown && quint64(info.st_dev) == quarantineDevice
@@ -322,7 +327,8 @@ void ZNScanRun::workerMain()
         }
         currentFile.set(path);
         if (!scanFile(path, engine, buffer))
-            znTrace(ZNTraceBits::FileFailures, QStringLiteral("打开文件失败: ") + znDisplayPath(path));
+            znTrace(ZNTraceBits::FileFailures,
+                    QStringLiteral("打开文件失败: ") + znDisplayPath(path));
     }
     // Release the engine before reporting the end, so a task's end never
     // races an engine swap with a stale reference.
@@ -331,7 +337,8 @@ void ZNScanRun::workerMain()
         workers.wakeAll();
 }
 
-bool ZNScanRun::scanFile(const QByteArray& path, const ZNEngineRef& engine, std::vector<char>& buffer)
+bool ZNScanRun::scanFile(const QByteArray& path, const ZNEngineRef& engine,
+                         std::vector<char>& buffer)
 {
     KX2UniqueFd fd(openForScan(path));
     struct stat info;
@@ -342,8 +349,8 @@ bool ZNScanRun::scanFile(const QByteArray& path, const ZNEngineRef& engine, std:
     unsigned long scannedBytes = 0;
     cl_scan_options options = *engines.options();
     const cl_error_t result = engine
-        ? scanOpenFile(fd.get(), qint64(info.st_size), path.constData(), engine.get(), &options, buffer,
-                       &virus, &scannedBytes)
+        ? scanOpenFile(fd.get(), qint64(info.st_size), path.constData(), engine.get(), &options,
+                       buffer, &virus, &scannedBytes)
         : CL_ENULLARG;
     ++scanned;
     if (result != CL_VIRUS)

@@ -77,8 +77,8 @@ public:
         int infected = 0;
     };
 
-    ZNScanRun(const ZNScanTask& task, ZNEngineSlot& engines, ZNQuarantineKeeper& keeper, KX2DBSqlite& store,
-              ZNCurrentFile& currentFile);
+    ZNScanRun(const ZNScanTask& task, ZNEngineSlot& engines, ZNQuarantineKeeper& keeper,
+              KX2DBSqlite& store, ZNCurrentFile& currentFile);
     ~ZNScanRun();
     ZNScanRun(const ZNScanRun&) = delete;
     ZNScanRun& operator=(const ZNScanRun&) = delete;

@@ -51,10 +51,7 @@ ZNOutcome storeFailed(KX2DBSqlite& store, int code, const QString& message)
 
 } // namespace
 
-ZNScanTasks::ZNScanTasks(const Parts& parts)
-    : parts(parts)
-{
-}
+ZNScanTasks::ZNScanTasks(const Parts& parts) : parts(parts) {}
 
 ZNScanTasks::~ZNScanTasks()
 {
@@ -80,7 +77,8 @@ ZNOutcome ZNScanTasks::prepareQuarantine(const QString& workArea) const
         return refuse(KX2ErrorCode::DirectoryNotConfigured, QStringLiteral("隔离区未设置"), true);
     if (!QFileInfo(workArea).isDir())
         return refuse(KX2ErrorCode::NotExists, QStringLiteral("隔离区目录不存在"), true);
-    const QString quarantine = QDir::cleanPath(QDir(workArea).absoluteFilePath(QStringLiteral(".qra")));
+    const QString quarantine =
+        QDir::cleanPath(QDir(workArea).absoluteFilePath(QStringLiteral(".qra")));
     QDir().mkpath(quarantine);
     if (!QFileInfo(quarantine).isDir())
         return refuse(KX2ErrorCode::CreateFailed, QStringLiteral("无法创建病毒隔离区"), true);
@@ -91,7 +89,8 @@ ZNOutcome ZNScanTasks::prepareQuarantine(const QString& workArea) const
 ZNOutcome ZNScanTasks::start(const QString& path, bool wait)
 {
     if (!parts.engines.current())
-        return refuse(KX2ErrorCode::VirusDbNotReady, QStringLiteral("病毒库未准备就绪，请稍后再重试"), true);
+        return refuse(KX2ErrorCode::VirusDbNotReady,
+                      QStringLiteral("病毒库未准备就绪，请稍后再重试"), true);
     if (wait)
         parts.updater.waitWhileRunning([] { return false; });
     const ZNOutcome quarantine = prepareQuarantine(parts.settings.get().dataDir);
@@ -105,24 +104,29 @@ ZNOutcome ZNScanTasks::start(const QString& path, bool wait)
     const QString absolute = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
 
     QList<QJsonObject> rows;
-    if (!parts.store.call(rows, QStringLiteral("task_detail"), {{QStringLiteral("path"), absolute}}))
-        return storeFailed(parts.store, KX2ErrorCode::DatabaseFailed, QStringLiteral("查询任务队列失败: "));
+    if (!parts.store.call(rows, QStringLiteral("task_detail"),
+                          {{QStringLiteral("path"), absolute}}))
+        return storeFailed(parts.store, KX2ErrorCode::DatabaseFailed,
+                           QStringLiteral("查询任务队列失败: "));
     if (!rows.isEmpty())
         return refuse(KX2ErrorCode::AlreadyExists, QStringLiteral("任务队列中已存在"), false);
 
     const QJsonObject task{
         {QStringLiteral("msnno"), parts.missions.missionOf(absolute)},
         {QStringLiteral("path"), absolute},
-        {QStringLiteral("excludes"), absolute == parts.configuration.overallPath
-                                         ? parts.configuration.overallExcludes.join(QLatin1Char('\n'))
-                                         : QString()},
+        {QStringLiteral("excludes"),
+         absolute == parts.configuration.overallPath
+             ? parts.configuration.overallExcludes.join(QLatin1Char('\n'))
+             : QString()},
     };
     if (!parts.store.call(QStringLiteral("task_append"), task))
-        return storeFailed(parts.store, KX2ErrorCode::CreateFailed, QStringLiteral("添加查杀任务失败: "));
+        return storeFailed(parts.store, KX2ErrorCode::CreateFailed,
+                           QStringLiteral("添加查杀任务失败: "));
 
     bool idle = false;
     if (!running.compare_exchange_strong(idle, true))
-        return refuse(KX2ErrorCode::ScanRunning, QStringLiteral("正在进行查杀毒中，请稍后再重试"), false);
+        return refuse(KX2ErrorCode::ScanRunning, QStringLiteral("正在进行查杀毒中，请稍后再重试"),
+                      false);
     // Cleared here, not by the thread: a stop arriving between this call
     // and the thread's start must not be undone.
     stopRequested = false;
@@ -157,13 +161,15 @@ QJsonObject ZNScanTasks::progress() const
     out.insert(QStringLiteral("currfile"), now.currentFile);
     out.insert(QStringLiteral("total"), now.total);
     out.insert(QStringLiteral("scans"), now.scanned);
-    out.insert(QStringLiteral("percentage"), now.total < 1 ? 0 : int(qint64(now.scanned) * 100 / now.total));
+    out.insert(QStringLiteral("percentage"),
+               now.total < 1 ? 0 : int(qint64(now.scanned) * 100 / now.total));
     out.insert(QStringLiteral("infectes"), now.infected);
     out.insert(QStringLiteral("running"), running ? 1 : 0);
     const int ended = endTime;
     if (ended != 0)
-        out.insert(QStringLiteral("endtime"),
-                   QDateTime::fromSecsSinceEpoch(ended).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+        out.insert(
+            QStringLiteral("endtime"),
+            QDateTime::fromSecsSinceEpoch(ended).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
     return out;
 }
 
@@ -189,7 +195,8 @@ void ZNScanTasks::threadMain()
             parts.updater.prepare(false);
             QList<QJsonObject> rows;
             if (!parts.store.call(rows, QStringLiteral("task_first"))) {
-                znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + parts.store.lastError());
+                znTrace(ZNTraceBits::Failures,
+                        QStringLiteral("SQLerr: ") + parts.store.lastError());
                 if (!thread.pause(1000ms))
                     break;
                 continue;
@@ -221,7 +228,8 @@ void ZNScanTasks::runTask(const QJsonObject& row)
     task.excludes = row.value(QLatin1String("excludes")).toString().trimmed();
     task.quarantineDir = parts.settings.get().quarantineDir().toUtf8();
     task.workers = workerCount();
-    const auto run = std::make_shared<ZNScanRun>(task, parts.engines, parts.keeper, parts.store, lastFile);
+    const auto run =
+        std::make_shared<ZNScanRun>(task, parts.engines, parts.keeper, parts.store, lastFile);
     {
         KX2MutexLocker lock(runMutex);
         current = run;
@@ -238,9 +246,12 @@ void ZNScanTasks::runTask(const QJsonObject& row)
     const ZNScanRun::Progress done = run->progress();
     znTrace(ZNTraceBits::TaskSummary, QStringLiteral("查杀毒完成: ") + task.path);
     znTrace(ZNTraceBits::TaskSummary, QStringLiteral("文件总数量: ") + QString::number(done.total));
-    znTrace(ZNTraceBits::TaskSummary, QStringLiteral("查杀文件数: ") + QString::number(done.scanned));
-    znTrace(ZNTraceBits::TaskSummary, QStringLiteral("有毒文件数: ") + QString::number(done.infected));
-    znTrace(ZNTraceBits::TaskSummary, QStringLiteral("查杀总耗时: ") + QString::number(seconds) + QStringLiteral("秒"));
+    znTrace(ZNTraceBits::TaskSummary,
+            QStringLiteral("查杀文件数: ") + QString::number(done.scanned));
+    znTrace(ZNTraceBits::TaskSummary,
+            QStringLiteral("有毒文件数: ") + QString::number(done.infected));
+    znTrace(ZNTraceBits::TaskSummary,
+            QStringLiteral("查杀总耗时: ") + QString::number(seconds) + QStringLiteral("秒"));
 
     const QJsonObject completion{
         {QStringLiteral("state"), completed ? kStateCompleted : kStateStopped},

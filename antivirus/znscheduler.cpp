@@ -68,7 +68,8 @@ QDateTime nextMonthly(const QDateTime& now, int hour, int minute, int day)
 
 } // namespace
 
-quint32 ZNSchedule::nextTime(int mode, int minute, int hour, int week, int day, const QDateTime& now)
+quint32 ZNSchedule::nextTime(int mode, int minute, int hour, int week, int day,
+                             const QDateTime& now)
 {
     minute = qBound(0, minute, 59);
     hour = qBound(0, hour, 23);
@@ -95,8 +96,7 @@ quint32 ZNSchedule::nextTime(int mode, int minute, int hour, int week, int day)
 }
 
 ZNScheduler::ZNScheduler(std::function<void()> startUpdate, std::function<bool(int scope)> scan)
-    : startUpdate(std::move(startUpdate))
-    , scan(std::move(scan))
+    : startUpdate(std::move(startUpdate)), scan(std::move(scan))
 {
 }
 
@@ -131,7 +131,8 @@ void ZNScheduler::apply(const QJsonObject& schedule, bool automaticUpdate, bool 
             next.week = toInt(schedule.value(QLatin1String("week")));
             next.day = toInt(schedule.value(QLatin1String("day")));
             next.scope = toInt(schedule.value(QLatin1String("scope")));
-            next.scanNext = ZNSchedule::nextTime(next.mode, next.minute, next.hour, next.week, next.day);
+            next.scanNext =
+                ZNSchedule::nextTime(next.mode, next.minute, next.hour, next.week, next.day);
         }
         current = next;
         due = next.updateNext != 0 || next.scanNext != 0;
@@ -189,7 +190,8 @@ void ZNScheduler::threadMain()
         // A restart between our last look at stopRequested and the line
         // above found `running` still set and started nothing: carry on.
         bool idle = false;
-        if (stopRequested || thread.isShuttingDown() || !running.compare_exchange_strong(idle, true))
+        if (stopRequested || thread.isShuttingDown()
+            || !running.compare_exchange_strong(idle, true))
             return;
     }
 }
@@ -212,6 +214,7 @@ void ZNScheduler::pass(quint32 now)
         // Recomputed from the current time: any number of missed occurrences
         // gives exactly one run.
         KX2MutexLocker lock(mutex);
-        current.scanNext = ZNSchedule::nextTime(current.mode, current.minute, current.hour, current.week, current.day);
+        current.scanNext = ZNSchedule::nextTime(current.mode, current.minute, current.hour,
+                                                current.week, current.day);
     }
 }

@@ -31,14 +31,15 @@ struct ZNSchedule
     int hour = 6;
     int week = 7;
     int day = 28;
-    int scope = 0;         // 1 the overall path, 2 every mission
-    quint32 scanNext = 0;  // next scheduled scan, seconds since the epoch; 0 none
+    int scope = 0;          // 1 the overall path, 2 every mission
+    quint32 scanNext = 0;   // next scheduled scan, seconds since the epoch; 0 none
     quint32 updateNext = 0; // next automatic update; 0 none
 
     // Next run of a schedule as seconds since the epoch (local wall-clock
     // time, seconds 0), strictly after `now`; 0 for a mode other than 1
     // (daily), 2 (weekly) or 3 (monthly).
-    static quint32 nextTime(int mode, int minute, int hour, int week, int day, const QDateTime& now);
+    static quint32 nextTime(int mode, int minute, int hour, int week, int day,
+                            const QDateTime& now);
     static quint32 nextTime(int mode, int minute, int hour, int week, int day);
 };
 

@@ -78,7 +78,9 @@ ZNSettingsSnapshot ZNSettingsSnapshot::fromJson(const QJsonObject& settings)
 
 QString ZNSettingsSnapshot::quarantineDir() const
 {
-    return dataDir.isEmpty() ? QString() : QDir::cleanPath(QDir(dataDir).absoluteFilePath(QStringLiteral(".qra")));
+    return dataDir.isEmpty()
+        ? QString()
+        : QDir::cleanPath(QDir(dataDir).absoluteFilePath(QStringLiteral(".qra")));
 }
 
 ZNSettingsSnapshot ZNSettingsHolder::get() const
@@ -133,20 +135,24 @@ bool ZNAntiVirus::settingsSave(KX2Journals& journal, const QJsonObject& settings
         return false;
     }
     if (d->configuration.settingsFile.isEmpty()) {
-        journal.setErr(KX2ErrorCode::ConfigurationFaulty, QStringLiteral("系统配置文存在错误，请重新安装"));
+        journal.setErr(KX2ErrorCode::ConfigurationFaulty,
+                       QStringLiteral("系统配置文存在错误，请重新安装"));
         return false;
     }
     if (d->updater.isRunning()) {
-        journal.setErr(KX2ErrorCode::StillRunning, QStringLiteral("前面的配置请求仍在处理中，请稍后再次重试"));
+        journal.setErr(KX2ErrorCode::StillRunning,
+                       QStringLiteral("前面的配置请求仍在处理中，请稍后再次重试"));
         return false;
     }
     QJsonObject adjusted = settings;
     if (!ZNSettingsSnapshot::normalise(adjusted)) {
-        journal.setErr(KX2ErrorCode::DirectoryNotConfigured, QStringLiteral("没有设置工作区路径，请先进行设置"));
+        journal.setErr(KX2ErrorCode::DirectoryNotConfigured,
+                       QStringLiteral("没有设置工作区路径，请先进行设置"));
         return false;
     }
     if (QJsonDocument(adjusted).toJson(QJsonDocument::Compact).size() > kMaxSettingsBytes) {
-        journal.setErr(KX2ErrorCode::SaveSettingsFailed, QStringLiteral("配置内容过大，不能超过1MiB"));
+        journal.setErr(KX2ErrorCode::SaveSettingsFailed,
+                       QStringLiteral("配置内容过大，不能超过1MiB"));
         return false;
     }
     if (!KX2File::saveJson(d->configuration.settingsFile, adjusted, false)) {
@@ -175,7 +181,8 @@ bool ZNAntiVirusPrivate::applySettings(const QJsonObject& settings, bool initial
     // takes those of the system directory); either way the update thread
     // (re)loads the engine.
     if (!initial && previous.dataDir != next.dataDir) {
-        const QString from = previous.dataDir.isEmpty() ? configuration.systemVirusdbDir : previous.virusdbDir;
+        const QString from =
+            previous.dataDir.isEmpty() ? configuration.systemVirusdbDir : previous.virusdbDir;
         if (QFileInfo(from).isDir())
             updater.queueRelocation(from, next.virusdbDir);
     }

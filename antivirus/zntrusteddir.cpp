@@ -55,7 +55,8 @@ KX2UniqueFd znOpenTrustedDir(const QByteArray& path, int links)
             continue;
         }
         const bool last = i == parts.size() - 1
-            || std::all_of(parts.begin() + i + 1, parts.end(), [](const QByteArray& p) { return p.isEmpty(); });
+            || std::all_of(parts.begin() + i + 1, parts.end(),
+                           [](const QByteArray& p) { return p.isEmpty(); });
         if (last || (errno != ELOOP && errno != ENOTDIR))
             return KX2UniqueFd();
         KX2UniqueFd link(::openat(dir.get(), part.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
@@ -71,14 +72,14 @@ KX2UniqueFd znOpenTrustedDir(const QByteArray& path, int links)
         // The directories walked so far hold no link, so a ".." in a
         // relative target can be taken lexically.
         const QByteArray rest = QList<QByteArray>(parts.mid(i + 1)).join('/');
-        const QByteArray joined = (target.startsWith('/') ? target : walked + '/' + target) + '/' + rest;
+        const QByteArray joined =
+            (target.startsWith('/') ? target : walked + '/' + target) + '/' + rest;
         return znOpenTrustedDir(lexicalPath(joined), links + 1);
     }
     return dir;
 }
 
-ZNTrustedEntry::ZNTrustedEntry(const QByteArray& path)
-    : name(znBaseName(path))
+ZNTrustedEntry::ZNTrustedEntry(const QByteArray& path) : name(znBaseName(path))
 {
     if (path.startsWith('/') && !name.isEmpty() && name != "." && name != "..")
         dir = znOpenTrustedDir(znDirName(path));

@@ -53,9 +53,7 @@ struct UpdateProgress
 
 ZNUpdater::ZNUpdater(const ZNConfiguration& configuration, const ZNSettingsHolder& settings,
                      ZNEngineSlot& engines)
-    : configuration(configuration)
-    , settings(settings)
-    , engines(engines)
+    : configuration(configuration), settings(settings), engines(engines)
 {
 }
 
@@ -89,12 +87,15 @@ bool ZNUpdater::prepare(bool reload)
 ZNOutcome ZNUpdater::requestUpgrade()
 {
     if (settings.get().dataDir.isEmpty())
-        return ZNOutcome::failure(KX2ErrorCode::DirectoryNotConfigured, QStringLiteral("没有设置工作区路径，请先进行设置 "));
+        return ZNOutcome::failure(KX2ErrorCode::DirectoryNotConfigured,
+                                  QStringLiteral("没有设置工作区路径，请先进行设置 "));
     if (running)
-        return ZNOutcome::failure(KX2ErrorCode::StillRunning, QStringLiteral("正在执行中，请稍后再次重试"));
+        return ZNOutcome::failure(KX2ErrorCode::StillRunning,
+                                  QStringLiteral("正在执行中，请稍后再次重试"));
     upgradeRequested = true;
     if (!prepare(true))
-        return ZNOutcome::failure(KX2ErrorCode::StillRunning, QStringLiteral("正在执行中，请稍后再次重试"));
+        return ZNOutcome::failure(KX2ErrorCode::StillRunning,
+                                  QStringLiteral("正在执行中，请稍后再次重试"));
     return ZNOutcome::success();
 }
 
@@ -136,13 +137,15 @@ QString ZNUpdater::storedUpdateTime(bool lookNow)
     timeSeenWrites = writes;
     timeLooked.start();
     const QByteArray path = QFile::encodeName(configuration.descriptionFile());
-    struct stat st {};
+    struct stat st
+    {};
     QByteArray stamp;
     if (::stat(path.constData(), &st) == 0) {
         // A rewrite renames a new file into place: a new inode, a new change time.
-        const qint64 fields[] = {qint64(st.st_dev), qint64(st.st_ino), qint64(st.st_size),
-                                 qint64(st.st_mtim.tv_sec), qint64(st.st_mtim.tv_nsec),
-                                 qint64(st.st_ctim.tv_sec), qint64(st.st_ctim.tv_nsec)};
+        const qint64 fields[] = {qint64(st.st_dev),          qint64(st.st_ino),
+                                 qint64(st.st_size),         qint64(st.st_mtim.tv_sec),
+                                 qint64(st.st_mtim.tv_nsec), qint64(st.st_ctim.tv_sec),
+                                 qint64(st.st_ctim.tv_nsec)};
         stamp = QByteArray(reinterpret_cast<const char*>(fields), sizeof fields);
     }
     if (stamp != timeStamp) {
@@ -194,8 +197,9 @@ void ZNUpdater::relocateAndUpgrade()
     if (!upgradeRequested)
         return;
     bool changed = false;
-    const bool upgraded = znUpgradeVirusdb(configuration.virusdbUrl, settings.get().virusdbDir,
-                                           configuration.descriptionFile(), download, stopRequested, changed);
+    const bool upgraded =
+        znUpgradeVirusdb(configuration.virusdbUrl, settings.get().virusdbDir,
+                         configuration.descriptionFile(), download, stopRequested, changed);
     descriptionWrites.fetch_add(1);
     lastResult = upgraded ? 1 : 0;
     if (!upgraded) {
@@ -261,8 +265,9 @@ bool ZNUpdater::reload()
     ZNEngineRef engine = ZNEngineSlot::load(directory, &reason);
     if (!engine) {
         // The new engine is gone; the one in use stays.
-        znTrace(ZNTraceBits::Failures, QStringLiteral("病毒库信息装载失败: ") + QDir(directory).absolutePath()
-                                           + QStringLiteral(": ") + reason);
+        znTrace(ZNTraceBits::Failures,
+                QStringLiteral("病毒库信息装载失败: ") + QDir(directory).absolutePath()
+                    + QStringLiteral(": ") + reason);
         return false;
     }
     reloadDue = false;

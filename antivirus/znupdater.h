@@ -35,7 +35,8 @@ class ZNSettingsHolder;
 class ZNUpdater
 {
 public:
-    ZNUpdater(const ZNConfiguration& configuration, const ZNSettingsHolder& settings, ZNEngineSlot& engines);
+    ZNUpdater(const ZNConfiguration& configuration, const ZNSettingsHolder& settings,
+              ZNEngineSlot& engines);
     ~ZNUpdater();
     ZNUpdater(const ZNUpdater&) = delete;
     ZNUpdater& operator=(const ZNUpdater&) = delete;

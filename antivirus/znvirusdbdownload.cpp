@@ -54,12 +54,13 @@ void syncPath(const QString& path)
 bool matches(const QString& path, qint64 size, const QString& md5)
 {
     const QFileInfo info(path);
-    return info.isFile() && !info.isSymLink() && info.size() == size && KX2File::fileMd5(path) == md5;
+    return info.isFile() && !info.isSymLink() && info.size() == size
+        && KX2File::fileMd5(path) == md5;
 }
 
 // The files of `items` that differ from what `database` holds.
-QList<DownloadEntry> downloadPlan(const QJsonArray& items, const QString& base, const QDir& database,
-                                  const QString& downloads)
+QList<DownloadEntry> downloadPlan(const QJsonArray& items, const QString& base,
+                                  const QDir& database, const QString& downloads)
 {
     QList<DownloadEntry> plan;
     for (const QJsonValue& value : items) {
@@ -78,7 +79,8 @@ QList<DownloadEntry> downloadPlan(const QJsonArray& items, const QString& base, 
     return plan;
 }
 
-bool downloadAll(const QList<DownloadEntry>& plan, ZNDownloadProgress& progress, const std::atomic<bool>& stop)
+bool downloadAll(const QList<DownloadEntry>& plan, ZNDownloadProgress& progress,
+                 const std::atomic<bool>& stop)
 {
     progress.position = 0;
     for (const DownloadEntry& entry : plan) {
@@ -112,7 +114,9 @@ bool installAll(const QList<DownloadEntry>& plan, const QString& directory)
     bool ok = true;
     for (const DownloadEntry& entry : plan) {
         syncPath(entry.tmpFile);
-        if (::rename(QFile::encodeName(entry.tmpFile).constData(), QFile::encodeName(entry.filePath).constData()) != 0) {
+        if (::rename(QFile::encodeName(entry.tmpFile).constData(),
+                     QFile::encodeName(entry.filePath).constData())
+            != 0) {
             znTrace(ZNTraceBits::Failures, QStringLiteral("移动文件失败: ") + entry.tmpFile);
             ok = false;
         }
@@ -129,7 +133,8 @@ bool znCheckDescriptionItems(const QJsonArray& items)
     for (const QJsonValue& value : items) {
         const QJsonObject item = value.toObject();
         const QString name = item.value(QLatin1String("file")).toString();
-        if (!isPlainFileName(name) || seen.contains(name) || toInt64(item.value(QLatin1String("size"))) < 0) {
+        if (!isPlainFileName(name) || seen.contains(name)
+            || toInt64(item.value(QLatin1String("size"))) < 0) {
             znTrace(ZNTraceBits::Failures, QStringLiteral("病毒库信息中的文件名无效: ") + name);
             return false;
         }
@@ -143,7 +148,8 @@ bool znUpgradeVirusdb(const QString& url, const QString& directory, const QStrin
 {
     changed = false;
     if (directory.isEmpty() || !QDir().mkpath(directory) || !QFileInfo(directory).isDir()) {
-        znTrace(ZNTraceBits::Failures, QStringLiteral("无法创建病毒库位置: ") + QFileInfo(directory).absoluteFilePath());
+        znTrace(ZNTraceBits::Failures,
+                QStringLiteral("无法创建病毒库位置: ") + QFileInfo(directory).absoluteFilePath());
         return false;
     }
     // Only an object with an "items" array is a description; anything else
@@ -151,7 +157,8 @@ bool znUpgradeVirusdb(const QString& url, const QString& directory, const QStrin
     QJsonObject description;
     if (!curlHttpGet(description, url, kDescriptionTimeoutSeconds)
         || !description.value(QLatin1String("items")).isArray()) {
-        znTrace(ZNTraceBits::FileFailures, QStringLiteral("获取在线病毒库信息失败，可能是网络不通畅"));
+        znTrace(ZNTraceBits::FileFailures,
+                QStringLiteral("获取在线病毒库信息失败，可能是网络不通畅"));
         return false;
     }
     const QJsonArray items = description.value(QLatin1String("items")).toArray();

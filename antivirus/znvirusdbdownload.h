@@ -21,9 +21,9 @@
 // The figures a progress request reports.
 struct ZNDownloadProgress
 {
-    std::atomic<int> rate{0};         // percent of `total` received
-    std::atomic<qint64> total{0};     // bytes of the files to download
-    std::atomic<qint64> position{0};  // bytes received so far
+    std::atomic<int> rate{0};        // percent of `total` received
+    std::atomic<qint64> total{0};    // bytes of the files to download
+    std::atomic<qint64> position{0}; // bytes received so far
 };
 
 // Name of the download directory inside the database directory.

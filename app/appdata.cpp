@@ -42,7 +42,8 @@ void sigInt_AppQuit(int signal)
 
 void routeSignal(int signal)
 {
-    struct sigaction action {};
+    struct sigaction action
+    {};
     action.sa_handler = sigInt_AppQuit;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
@@ -81,14 +82,13 @@ void AppData::installSignalHandling()
     ::sigprocmask(SIG_UNBLOCK, &stopSignals, nullptr);
 }
 
-AppData::AppData()
-    : m_router(new RequestRouter())
-    , m_server(new KX2LocalServer())
+AppData::AppData() : m_router(new RequestRouter()), m_server(new KX2LocalServer())
 {
     installSignalHandling(); // a no-op when main() has done it already
     if (g_signalPipe[0] >= 0) {
         m_signalNotifier.reset(new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read));
-        connect(m_signalNotifier.get(), &QSocketNotifier::activated, this, [this] { onSignalPipeReadable(); });
+        connect(m_signalNotifier.get(), &QSocketNotifier::activated, this,
+                [this] { onSignalPipeReadable(); });
     }
 
     qRegisterMetaType<KX2RpcPacket>("KX2RpcPacket");
@@ -139,8 +139,8 @@ bool AppData::initialize(const QString& cfgPath)
         debuglevel = toInt(configuration.value(QStringLiteral("debuglevel")));
         configLoaded = m_router->loadConfigure(journal, configuration);
     } else {
-        journal.add(PRETTY("bool AppData::initialize(const QString&)", 108), QStringLiteral("lpcid"), false,
-                    QStringLiteral("未定义lpcid内容"));
+        journal.add(PRETTY("bool AppData::initialize(const QString&)", 108),
+                    QStringLiteral("lpcid"), false, QStringLiteral("未定义lpcid内容"));
     }
 
     if (configLoaded) {
@@ -192,7 +192,8 @@ bool AppData::applySocketAccess()
         const QString text = toString(modeValue).trimmed();
         mode = text.toInt(&ok, 8);
         if (!ok || mode < 0 || mode > 0777) {
-            PRINTLN_WITHTIME(QString(QStringLiteral("本地服务启动失败: lpcmode is not an octal mode: ") + text));
+            PRINTLN_WITHTIME(
+                QString(QStringLiteral("本地服务启动失败: lpcmode is not an octal mode: ") + text));
             return false;
         }
     }
@@ -206,12 +207,14 @@ bool AppData::applySocketAccess()
             groupId = entry ? int(entry->gr_gid) : -1;
         }
         if (groupId < 0) {
-            PRINTLN_WITHTIME(QString(QStringLiteral("本地服务启动失败: unknown lpcgroup: ") + group));
+            PRINTLN_WITHTIME(
+                QString(QStringLiteral("本地服务启动失败: unknown lpcgroup: ") + group));
             return false;
         }
     }
     m_server->setAccess(mode, groupId);
     const int maxConnections = toInt(configuration.value(QStringLiteral("lpcmaxconn")));
-    m_server->setMaxConnections(maxConnections > 0 ? maxConnections : KX2LocalServer::kDefaultMaxConnections);
+    m_server->setMaxConnections(maxConnections > 0 ? maxConnections
+                                                   : KX2LocalServer::kDefaultMaxConnections);
     return true;
 }

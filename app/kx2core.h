@@ -23,8 +23,8 @@ public:
     KX2Logger logger;
     bool debugging = false;
     QJsonObject configuration;
-    QDir appDir;     // holds the executable
-    QDir configDir;  // holds config.json and the service's other fixed files
+    QDir appDir;    // holds the executable
+    QDir configDir; // holds config.json and the service's other fixed files
 
 private:
     Q_DISABLE_COPY(KX2Core)

@@ -17,7 +17,8 @@ namespace {
 // (often 1024) would let a burst of clients starve the accept loop.
 void raiseDescriptorLimit()
 {
-    struct rlimit limit {};
+    struct rlimit limit
+    {};
     if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &limit);
@@ -33,9 +34,11 @@ int main(int argc, char* argv[])
     AppData::installSignalHandling();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(
-        QStringLiteral("1.0-") + complieDateTime(__DATE__, __TIME__).toString(QStringLiteral("yyyy.MM.dd.HHmm")));
+        QStringLiteral("1.0-")
+        + complieDateTime(__DATE__, __TIME__).toString(QStringLiteral("yyyy.MM.dd.HHmm")));
 
-    QCommandLineOption cfgOption(QStringLiteral("cfg"), QStringLiteral("指定配置文件"), QStringLiteral("filepath"));
+    QCommandLineOption cfgOption(QStringLiteral("cfg"), QStringLiteral("指定配置文件"),
+                                 QStringLiteral("filepath"));
     QCommandLineParser parser;
     parser.addHelpOption();
     parser.addOption(cfgOption);

@@ -135,7 +135,8 @@ bool sendAll(int fd, const QByteArray& bytes)
 {
     qint64 sent = 0;
     while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
+        const ssize_t n =
+            ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
         if (n <= 0)
             return false;
         sent += n;
@@ -241,12 +242,14 @@ bool readTerminated(int fd, QByteArray& buffer, char terminator)
 // IDSESSION, "nPING\n" answered by "<id>: PONG\n".
 Protocol clamdFreshProtocol()
 {
-    return {QByteArray("zPING", 6), [](int fd, QByteArray& b) { return readTerminated(fd, b, '\0'); }};
+    return {QByteArray("zPING", 6),
+            [](int fd, QByteArray& b) { return readTerminated(fd, b, '\0'); }};
 }
 
 Protocol clamdSessionProtocol()
 {
-    return {QByteArray("nPING\n"), [](int fd, QByteArray& b) { return readTerminated(fd, b, '\n'); }};
+    return {QByteArray("nPING\n"),
+            [](int fd, QByteArray& b) { return readTerminated(fd, b, '\n'); }};
 }
 
 bool freshConnections(const QString& name, const Protocol& protocol, int count,
@@ -315,8 +318,7 @@ bool bareEcho(const QByteArray& reply, int count, std::vector<double>& latencies
     Socket server(fds[1]);
     std::thread echo([&] {
         QByteArray buffer;
-        while (readReply(server.get(), buffer) && sendAll(server.get(), reply)) {
-        }
+        while (readReply(server.get(), buffer) && sendAll(server.get(), reply)) {}
     });
     const QByteArray frame = KX2RpcPacket(helpRequest()).toDatagram();
     QByteArray buffer;
@@ -413,7 +415,8 @@ void recordRatio(const char* label, const QString& key, double service, double p
 int measure(const QString& name, qint64 pid, const QString& clamd)
 {
     printf("%s over %s%s, best of %d rounds\n", qPrintable(g_method), qPrintable(name),
-           clamd.isEmpty() ? "" : qPrintable(QStringLiteral(", clamd PING over ") + clamd), g_rounds);
+           clamd.isEmpty() ? "" : qPrintable(QStringLiteral(", clamd PING over ") + clamd),
+           g_rounds);
     const Protocol service = serviceProtocol();
     for (int clients : kClientCounts) {
         if (!wanted("fresh", clients))
@@ -433,8 +436,9 @@ int measure(const QString& name, qint64 pid, const QString& clamd)
         if (clamd.isEmpty())
             continue;
         report("  clamd fresh connection", "CLAMD_FRESH", clients, best[1]);
-        recordRatio("service/clamd throughput ratio", QStringLiteral("FRESH_C%1_VS_CLAMD").arg(clients),
-                    best[0].requestsPerSecond, best[1].requestsPerSecond);
+        recordRatio("service/clamd throughput ratio",
+                    QStringLiteral("FRESH_C%1_VS_CLAMD").arg(clients), best[0].requestsPerSecond,
+                    best[1].requestsPerSecond);
     }
     // Reply bytes of the real service, so the bare peer moves the same amount.
     QJsonObject sample;
@@ -443,7 +447,8 @@ int measure(const QString& name, qint64 pid, const QString& clamd)
     for (int clients : kClientCounts) {
         if (!wanted("persistent", clients))
             continue;
-        auto persistent = [&](const QString& target, const Protocol& protocol, const QByteArray& opening) {
+        auto persistent = [&](const QString& target, const Protocol& protocol,
+                              const QByteArray& opening) {
             return [&, target, protocol, opening] {
                 return runClients(clients, kPersistentRequests, [&](int n, std::vector<double>& l) {
                     return persistentConnection(target, protocol, opening, n, l);
@@ -451,8 +456,7 @@ int measure(const QString& name, qint64 pid, const QString& clamd)
             };
         };
         std::vector<std::function<Figures()>> runs{
-            persistent(name, service, QByteArray()),
-            [&] {
+            persistent(name, service, QByteArray()), [&] {
                 return runClients(clients, kPersistentRequests, [&](int n, std::vector<double>& l) {
                     return bareEcho(reply, n, l);
                 });
@@ -462,13 +466,15 @@ int measure(const QString& name, qint64 pid, const QString& clamd)
         const std::vector<Figures> best = bestOfEach(runs);
         report("persistent connection", "PERSIST", clients, best[0]);
         report("  peer: bare socket echo", "PEER", clients, best[1]);
-        recordRatio("service/bare throughput ratio", QStringLiteral("PERSIST_C%1_VS_PEER").arg(clients),
-                    best[0].requestsPerSecond, best[1].requestsPerSecond);
+        recordRatio("service/bare throughput ratio",
+                    QStringLiteral("PERSIST_C%1_VS_PEER").arg(clients), best[0].requestsPerSecond,
+                    best[1].requestsPerSecond);
         if (clamd.isEmpty())
             continue;
         report("  clamd session", "CLAMD_PERSIST", clients, best[2]);
-        recordRatio("service/clamd throughput ratio", QStringLiteral("PERSIST_C%1_VS_CLAMD").arg(clients),
-                    best[0].requestsPerSecond, best[2].requestsPerSecond);
+        recordRatio("service/clamd throughput ratio",
+                    QStringLiteral("PERSIST_C%1_VS_CLAMD").arg(clients), best[0].requestsPerSecond,
+                    best[2].requestsPerSecond);
     }
     if (!wanted("burst"))
         return 0;
@@ -526,8 +532,9 @@ QString startClamd(const QTemporaryDir& dir, QProcess& clamd)
     QFile conf(config);
     if (!conf.open(QIODevice::WriteOnly))
         return QString();
-    conf.write(QStringLiteral("LocalSocket %1\nDatabaseDirectory %2\nForeground yes\nTemporaryDirectory %3\n"
-                              "LogFile %3/clamd.log\nMaxThreads 16\n")
+    conf.write(QStringLiteral(
+                   "LocalSocket %1\nDatabaseDirectory %2\nForeground yes\nTemporaryDirectory %3\n"
+                   "LogFile %3/clamd.log\nMaxThreads 16\n")
                    .arg(socket, database, dir.path())
                    .toUtf8());
     conf.close();
@@ -536,12 +543,14 @@ QString startClamd(const QTemporaryDir& dir, QProcess& clamd)
     clamd.start(QString::fromLatin1(kClamdBinary), {QStringLiteral("--config-file=") + config});
     if (!clamd.waitForStarted(10000))
         return QString();
-    const bool up = waitUntil([&] {
-        Socket probe = connectTo(socket);
-        QByteArray buffer;
-        return probe.get() >= 0 && sendAll(probe.get(), QByteArray("zPING", 6))
-            && readTerminated(probe.get(), buffer, '\0');
-    }, 30000);
+    const bool up = waitUntil(
+        [&] {
+            Socket probe = connectTo(socket);
+            QByteArray buffer;
+            return probe.get() >= 0 && sendAll(probe.get(), QByteArray("zPING", 6))
+                && readTerminated(probe.get(), buffer, '\0');
+        },
+        30000);
     return up ? socket : QString();
 }
 
@@ -560,21 +569,24 @@ QString startService(const QTemporaryDir& dir, bool bare, QProcess& server)
     QFile file(config);
     if (!file.open(QIODevice::WriteOnly))
         return QString();
-    file.write(QJsonDocument(QJsonObject{{"lpcid", name},
-                                         {"settings", dir.filePath(QStringLiteral("settings.json"))},
-                                         {"database", dir.filePath(QStringLiteral("antivirus.db"))}})
-                   .toJson());
+    file.write(
+        QJsonDocument(QJsonObject{{"lpcid", name},
+                                  {"settings", dir.filePath(QStringLiteral("settings.json"))},
+                                  {"database", dir.filePath(QStringLiteral("antivirus.db"))}})
+            .toJson());
     file.close();
     server.setStandardOutputFile(QProcess::nullDevice());
     server.start(QCoreApplication::applicationDirPath() + QStringLiteral("/znantivirus"),
                  {QStringLiteral("--cfg"), config});
     if (!server.waitForStarted(10000))
         return QString();
-    const bool up = waitUntil([&] {
-        QJsonObject reply;
-        return server.state() == QProcess::Running
-            && KX2LocalServer::localRequest(name, helpRequest(), &reply, 2);
-    }, 30000);
+    const bool up = waitUntil(
+        [&] {
+            QJsonObject reply;
+            return server.state() == QProcess::Running
+                && KX2LocalServer::localRequest(name, helpRequest(), &reply, 2);
+        },
+        30000);
     return up ? name : QString();
 }
 
@@ -603,7 +615,8 @@ int main(int argc, char** argv)
         return serve(args.at(serveAt + 1));
     QTemporaryDir dir;
     QProcess clamd;
-    const QString clamdSocket = args.contains(QStringLiteral("--no-clamd")) ? QString() : startClamd(dir, clamd);
+    const QString clamdSocket =
+        args.contains(QStringLiteral("--no-clamd")) ? QString() : startClamd(dir, clamd);
     if (clamdSocket.isEmpty() && !args.contains(QStringLiteral("--no-clamd")))
         fprintf(stderr, "bench_rpc: clamd did not start; measuring without it\n");
     int result = 1;

@@ -159,7 +159,8 @@ private:
 bool writeAt(int directory, const char* name, const QByteArray& bytes)
 {
     Fd fd(::openat(directory, name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    return fd.get() >= 0 && ::write(fd.get(), bytes.constData(), size_t(bytes.size())) == bytes.size();
+    return fd.get() >= 0
+        && ::write(fd.get(), bytes.constData(), size_t(bytes.size())) == bytes.size();
 }
 
 bool writeFile(const QString& path, const QByteArray& bytes)
@@ -214,8 +215,9 @@ qint64 buildMixed(const QString& root)
             ++files;
     }
     for (int i = 0; i < kEicarCopies; ++i) {
-        if (writeFile(root + QStringLiteral("/eicar/e%1/eicar-%1.com").arg(i, 2, 10, QLatin1Char('0')),
-                      eicar()))
+        if (writeFile(
+                root + QStringLiteral("/eicar/e%1/eicar-%1.com").arg(i, 2, 10, QLatin1Char('0')),
+                eicar()))
             ++files;
     }
     return files;
@@ -230,7 +232,8 @@ qint64 buildTiny(const QString& root, int count)
     std::atomic<qint64> written{0};
     auto part = [&](int first, int step) {
         for (int d = first; d < directories; d += step) {
-            const QByteArray path = QFile::encodeName(root) + QByteArray("/d") + QByteArray::number(d);
+            const QByteArray path =
+                QFile::encodeName(root) + QByteArray("/d") + QByteArray::number(d);
             ::mkdir(path.constData(), 0755);
             Fd directory(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             if (directory.get() < 0)
@@ -279,8 +282,8 @@ bool writeLargeSignatures(const QString& directory, int hdb, int ndb)
     text.reserve(hdb * 56);
     for (int i = 0; i < hdb; ++i) {
         appendHex(text, 16);
-        text += ':' + QByteArray::number(qint64(random() % 10000000 + 1)) + ":Bench.Hdb." + QByteArray::number(i)
-            + '\n';
+        text += ':' + QByteArray::number(qint64(random() % 10000000 + 1)) + ":Bench.Hdb."
+            + QByteArray::number(i) + '\n';
     }
     if (!writeFile(directory + "/generated.hdb", text))
         return false;
@@ -301,7 +304,11 @@ qint64 statusField(qint64 pid, const char* field)
     if (at < 0)
         return -1;
     const int end = status.indexOf('\n', at);
-    return status.mid(at + int(strlen(field)) + 1, end - at).trimmed().split(' ').value(0).toLongLong();
+    return status.mid(at + int(strlen(field)) + 1, end - at)
+        .trimmed()
+        .split(' ')
+        .value(0)
+        .toLongLong();
 }
 
 // utime + stime of every thread of `pid`, in clock ticks.
@@ -370,7 +377,8 @@ Outcome runClamscan(const QString& signatures, const QString& corpus, const QStr
     process.setStandardErrorFile(work + "/clamscan.err");
     const auto start = Clock::now();
     process.start("clamscan",
-                  {"--stdout", "-r", "-i", "--tempdir=" + scratchFor(scratch, "clamscan"), "-d", signatures, corpus});
+                  {"--stdout", "-r", "-i", "--tempdir=" + scratchFor(scratch, "clamscan"), "-d",
+                   signatures, corpus});
     if (!process.waitForStarted(30000) || !process.waitForFinished(-1))
         return outcome;
     outcome.seconds = secondsSince(start);
@@ -449,7 +457,8 @@ void walkFiles(const QByteArray& path, const std::function<void(const QByteArray
             entries.emplace_back(child, entry->d_type == DT_DIR);
         } else if (entry->d_type == DT_UNKNOWN) {
             struct stat info;
-            if (::lstat(child.constData(), &info) == 0 && (S_ISDIR(info.st_mode) || S_ISREG(info.st_mode)))
+            if (::lstat(child.constData(), &info) == 0
+                && (S_ISDIR(info.st_mode) || S_ISREG(info.st_mode)))
                 entries.emplace_back(child, S_ISDIR(info.st_mode));
         }
     }
@@ -470,10 +479,11 @@ public:
         socketPath = QFile::encodeName(work + "/clamd.sock");
         const QString config = work + "/clamd.conf";
         configPath = config;
-        writeFile(config, "LocalSocket " + socketPath + "\nMaxThreads " + QByteArray::number(kWorkers)
-                              + "\nDatabaseDirectory " + QFile::encodeName(signatures)
-                              + "\nTemporaryDirectory " + QFile::encodeName(scratchFor(scratch, "clamd"))
-                              + "\nForeground yes\nLogSyslog no\n");
+        writeFile(config,
+                  "LocalSocket " + socketPath + "\nMaxThreads " + QByteArray::number(kWorkers)
+                      + "\nDatabaseDirectory " + QFile::encodeName(signatures)
+                      + "\nTemporaryDirectory " + QFile::encodeName(scratchFor(scratch, "clamd"))
+                      + "\nForeground yes\nLogSyslog no\n");
         process.setProcessChannelMode(QProcess::MergedChannels);
         process.setStandardOutputFile(work + "/clamd.log");
         process.start("/usr/sbin/clamd", {"-c", config});
@@ -505,7 +515,8 @@ public:
     {
         const QString clamdscan = QStandardPaths::findExecutable("clamdscan");
         const double cpu = processCpuSeconds(pid());
-        Outcome outcome = clamdscan.isEmpty() ? scanBySession(corpus) : scanByClamdscan(clamdscan, corpus);
+        Outcome outcome =
+            clamdscan.isEmpty() ? scanBySession(corpus) : scanByClamdscan(clamdscan, corpus);
         outcome.cpuSeconds = processCpuSeconds(pid()) - cpu;
         return outcome;
     }
@@ -609,7 +620,8 @@ private:
         walkFiles(QFile::encodeName(corpus), [&](const QByteArray& path) {
             if (failed)
                 return;
-            Fd file(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+            Fd file(::open(path.constData(),
+                           O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
             if (file.get() < 0)
                 return;
             if (!sendAll(socket.get(), "zFILDES", 8) || !sendDescriptor(socket.get(), file.get())) {
@@ -640,7 +652,8 @@ private:
 class Service
 {
 public:
-    bool start(const QString& binary, const QString& work, const QString& signatures, const QString& scratch)
+    bool start(const QString& binary, const QString& work, const QString& signatures,
+               const QString& scratch)
     {
         root = work;
         dataDir = work + "/data";
@@ -674,13 +687,15 @@ public:
         const auto deadline = Clock::now() + 60s;
         while (!readFile(work + "/service.log").contains("lpcID: ")) {
             if (Clock::now() > deadline || process.state() != QProcess::Running) {
-                fprintf(stderr, "service did not start: %s\n", readFile(work + "/service.log").constData());
+                fprintf(stderr, "service did not start: %s\n",
+                        readFile(work + "/service.log").constData());
                 return false;
             }
             std::this_thread::sleep_for(50ms);
         }
-        const QJsonObject reply = call("antivirus_settings_save",
-                                       {{"enabled", 1}, {"datadir", dataDir}, {"threads", kWorkers}});
+        const QJsonObject reply =
+            call("antivirus_settings_save",
+                 {{"enabled", 1}, {"datadir", dataDir}, {"threads", kWorkers}});
         return reply.value("err").toInt(-1) == 0;
     }
 
@@ -732,8 +747,10 @@ public:
         // Each poll costs the service about half a millisecond of CPU; a
         // pause of 1 % of the time so far keeps both that cost and the
         // error of the measured end near 1 %.
-        while (call("antivirus_scan_running").value("results").toObject().value("running").toInt(1) != 0) {
-            const auto sofar = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+        while (call("antivirus_scan_running").value("results").toObject().value("running").toInt(1)
+               != 0) {
+            const auto sofar =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
             std::this_thread::sleep_for(qBound(10ms, sofar / 100, 200ms));
         }
         outcome.seconds = secondsSince(start);
@@ -747,7 +764,8 @@ private:
     bool readOutcome(const QString& corpus, Outcome& outcome)
     {
         sqlite3* raw = nullptr;
-        if (sqlite3_open_v2(QFile::encodeName(databasePath()).constData(), &raw, SQLITE_OPEN_READONLY, nullptr)
+        if (sqlite3_open_v2(QFile::encodeName(databasePath()).constData(), &raw,
+                            SQLITE_OPEN_READONLY, nullptr)
             != SQLITE_OK) {
             sqlite3_close(raw);
             return false;
@@ -755,8 +773,9 @@ private:
         std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
         sqlite3_busy_timeout(db.get(), 10000);
         qint64 task = 0, infectes = 0, resolved = 0;
-        query(db.get(), "SELECT tsk_no, log_totality, log_resolved, log_infectes, log_state FROM t_log "
-                        "ORDER BY log_no DESC LIMIT 1",
+        query(db.get(),
+              "SELECT tsk_no, log_totality, log_resolved, log_infectes, log_state FROM t_log "
+              "ORDER BY log_no DESC LIMIT 1",
               [&](sqlite3_stmt* s) {
                   task = sqlite3_column_int64(s, 0);
                   outcome.files = sqlite3_column_int64(s, 1);
@@ -764,10 +783,11 @@ private:
                   infectes = sqlite3_column_int64(s, 3);
               });
         if (resolved != outcome.files)
-            fprintf(stderr, "service: %lld of %lld files scanned\n", resolved, qint64(outcome.files));
+            fprintf(stderr, "service: %lld of %lld files scanned\n", resolved,
+                    qint64(outcome.files));
         const auto deadline = Clock::now() + 30s;
-        const QByteArray select = "SELECT ift_path FROM t_infectes WHERE tsk_no = " + QByteArray::number(task)
-            + " AND ift_pending = 0";
+        const QByteArray select = "SELECT ift_path FROM t_infectes WHERE tsk_no = "
+            + QByteArray::number(task) + " AND ift_pending = 0";
         for (;;) {
             outcome.infected.clear();
             query(db.get(), select.constData(), [&](sqlite3_stmt* s) {
@@ -778,7 +798,8 @@ private:
                 break;
             std::this_thread::sleep_for(100ms);
         }
-        outcome.ok = task > 0 && resolved == outcome.files && qint64(outcome.infected.size()) == infectes;
+        outcome.ok =
+            task > 0 && resolved == outcome.files && qint64(outcome.infected.size()) == infectes;
         return outcome.ok;
     }
 
@@ -801,11 +822,12 @@ private:
 // ---------------------------------------------------------------- report
 
 // Prints one tool's figure on one corpus and checks it against the service.
-void reportTool(const QString& corpus, const QString& tool, const Outcome& outcome, const Outcome& service,
-                bool keys)
+void reportTool(const QString& corpus, const QString& tool, const Outcome& outcome,
+                const Outcome& service, bool keys)
 {
-    printf("  %-10s %8lld files %4zu infected %8.2f s %9.0f files/s", qPrintable(tool), qint64(outcome.files),
-           outcome.infected.size(), outcome.seconds, outcome.filesPerSecond());
+    printf("  %-10s %8lld files %4zu infected %8.2f s %9.0f files/s", qPrintable(tool),
+           qint64(outcome.files), outcome.infected.size(), outcome.seconds,
+           outcome.filesPerSecond());
     const QString key = corpus.toUpper() + '_' + tool.toUpper();
     if (keys)
         record(key + "_FPS", outcome.filesPerSecond());
@@ -818,11 +840,13 @@ void reportTool(const QString& corpus, const QString& tool, const Outcome& outco
         printf("  %26s", "");
     }
     if (&outcome != &service) {
-        const double ratio = outcome.filesPerSecond() > 0 ? service.filesPerSecond() / outcome.filesPerSecond() : 0;
+        const double ratio =
+            outcome.filesPerSecond() > 0 ? service.filesPerSecond() / outcome.filesPerSecond() : 0;
         printf("   service/%s %.2fx", qPrintable(tool), ratio);
         if (keys)
             record(corpus.toUpper() + "_VS_" + tool.toUpper(), ratio);
-        if (!outcome.ok || !service.ok || outcome.files != service.files || outcome.infected != service.infected) {
+        if (!outcome.ok || !service.ok || outcome.files != service.files
+            || outcome.infected != service.infected) {
             printf("   MISMATCH");
             g_mismatch = true;
             for (const QByteArray& p : outcome.infected)
@@ -837,8 +861,8 @@ void reportTool(const QString& corpus, const QString& tool, const Outcome& outco
     fflush(stdout);
 }
 
-void reportCorpus(const QString& name, const QString& label, const Outcome& clamscan, const Outcome& clamd,
-                  const Outcome& service, bool keys)
+void reportCorpus(const QString& name, const QString& label, const Outcome& clamscan,
+                  const Outcome& clamd, const Outcome& service, bool keys)
 {
     say(QStringLiteral("corpus %1, %2:").arg(name, label));
     reportTool(name, "service", service, service, keys);
@@ -883,15 +907,16 @@ double clamscanLoadSeconds(const QString& signatures, const QString& work, const
 // CPU use of a scan's threads over one window.
 struct WindowCpu
 {
-    int taskThreads = 0;   // threads of this task alive over the window
-    double process = -1;   // whole service, % of one core
-    double task = -1;      // the task's threads (walk and workers)
-    double busiest = -1;   // the busiest of them
+    int taskThreads = 0; // threads of this task alive over the window
+    double process = -1; // whole service, % of one core
+    double task = -1;    // the task's threads (walk and workers)
+    double busiest = -1; // the busiest of them
 };
 
 // Measures the threads that `pid` started after `before` was taken, over
 // `length` from now.
-WindowCpu measureWindow(qint64 pid, const std::map<int, long long>& before, std::chrono::milliseconds length)
+WindowCpu measureWindow(qint64 pid, const std::map<int, long long>& before,
+                        std::chrono::milliseconds length)
 {
     const std::map<int, long long> first = threadTicks(pid);
     const long long processFirst = processTicks(pid);
@@ -943,7 +968,8 @@ void measureIdleWorkers(Service& service, const QString& tree)
             std::this_thread::sleep_for(10ms);
         running = measureWindow(pid, before, 700ms);
         sqlite3* raw = nullptr;
-        sqlite3_open_v2(QFile::encodeName(service.databasePath()).constData(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+        sqlite3_open_v2(QFile::encodeName(service.databasePath()).constData(), &raw,
+                        SQLITE_OPEN_READWRITE, nullptr);
         std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
         sqlite3_busy_timeout(db.get(), 10000);
         if (sqlite3_exec(db.get(), "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK) {
@@ -957,7 +983,9 @@ void measureIdleWorkers(Service& service, const QString& tree)
         held = measureWindow(pid, before, 2500ms);
         sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
     });
-    say(QStringLiteral("idle workers (%1-file scan, %2 workers):").arg(outcome.files).arg(kWorkers));
+    say(QStringLiteral("idle workers (%1-file scan, %2 workers):")
+            .arg(outcome.files)
+            .arg(kWorkers));
     auto line = [](const char* label, const WindowCpu& cpu) {
         say(QStringLiteral("  %1: service %2% CPU, %3 task threads %4% (busiest %5%)")
                 .arg(QLatin1String(label))
@@ -971,7 +999,8 @@ void measureIdleWorkers(Service& service, const QString& tree)
     // A window without the walk and both workers alive measured nothing.
     const bool valid = held.taskThreads == kWorkers + 1 && running.taskThreads == kWorkers + 1;
     if (!valid) {
-        say(QStringLiteral("  (the task's threads were not all alive over the windows: no figure)"));
+        say(QStringLiteral(
+            "  (the task's threads were not all alive over the windows: no figure)"));
         g_mismatch = true;
     }
     record("RUNNING_TASK_CPU_PCT", running.task);
@@ -1001,7 +1030,8 @@ int run(const Options& options)
     QDir().mkpath(scratch);
     say(QStringLiteral("work directory %1; libclamav temporary files under %2; clamd driven by %3")
             .arg(base, scratch, Clamd::driver()));
-    say(QStringLiteral("load average: %1").arg(QString::fromLatin1(readFile("/proc/loadavg").trimmed())));
+    say(QStringLiteral("load average: %1")
+            .arg(QString::fromLatin1(readFile("/proc/loadavg").trimmed())));
 
     // Small signature set: the mixed and tiny corpora.
     const QString smallSigs = base + "/sigs-small";
@@ -1037,11 +1067,14 @@ int run(const Options& options)
             const auto started = Clock::now();
             const bool clamdUp = clamd.start(base + "/clamd-" + suffix, signatures, scratch);
             const double clamdSeconds = secondsSince(started);
-            if (!clamdUp || !service.start(options.service, base + "/service-" + suffix, signatures, scratch)) {
+            if (!clamdUp
+                || !service.start(options.service, base + "/service-" + suffix, signatures,
+                                  scratch)) {
                 g_mismatch = true;
                 break;
             }
-            say(QStringLiteral("round %1 of %2 (%3 signatures): clamd ready after %4 s, load average %5")
+            say(QStringLiteral(
+                    "round %1 of %2 (%3 signatures): clamd ready after %4 s, load average %5")
                     .arg(round + 1)
                     .arg(options.rounds)
                     .arg(name)
@@ -1052,7 +1085,8 @@ int run(const Options& options)
                     const QString tool = tools.at((t + round) % tools.size());
                     Outcome outcome;
                     if (tool == "clamscan")
-                        outcome = withoutLoad(runClamscan(signatures, corpus.second.first, base, scratch), load);
+                        outcome = withoutLoad(
+                            runClamscan(signatures, corpus.second.first, base, scratch), load);
                     else if (tool == "clamd")
                         outcome = clamd.scan(corpus.second.first);
                     else
@@ -1060,7 +1094,8 @@ int run(const Options& options)
                     results[corpus.first + '/' + tool].push_back(outcome);
                 }
                 reportCorpus(corpus.first, QStringLiteral("round %1").arg(round + 1),
-                             results[corpus.first + "/clamscan"].back(), results[corpus.first + "/clamd"].back(),
+                             results[corpus.first + "/clamscan"].back(),
+                             results[corpus.first + "/clamd"].back(),
                              results[corpus.first + "/service"].back(), false);
             }
             if (round == 0 && afterFirst)
@@ -1071,7 +1106,8 @@ int run(const Options& options)
         }
         for (const auto& corpus : corpora) {
             reportCorpus(corpus.first, QStringLiteral("best of %1 rounds").arg(options.rounds),
-                         bestOf(results[corpus.first + "/clamscan"]), bestOf(results[corpus.first + "/clamd"]),
+                         bestOf(results[corpus.first + "/clamscan"]),
+                         bestOf(results[corpus.first + "/clamd"]),
                          bestOf(results[corpus.first + "/service"]), true);
         }
     };
@@ -1088,12 +1124,15 @@ int run(const Options& options)
             const QString million = base + "/million";
             created = Clock::now();
             const qint64 files = buildTiny(million, options.million);
-            say(QStringLiteral("million corpus: %1 files (%2 s)").arg(files).arg(secondsSince(created), 0, 'f', 1));
+            say(QStringLiteral("million corpus: %1 files (%2 s)")
+                    .arg(files)
+                    .arg(secondsSince(created), 0, 'f', 1));
             const Outcome big = service.scan(million);
             const qint64 hwmBig = statusField(service.pid(), "VmHWM");
             const double growthMb = double(hwmBig - hwmSmall) / 1024.0;
-            say(QStringLiteral("service peak RSS: %1 MB after %2 files, %3 MB after %4 files (%5 files/s): "
-                               "growth %6 MB, %7 of the 20 MB target")
+            say(QStringLiteral(
+                    "service peak RSS: %1 MB after %2 files, %3 MB after %4 files (%5 files/s): "
+                    "growth %6 MB, %7 of the 20 MB target")
                     .arg(hwmSmall / 1024.0, 0, 'f', 1)
                     .arg(small.files)
                     .arg(hwmBig / 1024.0, 0, 'f', 1)
@@ -1123,7 +1162,8 @@ int run(const Options& options)
             .arg(options.ndb)
             .arg(secondsSince(created), 0, 'f', 1));
     runRounds(largeSigs, "large", {{"largedb", {mixedShared, mixedService}}}, nullptr);
-    say(QStringLiteral("load average: %1").arg(QString::fromLatin1(readFile("/proc/loadavg").trimmed())));
+    say(QStringLiteral("load average: %1")
+            .arg(QString::fromLatin1(readFile("/proc/loadavg").trimmed())));
 
     QStringList pairs;
     for (const auto& kv : g_keyValues)
@@ -1163,8 +1203,10 @@ int main(int argc, char** argv)
         else if (a == "--million" && ++i < args.size())
             options.million = value.toInt();
         else {
-            fprintf(stderr, "usage: bench_scan [--skip-million] [--service PATH] [--tmp DIR] [--scratch DIR] "
-                            "[--hdb N] [--ndb N] [--tiny N] [--million N] [--rounds N]\n");
+            fprintf(
+                stderr,
+                "usage: bench_scan [--skip-million] [--service PATH] [--tmp DIR] [--scratch DIR] "
+                "[--hdb N] [--ndb N] [--tiny N] [--million N] [--rounds N]\n");
             return 2;
         }
     }

@@ -46,7 +46,8 @@ QString usage()
 {
     return QStringLiteral(
         "usage: znavctl [--cfg FILE | --socket NAME] [--timeout SECONDS] [--json] "
-        "(call CMD [PARAMS_JSON] | scan PATH [--wait] | stop | status | update [--wait | --stop | --status] | logs|quarantine [--page N] [--size M] "
+        "(call CMD [PARAMS_JSON] | scan PATH [--wait] | stop | status | update [--wait | --stop | "
+        "--status] | logs|quarantine [--page N] [--size M] "
         "| restore|purge N... | prune | missions | mission add PATH | mission rm N...)");
 }
 
@@ -156,6 +157,7 @@ int main(int argc, char** argv)
         return fail(usage());
     const auto command = commands().constFind(options.arguments.first());
     if (command == commands().constEnd())
-        return fail(QStringLiteral("unknown command %1; %2").arg(options.arguments.first(), usage()));
+        return fail(
+            QStringLiteral("unknown command %1; %2").arg(options.arguments.first(), usage()));
     return (*command)(options, options.arguments.mid(1));
 }

@@ -42,7 +42,8 @@ QString usage();
 // The socket name from --socket or from the configuration's "lpcid".
 bool resolveSocket(const Options& options, QString& name, Failure& failure);
 // Sends `request`; false with the reason in `failure` when no reply came.
-bool exchange(const Options& options, const QJsonObject& request, QJsonObject& reply, Failure& failure);
+bool exchange(const Options& options, const QJsonObject& request, QJsonObject& reply,
+              Failure& failure);
 bool succeeded(const QJsonObject& reply);
 void printJson(const QJsonObject& reply);
 // Sends `request` and prints the reply; the exit status follows its err.

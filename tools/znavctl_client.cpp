@@ -36,15 +36,17 @@ bool resolveSocket(const Options& options, QString& name, Failure& failure)
     return true;
 }
 
-bool exchange(const Options& options, const QJsonObject& request, QJsonObject& reply, Failure& failure)
+bool exchange(const Options& options, const QJsonObject& request, QJsonObject& reply,
+              Failure& failure)
 {
     QString name;
     if (!resolveSocket(options, name, failure))
         return false;
     if (!KX2LocalServer::localRequest(name, request, &reply, options.timeoutSeconds)) {
-        failure.message = QStringLiteral("the service at %1 cannot be reached or did not answer within %2 s")
-                              .arg(name)
-                              .arg(options.timeoutSeconds);
+        failure.message =
+            QStringLiteral("the service at %1 cannot be reached or did not answer within %2 s")
+                .arg(name)
+                .arg(options.timeoutSeconds);
         return false;
     }
     return true;
@@ -79,7 +81,9 @@ QJsonObject command(const char* cmd)
 QString reason(const QJsonObject& reply)
 {
     const QString message = reply.value(QStringLiteral("errmsg")).toString();
-    return message.isEmpty() ? QStringLiteral("err %1").arg(reply.value(QStringLiteral("err")).toInt()) : message;
+    return message.isEmpty()
+        ? QStringLiteral("err %1").arg(reply.value(QStringLiteral("err")).toInt())
+        : message;
 }
 
 void printTable(const QStringList& header, const QList<QStringList>& rows)

@@ -28,7 +28,8 @@ int missionFailure(const QString& what, const QJsonObject& reply)
 
 // Sends a mission request; with --json prints the raw reply and returns its
 // status, otherwise -1 for a successful reply left in `reply`.
-int missionRequest(const Options& options, const QString& what, const QJsonObject& request, QJsonObject& reply)
+int missionRequest(const Options& options, const QString& what, const QJsonObject& request,
+                   QJsonObject& reply)
 {
     if (options.json)
         return sendRequest(options, request);
@@ -85,7 +86,8 @@ int missionsCommand(const Options& options, const QStringList& args)
     if (!args.isEmpty())
         return fail(usage());
     QJsonObject reply;
-    const int status = missionRequest(options, QStringLiteral("missions"), command("antivirus_mission_alload"), reply);
+    const int status = missionRequest(options, QStringLiteral("missions"),
+                                      command("antivirus_mission_alload"), reply);
     if (status >= 0)
         return status;
     QList<QJsonObject> missions;
@@ -98,8 +100,9 @@ int missionsCommand(const Options& options, const QStringList& args)
     QList<QStringList> rows;
     for (const QJsonObject& mission : missions) {
         rows << QStringList{cell(mission.value(QStringLiteral("msnno"))),
-                            toInt(mission.value(QStringLiteral("type"))) == 1 ? QStringLiteral("folder")
-                                                                              : QStringLiteral("file"),
+                            toInt(mission.value(QStringLiteral("type"))) == 1
+                                ? QStringLiteral("folder")
+                                : QStringLiteral("file"),
                             lastScan(mission), cell(mission.value(QStringLiteral("path")))};
     }
     printTable({QStringLiteral("MISSION"), QStringLiteral("TYPE"), QStringLiteral("LAST SCAN"),

@@ -65,10 +65,12 @@ QString printable(const QString& text)
     for (const QChar c : text) {
         const ushort u = c.unicode();
         if (u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0)) {
-            out += QStringLiteral("\\x") + QString::number(u, 16).rightJustified(2, QLatin1Char('0')).toUpper();
+            out += QStringLiteral("\\x")
+                + QString::number(u, 16).rightJustified(2, QLatin1Char('0')).toUpper();
         } else if (c.category() == QChar::Other_Format || c.category() == QChar::Separator_Line
                    || c.category() == QChar::Separator_Paragraph) {
-            out += QStringLiteral("\\u") + QString::number(u, 16).rightJustified(4, QLatin1Char('0')).toUpper();
+            out += QStringLiteral("\\u")
+                + QString::number(u, 16).rightJustified(4, QLatin1Char('0')).toUpper();
         } else {
             out += c;
         }
@@ -83,8 +85,9 @@ int columnsOf(QChar c)
     if (c.isLowSurrogate())
         return 0;
     const bool wide = (u >= 0x1100 && u <= 0x115f) || (u >= 0x2e80 && u <= 0xa4cf)
-        || (u >= 0xac00 && u <= 0xd7a3) || (u >= 0xf900 && u <= 0xfaff) || (u >= 0xfe30 && u <= 0xfe4f)
-        || (u >= 0xff00 && u <= 0xff60) || (u >= 0xffe0 && u <= 0xffe6);
+        || (u >= 0xac00 && u <= 0xd7a3) || (u >= 0xf900 && u <= 0xfaff)
+        || (u >= 0xfe30 && u <= 0xfe4f) || (u >= 0xff00 && u <= 0xff60)
+        || (u >= 0xffe0 && u <= 0xffe6);
     return wide ? 2 : 1;
 }
 
@@ -162,7 +165,8 @@ public:
             const int width = 20;
             const int filled = qBound(0, p.percentage, 100) * width / 100;
             QString line = QStringLiteral("[%1%2] %3%  %4/%5 files  %6 infected")
-                               .arg(QString(filled, QLatin1Char('#')), QString(width - filled, QLatin1Char('-')))
+                               .arg(QString(filled, QLatin1Char('#')),
+                                    QString(width - filled, QLatin1Char('-')))
                                .arg(p.percentage, 3)
                                .arg(p.scans)
                                .arg(p.total)
@@ -174,11 +178,11 @@ public:
             put(line);
         } else {
             put(QStringLiteral("progress: %1%, %2 of %3 files, %4 infected, current: %5")
-                     .arg(p.percentage)
-                     .arg(p.scans)
-                     .arg(p.total)
-                     .arg(p.infected)
-                     .arg(p.current));
+                    .arg(p.percentage)
+                    .arg(p.scans)
+                    .arg(p.total)
+                    .arg(p.infected)
+                    .arg(p.current));
         }
     }
 
@@ -217,15 +221,17 @@ private:
 // queued before it run first.
 int followScan(const Options& options, const QString& path)
 {
-    ProgressView view(options.json ? ProgressView::Silent
-                                   : ::isatty(STDOUT_FILENO) ? ProgressView::Bar : ProgressView::Lines);
+    ProgressView view(options.json                  ? ProgressView::Silent
+                          : ::isatty(STDOUT_FILENO) ? ProgressView::Bar
+                                                    : ProgressView::Lines);
     bool seen = false;
     Progress last;
     QJsonObject lastReply;
     for (;;) {
         QJsonObject reply;
         Failure failure;
-        if (!exchange(options, command("antivirus_scan_running"), reply, failure) || !succeeded(reply)) {
+        if (!exchange(options, command("antivirus_scan_running"), reply, failure)
+            || !succeeded(reply)) {
             view.finish();
             return fail(failure.message.isEmpty() ? refusal(reply) : failure.message);
         }
@@ -241,12 +247,14 @@ int followScan(const Options& options, const QString& path)
             // Ours ended and the next queued task began between two looks:
             // its final counts are no longer on offer. Never call that clean.
             view.finish();
-            fail(QStringLiteral("the scan of %1 ended while another began; its final counts are in the scan log")
+            fail(QStringLiteral("the scan of %1 ended while another began; its final counts are in "
+                                "the scan log")
                      .arg(printable(path)));
             return last.infected > 0 ? ExitInfected : ExitNoReply;
         } else if (!now.running) {
             view.finish();
-            return fail(QStringLiteral("the scan of %1 did not run (stopped before its turn)").arg(printable(path)));
+            return fail(QStringLiteral("the scan of %1 did not run (stopped before its turn)")
+                            .arg(printable(path)));
         } else if (!now.path.isEmpty()) {
             // Until the task thread names its first task, the path is empty.
             view.waiting(now.path);
@@ -257,14 +265,17 @@ int followScan(const Options& options, const QString& path)
     if (options.json) {
         printJson(lastReply);
     } else {
-        printLine(stdout, QStringLiteral("finished: %1: %2 of %3 files scanned, %4 infected")
-                              .arg(printable(path))
-                              .arg(last.scans)
-                              .arg(last.total)
-                              .arg(last.infected));
+        printLine(stdout,
+                  QStringLiteral("finished: %1: %2 of %3 files scanned, %4 infected")
+                      .arg(printable(path))
+                      .arg(last.scans)
+                      .arg(last.total)
+                      .arg(last.infected));
         if (last.scans < last.total)
-            printLine(stderr, QStringLiteral("znavctl: warning: %1 files were not scanned (unreadable, or the scan was stopped)")
-                                  .arg(last.total - last.scans));
+            printLine(stderr,
+                      QStringLiteral("znavctl: warning: %1 files were not scanned (unreadable, or "
+                                     "the scan was stopped)")
+                          .arg(last.total - last.scans));
     }
     return last.infected > 0 ? ExitInfected : ExitSuccess;
 }
@@ -287,8 +298,9 @@ int scanCommand(const Options& given, const QStringList& args)
     // service reports while the task runs.
     const QString path = QFileInfo(operands.first().trimmed()).absoluteFilePath();
     QJsonObject reply;
-    const QJsonObject request{{QStringLiteral("cmd"), QStringLiteral("antivirus_scan_start")},
-                              {QStringLiteral("params"), QJsonObject{{QStringLiteral("path"), path}}}};
+    const QJsonObject request{
+        {QStringLiteral("cmd"), QStringLiteral("antivirus_scan_start")},
+        {QStringLiteral("params"), QJsonObject{{QStringLiteral("path"), path}}}};
     if (!exchange(options, request, reply, failure))
         return fail(failure.message);
     if (!succeeded(reply)) {
@@ -296,7 +308,8 @@ int scanCommand(const Options& given, const QStringList& args)
             printJson(reply);
         const int code = reply.value(QStringLiteral("err")).toInt();
         if (code == 9992)
-            return fail(refusal(reply) + QStringLiteral("; the task is queued and runs after the current scan"));
+            return fail(refusal(reply)
+                        + QStringLiteral("; the task is queued and runs after the current scan"));
         return fail(refusal(reply));
     }
     if (wait)
@@ -311,7 +324,8 @@ int scanCommand(const Options& given, const QStringList& args)
 // A command without operands: its flags taken from `args` into `options`,
 // `cmd` sent, the reply printed raw with --json. -1 when the reply came and
 // succeeded, otherwise the exit status (the reason already printed).
-static int plainRequest(Options& options, const QStringList& args, const char* cmd, QJsonObject& reply)
+static int plainRequest(Options& options, const QStringList& args, const char* cmd,
+                        QJsonObject& reply)
 {
     QStringList operands;
     Failure failure;
@@ -355,13 +369,17 @@ int statusCommand(const Options& given, const QStringList& args)
         QStringLiteral("running:  ") + (p.running ? QStringLiteral("yes") : QStringLiteral("no")),
         QStringLiteral("path:     ") + printable(p.path),
         QStringLiteral("current:  ") + p.current,
-        QStringLiteral("progress: %1% (%2 of %3 files)").arg(p.percentage).arg(p.scans).arg(p.total),
+        QStringLiteral("progress: %1% (%2 of %3 files)")
+            .arg(p.percentage)
+            .arg(p.scans)
+            .arg(p.total),
         QStringLiteral("infected: %1").arg(p.infected),
     };
     if (results.contains(QStringLiteral("endtime")))
         lines << QStringLiteral("ended:    ") + results.value(QStringLiteral("endtime")).toString();
     if (results.contains(QStringLiteral("missions")))
-        lines << QStringLiteral("missions: %1").arg(results.value(QStringLiteral("missions")).toObject().size());
+        lines << QStringLiteral("missions: %1")
+                     .arg(results.value(QStringLiteral("missions")).toObject().size());
     printLine(stdout, lines.join(QLatin1Char('\n')));
     return ExitSuccess;
 }

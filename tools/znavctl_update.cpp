@@ -35,9 +35,12 @@ void printStatus(const QJsonObject& reply)
     out << "progress:   " << progressLine(report) << '\n';
     const QJsonValue last = report.value(QStringLiteral("lastresult"));
     out << "last run:   "
-        << (last.isUndefined() ? "none since the service started" : last.toInt() == 1 ? "succeeded" : "failed")
+        << (last.isUndefined()      ? "none since the service started"
+                : last.toInt() == 1 ? "succeeded"
+                                    : "failed")
         << '\n';
-    out << "updatetime: " << report.value(QStringLiteral("updatetime")).toString(QStringLiteral("unknown")) << '\n';
+    out << "updatetime: "
+        << report.value(QStringLiteral("updatetime")).toString(QStringLiteral("unknown")) << '\n';
 }
 
 // Follows a started update until the service reports it ended.
@@ -54,7 +57,8 @@ int waitForUpdate(const Options& options)
         if (!options.json && line != shown) {
             // On a terminal the bar is redrawn in place; elsewhere each
             // change is a line of its own.
-            QTextStream(stdout) << (terminal ? "\r" : "") << line << (terminal ? "" : "\n") << Qt::flush;
+            QTextStream(stdout) << (terminal ? "\r" : "") << line << (terminal ? "" : "\n")
+                                << Qt::flush;
             shown = line;
         }
         if (!succeeded(reply))
@@ -71,7 +75,8 @@ int waitForUpdate(const Options& options)
         if (terminal)
             out << '\n';
         out << (ok ? "update succeeded" : "update failed") << '\n';
-        out << "updatetime: " << report.value(QStringLiteral("updatetime")).toString(QStringLiteral("unknown"))
+        out << "updatetime: "
+            << report.value(QStringLiteral("updatetime")).toString(QStringLiteral("unknown"))
             << '\n';
     }
     return ok ? ExitSuccess : ExitFailedReply;
@@ -105,8 +110,9 @@ int updateCommand(const Options& options, const QStringList& args)
     if (options.json)
         printJson(reply);
     else if (succeeded(reply))
-        printLine(stdout, mode == QLatin1String("--stop") ? QStringLiteral("no update is running")
-                                                          : QStringLiteral("update started"));
+        printLine(stdout,
+                  mode == QLatin1String("--stop") ? QStringLiteral("no update is running")
+                                                  : QStringLiteral("update started"));
     else
         printLine(stdout, QStringLiteral("refused: ") + reason(reply));
     return succeeded(reply) ? ExitSuccess : ExitFailedReply;

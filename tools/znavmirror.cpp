@@ -43,7 +43,8 @@ int fail(const QString& message)
 
 QString usage()
 {
-    return QStringLiteral("usage: znavmirror [--updatetime TEXT] [--output FILE] DIRECTORY BASE_URL");
+    return QStringLiteral(
+        "usage: znavmirror [--updatetime TEXT] [--output FILE] DIRECTORY BASE_URL");
 }
 
 bool parse(const QStringList& args, Options& options, QString& error)
@@ -75,7 +76,8 @@ bool parse(const QStringList& args, Options& options, QString& error)
     if (options.output.isEmpty())
         options.output = QDir(options.directory).filePath(QStringLiteral("virusdb.json"));
     if (options.updateTime.isEmpty())
-        options.updateTime = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        options.updateTime =
+            QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     return true;
 }
 

@@ -21,14 +21,9 @@ public:
     QString token;
 };
 
-KX2Cabinet::KX2Cabinet()
-    : d(new KX2CabinetPrivate)
-{
-}
+KX2Cabinet::KX2Cabinet() : d(new KX2CabinetPrivate) {}
 
-KX2Cabinet::~KX2Cabinet()
-{
-}
+KX2Cabinet::~KX2Cabinet() {}
 
 bool KX2Cabinet::isLocal() const
 {

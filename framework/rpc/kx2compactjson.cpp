@@ -17,13 +17,27 @@ void appendEscaped(QByteArray& out, unsigned char c)
 {
     out.append('\\');
     switch (c) {
-    case '"': out.append('"'); break;
-    case '\\': out.append('\\'); break;
-    case '\b': out.append('b'); break;
-    case '\f': out.append('f'); break;
-    case '\n': out.append('n'); break;
-    case '\r': out.append('r'); break;
-    case '\t': out.append('t'); break;
+    case '"':
+        out.append('"');
+        break;
+    case '\\':
+        out.append('\\');
+        break;
+    case '\b':
+        out.append('b');
+        break;
+    case '\f':
+        out.append('f');
+        break;
+    case '\n':
+        out.append('n');
+        break;
+    case '\r':
+        out.append('r');
+        break;
+    case '\t':
+        out.append('t');
+        break;
     default:
         out.append("u00", 3);
         out.append(kHex[c >> 4]);
@@ -101,7 +115,8 @@ void appendNumber(QByteArray& out, double value)
     if (value == std::floor(value) && std::fabs(value) <= kMaxExactInteger) {
         // Formatted on the stack: QByteArray::number allocates every time.
         char digits[24];
-        const auto written = std::to_chars(digits, digits + sizeof digits, static_cast<qint64>(value));
+        const auto written =
+            std::to_chars(digits, digits + sizeof digits, static_cast<qint64>(value));
         out.append(digits, int(written.ptr - digits));
         return;
     }

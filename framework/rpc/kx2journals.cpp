@@ -28,8 +28,7 @@ public:
     // 0 (success) and 10000 never carry a message into a result object.
     bool messageVisible() const
     {
-        return err != KX2ErrorCode::Success && err != KX2ErrorCode::Silent
-               && !errmsg.isEmpty();
+        return err != KX2ErrorCode::Success && err != KX2ErrorCode::Silent && !errmsg.isEmpty();
     }
 
     QJsonObject entry(const QString& place, const QString& action, bool success)
@@ -59,15 +58,12 @@ public:
 
 // ---------------------------------------------------------------- KX2Journals
 
-KX2Journals::KX2Journals()
-    : d(new KX2JournalsPrivate)
+KX2Journals::KX2Journals() : d(new KX2JournalsPrivate)
 {
     d->timer.start();
 }
 
-KX2Journals::~KX2Journals()
-{
-}
+KX2Journals::~KX2Journals() {}
 
 int KX2Journals::err() const
 {
@@ -185,16 +181,13 @@ void KX2Journals::toRetObject(QJsonObject& target, bool withDetails)
 
 // ------------------------------------------------------------------- KX2Error
 
-KX2Error::KX2Error(int code, const QString& msg)
-    : d(new KX2JournalsPrivate)
+KX2Error::KX2Error(int code, const QString& msg) : d(new KX2JournalsPrivate)
 {
     d->err = code;
     d->errmsg = msg;
 }
 
-KX2Error::~KX2Error()
-{
-}
+KX2Error::~KX2Error() {}
 
 int KX2Error::err() const
 {

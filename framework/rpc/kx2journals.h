@@ -31,21 +31,21 @@
 namespace KX2ErrorCode {
 enum : int {
     Success = 0,
-    DirectoryNotConfigured = 9869, // work area or quarantine not configured
-    StillRunning = 9871,           // same kind of operation running; retry
-    MethodNotFound = 9885,         // the requested method does not exist
-    RegistrationCheckFailed = 9886,// checking a registered path failed
-    CreateFailed = 9969,           // creating a record or directory failed
-    DatabaseFailed = 9975,         // a database read or delete failed
-    VirusDbNotReady = 9983,        // the virus database is not ready
-    ConfigurationFaulty = 9987,    // the system configuration file is faulty
-    SaveSettingsFailed = 9990,     // saving the settings failed
-    ScanRunning = 9992,            // refused while a scan is running
-    AlreadyExists = 9993,          // path registered, task queued
-    NotExists = 9994,              // file, task, quarantine directory
-    MissingParameter = 9995,       // a required request parameter is missing
-    NoResult = 9999,               // initial value: no outcome recorded
-    Silent = 10000                 // failure whose message is not output
+    DirectoryNotConfigured = 9869,  // work area or quarantine not configured
+    StillRunning = 9871,            // same kind of operation running; retry
+    MethodNotFound = 9885,          // the requested method does not exist
+    RegistrationCheckFailed = 9886, // checking a registered path failed
+    CreateFailed = 9969,            // creating a record or directory failed
+    DatabaseFailed = 9975,          // a database read or delete failed
+    VirusDbNotReady = 9983,         // the virus database is not ready
+    ConfigurationFaulty = 9987,     // the system configuration file is faulty
+    SaveSettingsFailed = 9990,      // saving the settings failed
+    ScanRunning = 9992,             // refused while a scan is running
+    AlreadyExists = 9993,           // path registered, task queued
+    NotExists = 9994,               // file, task, quarantine directory
+    MissingParameter = 9995,        // a required request parameter is missing
+    NoResult = 9999,                // initial value: no outcome recorded
+    Silent = 10000                  // failure whose message is not output
 };
 }
 

@@ -61,7 +61,8 @@ enum class Occupant { Nothing, Stale, Live, NotASocket, Unknown };
 // listens on any more, something else, or nothing.
 Occupant probe(const QByteArray& path, const sockaddr_un& addr)
 {
-    struct stat st {};
+    struct stat st
+    {};
     if (::lstat(path.constData(), &st) != 0)
         return errno == ENOENT ? Occupant::Nothing : Occupant::Unknown;
     if (!S_ISSOCK(st.st_mode))
@@ -143,8 +144,8 @@ bool sendFrame(int fd, const QByteArray& frame, const Deadline& deadline)
 {
     qint64 sent = 0;
     while (sent < frame.size()) {
-        const ssize_t n = ::send(fd, frame.constData() + sent, size_t(frame.size() - sent),
-                                 MSG_NOSIGNAL);
+        const ssize_t n =
+            ::send(fd, frame.constData() + sent, size_t(frame.size() - sent), MSG_NOSIGNAL);
         if (n > 0) {
             sent += n;
         } else if (n < 0 && errno == EINTR) {
@@ -397,8 +398,11 @@ bool KX2LocalServer::start(const QString& name)
     const QByteArray encoded = QFile::encodeName(path);
     sockaddr_un addr;
     if (!socketAddress(encoded, addr)) {
-        l.error = QStringLiteral("socket path is empty or longer than a socket address can hold (%1 bytes): %2")
-                      .arg(sizeof addr.sun_path - 1).arg(path);
+        l.error =
+            QStringLiteral(
+                "socket path is empty or longer than a socket address can hold (%1 bytes): %2")
+                .arg(sizeof addr.sun_path - 1)
+                .arg(path);
         return false;
     }
     if (name.contains(QLatin1Char('/'))) {
@@ -425,7 +429,8 @@ bool KX2LocalServer::start(const QString& name)
             l.error = QStringLiteral("another service is already listening on %1").arg(path);
             return false;
         case Occupant::NotASocket:
-            l.error = QStringLiteral("%1 exists and is not a socket; it was left in place").arg(path);
+            l.error =
+                QStringLiteral("%1 exists and is not a socket; it was left in place").arg(path);
             return false;
         default:
             errno = EADDRINUSE;
@@ -436,12 +441,12 @@ bool KX2LocalServer::start(const QString& name)
         l.error = QStringLiteral("cannot bind %1: %2").arg(path, systemError(errno));
         return false;
     }
-    struct stat st {};
+    struct stat st
+    {};
     // Permissions are set before listen(): until then no client can connect.
     if (::chmod(encoded.constData(), mode_t(l.mode)) != 0
         || (l.groupId >= 0 && ::chown(encoded.constData(), uid_t(-1), gid_t(l.groupId)) != 0)
-        || ::lstat(encoded.constData(), &st) != 0
-        || ::listen(fd.get(), kPendingConnections) != 0) {
+        || ::lstat(encoded.constData(), &st) != 0 || ::listen(fd.get(), kPendingConnections) != 0) {
         l.error = QStringLiteral("cannot set up %1: %2").arg(path, systemError(errno));
         ::unlink(encoded.constData());
         return false;
@@ -472,7 +477,8 @@ void KX2LocalServer::stop()
     l.acceptor.reset();
     {
         KX2MutexLocker lock(d->slotMutex);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRetireWaitMs);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kRetireWaitMs);
         while (!*gone) {
             if (!lock.waitUntil(d->listenerGone, deadline))
                 break;
@@ -480,7 +486,8 @@ void KX2LocalServer::stop()
     }
     // Only the file this server created goes: a successor may already have
     // replaced it.
-    struct stat st {};
+    struct stat st
+    {};
     if (::lstat(l.path.constData(), &st) == 0 && st.st_dev == l.device && st.st_ino == l.inode)
         ::unlink(l.path.constData());
 }

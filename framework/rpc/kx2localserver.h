@@ -36,10 +36,10 @@
 // The routers added with add() are not owned; their owner must outlive
 // every connection that may still call them.
 //
-// Threads: construct, configure, start(), stop() and destroy on one thread. setDebugging() may be called at any
-// time; doCall() from any thread. localRequest() is a blocking client call
-// that needs no event loop and may run on any thread except the one that
-// runs the accepting event loop of a server it talks to.
+// Threads: construct, configure, start(), stop() and destroy on one thread. setDebugging() may be
+// called at any time; doCall() from any thread. localRequest() is a blocking client call that needs
+// no event loop and may run on any thread except the one that runs the accepting event loop of a
+// server it talks to.
 
 #ifndef KX2LOCALSERVER_H
 #define KX2LOCALSERVER_H

@@ -6,9 +6,9 @@
 #define KX2LOCALSERVER_P_H
 
 #include "kx2localserver.h"
-#include "kx2todorouter.h"
 #include "kx2reactor.h"
 #include "kx2threadsafety.h"
+#include "kx2todorouter.h"
 #include "kx2uniquefd.h"
 
 #include <QDir>
@@ -30,7 +30,10 @@ inline QString kx2SocketPath(const QString& name)
 class KX2LocalServerPrivate
 {
 public:
-    KX2LocalServerPrivate() : reactor(KX2Reactor::create(reactorThreads(KX2LocalServer::kDefaultMaxConnections))) {}
+    KX2LocalServerPrivate()
+        : reactor(KX2Reactor::create(reactorThreads(KX2LocalServer::kDefaultMaxConnections)))
+    {
+    }
 
     // A thread per connection at most, and one for the listener.
     static int reactorThreads(int connections) { return connections + 1; }
@@ -75,10 +78,10 @@ public:
     const std::shared_ptr<KX2Reactor> reactor;
 
     std::atomic<int> maxConnections{KX2LocalServer::kDefaultMaxConnections};
-    std::atomic<int> connections{0};   // accepted and not yet ended
-    std::atomic<quint64> endings{0};   // connections ended so far
+    std::atomic<int> connections{0}; // accepted and not yet ended
+    std::atomic<quint64> endings{0}; // connections ended so far
     std::atomic<qint64> budget{KX2LocalServer::kDefaultBufferBudget};
-    std::atomic<qint64> buffered{0};   // budget bytes taken
+    std::atomic<qint64> buffered{0}; // budget bytes taken
     // The listener waits on slotFreed while all connection slots are taken
     // or after a failed accept; acceptWaiting tells ending connections to
     // signal it.

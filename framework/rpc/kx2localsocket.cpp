@@ -45,8 +45,7 @@ class KX2LocalSocketPrivate : public KX2Pollable
 {
 public:
     KX2LocalSocketPrivate(std::shared_ptr<KX2LocalServerPrivate> server, int descriptor)
-        : server(std::move(server))
-        , descriptor(descriptor)
+        : server(std::move(server)), descriptor(descriptor)
     {
         environment.insert(QStringLiteral("protocol"), kProtocol);
     }
@@ -71,9 +70,9 @@ public:
     std::condition_variable ended;
 
     // Serving thread only.
-    QByteArray buffer;     // the unfinished frame; empty between requests
-    QByteArray outgoing;   // the reply being sent, reused for the next one
-    qint64 reserved = 0;   // budget bytes held for the frame being received
+    QByteArray buffer;   // the unfinished frame; empty between requests
+    QByteArray outgoing; // the reply being sent, reused for the next one
+    qint64 reserved = 0; // budget bytes held for the frame being received
     bool desynchronised = false;
     bool enlisted = false; // in the reactor's set
     KX2Cabinet environment;
@@ -191,7 +190,9 @@ void KX2LocalSocketPrivate::end()
     // The descriptor closes with the last owner; without a handle that is
     // here, before the slot is given back.
     const std::shared_ptr<KX2LocalServerPrivate> shared = server;
-    { const std::shared_ptr<KX2LocalSocketPrivate> last = std::move(self); }
+    {
+        const std::shared_ptr<KX2LocalSocketPrivate> last = std::move(self);
+    }
     shared->connectionEnded();
 }
 

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <vector>
 
 #include <sys/epoll.h>
@@ -290,7 +290,8 @@ void KX2ReactorState::watchMain(const std::shared_ptr<KX2ReactorState>& self)
     s.watching = false;
 }
 
-std::shared_ptr<KX2Reactor> KX2Reactor::create(int maxThreads, std::chrono::milliseconds idleTimeout)
+std::shared_ptr<KX2Reactor> KX2Reactor::create(int maxThreads,
+                                               std::chrono::milliseconds idleTimeout)
 {
     auto state = std::make_shared<KX2ReactorState>(maxThreads, idleTimeout);
     if (!state->epollFd.isValid() || !state->wakeFd.isValid())

@@ -62,8 +62,8 @@ class KX2Reactor
 {
 public:
     // Null when the kernel gives no epoll set (descriptors exhausted).
-    static std::shared_ptr<KX2Reactor> create(
-        int maxThreads, std::chrono::milliseconds idleTimeout = std::chrono::seconds(30));
+    static std::shared_ptr<KX2Reactor>
+    create(int maxThreads, std::chrono::milliseconds idleTimeout = std::chrono::seconds(30));
     ~KX2Reactor();
     KX2Reactor(const KX2Reactor&) = delete;
     KX2Reactor& operator=(const KX2Reactor&) = delete;

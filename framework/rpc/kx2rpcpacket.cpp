@@ -29,8 +29,7 @@ const int kMaxCompactDepth = 256;
 
 bool isTag(char c)
 {
-    return c == kArrayTag || c == kObjectTag || c == kStringTag
-        || c == kNumberTag || c == kBoolTag;
+    return c == kArrayTag || c == kObjectTag || c == kStringTag || c == kNumberTag || c == kBoolTag;
 }
 
 void appendLittleEndian32(QByteArray& out, quint32 value)
@@ -176,10 +175,7 @@ QJsonObject CompactReader::object(int depth, bool& complete)
 
 } // namespace
 
-KX2RpcPacket::KX2RpcPacket(const QJsonObject& object)
-    : QJsonObject(object)
-{
-}
+KX2RpcPacket::KX2RpcPacket(const QJsonObject& object) : QJsonObject(object) {}
 
 KX2RpcPacket& KX2RpcPacket::operator=(const QJsonObject& object)
 {
@@ -209,9 +205,8 @@ bool KX2RpcPacket::isKeepAlive() const
 
 bool KX2RpcPacket::isEchoKey(const QString& key)
 {
-    return key == QLatin1String("seq") || key == QLatin1String("cno")
-        || key == QLatin1String("cmd") || key == QLatin1String("routers")
-        || key.startsWith(QLatin1Char('_'));
+    return key == QLatin1String("seq") || key == QLatin1String("cno") || key == QLatin1String("cmd")
+        || key == QLatin1String("routers") || key.startsWith(QLatin1Char('_'));
 }
 
 void KX2RpcPacket::copyResponsed(QJsonObject& out, const QJsonObject& in)
@@ -321,7 +316,8 @@ int KX2RpcPacket::fromDatagram(const QByteArray& buffer, int& offset)
     const char* head = buffer.constData() + offset;
     const int available = buffer.size() - offset;
     const int keepAliveSize = PACKET_KEEPALIVE.size();
-    if (available >= keepAliveSize && memcmp(head, PACKET_KEEPALIVE.constData(), size_t(keepAliveSize)) == 0) {
+    if (available >= keepAliveSize
+        && memcmp(head, PACKET_KEEPALIVE.constData(), size_t(keepAliveSize)) == 0) {
         offset += keepAliveSize;
         QJsonObject::operator=(QJsonObject());
         pendingSize = 0;

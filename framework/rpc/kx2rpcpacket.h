@@ -79,8 +79,7 @@ public:
     // errmsg is non-empty.
     static void copyResponsed(QJsonObject& out, const QJsonObject& in, int err,
                               const QString& errmsg);
-    static KX2RpcPacket copyResponsed(const QJsonObject& in, int err,
-                                      const QString& errmsg);
+    static KX2RpcPacket copyResponsed(const QJsonObject& in, int err, const QString& errmsg);
     // A packet whose object is exactly the echo keys of `in`.
     static KX2RpcPacket copyResponsed(const QJsonObject& in);
 

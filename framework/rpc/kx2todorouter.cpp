@@ -117,8 +117,8 @@ public:
     mutable KX2Mutex routersMutex;
     // Not owned. Replaced, never changed in place, so a reader holds an
     // immutable snapshot for as long as it needs it.
-    std::shared_ptr<const Children> routers KX2_GUARDED_BY(routersMutex) =
-        std::make_shared<const Children>();
+    std::shared_ptr<const Children>
+        routers KX2_GUARDED_BY(routersMutex) = std::make_shared<const Children>();
 
     std::shared_ptr<const Children> children() const
     {
@@ -316,17 +316,13 @@ void KX2TodoRouterPrivate::invoke(KX2TodoRouter* self, int index, QJsonObject* r
     QMetaObject::metacall(self, QMetaObject::InvokeMetaMethod, index, arguments);
 }
 
-KX2TodoRouter::KX2TodoRouter(QObject* parent)
-    : QObject(parent)
-    , d(new KX2TodoRouterPrivate)
+KX2TodoRouter::KX2TodoRouter(QObject* parent) : QObject(parent), d(new KX2TodoRouterPrivate)
 {
     // Environments travel by pointer only; they are never copied.
     qRegisterMetaType<KX2Cabinet*>("KX2Cabinet*");
 }
 
-KX2TodoRouter::~KX2TodoRouter()
-{
-}
+KX2TodoRouter::~KX2TodoRouter() {}
 
 QString KX2TodoRouter::routerId() const
 {
@@ -351,12 +347,10 @@ bool KX2TodoRouter::doCall(QJsonObject& retObject, const QJsonObject& cmdObject,
     const QByteArray command = commandOf(cmdObject);
     if (command.isEmpty())
         return false;
-    return d->run(this, kLocalPrefix + command, &KX2TodoRouter::doCall, retObject, cmdObject,
-                  env);
+    return d->run(this, kLocalPrefix + command, &KX2TodoRouter::doCall, retObject, cmdObject, env);
 }
 
-bool KX2TodoRouter::dispatch(QJsonObject& retObject, const QJsonObject& cmdObject,
-                             KX2Cabinet* env)
+bool KX2TodoRouter::dispatch(QJsonObject& retObject, const QJsonObject& cmdObject, KX2Cabinet* env)
 {
     // The same two passes as doCall() and doSlot(), with the command taken
     // from the request once and looked up in the method tables.
@@ -434,8 +428,8 @@ void KX2TodoRouter::allInterfaces(QJsonObject& result)
             // Asking help_interfaces for help would list the whole tree.
             doc = helpInterfacesDocument();
         } else {
-            KX2TodoRouterPrivate::invoke(this, requestMethodIndex(meta, rawName), &doc,
-                                         helpRequest, &scratch);
+            KX2TodoRouterPrivate::invoke(this, requestMethodIndex(meta, rawName), &doc, helpRequest,
+                                         &scratch);
         }
         if (toBool(doc.value(QStringLiteral("unpublished"))))
             continue;

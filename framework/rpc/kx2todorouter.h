@@ -92,7 +92,8 @@ protected slots:
     // Built-in method: results = the help documents of all published
     // methods of this router's tree; err 0. Help documents must be fixed
     // texts: the listing is built once per shape of the tree and reused.
-    virtual void help_interfaces(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject);
+    virtual void help_interfaces(QJsonObject* retObject, QJsonObject cmdObject,
+                                 KX2Cabinet* envObject);
 
 private:
     friend class KX2TodoRouterPrivate; // walks the tree through the children's d

@@ -36,24 +36,23 @@ bool isTrimSpace(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-const char *skipSpace(const char *pos, const char *end)
+const char* skipSpace(const char* pos, const char* end)
 {
     while (pos < end && isTrimSpace(*pos))
         ++pos;
     return pos;
 }
 
-const char *trimEnd(const char *begin, const char *end)
+const char* trimEnd(const char* begin, const char* end)
 {
     while (end > begin && isTrimSpace(end[-1]))
         --end;
     return end;
 }
 
-QString connectionError(sqlite3 *db)
+QString connectionError(sqlite3* db)
 {
-    return db ? QString::fromUtf8(sqlite3_errmsg(db))
-              : QStringLiteral("out of memory");
+    return db ? QString::fromUtf8(sqlite3_errmsg(db)) : QStringLiteral("out of memory");
 }
 
 } // namespace
@@ -70,7 +69,7 @@ QString connectionError(sqlite3 *db)
 class KX2DBSqliteErrors
 {
 public:
-    void set(const std::shared_ptr<const KX2DBSqlitePrivate> &owner, const QString &message)
+    void set(const std::shared_ptr<const KX2DBSqlitePrivate>& owner, const QString& message)
     {
         const auto found = entries.find(owner.get());
         if (found != entries.end() && !found->second.owner.expired()) {
@@ -81,7 +80,7 @@ public:
         entries[owner.get()] = Entry{owner, message};
     }
 
-    QString get(const KX2DBSqlitePrivate *owner) const
+    QString get(const KX2DBSqlitePrivate* owner) const
     {
         const auto found = entries.find(owner);
         // An expired entry belonged to an earlier object at the same address.
@@ -90,7 +89,7 @@ public:
         return found->second.message;
     }
 
-    static KX2DBSqliteErrors &forThisThread()
+    static KX2DBSqliteErrors& forThisThread()
     {
         thread_local KX2DBSqliteErrors errors;
         return errors;
@@ -113,7 +112,7 @@ private:
         }
     }
 
-    std::unordered_map<const KX2DBSqlitePrivate *, Entry> entries;
+    std::unordered_map<const KX2DBSqlitePrivate*, Entry> entries;
 };
 
 class KX2DBSqlitePrivate : public std::enable_shared_from_this<KX2DBSqlitePrivate>
@@ -122,22 +121,21 @@ public:
     KX2DBSqlitePrivate() : engine(KX2SqlEngine::builtinStatements()) {}
     ~KX2DBSqlitePrivate() { sqlite3_close_v2(handle.load()); }
 
-    bool open(const QString &path, bool *created, const QString *creatorPath);
-    bool openOnly(const QString &path);
+    bool open(const QString& path, bool* created, const QString* creatorPath);
+    bool openOnly(const QString& path);
     void close();
 
-    bool exec(int &changes, int &lastRowId, QList<QJsonObject> *rows,
-              const QString &sql, const QJsonObject &values,
-              const QJsonObject &params);
-    bool call(int *changes, int *lastRowId, QList<QJsonObject> *rows,
-              const QString &name, const QJsonObject &values);
-    bool transaction(const char *command);
+    bool exec(int& changes, int& lastRowId, QList<QJsonObject>* rows, const QString& sql,
+              const QJsonObject& values, const QJsonObject& params);
+    bool call(int* changes, int* lastRowId, QList<QJsonObject>* rows, const QString& name,
+              const QJsonObject& values);
+    bool transaction(const char* command);
 
-    void loadSqlCreator(const QString &path);
-    bool loadSqlEngine(const QString &path);
+    void loadSqlCreator(const QString& path);
+    bool loadSqlEngine(const QString& path);
 
     // The last error of this object as seen by the calling thread.
-    void setLastError(const QString &message);
+    void setLastError(const QString& message);
     QString lastError() const;
     // Texts that every access copies whole, so they share one small lock.
     struct Texts
@@ -152,7 +150,7 @@ public:
         KX2MutexLocker locker(stateMutex);
         return texts.*field;
     }
-    void writeText(QString Texts::*field, const QString &value)
+    void writeText(QString Texts::*field, const QString& value)
     {
         KX2MutexLocker locker(stateMutex);
         texts.*field = value;
@@ -164,7 +162,7 @@ public:
     mutable KX2ReadWriteLock connectionLock;
     // Written only under connectionLock's write side; atomic so isOpen()
     // can look at it without waiting for a running open or statement.
-    std::atomic<sqlite3 *> handle{nullptr};
+    std::atomic<sqlite3*> handle{nullptr};
 
     mutable KX2Mutex stateMutex;
     Texts texts KX2_GUARDED_BY(stateMutex);
@@ -174,24 +172,23 @@ public:
     QJsonObject engine KX2_GUARDED_BY(engineLock);
 
 private:
-    sqlite3 *openConnection(const QString &path, int flags);
+    sqlite3* openConnection(const QString& path, int flags);
     // Creation runs under the write side of connectionLock, so it never
     // overlaps an open() or close() of the same object.
-    bool runCreator(sqlite3 *db, const QString *creatorPath) KX2_REQUIRES(connectionLock);
+    bool runCreator(sqlite3* db, const QString* creatorPath) KX2_REQUIRES(connectionLock);
     enum class Creation { Created, AlreadyThere, Failed };
-    Creation createWhole(const QString &path, const QString *creatorPath)
+    Creation createWhole(const QString& path, const QString* creatorPath)
         KX2_REQUIRES(connectionLock);
-    bool runText(sqlite3 *db, int &changes, int &lastRowId,
-                 QList<QJsonObject> *rows, const QByteArray &text,
-                 const QJsonObject &values, const QJsonObject &params,
-                 bool *allSucceeded) KX2_REQUIRES_SHARED(connectionLock);
+    bool runText(sqlite3* db, int& changes, int& lastRowId, QList<QJsonObject>* rows,
+                 const QByteArray& text, const QJsonObject& values, const QJsonObject& params,
+                 bool* allSucceeded) KX2_REQUIRES_SHARED(connectionLock);
     void closeLocked() KX2_REQUIRES(connectionLock);
 };
 
 // ---------------------------------------------------------------------------
 // Execution
 
-void KX2DBSqlitePrivate::setLastError(const QString &message)
+void KX2DBSqlitePrivate::setLastError(const QString& message)
 {
     KX2DBSqliteErrors::forThisThread().set(shared_from_this(), message);
 }
@@ -201,12 +198,12 @@ QString KX2DBSqlitePrivate::lastError() const
     return KX2DBSqliteErrors::forThisThread().get(this);
 }
 
-bool KX2DBSqlitePrivate::exec(int &changes, int &lastRowId, QList<QJsonObject> *rows,
-                              const QString &sql, const QJsonObject &values,
-                              const QJsonObject &params)
+bool KX2DBSqlitePrivate::exec(int& changes, int& lastRowId, QList<QJsonObject>* rows,
+                              const QString& sql, const QJsonObject& values,
+                              const QJsonObject& params)
 {
     KX2ReadLocker connection(connectionLock);
-    sqlite3 *db = handle.load();
+    sqlite3* db = handle.load();
     if (!db) {
         setLastError(QStringLiteral("database is not open"));
         return false;
@@ -217,22 +214,22 @@ bool KX2DBSqlitePrivate::exec(int &changes, int &lastRowId, QList<QJsonObject> *
 // Runs the statements of `text` one after another on `db`, with
 // connectionLock held on either side. `*allSucceeded`, when given, tells
 // whether every statement ran without error.
-bool KX2DBSqlitePrivate::runText(sqlite3 *db, int &changes, int &lastRowId,
-                                 QList<QJsonObject> *rows, const QByteArray &text,
-                                 const QJsonObject &values, const QJsonObject &params,
-                                 bool *allSucceeded)
+bool KX2DBSqlitePrivate::runText(sqlite3* db, int& changes, int& lastRowId,
+                                 QList<QJsonObject>* rows, const QByteArray& text,
+                                 const QJsonObject& values, const QJsonObject& params,
+                                 bool* allSucceeded)
 {
     changes = 0;
     lastRowId = 0;
     bool completed = false; // some statement finished or returned a row
     bool clean = true;
-    const char *end = trimEnd(text.constData(), text.constData() + text.size());
-    const char *pos = skipSpace(text.constData(), end);
+    const char* end = trimEnd(text.constData(), text.constData() + text.size());
+    const char* pos = skipSpace(text.constData(), end);
     while (pos < end) {
         BoundTexts texts; // destroyed after the statement below is finalized
         KX2SqlConnectionGuard exclusive(db);
         KX2SqlStatement stmt;
-        const char *tail = nullptr;
+        const char* tail = nullptr;
         if (sqlite3_prepare_v2(db, pos, static_cast<int>(end - pos), stmt.out(), &tail)
             != SQLITE_OK) {
             setLastError(connectionError(db));
@@ -271,8 +268,8 @@ bool KX2DBSqlitePrivate::runText(sqlite3 *db, int &changes, int &lastRowId,
     return completed;
 }
 
-bool KX2DBSqlitePrivate::call(int *changes, int *lastRowId, QList<QJsonObject> *rows,
-                              const QString &name, const QJsonObject &values)
+bool KX2DBSqlitePrivate::call(int* changes, int* lastRowId, QList<QJsonObject>* rows,
+                              const QString& name, const QJsonObject& values)
 {
     writeText(&Texts::lastSqlId, name);
     QJsonObject record;
@@ -286,16 +283,15 @@ bool KX2DBSqlitePrivate::call(int *changes, int *lastRowId, QList<QJsonObject> *
     }
     int discardedChanges = 0;
     int discardedRowId = 0;
-    return exec(changes ? *changes : discardedChanges,
-                lastRowId ? *lastRowId : discardedRowId, rows,
-                record.value(QStringLiteral("text")).toString(), values,
+    return exec(changes ? *changes : discardedChanges, lastRowId ? *lastRowId : discardedRowId,
+                rows, record.value(QStringLiteral("text")).toString(), values,
                 record.value(QStringLiteral("params")).toObject());
 }
 
-bool KX2DBSqlitePrivate::transaction(const char *command)
+bool KX2DBSqlitePrivate::transaction(const char* command)
 {
     KX2ReadLocker connection(connectionLock);
-    sqlite3 *db = handle.load();
+    sqlite3* db = handle.load();
     return db && sqlite3_exec(db, command, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
@@ -314,15 +310,14 @@ void KX2DBSqlitePrivate::close()
     closeLocked();
 }
 
-sqlite3 *KX2DBSqlitePrivate::openConnection(const QString &path, int flags)
+sqlite3* KX2DBSqlitePrivate::openConnection(const QString& path, int flags)
 {
     if (!sqlite3_threadsafe()) {
         setLastError(QStringLiteral("SQLite library is built without thread support"));
         return nullptr;
     }
-    sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(path.toUtf8().constData(), &db, flags | SQLITE_OPEN_FULLMUTEX,
-                        nullptr)
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.toUtf8().constData(), &db, flags | SQLITE_OPEN_FULLMUTEX, nullptr)
         != SQLITE_OK) {
         setLastError(connectionError(db));
         sqlite3_close_v2(db);
@@ -334,7 +329,7 @@ sqlite3 *KX2DBSqlitePrivate::openConnection(const QString &path, int flags)
 
 // Fills a new database. Unlike exec(), any failing statement fails the
 // whole script: a half-built schema must not be taken for a database.
-bool KX2DBSqlitePrivate::runCreator(sqlite3 *db, const QString *creatorPath)
+bool KX2DBSqlitePrivate::runCreator(sqlite3* db, const QString* creatorPath)
 {
     if (creatorPath && !creatorPath->isEmpty())
         loadSqlCreator(*creatorPath);
@@ -346,13 +341,13 @@ bool KX2DBSqlitePrivate::runCreator(sqlite3 *db, const QString *creatorPath)
     int changes = 0;
     int lastRowId = 0;
     bool allSucceeded = false;
-    runText(db, changes, lastRowId, nullptr, script.toUtf8(), QJsonObject(),
-            QJsonObject(), &allSucceeded);
+    runText(db, changes, lastRowId, nullptr, script.toUtf8(), QJsonObject(), QJsonObject(),
+            &allSucceeded);
     return allSucceeded;
 }
 
 // `creatorPath` null: use the creator script loaded before.
-bool KX2DBSqlitePrivate::open(const QString &path, bool *created, const QString *creatorPath)
+bool KX2DBSqlitePrivate::open(const QString& path, bool* created, const QString* creatorPath)
 {
     KX2WriteLocker connection(connectionLock);
     closeLocked();
@@ -370,7 +365,7 @@ bool KX2DBSqlitePrivate::open(const QString &path, bool *created, const QString 
         createdNow = creation == Creation::Created;
     }
     // Never SQLITE_OPEN_CREATE here: an empty file would pass for a store.
-    sqlite3 *db = openConnection(path, SQLITE_OPEN_READWRITE);
+    sqlite3* db = openConnection(path, SQLITE_OPEN_READWRITE);
     if (!db)
         return false;
     if (createdNow && created)
@@ -382,15 +377,15 @@ bool KX2DBSqlitePrivate::open(const QString &path, bool *created, const QString 
 
 // Builds the database in a temporary file and links it to `path`; link()
 // fails rather than replace a file that appeared at `path` meanwhile.
-KX2DBSqlitePrivate::Creation KX2DBSqlitePrivate::createWhole(const QString &path,
-                                                             const QString *creatorPath)
+KX2DBSqlitePrivate::Creation KX2DBSqlitePrivate::createWhole(const QString& path,
+                                                             const QString* creatorPath)
 {
     const QFileInfo target(path);
     removeStaleCreations(target);
     const QString temporary = creationPrefix(target) + QString::number(::getpid())
-                              + QLatin1Char('.') + QString::number(++g_creationSerial);
+        + QLatin1Char('.') + QString::number(++g_creationSerial);
     removeCreation(temporary);
-    sqlite3 *db = openConnection(temporary, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    sqlite3* db = openConnection(temporary, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     if (!db) {
         removeCreation(temporary);
         return Creation::Failed;
@@ -424,7 +419,7 @@ KX2DBSqlitePrivate::Creation KX2DBSqlitePrivate::createWhole(const QString &path
     return result;
 }
 
-bool KX2DBSqlitePrivate::openOnly(const QString &path)
+bool KX2DBSqlitePrivate::openOnly(const QString& path)
 {
     KX2WriteLocker connection(connectionLock);
     closeLocked();
@@ -432,7 +427,7 @@ bool KX2DBSqlitePrivate::openOnly(const QString &path)
         setLastError(QStringLiteral("database file not found: ") + path);
         return false;
     }
-    sqlite3 *db = openConnection(path, SQLITE_OPEN_READWRITE);
+    sqlite3* db = openConnection(path, SQLITE_OPEN_READWRITE);
     if (!db)
         return false;
     handle.store(db);
@@ -443,14 +438,14 @@ bool KX2DBSqlitePrivate::openOnly(const QString &path)
 // ---------------------------------------------------------------------------
 // Scripts and catalogue
 
-void KX2DBSqlitePrivate::loadSqlCreator(const QString &path)
+void KX2DBSqlitePrivate::loadSqlCreator(const QString& path)
 {
     QString text;
     if (readTextFile(path, &text))
         writeText(&Texts::creatorText, text);
 }
 
-bool KX2DBSqlitePrivate::loadSqlEngine(const QString &path)
+bool KX2DBSqlitePrivate::loadSqlEngine(const QString& path)
 {
     if (path.isEmpty()) {
         setLastError(QStringLiteral("Not found engine ddl."));
@@ -475,13 +470,13 @@ KX2DBSqlite::KX2DBSqlite() : d(std::make_shared<KX2DBSqlitePrivate>()) {}
 // holding it has finished.
 KX2DBSqlite::~KX2DBSqlite() = default;
 
-bool KX2DBSqlite::open(const QString &path, bool *created)
+bool KX2DBSqlite::open(const QString& path, bool* created)
 {
     return d->open(path, created, nullptr);
 }
 
-bool KX2DBSqlite::open(const QString &path, const QString &enginePath,
-                       const QString &creatorPath, bool *created)
+bool KX2DBSqlite::open(const QString& path, const QString& enginePath, const QString& creatorPath,
+                       bool* created)
 {
     if (!d->open(path, created, &creatorPath))
         return false;
@@ -489,23 +484,53 @@ bool KX2DBSqlite::open(const QString &path, const QString &enginePath,
     return true;
 }
 
-bool KX2DBSqlite::openOnly(const QString &path) { return d->openOnly(path); }
-void KX2DBSqlite::close() { d->close(); }
-bool KX2DBSqlite::isOpen() const { return d->handle.load() != nullptr; }
-sqlite3 *KX2DBSqlite::handle() const { return d->handle.load(); }
-QString KX2DBSqlite::fileName() const { return d->readText(&KX2DBSqlitePrivate::Texts::fileName); }
-QString KX2DBSqlite::lastError() const { return d->lastError(); }
-QString KX2DBSqlite::lastSqlId() const { return d->readText(&KX2DBSqlitePrivate::Texts::lastSqlId); }
-void KX2DBSqlite::loadSqlCreator(const QString &creatorPath) { d->loadSqlCreator(creatorPath); }
-QString KX2DBSqlite::creatorText() const { return d->readText(&KX2DBSqlitePrivate::Texts::creatorText); }
+bool KX2DBSqlite::openOnly(const QString& path)
+{
+    return d->openOnly(path);
+}
+void KX2DBSqlite::close()
+{
+    d->close();
+}
+bool KX2DBSqlite::isOpen() const
+{
+    return d->handle.load() != nullptr;
+}
+sqlite3* KX2DBSqlite::handle() const
+{
+    return d->handle.load();
+}
+QString KX2DBSqlite::fileName() const
+{
+    return d->readText(&KX2DBSqlitePrivate::Texts::fileName);
+}
+QString KX2DBSqlite::lastError() const
+{
+    return d->lastError();
+}
+QString KX2DBSqlite::lastSqlId() const
+{
+    return d->readText(&KX2DBSqlitePrivate::Texts::lastSqlId);
+}
+void KX2DBSqlite::loadSqlCreator(const QString& creatorPath)
+{
+    d->loadSqlCreator(creatorPath);
+}
+QString KX2DBSqlite::creatorText() const
+{
+    return d->readText(&KX2DBSqlitePrivate::Texts::creatorText);
+}
 
-bool KX2DBSqlite::loadSqlEngine(const QString &enginePath, bool reserved)
+bool KX2DBSqlite::loadSqlEngine(const QString& enginePath, bool reserved)
 {
     Q_UNUSED(reserved)
     return d->loadSqlEngine(enginePath);
 }
 
-QString KX2DBSqlite::engineText() const { return d->readText(&KX2DBSqlitePrivate::Texts::engineText); }
+QString KX2DBSqlite::engineText() const
+{
+    return d->readText(&KX2DBSqlitePrivate::Texts::engineText);
+}
 
 QJsonObject KX2DBSqlite::sqlEngine() const
 {
@@ -513,65 +538,62 @@ QJsonObject KX2DBSqlite::sqlEngine() const
     return d->engine;
 }
 
-QStringList KX2DBSqlite::delSqlComments(const QString &text)
+QStringList KX2DBSqlite::delSqlComments(const QString& text)
 {
     return KX2SqlEngine::delSqlComments(text);
 }
 
-bool KX2DBSqlite::exec(int &changes, int &lastRowId, QList<QJsonObject> &rows,
-                       const QString &sql, const QJsonObject &values,
-                       const QJsonObject &params)
+bool KX2DBSqlite::exec(int& changes, int& lastRowId, QList<QJsonObject>& rows, const QString& sql,
+                       const QJsonObject& values, const QJsonObject& params)
 {
     return d->exec(changes, lastRowId, &rows, sql, values, params);
 }
 
-bool KX2DBSqlite::exec(int &changes, int &lastRowId, const QString &sql,
-                       const QJsonObject &values, const QJsonObject &params)
+bool KX2DBSqlite::exec(int& changes, int& lastRowId, const QString& sql, const QJsonObject& values,
+                       const QJsonObject& params)
 {
     return d->exec(changes, lastRowId, nullptr, sql, values, params);
 }
 
-bool KX2DBSqlite::call(int &changes, int &lastRowId, QList<QJsonObject> &rows,
-                       const QString &name, const QJsonObject &values)
+bool KX2DBSqlite::call(int& changes, int& lastRowId, QList<QJsonObject>& rows, const QString& name,
+                       const QJsonObject& values)
 {
     return d->call(&changes, &lastRowId, &rows, name, values);
 }
 
-bool KX2DBSqlite::call(int &changes, int &lastRowId, const QString &name,
-                       const QJsonObject &values)
+bool KX2DBSqlite::call(int& changes, int& lastRowId, const QString& name, const QJsonObject& values)
 {
     return d->call(&changes, &lastRowId, nullptr, name, values);
 }
 
-bool KX2DBSqlite::call(const QString &name, const QJsonObject &values)
+bool KX2DBSqlite::call(const QString& name, const QJsonObject& values)
 {
     return d->call(nullptr, nullptr, nullptr, name, values);
 }
 
-bool KX2DBSqlite::call(QList<QJsonObject> &rows, const QString &name,
-                       const QJsonObject &values)
+bool KX2DBSqlite::call(QList<QJsonObject>& rows, const QString& name, const QJsonObject& values)
 {
     return d->call(nullptr, nullptr, &rows, name, values);
 }
 
-bool KX2DBSqlite::call(QJsonArray &rows, const QString &name, const QJsonObject &values)
+bool KX2DBSqlite::call(QJsonArray& rows, const QString& name, const QJsonObject& values)
 {
     int changes = 0;
     int lastRowId = 0;
     return call(changes, lastRowId, rows, name, values);
 }
 
-bool KX2DBSqlite::call(int &changes, int &lastRowId, QJsonArray &rows,
-                       const QString &name, const QJsonObject &values)
+bool KX2DBSqlite::call(int& changes, int& lastRowId, QJsonArray& rows, const QString& name,
+                       const QJsonObject& values)
 {
     QList<QJsonObject> objects;
     const bool ok = d->call(&changes, &lastRowId, &objects, name, values);
-    for (const QJsonObject &row : qAsConst(objects))
+    for (const QJsonObject& row : qAsConst(objects))
         rows.append(row);
     return ok;
 }
 
-void KX2DBSqlite::callDetach(const QString &name, const QJsonObject &values)
+void KX2DBSqlite::callDetach(const QString& name, const QJsonObject& values)
 {
     if (!isOpen())
         return;
@@ -580,12 +602,21 @@ void KX2DBSqlite::callDetach(const QString &name, const QJsonObject &values)
         std::thread([state, name, values] {
             state->call(nullptr, nullptr, nullptr, name, values);
         }).detach();
-    } catch (const std::system_error &error) {
+    } catch (const std::system_error& error) {
         d->setLastError(QStringLiteral("cannot start thread: ")
                         + QString::fromLocal8Bit(error.what()));
     }
 }
 
-bool KX2DBSqlite::transactionBegin() { return d->transaction("begin transaction"); }
-bool KX2DBSqlite::transactionCommit() { return d->transaction("commit transaction"); }
-bool KX2DBSqlite::transactionRollback() { return d->transaction("rollback transaction"); }
+bool KX2DBSqlite::transactionBegin()
+{
+    return d->transaction("begin transaction");
+}
+bool KX2DBSqlite::transactionCommit()
+{
+    return d->transaction("commit transaction");
+}
+bool KX2DBSqlite::transactionRollback()
+{
+    return d->transaction("rollback transaction");
+}

@@ -46,8 +46,8 @@ class KX2DBSqlite
 public:
     KX2DBSqlite();
     ~KX2DBSqlite();
-    KX2DBSqlite(const KX2DBSqlite &) = delete;
-    KX2DBSqlite &operator=(const KX2DBSqlite &) = delete;
+    KX2DBSqlite(const KX2DBSqlite&) = delete;
+    KX2DBSqlite& operator=(const KX2DBSqlite&) = delete;
 
     // Opens the database file at `path`, creating it (and its directory,
     // mode 755) when missing by running the creator script loaded with
@@ -59,16 +59,16 @@ public:
     // files of creations killed part-way are removed. `*created` is set to
     // true only when this call created the file; it is never set to false,
     // so clear it first.
-    bool open(const QString &path, bool *created = nullptr);
+    bool open(const QString& path, bool* created = nullptr);
 
     // As above, but loads the creator script from `creatorPath` (only when a
     // new file must be created) and, after a successful open, the engine file
     // from `enginePath`. The engine load result does not affect the result.
-    bool open(const QString &path, const QString &enginePath,
-              const QString &creatorPath, bool *created = nullptr);
+    bool open(const QString& path, const QString& enginePath, const QString& creatorPath,
+              bool* created = nullptr);
 
     // Opens an existing file only; never creates it and runs no script.
-    bool openOnly(const QString &path);
+    bool openOnly(const QString& path);
 
     // Closes the connection if open. Waits for statements running on other
     // threads to finish first.
@@ -77,7 +77,7 @@ public:
     bool isOpen() const;
     // The raw connection, null while closed. For testing whether the
     // database is open; statements go through exec() and call().
-    sqlite3 *handle() const;
+    sqlite3* handle() const;
     QString fileName() const;
     // The calling thread's last failure on this object; empty when this
     // thread has not failed on it yet.
@@ -87,13 +87,13 @@ public:
 
     // Replaces the creator script when the file (a Qt resource path works)
     // can be read as UTF-8 text; otherwise nothing changes.
-    void loadSqlCreator(const QString &creatorPath);
+    void loadSqlCreator(const QString& creatorPath);
     QString creatorText() const;
 
     // Parses the engine file and replaces the whole catalogue with the
     // built-in statements plus the file's. False (catalogue unchanged) when
     // the path is empty or the file cannot be read. `reserved` has no effect.
-    bool loadSqlEngine(const QString &enginePath, bool reserved = false);
+    bool loadSqlEngine(const QString& enginePath, bool reserved = false);
     QString engineText() const;
 
     // A copy of the catalogue: name -> {"id", "text", "params"}.
@@ -101,7 +101,7 @@ public:
 
     // The lines of `text` with everything from "--" on cut (also inside SQL
     // literals) and white space trimmed; lines that become empty stay.
-    static QStringList delSqlComments(const QString &text);
+    static QStringList delSqlComments(const QString& text);
 
     // Runs every statement of `sql` in order. `values` supplies parameter
     // values by name (without the ':' or '@'); `params` declares defaults by
@@ -111,31 +111,28 @@ public:
     // statement sets lastError() and the following statements still run,
     // except after a prepare (syntax) error, which ends the text. On a closed
     // database nothing runs and the result is false.
-    bool exec(int &changes, int &lastRowId, QList<QJsonObject> &rows,
-              const QString &sql, const QJsonObject &values = QJsonObject(),
-              const QJsonObject &params = QJsonObject());
-    bool exec(int &changes, int &lastRowId, const QString &sql,
-              const QJsonObject &values = QJsonObject(),
-              const QJsonObject &params = QJsonObject());
+    bool exec(int& changes, int& lastRowId, QList<QJsonObject>& rows, const QString& sql,
+              const QJsonObject& values = QJsonObject(), const QJsonObject& params = QJsonObject());
+    bool exec(int& changes, int& lastRowId, const QString& sql,
+              const QJsonObject& values = QJsonObject(), const QJsonObject& params = QJsonObject());
 
     // Runs the catalogue statement `name` (exact, lower-case match) through
     // exec(). An unknown name returns false with lastError()
     // "sqlid not found: <name>" and leaves counters and rows untouched.
-    bool call(int &changes, int &lastRowId, QList<QJsonObject> &rows,
-              const QString &name, const QJsonObject &values = QJsonObject());
-    bool call(int &changes, int &lastRowId, const QString &name,
-              const QJsonObject &values = QJsonObject());
-    bool call(const QString &name, const QJsonObject &values = QJsonObject());
-    bool call(QList<QJsonObject> &rows, const QString &name,
-              const QJsonObject &values = QJsonObject());
-    bool call(QJsonArray &rows, const QString &name,
-              const QJsonObject &values = QJsonObject());
-    bool call(int &changes, int &lastRowId, QJsonArray &rows,
-              const QString &name, const QJsonObject &values = QJsonObject());
+    bool call(int& changes, int& lastRowId, QList<QJsonObject>& rows, const QString& name,
+              const QJsonObject& values = QJsonObject());
+    bool call(int& changes, int& lastRowId, const QString& name,
+              const QJsonObject& values = QJsonObject());
+    bool call(const QString& name, const QJsonObject& values = QJsonObject());
+    bool call(QList<QJsonObject>& rows, const QString& name,
+              const QJsonObject& values = QJsonObject());
+    bool call(QJsonArray& rows, const QString& name, const QJsonObject& values = QJsonObject());
+    bool call(int& changes, int& lastRowId, QJsonArray& rows, const QString& name,
+              const QJsonObject& values = QJsonObject());
 
     // Runs call(name, values) on a new detached thread when the database is
     // open; nothing waits for it and its result is dropped.
-    void callDetach(const QString &name, const QJsonObject &values = QJsonObject());
+    void callDetach(const QString& name, const QJsonObject& values = QJsonObject());
 
     // "begin/commit/rollback transaction"; false when the database is not
     // open or SQLite reports an error.

@@ -78,7 +78,7 @@ private:
     {
         std::atomic<Node*> hazards[kHazardSlots] = {};
         std::atomic<bool> active{false};
-        HazardRecord* next = nullptr;  // fixed before the record is published
+        HazardRecord* next = nullptr; // fixed before the record is published
         std::vector<Node*> retired;
     };
 
@@ -137,7 +137,7 @@ private:
 template <typename T>
 KX2LFQueue<T>::KX2LFQueue()
 {
-    Node* dummy = new Node();  // owned by the list; freed by the destructor
+    Node* dummy = new Node(); // owned by the list; freed by the destructor
     head.store(dummy);
     tail.store(dummy);
 }
@@ -241,7 +241,7 @@ typename KX2LFQueue<T>::HazardRecord* KX2LFQueue<T>::claimRecord()
     } while (!records.compare_exchange_weak(top, fresh.get(), std::memory_order_release,
                                             std::memory_order_relaxed));
     recordCount.fetch_add(1, std::memory_order_relaxed);
-    return fresh.release();  // owned by the `records` list from here on
+    return fresh.release(); // owned by the `records` list from here on
 }
 
 template <typename T>
@@ -279,4 +279,4 @@ void KX2LFQueue<T>::reclaim(HazardRecord* record)
     record->retired.swap(keep);
 }
 
-#endif  // KX2LFQUEUE_H
+#endif // KX2LFQUEUE_H

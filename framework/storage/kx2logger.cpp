@@ -271,8 +271,7 @@ void KX2LoggerPrivate::backupFile(const QString& path)
     QFile::rename(path, backupName(path, count));
 }
 
-KX2Logger::KX2Logger(QObject* parent)
-    : QObject(parent), d(std::make_unique<KX2LoggerPrivate>())
+KX2Logger::KX2Logger(QObject* parent) : QObject(parent), d(std::make_unique<KX2LoggerPrivate>())
 {
     KX2MutexLocker lock(KX2LoggerPrivate::g_instancesMutex);
     KX2LoggerPrivate::g_instances.append(this);

@@ -10,9 +10,7 @@ namespace {
 // Largest whole number a JSON (double) value carries exactly.
 const double kMaxExactInteger = 9007199254740992.0; // 2^53
 
-
-
-void bindText(sqlite3_stmt *stmt, int index, const QString &value, BoundTexts &texts)
+void bindText(sqlite3_stmt* stmt, int index, const QString& value, BoundTexts& texts)
 {
     static const char kEmpty[] = "";
     if (value.isEmpty()) {
@@ -21,22 +19,21 @@ void bindText(sqlite3_stmt *stmt, int index, const QString &value, BoundTexts &t
         return;
     }
     texts.push_back(value.toUtf8());
-    const QByteArray &utf8 = texts.back();
+    const QByteArray& utf8 = texts.back();
     sqlite3_bind_text(stmt, index, utf8.constData(), utf8.size(), SQLITE_STATIC);
 }
 
 // Whole numbers become integers (so 7.0 stores as 7 and compares equal to
 // INTEGER columns); everything else stays a double.
-void bindNumber(sqlite3_stmt *stmt, int index, double value)
+void bindNumber(sqlite3_stmt* stmt, int index, double value)
 {
-    if (std::isfinite(value) && std::trunc(value) == value
-        && std::fabs(value) <= kMaxExactInteger)
+    if (std::isfinite(value) && std::trunc(value) == value && std::fabs(value) <= kMaxExactInteger)
         sqlite3_bind_int64(stmt, index, static_cast<sqlite3_int64>(value));
     else
         sqlite3_bind_double(stmt, index, value);
 }
 
-void bindValue(sqlite3_stmt *stmt, int index, const QJsonValue &value, BoundTexts &texts)
+void bindValue(sqlite3_stmt* stmt, int index, const QJsonValue& value, BoundTexts& texts)
 {
     switch (value.type()) {
     case QJsonValue::Bool:
@@ -54,7 +51,7 @@ void bindValue(sqlite3_stmt *stmt, int index, const QJsonValue &value, BoundText
 }
 
 // A parameter the caller left out gets the default of its declared type.
-void bindDeclared(sqlite3_stmt *stmt, int index, const QString &type, BoundTexts &texts)
+void bindDeclared(sqlite3_stmt* stmt, int index, const QString& type, BoundTexts& texts)
 {
     if (type == QLatin1String("string") || type == QLatin1String("text"))
         bindText(stmt, index, QString(), texts);
@@ -64,12 +61,12 @@ void bindDeclared(sqlite3_stmt *stmt, int index, const QString &type, BoundTexts
 
 } // namespace
 
-void bindParameters(sqlite3_stmt *stmt, const QJsonObject &values,
-                    const QJsonObject &params, BoundTexts &texts)
+void bindParameters(sqlite3_stmt* stmt, const QJsonObject& values, const QJsonObject& params,
+                    BoundTexts& texts)
 {
     const int count = sqlite3_bind_parameter_count(stmt);
     for (int index = 1; index <= count; ++index) {
-        const char *marked = sqlite3_bind_parameter_name(stmt, index);
+        const char* marked = sqlite3_bind_parameter_name(stmt, index);
         if (!marked || !*marked)
             continue; // "?" parameters have no name to look up
         const QString name = QString::fromUtf8(marked + 1);
@@ -81,12 +78,12 @@ void bindParameters(sqlite3_stmt *stmt, const QJsonObject &values,
     }
 }
 
-QJsonObject rowObject(sqlite3_stmt *stmt)
+QJsonObject rowObject(sqlite3_stmt* stmt)
 {
     QJsonObject row;
     const int columns = sqlite3_column_count(stmt);
     for (int column = 0; column < columns; ++column) {
-        const char *name = sqlite3_column_name(stmt, column);
+        const char* name = sqlite3_column_name(stmt, column);
         const QString key = QString::fromUtf8(name ? name : "").toLower();
         switch (sqlite3_column_type(stmt, column)) {
         case SQLITE_INTEGER:
@@ -96,7 +93,7 @@ QJsonObject rowObject(sqlite3_stmt *stmt)
             row.insert(key, sqlite3_column_double(stmt, column));
             break;
         case SQLITE_TEXT: {
-            const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt, column));
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
             row.insert(key, QString::fromUtf8(text, sqlite3_column_bytes(stmt, column)));
             break;
         }
@@ -106,4 +103,3 @@ QJsonObject rowObject(sqlite3_stmt *stmt)
     }
     return row;
 }
-

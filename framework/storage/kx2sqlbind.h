@@ -18,10 +18,10 @@ using BoundTexts = std::vector<QByteArray>;
 
 // Binds each named parameter (":name") from `values`, or, when absent
 // there, the declared default type of `params` (the statement catalogue).
-void bindParameters(sqlite3_stmt *stmt, const QJsonObject &values, const QJsonObject &params,
-                    BoundTexts &texts);
+void bindParameters(sqlite3_stmt* stmt, const QJsonObject& values, const QJsonObject& params,
+                    BoundTexts& texts);
 
 // The current row, keyed by column name.
-QJsonObject rowObject(sqlite3_stmt *stmt);
+QJsonObject rowObject(sqlite3_stmt* stmt);
 
 #endif // KX2SQLBIND_H

@@ -15,18 +15,18 @@
 
 // Creates a missing database directory (mode 755); an existing one keeps
 // its mode.
-void ensureDirectory(const QString &dirPath);
+void ensureDirectory(const QString& dirPath);
 // Prefix of the temporary files of a creation of `target`.
-QString creationPrefix(const QFileInfo &target);
+QString creationPrefix(const QFileInfo& target);
 // Serial number of the creations of this process.
 extern std::atomic<unsigned> g_creationSerial;
 // Removes what creations of processes that no longer run left behind.
-void removeStaleCreations(const QFileInfo &target);
+void removeStaleCreations(const QFileInfo& target);
 // Removes a temporary database with SQLite's side files.
-void removeCreation(const QString &temporary);
+void removeCreation(const QString& temporary);
 // fsync() of a file or directory opened with `flags`.
-bool syncPath(const QString &path, int flags);
+bool syncPath(const QString& path, int flags);
 // The whole UTF-8 text of `path`, trimmed; false when it cannot be read.
-bool readTextFile(const QString &path, QString *text);
+bool readTextFile(const QString& path, QString* text);
 
 #endif // KX2SQLCREATION_H

@@ -28,7 +28,7 @@ const char kBuiltinStatements[] = R"json({
 const QString kSqlMarker = QStringLiteral("SQL:");
 const QString kParamsMarker = QStringLiteral("Params:");
 
-int firstSpace(const QString &s)
+int firstSpace(const QString& s)
 {
     for (int i = 0; i < s.size(); ++i) {
         if (s.at(i).isSpace())
@@ -42,9 +42,9 @@ int firstSpace(const QString &s)
 class StatementBuilder
 {
 public:
-    explicit StatementBuilder(QJsonObject *catalogue) : catalogue(catalogue) {}
+    explicit StatementBuilder(QJsonObject* catalogue) : catalogue(catalogue) {}
 
-    void open(const QString &name)
+    void open(const QString& name)
     {
         flush();
         id = name;
@@ -59,7 +59,7 @@ public:
             mode = Mode::Params;
     }
 
-    void addLine(const QString &line)
+    void addLine(const QString& line)
     {
         switch (mode) {
         case Mode::None:
@@ -94,7 +94,7 @@ private:
     enum class Mode { None, Body, Params };
 
     // "name type", "name" (type string); '@' or ':' before the name is dropped.
-    void declare(const QString &line)
+    void declare(const QString& line)
     {
         QString name = line;
         QString type = QStringLiteral("string");
@@ -110,7 +110,7 @@ private:
         params.insert(name, type.toLower());
     }
 
-    QJsonObject *catalogue;
+    QJsonObject* catalogue;
     QString id;
     QString body;
     QJsonObject params;
@@ -121,10 +121,10 @@ private:
 
 namespace KX2SqlEngine {
 
-QStringList delSqlComments(const QString &text)
+QStringList delSqlComments(const QString& text)
 {
     QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (QString &line : lines) {
+    for (QString& line : lines) {
         const int comment = line.indexOf(QLatin1String("--"));
         if (comment >= 0)
             line.truncate(comment);
@@ -138,12 +138,12 @@ QJsonObject builtinStatements()
     return QJsonDocument::fromJson(QByteArray(kBuiltinStatements)).object();
 }
 
-QJsonObject parse(const QString &engineText)
+QJsonObject parse(const QString& engineText)
 {
     QJsonObject catalogue = builtinStatements();
     StatementBuilder builder(&catalogue);
     const QStringList lines = delSqlComments(engineText);
-    for (const QString &line : lines) {
+    for (const QString& line : lines) {
         if (line.isEmpty())
             continue;
         if (line.startsWith(kSqlMarker, Qt::CaseInsensitive))

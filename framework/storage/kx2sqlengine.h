@@ -21,14 +21,14 @@ namespace KX2SqlEngine {
 
 // Lines of `text` (split at "\n", empty parts dropped), each cut at its
 // first "--" and trimmed. Lines that become empty stay as empty strings.
-QStringList delSqlComments(const QString &text);
+QStringList delSqlComments(const QString& text);
 
 // The four configure_* statements every catalogue starts from.
 QJsonObject builtinStatements();
 
 // The built-in statements with the statements of `engineText` merged over
 // them; a later statement of the same name replaces an earlier one.
-QJsonObject parse(const QString &engineText);
+QJsonObject parse(const QString& engineText);
 
 } // namespace KX2SqlEngine
 

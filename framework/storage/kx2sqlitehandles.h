@@ -21,31 +21,30 @@ class KX2SqlStatement
 public:
     KX2SqlStatement() = default;
     ~KX2SqlStatement() { sqlite3_finalize(stmt); }
-    KX2SqlStatement(const KX2SqlStatement &) = delete;
-    KX2SqlStatement &operator=(const KX2SqlStatement &) = delete;
+    KX2SqlStatement(const KX2SqlStatement&) = delete;
+    KX2SqlStatement& operator=(const KX2SqlStatement&) = delete;
 
-    sqlite3_stmt *get() const { return stmt; }
+    sqlite3_stmt* get() const { return stmt; }
     // For sqlite3_prepare_v2's out parameter; only on an empty owner.
-    sqlite3_stmt **out() { return &stmt; }
+    sqlite3_stmt** out() { return &stmt; }
 
 private:
-    sqlite3_stmt *stmt = nullptr;
+    sqlite3_stmt* stmt = nullptr;
 };
 
 class KX2SqlConnectionGuard
 {
 public:
-    explicit KX2SqlConnectionGuard(sqlite3 *db)
-        : mutex(db ? sqlite3_db_mutex(db) : nullptr)
+    explicit KX2SqlConnectionGuard(sqlite3* db) : mutex(db ? sqlite3_db_mutex(db) : nullptr)
     {
         sqlite3_mutex_enter(mutex);
     }
     ~KX2SqlConnectionGuard() { sqlite3_mutex_leave(mutex); }
-    KX2SqlConnectionGuard(const KX2SqlConnectionGuard &) = delete;
-    KX2SqlConnectionGuard &operator=(const KX2SqlConnectionGuard &) = delete;
+    KX2SqlConnectionGuard(const KX2SqlConnectionGuard&) = delete;
+    KX2SqlConnectionGuard& operator=(const KX2SqlConnectionGuard&) = delete;
 
 private:
-    sqlite3_mutex *mutex;
+    sqlite3_mutex* mutex;
 };
 
 #endif // KX2SQLITEHANDLES_H

@@ -50,8 +50,7 @@ void removeEntry(const QFileInfo& entry)
 void removeContents(const QString& dirPath)
 {
     const QFileInfoList entries = QDir(dirPath).entryInfoList(
-            QDir::Files | QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-            QDir::Name);
+        QDir::Files | QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo& entry : entries) {
         if (entry.isSymLink() || (entry.isReadable() && entry.isWritable())) {
             removeEntry(entry);
@@ -116,10 +115,12 @@ bool KX2File::saveBinary(const QByteArray& bytes, const QString& filePath)
     const QByteArray target = QFile::encodeName(QFileInfo(filePath).absoluteFilePath());
     const QByteArray temporary = QFile::encodeName(temporaryPrefix(filePath))
         + QByteArray::number(qint64(::getpid())) + '.' + QByteArray::number(++g_temporarySerial);
-    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    const int fd =
+        ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0)
         return false;
-    struct stat existing {};
+    struct stat existing
+    {};
     if (::lstat(target.constData(), &existing) == 0 && S_ISREG(existing.st_mode))
         ::fchmod(fd, existing.st_mode & 07777);
     // The bytes must be on the disk before the rename makes them the file:
@@ -208,8 +209,8 @@ bool KX2File::saveJson(const QString& filePath, const QJsonValue& value, bool co
     if (!makeParentDirectory(filePath)) {
         return false;
     }
-    const QJsonDocument::JsonFormat format = compact ? QJsonDocument::Compact
-                                                     : QJsonDocument::Indented;
+    const QJsonDocument::JsonFormat format =
+        compact ? QJsonDocument::Compact : QJsonDocument::Indented;
     return saveBinary(document.toJson(format), filePath);
 }
 

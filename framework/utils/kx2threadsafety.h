@@ -88,7 +88,8 @@ public:
         return condition.wait_for(held, timeout) == std::cv_status::no_timeout;
     }
     template <class Clock, class Duration>
-    bool waitUntil(std::condition_variable& condition, std::chrono::time_point<Clock, Duration> deadline)
+    bool waitUntil(std::condition_variable& condition,
+                   std::chrono::time_point<Clock, Duration> deadline)
     {
         return condition.wait_until(held, deadline) == std::cv_status::no_timeout;
     }

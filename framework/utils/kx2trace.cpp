@@ -93,7 +93,7 @@ int skipOperatorKeyword(const QString& text, int at)
     }
     int i = at + keyword.size();
     if (i < text.size() && isIdentifierChar(text.at(i))) {
-        return -1;   // an identifier such as "operators"
+        return -1; // an identifier such as "operators"
     }
     while (i < text.size() && text.at(i) == QLatin1Char(' ')) {
         ++i;
@@ -168,10 +168,15 @@ QString toPrintString(const QVariant& value)
     case QMetaType::QJsonArray:
         return indentedJson(QJsonDocument(value.toJsonArray()));
     case QMetaType::QStringList:
-        return QStringLiteral("QStringList(%1)").arg(value.toStringList().join(QStringLiteral("; ")));
+        return QStringLiteral("QStringList(%1)")
+            .arg(value.toStringList().join(QStringLiteral("; ")));
     case QMetaType::QRect: {
         const QRect r = value.toRect();
-        return QStringLiteral("QRect(%1, %2, %3, %4)").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+        return QStringLiteral("QRect(%1, %2, %3, %4)")
+            .arg(r.x())
+            .arg(r.y())
+            .arg(r.width())
+            .arg(r.height());
     }
     case QMetaType::QSize: {
         const QSize s = value.toSize();
@@ -249,8 +254,8 @@ void PRINTLN_WITHTIMEPOS(const char* sourceFile, int line, const char* function,
 void PRINTPOS(const char* sourceFile, int line, const char* function)
 {
     const QString text = QStringLiteral(">>-->") + shortStamp() + fileNameOf(sourceFile)
-            + QLatin1Char('#') + QString::number(line)
-            + QStringLiteral(" => ") + QString::fromUtf8(function) + QStringLiteral(": ");
+        + QLatin1Char('#') + QString::number(line) + QStringLiteral(" => ")
+        + QString::fromUtf8(function) + QStringLiteral(": ");
     emitText(text, LineEnd::None);
 }
 
@@ -272,15 +277,27 @@ void KX2StatePrintln(int state, const QString& text)
     static const char reset[] = "\033[0m";
     const char* tag;
     switch (state) {
-    case 0: tag = "\033[32mSUCCEED"; break;
-    case 1: tag = "\033[37mIGNORE "; break;
-    case 2: tag = "\033[33mWARNING"; break;
-    case 3: tag = "\033[35mNOT CFG"; break;
-    case 4: tag = "\033[31mFAILED "; break;
-    default: tag = "\033[35mOTHERS "; break;
+    case 0:
+        tag = "\033[32mSUCCEED";
+        break;
+    case 1:
+        tag = "\033[37mIGNORE ";
+        break;
+    case 2:
+        tag = "\033[33mWARNING";
+        break;
+    case 3:
+        tag = "\033[35mNOT CFG";
+        break;
+    case 4:
+        tag = "\033[31mFAILED ";
+        break;
+    default:
+        tag = "\033[35mOTHERS ";
+        break;
     }
     const QString line = QLatin1String(boldBlack) + QLatin1Char('[') + QLatin1String(tag)
-            + QLatin1String(boldBlack) + QStringLiteral("] ") + text + QLatin1String(reset);
+        + QLatin1String(boldBlack) + QStringLiteral("] ") + text + QLatin1String(reset);
     emitText(line, LineEnd::NewlineAndFlush);
 }
 
@@ -317,10 +334,9 @@ QString PRETTY(const QString& prettyFunction, int line)
 QDateTime complieDateTime(const QString& date, const QString& time)
 {
     static const QStringList months = {
-        QStringLiteral("JAN"), QStringLiteral("FEB"), QStringLiteral("MAR"),
-        QStringLiteral("APR"), QStringLiteral("MAY"), QStringLiteral("JUN"),
-        QStringLiteral("JUL"), QStringLiteral("AUG"), QStringLiteral("SEP"),
-        QStringLiteral("OCT"), QStringLiteral("NOV"), QStringLiteral("DEC"),
+        QStringLiteral("JAN"), QStringLiteral("FEB"), QStringLiteral("MAR"), QStringLiteral("APR"),
+        QStringLiteral("MAY"), QStringLiteral("JUN"), QStringLiteral("JUL"), QStringLiteral("AUG"),
+        QStringLiteral("SEP"), QStringLiteral("OCT"), QStringLiteral("NOV"), QStringLiteral("DEC"),
     };
     const int month = months.indexOf(date.left(3).toUpper()) + 1;
     const int year = date.right(4).toInt();

@@ -31,7 +31,7 @@ namespace KORVELLA {
 // Process-wide mutex for callers that print several pieces that must stay
 // together. The printing functions below never take it themselves.
 extern QMutex PRINT_MUTEX;
-}
+} // namespace KORVELLA
 
 // Address of KORVELLA::PRINT_MUTEX.
 QMutex* PRINTMUTEX();

@@ -61,8 +61,8 @@ QString toString(const QJsonValue& value)
     case QJsonValue::Double: {
         const double number = value.toDouble();
         const bool integral = std::trunc(number) == number;
-        const bool inIntRange = number >= std::numeric_limits<int>::min()
-                && number <= std::numeric_limits<int>::max();
+        const bool inIntRange =
+            number >= std::numeric_limits<int>::min() && number <= std::numeric_limits<int>::max();
         if (integral && inIntRange) {
             return QString::number(static_cast<int>(number));
         }
@@ -136,7 +136,7 @@ bool toBool(const QString& text)
     if (ok && number >= 1) {
         return true;
     }
-    static const char* const trueWords[] = { "true", "yes", "ok", "y", "t" };
+    static const char* const trueWords[] = {"true", "yes", "ok", "y", "t"};
     for (const char* word : trueWords) {
         if (text.compare(QLatin1String(word), Qt::CaseInsensitive) == 0) {
             return true;

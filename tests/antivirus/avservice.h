@@ -74,7 +74,8 @@ public:
         return bool(d->engines.current());
     }
 
-    QJsonObject call(const QString& cmd, const QJsonObject& params = QJsonObject(), int timeoutSeconds = 60)
+    QJsonObject call(const QString& cmd, const QJsonObject& params = QJsonObject(),
+                     int timeoutSeconds = 60)
     {
         QJsonObject packet{{"cmd", cmd}};
         if (!params.isEmpty())

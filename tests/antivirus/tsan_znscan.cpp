@@ -28,7 +28,8 @@ int layTree(const QString& top)
         for (int f = 0; f < kFilesPerDirectory; ++f) {
             const QString path = QStringLiteral("%1/d%2/f%3").arg(top).arg(d).arg(f);
             const bool bad = f % 5 == 0;
-            if (!avtest::writeFile(path, bad ? avtest::eicar() : QByteArray("clean ") + path.toUtf8()))
+            if (!avtest::writeFile(path,
+                                   bad ? avtest::eicar() : QByteArray("clean ") + path.toUtf8()))
                 return -1;
             infected += bad ? 1 : 0;
         }
@@ -38,7 +39,10 @@ int layTree(const QString& top)
 
 int settledRecords(avtest::Service& service)
 {
-    return service.rows("SELECT COUNT(*) AS n FROM t_infectes WHERE ift_pending = 0").value(0).value("n").toInt();
+    return service.rows("SELECT COUNT(*) AS n FROM t_infectes WHERE ift_pending = 0")
+        .value(0)
+        .value("n")
+        .toInt();
 }
 
 } // namespace
@@ -70,7 +74,8 @@ void tsan_ZNScan::scanWhileEnginesAndSettingsChange()
                 continue;
             }
             const auto deadline = std::chrono::steady_clock::now() + 30s;
-            while (!done && service.d->engines.generation() == before && std::chrono::steady_clock::now() < deadline)
+            while (!done && service.d->engines.generation() == before
+                   && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::sleep_for(2ms);
             ++reloads;
             // A gap between reloads, in which settings saves get through.
@@ -103,7 +108,8 @@ void tsan_ZNScan::scanWhileEnginesAndSettingsChange()
             QJsonObject changed = settings;
             changed.insert("threads", 1 + i % 4);
             const int saved = err(service.call("antivirus_settings_save", changed));
-            QVERIFY2(saved == 0 || saved == 9992 || saved == 9871, qPrintable(QString::number(saved)));
+            QVERIFY2(saved == 0 || saved == 9992 || saved == 9871,
+                     qPrintable(QString::number(saved)));
             QCOMPARE(err(service.call("antivirus_scan_running")), 0);
         }
         QElapsedTimer saving;
@@ -130,7 +136,8 @@ void tsan_ZNScan::scanWhileEnginesAndSettingsChange()
     std::atomic<bool> stopped{false};
     std::thread stopper([&] {
         QJsonObject reply;
-        KX2LocalServer::localRequest(service.socketName, QJsonObject{{"cmd", "antivirus_scan_stop"}}, &reply, 60);
+        KX2LocalServer::localRequest(service.socketName,
+                                     QJsonObject{{"cmd", "antivirus_scan_stop"}}, &reply, 60);
         stopped = err(reply) == 0;
     });
     QTRY_VERIFY(service.d->tasks.isStopping());
@@ -138,11 +145,19 @@ void tsan_ZNScan::scanWhileEnginesAndSettingsChange()
     QTRY_VERIFY_WITH_TIMEOUT(stopped, 20000);
     stopper.join();
     QVERIFY(service.waitIdle());
-    QCOMPARE(service.rows("SELECT * FROM t_log ORDER BY log_no DESC").value(0).value("log_state").toInt(), 8);
+    QCOMPARE(service.rows("SELECT * FROM t_log ORDER BY log_no DESC")
+                 .value(0)
+                 .value("log_state")
+                 .toInt(),
+             8);
 
     // The pipeline runs again after the stop, and the reloads did overlap.
     QCOMPARE(err(service.scan(top)), 0);
-    QCOMPARE(service.rows("SELECT * FROM t_log ORDER BY log_no DESC").value(0).value("log_state").toInt(), 9);
+    QCOMPARE(service.rows("SELECT * FROM t_log ORDER BY log_no DESC")
+                 .value(0)
+                 .value("log_state")
+                 .toInt(),
+             9);
     QVERIFY(reloads > 0);
 }
 

@@ -154,11 +154,12 @@ void tst_ZNCrashRecovery::startScan(const QString& dir)
         process->waitForReadyRead(20); // the engine is still loading
     }
     output += process->readAll();
-    QVERIFY2(err == 0, qPrintable(QStringLiteral("err %1, service %2 (exit %3)\n")
-                                      .arg(err)
-                                      .arg(process->state() == QProcess::Running ? "running" : "ended")
-                                      .arg(process->exitCode())
-                                  + QString::fromUtf8(output)));
+    QVERIFY2(err == 0,
+             qPrintable(QStringLiteral("err %1, service %2 (exit %3)\n")
+                            .arg(err)
+                            .arg(process->state() == QProcess::Running ? "running" : "ended")
+                            .arg(process->exitCode())
+                        + QString::fromUtf8(output)));
 }
 
 QList<QJsonObject> tst_ZNCrashRecovery::query(const QString& sql)
@@ -183,11 +184,13 @@ QList<QByteArray> tst_ZNCrashRecovery::layTree(const QString& dir, int trial)
         if (!QDir().mkpath(QFile::decodeName(directory)))
             return {};
         for (int f = 0; f < kFilesPerDirectory; ++f) {
-            QByteArray path = directory + "/t" + QByteArray::number(trial) + "-f" + QByteArray::number(f);
+            QByteArray path =
+                directory + "/t" + QByteArray::number(trial) + "-f" + QByteArray::number(f);
             path += f == 0 ? QByteArray("-\xff\xfe.doc") : QByteArray(".doc");
             const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
             const QByteArray eicar = avtest::eicar();
-            const bool written = fd >= 0 && ::write(fd, eicar.constData(), size_t(eicar.size())) == eicar.size();
+            const bool written =
+                fd >= 0 && ::write(fd, eicar.constData(), size_t(eicar.size())) == eicar.size();
             if (fd >= 0)
                 ::close(fd);
             if (!written)
@@ -228,7 +231,8 @@ void tst_ZNCrashRecovery::checkFiles(const QList<QByteArray>& files, int* moved)
             continue;
         }
         ++*moved;
-        QVERIFY2(mine.size() == 1, qPrintable(QString("%1 records for %2").arg(mine.size()).arg(readable)));
+        QVERIFY2(mine.size() == 1,
+                 qPrintable(QString("%1 records for %2").arg(mine.size()).arg(readable)));
         const QJsonObject record = mine.first();
         QVERIFY2(record.value("ift_pending").toInt() == 0,
                  qPrintable(QJsonDocument(record).toJson() + output));
@@ -253,11 +257,13 @@ void tst_ZNCrashRecovery::checkQuarantineAndStore()
         QVERIFY2(QFileInfo(kept).isFile(), qPrintable("record without its file: " + kept));
         QCOMPARE(row.value("ift_pending").toInt(), 0);
     }
-    const QStringList present = QDir(quarantine).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
-                                                           | QDir::NoDotAndDotDot);
+    const QStringList present =
+        QDir(quarantine)
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QString& name : present) {
         QVERIFY2(!name.endsWith(".part"), qPrintable("stray partial copy: " + name));
-        QVERIFY2(named.contains(quarantine + "/" + name), qPrintable("file without record: " + name));
+        QVERIFY2(named.contains(quarantine + "/" + name),
+                 qPrintable("file without record: " + name));
     }
     QCOMPARE(present.size(), named.size());
     const QList<QJsonObject> integrity = query("PRAGMA integrity_check;");
@@ -283,7 +289,8 @@ void tst_ZNCrashRecovery::killWhileQuarantining()
     timer.start();
     startScan(root.path() + "/scan/calibrate");
     const QString settled = "SELECT COUNT(*) AS n FROM t_infectes WHERE ift_pending = 0";
-    QTRY_COMPARE_WITH_TIMEOUT(query(settled).value(0).value("n").toInt(), calibration.size(), kServeDeadlineMs);
+    QTRY_COMPARE_WITH_TIMEOUT(query(settled).value(0).value("n").toInt(), calibration.size(),
+                              kServeDeadlineMs);
     const int span = int(timer.elapsed());
     int moved = 0;
     checkFiles(calibration, &moved);
@@ -293,7 +300,8 @@ void tst_ZNCrashRecovery::killWhileQuarantining()
     int partial = 0, pendingAtKill = 0, movedAcross = 0;
     for (int trial = 1; trial <= kTrials; ++trial) {
         const bool across = otherFs && trial % 2 == 0;
-        const QString dir = (across ? otherFs->path() : root.path() + "/scan") + QStringLiteral("/t%1").arg(trial);
+        const QString dir =
+            (across ? otherFs->path() : root.path() + "/scan") + QStringLiteral("/t%1").arg(trial);
         const QList<QByteArray> files = layTree(dir, trial);
         QVERIFY(!files.isEmpty());
         startScan(dir);
@@ -304,13 +312,17 @@ void tst_ZNCrashRecovery::killWhileQuarantining()
         // done) teaches little; on a loaded machine its first seconds do.
         QThread::msleep(random.bounded(qMin(span * 4 / 5, 2000) + 1));
         killService();
-        pendingAtKill += query("SELECT COUNT(*) AS n FROM t_infectes WHERE ift_pending != 0").value(0).value("n").toInt();
+        pendingAtKill += query("SELECT COUNT(*) AS n FROM t_infectes WHERE ift_pending != 0")
+                             .value(0)
+                             .value("n")
+                             .toInt();
 
         QVERIFY2(startService(), output.constData());
         checkFiles(files, &moved);
         checkQuarantineAndStore();
         if (QTest::currentTestFailed()) {
-            qWarning("trial %d (%s) failed", trial, across ? "across file systems" : "one file system");
+            qWarning("trial %d (%s) failed", trial,
+                     across ? "across file systems" : "one file system");
             return;
         }
         if (moved > 0 && moved < files.size()) {

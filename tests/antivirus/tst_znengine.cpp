@@ -215,7 +215,8 @@ void tst_ZNEngine::heldReferenceSurvivesReload()
     held.reset();
     QCOMPARE(ZNEngineRef::liveEngines(), 1);
     QVERIFY(avtest::writeFile(root->path() + "/scan/other.bin", other));
-    QCOMPARE(scanFile(d->engines.current(), d, root->path() + "/scan/other.bin", &virus), int(CL_VIRUS));
+    QCOMPARE(scanFile(d->engines.current(), d, root->path() + "/scan/other.bin", &virus),
+             int(CL_VIRUS));
     QVERIFY2(virus.startsWith("Other.Sig"), qPrintable(virus));
 }
 

@@ -37,11 +37,15 @@ void tst_ZNMission::createChecksPathsAndDuplicates()
     QVERIFY(::mkfifo(QFile::encodeName(service.scanDir + "/fifo").constData(), 0600) == 0);
 
     QCOMPARE(err(service.call("antivirus_mission_create", {{"path", "scan/docs"}})), 0);
-    QCOMPARE(err(service.call("antivirus_mission_create", {{"path", service.scanDir + "/file.bin"}})), 0);
-    QJsonObject reply = service.call("antivirus_mission_create", {{"path", service.scanDir + "/docs/"}});
+    QCOMPARE(
+        err(service.call("antivirus_mission_create", {{"path", service.scanDir + "/file.bin"}})),
+        0);
+    QJsonObject reply =
+        service.call("antivirus_mission_create", {{"path", service.scanDir + "/docs/"}});
     QCOMPARE(err(reply), 9993);
     QCOMPARE(reply.value("errmsg").toString(), "路径已存在: " + service.scanDir + "/docs/");
-    for (const QString& bad : {service.scanDir + "/none", service.scanDir + "/fifo", QString("   ")}) {
+    for (const QString& bad :
+         {service.scanDir + "/none", service.scanDir + "/fifo", QString("   ")}) {
         reply = service.call("antivirus_mission_create", {{"path", bad}});
         QCOMPARE(err(reply), 9994);
         QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("选定的文件或文件夹不存在"));
@@ -55,9 +59,13 @@ void tst_ZNMission::createChecksPathsAndDuplicates()
     const QJsonObject missions = reply.value("results").toObject();
     QCOMPARE(missions.size(), 2);
     const QJsonObject dir = missions.value(service.scanDir + "/docs/").toObject();
-    QCOMPARE(dir, QJsonObject({{"msnno", 1}, {"path", service.scanDir + "/docs/"}, {"type", 1},
-                               {"starttime", QJsonValue()}, {"endtime", QJsonValue()},
-                               {"lastscantime", QJsonValue()}}));
+    QCOMPARE(dir,
+             QJsonObject({{"msnno", 1},
+                          {"path", service.scanDir + "/docs/"},
+                          {"type", 1},
+                          {"starttime", QJsonValue()},
+                          {"endtime", QJsonValue()},
+                          {"lastscantime", QJsonValue()}}));
     QCOMPARE(missions.value(service.scanDir + "/file.bin").toObject().value("type").toInt(), 2);
 }
 
@@ -84,8 +92,11 @@ void tst_ZNMission::scansAreAttributedAndListed()
     QCOMPARE(logs.size(), 2);
     QCOMPARE(logs.at(0).value("msn_no").toInt(), 1);
     QCOMPARE(logs.at(1).value("msn_no").toInt(), 1);
-    const QJsonObject listed =
-        service.call("antivirus_mission_alload").value("results").toObject().value(folder + "/").toObject();
+    const QJsonObject listed = service.call("antivirus_mission_alload")
+                                   .value("results")
+                                   .toObject()
+                                   .value(folder + "/")
+                                   .toObject();
     QCOMPARE(listed.value("starttime").toString(), logs.at(1).value("log_starttime").toString());
     QCOMPARE(listed.value("endtime").toString(), logs.at(1).value("log_endtime").toString());
     QCOMPARE(listed.value("lastscantime").toString(), logs.at(1).value("log_endtime").toString());
@@ -100,18 +111,22 @@ void tst_ZNMission::removeConvertsNumbersAndCleansUp()
     QVERIFY(service.start());
     for (int i = 1; i <= 6; ++i) {
         QVERIFY(QDir().mkpath(service.scanDir + QString("/m%1").arg(i)));
-        QCOMPARE(err(service.call("antivirus_mission_create", {{"path", service.scanDir + QString("/m%1").arg(i)}})), 0);
+        QCOMPARE(err(service.call("antivirus_mission_create",
+                                  {{"path", service.scanDir + QString("/m%1").arg(i)}})),
+                 0);
     }
     // Logs and quarantine records of missions 3 and 5 and of no mission.
     QList<QJsonObject> none;
     int changes = 0, rowId = 0;
     QVERIFY(service.d->store.exec(changes, rowId, none,
-        "INSERT INTO t_log (msn_no) VALUES (3), (5), (0), (4);"
-        "INSERT INTO t_infectes (msn_no) VALUES (3), (0), (5), (6);"));
+                                  "INSERT INTO t_log (msn_no) VALUES (3), (5), (0), (4);"
+                                  "INSERT INTO t_infectes (msn_no) VALUES (3), (0), (5), (6);"));
 
     QCOMPARE(err(service.call("antivirus_mission_remove", {{"msnnos", 7}})), 9995);
-    QCOMPARE(err(service.call("antivirus_mission_remove", {{"msnnos", QJsonArray{0, -2, "x"}}})), 9995);
-    QJsonObject reply = service.call("antivirus_mission_remove", {{"msnnos", QJsonArray{3, "3", 0, -2, 5, 3.0, 99}}});
+    QCOMPARE(err(service.call("antivirus_mission_remove", {{"msnnos", QJsonArray{0, -2, "x"}}})),
+             9995);
+    QJsonObject reply = service.call("antivirus_mission_remove",
+                                     {{"msnnos", QJsonArray{3, "3", 0, -2, 5, 3.0, 99}}});
     QCOMPARE(err(reply), 0);
     QList<QJsonObject> left = service.rows("SELECT msn_no FROM t_mission ORDER BY msn_no");
     QCOMPARE(left.size(), 4);
@@ -136,10 +151,11 @@ void tst_ZNMission::concurrentCreateInsertsOnce()
     for (int i = 0; i < clients; ++i) {
         threads.emplace_back([&] {
             QJsonObject reply;
-            KX2LocalServer::localRequest(service.socketName,
-                                         QJsonObject{{"cmd", "antivirus_mission_create"},
-                                                     {"params", QJsonObject{{"path", service.scanDir + "/shared"}}}},
-                                         &reply, 30);
+            KX2LocalServer::localRequest(
+                service.socketName,
+                QJsonObject{{"cmd", "antivirus_mission_create"},
+                            {"params", QJsonObject{{"path", service.scanDir + "/shared"}}}},
+                &reply, 30);
             if (err(reply) == 0)
                 ++created;
             else if (err(reply) == 9993)
@@ -161,7 +177,8 @@ void tst_ZNMission::removeThousandsInOneRequest()
     QVERIFY(service.start());
     QList<QJsonObject> none;
     int changes = 0, rowId = 0;
-    QVERIFY(service.d->store.exec(changes, rowId, none,
+    QVERIFY(service.d->store.exec(
+        changes, rowId, none,
         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2500) "
         "INSERT INTO t_mission (msn_path) SELECT '/m' || i FROM n;"));
     QJsonArray numbers;
@@ -197,7 +214,8 @@ void tst_ZNMission::schedulePassStartsDueScans()
     {
         KX2MutexLocker hold(d->tasks.currentFile().mutex);
         d->scheduler.pass(now);
-        const QList<QJsonObject> tasks = service.rows("SELECT tsk_path FROM t_task ORDER BY tsk_no");
+        const QList<QJsonObject> tasks =
+            service.rows("SELECT tsk_path FROM t_task ORDER BY tsk_no");
         QCOMPARE(tasks.size(), 3);
         for (int i = 0; i < 3; ++i)
             QCOMPARE(tasks.at(i).value("tsk_path").toString(), folders.at(i));
@@ -235,8 +253,10 @@ void tst_ZNMission::disablingStopsTheScheduleThread()
     const QJsonObject schedule{{"mode", 1}, {"hour", 3}, {"minute", 0}, {"scope", 1}};
     QVERIFY(service.enableWithEngine(1, {{"schedule", schedule}}));
     QTRY_VERIFY(service.d->scheduler.isRunning());
-    QCOMPARE(err(service.call("antivirus_settings_save",
-                              {{"enabled", 0}, {"datadir", service.dataDir}, {"schedule", schedule}})), 0);
+    QCOMPARE(
+        err(service.call("antivirus_settings_save",
+                         {{"enabled", 0}, {"datadir", service.dataDir}, {"schedule", schedule}})),
+        0);
     QElapsedTimer stopped;
     stopped.start();
     QTRY_VERIFY_WITH_TIMEOUT(!service.d->scheduler.isRunning(), 1500);

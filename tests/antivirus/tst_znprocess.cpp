@@ -179,9 +179,7 @@ void tst_ZNProcess::killDuringFirstStartsLeavesNoBrokenStore()
         // little later into its creation every round.
         QDeadlineTimer deadline(20000);
         while (etc.entryList({"*antivirus.db*"}, QDir::Files | QDir::Hidden).isEmpty()
-               && !deadline.hasExpired()
-               && process->state() == QProcess::Running) {
-        }
+               && !deadline.hasExpired() && process->state() == QProcess::Running) {}
         QThread::usleep(static_cast<unsigned long>(round) * 2000);
         ::kill(pid_t(process->processId()), SIGKILL);
         QVERIFY(process->waitForFinished(10000));
@@ -196,17 +194,20 @@ void tst_ZNProcess::killDuringFirstStartsLeavesNoBrokenStore()
         db.close();
     }
     // Nothing of the killed creations is left beside the store.
-    QCOMPARE(etc.entryList({"*antivirus.db*"}, QDir::Files | QDir::Hidden), QStringList{"antivirus.db"});
+    QCOMPARE(etc.entryList({"*antivirus.db*"}, QDir::Files | QDir::Hidden),
+             QStringList{"antivirus.db"});
 }
 
 void tst_ZNProcess::incompatibleStoreStopsStart_data()
 {
     QTest::addColumn<QString>("tamper");
     QTest::addColumn<QByteArray>("trace");
-    QTest::newRow("version 2") << "UPDATE sys_configure SET cfg_value = '2' WHERE cfg_key = 'Database.Version';"
-                               << QByteArray("数据库当前版本号不兼容: 2");
-    QTest::newRow("other id") << "UPDATE sys_configure SET cfg_value = 'Q7OTHER' WHERE cfg_key = 'Database.Id';"
-                              << QByteArray("数据库版本号纪录不存在");
+    QTest::newRow("version 2")
+        << "UPDATE sys_configure SET cfg_value = '2' WHERE cfg_key = 'Database.Version';"
+        << QByteArray("数据库当前版本号不兼容: 2");
+    QTest::newRow("other id")
+        << "UPDATE sys_configure SET cfg_value = 'Q7OTHER' WHERE cfg_key = 'Database.Id';"
+        << QByteArray("数据库版本号纪录不存在");
 }
 
 void tst_ZNProcess::incompatibleStoreStopsStart()
@@ -244,11 +245,11 @@ void tst_ZNProcess::settingsOverSocket()
     QVERIFY2(waitForOutput("lpcID: "), output.constData());
 
     QJsonObject reply;
-    const QJsonObject settings{{"enabled", true}, {"datadir", " " + dataDir + " "}, {"threads", "3"},
-                               {"note", "kept"}};
-    QVERIFY(KX2LocalServer::localRequest(socketName,
-                                         QJsonObject{{"cmd", "antivirus_settings_save"}, {"params", settings}},
-                                         &reply, 20));
+    const QJsonObject settings{
+        {"enabled", true}, {"datadir", " " + dataDir + " "}, {"threads", "3"}, {"note", "kept"}};
+    QVERIFY(KX2LocalServer::localRequest(
+        socketName, QJsonObject{{"cmd", "antivirus_settings_save"}, {"params", settings}}, &reply,
+        20));
     QCOMPARE(reply.value("err").toInt(), 0);
 
     const QJsonObject written = avtest::readJson(root->path() + "/etc/settings.json");
@@ -258,7 +259,8 @@ void tst_ZNProcess::settingsOverSocket()
     QCOMPARE(written.value("note").toString(), QStringLiteral("kept"));
 
     reply = QJsonObject();
-    QVERIFY(KX2LocalServer::localRequest(socketName, QJsonObject{{"cmd", "antivirus_settings_load"}}, &reply, 20));
+    QVERIFY(KX2LocalServer::localRequest(
+        socketName, QJsonObject{{"cmd", "antivirus_settings_load"}}, &reply, 20));
     QCOMPARE(reply.value("err").toInt(), 0);
     QCOMPARE(reply.value("results").toObject(), written);
     stopService();
@@ -273,8 +275,9 @@ void tst_ZNProcess::corruptVirusDatabaseIsTraced()
     writeConfig(0x02);
     QVERIFY(startService());
     // The start-up load runs on the update thread and reports the directory.
-    QVERIFY2(waitForOutput(QByteArray("病毒库信息装载失败: ") + QFile::encodeName(dataDir + "/virusdb")),
-             output.constData());
+    QVERIFY2(
+        waitForOutput(QByteArray("病毒库信息装载失败: ") + QFile::encodeName(dataDir + "/virusdb")),
+        output.constData());
     stopService();
 }
 

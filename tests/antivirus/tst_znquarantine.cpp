@@ -58,16 +58,19 @@ private:
     QList<QJsonObject> quarantineFiles(avtest::Service& service, const QString& dir, int count);
 };
 
-QList<QJsonObject> tst_ZNQuarantine::quarantineFiles(avtest::Service& service, const QString& dir, int count)
+QList<QJsonObject> tst_ZNQuarantine::quarantineFiles(avtest::Service& service, const QString& dir,
+                                                     int count)
 {
     const int before = service.rows("SELECT ift_no FROM t_infectes").size();
     for (int i = 0; i < count; ++i)
-        avtest::writeFile(QString("%1/%2/f%3").arg(service.scanDir, dir).arg(i, 2, 10, QChar('0')), avtest::eicar());
+        avtest::writeFile(QString("%1/%2/f%3").arg(service.scanDir, dir).arg(i, 2, 10, QChar('0')),
+                          avtest::eicar());
     if (err(service.scan(service.scanDir + "/" + dir)) != 0)
         return {};
     QElapsedTimer timer;
     timer.start();
-    while (service.rows("SELECT ift_no FROM t_infectes WHERE ift_pending = 0").size() < before + count
+    while (service.rows("SELECT ift_no FROM t_infectes WHERE ift_pending = 0").size()
+               < before + count
            && timer.elapsed() < 10000)
         QTest::qWait(10);
     return service.rows("SELECT ift_no AS iftno, ift_path AS path, ift_quarantined AS quarantined "
@@ -103,8 +106,8 @@ void tst_ZNQuarantine::listingWindowsRemovedAndPruning()
     QCOMPARE(iftnos(results.value("records").toArray()), expected);
     const QJsonObject first = results.value("records").toArray().first().toObject();
     QCOMPARE(keySet(first),
-             QSet<QString>({"iftno", "crttime", "msnno", "time", "filename", "path", "quarantined", "virus",
-                            "removed"}));
+             QSet<QString>({"iftno", "crttime", "msnno", "time", "filename", "path", "quarantined",
+                            "virus", "removed"}));
     QCOMPARE(first.value("path").toString(), records.at(20).value("path").toString());
     QCOMPARE(first.value("removed").toInt(), 0);
 
@@ -131,8 +134,18 @@ void tst_ZNQuarantine::listingWindowsRemovedAndPruning()
     const QJsonArray window = reply.value("results").toObject().value("records").toArray();
     QCOMPARE(window.at(0).toObject().value("removed").toInt(), 1);
     QCOMPARE(window.at(1).toObject().value("removed").toInt(), 0);
-    QCOMPARE(service.call("antivirus_quarantined_reduce").value("results").toObject().value("amount").toInt(), 1);
-    QCOMPARE(service.call("antivirus_quarantined_reduce").value("results").toObject().value("amount").toInt(), 0);
+    QCOMPARE(service.call("antivirus_quarantined_reduce")
+                 .value("results")
+                 .toObject()
+                 .value("amount")
+                 .toInt(),
+             1);
+    QCOMPARE(service.call("antivirus_quarantined_reduce")
+                 .value("results")
+                 .toObject()
+                 .value("amount")
+                 .toInt(),
+             0);
     QCOMPARE(service.rows("SELECT ift_no FROM t_infectes").size(), 24);
 
     // A new file of the same name never takes the name of a record whose
@@ -158,28 +171,34 @@ void tst_ZNQuarantine::removeDeletesFilesThenRecords()
     // Its file already gone: the record still goes. The number list keeps
     // positive numbers once, whatever their JSON form.
     QVERIFY(QFile::remove(records.at(0).value("quarantined").toString()));
-    QJsonObject reply = service.call("antivirus_quarantined_remove",
-                                     {{"iftnos", QJsonArray{a, QString::number(b), 0, -2, double(a)}}});
+    QJsonObject reply =
+        service.call("antivirus_quarantined_remove",
+                     {{"iftnos", QJsonArray{a, QString::number(b), 0, -2, double(a)}}});
     QCOMPARE(err(reply), 0);
     QVERIFY(!reply.contains("results"));
     QVERIFY(!QFileInfo::exists(records.at(1).value("quarantined").toString()));
     QCOMPARE(service.rows("SELECT ift_no FROM t_infectes").size(), 2);
 
     // Unknown numbers: refused with 9994.
-    QCOMPARE(err(service.call("antivirus_quarantined_remove", {{"iftnos", QJsonArray{a, 999}}})), 9994);
+    QCOMPARE(err(service.call("antivirus_quarantined_remove", {{"iftnos", QJsonArray{a, 999}}})),
+             9994);
     reply = service.call("antivirus_quarantined_remove", {{"iftnos", 7}});
     QCOMPARE(err(reply), 9995);
     QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("缺少参数: iftnos"));
-    QCOMPARE(err(service.call("antivirus_quarantined_restore", {{"iftnos", QJsonArray{0, -1}}})), 9995);
+    QCOMPARE(err(service.call("antivirus_quarantined_restore", {{"iftnos", QJsonArray{0, -1}}})),
+             9995);
 
     // A file that cannot be deleted keeps its record, settled.
     const QJsonObject third = records.at(2);
     const QString held = third.value("quarantined").toString();
     QVERIFY(QFile::remove(held));
     QVERIFY(QDir().mkpath(held + "/inside"));
-    QCOMPARE(err(service.call("antivirus_quarantined_remove", {{"iftnos", QJsonArray{third.value("iftno")}}})), 9994);
-    QCOMPARE(service.rows(QString("SELECT ift_pending AS p FROM t_infectes WHERE ift_no = %1")
-                              .arg(third.value("iftno").toInt()))
+    QCOMPARE(err(service.call("antivirus_quarantined_remove",
+                              {{"iftnos", QJsonArray{third.value("iftno")}}})),
+             9994);
+    QCOMPARE(service
+                 .rows(QString("SELECT ift_pending AS p FROM t_infectes WHERE ift_no = %1")
+                           .arg(third.value("iftno").toInt()))
                  .value(0)
                  .value("p")
                  .toInt(-1),
@@ -271,8 +290,9 @@ void tst_ZNQuarantine::restoreFailingLaterKeepsTheRecord()
         QVERIFY(QFile::link(outside, dir));
     }
     QTRY_VERIFY_WITH_TIMEOUT(!service.d->keeper.isBusy(), kRestoreDeadlineMs);
-    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT ift_no FROM t_infectes WHERE ift_pending = 0").size(), 3,
-                              kRestoreDeadlineMs);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        service.rows("SELECT ift_no FROM t_infectes WHERE ift_pending = 0").size(), 3,
+        kRestoreDeadlineMs);
     QVERIFY(QDir(outside).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
     for (const QJsonObject& record : records)
         QCOMPARE(avtest::readBytes(record.value("quarantined").toString()), avtest::eicar());
@@ -282,7 +302,8 @@ void tst_ZNQuarantine::restoreFailingLaterKeepsTheRecord()
     QCOMPARE(avtest::readBytes(records.at(0).value("path").toString()), QByteArray("taken"));
     QVERIFY(QFile::remove(records.at(0).value("path").toString()));
     QCOMPARE(err(service.call("antivirus_quarantined_restore", {{"iftnos", all}})), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT ift_no FROM t_infectes").size(), 0, kRestoreDeadlineMs);
+    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT ift_no FROM t_infectes").size(), 0,
+                              kRestoreDeadlineMs);
     for (const QJsonObject& record : records)
         QCOMPARE(avtest::readBytes(record.value("path").toString()), avtest::eicar());
 }
@@ -304,13 +325,17 @@ void tst_ZNQuarantine::restoreFollowsOnlyTheAdministratorsLinks()
     const QByteArray link = QFile::encodeName(service.scanDir + "/deep");
     QCOMPARE(::symlink("../elsewhere/deep", link.constData()), 0);
 
-    QCOMPARE(err(service.call("antivirus_quarantined_restore", {{"iftnos", QJsonArray{records.at(0).value("iftno")}}})),
+    QCOMPARE(err(service.call("antivirus_quarantined_restore",
+                              {{"iftnos", QJsonArray{records.at(0).value("iftno")}}})),
              0);
-    auto placeOf = [&](int i) { return moved + "/sub/" + QFileInfo(records.at(i).value("path").toString()).fileName(); };
+    auto placeOf = [&](int i) {
+        return moved + "/sub/" + QFileInfo(records.at(i).value("path").toString()).fileName();
+    };
     QTRY_COMPARE_WITH_TIMEOUT(avtest::readBytes(placeOf(0)), avtest::eicar(), kRestoreDeadlineMs);
 
     QCOMPARE(::lchown(link.constData(), 1000, 1000), 0);
-    QCOMPARE(err(service.call("antivirus_quarantined_restore", {{"iftnos", QJsonArray{records.at(1).value("iftno")}}})),
+    QCOMPARE(err(service.call("antivirus_quarantined_restore",
+                              {{"iftnos", QJsonArray{records.at(1).value("iftno")}}})),
              9994);
     QVERIFY(!QFileInfo::exists(placeOf(1)));
     QCOMPARE(avtest::readBytes(records.at(1).value("quarantined").toString()), avtest::eicar());
@@ -320,8 +345,8 @@ void tst_ZNQuarantine::restoreAcrossFileSystems()
 {
     QTemporaryDir other(QStringLiteral("/dev/shm/zn-restore-XXXXXX"));
     struct stat a, b;
-    if (!other.isValid() || ::stat("/dev/shm", &a) != 0 || ::stat(QDir::tempPath().toUtf8().constData(), &b) != 0
-        || a.st_dev == b.st_dev)
+    if (!other.isValid() || ::stat("/dev/shm", &a) != 0
+        || ::stat(QDir::tempPath().toUtf8().constData(), &b) != 0 || a.st_dev == b.st_dev)
         QSKIP("needs a second file system at /dev/shm");
     avtest::Service service;
     QVERIFY(service.start());
@@ -330,16 +355,22 @@ void tst_ZNQuarantine::restoreAcrossFileSystems()
     QVERIFY(avtest::writeFile(file, avtest::eicar()));
     QVERIFY(::chmod(QFile::encodeName(file).constData(), 0640) == 0);
     QCOMPARE(err(service.scan(other.path() + "/shared")), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT ift_no FROM t_infectes WHERE ift_pending = 0").size(), 1, 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        service.rows("SELECT ift_no FROM t_infectes WHERE ift_pending = 0").size(), 1, 2000);
     QVERIFY(!QFileInfo::exists(file));
-    const int number = service.rows("SELECT ift_no AS n FROM t_infectes").value(0).value("n").toInt();
-    QCOMPARE(err(service.call("antivirus_quarantined_restore", {{"iftnos", QJsonArray{number}}})), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT ift_no FROM t_infectes").size(), 0, kRestoreDeadlineMs);
+    const int number =
+        service.rows("SELECT ift_no AS n FROM t_infectes").value(0).value("n").toInt();
+    QCOMPARE(err(service.call("antivirus_quarantined_restore", {{"iftnos", QJsonArray{number}}})),
+             0);
+    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT ift_no FROM t_infectes").size(), 0,
+                              kRestoreDeadlineMs);
     QCOMPARE(avtest::readBytes(file), avtest::eicar());
     struct stat info;
     QVERIFY(::stat(QFile::encodeName(file).constData(), &info) == 0);
     QCOMPARE(int(info.st_mode & 0777), 0640);
-    QVERIFY(QDir(service.dataDir + "/.qra").entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+    QVERIFY(QDir(service.dataDir + "/.qra")
+                .entryList(QDir::NoDotAndDotDot | QDir::AllEntries)
+                .isEmpty());
 }
 
 void tst_ZNQuarantine::logsListAndRemove()
@@ -366,13 +397,14 @@ void tst_ZNQuarantine::logsListAndRemove()
     QCOMPARE(records.size(), 2);
     const QJsonObject record = records.first().toObject();
     QCOMPARE(keySet(record),
-             QSet<QString>({"logno", "state", "file", "path", "starttime", "endtime", "times", "totality",
-                            "resolved", "infectes"}));
+             QSet<QString>({"logno", "state", "file", "path", "starttime", "endtime", "times",
+                            "totality", "resolved", "infectes"}));
     QCOMPARE(record.value("logno"), QJsonValue(stored.at(1).value("log_no").toInt()));
     QCOMPARE(record.value("state"), QJsonValue(9));
     QCOMPARE(record.value("starttime").toString(), stored.at(1).value("log_starttime").toString());
     QCOMPARE(record.value("endtime").toString(), stored.at(1).value("log_endtime").toString());
-    QVERIFY(QDateTime::fromString(record.value("starttime").toString(), "yyyy-MM-dd HH:mm:ss").isValid());
+    QVERIFY(QDateTime::fromString(record.value("starttime").toString(), "yyyy-MM-dd HH:mm:ss")
+                .isValid());
     QCOMPARE(record.value("path").toString(), service.scanDir + "/one");
 
     const int first = stored.first().value("log_no").toInt();
@@ -400,7 +432,8 @@ void tst_ZNQuarantine::thousandsOfNumbersInOneRequest()
     for (int i = 0; i < kCount; ++i) {
         const QString name = QString("b%1").arg(i);
         QVERIFY(avtest::writeFile(qra + "/" + name, name.toUtf8()));
-        sql += QString("INSERT INTO t_infectes (ift_filename, ift_path, ift_quarantined) VALUES ('%1', '%2', '%3');"
+        sql += QString("INSERT INTO t_infectes (ift_filename, ift_path, ift_quarantined) VALUES "
+                       "('%1', '%2', '%3');"
                        "INSERT INTO t_log (log_path, log_state) VALUES ('%2', 9);")
                    .arg(name, former + "/" + name, qra + "/" + name);
     }
@@ -426,7 +459,8 @@ void tst_ZNQuarantine::thousandsOfNumbersInOneRequest()
     }
     service.rows(sql + "COMMIT;");
     QJsonArray removed, restored;
-    for (const QJsonObject& row : service.rows("SELECT ift_no AS n FROM t_infectes ORDER BY ift_no"))
+    for (const QJsonObject& row :
+         service.rows("SELECT ift_no AS n FROM t_infectes ORDER BY ift_no"))
         (removed.size() < kCount ? removed : restored).append(row.value("n"));
     QCOMPARE(err(service.call("antivirus_quarantined_remove", {{"iftnos", removed}})), 0);
     QCOMPARE(service.rows("SELECT ift_no FROM t_infectes").size(), kCount);
@@ -468,15 +502,17 @@ void tst_ZNQuarantine::restoreAndRemoveOfTheSameRecordsAtOnce()
     QJsonObject restoreReply, removeReply;
     std::atomic<int> done{0};
     std::thread restorer([&] {
-        KX2LocalServer::localRequest(service.socketName,
-                                     {{"cmd", "antivirus_quarantined_restore"}, {"params", QJsonObject{{"iftnos", all}}}},
-                                     &restoreReply, 30);
+        KX2LocalServer::localRequest(
+            service.socketName,
+            {{"cmd", "antivirus_quarantined_restore"}, {"params", QJsonObject{{"iftnos", all}}}},
+            &restoreReply, 30);
         ++done;
     });
     std::thread remover([&] {
-        KX2LocalServer::localRequest(service.socketName,
-                                     {{"cmd", "antivirus_quarantined_remove"}, {"params", QJsonObject{{"iftnos", all}}}},
-                                     &removeReply, 30);
+        KX2LocalServer::localRequest(
+            service.socketName,
+            {{"cmd", "antivirus_quarantined_remove"}, {"params", QJsonObject{{"iftnos", all}}}},
+            &removeReply, 30);
         ++done;
     });
     // The server accepts on this thread: serve events while they run.
@@ -485,8 +521,9 @@ void tst_ZNQuarantine::restoreAndRemoveOfTheSameRecordsAtOnce()
     remover.join();
     QVERIFY(err(restoreReply) == 0 || err(removeReply) == 0);
     QTRY_VERIFY_WITH_TIMEOUT(!service.d->keeper.isBusy(), kRestoreDeadlineMs);
-    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT ift_no FROM t_infectes WHERE ift_pending <> 0").size(), 0,
-                              kRestoreDeadlineMs);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        service.rows("SELECT ift_no FROM t_infectes WHERE ift_pending <> 0").size(), 0,
+        kRestoreDeadlineMs);
     QCOMPARE(service.rows("SELECT ift_no FROM t_infectes").size(), 0);
     QVERIFY(QDir(qra).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
     // Restored files are whole; the others are gone from everywhere.
@@ -502,8 +539,8 @@ void tst_ZNQuarantine::methodsHelpAndOrder()
                            "antivirus_quarantined_alload", "antivirus_quarantined_reduce",
                            "antivirus_quarantined_remove", "antivirus_quarantined_restore"};
     for (const QString& method : mine) {
-        const QJsonObject reply =
-            service.request({{"cmd", method}, {"help", false}, {"params", QJsonObject{{"iftnos", QJsonArray{1}}}}});
+        const QJsonObject reply = service.request(
+            {{"cmd", method}, {"help", false}, {"params", QJsonObject{{"iftnos", QJsonArray{1}}}}});
         QCOMPARE(reply.value("comment"), QJsonValue(QString()));
         QVERIFY(!reply.contains("results"));
         QCOMPARE(err(reply), 9999);
@@ -525,7 +562,8 @@ void tst_ZNQuarantine::methodsHelpAndOrder()
     QCOMPARE(slotNames, all);
     const QJsonObject listed = service.call("help_interfaces").value("results").toObject();
     for (const QString& method : mine)
-        QCOMPARE(listed.value(method).toObject().value("params-comment").toString(), QStringLiteral("本接口没有参数"));
+        QCOMPARE(listed.value(method).toObject().value("params-comment").toString(),
+                 QStringLiteral("本接口没有参数"));
 }
 
 QTEST_GUILESS_MAIN(tst_ZNQuarantine)

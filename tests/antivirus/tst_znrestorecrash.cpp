@@ -56,7 +56,8 @@ bool tst_ZNRestoreCrash::startService()
         return false;
     QByteArray output;
     QDeadlineTimer deadline(60000);
-    while (!output.contains("lpcID: ") && !deadline.hasExpired() && process->state() == QProcess::Running) {
+    while (!output.contains("lpcID: ") && !deadline.hasExpired()
+           && process->state() == QProcess::Running) {
         process->waitForReadyRead(100);
         output += process->readAll();
     }
@@ -101,8 +102,10 @@ void tst_ZNRestoreCrash::killDuringRestoresAndRemovals()
         int changes = 0, lastRowId = 0;
         QVERIFY(db.exec(changes, lastRowId, sql + "COMMIT;"));
         QJsonArray restores, removals;
-        for (const QJsonObject& row : query(QString("SELECT ift_no AS n FROM t_infectes WHERE ift_filename "
-                                                    "LIKE 't%1-%%' ORDER BY ift_no").arg(trial)))
+        for (const QJsonObject& row :
+             query(QString("SELECT ift_no AS n FROM t_infectes WHERE ift_filename "
+                           "LIKE 't%1-%%' ORDER BY ift_no")
+                       .arg(trial)))
             (restores.size() <= removals.size() ? restores : removals).append(row.value("n"));
         QCOMPARE(restores.size() + removals.size(), kFilesPerTrial);
 
@@ -111,8 +114,9 @@ void tst_ZNRestoreCrash::killDuringRestoresAndRemovals()
             return std::thread([this, &sent, &answered, cmd, numbers] {
                 QJsonObject reply;
                 ++sent;
-                KX2LocalServer::localRequest(socketName, {{"cmd", cmd}, {"params", QJsonObject{{"iftnos", numbers}}}},
-                                             &reply, 10);
+                KX2LocalServer::localRequest(
+                    socketName, {{"cmd", cmd}, {"params", QJsonObject{{"iftnos", numbers}}}},
+                    &reply, 10);
                 ++answered;
             });
         };
@@ -126,7 +130,8 @@ void tst_ZNRestoreCrash::killDuringRestoresAndRemovals()
         const QString firstRemoval = QString("%1/t%2-1").arg(qra).arg(trial);
         auto started = [&] {
             if (trial % 2)
-                return !query("SELECT ift_no FROM t_infectes WHERE ift_pending <> 0 LIMIT 1").isEmpty();
+                return !query("SELECT ift_no FROM t_infectes WHERE ift_pending <> 0 LIMIT 1")
+                            .isEmpty();
             return !QFileInfo::exists(firstRestore) || !QFileInfo::exists(firstRemoval);
         };
         QDeadlineTimer deadline(5000);
@@ -153,13 +158,17 @@ void tst_ZNRestoreCrash::killDuringRestoresAndRemovals()
             const bool back = QFileInfo::exists(former + "/" + name);
             const bool listed = recorded.contains(quarantined);
             const bool kept = listed && inQuarantine && !back;
-            const bool restored = !listed && !inQuarantine && back && avtest::readBytes(former + "/" + name) == name.toUtf8();
+            const bool restored = !listed && !inQuarantine && back
+                && avtest::readBytes(former + "/" + name) == name.toUtf8();
             const bool deleted = !listed && !inQuarantine && !back;
             // Even numbers were restores, odd ones removals (ift_no order).
             const bool wasRestore = i % 2 == 0;
             QVERIFY2(kept || (wasRestore ? restored : deleted),
                      qPrintable(QString("%1: listed %2, in quarantine %3, back %4")
-                                    .arg(name).arg(listed).arg(inQuarantine).arg(back)));
+                                    .arg(name)
+                                    .arg(listed)
+                                    .arg(inQuarantine)
+                                    .arg(back)));
         }
     }
     const QList<QJsonObject> check = query("PRAGMA integrity_check;");

@@ -76,8 +76,8 @@ void tst_ZNScan::treeIsWalkedByTheRulesAndInfectedFilesQuarantined()
     timer.start();
     QCOMPARE(err(service.scan(top)), 0);
     // Every detection is in the quarantine within two seconds.
-    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes WHERE ift_pending = 0").size(), 3,
-                              kQuarantineDeadlineMs);
+    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes WHERE ift_pending = 0").size(),
+                              3, kQuarantineDeadlineMs);
 
     const QList<QJsonObject> logs = service.rows("SELECT * FROM t_log");
     QCOMPARE(logs.size(), 1);
@@ -134,16 +134,24 @@ void tst_ZNScan::treeIsWalkedByTheRulesAndInfectedFilesQuarantined()
 void tst_ZNScan::overallScanHonoursExclusions()
 {
     avtest::Service service;
-    const QString overall = QDir(QDir::tempPath()).absoluteFilePath("zn-overall-") + QString::number(::getpid());
-    QVERIFY(service.start({{"overall", QJsonObject{{"path", overall},
-                                                    {"excludes", QJsonArray{overall + "/skip", overall + "/slash/", "ftp"}}}}}));
-    struct Cleanup { QString path; ~Cleanup() { QDir(path).removeRecursively(); } } cleanup{overall};
+    const QString overall =
+        QDir(QDir::tempPath()).absoluteFilePath("zn-overall-") + QString::number(::getpid());
+    QVERIFY(service.start(
+        {{"overall",
+          QJsonObject{{"path", overall},
+                      {"excludes", QJsonArray{overall + "/skip", overall + "/slash/", "ftp"}}}}}));
+    struct Cleanup
+    {
+        QString path;
+        ~Cleanup() { QDir(path).removeRecursively(); }
+    } cleanup{overall};
     QVERIFY(service.enableWithEngine());
     for (const char* dir : {"/skip", "/slash", "/ftp", "/kept"})
         QVERIFY(avtest::writeFile(overall + dir + "/f", avtest::eicar()));
 
     QCOMPARE(err(service.scan(overall)), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes").size(), 2, kQuarantineDeadlineMs);
+    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes").size(), 2,
+                              kQuarantineDeadlineMs);
     // A record is written before its file moves: the moves may still run.
     QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(overall + "/slash/f"), kQuarantineDeadlineMs);
     QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(overall + "/kept/f"), kQuarantineDeadlineMs);
@@ -216,7 +224,8 @@ void tst_ZNScan::queuedTasksAndStop()
     QCOMPARE(service.rows("SELECT * FROM t_task").size(), 2);
     hold.unlock();
     QVERIFY(service.waitIdle());
-    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes").size(), 1, kQuarantineDeadlineMs);
+    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes").size(), 1,
+                              kQuarantineDeadlineMs);
     QList<QJsonObject> logs = service.rows("SELECT * FROM t_log ORDER BY log_no");
     QCOMPARE(logs.size(), 2);
     QCOMPARE(logs.at(0).value("log_path").toString(), big);
@@ -232,8 +241,8 @@ void tst_ZNScan::queuedTasksAndStop()
     std::atomic<bool> stopped{false};
     QJsonObject stopReply;
     std::thread stopper([&] {
-        KX2LocalServer::localRequest(service.socketName, QJsonObject{{"cmd", "antivirus_scan_stop"}},
-                                     &stopReply, 60);
+        KX2LocalServer::localRequest(service.socketName,
+                                     QJsonObject{{"cmd", "antivirus_scan_stop"}}, &stopReply, 60);
         stopped = true;
     });
     QTRY_VERIFY(service.d->tasks.isStopping());
@@ -259,7 +268,8 @@ void tst_ZNScan::singleFileAndEmptyDirectory()
     QVERIFY(QDir().mkpath(service.scanDir + "/empty"));
 
     QCOMPARE(err(service.scan(file)), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes").size(), 1, kQuarantineDeadlineMs);
+    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes").size(), 1,
+                              kQuarantineDeadlineMs);
     QVERIFY(!QFile::exists(file));
     QCOMPARE(err(service.scan(service.scanDir + "/empty")), 0);
 
@@ -301,8 +311,8 @@ void tst_ZNScan::filesOfEverySizeAreScannedWhole()
     QVERIFY(avtest::writeFile(top + "/f-tiny", marker));
 
     QCOMPARE(err(service.scan(top)), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes WHERE ift_pending = 0").size(), 4,
-                              kQuarantineDeadlineMs);
+    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes WHERE ift_pending = 0").size(),
+                              4, kQuarantineDeadlineMs);
     const QList<QJsonObject> logs = service.rows("SELECT * FROM t_log");
     QCOMPARE(logs.size(), 1);
     QCOMPARE(logs.first().value("log_resolved").toInt(), 6);
@@ -332,10 +342,12 @@ void tst_ZNScan::quarantineMovesOnlyWhatWasScanned()
         QCOMPARE(err(service.call("antivirus_scan_start", {{"path", top}})), 0);
         QTRY_VERIFY_WITH_TIMEOUT(!service.d->tasks.isRunning(), 30000);
         QCOMPARE(service.d->tasks.progress().value("infectes").toInt(), 6);
-        QVERIFY(QFile::remove(top + "/to-link") && QFile::link(outside + "/precious", top + "/to-link"));
+        QVERIFY(QFile::remove(top + "/to-link")
+                && QFile::link(outside + "/precious", top + "/to-link"));
         QVERIFY(QFile::remove(top + "/to-fifo") && makeFifo(top + "/to-fifo"));
         QVERIFY(QFile::remove(top + "/to-dir") && QDir().mkpath(top + "/to-dir"));
-        QVERIFY(QFile::remove(top + "/replaced") && avtest::writeFile(top + "/replaced", avtest::eicar()));
+        QVERIFY(QFile::remove(top + "/replaced")
+                && avtest::writeFile(top + "/replaced", avtest::eicar()));
         // The directory of a detected file becomes a link to another tree
         // holding a file of the same name.
         QVERIFY(QDir().rename(top + "/moved-dir", service.root.path() + "/elsewhere"));
@@ -372,8 +384,10 @@ void tst_ZNScan::quarantineAcrossFileSystems()
     QVERIFY(::chmod(QFile::encodeName(file).constData(), 0640) == 0);
 
     QCOMPARE(err(service.scan(service.scanDir)), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes WHERE ift_pending = 0").size(), 1, 2000);
-    const QString quarantined = service.rows("SELECT * FROM t_infectes").first().value("ift_quarantined").toString();
+    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes WHERE ift_pending = 0").size(),
+                              1, 2000);
+    const QString quarantined =
+        service.rows("SELECT * FROM t_infectes").first().value("ift_quarantined").toString();
     QCOMPARE(quarantined, work.path() + "/.qra/away.doc");
     QCOMPARE(avtest::readBytes(quarantined), avtest::eicar());
     QVERIFY(!QFile::exists(file));
@@ -385,9 +399,10 @@ void tst_ZNScan::helpDocumentOnly()
     avtest::Service service;
     QVERIFY(service.start());
     QVERIFY(service.enableWithEngine());
-    for (const char* method : {"antivirus_scan_start", "antivirus_scan_stop", "antivirus_scan_running"}) {
-        const QJsonObject reply = service.request(
-            QJsonObject{{"cmd", method}, {"help", false}, {"params", QJsonObject{{"path", service.scanDir}}}});
+    for (const char* method :
+         {"antivirus_scan_start", "antivirus_scan_stop", "antivirus_scan_running"}) {
+        const QJsonObject reply = service.request(QJsonObject{
+            {"cmd", method}, {"help", false}, {"params", QJsonObject{{"path", service.scanDir}}}});
         QCOMPARE(reply.value("comment").toString(), QString());
         QVERIFY(!reply.contains("results"));
     }

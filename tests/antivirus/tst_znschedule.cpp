@@ -62,9 +62,9 @@ static const QByteArray kZones[] = {"UTC", "Asia/Shanghai", "America/New_York", 
 
 // Each test runs once per time zone: QTest data rows carry the zone, and
 // init() switches to it before the row's dates are built in the test body.
-#define ZONE_ROWS(body)                                              \
-    for (const QByteArray& zone : kZones) {                          \
-        body                                                         \
+#define ZONE_ROWS(body)                                                                            \
+    for (const QByteArray& zone : kZones) {                                                        \
+        body                                                                                       \
     }
 
 void tst_ZNSchedule::init()
@@ -206,8 +206,11 @@ void tst_ZNSchedule::objectFormReadsLooseValues()
     // The object form reads the clock: pick a time half a day away, so the
     // minute cannot pass between the two computations.
     const int hour = (QTime::currentTime().hour() + 12) % 24;
-    const QJsonObject schedule{{"mode", "2"}, {"minute", 7.0}, {"hour", QString::number(hour)},
-                               {"week", "0x3"}, {"day", true}};
+    const QJsonObject schedule{{"mode", "2"},
+                               {"minute", 7.0},
+                               {"hour", QString::number(hour)},
+                               {"week", "0x3"},
+                               {"day", true}};
     const quint32 expected = next(2, 7, hour, 3, 1, QDateTime::currentDateTime());
     QVERIFY(expected != 0);
     scheduler.apply(schedule, false, true);

@@ -9,13 +9,13 @@
 
 #include "avtestsupport.h"
 #include "kx2cabinet.h"
+#include "kx2file.h"
 #include "kx2journals.h"
 #include "kx2localserver.h"
+#include "kx2rpcpacket.h"
 #include "requestrouter.h"
 #include "znantivirus.h"
 #include "znantivirus_p.h"
-#include "kx2file.h"
-#include "kx2rpcpacket.h"
 
 #include <QLocalSocket>
 
@@ -29,7 +29,8 @@ const int kRequestTimeoutMs = 30000;
 
 QJsonObject defaultSchedule()
 {
-    return QJsonObject{{"mode", 0}, {"minute", 0}, {"hour", 6}, {"week", 7}, {"day", 28}, {"scope", 1}};
+    return QJsonObject{{"mode", 0}, {"minute", 0}, {"hour", 6},
+                       {"week", 7}, {"day", 28},   {"scope", 1}};
 }
 
 int hardwareThreads()
@@ -114,7 +115,8 @@ void tst_ZNSettings::request(const QJsonObject& packet, QJsonObject* reply)
     std::atomic<bool> done{false};
     bool answered = false;
     std::thread client([&] {
-        answered = KX2LocalServer::localRequest(socketName, packet, reply, kRequestTimeoutMs / 1000);
+        answered =
+            KX2LocalServer::localRequest(socketName, packet, reply, kRequestTimeoutMs / 1000);
         done = true;
     });
     QTRY_VERIFY_WITH_TIMEOUT(done, kRequestTimeoutMs + 5000);
@@ -145,8 +147,11 @@ void tst_ZNSettings::loadWithoutFileGivesDefaults()
 {
     const QJsonObject reply = load();
     QCOMPARE(reply.value("err").toInt(), 0);
-    const QJsonObject expected{{"enabled", 0}, {"datadir", ""}, {"threads", hardwareThreads()},
-                               {"vdbauto", 0}, {"schedule", defaultSchedule()}};
+    const QJsonObject expected{{"enabled", 0},
+                               {"datadir", ""},
+                               {"threads", hardwareThreads()},
+                               {"vdbauto", 0},
+                               {"schedule", defaultSchedule()}};
     QCOMPARE(reply.value("results").toObject(), expected);
     QVERIFY(!QFileInfo::exists(settingsPath()));
 }
@@ -185,13 +190,14 @@ void tst_ZNSettings::saveNormalises_data()
     QTest::newRow("threads 2.7") << base({{"threads", 2.7}}) << QJsonObject{{"threads", 2}};
     QTest::newRow("vdbauto 1") << base({{"vdbauto", 1}}) << QJsonObject{{"vdbauto", 1}};
     QTest::newRow("vdbauto \"no\"") << base({{"vdbauto", "no"}}) << QJsonObject{};
-    QTest::newRow("datadir trimmed") << QJsonObject{{"datadir", "  " + data + " \t"}} << QJsonObject{};
+    QTest::newRow("datadir trimmed")
+        << QJsonObject{{"datadir", "  " + data + " \t"}} << QJsonObject{};
     QTest::newRow("datadir relative existing")
         << QJsonObject{{"datadir", " data/../data/ "}} << QJsonObject{};
     QTest::newRow("datadir missing stays as given")
         << QJsonObject{{"datadir", "  missing/work "}} << QJsonObject{{"datadir", "missing/work"}};
-    QTest::newRow("schedule partial kept")
-        << base({{"schedule", QJsonObject{{"mode", 2}}}}) << QJsonObject{{"schedule", QJsonObject{{"mode", 2}}}};
+    QTest::newRow("schedule partial kept") << base({{"schedule", QJsonObject{{"mode", 2}}}})
+                                           << QJsonObject{{"schedule", QJsonObject{{"mode", 2}}}};
     QTest::newRow("schedule empty") << base({{"schedule", QJsonObject()}}) << QJsonObject{};
     QTest::newRow("schedule not an object") << base({{"schedule", 5}}) << QJsonObject{};
     QTest::newRow("unknown keys kept")
@@ -206,8 +212,11 @@ void tst_ZNSettings::saveNormalises()
     if (input.value("datadir").toString().contains("DATA"))
         input["datadir"] = input.value("datadir").toString().replace("DATA", dataDir);
 
-    QJsonObject full{{"enabled", 0}, {"datadir", dataDir}, {"threads", hardwareThreads()},
-                     {"vdbauto", 0}, {"schedule", defaultSchedule()}};
+    QJsonObject full{{"enabled", 0},
+                     {"datadir", dataDir},
+                     {"threads", hardwareThreads()},
+                     {"vdbauto", 0},
+                     {"schedule", defaultSchedule()}};
     for (auto it = expected.begin(); it != expected.end(); ++it)
         full[it.key()] = it.value();
 
@@ -215,7 +224,8 @@ void tst_ZNSettings::saveNormalises()
     QCOMPARE(reply.value("err").toInt(), 0);
     QVERIFY(!reply.contains("errmsg"));
     // The file holds the normalised object as indented JSON.
-    QCOMPARE(avtest::readBytes(settingsPath()), QJsonDocument(full).toJson(QJsonDocument::Indented));
+    QCOMPARE(avtest::readBytes(settingsPath()),
+             QJsonDocument(full).toJson(QJsonDocument::Indented));
     waitForUpdateThread();
     QCOMPARE(load().value("results").toObject(), full);
 }
@@ -235,13 +245,15 @@ void tst_ZNSettings::refusalsComeInOrder()
     // An update run held where it installs its engine: saves wait for it.
     QVERIFY(avtest::writeFile(dataDir + "/virusdb/test.hdb", avtest::eicarHdbLine()));
     QVERIFY(avtest::writeFile(dataDir + "/scan/f", "clean"));
-    d->settings.exchange(ZNSettingsSnapshot::fromJson(QJsonObject{{"enabled", 1}, {"datadir", dataDir}}));
+    d->settings.exchange(
+        ZNSettingsSnapshot::fromJson(QJsonObject{{"enabled", 1}, {"datadir", dataDir}}));
     {
         KX2MutexLocker hold(d->engines.mutex);
         QVERIFY(d->updater.prepare(true));
         reply = save(settings);
         QCOMPARE(reply.value("err").toInt(), 9871);
-        QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("前面的配置请求仍在处理中，请稍后再次重试"));
+        QCOMPARE(reply.value("errmsg").toString(),
+                 QStringLiteral("前面的配置请求仍在处理中，请稍后再次重试"));
     }
     waitForUpdateThread();
 
@@ -269,7 +281,8 @@ void tst_ZNSettings::refusalsComeInOrder()
 
 void tst_ZNSettings::saveWithoutWorkAreaWritesNothing()
 {
-    for (const QJsonObject& settings : {QJsonObject{{"enabled", 1}}, QJsonObject{{"datadir", "   "}}}) {
+    for (const QJsonObject& settings :
+         {QJsonObject{{"enabled", 1}}, QJsonObject{{"datadir", "   "}}}) {
         const QJsonObject reply = save(settings);
         QCOMPARE(reply.value("err").toInt(), 9869);
         QVERIFY(reply.contains("errmsg"));
@@ -282,7 +295,8 @@ void tst_ZNSettings::unwritableFileIsRefused()
 {
     QVERIFY(avtest::writeFile(root->path() + "/blocker", "file"));
     d->configuration.settingsFile = root->path() + "/blocker/settings.json";
-    const QJsonObject reply = save(QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"threads", 5}});
+    const QJsonObject reply =
+        save(QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"threads", 5}});
     QCOMPARE(reply.value("err").toInt(), 9990);
     QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("配置文保存失败"));
     QVERIFY(!d->settings.get().enabled);
@@ -299,8 +313,10 @@ void tst_ZNSettings::oversizedSettingsRefusedOnALiveConnection()
     huge.insert("pad", QString(1024 * 1024, 'p'));
     // Both requests on one connection: the refusal must not be reported
     // with the outcome of the save before it.
-    QByteArray bytes = KX2RpcPacket(QJsonObject{{"cmd", "antivirus_settings_save"}, {"params", good}}).toDatagram()
-        + KX2RpcPacket(QJsonObject{{"cmd", "antivirus_settings_save"}, {"params", huge}}).toDatagram();
+    QByteArray bytes =
+        KX2RpcPacket(QJsonObject{{"cmd", "antivirus_settings_save"}, {"params", good}}).toDatagram()
+        + KX2RpcPacket(QJsonObject{{"cmd", "antivirus_settings_save"}, {"params", huge}})
+              .toDatagram();
     QList<QJsonObject> replies;
     std::atomic<bool> done{false};
     std::thread client([&] {
@@ -321,7 +337,8 @@ void tst_ZNSettings::oversizedSettingsRefusedOnALiveConnection()
     QCOMPARE(replies.size(), 2);
     QCOMPARE(replies.at(0).value("err").toInt(), 0);
     QCOMPARE(replies.at(1).value("err").toInt(), 9990);
-    QCOMPARE(replies.at(1).value("errmsg").toString(), QStringLiteral("配置内容过大，不能超过1MiB"));
+    QCOMPARE(replies.at(1).value("errmsg").toString(),
+             QStringLiteral("配置内容过大，不能超过1MiB"));
     // Nothing of the refused object was written or applied.
     QCOMPARE(avtest::readJson(settingsPath()).value("threads").toInt(), 2);
     QVERIFY(!avtest::readJson(settingsPath()).contains("pad"));
@@ -344,11 +361,10 @@ void tst_ZNSettings::saveOnFullFileSystemFailsAndKeepsFile()
         QFile filler(small + "/filler");
         QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
         const QByteArray block(4096, 'f');
-        while (filler.write(block) == block.size()) {
-        }
+        while (filler.write(block) == block.size()) {}
     }
-    const QJsonObject reply = save(QJsonObject{{"enabled", 0}, {"datadir", dataDir}, {"threads", 5},
-                                               {"note", QString(16000, 'n')}});
+    const QJsonObject reply = save(QJsonObject{
+        {"enabled", 0}, {"datadir", dataDir}, {"threads", 5}, {"note", QString(16000, 'n')}});
     const QByteArray after = avtest::readBytes(d->configuration.settingsFile);
     ::umount2(where.constData(), MNT_DETACH);
     QCOMPARE(reply.value("err").toInt(), 9990);
@@ -362,7 +378,8 @@ void tst_ZNSettings::loadAddsUpdateTimeAndAppliesNothing()
     QVERIFY(avtest::writeJson(settingsPath(), QJsonObject{{"enabled", 1}, {"datadir", dataDir}}));
     const QString description = root->path() + "/etc/virusdb.json";
 
-    QVERIFY(avtest::writeJson(description, QJsonObject{{"updatetime", "2026-12-01 05:00:00"}, {"items", QJsonArray()}}));
+    QVERIFY(avtest::writeJson(
+        description, QJsonObject{{"updatetime", "2026-12-01 05:00:00"}, {"items", QJsonArray()}}));
     QJsonObject results = load().value("results").toObject();
     QCOMPARE(results.value("updatetime").toString(), QStringLiteral("2026-12-01 05:00:00"));
     QCOMPARE(results.value("enabled").toInt(), 1);
@@ -379,8 +396,9 @@ void tst_ZNSettings::loadAddsUpdateTimeAndAppliesNothing()
 
 void tst_ZNSettings::startUpLoadApplies()
 {
-    QVERIFY(avtest::writeJson(settingsPath(), QJsonObject{{"enabled", "yes"}, {"datadir", " " + dataDir + " "},
-                                                          {"threads", 4}}));
+    QVERIFY(avtest::writeJson(
+        settingsPath(),
+        QJsonObject{{"enabled", "yes"}, {"datadir", " " + dataDir + " "}, {"threads", 4}}));
     // A save killed part-way left its temporary file; start-up removes it.
     const pid_t dead = ::fork();
     if (dead == 0)
@@ -432,7 +450,10 @@ void tst_ZNSettings::relocationQueuedOnlyWhenWorkAreaChanges()
     QVERIFY(loaded);
 
     // The same work area again: no move and no engine preparation.
-    QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", areaB + "/"}, {"threads", 2}}).value("err").toInt(), 0);
+    QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", areaB + "/"}, {"threads", 2}})
+                 .value("err")
+                 .toInt(),
+             0);
     QVERIFY(!d->updater.isRunning());
     waitForUpdateThread();
     QCOMPARE(d->engines.current().get(), loaded.get());
@@ -452,22 +473,32 @@ void tst_ZNSettings::relocationQueuedOnlyWhenWorkAreaChanges()
 void tst_ZNSettings::disabledSaveKeepsThreadsAndStopsSchedule()
 {
     const quint32 before = ZNSchedule::nextTime(1, 0, 5, 0, 1, QDateTime::currentDateTime());
-    QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"vdbauto", 1}}).value("err").toInt(), 0);
+    QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"vdbauto", 1}})
+                 .value("err")
+                 .toInt(),
+             0);
     const quint32 after = ZNSchedule::nextTime(1, 0, 5, 0, 1, QDateTime::currentDateTime());
-    QVERIFY(d->scheduler.schedule().updateNext == before || d->scheduler.schedule().updateNext == after);
+    QVERIFY(d->scheduler.schedule().updateNext == before
+            || d->scheduler.schedule().updateNext == after);
     QCOMPARE(QDateTime::fromSecsSinceEpoch(d->scheduler.schedule().updateNext).time(), QTime(5, 0));
     QVERIFY(d->scheduler.isRunning());
     QVERIFY(!d->scheduler.isStopping());
     waitForUpdateThread();
 
-    QCOMPARE(save(QJsonObject{{"enabled", 0}, {"datadir", dataDir}, {"threads", 3}}).value("err").toInt(), 0);
+    QCOMPARE(save(QJsonObject{{"enabled", 0}, {"datadir", dataDir}, {"threads", 3}})
+                 .value("err")
+                 .toInt(),
+             0);
     QVERIFY(!d->settings.get().enabled);
     QCOMPARE(d->settings.get().threads, 3);
     QVERIFY(d->scheduler.isStopping());
     QTRY_VERIFY_WITH_TIMEOUT(!d->scheduler.isRunning(), 10000);
 
     // Enabled again: a new schedule thread.
-    QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"vdbauto", 1}}).value("err").toInt(), 0);
+    QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"vdbauto", 1}})
+                 .value("err")
+                 .toInt(),
+             0);
     QVERIFY(d->scheduler.isRunning());
     QVERIFY(!d->scheduler.isStopping());
     waitForUpdateThread();
@@ -475,17 +506,24 @@ void tst_ZNSettings::disabledSaveKeepsThreadsAndStopsSchedule()
 
 void tst_ZNSettings::scheduleSettingsApplied()
 {
-    QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"schedule", QJsonObject{{"mode", 0}}}})
-                 .value("err").toInt(), 0);
+    QCOMPARE(save(QJsonObject{
+                      {"enabled", 1}, {"datadir", dataDir}, {"schedule", QJsonObject{{"mode", 0}}}})
+                 .value("err")
+                 .toInt(),
+             0);
     QCOMPARE(d->scheduler.schedule().scanNext, 0u);
     QCOMPARE(d->scheduler.schedule().updateNext, 0u);
     QVERIFY(!d->scheduler.isRunning());
     QVERIFY(!d->scheduler.isStopping());
     waitForUpdateThread();
 
-    const QJsonObject weekly{{"mode", 2}, {"minute", 30}, {"hour", "7"}, {"week", 3}, {"day", 9}, {"scope", 2}};
+    const QJsonObject weekly{{"mode", 2}, {"minute", 30}, {"hour", "7"},
+                             {"week", 3}, {"day", 9},     {"scope", 2}};
     const quint32 before = ZNSchedule::nextTime(2, 30, 7, 3, 9, QDateTime::currentDateTime());
-    QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"schedule", weekly}}).value("err").toInt(), 0);
+    QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"schedule", weekly}})
+                 .value("err")
+                 .toInt(),
+             0);
     const quint32 after = ZNSchedule::nextTime(2, 30, 7, 3, 9, QDateTime::currentDateTime());
     QCOMPARE(d->scheduler.schedule().mode, 2);
     QCOMPARE(d->scheduler.schedule().minute, 30);
@@ -493,12 +531,17 @@ void tst_ZNSettings::scheduleSettingsApplied()
     QCOMPARE(d->scheduler.schedule().week, 3);
     QCOMPARE(d->scheduler.schedule().day, 9);
     QCOMPARE(d->scheduler.schedule().scope, 2);
-    QVERIFY(d->scheduler.schedule().scanNext == before || d->scheduler.schedule().scanNext == after);
+    QVERIFY(d->scheduler.schedule().scanNext == before
+            || d->scheduler.schedule().scanNext == after);
     QVERIFY(d->scheduler.isRunning());
 
     // Mode 0 clears the next scan and keeps the other members.
-    QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"schedule", QJsonObject{{"mode", 0}, {"hour", 1}}}})
-                 .value("err").toInt(), 0);
+    QCOMPARE(save(QJsonObject{{"enabled", 1},
+                              {"datadir", dataDir},
+                              {"schedule", QJsonObject{{"mode", 0}, {"hour", 1}}}})
+                 .value("err")
+                 .toInt(),
+             0);
     QCOMPARE(d->scheduler.schedule().mode, 0);
     QCOMPARE(d->scheduler.schedule().scanNext, 0u);
     QCOMPARE(d->scheduler.schedule().hour, 7);
@@ -507,7 +550,8 @@ void tst_ZNSettings::scheduleSettingsApplied()
 void tst_ZNSettings::helpDocuments()
 {
     QJsonObject reply;
-    request(QJsonObject{{"cmd", "antivirus_settings_save"}, {"help", false},
+    request(QJsonObject{{"cmd", "antivirus_settings_save"},
+                        {"help", false},
                         {"params", QJsonObject{{"enabled", 1}, {"datadir", dataDir}}}},
             &reply);
     QVERIFY(!reply.contains("results"));

@@ -12,7 +12,8 @@
 
 namespace {
 
-QList<QJsonObject> rowsOf(KX2DBSqlite& db, const QString& name, const QJsonObject& values = QJsonObject())
+QList<QJsonObject> rowsOf(KX2DBSqlite& db, const QString& name,
+                          const QJsonObject& values = QJsonObject())
 {
     QList<QJsonObject> rows;
     if (!db.call(rows, name, values))
@@ -113,7 +114,8 @@ void tst_ZNStore::configurationKeysAreTrimmedAndDeduplicated()
         {"settings", root->path() + "/conf/my settings.json"},
         {"virusdburl", "  http://127.0.0.1:8089/virusdb.json \t"},
         {"database", "  " + databasePath() + "  "},
-        {"overall", QJsonObject{{"path", "  /srv/share  "}, {"excludes", QJsonArray{"a", " ", "b", "a", 5}}}},
+        {"overall",
+         QJsonObject{{"path", "  /srv/share  "}, {"excludes", QJsonArray{"a", " ", "b", "a", 5}}}},
     };
     QVERIFY(load(configuration, journal));
     QCOMPARE(d->configuration.settingsFile, root->path() + "/conf/my settings.json");
@@ -149,15 +151,16 @@ void tst_ZNStore::firstLoadCreatesSeededStore()
     QStringList keys;
     for (const QJsonObject& row : rows)
         keys << row.value("cfg_key").toString();
-    QCOMPARE(keys, QStringList({"System.Id", "System.Name", "System.Version", "Database.Id",
-                                "Database.Caption", "Database.Version", "Database.First.Date"}));
+    QCOMPARE(keys,
+             QStringList({"System.Id", "System.Name", "System.Version", "Database.Id",
+                          "Database.Caption", "Database.Version", "Database.First.Date"}));
     QCOMPARE(rows.at(0).value("cfg_value").toString(), QStringLiteral("KX19"));
     QCOMPARE(rows.at(1).value("cfg_value").toString(), QStringLiteral("Tollmark19"));
     QCOMPARE(rows.at(3).value("cfg_value").toString(), QStringLiteral("Q7ANTIVIRUS"));
     QVERIFY(!rows.at(4).value("cfg_value").toString().isEmpty());
     QCOMPARE(rows.at(5).value("cfg_value").toString(), QStringLiteral("1"));
-    const QDateTime firstDate = QDateTime::fromString(rows.at(6).value("cfg_value").toString(),
-                                                      "yyyy-MM-dd HH:mm:ss");
+    const QDateTime firstDate =
+        QDateTime::fromString(rows.at(6).value("cfg_value").toString(), "yyyy-MM-dd HH:mm:ss");
     QVERIFY(firstDate.isValid());
     QVERIFY(qAbs(firstDate.secsTo(QDateTime::currentDateTime())) < 600);
 
@@ -165,20 +168,22 @@ void tst_ZNStore::firstLoadCreatesSeededStore()
         QCOMPARE(avtest::rowCount(db, table), 0);
     rows.clear();
     QVERIFY(db.exec(changes, lastRowId, rows,
-                    "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = 't_infectes' ORDER BY name;"));
+                    "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = "
+                    "'t_infectes' ORDER BY name;"));
     QCOMPARE(rows.size(), 2);
     QCOMPARE(rows.at(0).value("name").toString(), QStringLiteral("t_infectes_ift_path__index"));
-    QCOMPARE(rows.at(1).value("name").toString(), QStringLiteral("t_infectes_ift_quarantined__index"));
+    QCOMPARE(rows.at(1).value("name").toString(),
+             QStringLiteral("t_infectes_ift_quarantined__index"));
     db.close();
 
     // The catalogue is loaded: every statement of the service is callable.
     const QJsonObject catalogue = d->store.sqlEngine();
-    for (const char* name : {"syscfg_dbversion", "mission_alload", "mission_detail", "mission_append",
-                             "mission_remove_unrelated_1", "mission_remove_unrelated_2",
-                             "quarantined_reccount", "quarantined_alload", "log_reccount",
-                             "log_alload", "log_assign_task", "task_detail", "task_first",
-                             "task_append", "task_realtime", "task_complete", "task_remove",
-                             "task_clear", "infectes_append"})
+    for (const char* name :
+         {"syscfg_dbversion", "mission_alload", "mission_detail", "mission_append",
+          "mission_remove_unrelated_1", "mission_remove_unrelated_2", "quarantined_reccount",
+          "quarantined_alload", "log_reccount", "log_alload", "log_assign_task", "task_detail",
+          "task_first", "task_append", "task_realtime", "task_complete", "task_remove",
+          "task_clear", "infectes_append"})
         QVERIFY2(catalogue.contains(name), name);
 }
 
@@ -186,12 +191,20 @@ void tst_ZNStore::leftOverTasksAreDroppedOthersKept()
 {
     KX2Journals journal;
     QVERIFY(load(avtest::componentConfig(root->path()), journal));
-    QVERIFY(d->store.call("task_append", QJsonObject{{"msnno", 0}, {"path", "/a"}, {"excludes", ""}}));
-    QVERIFY(d->store.call("task_append", QJsonObject{{"msnno", 0}, {"path", "/b"}, {"excludes", ""}}));
-    QVERIFY(d->store.call("mission_append", QJsonObject{{"caption", "/a/"}, {"type", 1}, {"path", "/a/"}}));
+    QVERIFY(
+        d->store.call("task_append", QJsonObject{{"msnno", 0}, {"path", "/a"}, {"excludes", ""}}));
+    QVERIFY(
+        d->store.call("task_append", QJsonObject{{"msnno", 0}, {"path", "/b"}, {"excludes", ""}}));
+    QVERIFY(d->store.call("mission_append",
+                          QJsonObject{{"caption", "/a/"}, {"type", 1}, {"path", "/a/"}}));
     QVERIFY(d->store.call("log_assign_task", QJsonObject{{"tskno", 1}, {"state", 9}}));
-    QVERIFY(d->store.call("infectes_append", QJsonObject{{"msnno", 0}, {"tskno", 1}, {"filename", "x"},
-                                                            {"path", "/a/x"}, {"qrafile", "/q/x"}, {"virus", "V"}}));
+    QVERIFY(d->store.call("infectes_append",
+                          QJsonObject{{"msnno", 0},
+                                      {"tskno", 1},
+                                      {"filename", "x"},
+                                      {"path", "/a/x"},
+                                      {"qrafile", "/q/x"},
+                                      {"virus", "V"}}));
     QCOMPARE(avtest::rowCount(d->store, "t_task"), 2);
 
     // A new process: a fresh module on the same store.
@@ -210,7 +223,8 @@ void tst_ZNStore::repeatedLoadKeepsOpenStore()
     QVERIFY(load(avtest::componentConfig(root->path()), journal));
     const sqlite3* const connection = d->store.handle();
     QVERIFY(connection);
-    QVERIFY(d->store.call("task_append", QJsonObject{{"msnno", 0}, {"path", "/a"}, {"excludes", ""}}));
+    QVERIFY(
+        d->store.call("task_append", QJsonObject{{"msnno", 0}, {"path", "/a"}, {"excludes", ""}}));
 
     QJsonObject second = avtest::componentConfig(root->path());
     second["database"] = root->path() + "/elsewhere.db";
@@ -229,14 +243,17 @@ void tst_ZNStore::foreignOrNewerStoreIsRefused_data()
 {
     QTest::addColumn<QString>("tamper");
     QTest::addColumn<QString>("reason");
-    QTest::newRow("newer version") << "UPDATE sys_configure SET cfg_value = '2' WHERE cfg_key = 'Database.Version';"
-                                   << QStringLiteral("数据库当前版本号不兼容: 2");
-    QTest::newRow("foreign id") << "UPDATE sys_configure SET cfg_value = 'OTHERAPP' WHERE cfg_key = 'Database.Id';"
-                                << QStringLiteral("数据库版本号纪录不存在");
-    QTest::newRow("no version row") << "DELETE FROM sys_configure WHERE cfg_key = 'Database.Version';"
-                                    << QStringLiteral("数据库版本号纪录不存在");
-    QTest::newRow("no configuration table") << "DROP TABLE sys_configure;"
-                                            << QStringLiteral("数据库版本号查询失败: ");
+    QTest::newRow("newer version")
+        << "UPDATE sys_configure SET cfg_value = '2' WHERE cfg_key = 'Database.Version';"
+        << QStringLiteral("数据库当前版本号不兼容: 2");
+    QTest::newRow("foreign id")
+        << "UPDATE sys_configure SET cfg_value = 'OTHERAPP' WHERE cfg_key = 'Database.Id';"
+        << QStringLiteral("数据库版本号纪录不存在");
+    QTest::newRow("no version row")
+        << "DELETE FROM sys_configure WHERE cfg_key = 'Database.Version';"
+        << QStringLiteral("数据库版本号纪录不存在");
+    QTest::newRow("no configuration table")
+        << "DROP TABLE sys_configure;" << QStringLiteral("数据库版本号查询失败: ");
 }
 
 void tst_ZNStore::foreignOrNewerStoreIsRefused()
@@ -261,7 +278,8 @@ void tst_ZNStore::foreignOrNewerStoreIsRefused()
     const QJsonObject entry = journal.segments().at(0).toObject();
     QCOMPARE(entry.value("action").toString(), QStringLiteral("syscfg_dbversion"));
     QCOMPARE(entry.value("success").toBool(true), false);
-    QVERIFY2(entry.value("msg").toString().startsWith(reason), qPrintable(entry.value("msg").toString()));
+    QVERIFY2(entry.value("msg").toString().startsWith(reason),
+             qPrintable(entry.value("msg").toString()));
     // The refused store is left as it was.
     QVERIFY(QFileInfo(databasePath()).isFile());
 }
@@ -315,7 +333,8 @@ void tst_ZNStore::statementParametersAreDeclared()
         {"syscfg_dbversion", {}},
         {"mission_alload", {}},
         {"mission_detail", params({{"path", "string"}})},
-        {"mission_append", params({{"caption", "string"}, {"type", "integer"}, {"path", "string"}})},
+        {"mission_append",
+         params({{"caption", "string"}, {"type", "integer"}, {"path", "string"}})},
         {"mission_remove_unrelated_1", {}},
         {"mission_remove_unrelated_2", {}},
         {"quarantined_reccount", {}},
@@ -326,14 +345,26 @@ void tst_ZNStore::statementParametersAreDeclared()
         {"task_detail", params({{"path", "string"}})},
         {"task_first", {}},
         {"task_append", params({{"msnno", "integer"}, {"path", "string"}, {"excludes", "string"}})},
-        {"task_realtime", params({{"tskno", "integer"}, {"totality", "integer"}, {"resolved", "integer"},
-                                  {"infectes", "integer"}})},
-        {"task_complete", params({{"tskno", "integer"}, {"times", "integer"}, {"totality", "integer"},
-                                  {"resolved", "integer"}, {"infectes", "integer"}})},
+        {"task_realtime",
+         params({{"tskno", "integer"},
+                 {"totality", "integer"},
+                 {"resolved", "integer"},
+                 {"infectes", "integer"}})},
+        {"task_complete",
+         params({{"tskno", "integer"},
+                 {"times", "integer"},
+                 {"totality", "integer"},
+                 {"resolved", "integer"},
+                 {"infectes", "integer"}})},
         {"task_remove", params({{"tskno", "integer"}})},
         {"task_clear", {}},
-        {"infectes_append", params({{"msnno", "integer"}, {"tskno", "integer"}, {"filename", "string"},
-                                    {"path", "string"}, {"qrafile", "string"}, {"virus", "string"}})},
+        {"infectes_append",
+         params({{"msnno", "integer"},
+                 {"tskno", "integer"},
+                 {"filename", "string"},
+                 {"path", "string"},
+                 {"qrafile", "string"},
+                 {"virus", "string"}})},
     };
     const QJsonObject catalogue = d->store.sqlEngine();
     for (auto it = expected.begin(); it != expected.end(); ++it) {
@@ -361,8 +392,9 @@ void tst_ZNStore::statementsReadAndWriteTheirColumns()
     QVERIFY(db.call("mission_append", {{"caption", "/n"}, {"type", 2}, {"path", "/n"}}));
     QList<QJsonObject> rows = rowsOf(db, "mission_detail", {{"path", "/m/"}});
     QCOMPARE(rows.size(), 1);
-    QCOMPARE(sortedKeys(rows.at(0)),
-             sorted({"msnno", "crttime", "type", "state", "caption", "path", "excludes", "schedule"}));
+    QCOMPARE(
+        sortedKeys(rows.at(0)),
+        sorted({"msnno", "crttime", "type", "state", "caption", "path", "excludes", "schedule"}));
     QCOMPARE(rows.at(0).value("msnno").toInt(), 1);
     QCOMPARE(rows.at(0).value("type").toInt(), 1);
     QCOMPARE(rows.at(0).value("state").toInt(), 0);
@@ -372,12 +404,14 @@ void tst_ZNStore::statementsReadAndWriteTheirColumns()
     QVERIFY(rowsOf(db, "mission_detail", {{"path", "/m"}}).isEmpty());
 
     // Tasks.
-    const QStringList taskKeys = sorted({"tskno", "crttime", "msnno", "path", "excludes", "starttime",
-                                         "endtime", "totality", "resolved", "infectes"});
+    const QStringList taskKeys =
+        sorted({"tskno", "crttime", "msnno", "path", "excludes", "starttime", "endtime", "totality",
+                "resolved", "infectes"});
     QVERIFY(db.call("task_append", {{"msnno", 1}, {"path", "/m/"}, {"excludes", "/m/a\n/m/b"}}));
     QVERIFY(db.call("task_append", {{"msnno", 0}, {"path", "/other"}, {"excludes", ""}}));
     QVERIFY(QDateTime::fromString(rowsOf(db, "task_first").value(0).value("starttime").toString(),
-                                  "yyyy-MM-dd HH:mm:ss").isValid());
+                                  "yyyy-MM-dd HH:mm:ss")
+                .isValid());
     // A start time apart from "now", so that start and end times differ below.
     const QString startTime = QStringLiteral("2021-02-03 04:05:06");
     QVERIFY(db.exec(changes, lastRowId,
@@ -395,16 +429,19 @@ void tst_ZNStore::statementsReadAndWriteTheirColumns()
     QCOMPARE(sortedKeys(rows.at(0)), taskKeys);
     QCOMPARE(rows.at(0).value("tskno").toInt(), 2);
 
-    QVERIFY(db.call("task_realtime", {{"tskno", 1}, {"totality", 10}, {"resolved", 4}, {"infectes", 1}}));
+    QVERIFY(db.call("task_realtime",
+                    {{"tskno", 1}, {"totality", 10}, {"resolved", 4}, {"infectes", 1}}));
     rows = rowsOf(db, "task_first");
     QCOMPARE(rows.at(0).value("totality").toInt(), 10);
     QCOMPARE(rows.at(0).value("resolved").toInt(), 4);
     QCOMPARE(rows.at(0).value("infectes").toInt(), 1);
-    QVERIFY(db.call("task_complete",
-                    {{"tskno", 1}, {"times", 7}, {"totality", 10}, {"resolved", 10}, {"infectes", 2}}));
+    QVERIFY(
+        db.call("task_complete",
+                {{"tskno", 1}, {"times", 7}, {"totality", 10}, {"resolved", 10}, {"infectes", 2}}));
     rows = rowsOf(db, "task_first");
     QCOMPARE(rows.at(0).value("resolved").toInt(), 10);
-    QVERIFY(QDateTime::fromString(rows.at(0).value("endtime").toString(), "yyyy-MM-dd HH:mm:ss").isValid());
+    QVERIFY(QDateTime::fromString(rows.at(0).value("endtime").toString(), "yyyy-MM-dd HH:mm:ss")
+                .isValid());
     // The other task is untouched.
     QCOMPARE(rowsOf(db, "task_detail", {{"path", "/other"}}).value(0).value("totality").toInt(), 0);
 
@@ -413,14 +450,16 @@ void tst_ZNStore::statementsReadAndWriteTheirColumns()
     QVERIFY(db.call("log_assign_task", {{"tskno", 1}, {"state", 8}}));
     QVERIFY(db.call("log_assign_task", {{"tskno", 2}, {"state", 9}}));
     QVERIFY(db.exec(changes, lastRowId,
-                    "UPDATE t_log SET log_starttime = '2020-01-01 00:00:00', log_endtime = '2020-01-01 00:10:00'"
+                    "UPDATE t_log SET log_starttime = '2020-01-01 00:00:00', log_endtime = "
+                    "'2020-01-01 00:10:00'"
                     " WHERE log_no = 1;"));
     QCOMPARE(rowsOf(db, "log_reccount"), QList<QJsonObject>{QJsonObject({{"reccount", 3}})});
     rows = rowsOf(db, "log_alload", {{"page", 1}, {"ofpage", 10}});
     QCOMPARE(rows.size(), 3);
     QCOMPARE(sortedKeys(rows.at(1)),
-             sorted({"logno", "crttime", "state", "msnno", "tskno", "file", "path", "excludes", "starttime",
-                     "endtime", "times", "totality", "resolved", "infectes", "description"}));
+             sorted({"logno", "crttime", "state", "msnno", "tskno", "file", "path", "excludes",
+                     "starttime", "endtime", "times", "totality", "resolved", "infectes",
+                     "description"}));
     const QJsonObject log = rows.at(1);
     QCOMPARE(log.value("logno").toInt(), 2);
     QCOMPARE(log.value("state").toInt(), 8);
@@ -429,7 +468,8 @@ void tst_ZNStore::statementsReadAndWriteTheirColumns()
     QCOMPARE(log.value("path").toString(), QStringLiteral("/m/"));
     QCOMPARE(log.value("excludes").toString(), QStringLiteral("/m/a\n/m/b"));
     QCOMPARE(log.value("starttime").toString(), startTime);
-    QVERIFY(QDateTime::fromString(log.value("endtime").toString(), "yyyy-MM-dd HH:mm:ss").isValid());
+    QVERIFY(
+        QDateTime::fromString(log.value("endtime").toString(), "yyyy-MM-dd HH:mm:ss").isValid());
     QCOMPARE(log.value("times").toInt(), 7);
     QCOMPARE(log.value("totality").toInt(), 10);
     QCOMPARE(log.value("resolved").toInt(), 10);
@@ -456,23 +496,40 @@ void tst_ZNStore::statementsReadAndWriteTheirColumns()
     QVERIFY(!rows.at(1).contains("lastscantime"));
 
     // Quarantine records.
-    QVERIFY(db.call("infectes_append", {{"msnno", 1}, {"tskno", 1}, {"filename", "x"}, {"path", "/m/x"},
-                                        {"qrafile", "/q/x"}, {"virus", "V"}}));
-    QVERIFY(db.call("infectes_append", {{"msnno", 0}, {"tskno", 2}, {"filename", "y"}, {"path", "/other/y"},
-                                        {"qrafile", "/q/y"}, {"virus", "W"}}));
-    QCOMPARE(rowsOf(db, "quarantined_reccount"), QList<QJsonObject>{QJsonObject({{"reccount", 2}})});
+    QVERIFY(db.call("infectes_append",
+                    {{"msnno", 1},
+                     {"tskno", 1},
+                     {"filename", "x"},
+                     {"path", "/m/x"},
+                     {"qrafile", "/q/x"},
+                     {"virus", "V"}}));
+    QVERIFY(db.call("infectes_append",
+                    {{"msnno", 0},
+                     {"tskno", 2},
+                     {"filename", "y"},
+                     {"path", "/other/y"},
+                     {"qrafile", "/q/y"},
+                     {"virus", "W"}}));
+    QCOMPARE(rowsOf(db, "quarantined_reccount"),
+             QList<QJsonObject>{QJsonObject({{"reccount", 2}})});
     rows = rowsOf(db, "quarantined_alload", {{"page", 1}, {"ofpage", 1}});
     QCOMPARE(rows.size(), 1);
-    QCOMPARE(sortedKeys(rows.at(0)),
-             sorted({"iftno", "crttime", "msnno", "time", "filename", "path", "quarantined", "virus"}));
+    QCOMPARE(
+        sortedKeys(rows.at(0)),
+        sorted({"iftno", "crttime", "msnno", "time", "filename", "path", "quarantined", "virus"}));
     QCOMPARE(rows.at(0).value("iftno").toInt(), 1);
     QCOMPARE(rows.at(0).value("msnno").toInt(), 1);
     QCOMPARE(rows.at(0).value("filename").toString(), QStringLiteral("x"));
     QCOMPARE(rows.at(0).value("path").toString(), QStringLiteral("/m/x"));
     QCOMPARE(rows.at(0).value("quarantined").toString(), QStringLiteral("/q/x"));
     QCOMPARE(rows.at(0).value("virus").toString(), QStringLiteral("V"));
-    QVERIFY(QDateTime::fromString(rows.at(0).value("time").toString(), "yyyy-MM-dd HH:mm:ss").isValid());
-    QCOMPARE(rowsOf(db, "quarantined_alload", {{"page", 2}, {"ofpage", 5}}).value(0).value("iftno").toInt(), 2);
+    QVERIFY(QDateTime::fromString(rows.at(0).value("time").toString(), "yyyy-MM-dd HH:mm:ss")
+                .isValid());
+    QCOMPARE(rowsOf(db, "quarantined_alload", {{"page", 2}, {"ofpage", 5}})
+                 .value(0)
+                 .value("iftno")
+                 .toInt(),
+             2);
 
     // Clean-up after a removed mission keeps the rows without a mission.
     QVERIFY(db.exec(changes, lastRowId, "DELETE FROM t_mission WHERE msn_no = 1;"));

@@ -111,7 +111,8 @@ void tst_ZNThreadGroup::noThreadsAfterShutdown()
 // end it at once.
 void tst_ZNThreadGroup::restartedScheduleThreadLetsShutdownFinish()
 {
-    auto* scheduler = new ZNScheduler([] {}, [](int) { return true; }); // leaked if the shutdown hangs
+    auto* scheduler =
+        new ZNScheduler([] {}, [](int) { return true; }); // leaked if the shutdown hangs
     const QJsonObject daily{{"mode", 1}, {"hour", 3}};
     scheduler->apply(daily, true, true);
     QTRY_VERIFY_WITH_TIMEOUT(scheduler->isRunning(), 5000);

@@ -101,7 +101,10 @@ private:
     QJsonObject runUpdate();
     QJsonObject publish(const QList<MirrorFile>& files);
     QString scan(const QByteArray& sample);
-    QString virusdb(const QString& name = QString()) const { return virusdbDir + (name.isEmpty() ? "" : "/" + name); }
+    QString virusdb(const QString& name = QString()) const
+    {
+        return virusdbDir + (name.isEmpty() ? "" : "/" + name);
+    }
 
     QScopedPointer<QTemporaryDir> root;
     QScopedPointer<HttpTestServer> mirror;
@@ -153,8 +156,9 @@ QJsonObject tst_ZNUpdate::request(const QString& cmd, const QJsonObject& params)
     std::atomic<bool> done{false};
     bool answered = false;
     std::thread client([&] {
-        answered = KX2LocalServer::localRequest(socketName, QJsonObject{{"cmd", cmd}, {"params", params}}, &reply,
-                                                kRequestTimeoutMs / 1000);
+        answered =
+            KX2LocalServer::localRequest(socketName, QJsonObject{{"cmd", cmd}, {"params", params}},
+                                         &reply, kRequestTimeoutMs / 1000);
         done = true;
     });
     if (!QTest::qWaitFor([&] { return done.load(); }, kRequestTimeoutMs + 5000))
@@ -167,9 +171,10 @@ QJsonObject tst_ZNUpdate::request(const QString& cmd, const QJsonObject& params)
 
 void tst_ZNUpdate::startService(const QString& dataDirectory)
 {
-    QVERIFY(avtest::writeJson(root->path() + "/etc/settings.json",
-                              QJsonObject{{"enabled", 1},
-                                          {"datadir", dataDirectory.isEmpty() ? dataDir : dataDirectory}}));
+    QVERIFY(avtest::writeJson(
+        root->path() + "/etc/settings.json",
+        QJsonObject{{"enabled", 1},
+                    {"datadir", dataDirectory.isEmpty() ? dataDir : dataDirectory}}));
     KX2Journals journal;
     QVERIFY(router->settingsLoad(journal, nullptr));
     waitForUpdateThread();
@@ -201,8 +206,8 @@ QJsonObject tst_ZNUpdate::publish(const QList<MirrorFile>& files)
         mirror->setFile("/files/" + file.name, file.bytes);
         items.append(item(file.name, file.bytes.size(), md5Of(file.bytes)));
     }
-    const QJsonObject description{{"url", " " + mirror->url("/files/") + " "}, {"items", items},
-                                  {"updatetime", kUpdateTime}};
+    const QJsonObject description{
+        {"url", " " + mirror->url("/files/") + " "}, {"items", items}, {"updatetime", kUpdateTime}};
     mirror->setFile("/virusdb.json", QJsonDocument(description).toJson());
     return description;
 }
@@ -221,7 +226,8 @@ QString tst_ZNUpdate::scan(const QByteArray& sample)
     const char* name = nullptr;
     unsigned long scanned = 0;
     cl_scan_options options = *d->engines.options();
-    const int result = cl_scandesc(fd, QFile::encodeName(path).constData(), &name, &scanned, engine.get(), &options);
+    const int result = cl_scandesc(fd, QFile::encodeName(path).constData(), &name, &scanned,
+                                   engine.get(), &options);
     ::close(fd);
     // Unsigned databases get a suffix after the name.
     return result == CL_VIRUS ? QString::fromUtf8(name).section('.', 0, 1) : QString();
@@ -293,20 +299,36 @@ void tst_ZNUpdate::badDownloadsInstallNothing()
     for (int i = 0; i < 200; ++i)
         newB += hdbLine(QByteArray::number(i) + " sample", "Many.Sig");
     publish({{"c.hdb", goodC}, {"b.hdb", newB}});
-    QJsonArray items{item("c.hdb", goodC.size(), md5Of(goodC)), item("b.hdb", newB.size(), md5Of(newB))};
+    QJsonArray items{item("c.hdb", goodC.size(), md5Of(goodC)),
+                     item("b.hdb", newB.size(), md5Of(newB))};
     HttpTestServer::Reply reply;
     reply.body = newB;
     switch (kind) {
-    case 0: items[1] = item("b.hdb", newB.size(), md5Of(newB + "x")); break;
-    case 1: items[1] = item("b.hdb", newB.size() + 1, md5Of(newB)); break;
-    case 2: mirror->remove("/files/b.hdb"); break;
-    case 3: reply.cutAfter = newB.size() / 2; reply.announceFull = false; break;
-    case 4: reply.cutAfter = newB.size() / 2; break;
-    case 5: reply.body = newB + QByteArray(1 << 20, '#'); reply.chunkSize = 4096; break;
+    case 0:
+        items[1] = item("b.hdb", newB.size(), md5Of(newB + "x"));
+        break;
+    case 1:
+        items[1] = item("b.hdb", newB.size() + 1, md5Of(newB));
+        break;
+    case 2:
+        mirror->remove("/files/b.hdb");
+        break;
+    case 3:
+        reply.cutAfter = newB.size() / 2;
+        reply.announceFull = false;
+        break;
+    case 4:
+        reply.cutAfter = newB.size() / 2;
+        break;
+    case 5:
+        reply.body = newB + QByteArray(1 << 20, '#');
+        reply.chunkSize = 4096;
+        break;
     }
     if (kind >= 3)
         mirror->setReply("/files/b.hdb", reply);
-    const QJsonObject description{{"url", mirror->url("/files/")}, {"items", items}, {"updatetime", kUpdateTime}};
+    const QJsonObject description{
+        {"url", mirror->url("/files/")}, {"items", items}, {"updatetime", kUpdateTime}};
     mirror->setFile("/virusdb.json", QJsonDocument(description).toJson());
 
     const QJsonObject progress = runUpdate();
@@ -326,7 +348,8 @@ void tst_ZNUpdate::descriptionWithoutItemsIsAFailedFetch_data()
     QTest::addColumn<QByteArray>("body");
     QTest::newRow("array") << QByteArray("[{\"file\":\"a.hdb\"}]");
     QTest::newRow("no items") << QByteArray("{\"url\":\"http://127.0.0.1/\",\"updatetime\":\"x\"}");
-    QTest::newRow("items not an array") << QByteArray("{\"items\":{\"file\":\"a.hdb\"},\"updatetime\":\"x\"}");
+    QTest::newRow("items not an array")
+        << QByteArray("{\"items\":{\"file\":\"a.hdb\"},\"updatetime\":\"x\"}");
     QTest::newRow("error page") << QByteArray("<html>not found</html>");
 }
 
@@ -372,7 +395,8 @@ void tst_ZNUpdate::fileNamesMustBePlain()
     mirror->setFile("/files/" + QUrl::toPercentEncoding(name, "/"), good);
     const QJsonObject description{
         {"url", mirror->url("/files/")},
-        {"items", QJsonArray{item("c.hdb", good.size(), md5Of(good)), item(name, good.size(), md5Of(good))}},
+        {"items",
+         QJsonArray{item("c.hdb", good.size(), md5Of(good)), item(name, good.size(), md5Of(good))}},
         {"updatetime", kUpdateTime}};
     mirror->setFile("/virusdb.json", QJsonDocument(description).toJson());
 
@@ -389,14 +413,21 @@ void tst_ZNUpdate::unreachableMirrorStillLoadsLocalFiles()
     // files, while the system directory it would take files from is empty:
     // that relocation fails, so the database is fetched online, and the
     // mirror cannot be reached.
-    d->configuration.virusdbUrl = QStringLiteral("http://127.0.0.1:1/virusdb.json"); // nothing listens there
+    d->configuration.virusdbUrl =
+        QStringLiteral("http://127.0.0.1:1/virusdb.json"); // nothing listens there
     QVERIFY(QDir().mkpath(root->path() + "/system-virusdb"));
     QVERIFY(avtest::writeFile(virusdb("a.hdb"), avtest::eicarHdbLine()));
-    QJsonObject reply = request("antivirus_settings_save", QJsonObject{{"enabled", 1}, {"datadir", dataDir}});
+    QJsonObject reply =
+        request("antivirus_settings_save", QJsonObject{{"enabled", 1}, {"datadir", dataDir}});
     QCOMPARE(reply.value("err").toInt(), 0);
     waitForUpdateThread();
     QVERIFY(d->updater.upgradeWanted());
-    QCOMPARE(request("antivirus_updvdb_running").value("results").toObject().value("lastresult").toInt(-1), 0);
+    QCOMPARE(request("antivirus_updvdb_running")
+                 .value("results")
+                 .toObject()
+                 .value("lastresult")
+                 .toInt(-1),
+             0);
 
     // The files in place were neither emptied away by the failed relocation
     // nor left unloaded by the failed update.
@@ -444,7 +475,8 @@ void tst_ZNUpdate::stopDuringSlowDownload()
     mirror->setReply("/files/b.hdb", slow);
 
     QCOMPARE(request("antivirus_updvdb_start").value("err").toInt(), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(d->updater.progress().value("position").toDouble() > 0, kUpdateTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(d->updater.progress().value("position").toDouble() > 0,
+                             kUpdateTimeoutMs);
     QJsonObject reply = request("antivirus_updvdb_running");
     QCOMPARE(reply.value("err").toInt(), 0);
     QCOMPARE(reply.value("results").toObject().value("total").toInt(), newB.size());
@@ -482,7 +514,8 @@ void tst_ZNUpdate::relocationFollowsWorkArea()
     const cl_engine* engine = d->engines.current().get();
     QVERIFY(engine);
 
-    QJsonObject reply = request("antivirus_settings_save", QJsonObject{{"enabled", 1}, {"datadir", areaB}});
+    QJsonObject reply =
+        request("antivirus_settings_save", QJsonObject{{"enabled", 1}, {"datadir", areaB}});
     QCOMPARE(reply.value("err").toInt(), 0);
     waitForUpdateThread();
     QVERIFY(QFileInfo::exists(areaB + "/virusdb/a.hdb"));
@@ -502,7 +535,8 @@ void tst_ZNUpdate::sameDirectoryWrittenTwoWaysIsLeftAlone()
     // A link to the work area is another name for the same directory.
     const QString alias = root->path() + "/alias";
     QVERIFY(QFile::link(dataDir, alias));
-    QJsonObject reply = request("antivirus_settings_save", QJsonObject{{"enabled", 1}, {"datadir", alias}});
+    QJsonObject reply =
+        request("antivirus_settings_save", QJsonObject{{"enabled", 1}, {"datadir", alias}});
     QCOMPARE(reply.value("err").toInt(), 0);
     QCOMPARE(d->settings.get().virusdbDir, alias + "/virusdb");
     waitForUpdateThread();
@@ -524,8 +558,9 @@ void tst_ZNUpdate::relocationIgnoresForeignNames()
     const QString from = root->path() + "/old/virusdb";
     const QString secret = root->path() + "/old/secret";
     QVERIFY(avtest::writeFile(secret, "keep me here"));
-    QVERIFY(avtest::writeJson(from + "/virusdb.json",
-                              QJsonObject{{"items", QJsonArray{item("../secret", 12, md5Of("keep me here"))}}}));
+    QVERIFY(avtest::writeJson(
+        from + "/virusdb.json",
+        QJsonObject{{"items", QJsonArray{item("../secret", 12, md5Of("keep me here"))}}}));
     d->updater.queueRelocation(from, root->path() + "/new/virusdb");
     d->updater.queueRelocation(from, root->path() + "/later/virusdb");
     QVERIFY(d->updater.prepare(false));
@@ -555,8 +590,9 @@ void tst_ZNUpdate::requestContract()
     QJsonObject helpOnly;
     std::atomic<bool> done{false};
     std::thread client([&] {
-        KX2LocalServer::localRequest(socketName, QJsonObject{{"cmd", "antivirus_updvdb_start"}, {"help", false}},
-                                     &helpOnly, 20);
+        KX2LocalServer::localRequest(
+            socketName, QJsonObject{{"cmd", "antivirus_updvdb_start"}, {"help", false}}, &helpOnly,
+            20);
         done = true;
     });
     QTRY_VERIFY_WITH_TIMEOUT(done, kRequestTimeoutMs);
@@ -571,12 +607,14 @@ void tst_ZNUpdate::requestContract()
              QStringLiteral("<<此接口没有提供使用说明>>"));
     for (const char* name : {"antivirus_updvdb_start", "antivirus_updvdb_stop"}) {
         QCOMPARE(all.value(name).toObject().value("comment").toString(), QString(""));
-        QCOMPARE(all.value(name).toObject().value("params-comment").toString(), QStringLiteral("本接口没有参数"));
+        QCOMPARE(all.value(name).toObject().value("params-comment").toString(),
+                 QStringLiteral("本接口没有参数"));
     }
 
     // Slot order: right after the settings methods.
     const QMetaObject* meta = router->metaObject();
-    const int save = meta->indexOfMethod("antivirus_settings_save(QJsonObject*,QJsonObject,KX2Cabinet*)");
+    const int save =
+        meta->indexOfMethod("antivirus_settings_save(QJsonObject*,QJsonObject,KX2Cabinet*)");
     QVERIFY(save >= 0);
     QCOMPARE(meta->method(save + 1).name(), QByteArray("antivirus_updvdb_running"));
     QCOMPARE(meta->method(save + 2).name(), QByteArray("antivirus_updvdb_start"));
@@ -634,7 +672,8 @@ void tst_ZNUpdate::mirrorToolAndClientUpdateService()
     QVERIFY2(client.exitCode() == 0, out + client.readAllStandardError());
     QVERIFY2(out.contains(kUpdateTime), out.constData());
     QVERIFY2(out.contains("100%"), out.constData());
-    QCOMPARE(mirror->requestedPaths(), QList<QByteArray>({"/virusdb.json", "/db/a.hdb", "/db/b.hdb"}));
+    QCOMPARE(mirror->requestedPaths(),
+             QList<QByteArray>({"/virusdb.json", "/db/a.hdb", "/db/b.hdb"}));
     QCOMPARE(scan(avtest::eicar()), QString("Test.Sig"));
     QCOMPARE(scan(kOtherSample), QString("Other.Sig"));
 
@@ -650,7 +689,8 @@ void tst_ZNUpdate::mirrorToolAndClientUpdateService()
     QVERIFY(finished.wait(kUpdateTimeoutMs));
     QCOMPARE(client.exitCode(), 0);
     const QJsonObject status = QJsonDocument::fromJson(client.readAllStandardOutput()).object();
-    QCOMPARE(status.value("results").toObject().value("updatetime").toString(), QString(kUpdateTime));
+    QCOMPARE(status.value("results").toObject().value("updatetime").toString(),
+             QString(kUpdateTime));
 }
 
 QTEST_GUILESS_MAIN(tst_ZNUpdate)

@@ -57,7 +57,9 @@ bool engineLoads(const QString& directory)
     if (!engine)
         return false;
     unsigned int signatures = 0;
-    const bool ok = cl_load(QFile::encodeName(directory).constData(), engine, &signatures, CL_DB_STDOPT) == CL_SUCCESS
+    const bool ok =
+        cl_load(QFile::encodeName(directory).constData(), engine, &signatures, CL_DB_STDOPT)
+            == CL_SUCCESS
         && cl_engine_compile(engine) == CL_SUCCESS && signatures > 0;
     cl_engine_free(engine);
     return ok;
@@ -96,15 +98,18 @@ void tst_ZNUpdateProcess::initTestCase()
     for (int i = 0; i < kFiles; ++i) {
         const QByteArray content = databaseFile(2, i);
         mirror.setFile("/db/" + fileName(i), content);
-        items.append(QJsonObject{{"file", fileName(i)}, {"size", content.size()}, {"md5", QString(md5Hex(content))}});
+        items.append(QJsonObject{
+            {"file", fileName(i)}, {"size", content.size()}, {"md5", QString(md5Hex(content))}});
     }
-    mirror.setFile("/virusdb.json", QJsonDocument(QJsonObject{{"url", mirror.url("/db/")}, {"items", items},
-                                                              {"updatetime", "generation 2"}})
-                                        .toJson());
+    mirror.setFile("/virusdb.json",
+                   QJsonDocument(QJsonObject{{"url", mirror.url("/db/")},
+                                             {"items", items},
+                                             {"updatetime", "generation 2"}})
+                       .toJson());
 }
 
-bool tst_ZNUpdateProcess::startTrial(QTemporaryDir& root, QProcess& process, QString& socket, int debuglevel,
-                                     const QString& descriptionPath)
+bool tst_ZNUpdateProcess::startTrial(QTemporaryDir& root, QProcess& process, QString& socket,
+                                     int debuglevel, const QString& descriptionPath)
 {
     const QString dataDir = root.path() + "/data";
     for (int i = 0; i < kFiles; ++i) {
@@ -117,7 +122,8 @@ bool tst_ZNUpdateProcess::startTrial(QTemporaryDir& root, QProcess& process, QSt
     config["virusdburl"] = mirror.url(descriptionPath);
     config["debuglevel"] = debuglevel;
     if (!avtest::writeJson(root.path() + "/etc/config.json", config)
-        || !avtest::writeJson(root.path() + "/etc/settings.json", QJsonObject{{"enabled", 1}, {"datadir", dataDir}}))
+        || !avtest::writeJson(root.path() + "/etc/settings.json",
+                              QJsonObject{{"enabled", 1}, {"datadir", dataDir}}))
         return false;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(serviceBinary(), {"--cfg", root.path() + "/etc/config.json"});
@@ -132,7 +138,8 @@ bool tst_ZNUpdateProcess::startTrial(QTemporaryDir& root, QProcess& process, QSt
 bool tst_ZNUpdateProcess::waitForOutput(QProcess& process, const QByteArray& text)
 {
     QDeadlineTimer deadline(30000);
-    while (!output.contains(text) && !deadline.hasExpired() && process.state() == QProcess::Running) {
+    while (!output.contains(text) && !deadline.hasExpired()
+           && process.state() == QProcess::Running) {
         process.waitForReadyRead(100);
         output += process.readAll();
     }
@@ -142,21 +149,25 @@ bool tst_ZNUpdateProcess::waitForOutput(QProcess& process, const QByteArray& tex
 void tst_ZNUpdateProcess::failuresAreTraced()
 {
     const QByteArray content = databaseFile(2, 0);
-    const QJsonObject wrong{{"file", fileName(0)}, {"size", content.size()}, {"md5", QString(md5Hex("other"))}};
-    mirror.setFile("/traced.json", QJsonDocument(QJsonObject{{"url", mirror.url("/db/")},
-                                                             {"items", QJsonArray{wrong}}})
-                                       .toJson());
+    const QJsonObject wrong{
+        {"file", fileName(0)}, {"size", content.size()}, {"md5", QString(md5Hex("other"))}};
+    mirror.setFile(
+        "/traced.json",
+        QJsonDocument(QJsonObject{{"url", mirror.url("/db/")}, {"items", QJsonArray{wrong}}})
+            .toJson());
     QTemporaryDir root;
     QProcess process;
     QString socket;
     QVERIFY(startTrial(root, process, socket, 0x12, "/traced.json"));
     QVERIFY(requestUpdate(socket));
     QVERIFY2(waitForOutput(process, "下载病毒库失败"), output.constData());
-    QVERIFY2(output.contains("病毒库文件校验失败: " + mirror.url("/db/" + fileName(0)).toUtf8()), output.constData());
+    QVERIFY2(output.contains("病毒库文件校验失败: " + mirror.url("/db/" + fileName(0)).toUtf8()),
+             output.constData());
 
     mirror.setFile("/traced.json", "<html>gone</html>", 404);
     QVERIFY(requestUpdate(socket));
-    QVERIFY2(waitForOutput(process, "获取在线病毒库信息失败，可能是网络不通畅"), output.constData());
+    QVERIFY2(waitForOutput(process, "获取在线病毒库信息失败，可能是网络不通畅"),
+             output.constData());
     QCOMPARE(avtest::readBytes(root.path() + "/data/virusdb/" + fileName(0)), databaseFile(1, 0));
     process.terminate();
     QVERIFY(process.waitForFinished(30000));
@@ -168,7 +179,8 @@ bool tst_ZNUpdateProcess::requestUpdate(const QString& socket)
     // The start-up engine load may still hold the update thread.
     QDeadlineTimer deadline(30000);
     while (!deadline.hasExpired()) {
-        if (!KX2LocalServer::localRequest(socket, QJsonObject{{"cmd", "antivirus_updvdb_start"}}, &reply, 10))
+        if (!KX2LocalServer::localRequest(socket, QJsonObject{{"cmd", "antivirus_updvdb_start"}},
+                                          &reply, 10))
             return false;
         if (reply.value("err").toInt() == 0)
             return true;
@@ -180,7 +192,8 @@ bool tst_ZNUpdateProcess::requestUpdate(const QString& socket)
 bool tst_ZNUpdateProcess::updateRunning(const QString& socket)
 {
     QJsonObject reply;
-    return KX2LocalServer::localRequest(socket, QJsonObject{{"cmd", "antivirus_updvdb_running"}}, &reply, 10)
+    return KX2LocalServer::localRequest(socket, QJsonObject{{"cmd", "antivirus_updvdb_running"}},
+                                        &reply, 10)
         && reply.value("err").toInt() == 0;
 }
 
@@ -194,18 +207,22 @@ void tst_ZNUpdateProcess::killDuringUpdateLeavesCompleteSet()
         QProcess process;
         QString socket;
         QVERIFY(startTrial(root, process, socket));
-        const QByteArray last = QFile::encodeName(root.path() + "/data/virusdb/" + fileName(kFiles - 1));
-        struct stat before {}, now {};
+        const QByteArray last =
+            QFile::encodeName(root.path() + "/data/virusdb/" + fileName(kFiles - 1));
+        struct stat before
+        {
+        }, now{};
         QVERIFY(::stat(last.constData(), &before) == 0);
         QElapsedTimer timer;
         timer.start();
         QVERIFY(requestUpdate(socket));
-        while (::stat(last.constData(), &now) == 0 && now.st_ino == before.st_ino && timer.elapsed() < 60000) {
-        }
+        while (::stat(last.constData(), &now) == 0 && now.st_ino == before.st_ino
+               && timer.elapsed() < 60000) {}
         updateUs = qMax<qint64>(1000, timer.nsecsElapsed() / 1000 * 11 / 10);
         QTRY_VERIFY_WITH_TIMEOUT(!updateRunning(socket), 60000);
         for (int i = 0; i < kFiles; ++i)
-            QCOMPARE(avtest::readBytes(root.path() + "/data/virusdb/" + fileName(i)), databaseFile(2, i));
+            QCOMPARE(avtest::readBytes(root.path() + "/data/virusdb/" + fileName(i)),
+                     databaseFile(2, i));
         process.kill();
         process.waitForFinished(10000);
     }
@@ -229,13 +246,14 @@ void tst_ZNUpdateProcess::killDuringUpdateLeavesCompleteSet()
             // chosen early file has been replaced (its inode changes).
             const QByteArray watched = QFile::encodeName(
                 virusdb + "/" + fileName(int(QRandomGenerator::global()->bounded(kFiles / 4))));
-            struct stat before {}, now {};
+            struct stat before
+            {
+            }, now{};
             QVERIFY(::stat(watched.constData(), &before) == 0);
             QElapsedTimer timer;
             timer.start();
             while (::stat(watched.constData(), &now) == 0 && now.st_ino == before.st_ino
-                   && timer.elapsed() < 60000) {
-            }
+                   && timer.elapsed() < 60000) {}
         }
         process.kill();
         QVERIFY(process.waitForFinished(10000));
@@ -244,7 +262,9 @@ void tst_ZNUpdateProcess::killDuringUpdateLeavesCompleteSet()
         for (int i = 0; i < kFiles; ++i) {
             const QByteArray content = avtest::readBytes(virusdb + "/" + fileName(i));
             QVERIFY2(content == databaseFile(1, i) || content == databaseFile(2, i),
-                     qPrintable(QStringLiteral("trial %1: %2 is neither old nor new").arg(trial).arg(fileName(i))));
+                     qPrintable(QStringLiteral("trial %1: %2 is neither old nor new")
+                                    .arg(trial)
+                                    .arg(fileName(i))));
             upgraded += content == databaseFile(2, i);
         }
         const QStringList names = QDir(virusdb).entryList(QDir::Files | QDir::Hidden);
@@ -275,14 +295,16 @@ void tst_ZNUpdateProcess::killDuringUpdateLeavesCompleteSet()
     // answers that no update runs.
     const auto startUpRunEnded = [&] {
         QJsonObject reply;
-        return KX2LocalServer::localRequest(socket, QJsonObject{{"cmd", "antivirus_updvdb_running"}}, &reply, 5)
+        return KX2LocalServer::localRequest(
+                   socket, QJsonObject{{"cmd", "antivirus_updvdb_running"}}, &reply, 5)
             && reply.value("err").toInt() != 0;
     };
     QTRY_VERIFY_WITH_TIMEOUT(startUpRunEnded(), 30000);
     QVERIFY(!QFileInfo::exists(lastRoot + "/data/virusdb/.dl"));
     process.terminate();
     QVERIFY(process.waitForFinished(30000));
-    QVERIFY2(!process.readAll().contains("病毒库信息装载失败"), "the engine did not load after the restart");
+    QVERIFY2(!process.readAll().contains("病毒库信息装载失败"),
+             "the engine did not load after the restart");
 }
 
 QTEST_GUILESS_MAIN(tst_ZNUpdateProcess)

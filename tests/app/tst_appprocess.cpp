@@ -46,7 +46,8 @@ void writeJson(const QString& path, const QJsonObject& object)
 }
 
 // A service configuration in `dir` listening on `socket`.
-QString writeServiceConfig(const QTemporaryDir& dir, const QString& socket, const QJsonObject& extra = {})
+QString writeServiceConfig(const QTemporaryDir& dir, const QString& socket,
+                           const QJsonObject& extra = {})
 {
     QJsonObject config{{QStringLiteral("lpcid"), socket},
                        {QStringLiteral("settings"), dir.filePath(QStringLiteral("settings.json"))},
@@ -142,10 +143,12 @@ void TestAppProcess::rejectedConfiguration()
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 1);
 
-    const QStringList lines = QString::fromUtf8(process.readAllStandardOutput()).split(QLatin1Char('\n'));
+    const QStringList lines =
+        QString::fromUtf8(process.readAllStandardOutput()).split(QLatin1Char('\n'));
     QVERIFY2(lines.size() >= 2, qPrintable(lines.join(QLatin1Char('|'))));
     // "yyyy-MM-dd HH:mm:ss " then the message.
-    QVERIFY2(lines[0].mid(20) == QStringLiteral("系统配置文装载失败: ") + cfg, qPrintable(lines[0]));
+    QVERIFY2(lines[0].mid(20) == QStringLiteral("系统配置文装载失败: ") + cfg,
+             qPrintable(lines[0]));
     QCOMPARE(lines[1], QStringLiteral("未定义lpcid内容"));
 }
 
@@ -171,7 +174,8 @@ void TestAppProcess::servesUntilTerminated()
     ::kill(pid_t(process.processId()), SIGHUP);
     ::kill(pid_t(process.processId()), SIGPIPE);
     QJsonObject reply;
-    QVERIFY(KX2LocalServer::localRequest(socket, {{QStringLiteral("cmd"), QStringLiteral("help_interfaces")}}, &reply, 20));
+    QVERIFY(KX2LocalServer::localRequest(
+        socket, {{QStringLiteral("cmd"), QStringLiteral("help_interfaces")}}, &reply, 20));
     QCOMPARE(reply.value(QStringLiteral("err")).toInt(-1), 0);
     QVERIFY(process.state() == QProcess::Running);
     QVERIFY(!output.contains("Wait for quit"));
@@ -183,7 +187,8 @@ void TestAppProcess::servesUntilTerminated()
     QCOMPARE(process.exitCode(), 0);
     QVERIFY2(output.endsWith("Wait for quit ...\n"), output.constData());
     // With debugging on, each request names its peer.
-    QVERIFY2(output.contains("request help_interfaces from uid " + QByteArray::number(::getuid()) + " pid "),
+    QVERIFY2(output.contains("request help_interfaces from uid " + QByteArray::number(::getuid())
+                             + " pid "),
              output.constData());
     // An orderly exit takes the socket file away.
     QVERIFY(!QFileInfo::exists(socket));
@@ -204,7 +209,8 @@ void TestAppProcess::secondInstanceFailsWhileFirstServes()
     QVERIFY2(secondOutput.contains("本地服务启动失败: another service is already listening on"),
              secondOutput.constData());
     QJsonObject reply;
-    QVERIFY(KX2LocalServer::localRequest(socket, {{QStringLiteral("cmd"), QStringLiteral("help_interfaces")}}, &reply, 20));
+    QVERIFY(KX2LocalServer::localRequest(
+        socket, {{QStringLiteral("cmd"), QStringLiteral("help_interfaces")}}, &reply, 20));
     QCOMPARE(reply.value(QStringLiteral("err")).toInt(-1), 0);
 
     ::kill(pid_t(first.processId()), SIGTERM);
@@ -219,7 +225,8 @@ void TestAppProcess::socketStartFailuresAreExplained_data()
     QTest::addColumn<QByteArray>("message");
     QTest::newRow("regular file") << "file.sock" << QByteArray("is not a socket");
     QTest::newRow("directory") << "dir.sock" << QByteArray("dir.sock");
-    QTest::newRow("under a file") << "file.sock/inner.sock" << QByteArray("cannot create the socket directory");
+    QTest::newRow("under a file") << "file.sock/inner.sock"
+                                  << QByteArray("cannot create the socket directory");
     QTest::newRow("too long") << QString(120, 'n') << QByteArray("longer than a socket address");
 }
 
@@ -272,13 +279,15 @@ void TestAppProcess::socketAccessKeys()
 {
     QTemporaryDir dir;
     const QString socket = dir.filePath(QStringLiteral("av.sock"));
-    const QString cfg = writeServiceConfig(dir, socket, {{QStringLiteral("lpcmode"), QStringLiteral("0660")},
-                                                         {QStringLiteral("lpcgroup"), QStringLiteral("4242")}});
+    const QString cfg = writeServiceConfig(dir, socket,
+                                           {{QStringLiteral("lpcmode"), QStringLiteral("0660")},
+                                            {QStringLiteral("lpcgroup"), QStringLiteral("4242")}});
     QProcess process;
     process.start(serviceBinary(), {QStringLiteral("--cfg"), cfg});
     QByteArray output;
     QVERIFY2(waitForOutput(process, output, "lpcID: "), output.constData());
-    struct stat st {};
+    struct stat st
+    {};
     QCOMPARE(::stat(QFile::encodeName(socket).constData(), &st), 0);
     QCOMPARE(int(st.st_mode & 0777), 0660);
     QCOMPARE(int(st.st_gid), 4242);
@@ -286,7 +295,8 @@ void TestAppProcess::socketAccessKeys()
     QVERIFY(process.waitForFinished(20000));
 
     // A group that does not exist stops the start with a reason.
-    writeServiceConfig(dir, socket, {{QStringLiteral("lpcgroup"), QStringLiteral("no-such-group-zn")}});
+    writeServiceConfig(dir, socket,
+                       {{QStringLiteral("lpcgroup"), QStringLiteral("no-such-group-zn")}});
     QCOMPARE(runToEnd(cfg, &output), 1);
     QVERIFY2(output.contains("unknown lpcgroup: no-such-group-zn"), output.constData());
 }

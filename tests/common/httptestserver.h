@@ -36,10 +36,10 @@ public:
     {
         int status = 200;
         QByteArray body;
-        int cutAfter = -1;          // >= 0: close after this many body bytes
-        bool announceFull = true;   // with cutAfter: Content-Length of the whole body
-        int chunkSize = 0;          // > 0: send in chunks of this size...
-        int pauseMs = 0;            // ...with this pause between them
+        int cutAfter = -1;        // >= 0: close after this many body bytes
+        bool announceFull = true; // with cutAfter: Content-Length of the whole body
+        int chunkSize = 0;        // > 0: send in chunks of this size...
+        int pauseMs = 0;          // ...with this pause between them
     };
 
     struct Request

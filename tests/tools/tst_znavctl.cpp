@@ -79,7 +79,8 @@ void tst_ZNAvCtl::callPrintsIndentedReply()
 
 void tst_ZNAvCtl::failedReplyExitsOne()
 {
-    const Run run = znavctl({"--socket", server.serverName(), "call", "nosuch", R"({"path":"/x"})"});
+    const Run run =
+        znavctl({"--socket", server.serverName(), "call", "nosuch", R"({"path":"/x"})"});
     QCOMPARE(run.exitCode, 1);
     const QJsonObject reply = QJsonDocument::fromJson(run.out).object();
     QCOMPARE(reply.value("err").toInt(), 9885);
@@ -102,24 +103,24 @@ void tst_ZNAvCtl::unusableInvocationsExitTwo_data()
     QTest::addColumn<QByteArray>("message");
 
     const QString missing = QDir::temp().filePath("znavctl-nobody-here.sock");
-    QTest::newRow("no server")
-        << QStringList{"--socket", missing, "--timeout", "2", "call", "help_interfaces"}
-        << QByteArray("cannot be reached");
-    QTest::newRow("no lpcid")
-        << QStringList{"--cfg", "/nonexistent/config.json", "call", "help_interfaces"}
-        << QByteArray("no lpcid in /nonexistent/config.json");
-    QTest::newRow("params not an object")
-        << QStringList{"--socket", missing, "call", "x", "[1]"}
-        << QByteArray("PARAMS_JSON is not a JSON object");
+    QTest::newRow("no server") << QStringList{"--socket", missing, "--timeout",
+                                              "2",        "call",  "help_interfaces"}
+                               << QByteArray("cannot be reached");
+    QTest::newRow("no lpcid") << QStringList{"--cfg", "/nonexistent/config.json", "call",
+                                             "help_interfaces"}
+                              << QByteArray("no lpcid in /nonexistent/config.json");
+    QTest::newRow("params not an object") << QStringList{"--socket", missing, "call", "x", "[1]"}
+                                          << QByteArray("PARAMS_JSON is not a JSON object");
     QTest::newRow("no command") << QStringList{} << QByteArray("usage:");
     QTest::newRow("unknown command") << QStringList{"frob"} << QByteArray("unknown command frob");
     QTest::newRow("scan without path") << QStringList{"scan", "--wait"} << QByteArray("usage:");
     QTest::newRow("scan unknown flag")
         << QStringList{"scan", "/x", "--now"} << QByteArray("unknown option --now");
     QTest::newRow("update, unknown mode") << QStringList{"update", "--now"} << QByteArray("usage:");
-    QTest::newRow("update, two modes") << QStringList{"update", "--wait", "--stop"} << QByteArray("usage:");
-    QTest::newRow("bad timeout")
-        << QStringList{"--timeout", "0", "call", "x"} << QByteArray("--timeout");
+    QTest::newRow("update, two modes")
+        << QStringList{"update", "--wait", "--stop"} << QByteArray("usage:");
+    QTest::newRow("bad timeout") << QStringList{"--timeout", "0", "call", "x"}
+                                 << QByteArray("--timeout");
 }
 
 void tst_ZNAvCtl::unusableInvocationsExitTwo()
@@ -148,7 +149,8 @@ void tst_ZNAvCtl::scanWaitFollowsToTheEnd()
     QVERIFY(avtest::writeFile(tree + "/b-clean", "clean"));
     // One worker takes the files in the walk's order: this one is last and
     // stays the current file.
-    QVERIFY(avtest::writeFile(tree + QString::fromUtf8("/zz\x1b]2;owned\x07\nfake\u202e"), "clean"));
+    QVERIFY(
+        avtest::writeFile(tree + QString::fromUtf8("/zz\x1b]2;owned\x07\nfake\u202e"), "clean"));
 
     Run run = znavctl({"--socket", service.socketName, "scan", "tree", "--wait"}, service.scanDir);
     QCOMPARE(run.exitCode, 1);
@@ -158,17 +160,20 @@ void tst_ZNAvCtl::scanWaitFollowsToTheEnd()
     QVERIFY2(lines.size() >= 2, run.out.constData());
     for (const QByteArray& line : lines.mid(0, lines.size() - 1))
         QVERIFY2(line.startsWith("progress: "), line.constData());
-    QVERIFY2(lines.at(lines.size() - 2).startsWith("progress: 100%, 3 of 3 files, 1 infected, current: "
-                                                   + QFile::encodeName(tree) + "/zz\\x1B]2;owned\\x07\\x0Afake\\u202E"),
+    QVERIFY2(lines.at(lines.size() - 2)
+                 .startsWith("progress: 100%, 3 of 3 files, 1 infected, current: "
+                             + QFile::encodeName(tree) + "/zz\\x1B]2;owned\\x07\\x0Afake\\u202E"),
              run.out.constData());
-    QCOMPARE(lines.last(), "finished: " + QFile::encodeName(tree) + ": 3 of 3 files scanned, 1 infected");
+    QCOMPARE(lines.last(),
+             "finished: " + QFile::encodeName(tree) + ": 3 of 3 files scanned, 1 infected");
     QVERIFY(run.err.isEmpty());
     QTRY_VERIFY(!QFile::exists(tree + "/a-infected"));
 
     // Clean now; --json prints the final progress reply only.
     run = znavctl({"--socket", service.socketName, "--json", "scan", tree, "--wait"});
     QCOMPARE(run.exitCode, 0);
-    const QJsonObject results = QJsonDocument::fromJson(run.out).object().value("results").toObject();
+    const QJsonObject results =
+        QJsonDocument::fromJson(run.out).object().value("results").toObject();
     QCOMPARE(results.value("path").toString(), tree);
     QCOMPARE(results.value("total").toInt(), 2);
     QCOMPARE(results.value("infectes").toInt(), 0);
@@ -195,7 +200,10 @@ void tst_ZNAvCtl::scanRefusalsExitTwo()
     QVERIFY(avtest::writeFile(service.scanDir + "/first/f", "x"));
     QVERIFY(avtest::writeFile(service.scanDir + "/second/f", "x"));
     KX2MutexLocker hold(service.d->tasks.currentFile().mutex);
-    QCOMPARE(service.call("antivirus_scan_start", {{"path", service.scanDir + "/first"}}).value("err").toInt(), 0);
+    QCOMPARE(service.call("antivirus_scan_start", {{"path", service.scanDir + "/first"}})
+                 .value("err")
+                 .toInt(),
+             0);
     run = znavctl({"--socket", service.socketName, "scan", service.scanDir + "/second", "--wait"});
     hold.unlock();
     QCOMPARE(run.exitCode, 2);
@@ -215,9 +223,11 @@ void tst_ZNAvCtl::statusAndStop()
 
     Run run = znavctl({"--socket", service.socketName, "status"});
     QCOMPARE(run.exitCode, 0);
-    QVERIFY2(run.out.startsWith("running:  no\npath:     " + QFile::encodeName(service.scanDir) + "\n"),
+    QVERIFY2(
+        run.out.startsWith("running:  no\npath:     " + QFile::encodeName(service.scanDir) + "\n"),
+        run.out.constData());
+    QVERIFY2(run.out.contains("\nprogress: 100% (1 of 1 files)\ninfected: 1\nended:    "),
              run.out.constData());
-    QVERIFY2(run.out.contains("\nprogress: 100% (1 of 1 files)\ninfected: 1\nended:    "), run.out.constData());
 
     run = znavctl({"--socket", service.socketName, "status", "--json"});
     QCOMPARE(run.exitCode, 0);

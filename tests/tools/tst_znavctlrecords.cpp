@@ -51,9 +51,10 @@ void tst_ZNAvCtlRecords::recordCommands()
     for (const char* name : {"a", "b", "c"})
         QVERIFY(avtest::writeFile(service.scanDir + "/share/" + name, avtest::eicar()));
     QCOMPARE(service.scan(service.scanDir + "/share").value("err").toInt(), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT ift_no FROM t_infectes WHERE ift_pending = 0").size(), 3, 2000);
-    const QList<QJsonObject> records =
-        service.rows("SELECT ift_no AS n, ift_path AS p, ift_quarantined AS q FROM t_infectes ORDER BY ift_no");
+    QTRY_COMPARE_WITH_TIMEOUT(
+        service.rows("SELECT ift_no FROM t_infectes WHERE ift_pending = 0").size(), 3, 2000);
+    const QList<QJsonObject> records = service.rows(
+        "SELECT ift_no AS n, ift_path AS p, ift_quarantined AS q FROM t_infectes ORDER BY ift_no");
 
     Run run = znavctl(service.socketName, {"quarantine", "--page", "2", "--size", "5"});
     QCOMPARE(run.exitCode, 0);
@@ -72,9 +73,11 @@ void tst_ZNAvCtlRecords::recordCommands()
     run = znavctl(service.socketName, {"logs"});
     QVERIFY2(run.out.split('\n').value(1).contains(" done "), run.out.constData());
 
-    run = znavctl(service.socketName, {"restore", QString::number(records.at(0).value("n").toInt())});
+    run =
+        znavctl(service.socketName, {"restore", QString::number(records.at(0).value("n").toInt())});
     QCOMPARE(run.exitCode, 0);
-    QTRY_COMPARE_WITH_TIMEOUT(avtest::readBytes(records.at(0).value("p").toString()), avtest::eicar(), 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(avtest::readBytes(records.at(0).value("p").toString()),
+                              avtest::eicar(), 2000);
 
     run = znavctl(service.socketName, {"purge", "9999"});
     QCOMPARE(run.exitCode, 1);
@@ -83,7 +86,8 @@ void tst_ZNAvCtlRecords::recordCommands()
     run = znavctl(service.socketName, {"prune"});
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.out, QByteArray("1 record(s) of vanished files pruned\n"));
-    run = znavctl(service.socketName, {"purge", "--json", QString::number(records.at(2).value("n").toInt())});
+    run = znavctl(service.socketName,
+                  {"purge", "--json", QString::number(records.at(2).value("n").toInt())});
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(QJsonDocument::fromJson(run.out).object().value("err").toInt(-1), 0);
     QCOMPARE(service.rows("SELECT ift_no FROM t_infectes").size(), 0);
@@ -109,17 +113,20 @@ void tst_ZNAvCtlRecords::missionCommands()
     QCOMPARE(run.exitCode, 0);
     QList<QByteArray> lines = run.out.split('\n');
     QVERIFY2(lines.value(0).startsWith("MISSION  TYPE    LAST SCAN  PATH"), run.out.constData());
-    QVERIFY2(lines.value(1).startsWith("1        folder  never      " + QFile::encodeName(service.scanDir)),
+    QVERIFY2(lines.value(1).startsWith("1        folder  never      "
+                                       + QFile::encodeName(service.scanDir)),
              run.out.constData());
     QCOMPARE(service.scan(service.scanDir + "/photos").value("err").toInt(), 0);
-    const QString ended = service.rows("SELECT log_endtime FROM t_log").value(0).value("log_endtime").toString();
+    const QString ended =
+        service.rows("SELECT log_endtime FROM t_log").value(0).value("log_endtime").toString();
     run = znavctl(service.socketName, {"missions"});
     QVERIFY2(run.out.contains(ended.toUtf8()), run.out.constData());
     run = znavctl(service.socketName, {"--json", "missions"});
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(QJsonDocument::fromJson(run.out).object().value("err").toInt(-1), 0);
 
-    QCOMPARE(znavctl(service.socketName, {"mission", "add", service.scanDir + "/photos"}).exitCode, 1);
+    QCOMPARE(znavctl(service.socketName, {"mission", "add", service.scanDir + "/photos"}).exitCode,
+             1);
     QCOMPARE(znavctl(service.socketName, {"mission", "rm", "x"}).exitCode, 2);
     QCOMPARE(znavctl(service.socketName, {"mission", "rm", "1"}).exitCode, 0);
     run = znavctl(service.socketName, {"mission", "rm", "1"});
@@ -132,12 +139,17 @@ void tst_ZNAvCtlRecords::unusableArguments_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("message");
-    QTest::newRow("no numbers") << QStringList{"restore"} << QByteArray("at least one record number");
-    QTest::newRow("not a number") << QStringList{"purge", "3", "x"} << QByteArray("x is not a record number");
+    QTest::newRow("no numbers") << QStringList{"restore"}
+                                << QByteArray("at least one record number");
+    QTest::newRow("not a number") << QStringList{"purge", "3", "x"}
+                                  << QByteArray("x is not a record number");
     QTest::newRow("zero") << QStringList{"purge", "0"} << QByteArray("0 is not a record number");
-    QTest::newRow("page without value") << QStringList{"logs", "--page"} << QByteArray("--page needs");
-    QTest::newRow("numbers for prune") << QStringList{"prune", "4"} << QByteArray("unexpected argument 4");
-    QTest::newRow("size for restore") << QStringList{"restore", "--size", "3"} << QByteArray("unexpected argument --size");
+    QTest::newRow("page without value")
+        << QStringList{"logs", "--page"} << QByteArray("--page needs");
+    QTest::newRow("numbers for prune")
+        << QStringList{"prune", "4"} << QByteArray("unexpected argument 4");
+    QTest::newRow("size for restore")
+        << QStringList{"restore", "--size", "3"} << QByteArray("unexpected argument --size");
 }
 
 void tst_ZNAvCtlRecords::unusableArguments()

@@ -98,8 +98,7 @@ void TestKX2Journals::replyRulesKeepForeignKeys()
     journal.setErr(0, QStringLiteral("ignored"));
     QJsonObject reply{{"err", 9999}, {"errmsg", "from the method"}, {"results", 5}};
     journal.toRetObject(reply, false);
-    QCOMPARE(reply,
-             (QJsonObject{{"err", 0}, {"errmsg", "from the method"}, {"results", 5}}));
+    QCOMPARE(reply, (QJsonObject{{"err", 0}, {"errmsg", "from the method"}, {"results", 5}}));
 
     journal.setErr(9871, QStringLiteral("请稍后再试"));
     journal.toRetObject(reply, false);

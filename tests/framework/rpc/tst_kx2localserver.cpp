@@ -21,16 +21,16 @@
 #include <mutex>
 #include <thread>
 
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
-#include <time.h>
-#include <grp.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -320,7 +320,8 @@ void tst_KX2LocalServer::startReusesStaleSocketOfKilledProcess()
         addr.sun_family = AF_UNIX;
         memcpy(addr.sun_path, path.constData(), size_t(path.size()));
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(fd, 1) == 0)
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0
+            && ::listen(fd, 1) == 0)
             (void)!::write(ready[1], "k", 1);
         for (;;)
             ::pause();
@@ -357,8 +358,8 @@ void tst_KX2LocalServer::relativeNamesLiveInTempDirectory()
         auto call = std::async(std::launch::async, [&] {
             return KX2LocalServer::localRequest(name, {{"cmd", "echo"}, {"params", 4}}, &reply, 10);
         });
-        QTRY_VERIFY_WITH_TIMEOUT(call.wait_for(std::chrono::seconds(0)) == std::future_status::ready,
-                                 kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            call.wait_for(std::chrono::seconds(0)) == std::future_status::ready, kWaitMs);
         QVERIFY(call.get());
         QCOMPARE(reply.value("results").toInt(), 4);
     }
@@ -478,7 +479,8 @@ void tst_KX2LocalServer::requestSplitAcrossWrites()
     client.connectToServer(server->serverName());
     QVERIFY(client.waitForConnected(kWaitMs));
     const QByteArray bytes = frame("echo", "split");
-    for (const QByteArray& part : {bytes.left(2), bytes.mid(2, 14), bytes.mid(16, 5), bytes.mid(21)})
+    for (const QByteArray& part :
+         {bytes.left(2), bytes.mid(2, 14), bytes.mid(16, 5), bytes.mid(21)})
         QVERIFY(writeAll(client, part));
     const QList<QJsonObject> replies = readReplies(client, 1);
     QCOMPARE(replies.size(), 1);
@@ -493,9 +495,10 @@ void tst_KX2LocalServer::keepAliveNotAnswered()
     // Replies come in request order, so an answered keep-alive would show
     // up ahead of the echo replies.
     QVERIFY(writeAll(client, PACKET_KEEPALIVE));
-    QVERIFY(writeAll(client, PACKET_KEEPALIVE + KX2RpcPacket(QJsonObject()).toDatagram()
-                                 + QByteArray::fromHex("006b7801010200000000000000ffffff") + "{}"
-                                 + frame("echo", "first")));
+    QVERIFY(writeAll(client,
+                     PACKET_KEEPALIVE + KX2RpcPacket(QJsonObject()).toDatagram()
+                         + QByteArray::fromHex("006b7801010200000000000000ffffff") + "{}"
+                         + frame("echo", "first")));
     QVERIFY(writeAll(client, frame("echo", "second")));
     const QList<QJsonObject> replies = readReplies(client, 2);
     QCOMPARE(replies.size(), 2);
@@ -509,8 +512,9 @@ void tst_KX2LocalServer::everyRequestStartsFromAFreshJournal()
     QLocalSocket client;
     client.connectToServer(server->serverName());
     QVERIFY(client.waitForConnected(kWaitMs));
-    QVERIFY(writeAll(client, frame("noop") + frame("nosuch") + frame("noop") + frame("fail")
-                                 + frame("echo") + frame("fail") + frame("noop")));
+    QVERIFY(writeAll(client,
+                     frame("noop") + frame("nosuch") + frame("noop") + frame("fail") + frame("echo")
+                         + frame("fail") + frame("noop")));
     const QList<QJsonObject> replies = readReplies(client, 7);
     QCOMPARE(replies.size(), 7);
     QCOMPARE(replies.at(0), (QJsonObject{{"err", 9999}}));
@@ -630,8 +634,8 @@ void tst_KX2LocalServer::frameAtLimitIsAnswered()
     const int peer = directConnection(connection);
     QVERIFY(peer >= 0);
     KX2RpcPacket request(QJsonObject{{"cmd", "echo"}, {"params", 8}});
-    request.attachment = QByteArray(int(PACKET_MAX_FRAME - PACKET_HEADER_SIZE
-                                        - request.toCompact().size()), 'a');
+    request.attachment =
+        QByteArray(int(PACKET_MAX_FRAME - PACKET_HEADER_SIZE - request.toCompact().size()), 'a');
     const QByteArray bytes = request.toDatagram();
     QCOMPARE(qint64(bytes.size()), PACKET_MAX_FRAME);
     // The socket buffer holds far less than the frame, so the worker must
@@ -764,8 +768,8 @@ void tst_KX2LocalServer::idleConnectionsCostNoCpu()
     QCOMPARE(::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before), 0);
     QTest::qWait(500);
     QCOMPARE(::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after), 0);
-    const qint64 usedUs = (after.tv_sec - before.tv_sec) * 1000000
-        + (after.tv_nsec - before.tv_nsec) / 1000;
+    const qint64 usedUs =
+        (after.tv_sec - before.tv_sec) * 1000000 + (after.tv_nsec - before.tv_nsec) / 1000;
     for (int peer : peers)
         ::close(peer);
     for (const auto& connection : connections)
@@ -782,8 +786,8 @@ void tst_KX2LocalServer::localRequestTimeouts()
     auto fireAndForget = std::async(std::launch::async, [&] {
         return KX2LocalServer::localRequest(name, {{"cmd", "noop"}}, &reply, 0);
     });
-    QTRY_VERIFY_WITH_TIMEOUT(fireAndForget.wait_for(std::chrono::seconds(0)) == std::future_status::ready,
-                             kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        fireAndForget.wait_for(std::chrono::seconds(0)) == std::future_status::ready, kWaitMs);
     QVERIFY(fireAndForget.get());
     QTRY_COMPARE_WITH_TIMEOUT(router->calls.load(), 1, kWaitMs);
 
@@ -793,8 +797,8 @@ void tst_KX2LocalServer::localRequestTimeouts()
     auto keepAlive = std::async(std::launch::async, [&] {
         return KX2LocalServer::localRequest(name, QJsonObject(), &reply, 1);
     });
-    QTRY_VERIFY_WITH_TIMEOUT(keepAlive.wait_for(std::chrono::seconds(0)) == std::future_status::ready,
-                             kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        keepAlive.wait_for(std::chrono::seconds(0)) == std::future_status::ready, kWaitMs);
     QVERIFY(!keepAlive.get());
     QVERIFY(timer.elapsed() >= 900);
     QCOMPARE(reply, (QJsonObject{{"untouched", true}}));
@@ -909,7 +913,8 @@ void tst_KX2LocalServer::descriptorExhaustionDoesNotEndListening()
     rlimit saved{};
     QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
     int highest = 0;
-    for (const QString& entry : QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System))
+    for (const QString& entry :
+         QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System))
         highest = std::max(highest, entry.toInt());
     rlimit low = saved;
     low.rlim_cur = rlim_t(highest + 1);
@@ -956,7 +961,8 @@ void tst_KX2LocalServer::connectionLimitKeepsOthersInBacklog()
         QVERIFY(clients.back() >= 0);
         QVERIFY(sendAll(clients.back(), frame("echo", i)));
     }
-    QTRY_COMPARE_WITH_TIMEOUT(pendingReplies(clients[0], buffers[0]) + pendingReplies(clients[1], buffers[1]),
+    QTRY_COMPARE_WITH_TIMEOUT(pendingReplies(clients[0], buffers[0])
+                                  + pendingReplies(clients[1], buffers[1]),
                               2, kWaitMs);
     QTest::qWait(100);
     // The third waits, connected but not served, until a slot is free.
@@ -991,9 +997,11 @@ void tst_KX2LocalServer::byteBudgetBoundsHugeFrames()
     // A small request is still served meanwhile.
     QJsonObject reply;
     auto call = std::async(std::launch::async, [&] {
-        return KX2LocalServer::localRequest(server->serverName(), {{"cmd", "echo"}, {"params", 7}}, &reply, 10);
+        return KX2LocalServer::localRequest(server->serverName(), {{"cmd", "echo"}, {"params", 7}},
+                                            &reply, 10);
     });
-    QTRY_VERIFY_WITH_TIMEOUT(call.wait_for(std::chrono::seconds(0)) == std::future_status::ready, kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(call.wait_for(std::chrono::seconds(0)) == std::future_status::ready,
+                             kWaitMs);
     QVERIFY(call.get());
     for (int fd : clients)
         ::close(fd);
@@ -1036,7 +1044,8 @@ void tst_KX2LocalServer::restrictedSocketAdmitsOnlyItsGroup()
     restricted.add(router.get());
     restricted.setAccess(0660, int(kGroup));
     QVERIFY(restricted.start(name));
-    struct stat st {};
+    struct stat st
+    {};
     QCOMPARE(::stat(QFile::encodeName(name).constData(), &st), 0);
     QCOMPARE(int(st.st_mode & 0777), 0660);
     QCOMPARE(st.st_gid, kGroup);
@@ -1056,7 +1065,8 @@ void tst_KX2LocalServer::restrictedSocketAdmitsOnlyItsGroup()
             const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
             if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
                 ::_exit(1);
-            if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) != request.size())
+            if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL)
+                != request.size())
                 ::_exit(1);
             char head[3];
             ::_exit(::recv(fd, head, sizeof head, MSG_WAITALL) == 3 && head[1] == 'k' ? 0 : 2);

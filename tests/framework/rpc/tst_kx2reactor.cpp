@@ -26,7 +26,9 @@ const int kWaitMs = 10000;
 class CountingItem : public KX2Pollable
 {
 public:
-    CountingItem(std::shared_ptr<KX2Reactor> reactor, int fd) : reactor(std::move(reactor)), fd(fd) {}
+    CountingItem(std::shared_ptr<KX2Reactor> reactor, int fd) : reactor(std::move(reactor)), fd(fd)
+    {
+    }
     ~CountingItem() override { ::close(fd); }
 
     void ready() override
@@ -158,10 +160,12 @@ void tst_KX2Reactor::stuckItemHoldsUpNoOther()
     const auto stuck = addItem(reactor, stuckPeer, &gate);
     QVERIFY(stuck);
     QCOMPARE(::send(stuckPeer, "x", 1, MSG_NOSIGNAL), ssize_t(1));
-    QTRY_VERIFY_WITH_TIMEOUT([&] {
-        std::lock_guard<std::mutex> lock(gate.mutex);
-        return gate.entered;
-    }(), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            std::lock_guard<std::mutex> lock(gate.mutex);
+            return gate.entered;
+        }(),
+        kWaitMs);
     // Every other item keeps being served while that turn lasts.
     {
         std::vector<std::unique_ptr<CountingItem>> others;

@@ -78,8 +78,9 @@ void tst_KX2RpcPacket::framesByteForByte()
     const QByteArray text = "{\"cmd\":\"help_interfaces\"}";
     QCOMPARE(text.size(), 25);
     QCOMPARE(help.toDatagram(),
-             bytes({0x00, 0x6B, 0x78, 0x01, 0x01, 0x19, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                    0x00, 0xFF, 0xFF, 0xFF}) + text);
+             bytes({0x00, 0x6B, 0x78, 0x01, 0x01, 0x19, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                    0xFF, 0xFF, 0xFF})
+                 + text);
 
     KX2RpcPacket x(QJsonObject{{"cmd", "x"}});
     QCOMPARE(x.toDatagram(), header(11, 0) + "{\"cmd\":\"x\"}");
@@ -135,8 +136,7 @@ void tst_KX2RpcPacket::incompleteAndInvalidHeads_data()
         << header(10, 0) + "{\"a\"" << int(KX2RpcPacket::Incomplete) << 26;
     QTest::newRow("attachment missing")
         << header(2, 5) + "{}ab" << int(KX2RpcPacket::Incomplete) << 23;
-    QTest::newRow("unparsable json")
-        << header(5, 0) + "{bad}" << int(KX2RpcPacket::Invalid) << 0;
+    QTest::newRow("unparsable json") << header(5, 0) + "{bad}" << int(KX2RpcPacket::Invalid) << 0;
     QTest::newRow("empty json text") << header(0, 0) << int(KX2RpcPacket::Invalid) << 0;
 }
 
@@ -276,8 +276,8 @@ void tst_KX2RpcPacket::makeAndCompactText()
 void tst_KX2RpcPacket::taggedEncodingExample()
 {
     const QJsonObject object = parse(R"({"a":[1,"x",true]})");
-    const QByteArray expected = QByteArray(">a:=1") + '\0' + "|x" + '\0' + "?t" + '\0'
-        + '\0' + '\0';
+    const QByteArray expected =
+        QByteArray(">a:=1") + '\0' + "|x" + '\0' + "?t" + '\0' + '\0' + '\0';
     QCOMPARE(KX2RpcPacket::toCompactValue(object), expected);
 
     QByteArray buffer = expected.mid(1) + "rest";
@@ -304,9 +304,9 @@ void tst_KX2RpcPacket::taggedRoundTrip_data()
     QTest::newRow("exponent") << QJsonValue(1e300) << QByteArray("=1e+300") + '\0';
     QTest::newRow("false") << QJsonValue(false) << QByteArray("?f") + '\0';
     QTest::newRow("empty array") << QJsonValue(QJsonArray()) << QByteArray(":") + '\0';
-    QTest::newRow("nested")
-        << QJsonValue(parse(R"({"b":{"c":[]},"a":[[true]]})"))
-        << QByteArray(">a::?t") + '\0' + '\0' + '\0' + "b>c:" + '\0' + '\0' + '\0';
+    QTest::newRow("nested") << QJsonValue(parse(R"({"b":{"c":[]},"a":[[true]]})"))
+                            << QByteArray(">a::?t") + '\0' + '\0' + '\0' + "b>c:" + '\0' + '\0'
+            + '\0';
 }
 
 void tst_KX2RpcPacket::taggedRoundTrip()
@@ -386,13 +386,18 @@ void tst_KX2RpcPacket::compactTextMatchesQtAndReadsBack()
         {"text", QString::fromUtf8("引号\" 反斜杠\\ 控制\x01\x1f\n\r\t\b\f 😀 /")},
         {"ints", QJsonArray{0, 1, -1, 9885, 2147483647, 4294967296.0, -9007199254740992.0}},
         {"reals", QJsonArray{0.1, -2.5, 1e300, 1.7976931348623157e308, 5e-324, 123456.789}},
-        {"nested", QJsonObject{{"b", true}, {"f", false}, {"n", QJsonValue()}, {"e", QJsonObject()},
-                               {"a", QJsonArray{QJsonArray{}, QJsonObject{{"k", "v"}}}}}},
+        {"nested",
+         QJsonObject{{"b", true},
+                     {"f", false},
+                     {"n", QJsonValue()},
+                     {"e", QJsonObject()},
+                     {"a", QJsonArray{QJsonArray{}, QJsonObject{{"k", "v"}}}}}},
         {"", "empty key"},
         // Plain runs longer than the writer's run buffer, broken by escapes
         // and multi-byte characters at and around its edges.
-        {"long", QString(127, 'a') + "\"" + QString(128, 'b') + QString::fromUtf8("é")
-                     + QString(300, 'c') + "\n"},
+        {"long",
+         QString(127, 'a') + "\"" + QString(128, 'b') + QString::fromUtf8("é") + QString(300, 'c')
+             + "\n"},
     };
     KX2RpcPacket packet(object);
     const QByteArray mine = packet.toCompact();

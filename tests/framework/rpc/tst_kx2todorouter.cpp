@@ -29,10 +29,7 @@ class TaggedRouter : public KX2TodoRouter
 {
     Q_OBJECT
 public:
-    explicit TaggedRouter(const QString& tag)
-        : tag(tag)
-    {
-    }
+    explicit TaggedRouter(const QString& tag) : tag(tag) {}
     const QString tag;
     std::atomic<int> calls{0};
 
@@ -76,10 +73,7 @@ private slots:
     {
         answer(retObject, cmdObject, "_hidden", envObject);
     }
-    void halfSignature(QJsonObject* retObject, QJsonObject)
-    {
-        retObject->insert("by", "wrong");
-    }
+    void halfSignature(QJsonObject* retObject, QJsonObject) { retObject->insert("by", "wrong"); }
 };
 
 class ChildARouter : public TaggedRouter
@@ -196,8 +190,7 @@ class TestKX2TodoRouter : public QObject
 {
     Q_OBJECT
 public:
-    TestKX2TodoRouter()
-        : head("head"), childA("childA"), grandchild("grandchild"), childB("childB")
+    TestKX2TodoRouter() : head("head"), childA("childA"), grandchild("grandchild"), childB("childB")
     {
         // head -> [childA -> [grandchild], childB]
         head.add(&childA);
@@ -251,13 +244,27 @@ void TestKX2TodoRouter::dispatchPrecedence_data()
     QTest::addColumn<QString>("method");
 
     // "__LS__ping" in a child beats the head's own "ping".
-    QTest::newRow("__LS__ pass first") << "ping" << "childA" << "__LS__ping";
-    QTest::newRow("own before children") << "echo" << "head" << "echo";
-    QTest::newRow("first child wins") << "shared" << "childA" << "shared";
-    QTest::newRow("depth first") << "deep" << "grandchild" << "deep";
-    QTest::newRow("blanks around") << "  \techo \n" << "head" << "echo";
-    QTest::newRow("hidden still callable") << "_hidden" << "head" << "_hidden";
-    QTest::newRow("prefixed name directly") << "__LS__ping" << "childA" << "__LS__ping";
+    QTest::newRow("__LS__ pass first") << "ping"
+                                       << "childA"
+                                       << "__LS__ping";
+    QTest::newRow("own before children") << "echo"
+                                         << "head"
+                                         << "echo";
+    QTest::newRow("first child wins") << "shared"
+                                      << "childA"
+                                      << "shared";
+    QTest::newRow("depth first") << "deep"
+                                 << "grandchild"
+                                 << "deep";
+    QTest::newRow("blanks around") << "  \techo \n"
+                                   << "head"
+                                   << "echo";
+    QTest::newRow("hidden still callable") << "_hidden"
+                                           << "head"
+                                           << "_hidden";
+    QTest::newRow("prefixed name directly") << "__LS__ping"
+                                            << "childA"
+                                            << "__LS__ping";
 }
 
 void TestKX2TodoRouter::dispatchPrecedence()
@@ -284,11 +291,9 @@ void TestKX2TodoRouter::notFoundReplies_data()
     QTest::newRow("blanks kept") << QJsonValue(" nope ") << kNotFound + " nope ";
     QTest::newRow("case matters") << QJsonValue("PING") << kNotFound + "PING";
     QTest::newRow("case matters, prefix") << QJsonValue("__ls__ping") << kNotFound + "__ls__ping";
-    QTest::newRow("wrong signature") << QJsonValue("halfSignature")
-                                     << kNotFound + "halfSignature";
-    QTest::newRow("signature smuggled")
-        << QJsonValue("echo(QJsonObject*,QJsonObject,KX2Cabinet*)")
-        << kNotFound + "echo(QJsonObject*,QJsonObject,KX2Cabinet*)";
+    QTest::newRow("wrong signature") << QJsonValue("halfSignature") << kNotFound + "halfSignature";
+    QTest::newRow("signature smuggled") << QJsonValue("echo(QJsonObject*,QJsonObject,KX2Cabinet*)")
+                                        << kNotFound + "echo(QJsonObject*,QJsonObject,KX2Cabinet*)";
     QTest::newRow("QObject method") << QJsonValue("deleteLater") << kNotFound + "deleteLater";
     QTest::newRow("empty") << QJsonValue("") << kNotFound;
     QTest::newRow("blank") << QJsonValue("   ") << kNotFound + "   ";
@@ -433,7 +438,8 @@ void TestKX2TodoRouter::helpInterfacesListsPublishedMethods()
     const QJsonObject results = reply.value("results").toObject();
     QStringList names = results.keys();
     names.sort();
-    QCOMPARE(names, (QStringList{"bare", "documented", "help_interfaces", "noparams", "withtoken"}));
+    QCOMPARE(names,
+             (QStringList{"bare", "documented", "help_interfaces", "noparams", "withtoken"}));
     for (const QString& name : names)
         QCOMPARE(results.value(name).toObject().value("cmd").toString(), name);
 

@@ -24,7 +24,7 @@ constexpr int kConsumers = 4;
 
 struct Outcome
 {
-    std::vector<unsigned char> seen;  // pop count per value, merged at the end
+    std::vector<unsigned char> seen; // pop count per value, merged at the end
     bool orderBroken = false;
     bool timedOut = false;
 };
@@ -38,7 +38,7 @@ Outcome runStress(int perProducer, Encode encode, Decode decode, std::chrono::se
     KX2LFQueue<T> queue;
     std::atomic<int> popped{0};
     std::atomic<bool> expired{false};
-    std::atomic<bool> go{false};  // released once every thread exists, so they overlap
+    std::atomic<bool> go{false}; // released once every thread exists, so they overlap
     auto waitForStart = [&go] {
         while (!go.load())
             std::this_thread::yield();
@@ -127,16 +127,17 @@ int main(int argc, char** argv)
     const int perProducer = argc > 1 ? std::atoi(argv[1]) : 250000;
     bool ok = true;
 
-    ok &= check("int", runStress<int>(
-                           perProducer, [](int v) { return v; }, [](int v) { return v; },
-                           std::chrono::seconds(50)));
+    ok &= check("int",
+                runStress<int>(
+                    perProducer, [](int v) { return v; }, [](int v) { return v; },
+                    std::chrono::seconds(50)));
 
     // Strings longer than the small-string buffer own heap memory, so a node
     // freed too early or a value read twice shows up as a race or a bad read.
-    ok &= check("string", runStress<std::string>(
-                              perProducer / 10,
-                              [](int v) { return std::to_string(v) + std::string(24, 'x'); },
-                              [](const std::string& s) { return std::stoi(s); },
-                              std::chrono::seconds(30)));
+    ok &=
+        check("string",
+              runStress<std::string>(
+                  perProducer / 10, [](int v) { return std::to_string(v) + std::string(24, 'x'); },
+                  [](const std::string& s) { return std::stoi(s); }, std::chrono::seconds(30)));
     return ok ? 0 : 1;
 }

@@ -52,7 +52,7 @@ const char kEngine[] =
     "params:\n"
     "  name string\n";
 
-void writeFile(const QString &path, const QByteArray &text)
+void writeFile(const QString& path, const QByteArray& text)
 {
     QFile file(path);
     QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
@@ -83,7 +83,7 @@ private:
     int remaining;
 };
 
-QJsonObject statement(const KX2DBSqlite &db, const QString &name)
+QJsonObject statement(const KX2DBSqlite& db, const QString& name)
 {
     return db.sqlEngine().value(name).toObject();
 }
@@ -129,7 +129,7 @@ private slots:
     void callDetachOutlivesObject();
 
 private:
-    bool openFresh(KX2DBSqlite &db, const QString &name = QStringLiteral("test.db"));
+    bool openFresh(KX2DBSqlite& db, const QString& name = QStringLiteral("test.db"));
 
     QScopedPointer<QTemporaryDir> dir;
     QString creatorPath;
@@ -146,7 +146,7 @@ void TestKX2DBSqlite::init()
     writeFile(enginePath, kEngine);
 }
 
-bool TestKX2DBSqlite::openFresh(KX2DBSqlite &db, const QString &name)
+bool TestKX2DBSqlite::openFresh(KX2DBSqlite& db, const QString& name)
 {
     db.loadSqlCreator(creatorPath);
     return db.open(dir->filePath(name)) && db.loadSqlEngine(enginePath);
@@ -158,7 +158,7 @@ void TestKX2DBSqlite::commentRemoval()
 {
     const QStringList lines = KX2DBSqlite::delSqlComments(
         QStringLiteral("  SELECT 1; -- why\r\n\n-- only a comment\n\tb  \nx = 'a--b'"));
-    QCOMPARE(lines, (QStringList{ "SELECT 1;", "", "b", "x = 'a" }));
+    QCOMPARE(lines, (QStringList{"SELECT 1;", "", "b", "x = 'a"}));
 }
 
 void TestKX2DBSqlite::engineFileStatements()
@@ -182,12 +182,13 @@ void TestKX2DBSqlite::engineFileStatements()
     const QJsonObject change = statement(db, "configure_change");
     QVERIFY(!change.contains("id"));
     QCOMPARE(change.value("params").toObject(),
-             (QJsonObject{ { "key", "string" }, { "value", "string" } }));
+             (QJsonObject{{"key", "string"}, {"value", "string"}}));
     QVERIFY(db.sqlEngine().contains("configure_alload"));
     QVERIFY(db.sqlEngine().contains("configure_append"));
-    QCOMPARE(db.engineText(), QString::fromUtf8(QByteArray(
-        "SQL: twice\nSELECT 1 AS first;\nSQL: configure_get\nSELECT 'mine' AS value;\n"
-        "SQL: twice\nSELECT 2 AS second;\nSQL: empty_body\nparams:\nx int")));
+    QCOMPARE(db.engineText(),
+             QString::fromUtf8(QByteArray(
+                 "SQL: twice\nSELECT 1 AS first;\nSQL: configure_get\nSELECT 'mine' AS value;\n"
+                 "SQL: twice\nSELECT 2 AS second;\nSQL: empty_body\nparams:\nx int")));
 }
 
 void TestKX2DBSqlite::engineFileNamesAndDeclarations()
@@ -215,11 +216,15 @@ void TestKX2DBSqlite::engineFileNamesAndDeclarations()
     QCOMPARE(detail.value("id").toString(), QString("mission_detail"));
     QCOMPARE(detail.value("text").toString(),
              QString("SELECT   msn_no   FROM t\nWHERE msn_path = :path;\n"));
-    QCOMPARE(detail.value("params").toObject(), (QJsonObject{ { "path", "string" } }));
+    QCOMPARE(detail.value("params").toObject(), (QJsonObject{{"path", "string"}}));
 
     QCOMPARE(statement(db, "forms").value("params").toObject(),
-             (QJsonObject{ { "a", "string" }, { "b", "string" }, { "c", "int" },
-                           { "d", "double" }, { "e", "integer" }, { "SELECT", "after" } }));
+             (QJsonObject{{"a", "string"},
+                          {"b", "string"},
+                          {"c", "int"},
+                          {"d", "double"},
+                          {"e", "integer"},
+                          {"SELECT", "after"}}));
 
     QVERIFY(!db.call("Mission_Detail"));
     QCOMPARE(db.lastError(), QString("sqlid not found: Mission_Detail"));
@@ -269,29 +274,38 @@ void TestKX2DBSqlite::binding_data()
     QTest::addColumn<QString>("expectedType");
     QTest::addColumn<QJsonValue>("expectedValue");
 
-    QTest::newRow("7.0 is an integer") << QJsonObject{ { "v", 7.0 } } << "" << "integer" << QJsonValue(7);
-    QTest::newRow("7.5 is a double") << QJsonObject{ { "v", 7.5 } } << "" << "real" << QJsonValue(7.5);
-    QTest::newRow("true is 1") << QJsonObject{ { "v", true } } << "" << "integer" << QJsonValue(1);
-    QTest::newRow("false is 0") << QJsonObject{ { "v", false } } << "" << "integer" << QJsonValue(0);
-    QTest::newRow("large whole number") << QJsonObject{ { "v", 5000000000.0 } } << ""
+    QTest::newRow("7.0 is an integer") << QJsonObject{{"v", 7.0}} << ""
+                                       << "integer" << QJsonValue(7);
+    QTest::newRow("7.5 is a double") << QJsonObject{{"v", 7.5}} << ""
+                                     << "real" << QJsonValue(7.5);
+    QTest::newRow("true is 1") << QJsonObject{{"v", true}} << ""
+                               << "integer" << QJsonValue(1);
+    QTest::newRow("false is 0") << QJsonObject{{"v", false}} << ""
+                                << "integer" << QJsonValue(0);
+    QTest::newRow("large whole number") << QJsonObject{{"v", 5000000000.0}} << ""
                                         << "integer" << QJsonValue(5000000000.0);
-    QTest::newRow("text") << QJsonObject{ { "v", QString::fromUtf8("病毒 ok") } } << ""
+    QTest::newRow("text") << QJsonObject{{"v", QString::fromUtf8("病毒 ok")}} << ""
                           << "text" << QJsonValue(QString::fromUtf8("病毒 ok"));
-    QTest::newRow("empty text") << QJsonObject{ { "v", "" } } << "" << "text" << QJsonValue("");
-    QTest::newRow("null declared int") << QJsonObject{ { "v", QJsonValue::Null } } << "int"
+    QTest::newRow("empty text") << QJsonObject{{"v", ""}} << ""
+                                << "text" << QJsonValue("");
+    QTest::newRow("null declared int") << QJsonObject{{"v", QJsonValue::Null}} << "int"
                                        << "null" << QJsonValue(QJsonValue::Undefined);
-    QTest::newRow("array") << QJsonObject{ { "v", QJsonArray{ 1 } } } << "string" << "null"
-                           << QJsonValue(QJsonValue::Undefined);
-    QTest::newRow("missing int") << QJsonObject() << "int" << "integer" << QJsonValue(0);
-    QTest::newRow("missing double") << QJsonObject() << "double" << "integer" << QJsonValue(0);
-    QTest::newRow("missing string") << QJsonObject() << "string" << "text" << QJsonValue("");
-    QTest::newRow("missing text") << QJsonObject() << "text" << "text" << QJsonValue("");
-    QTest::newRow("missing integer") << QJsonObject() << "integer" << "null"
-                                     << QJsonValue(QJsonValue::Undefined);
-    QTest::newRow("missing undeclared") << QJsonObject() << "" << "null"
-                                        << QJsonValue(QJsonValue::Undefined);
-    QTest::newRow("other name") << QJsonObject{ { "V", 1 } } << "" << "null"
-                                << QJsonValue(QJsonValue::Undefined);
+    QTest::newRow("array") << QJsonObject{{"v", QJsonArray{1}}} << "string"
+                           << "null" << QJsonValue(QJsonValue::Undefined);
+    QTest::newRow("missing int") << QJsonObject() << "int"
+                                 << "integer" << QJsonValue(0);
+    QTest::newRow("missing double") << QJsonObject() << "double"
+                                    << "integer" << QJsonValue(0);
+    QTest::newRow("missing string") << QJsonObject() << "string"
+                                    << "text" << QJsonValue("");
+    QTest::newRow("missing text") << QJsonObject() << "text"
+                                  << "text" << QJsonValue("");
+    QTest::newRow("missing integer") << QJsonObject() << "integer"
+                                     << "null" << QJsonValue(QJsonValue::Undefined);
+    QTest::newRow("missing undeclared") << QJsonObject() << ""
+                                        << "null" << QJsonValue(QJsonValue::Undefined);
+    QTest::newRow("other name") << QJsonObject{{"V", 1}} << ""
+                                << "null" << QJsonValue(QJsonValue::Undefined);
 }
 
 void TestKX2DBSqlite::binding()
@@ -324,7 +338,7 @@ void TestKX2DBSqlite::rowConversion()
     QVERIFY(openFresh(db));
     QList<QJsonObject> rows;
     QVERIFY(db.call(rows, "item_count"));
-    QCOMPARE(rows, (QList<QJsonObject>{ { { "reccount", 0 } } }));
+    QCOMPARE(rows, (QList<QJsonObject>{{{"reccount", 0}}}));
 
     rows.clear();
     int changes = 0;
@@ -333,8 +347,8 @@ void TestKX2DBSqlite::rowConversion()
                     "SELECT COUNT(*), NULL AS Gone, '' AS Empty, 2.5 AS Ratio,"
                     " 1099511627776 AS Big, x'00ff' AS Bin;"));
     QCOMPARE(rows.size(), 1);
-    const QJsonObject expected{ { "count(*)", 1 }, { "empty", "" }, { "ratio", 2.5 },
-                                { "big", 1099511627776.0 } };
+    const QJsonObject expected{
+        {"count(*)", 1}, {"empty", ""}, {"ratio", 2.5}, {"big", 1099511627776.0}};
     QCOMPARE(rows[0], expected);
 }
 
@@ -346,8 +360,9 @@ void TestKX2DBSqlite::syntaxErrorInFirstStatement()
     QVERIFY(openFresh(db));
     int changes = 0;
     int rowId = 0;
-    QVERIFY(!db.exec(changes, rowId, "INSRT INTO t_item (itm_name) VALUES ('a');"
-                                     "INSERT INTO t_item (itm_name) VALUES ('b');"));
+    QVERIFY(!db.exec(changes, rowId,
+                     "INSRT INTO t_item (itm_name) VALUES ('a');"
+                     "INSERT INTO t_item (itm_name) VALUES ('b');"));
     QVERIFY2(db.lastError().contains("syntax error"), qPrintable(db.lastError()));
 
     QList<QJsonObject> rows;
@@ -371,7 +386,7 @@ void TestKX2DBSqlite::constraintErrorInLaterStatement()
 
     QList<QJsonObject> rows;
     QVERIFY(db.exec(changes, rowId, rows, "SELECT itm_name AS n FROM t_item ORDER BY itm_no;"));
-    QCOMPARE(rows, (QList<QJsonObject>{ { { "n", "a" } }, { { "n", "b" } } }));
+    QCOMPARE(rows, (QList<QJsonObject>{{{"n", "a"}}, {{"n", "b"}}}));
 }
 
 void TestKX2DBSqlite::countersAndRowLists()
@@ -380,24 +395,25 @@ void TestKX2DBSqlite::countersAndRowLists()
     QVERIFY(openFresh(db));
     int changes = -1;
     int rowId = -1;
-    QVERIFY(db.call(changes, rowId, "item_append", { { "name", "x" }, { "size", 10 } }));
+    QVERIFY(db.call(changes, rowId, "item_append", {{"name", "x"}, {"size", 10}}));
     QCOMPARE(changes, 1);
     QCOMPARE(rowId, 1);
-    QVERIFY(db.call("item_append", { { "name", "y" } }));
+    QVERIFY(db.call("item_append", {{"name", "y"}}));
     QVERIFY(db.exec(changes, rowId, "UPDATE t_item SET itm_note = 'n';"));
     QCOMPARE(changes, 2);
 
     // Rows are appended to what the caller already holds.
-    QJsonArray array{ "kept" };
-    QVERIFY(db.call(changes, rowId, array, "item_by_name", { { "name", "x" } }));
-    QCOMPARE(array, (QJsonArray{ "kept", QJsonObject{ { "no", 1 }, { "name", "x" },
-                                                      { "size", 10 }, { "note", "n" } } }));
-    QVERIFY(db.call(array, "item_by_name", { { "name", "y" } }));
+    QJsonArray array{"kept"};
+    QVERIFY(db.call(changes, rowId, array, "item_by_name", {{"name", "x"}}));
+    QCOMPARE(
+        array,
+        (QJsonArray{"kept", QJsonObject{{"no", 1}, {"name", "x"}, {"size", 10}, {"note", "n"}}}));
+    QVERIFY(db.call(array, "item_by_name", {{"name", "y"}}));
     QCOMPARE(array.size(), 3);
     QVERIFY(!array.at(2).toObject().contains("size")); // "integer" left out binds NULL
 
     // An unknown name touches nothing the caller passed.
-    QList<QJsonObject> rows{ { { "kept", true } } };
+    QList<QJsonObject> rows{{{"kept", true}}};
     changes = 41;
     rowId = 42;
     QVERIFY(!db.call(changes, rowId, rows, "no_such_statement"));
@@ -407,7 +423,7 @@ void TestKX2DBSqlite::countersAndRowLists()
     QCOMPARE(rows.size(), 1);
 
     // A SELECT that finds nothing still succeeds.
-    QVERIFY(db.call(changes, rowId, rows, "item_by_name", { { "name", "none" } }));
+    QVERIFY(db.call(changes, rowId, rows, "item_by_name", {{"name", "none"}}));
     QCOMPARE(rows.size(), 1);
 }
 
@@ -424,9 +440,9 @@ void TestKX2DBSqlite::closedDatabaseRunsNothing()
     int changes = 0;
     int rowId = 0;
     QVERIFY(!db.exec(changes, rowId, "INSERT INTO t_item (itm_name) VALUES ('a');"));
-    QVERIFY(!db.call("item_append", { { "name", "b" } }));
+    QVERIFY(!db.call("item_append", {{"name", "b"}}));
     QVERIFY(!db.lastError().isEmpty());
-    db.callDetach("item_append", { { "name", "c" } });
+    db.callDetach("item_append", {{"name", "c"}});
 
     QVERIFY(db.openOnly(path));
     QList<QJsonObject> rows;
@@ -455,8 +471,8 @@ void TestKX2DBSqlite::createsMissingDirectoryAndFile()
 
     // The creator script ran: the built-in statements see its table.
     QList<QJsonObject> rows;
-    QVERIFY(db.call(rows, "configure_get", { { "key", "Database.Version" } }));
-    QCOMPARE(rows, (QList<QJsonObject>{ { { "value", "1" } } }));
+    QVERIFY(db.call(rows, "configure_get", {{"key", "Database.Version"}}));
+    QCOMPARE(rows, (QList<QJsonObject>{{{"value", "1"}}}));
 
     created = false;
     QVERIFY(db.open(path, &created));
@@ -502,7 +518,7 @@ void TestKX2DBSqlite::fourArgumentOpen()
 
     QVERIFY(db.open(path, enginePath, creatorPath, &created));
     QVERIFY(created);
-    QVERIFY(db.call("item_append", { { "name", "x" } }));
+    QVERIFY(db.call("item_append", {{"name", "x"}}));
 
     // An engine file that cannot be read does not fail the open.
     created = false;
@@ -534,10 +550,10 @@ void TestKX2DBSqlite::transactions()
 
     QVERIFY(db.transactionBegin());
     QVERIFY(!db.transactionBegin());
-    QVERIFY(db.call("item_append", { { "name", "gone" } }));
+    QVERIFY(db.call("item_append", {{"name", "gone"}}));
     QVERIFY(db.transactionRollback());
     QVERIFY(db.transactionBegin());
-    QVERIFY(db.call("item_append", { { "name", "kept" } }));
+    QVERIFY(db.call("item_append", {{"name", "kept"}}));
     QVERIFY(db.transactionCommit());
     QVERIFY(!db.transactionCommit());
 
@@ -560,8 +576,8 @@ void TestKX2DBSqlite::concurrentCalls()
     QVERIFY(db.exec(changes, rowId, "PRAGMA synchronous = OFF;"));
     const int writers = 6;
     const int perWriter = 300;
-    std::atomic<int> failures{ 0 };
-    std::atomic<bool> writing{ true };
+    std::atomic<int> failures{0};
+    std::atomic<bool> writing{true};
     std::vector<std::vector<int>> rowIds(writers);
     std::vector<std::thread> threads;
 
@@ -571,13 +587,13 @@ void TestKX2DBSqlite::concurrentCalls()
                 int changes = 0;
                 int rowId = 0;
                 const QString name = QString("w%1-%2").arg(w).arg(i);
-                if (!db.call(changes, rowId, "item_append", { { "name", name }, { "size", i } })
+                if (!db.call(changes, rowId, "item_append", {{"name", name}, {"size", i}})
                     || changes != 1) {
                     ++failures;
                     continue;
                 }
                 QList<QJsonObject> rows;
-                if (!db.call(rows, "item_by_name", { { "name", name } }) || rows.size() != 1
+                if (!db.call(rows, "item_by_name", {{"name", name}}) || rows.size() != 1
                     || rows[0].value("no").toInt() != rowId)
                     ++failures;
                 rowIds[w].push_back(rowId);
@@ -600,7 +616,7 @@ void TestKX2DBSqlite::concurrentCalls()
 
     QVERIFY2(failures.load() == 0, qPrintable(db.lastError()));
     QSet<int> distinct;
-    for (const auto &ids : rowIds)
+    for (const auto& ids : rowIds)
         for (int id : ids)
             distinct.insert(id);
     QCOMPARE(distinct.size(), writers * perWriter);
@@ -683,15 +699,14 @@ void TestKX2DBSqlite::callDetachOutlivesObject()
         QVERIFY(db.open(path));
         QVERIFY(db.loadSqlEngine(enginePath));
         for (int i = 0; i < 20; ++i)
-            db.callDetach("item_append", { { "name", QString::number(i) } });
+            db.callDetach("item_append", {{"name", QString::number(i)}});
     }
     KX2DBSqlite reader;
     QVERIFY(reader.openOnly(path));
     QVERIFY(reader.loadSqlEngine(enginePath));
     const auto allRowsArrived = [&reader] {
         QList<QJsonObject> rows;
-        return reader.call(rows, "item_count")
-               && rows.value(0).value("reccount").toInt() == 20;
+        return reader.call(rows, "item_count") && rows.value(0).value("reccount").toInt() == 20;
     };
     QTRY_VERIFY_WITH_TIMEOUT(allRowsArrived(), 10000);
 }

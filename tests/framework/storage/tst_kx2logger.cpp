@@ -102,8 +102,7 @@ void TestKX2Logger::init()
 void TestKX2Logger::lineFormat()
 {
     KX2Logger logger;
-    const QRegularExpression stamp(
-        QStringLiteral("^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} "));
+    const QRegularExpression stamp(QStringLiteral("^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} "));
 
     QString line = logger.write(KX2Logger::Warn, QStringLiteral("scan"), QStringLiteral("worker"),
                                 42, "file %s failed with %d", "/a/b", 7);
@@ -357,8 +356,7 @@ void TestKX2Logger::queuedLineIsWrittenWithoutALaterWrite()
         QVERIFY(waitForSize(logPath(), expected, 5000));
         // Busy delay, not a wait for a condition: it only shifts the second
         // write against the ending writer.
-        for (volatile int spin = 0; spin < (round % 100) * 20; spin = spin + 1) {
-        }
+        for (volatile int spin = 0; spin < (round % 100) * 20; spin = spin + 1) {}
         expected += logger.write(KX2Logger::Trace, QString(), QString(), 0, "second").size() + 1;
         QVERIFY2(waitForSize(logPath(), expected, 5000), qPrintable(QString::number(round)));
     }
@@ -369,9 +367,8 @@ void TestKX2Logger::queuedLineIsWrittenWithoutALaterWrite()
     for (int round = 0; round < 50; ++round) {
         std::vector<std::thread> writers;
         for (int t = 0; t < 3; ++t) {
-            writers.emplace_back([&logger] {
-                logger.write(KX2Logger::Trace, QString(), QString(), 0, "burst");
-            });
+            writers.emplace_back(
+                [&logger] { logger.write(KX2Logger::Trace, QString(), QString(), 0, "burst"); });
         }
         for (auto& writer : writers)
             writer.join();

@@ -46,7 +46,7 @@ public:
     }
 
 private:
-    rlimit m_saved {};
+    rlimit m_saved{};
     void (*m_oldHandler)(int) = nullptr;
 };
 
@@ -111,7 +111,7 @@ void TestKX2File::saveBinaryCreatesDirectoriesAndReplaces()
     QCOMPARE(KX2File::readAll(target), QByteArray("short"));
     // Nothing but the target remains: no temporary file is left behind.
     QCOMPARE(QDir(path("a/b/c")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             QStringList{ "file.bin" });
+             QStringList{"file.bin"});
 
     QVERIFY(KX2File::saveBinary(QByteArray(), path("empty")));
     QVERIFY(QFileInfo::exists(path("empty")));
@@ -136,7 +136,7 @@ void TestKX2File::saveBinaryReportsFailedWrites()
     // The previous content survives a failed write whole.
     QCOMPARE(KX2File::readAll(target), QByteArray("old content"));
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             QStringList{ "settings.json" });
+             QStringList{"settings.json"});
 }
 
 void TestKX2File::saveOnFullFileSystemKeepsOldFile()
@@ -155,12 +155,12 @@ void TestKX2File::saveOnFullFileSystemKeepsOldFile()
         QFile filler(mountPoint + "/filler");
         QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
         const QByteArray block(4096, 'f');
-        while (filler.write(block) == block.size()) {
-        }
+        while (filler.write(block) == block.size()) {}
     }
     const bool saved = KX2File::saveJson(target, QJsonObject{{"datadir", QString(8000, 'd')}});
     const QByteArray after = KX2File::readAll(target);
-    const QStringList left = QDir(mountPoint).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    const QStringList left =
+        QDir(mountPoint).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     ::umount2(where.constData(), MNT_DETACH);
     QVERIFY(!saved);
     QCOMPARE(after, QByteArray("{\"enabled\": 1}"));
@@ -185,19 +185,22 @@ void TestKX2File::staleTemporariesOfDeadWritersRemoved()
     writeFile(path("settings.json.x"), "other");
     QCOMPARE(KX2File::removeStaleTemporaries(target), 1);
     QVERIFY(!QFileInfo::exists(prefix + QString::number(dead) + ".1"));
-    QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), 5);
+    QCOMPARE(QDir(m_dir->path())
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
+                 .size(),
+             5);
     QCOMPARE(KX2File::readAll(target), QByteArray("{}"));
 }
 
 void TestKX2File::loadJsonRules()
 {
-    QJsonObject object{ { "keep", 1 } };
+    QJsonObject object{{"keep", 1}};
     QVERIFY(!KX2File::loadJson(object, path("missing.json")));
-    QCOMPARE(object, (QJsonObject{ { "keep", 1 } }));
+    QCOMPARE(object, (QJsonObject{{"keep", 1}}));
 
     writeFile(path("broken.json"), "{\"a\": 1,");
     QVERIFY(!KX2File::loadJson(object, path("broken.json")));
-    QCOMPARE(object, (QJsonObject{ { "keep", 1 } }));
+    QCOMPARE(object, (QJsonObject{{"keep", 1}}));
 
     writeFile(path("array.json"), "[1, 2]");
     QVERIFY(KX2File::loadJson(object, path("array.json")));
@@ -205,7 +208,7 @@ void TestKX2File::loadJsonRules()
 
     writeFile(path("object.json"), "{\"a\": \"b\"}");
     QVERIFY(KX2File::loadJson(object, path("object.json")));
-    QCOMPARE(object, (QJsonObject{ { "a", "b" } }));
+    QCOMPARE(object, (QJsonObject{{"a", "b"}}));
 }
 
 void TestKX2File::readJsonObjectRules()
@@ -216,19 +219,19 @@ void TestKX2File::readJsonObjectRules()
     writeFile(path("array.json"), "[{\"a\": 1}]");
     QVERIFY(KX2File::readJsonObject(path("array.json")).isEmpty());
     writeFile(path("object.json"), "{\"lpcid\": \"x\"}");
-    QCOMPARE(KX2File::readJsonObject(path("object.json")), (QJsonObject{ { "lpcid", "x" } }));
+    QCOMPARE(KX2File::readJsonObject(path("object.json")), (QJsonObject{{"lpcid", "x"}}));
 }
 
 void TestKX2File::saveJsonForms()
 {
-    const QJsonObject object{ { "a", 1 } };
+    const QJsonObject object{{"a", 1}};
     QVERIFY(KX2File::saveJson(path("compact.json"), object, true));
     QCOMPARE(KX2File::readAll(path("compact.json")), QByteArray("{\"a\":1}"));
 
     QVERIFY(KX2File::saveJson(path("deep/er/indented.json"), object, false));
     QCOMPARE(KX2File::readAll(path("deep/er/indented.json")), QByteArray("{\n    \"a\": 1\n}\n"));
 
-    QVERIFY(KX2File::saveJson(path("array.json"), QJsonArray{ 1, "x" }, true));
+    QVERIFY(KX2File::saveJson(path("array.json"), QJsonArray{1, "x"}, true));
     QCOMPARE(KX2File::readAll(path("array.json")), QByteArray("[1,\"x\"]"));
 }
 
@@ -253,7 +256,8 @@ void TestKX2File::removeDirsMissingAndPopulated()
 
     QVERIFY(!KX2File::removeDirs(root, false));
     QVERIFY(QDir(root).exists());
-    QVERIFY(QDir(root).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
+    QVERIFY(
+        QDir(root).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
 
     QVERIFY(QDir().mkpath(root + "/again"));
     QVERIFY(KX2File::removeDirs(root, true));

@@ -168,8 +168,14 @@ void tst_KX2Http::downloadStreamsIntoFile()
     }
     qint64 reported = 0;
     int calls = 0;
-    QVERIFY(curlHttpDownloading(target, server->url("/db/main.cvd"),
-                                [&](unsigned long n) { reported += n; ++calls; return true; }, 10));
+    QVERIFY(curlHttpDownloading(
+        target, server->url("/db/main.cvd"),
+        [&](unsigned long n) {
+            reported += n;
+            ++calls;
+            return true;
+        },
+        10));
     QFile file(target);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), content); // an older, longer file was truncated
@@ -186,8 +192,13 @@ void tst_KX2Http::downloadIntoMissingDirectoryMakesNoRequest()
 {
     server->setFile("/f", "content");
     bool called = false;
-    QVERIFY(!curlHttpDownloading(dir->filePath("missing/f"), server->url("/f"),
-                                 [&](unsigned long) { called = true; return true; }, 10));
+    QVERIFY(!curlHttpDownloading(
+        dir->filePath("missing/f"), server->url("/f"),
+        [&](unsigned long) {
+            called = true;
+            return true;
+        },
+        10));
     QVERIFY(!curlHttpDownload(dir->filePath("missing/f"), server->url("/f"), 10));
     QVERIFY(!called);
     QVERIFY(server->requests().isEmpty());
@@ -205,15 +216,16 @@ void tst_KX2Http::callbackFalseOnFirstChunkStops()
     unsigned long first = 0;
     int calls = 0;
     // Calls with 0 (no chunk yet) only ask whether the transfer is still wanted.
-    QVERIFY(!curlHttpDownloading(target, server->url("/slow"),
-                                 [&](unsigned long n) {
-                                     if (n == 0)
-                                         return true;
-                                     first = n;
-                                     ++calls;
-                                     return false;
-                                 },
-                                 30));
+    QVERIFY(!curlHttpDownloading(
+        target, server->url("/slow"),
+        [&](unsigned long n) {
+            if (n == 0)
+                return true;
+            first = n;
+            ++calls;
+            return false;
+        },
+        30));
     QCOMPARE(calls, 1);
     QVERIFY(first > 0);
     // Nothing was written after the first chunk.

@@ -94,24 +94,24 @@ void TestKX2Trace::prettyLabels_data()
     QTest::newRow("plain, line") << "main" << 12 << "main#12";
     QTest::newRow("negative line") << "int main(int, char**)" << -3 << "main";
     QTest::newRow("virtual member")
-            << "virtual bool ZNAntiVirus::loadConfigure(KX2Journals&, const QJsonObject&)" << 1508
-            << "ZNAntiVirus::loadConfigure#1508";
+        << "virtual bool ZNAntiVirus::loadConfigure(KX2Journals&, const QJsonObject&)" << 1508
+        << "ZNAntiVirus::loadConfigure#1508";
     QTest::newRow("member") << "bool AppData::initialize(const QString&)" << 108
                             << "AppData::initialize#108";
     QTest::newRow("reference return") << "const QString& A::name() const" << 1 << "A::name#1";
     QTest::newRow("pointer return") << "QObject* A::make(int)" << 2 << "A::make#2";
     QTest::newRow("constructor") << "A::A(QObject*)" << 3 << "A::A#3";
     QTest::newRow("template return")
-            << "std::map<int, std::function<void(int)> > A::handlers()" << 4 << "A::handlers#4";
+        << "std::map<int, std::function<void(int)> > A::handlers()" << 4 << "A::handlers#4";
     QTest::newRow("template class")
-            << "void Box<std::pair<int, int> >::put(int)" << 5 << "Box<std::pair<int, int> >::put#5";
-    QTest::newRow("gcc template note") << "T Box<T>::get() const [with T = int]" << 6
-                                       << "Box<T>::get#6";
+        << "void Box<std::pair<int, int> >::put(int)" << 5 << "Box<std::pair<int, int> >::put#5";
+    QTest::newRow("gcc template note")
+        << "T Box<T>::get() const [with T = int]" << 6 << "Box<T>::get#6";
     QTest::newRow("call operator") << "bool A::operator()(int) const" << 7 << "A::operator()#7";
     QTest::newRow("less operator") << "bool operator<(const A&, const A&)" << 8 << "operator<#8";
     QTest::newRow("shift operator") << "QDebug operator<<(QDebug, const A&)" << 9 << "operator<<#9";
-    QTest::newRow("conversion operator") << "A::operator bool() const" << 10
-                                         << "A::operator bool#10";
+    QTest::newRow("conversion operator")
+        << "A::operator bool() const" << 10 << "A::operator bool#10";
     QTest::newRow("opening parenthesis first") << "(anonymous)::f" << 0 << "(anonymous)::f";
     QTest::newRow("opening parenthesis first, spaces") << "(x) y(z)" << 1 << "y(z)#1";
 }
@@ -162,11 +162,11 @@ void TestKX2Trace::printStrings_data()
     QTest::newRow("json bool") << QVariant(QJsonValue(true)) << "";
     QTest::newRow("json null") << QVariant(QJsonValue()) << "";
     QTest::newRow("json string") << QVariant(QJsonValue("text")) << "text";
-    QTest::newRow("json value object") << QVariant(QJsonValue(QJsonObject{ { "a", 1 } }))
-                                       << "{\n    \"a\": 1\n}\n";
-    QTest::newRow("json object") << QVariant(QJsonObject{ { "a", 1 } }) << "{\n    \"a\": 1\n}\n";
-    QTest::newRow("json array") << QVariant(QJsonArray{ 1, "b" }) << "[\n    1,\n    \"b\"\n]\n";
-    QTest::newRow("string list") << QVariant(QStringList{ "a", "b c" }) << "QStringList(a; b c)";
+    QTest::newRow("json value object")
+        << QVariant(QJsonValue(QJsonObject{{"a", 1}})) << "{\n    \"a\": 1\n}\n";
+    QTest::newRow("json object") << QVariant(QJsonObject{{"a", 1}}) << "{\n    \"a\": 1\n}\n";
+    QTest::newRow("json array") << QVariant(QJsonArray{1, "b"}) << "[\n    1,\n    \"b\"\n]\n";
+    QTest::newRow("string list") << QVariant(QStringList{"a", "b c"}) << "QStringList(a; b c)";
     QTest::newRow("rect") << QVariant(QRect(1, 2, 30, 40)) << "QRect(1, 2, 30, 40)";
     QTest::newRow("size") << QVariant(QSize(5, 6)) << "QSize(5, 6)";
     QTest::newRow("point") << QVariant(QPoint(-1, 7)) << "QPoint(-1, 7)";
@@ -200,8 +200,9 @@ void TestKX2Trace::printlnWithTimeFormat()
     const QList<QByteArray> lines = out.split('\n');
     QCOMPARE(lines.size(), 4);
     QVERIFY(lines.last().isEmpty());
-    const QRegularExpression stamp(QStringLiteral("^(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d) (.*)$"));
-    const QStringList values{ "5", "", QString::fromUtf8("配置文装载成功: /etc/x.json") };
+    const QRegularExpression stamp(
+        QStringLiteral("^(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d) (.*)$"));
+    const QStringList values{"5", "", QString::fromUtf8("配置文装载成功: /etc/x.json")};
     for (int i = 0; i < values.size(); ++i) {
         const QRegularExpressionMatch match = stamp.match(QString::fromUtf8(lines.at(i)));
         QVERIFY2(match.hasMatch(), lines.at(i).constData());
@@ -214,7 +215,7 @@ void TestKX2Trace::printlnWithTimeFormat()
 
 void TestKX2Trace::printlnWithTimeJson()
 {
-    const QByteArray out = captured([] { PRINTLN_WITHTIME(QJsonObject{ { "a", 1 } }); });
+    const QByteArray out = captured([] { PRINTLN_WITHTIME(QJsonObject{{"a", 1}}); });
     // The stamp stands before the opening brace; the indented text already
     // ends in a newline, so the line adds an empty one.
     QVERIFY2(out.endsWith(" {\n    \"a\": 1\n}\n\n"), out.constData());
@@ -225,17 +226,18 @@ void TestKX2Trace::printFamilyFormats()
 {
     const QByteArray plain = captured([] {
         PRINTLN(QStringLiteral("line"));
-        PRINTLN(QStringList{ "a", "b" });
-        PRINTLN(QList<QJsonObject>{ QJsonObject{ { "k", 1 } } });
+        PRINTLN(QStringList{"a", "b"});
+        PRINTLN(QList<QJsonObject>{QJsonObject{{"k", 1}}});
         PRINT("no newline");
         PRINT(QVariant(3));
         PRINTNAME(QString());
         PRINTNAME(QStringLiteral("x"));
         KX2StatePrintln(4, QStringLiteral("done"));
     });
-    QCOMPARE(plain, QByteArray("line\na; b\n[\n    {\n        \"k\": 1\n    }\n]\n\n"
-                               "no newline3~~ ~~ ~~x = "
-                               "\033[1;30m[\033[31mFAILED \033[1;30m] done\033[0m\n"));
+    QCOMPARE(plain,
+             QByteArray("line\na; b\n[\n    {\n        \"k\": 1\n    }\n]\n\n"
+                        "no newline3~~ ~~ ~~x = "
+                        "\033[1;30m[\033[31mFAILED \033[1;30m] done\033[0m\n"));
 
     const QByteArray located = captured([] {
         PRINTLN_WITHTIMEPOS("/src/dir/file.cpp", 42, "f", QVariant(true));
@@ -248,7 +250,8 @@ void TestKX2Trace::printFamilyFormats()
     const QRegularExpression expected(QStringLiteral("^%1file\\.cpp#42=>f: true\n"
                                                      "%1file\\.cpp: 1\n"
                                                      ">>-->%1win\\.cpp#9 => g: \n"
-                                                     "%1t\n$").arg(time));
+                                                     "%1t\n$")
+                                          .arg(time));
     QVERIFY2(expected.match(QString::fromUtf8(located)).hasMatch(), located.constData());
 }
 

@@ -41,8 +41,8 @@ void TestKX2Values::toStringRules_data()
     QTest::newRow("beyond int") << QJsonValue(3000000000.0) << "3000000000.000000";
     QTest::newRow("true") << QJsonValue(true) << "";
     QTest::newRow("null") << QJsonValue() << "";
-    QTest::newRow("array") << QJsonValue(QJsonArray{ 1 }) << "";
-    QTest::newRow("object") << QJsonValue(QJsonObject{ { "a", 1 } }) << "";
+    QTest::newRow("array") << QJsonValue(QJsonArray{1}) << "";
+    QTest::newRow("object") << QJsonValue(QJsonObject{{"a", 1}}) << "";
     QTest::newRow("undefined") << QJsonValue(QJsonValue::Undefined) << "";
 }
 
@@ -95,7 +95,7 @@ void TestKX2Values::toIntDefaultOnlyForValuesWithoutNumber()
 {
     QCOMPARE(toInt(QJsonValue(), 7), 7);
     QCOMPARE(toInt(QJsonValue(QJsonValue::Undefined), 7), 7);
-    QCOMPARE(toInt(QJsonValue(QJsonArray{ 3 }), 7), 7);
+    QCOMPARE(toInt(QJsonValue(QJsonArray{3}), 7), 7);
     QCOMPARE(toInt(QJsonValue(QJsonObject()), 7), 7);
     QCOMPARE(toInt(QJsonValue("xyz"), 7), 0);
     QCOMPARE(toInt(QJsonValue(false), 7), 0);
@@ -127,16 +127,16 @@ void TestKX2Values::toBoolOfText_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("expected");
-    const char* const trueTexts[] = { "1", "2", "10", "true", "TRUE", "yes", "YES", "ok", "Ok",
-                                      "y", "Y", "t", "T" };
+    const char* const trueTexts[] = {"1",  "2",  "10", "true", "TRUE", "yes", "YES",
+                                     "ok", "Ok", "y",  "Y",    "t",    "T"};
     for (const char* text : trueTexts) {
         QTest::newRow(text) << QString::fromLatin1(text) << true;
     }
-    const char* const falseTexts[] = { "0", "-1", "no", "false", "", "on", " yes", "yes ",
-                                       "yess", "tru", "0x1" };
+    const char* const falseTexts[] = {"0",    "-1",   "no",   "false", "",   "on",
+                                      " yes", "yes ", "yess", "tru",   "0x1"};
     for (const char* text : falseTexts) {
         QTest::newRow(qPrintable(QStringLiteral("'%1'").arg(QLatin1String(text))))
-                << QString::fromLatin1(text) << false;
+            << QString::fromLatin1(text) << false;
     }
 }
 
@@ -163,8 +163,8 @@ void TestKX2Values::isTrueOfValue_data()
     QTest::newRow("'5'") << QJsonValue("5") << true;
     QTest::newRow("'no'") << QJsonValue("no") << false;
     QTest::newRow("null") << QJsonValue() << false;
-    QTest::newRow("array") << QJsonValue(QJsonArray{ true }) << false;
-    QTest::newRow("object") << QJsonValue(QJsonObject{ { "a", true } }) << false;
+    QTest::newRow("array") << QJsonValue(QJsonArray{true}) << false;
+    QTest::newRow("object") << QJsonValue(QJsonObject{{"a", true}}) << false;
 }
 
 void TestKX2Values::isTrueOfValue()
@@ -177,11 +177,11 @@ void TestKX2Values::isTrueOfValue()
 
 void TestKX2Values::toStringsBlanks()
 {
-    const QJsonArray array{ "a", " ", 5, QJsonValue(), " b " };
-    QCOMPARE(toStrings(array, true), (QStringList{ "a", "5", " b " }));
-    QCOMPARE(toStrings(array, false), (QStringList{ "a", " ", "5", "", " b " }));
+    const QJsonArray array{"a", " ", 5, QJsonValue(), " b "};
+    QCOMPARE(toStrings(array, true), (QStringList{"a", "5", " b "}));
+    QCOMPARE(toStrings(array, false), (QStringList{"a", " ", "5", "", " b "}));
     QCOMPARE(toStrings(QJsonValue("a"), false), QStringList());
-    QCOMPARE(toStrings(QJsonValue(QJsonObject{ { "a", "b" } }), false), QStringList());
+    QCOMPARE(toStrings(QJsonValue(QJsonObject{{"a", "b"}}), false), QStringList());
 }
 
 QTEST_APPLESS_MAIN(TestKX2Values)
