@@ -238,3 +238,134 @@ bool curlHttpDownloading(const QString& filePath, const QString& url,
 {
     return download(filePath, url, &callback, timeout);
 }
+
+// --- Checked transfers --------------------------------------------------------
+
+namespace {
+
+struct CheckedContext
+{
+    FILE* file = nullptr; // or, when null, into `body`
+    QByteArray* body = nullptr;
+    qint64 maxBytes = 0;
+    qint64 received = 0;
+    const KX2DownloadCallback* callback = nullptr; // may be null
+    bool stopped = false;
+    bool tooLarge = false;
+    bool writeFailed = false;
+};
+
+size_t writeChecked(char* data, size_t size, size_t count, void* target)
+{
+    auto* context = static_cast<CheckedContext*>(target);
+    const size_t length = size * count;
+    if (qint64(length) > context->maxBytes - context->received) {
+        context->tooLarge = true;
+        return 0;
+    }
+    if (context->file) {
+        if (std::fwrite(data, 1, length, context->file) != length) {
+            context->writeFailed = true;
+            return 0;
+        }
+    } else {
+        context->body->append(data, int(length));
+    }
+    context->received += qint64(length);
+    if (context->callback && !(*context->callback)(static_cast<unsigned long>(length))) {
+        context->stopped = true;
+        return 0;
+    }
+    return length;
+}
+
+int checkedProgress(void* target, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    auto* context = static_cast<CheckedContext*>(target);
+    if (context->callback && !(*context->callback)(0UL)) {
+        context->stopped = true;
+        return 1;
+    }
+    return 0;
+}
+
+KX2HttpResult failure(KX2HttpResult::Kind kind, const QString& reason)
+{
+    KX2HttpResult result;
+    result.kind = kind;
+    result.reason = reason;
+    return result;
+}
+
+// The verdict on a transfer libcurl has finished with `code`.
+KX2HttpResult verdict(CURL* h, CURLcode code, const CheckedContext& context)
+{
+    KX2HttpResult result;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.status);
+    if (context.stopped)
+        return failure(KX2HttpResult::Stopped, QStringLiteral("stopped"));
+    if (context.tooLarge)
+        return failure(KX2HttpResult::Failed, QStringLiteral("more bytes than expected"));
+    if (context.writeFailed)
+        return failure(KX2HttpResult::Failed, QStringLiteral("cannot write the file"));
+    if (code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_CONNECT
+        || (code == CURLE_OPERATION_TIMEDOUT && result.status == 0)) {
+        return failure(KX2HttpResult::Unreachable, QString::fromUtf8(curl_easy_strerror(code)));
+    }
+    if (code != CURLE_OK)
+        return failure(KX2HttpResult::Failed, QString::fromUtf8(curl_easy_strerror(code)));
+    if (result.status < 200 || result.status > 299) {
+        const long status = result.status;
+        result = failure(KX2HttpResult::HttpError, QStringLiteral("HTTP %1").arg(status));
+        result.status = status;
+        return result;
+    }
+    result.kind = KX2HttpResult::Ok;
+    return result;
+}
+
+} // namespace
+
+KX2HttpResult kx2HttpTransfer(const KX2HttpTransfer& transfer)
+{
+    FileHandle file;
+    if (!transfer.filePath.isEmpty()) {
+        file.reset(std::fopen(QFile::encodeName(transfer.filePath).constData(), "wbe"));
+        if (!file)
+            return failure(KX2HttpResult::Failed, QStringLiteral("cannot create the file"));
+    }
+    EasyHandle handle = newHandle(transfer.url.toUtf8());
+    HeaderList headers = oneHeader(kUserAgentHeader);
+    if (!handle || !headers)
+        return failure(KX2HttpResult::Failed, QStringLiteral("out of memory"));
+
+    QByteArray body;
+    CheckedContext context;
+    context.file = file.get();
+    context.body = &body;
+    context.maxBytes = transfer.maxBytes;
+    context.callback = transfer.callback ? &transfer.callback : nullptr;
+    CURL* h = handle.get();
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, long(transfer.connectTimeout));
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, long(transfer.timeout));
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, writeChecked);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &context);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, checkedProgress);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &context);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, transfer.lowSpeedBytes);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, transfer.lowSpeedSeconds);
+    if (!transfer.verifyTls) {
+        curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+    }
+    KX2HttpResult result = verdict(h, curl_easy_perform(h), context);
+    handle.reset();
+    if (file && std::fclose(file.release()) != 0 && result.ok())
+        return failure(KX2HttpResult::Failed, QStringLiteral("cannot write the file"));
+    if (result.ok() && transfer.filePath.isEmpty())
+        result.body = withoutHeaderBlock(body);
+    return result;
+}

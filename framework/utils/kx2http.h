@@ -67,4 +67,51 @@ bool curlHttpDownload(const QString& filePath, const QString& url, int timeout);
 bool curlHttpDownloading(const QString& filePath, const QString& url,
                          const KX2DownloadCallback& callback, int timeout);
 
+// --- Checked transfers --------------------------------------------------------
+//
+// The forms above report a completed transfer of an error page as success.
+// A checked transfer tells the whole outcome instead: only a 2xx status
+// counts, a transfer that stays below a rate floor fails, and the reason
+// of a failure is a text fit for a report ("HTTP 404", libcurl's own
+// message, "stopped"). Any thread may call; nothing is shared between
+// calls.
+
+struct KX2HttpTransfer
+{
+    QString url;
+    QString filePath;                   // target file (created or truncated); empty: in memory
+    qint64 maxBytes = 16 * 1024 * 1024; // receiving more fails the transfer
+    int connectTimeout = 30;            // seconds to connect
+    int timeout = 0;                    // seconds for the whole transfer; 0: no limit
+    // The transfer fails when fewer than lowSpeedBytes a second arrive
+    // during lowSpeedSeconds in a row (a trickling or silent server).
+    long lowSpeedBytes = 1024;
+    long lowSpeedSeconds = 60;
+    // TLS certificate and host-name checks; off only where the content is
+    // checked otherwise (a file with a known size and MD5).
+    bool verifyTls = true;
+    // As for curlHttpDownloading: per chunk with its size, and about once
+    // a second with 0, also while connecting; false ends the transfer.
+    KX2DownloadCallback callback;
+};
+
+struct KX2HttpResult
+{
+    enum Kind {
+        Ok,
+        Unreachable, // no connection was made (name, refusal, connect time-out)
+        HttpError,   // the server answered with a status outside 2xx
+        Failed,      // the transfer broke off, was too slow, too large, or the file failed
+        Stopped,     // the callback ended it
+    };
+    Kind kind = Failed;
+    long status = 0; // the HTTP status, when one arrived
+    QString reason;  // empty when Ok
+    QByteArray body; // the body of an in-memory transfer that succeeded
+
+    bool ok() const { return kind == Ok; }
+};
+
+KX2HttpResult kx2HttpTransfer(const KX2HttpTransfer& transfer);
+
 #endif // KX2HTTP_H

@@ -4,6 +4,9 @@
 
 #include <QtTest>
 
+#include <atomic>
+#include <thread>
+
 #include "httptestserver.h"
 #include "kx2http.h"
 
@@ -25,6 +28,9 @@ private slots:
     void downloadIntoMissingDirectoryMakesNoRequest();
     void callbackFalseOnFirstChunkStops();
     void truncatedDownloadFails();
+    void checkedTransferTellsTheWholeOutcome();
+    void checkedTransferEndsSlowAndStoppedTransfers_data();
+    void checkedTransferEndsSlowAndStoppedTransfers();
 
 private:
     QScopedPointer<HttpTestServer> server;
@@ -251,6 +257,90 @@ void tst_KX2Http::truncatedDownloadFails()
     server->setReply("/cut", reply);
     QVERIFY(curlHttpDownload(dir->filePath("cut"), server->url("/cut"), 10));
     QCOMPARE(QFileInfo(dir->filePath("cut")).size(), qint64(4000));
+}
+
+void tst_KX2Http::checkedTransferTellsTheWholeOutcome()
+{
+    // A JSON body behind an error status is not a success.
+    server->setFile("/missing", "{\"items\":[]}", 404);
+    server->setFile("/broken", "{\"items\":[]}", 500);
+    server->setFile("/doc", "{\"items\":[]}");
+    KX2HttpTransfer transfer;
+    transfer.url = server->url("/missing");
+    KX2HttpResult result = kx2HttpTransfer(transfer);
+    QCOMPARE(result.kind, KX2HttpResult::HttpError);
+    QCOMPARE(result.status, 404L);
+    QCOMPARE(result.reason, QString("HTTP 404"));
+    QVERIFY(result.body.isEmpty());
+    transfer.url = server->url("/broken");
+    QCOMPARE(kx2HttpTransfer(transfer).status, 500L);
+    transfer.url = server->url("/doc");
+    result = kx2HttpTransfer(transfer);
+    QVERIFY(result.ok());
+    QCOMPARE(result.body, QByteArray("{\"items\":[]}"));
+
+    // Into a file, with a size limit.
+    transfer.filePath = dir->filePath("doc");
+    QVERIFY(kx2HttpTransfer(transfer).ok());
+    QCOMPARE(QFileInfo(transfer.filePath).size(), qint64(12));
+    transfer.maxBytes = 5;
+    QCOMPARE(kx2HttpTransfer(transfer).kind, KX2HttpResult::Failed);
+
+    transfer.url = "http://127.0.0.1:1/doc"; // nothing listens there
+    result = kx2HttpTransfer(transfer);
+    QCOMPARE(result.kind, KX2HttpResult::Unreachable);
+    QVERIFY(!result.reason.isEmpty());
+}
+
+void tst_KX2Http::checkedTransferEndsSlowAndStoppedTransfers_data()
+{
+    QTest::addColumn<bool>("stop");
+    QTest::newRow("below the rate floor") << false;
+    QTest::newRow("stopped while stalled") << true;
+}
+
+void tst_KX2Http::checkedTransferEndsSlowAndStoppedTransfers()
+{
+    QFETCH(bool, stop);
+    // A trickle: 16 bytes every 400 ms, far below 1 KiB/s.
+    HttpTestServer::Reply slow;
+    slow.body = QByteArray(1 << 20, 'x');
+    slow.chunkSize = 16;
+    slow.pauseMs = stop ? 600000 : 400;
+    server->setReply("/slow", slow);
+
+    std::atomic<bool> wanted{true};
+    std::atomic<qint64> received{0};
+    KX2HttpTransfer transfer;
+    transfer.url = server->url("/slow");
+    transfer.filePath = dir->filePath("slow");
+    transfer.maxBytes = slow.body.size();
+    transfer.lowSpeedSeconds = stop ? 3600 : 2;
+    transfer.callback = [&](unsigned long bytes) {
+        received += qint64(bytes);
+        return wanted.load();
+    };
+    KX2HttpResult result;
+    std::atomic<bool> done{false};
+    std::thread client([&] {
+        result = kx2HttpTransfer(transfer);
+        done = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(received.load() > 0, 10000);
+    QElapsedTimer timer;
+    timer.start();
+    if (stop)
+        wanted = false;
+    const bool ended = QTest::qWaitFor([&] { return done.load(); }, 15000);
+    client.join();
+    QVERIFY(ended);
+    if (stop) {
+        QCOMPARE(result.kind, KX2HttpResult::Stopped);
+        QVERIFY2(timer.elapsed() < 1500, "a stop must end a stalled transfer within a second");
+    } else {
+        QCOMPARE(result.kind, KX2HttpResult::Failed);
+        QVERIFY(!result.reason.isEmpty());
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_KX2Http)
