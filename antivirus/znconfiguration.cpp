@@ -1,6 +1,7 @@
 #include "znconfiguration.h"
 
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonValue>
 
 #include "kx2values.h"
@@ -31,6 +32,19 @@ QStringList excludeList(const QJsonValue& value)
     return list.isEmpty() ? G_OVERALL_EXCLUDES : list;
 }
 
+// One address or a list of them; blanks dropped.
+QStringList urlList(const QJsonValue& value)
+{
+    QStringList urls;
+    const QJsonArray list = value.isArray() ? value.toArray() : QJsonArray{value};
+    for (const QJsonValue& entry : list) {
+        const QString url = entry.toString().trimmed();
+        if (!url.isEmpty() && !urls.contains(url))
+            urls << url;
+    }
+    return urls.isEmpty() ? QStringList{QStringLiteral("http://....")} : urls;
+}
+
 } // namespace
 
 ZNConfiguration ZNConfiguration::fromJson(const QJsonObject& configuration)
@@ -39,7 +53,7 @@ ZNConfiguration ZNConfiguration::fromJson(const QJsonObject& configuration)
     c.settingsFile = orDefault(configuration.value(QLatin1String("settings")).toString(),
                                "/zelo/etc/antivirus/settings.json");
     c.settingsDir = QDir(QFileInfo(c.settingsFile).absolutePath());
-    c.virusdbUrl = orDefault(trimmedString(configuration, "virusdburl"), "http://....");
+    c.virusdbUrls = urlList(configuration.value(QLatin1String("virusdburl")));
     c.systemVirusdbDir =
         orDefault(trimmedString(configuration, "systemvirusdb"), "/var/lib/clamav");
     c.databaseFile =

@@ -20,7 +20,9 @@ struct ZNConfiguration
 {
     QString settingsFile;
     QDir settingsDir; // holds settings.json and virusdb.json
-    QString virusdbUrl;
+    // "virusdburl": the description's address, or a list of them tried in
+    // order until one succeeds.
+    QStringList virusdbUrls;
     QString databaseFile;
     QString overallPath;
     QStringList overallExcludes;

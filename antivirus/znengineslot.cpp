@@ -1,6 +1,9 @@
 #include "znengineslot.h"
 
 #include <QDir>
+#include <QFile>
+
+#include <cstdio>
 
 #include <mutex>
 
@@ -16,13 +19,31 @@ static void initializeResources()
 
 namespace {
 
-// libclamav wants cl_init() once per process before any engine is created;
-// both calls are process-wide and not meant to be repeated.
+// The error lines libclamav wrote on this thread since the last load began;
+// a load's reason names the failing file only through them.
+thread_local QByteArray libclamavErrors;
+
+// libclamav's messages still reach the console as before; error lines are
+// also kept for the load that caused them.
+void onLibclamavMessage(enum cl_msg severity, const char* fullmessage, const char* message, void*)
+{
+    std::fputs(fullmessage, stderr);
+    if (severity != CL_MSG_ERROR || libclamavErrors.size() > 4096)
+        return;
+    if (!libclamavErrors.isEmpty())
+        libclamavErrors += "; ";
+    libclamavErrors += QByteArray(message).trimmed();
+}
+
+// libclamav wants cl_init() once per process before any engine is created,
+// and its message callback set before threads use it; all are process-wide
+// and not meant to be repeated.
 void initializeOnce()
 {
     static std::once_flag once;
     std::call_once(once, [] {
         initializeResources();
+        cl_set_clcb_msg(onLibclamavMessage);
         cl_init(CL_INIT_DEFAULT);
         cl_initialize_crypto();
     });
@@ -54,11 +75,15 @@ ZNEngineRef ZNEngineSlot::current() const
     return engine;
 }
 
-void ZNEngineSlot::install(ZNEngineRef next)
+void ZNEngineSlot::install(Loaded loaded)
 {
+    ZNEngineRef next = std::move(loaded.engine);
     {
         KX2MutexLocker lock(mutex);
         std::swap(engine, next);
+        signatures = loaded.signatures;
+        setInstalled = loaded.setInstalled;
+        loadFailure.clear();
     }
     ++installed;
     // `next` now holds the previous engine's reference; dropping it here,
@@ -72,23 +97,55 @@ void ZNEngineSlot::clear()
     std::swap(engine, previous);
 }
 
-ZNEngineRef ZNEngineSlot::load(const QString& directory, QString* reason)
+void ZNEngineSlot::setLoadFailure(const QString& reason)
 {
-    const QByteArray path = QDir(directory).absolutePath().toUtf8();
-    ZNEngineRef engine = ZNEngineRef::create();
-    if (!engine) {
-        *reason = QStringLiteral("cl_engine_new failed");
-        return ZNEngineRef();
+    KX2MutexLocker lock(mutex);
+    loadFailure = reason;
+}
+
+QJsonObject ZNEngineSlot::report() const
+{
+    KX2MutexLocker lock(mutex);
+    QJsonObject out{{QStringLiteral("loaded"), engine ? 1 : 0}};
+    if (engine) {
+        out.insert(QStringLiteral("signatures"), double(signatures));
+        if (setInstalled.isValid())
+            out.insert(QStringLiteral("installtime"),
+                       setInstalled.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
     }
-    unsigned int signatures = 0;
+    if (!loadFailure.isEmpty())
+        out.insert(QStringLiteral("loaderror"), loadFailure);
+    return out;
+}
+
+ZNEngineSlot::Loaded ZNEngineSlot::load(const QString& directory, QString* reason)
+{
+    initializeOnce();
+    const QByteArray path = QFile::encodeName(QDir(directory).absolutePath());
+    Loaded loaded;
+    loaded.engine = ZNEngineRef::create();
+    if (!loaded.engine) {
+        *reason = QStringLiteral("cl_engine_new failed");
+        return Loaded();
+    }
+    libclamavErrors.clear();
     const ZNMemoryRegions before = znAnonymousRegions();
-    cl_error_t result = cl_load(path.constData(), engine.get(), &signatures, CL_DB_STDOPT);
+    cl_error_t result =
+        cl_load(path.constData(), loaded.engine.get(), &loaded.signatures, CL_DB_STDOPT);
+    if (result == CL_SUCCESS && loaded.signatures == 0)
+        result = CL_EMALFDB; // an empty set would scan nothing and say "clean"
     if (result == CL_SUCCESS)
-        result = cl_engine_compile(engine.get());
+        result = cl_engine_compile(loaded.engine.get());
     if (result != CL_SUCCESS) {
         *reason = QString::fromUtf8(cl_strerror(result));
-        return ZNEngineRef();
+        if (!libclamavErrors.isEmpty())
+            *reason += QStringLiteral(": ") + QString::fromUtf8(libclamavErrors);
+        else if (loaded.signatures == 0)
+            *reason += QStringLiteral(": no signatures in ") + QFile::decodeName(path);
+        libclamavErrors.clear();
+        return Loaded();
     }
+    libclamavErrors.clear();
     znAdviseHugePages(before);
-    return engine;
+    return loaded;
 }

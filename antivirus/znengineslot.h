@@ -7,12 +7,19 @@
 // generation rises with every install, so a worker notices a reload
 // without taking the lock for every file.
 //
+// The slot also keeps what a report says about the engine: its signature
+// count, when its set was installed, and why the last load failed (kept
+// until an engine is installed), so that a client can see why scans are
+// refused.
+//
 // Thread rules: any thread; the lock is held only to copy or swap the
-// reference. The scan options are fixed at construction.
+// reference and its facts. The scan options are fixed at construction.
 
 #ifndef ZNENGINESLOT_H
 #define ZNENGINESLOT_H
 
+#include <QDateTime>
+#include <QJsonObject>
 #include <QString>
 
 #include <atomic>
@@ -33,17 +40,32 @@ public:
     // A reference to the engine in use; null before the first install.
     ZNEngineRef current() const KX2_EXCLUDES(mutex);
     unsigned generation() const { return installed.load(); }
-    // Makes `engine` the one in use; the previous one goes when its last
-    // scan lets go.
-    void install(ZNEngineRef engine) KX2_EXCLUDES(mutex);
+    // A compiled engine with what a report tells about it.
+    struct Loaded
+    {
+        ZNEngineRef engine;
+        unsigned signatures = 0;
+        QDateTime setInstalled; // when its set was installed in the directory
+    };
+
+    // Makes `loaded` the engine in use; the previous one goes when its last
+    // scan lets go. Clears the load failure.
+    void install(Loaded loaded) KX2_EXCLUDES(mutex);
+    // Records why a load failed, for the report.
+    void setLoadFailure(const QString& reason) KX2_EXCLUDES(mutex);
+    // {"loaded": 0|1, "signatures", "installtime" (when loaded),
+    //  "loaderror" (when the last load failed)}.
+    QJsonObject report() const KX2_EXCLUDES(mutex);
     // Drops the engine in use (the owner's shut-down).
     void clear() KX2_EXCLUDES(mutex);
 
     const cl_scan_options* options() const { return &scanOptions; }
 
     // Builds and compiles an engine from the database files in `directory`.
-    // Null on failure, with libclamav's reason in `reason`.
-    static ZNEngineRef load(const QString& directory, QString* reason);
+    // A null engine on failure, with libclamav's reason in `reason`: its
+    // error code and the error lines it wrote meanwhile on this thread
+    // (they name the file that failed).
+    static Loaded load(const QString& directory, QString* reason);
 
     // Held only to copy or swap the engine. Public so that a test can hold
     // an install at the point where it publishes.
@@ -51,6 +73,9 @@ public:
 
 private:
     ZNEngineRef engine KX2_GUARDED_BY(mutex);
+    unsigned signatures KX2_GUARDED_BY(mutex) = 0;
+    QDateTime setInstalled KX2_GUARDED_BY(mutex);
+    QString loadFailure KX2_GUARDED_BY(mutex);
     std::atomic<unsigned> installed{0};
     cl_scan_options scanOptions{};
 };

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <sys/stat.h>
 
@@ -12,6 +13,7 @@
 #include "znrelocation.h"
 #include "znsettingssnapshot.h"
 #include "zntrace.h"
+#include "znvirusdbset.h"
 
 namespace {
 
@@ -24,12 +26,15 @@ struct UpdateProgress
     qint64 position = 0;
     int lastResult = -1;
     QString updateTime;
+    QString lastReason;
+    QJsonObject engine;
 
     bool operator==(const UpdateProgress& other) const
     {
         return rate == other.rate && success == other.success && total == other.total
             && position == other.position && lastResult == other.lastResult
-            && updateTime == other.updateTime;
+            && updateTime == other.updateTime && lastReason == other.lastReason
+            && engine == other.engine;
     }
 
     QJsonObject toObject() const
@@ -45,6 +50,9 @@ struct UpdateProgress
             out.insert(QStringLiteral("lastresult"), lastResult);
         if (!updateTime.isEmpty())
             out.insert(QStringLiteral("updatetime"), updateTime);
+        if (!lastReason.isEmpty())
+            out.insert(QStringLiteral("lastreason"), lastReason);
+        out.insert(QStringLiteral("engine"), engine);
         return out;
     }
 };
@@ -102,6 +110,7 @@ ZNOutcome ZNUpdater::requestUpgrade()
 bool ZNUpdater::stop(int timeoutMs)
 {
     stopRequested = true;
+    thread.wakeAll(); // a retry pause or an engine load ends at once
     // The update thread wakes the group when it ends.
     thread.waitFor([this] { return !running; }, std::chrono::milliseconds(qMax(0, timeoutMs)));
     return !running;
@@ -116,6 +125,11 @@ QJsonObject ZNUpdater::progress()
     now.position = download.position.load();
     now.lastResult = lastResult.load();
     now.updateTime = storedUpdateTime(false);
+    now.engine = engines.report();
+    {
+        KX2MutexLocker lock(reasonMutex);
+        now.lastReason = lastReason;
+    }
     // Clients poll this while they wait; between changes of the figures
     // each serving thread hands out the object it built last (a shared
     // copy) instead of building the same one again.
@@ -174,45 +188,113 @@ int ZNUpdater::queuedRelocations() const
 
 void ZNUpdater::threadMain()
 {
-    relocateAndUpgrade();
-    if (reloadDue)
-        reload();
+    run();
     running = false;
     thread.wakeAll();
 }
 
-void ZNUpdater::relocateAndUpgrade()
+void ZNUpdater::run()
 {
-    // Only this thread uses the download directory: one found now was left
-    // by a run that did not end (a killed process). It never holds an
-    // installed file.
-    const QString directory = settings.get().virusdbDir;
-    if (!directory.isEmpty())
+    // Only this thread uses the set's siblings and the download directory:
+    // what is found now was left by a run that did not end (a kill).
+    QString directory = settings.get().virusdbDir;
+    if (!directory.isEmpty()) {
+        znRecoverVirusdbSets(directory);
         KX2File::removeDirs(QDir(directory).filePath(G_DOWNLOAD_DIR), true);
-
+    }
     if (!relocate())
         upgradeRequested = true; // the database has to be fetched again
+    directory = settings.get().virusdbDir;
+    if (directory.isEmpty())
+        return;
+    if (!stopRequested)
+        takeSystemSet(directory, false);
     // Once asked for, the online update is part of every later run (each
     // scan task starts one), so a scan never waits on a stale set.
-    if (!upgradeRequested)
-        return;
-    bool changed = false;
-    const bool upgraded =
-        znUpgradeVirusdb(configuration.virusdbUrl, settings.get().virusdbDir,
-                         configuration.descriptionFile(), download, stopRequested, changed);
-    descriptionWrites.fetch_add(1);
-    lastResult = upgraded ? 1 : 0;
-    if (!upgraded) {
-        // Nothing was installed, so an engine in use stays as it is. Without
-        // one, the files already in place are loaded all the same: a mirror
-        // that cannot be reached must not keep a service from scanning.
-        if (engines.current())
-            reloadDue = false;
+    if (upgradeRequested && !stopRequested)
+        upgrade(directory);
+    if (reloadDue && !stopRequested)
+        reload(directory);
+}
+
+ZNFetchControl ZNUpdater::fetchControl()
+{
+    ZNFetchControl control;
+    control.stopped = [this] { return stopRequested || thread.isShuttingDown(); };
+    control.pause = [this](int milliseconds) {
+        thread.waitFor([this] { return stopRequested.load(); },
+                       std::chrono::milliseconds(milliseconds));
+        return !stopRequested && !thread.isShuttingDown();
+    };
+    return control;
+}
+
+void ZNUpdater::setLastReason(const QString& reason)
+{
+    KX2MutexLocker lock(reasonMutex);
+    lastReason = reason;
+}
+
+void ZNUpdater::upgrade(const QString& directory)
+{
+    const ZNFetchedSet fetched =
+        znFetchVirusdb(configuration.virusdbUrls, directory, download, fetchControl());
+    QString reason = fetched.reason;
+    bool ok = fetched.ok && (!fetched.staged || proveAndInstall(directory, &reason));
+    if (ok) {
+        // The description names the set that is installed now.
+        ok = KX2File::saveJson(configuration.descriptionFile(), fetched.description, true);
+        if (!ok)
+            reason = QStringLiteral("cannot write ") + configuration.descriptionFile();
+        descriptionWrites.fetch_add(1);
+    }
+    setLastReason(ok ? QString() : reason);
+    lastResult = ok ? 1 : 0;
+    if (ok) {
+        anySuccess = true;
         return;
     }
-    anySuccess = true;
-    if (changed)
-        reloadDue = true;
+    // Nothing was installed, so an engine in use stays as it is. Without
+    // one, the files already in place are loaded all the same: a mirror
+    // that cannot be reached must not keep a service from scanning.
+    if (engines.current())
+        reloadDue = false;
+}
+
+bool ZNUpdater::takeSystemSet(const QString& directory, bool whole)
+{
+    const QString system = configuration.systemVirusdbDir;
+    if (system.isEmpty() || !QFileInfo(system).isDir()
+        || QFileInfo(system).canonicalFilePath() == QFileInfo(directory).canonicalFilePath())
+        return false;
+    if (!whole && !znHasNewerVirusdbFiles(system, directory))
+        return false;
+    QString reason;
+    if (!QDir().mkpath(QFileInfo(directory).absolutePath())
+        || !znStageVirusdbCopy(directory, system, !whole, &reason)
+        || !proveAndInstall(directory, &reason)) {
+        znDiscardStagedSet(directory);
+        znTrace(ZNTraceBits::Failures,
+                QStringLiteral("系统病毒库不可用: ") + system + QStringLiteral(": ") + reason);
+        return false;
+    }
+    znTrace(ZNTraceBits::TaskSummary, QStringLiteral("已采用系统病毒库: ") + system);
+    return true;
+}
+
+bool ZNUpdater::proveAndInstall(const QString& directory, QString* reason)
+{
+    ZNEngineSlot::Loaded loaded = loadEngine(znStagedSetDir(directory), reason);
+    if (!loaded.engine || !znInstallVirusdbSet(directory, reason)) {
+        znDiscardStagedSet(directory);
+        znTrace(ZNTraceBits::Failures, QStringLiteral("新病毒库未安装: ") + *reason);
+        return false;
+    }
+    loaded.setInstalled = znVirusdbSetTime(directory);
+    reloadDue = false; // before the install, which may wait for the slot
+    engines.install(std::move(loaded));
+    znKeepGoodVirusdbSet(directory);
+    return true;
 }
 
 bool ZNUpdater::takeRelocation(Relocation& next)
@@ -230,8 +312,14 @@ bool ZNUpdater::relocate()
     bool result = true;
     Relocation next;
     while (takeRelocation(next)) {
-        const ZNRelocation outcome = znRelocateVirusdb(next.from, next.to);
-        switch (outcome) {
+        // The system directory belongs to the distribution's own updater:
+        // its set is copied (and proven), never moved.
+        if (!configuration.systemVirusdbDir.isEmpty()
+            && QDir::cleanPath(next.from) == QDir::cleanPath(configuration.systemVirusdbDir)) {
+            result = QFileInfo(next.from).isDir() && takeSystemSet(next.to, true);
+            continue;
+        }
+        switch (znRelocateVirusdb(next.from, next.to)) {
         case ZNRelocation::Same:
             result = true;
             break;
@@ -256,21 +344,113 @@ bool ZNUpdater::relocate()
     return result;
 }
 
-bool ZNUpdater::reload()
+bool ZNUpdater::reload(const QString& directory)
 {
-    const QString directory = settings.get().virusdbDir;
-    if (directory.isEmpty() || !QDir(directory).exists())
+    if (!QDir(directory).exists() && !QDir(znGoodSetDir(directory)).exists())
         return false;
     QString reason;
-    ZNEngineRef engine = ZNEngineSlot::load(directory, &reason);
-    if (!engine) {
-        // The new engine is gone; the one in use stays.
-        znTrace(ZNTraceBits::Failures,
-                QStringLiteral("病毒库信息装载失败: ") + QDir(directory).absolutePath()
-                    + QStringLiteral(": ") + reason);
-        return false;
+    ZNEngineSlot::Loaded loaded = loadEngine(directory, &reason);
+    if (loaded.engine) {
+        loaded.setInstalled = znVirusdbSetTime(directory);
+        reloadDue = false; // before the install, which may wait for the slot
+        engines.install(std::move(loaded));
+        znKeepGoodVirusdbSet(directory);
+        return true;
     }
+    const QString failure = QDir(directory).absolutePath() + QStringLiteral(": ") + reason;
+    znTrace(ZNTraceBits::Failures, QStringLiteral("病毒库信息装载失败: ") + failure);
+    if (stopRequested)
+        return false;
+    if (fallBack(directory, failure))
+        return true;
+    // The engine in use, if any, stays; a client sees why none was built.
+    engines.setLoadFailure(failure);
+    return false;
+}
+
+// The installed set does not load: the last one that did takes its place,
+// and the broken one is kept beside it for the administrator to look at.
+bool ZNUpdater::fallBack(const QString& directory, const QString& failure)
+{
+    const QString good = znGoodSetDir(directory);
+    if (!QDir(good).exists())
+        return false;
+    QString reason;
+    ZNEngineSlot::Loaded loaded = loadEngine(good, &reason);
+    if (!loaded.engine)
+        return false;
+    loaded.setInstalled = znVirusdbSetTime(good);
     reloadDue = false;
-    engines.install(std::move(engine));
+    engines.install(std::move(loaded));
+    znTrace(ZNTraceBits::Failures,
+            QStringLiteral("改用上次装载成功的病毒库: ") + good + QStringLiteral(" (") + failure
+                + QStringLiteral(")"));
+    if (znStageVirusdbSet(directory, good, {}, &reason)
+        && znInstallVirusdbSet(directory, &reason, directory + QStringLiteral(".broken")))
+        return true;
+    znDiscardStagedSet(directory);
+    return true;
+}
+
+// --- Engine loads ------------------------------------------------------------
+
+struct ZNUpdater::EngineLoad
+{
+    KX2Mutex mutex;
+    bool done KX2_GUARDED_BY(mutex) = false;
+    bool abandoned KX2_GUARDED_BY(mutex) = false;
+    ZNEngineSlot::Loaded loaded KX2_GUARDED_BY(mutex);
+    QString reason KX2_GUARDED_BY(mutex);
+};
+
+ZNEngineSlot::Loaded ZNUpdater::loadEngine(const QString& directory, QString* reason)
+{
+    // A load that a stop left behind ends first, so that no more than one
+    // engine is being built besides the one in use.
+    if (abandonedLoad && !waitForLoad(abandonedLoad)) {
+        *reason = QStringLiteral("stopped");
+        return ZNEngineSlot::Loaded();
+    }
+    abandonedLoad.reset();
+    const auto load = std::make_shared<EngineLoad>();
+    const bool started = thread.start([this, load, directory] {
+        QString why;
+        ZNEngineSlot::Loaded loaded = ZNEngineSlot::load(directory, &why);
+        {
+            KX2MutexLocker lock(load->mutex);
+            if (!load->abandoned)
+                std::swap(load->loaded, loaded);
+            load->reason = why;
+            load->done = true;
+        }
+        thread.wakeAll();
+        // An abandoned engine goes here, on this thread.
+    });
+    if (!started)
+        return ZNEngineSlot::load(directory, reason);
+    if (!waitForLoad(load)) {
+        KX2MutexLocker lock(load->mutex);
+        load->abandoned = true;
+        abandonedLoad = load;
+        *reason = QStringLiteral("stopped");
+        return ZNEngineSlot::Loaded();
+    }
+    KX2MutexLocker lock(load->mutex);
+    *reason = load->reason;
+    return std::move(load->loaded);
+}
+
+bool ZNUpdater::waitForLoad(const std::shared_ptr<EngineLoad>& load)
+{
+    const auto done = [&load] {
+        KX2MutexLocker lock(load->mutex);
+        return load->done;
+    };
+    while (!done()) {
+        if (stopRequested || thread.isShuttingDown())
+            return false;
+        thread.waitFor([this, &done] { return stopRequested || done(); },
+                       std::chrono::milliseconds(1000));
+    }
     return true;
 }

@@ -1,17 +1,24 @@
 // ZNUpdater: the update thread, which relocates the virus database when
-// the work area changes, fetches a new database from the mirror when asked,
-// and (re)loads the engine.
+// the work area changes, takes a newer set from the system directory,
+// fetches a new set from the mirror when asked, and (re)loads the engine.
 //
 // At most one update thread runs. It is the only writer of the database
-// directory, its download directory and the stored description
+// directory, its siblings (see znvirusdbset.h) and the stored description
 // "virusdb.json"; request threads only start it, ask it to stop and read
 // its progress. A relocation is queued by a settings change and carried out
 // at the start of the next run.
 //
+// Protection never lapses: a new set is installed only after an engine
+// built from it loaded and compiled (that engine is then the one used),
+// and a set that fails to load falls back to the last one that loaded.
+// "virusdb.json" is written only once its set is installed.
+//
 // Thread rules: every public function may be called from any thread. The
-// flags and progress figures are atomics; the relocation queue and the
-// cached description time each have their own lock. The destructor asks a
-// running update to stop and waits for the thread.
+// flags and progress figures are atomics; the relocation queue, the cached
+// description time and the last reason each have their own lock. An engine
+// load runs on a thread of its own so that a stop ends the run at once; a
+// stopped load finishes in the background and drops its engine. The
+// destructor asks a running update to stop and waits for every thread.
 
 #ifndef ZNUPDATER_H
 #define ZNUPDATER_H
@@ -22,14 +29,15 @@
 
 #include <atomic>
 #include <deque>
+#include <memory>
 
 #include "kx2threadsafety.h"
+#include "znengineslot.h"
 #include "znoutcome.h"
 #include "znthreadgroup.h"
 #include "znvirusdbdownload.h"
 
 struct ZNConfiguration;
-class ZNEngineSlot;
 class ZNSettingsHolder;
 
 class ZNUpdater
@@ -67,8 +75,10 @@ public:
             thread.waitFor([this] { return !running; }, 1000ms);
     }
 
-    // The progress report; the figures of the last run once none runs.
-    QJsonObject progress();
+    // The progress report; the figures of the last run once none runs,
+    // with "lastreason" (why the last run failed, when it did) and "engine"
+    // (ZNEngineSlot::report()).
+    QJsonObject progress() KX2_EXCLUDES(reasonMutex);
     // "updatetime" of the stored description; see storedUpdateTime().
     QString storedUpdateTime(bool lookNow) KX2_EXCLUDES(timeMutex);
 
@@ -86,14 +96,30 @@ private:
         QString from;
         QString to;
     };
+    struct EngineLoad;
 
     void threadMain();
-    void relocateAndUpgrade();
+    void run();
     // Carries out the queued relocations; false when one failed (the rest
     // are dropped).
     bool relocate() KX2_EXCLUDES(movesMutex);
     bool takeRelocation(Relocation& next) KX2_EXCLUDES(movesMutex);
-    bool reload();
+    // Copies the system directory's set into `directory` through the
+    // proof: alone (`whole`, a first work area), or over the installed set
+    // when the system directory holds newer files.
+    bool takeSystemSet(const QString& directory, bool whole);
+    void upgrade(const QString& directory);
+    // Loads the set staged beside `directory`; installs set and engine
+    // when it loaded, discards the staged set otherwise.
+    bool proveAndInstall(const QString& directory, QString* reason);
+    bool reload(const QString& directory);
+    bool fallBack(const QString& directory, const QString& failure);
+    // ZNEngineSlot::load() on a thread of its own; a null engine with
+    // "stopped" when the run is stopped meanwhile.
+    ZNEngineSlot::Loaded loadEngine(const QString& directory, QString* reason);
+    bool waitForLoad(const std::shared_ptr<EngineLoad>& load);
+    ZNFetchControl fetchControl();
+    void setLastReason(const QString& reason) KX2_EXCLUDES(reasonMutex);
 
     const ZNConfiguration& configuration;
     const ZNSettingsHolder& settings;
@@ -121,6 +147,12 @@ private:
     QString timeCached KX2_GUARDED_BY(timeMutex);
     quint64 timeSeenWrites KX2_GUARDED_BY(timeMutex) = 0;
     QElapsedTimer timeLooked KX2_GUARDED_BY(timeMutex);
+
+    KX2Mutex reasonMutex;
+    QString lastReason KX2_GUARDED_BY(reasonMutex);
+
+    // A load that a stop left running; only the update thread uses it.
+    std::shared_ptr<EngineLoad> abandonedLoad;
 
     ZNThreadGroup thread;
 };

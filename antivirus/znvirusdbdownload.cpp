@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
 
@@ -13,6 +14,7 @@
 #include "kx2http.h"
 #include "kx2values.h"
 #include "zntrace.h"
+#include "znvirusdbset.h"
 
 const QLatin1String G_DOWNLOAD_DIR(".dl");
 
@@ -20,6 +22,9 @@ namespace {
 
 const int kDescriptionTimeoutSeconds = 30;
 const int kDownloadTimeoutSeconds = 7200;
+// A connection that fails is tried this many more times, after 1 s, 2 s...
+const int kRetries = 2;
+const int kRetryPauseMs = 1000;
 
 struct DownloadEntry
 {
@@ -79,50 +84,126 @@ QList<DownloadEntry> downloadPlan(const QJsonArray& items, const QString& base,
     return plan;
 }
 
+// Tries a transfer again while no connection can be made, pausing a
+// little longer each time.
+KX2HttpResult transferWithRetries(const KX2HttpTransfer& transfer, const ZNFetchControl& control)
+{
+    KX2HttpResult result;
+    for (int attempt = 1;; ++attempt) {
+        result = kx2HttpTransfer(transfer);
+        if (result.kind != KX2HttpResult::Unreachable || attempt > kRetries)
+            return result;
+        if (!control.pause(kRetryPauseMs * attempt)) {
+            result.kind = KX2HttpResult::Stopped;
+            result.reason = QStringLiteral("stopped");
+            return result;
+        }
+    }
+}
+
+// The description at `url`, checked; a failure sets `reason`.
+bool fetchDescription(const QString& url, const ZNFetchControl& control, QJsonObject& description,
+                      QString& reason)
+{
+    KX2HttpTransfer transfer;
+    transfer.url = url;
+    transfer.timeout = kDescriptionTimeoutSeconds;
+    transfer.callback = [&control](unsigned long) { return !control.stopped(); };
+    const KX2HttpResult result = transferWithRetries(transfer, control);
+    if (!result.ok()) {
+        reason = url + QStringLiteral(": ") + result.reason;
+        znTrace(ZNTraceBits::FileFailures,
+                QStringLiteral("获取在线病毒库信息失败，可能是网络不通畅"));
+        return false;
+    }
+    // Only an object with an "items" array is a description.
+    const QJsonDocument document = QJsonDocument::fromJson(result.body);
+    description = document.object();
+    if (!document.isObject() || !description.value(QLatin1String("items")).isArray()) {
+        reason = url + QStringLiteral(": not a description");
+        return false;
+    }
+    if (!znCheckDescriptionItems(description.value(QLatin1String("items")).toArray())) {
+        reason = url + QStringLiteral(": invalid file name in the description");
+        return false;
+    }
+    return true;
+}
+
+// Downloads and checks every file of `plan`; a failure sets `reason`.
 bool downloadAll(const QList<DownloadEntry>& plan, ZNDownloadProgress& progress,
-                 const std::atomic<bool>& stop)
+                 const ZNFetchControl& control, QString& reason)
 {
     progress.position = 0;
     for (const DownloadEntry& entry : plan) {
-        if (stop)
-            return false;
+        KX2HttpTransfer transfer;
+        transfer.url = entry.url;
+        transfer.filePath = entry.tmpFile;
+        transfer.timeout = kDownloadTimeoutSeconds;
         // A file may not grow beyond its listed size: a mirror sending
         // without end is cut off instead of filling the disk.
-        qint64 received = 0;
-        const auto chunk = [&](unsigned long bytes) {
-            received += qint64(bytes);
+        transfer.maxBytes = entry.size;
+        transfer.verifyTls = false; // its size and MD5 come from the verified description
+        transfer.callback = [&progress, &control](unsigned long bytes) {
             const qint64 now = progress.position += qint64(bytes);
             const qint64 total = progress.total;
             progress.rate = now >= total ? 100 : int(qMin<qint64>(100, now * 100 / total));
-            return !stop && received <= entry.size;
+            return !control.stopped();
         };
-        if (!curlHttpDownloading(entry.tmpFile, entry.url, chunk, kDownloadTimeoutSeconds)) {
+        const KX2HttpResult result = transferWithRetries(transfer, control);
+        if (!result.ok()) {
+            reason = entry.url + QStringLiteral(": ") + result.reason;
             znTrace(ZNTraceBits::Failures, QStringLiteral("病毒库文件下载失败: ") + entry.url);
             return false;
         }
         if (!matches(entry.tmpFile, entry.size, entry.md5)) {
-            // An error page, a cut transfer or a wrong file.
+            reason = entry.url + QStringLiteral(": size or MD5 mismatch");
             znTrace(ZNTraceBits::Failures, QStringLiteral("病毒库文件校验失败: ") + entry.url);
             return false;
         }
+        syncPath(entry.tmpFile);
     }
-    return !stop;
+    if (control.stopped()) {
+        reason = QStringLiteral("stopped");
+        return false;
+    }
+    return true;
 }
 
-bool installAll(const QList<DownloadEntry>& plan, const QString& directory)
+// One attempt against the description at `url`.
+ZNFetchedSet fetchFrom(const QString& url, const QString& directory, ZNDownloadProgress& progress,
+                       const ZNFetchControl& control)
 {
-    bool ok = true;
-    for (const DownloadEntry& entry : plan) {
-        syncPath(entry.tmpFile);
-        if (::rename(QFile::encodeName(entry.tmpFile).constData(),
-                     QFile::encodeName(entry.filePath).constData())
-            != 0) {
-            znTrace(ZNTraceBits::Failures, QStringLiteral("移动文件失败: ") + entry.tmpFile);
-            ok = false;
-        }
+    ZNFetchedSet fetched;
+    if (!fetchDescription(url, control, fetched.description, fetched.reason))
+        return fetched;
+    // A fresh download directory of our own: whatever sits at its name
+    // (a leftover, a planted link) goes first, and only a real directory
+    // made here is used.
+    progress.total = 0;
+    const QDir database(directory);
+    const QString downloads = database.filePath(G_DOWNLOAD_DIR);
+    KX2File::removeDirs(downloads, true);
+    if (!QDir().mkdir(downloads) || QFileInfo(downloads).isSymLink()) {
+        fetched.reason = QStringLiteral("cannot create ") + downloads;
+        return fetched;
     }
-    syncPath(directory);
-    return ok;
+    const QString base = fetched.description.value(QLatin1String("url")).toString().trimmed();
+    const QList<DownloadEntry> plan = downloadPlan(
+        fetched.description.value(QLatin1String("items")).toArray(), base, database, downloads);
+    qint64 total = 0;
+    QList<QPair<QString, QString>> replacements;
+    for (const DownloadEntry& entry : plan) {
+        total += entry.size;
+        replacements << qMakePair(QFileInfo(entry.filePath).fileName(), entry.tmpFile);
+    }
+    progress.total = total;
+    fetched.ok = downloadAll(plan, progress, control, fetched.reason)
+        && (plan.isEmpty()
+            || znStageVirusdbSet(directory, directory, replacements, &fetched.reason));
+    fetched.staged = fetched.ok && !plan.isEmpty();
+    KX2File::removeDirs(downloads, true);
+    return fetched;
 }
 
 } // namespace
@@ -143,54 +224,27 @@ bool znCheckDescriptionItems(const QJsonArray& items)
     return true;
 }
 
-bool znUpgradeVirusdb(const QString& url, const QString& directory, const QString& descriptionFile,
-                      ZNDownloadProgress& progress, const std::atomic<bool>& stop, bool& changed)
+ZNFetchedSet znFetchVirusdb(const QStringList& urls, const QString& directory,
+                            ZNDownloadProgress& progress, const ZNFetchControl& control)
 {
-    changed = false;
+    ZNFetchedSet fetched;
     if (directory.isEmpty() || !QDir().mkpath(directory) || !QFileInfo(directory).isDir()) {
-        znTrace(ZNTraceBits::Failures,
-                QStringLiteral("无法创建病毒库位置: ") + QFileInfo(directory).absoluteFilePath());
-        return false;
+        fetched.reason =
+            QStringLiteral("无法创建病毒库位置: ") + QFileInfo(directory).absoluteFilePath();
+        znTrace(ZNTraceBits::Failures, fetched.reason);
+        return fetched;
     }
-    // Only an object with an "items" array is a description; anything else
-    // counts as a failed fetch and is not stored.
-    QJsonObject description;
-    if (!curlHttpGet(description, url, kDescriptionTimeoutSeconds)
-        || !description.value(QLatin1String("items")).isArray()) {
-        znTrace(ZNTraceBits::FileFailures,
-                QStringLiteral("获取在线病毒库信息失败，可能是网络不通畅"));
-        return false;
+    QStringList reasons;
+    for (const QString& url : urls) {
+        fetched = fetchFrom(url, directory, progress, control);
+        if (fetched.ok || control.stopped())
+            break;
+        reasons << fetched.reason;
     }
-    const QJsonArray items = description.value(QLatin1String("items")).toArray();
-    if (!znCheckDescriptionItems(items)) {
-        znTrace(ZNTraceBits::Failures, QStringLiteral("下载病毒库失败"));
-        return false;
+    if (!fetched.ok) {
+        if (!control.stopped() && reasons.size() > 1)
+            fetched.reason = reasons.join(QStringLiteral("; "));
+        znTrace(ZNTraceBits::Failures, QStringLiteral("下载病毒库失败: ") + fetched.reason);
     }
-    KX2File::saveJson(descriptionFile, description, true);
-
-    // A fresh download directory of our own: whatever sits at its name
-    // (a leftover, a planted link) goes first, and only a real directory
-    // made here is used.
-    progress.total = 0;
-    const QDir database(directory);
-    const QString downloads = database.filePath(G_DOWNLOAD_DIR);
-    KX2File::removeDirs(downloads, true);
-    if (!QDir().mkdir(downloads) || QFileInfo(downloads).isSymLink()) {
-        znTrace(ZNTraceBits::Failures, QStringLiteral("无法创建病毒库位置: ") + downloads);
-        return false;
-    }
-    const QString base = description.value(QLatin1String("url")).toString().trimmed();
-    const QList<DownloadEntry> plan = downloadPlan(items, base, database, downloads);
-    qint64 total = 0;
-    for (const DownloadEntry& entry : plan)
-        total += entry.size;
-    progress.total = total;
-
-    const bool ok = downloadAll(plan, progress, stop) && installAll(plan, directory);
-    if (ok)
-        changed = !plan.isEmpty();
-    else
-        znTrace(ZNTraceBits::Failures, QStringLiteral("下载病毒库失败"));
-    KX2File::removeDirs(downloads, true);
-    return ok;
+    return fetched;
 }

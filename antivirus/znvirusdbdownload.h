@@ -1,12 +1,11 @@
-// The online update of the virus database: fetch the description from the
-// mirror, download the files that differ, check each against its listed
-// size and MD5, and install them all or none.
+// The online fetch of the virus database: the description from the
+// mirror, then the files that differ, each checked against its listed size
+// and MD5, staged as a new set beside the database directory.
 //
 // What arrives from the mirror is untrusted: a file name is accepted only
-// as a plain name inside the database directory, and every downloaded file
-// must match before any file is installed. Installing renames each file
-// over its predecessor, so at any moment, a kill included, every database
-// file is either the old one or the new one, whole.
+// as a plain name inside the database directory, every status is checked,
+// and every downloaded file must match before the set is staged. Whether
+// the set loads is proven by the caller before it is installed.
 //
 // Runs on the update thread only; `progress` is read by other threads.
 
@@ -14,9 +13,12 @@
 #define ZNVIRUSDBDOWNLOAD_H
 
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
+#include <functional>
 
 // The figures a progress request reports.
 struct ZNDownloadProgress
@@ -33,11 +35,32 @@ extern const QLatin1String G_DOWNLOAD_DIR;
 // once, every size a non-negative number. Traces the first offending name.
 bool znCheckDescriptionItems(const QJsonArray& items);
 
-// One update run against `url` into `directory`; the description goes to
-// `descriptionFile`. True when every listed file is current afterwards;
-// `changed` tells whether one was installed. A raised `stop` ends the run
-// (false) at the next chunk.
-bool znUpgradeVirusdb(const QString& url, const QString& directory, const QString& descriptionFile,
-                      ZNDownloadProgress& progress, const std::atomic<bool>& stop, bool& changed);
+// How a fetch learns that the run was stopped, and waits between attempts
+// (false when the run was stopped meanwhile). Both are called on the
+// fetching thread.
+struct ZNFetchControl
+{
+    std::function<bool()> stopped;
+    std::function<bool(int milliseconds)> pause;
+};
+
+// What one fetch came to.
+struct ZNFetchedSet
+{
+    bool ok = false;
+    bool staged = false;     // a new set waits beside the directory for its proof
+    QJsonObject description; // the description the set follows (when ok)
+    QString reason;          // when not ok: the address or file, and the cause
+};
+
+// Fetches the description from each of `urls` in turn until one run
+// succeeds: the description (HTTP 2xx, an object with valid "items"), then
+// the listed files that differ from `directory`'s, each checked against its
+// size and MD5. A set with new files is staged beside `directory` (see
+// znStageVirusdbSet); nothing is installed and no description is written
+// here. A connection that fails is tried again after a growing pause; a
+// stop ends the fetch within about a second.
+ZNFetchedSet znFetchVirusdb(const QStringList& urls, const QString& directory,
+                            ZNDownloadProgress& progress, const ZNFetchControl& control);
 
 #endif // ZNVIRUSDBDOWNLOAD_H

@@ -27,6 +27,28 @@ QString progressLine(const QJsonObject& report)
         .arg(qint64(report.value(QStringLiteral("total")).toDouble()));
 }
 
+// "reason: ..." when the last run failed; the engine's state.
+void printOutcome(QTextStream& out, const QJsonObject& report)
+{
+    const QString reason = report.value(QStringLiteral("lastreason")).toString();
+    if (!reason.isEmpty())
+        out << "reason:     " << reason << '\n';
+    const QJsonObject engine = report.value(QStringLiteral("engine")).toObject();
+    if (engine.value(QStringLiteral("loaded")).toInt() == 1) {
+        out << "engine:     loaded, "
+            << qint64(engine.value(QStringLiteral("signatures")).toDouble())
+            << " signatures, set installed "
+            << engine.value(QStringLiteral("installtime"))
+                   .toString(QStringLiteral("at an unknown time"))
+            << '\n';
+    } else {
+        out << "engine:     not loaded (scans are refused)\n";
+    }
+    const QString loadError = engine.value(QStringLiteral("loaderror")).toString();
+    if (!loadError.isEmpty())
+        out << "load error: " << loadError << '\n';
+}
+
 void printStatus(const QJsonObject& reply)
 {
     const QJsonObject report = reply.value(QStringLiteral("results")).toObject();
@@ -41,6 +63,7 @@ void printStatus(const QJsonObject& reply)
         << '\n';
     out << "updatetime: "
         << report.value(QStringLiteral("updatetime")).toString(QStringLiteral("unknown")) << '\n';
+    printOutcome(out, report);
 }
 
 // Follows a started update until the service reports it ended.
@@ -78,6 +101,7 @@ int waitForUpdate(const Options& options)
         out << "updatetime: "
             << report.value(QStringLiteral("updatetime")).toString(QStringLiteral("unknown"))
             << '\n';
+        printOutcome(out, report);
     }
     return ok ? ExitSuccess : ExitFailedReply;
 }

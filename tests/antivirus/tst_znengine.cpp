@@ -46,7 +46,7 @@ private slots:
 
     void referencesAreCounted();
     void firstLoadHappensOnUpdateThread();
-    void corruptDatabaseKeepsPreviousEngine();
+    void brokenSetFallsBackToLastGoodOne();
     void missingDirectoryChangesNothing();
     void heldReferenceSurvivesReload();
     void prepareWhileUpdateThreadRuns();
@@ -55,6 +55,8 @@ private slots:
 private:
     // Configures the module and applies settings whose work area is `data`.
     void startService(bool withDatabase = true);
+    // A new module over the same directories, started and loaded.
+    void restartModule();
     void waitForUpdateThread();
 
     QScopedPointer<QTemporaryDir> root;
@@ -101,6 +103,17 @@ void tst_ZNEngine::startService(bool withDatabase)
                               QJsonObject{{"enabled", true}, {"datadir", dataDir}}));
     KX2Journals journal;
     QVERIFY(module->settingsLoad(journal, nullptr));
+}
+
+void tst_ZNEngine::restartModule()
+{
+    module.reset();
+    module.reset(new ZNAntiVirus());
+    d = ZNAntiVirusPrivate::get(module.data());
+    KX2Journals journal;
+    QVERIFY(module->loadConfigure(journal, avtest::componentConfig(root->path())));
+    QVERIFY(module->settingsLoad(journal, nullptr));
+    waitForUpdateThread();
 }
 
 void tst_ZNEngine::waitForUpdateThread()
@@ -151,27 +164,48 @@ void tst_ZNEngine::firstLoadHappensOnUpdateThread()
     QCOMPARE(scanFile(engine, d, root->path() + "/scan/clean.txt"), int(CL_CLEAN));
 }
 
-void tst_ZNEngine::corruptDatabaseKeepsPreviousEngine()
+void tst_ZNEngine::brokenSetFallsBackToLastGoodOne()
 {
     startService();
     waitForUpdateThread();
-    const cl_engine* const loaded = d->engines.current().get();
-    QVERIFY(loaded);
+    QVERIFY(d->engines.current());
+    QVERIFY(QFileInfo::exists(virusdbDir + ".good/test.hdb"));
 
+    // A file that does not load, found by a reload: the last set that
+    // loaded scans instead and is put back in place; the broken set is
+    // kept aside.
     QVERIFY(avtest::writeFile(virusdbDir + "/broken.hdb", "this is not a signature\n"));
     QVERIFY(d->updater.prepare(true));
     waitForUpdateThread();
-    QCOMPARE(d->engines.current().get(), loaded);
-    QVERIFY(d->updater.reloadPending());
-    QVERIFY(d->updater.reloadPending());
+    QVERIFY(!d->updater.reloadPending());
     QCOMPARE(scanFile(d->engines.current(), d, infectedFile), int(CL_VIRUS));
+    QVERIFY(!QFileInfo::exists(virusdbDir + "/broken.hdb"));
+    QVERIFY(QFileInfo::exists(virusdbDir + "/test.hdb"));
+    QVERIFY(QFileInfo::exists(virusdbDir + ".broken/broken.hdb"));
+
+    // At start-up as well.
+    QVERIFY(avtest::writeFile(virusdbDir + "/broken.hdb", "garbage\n"));
+    restartModule();
+    QCOMPARE(scanFile(d->engines.current(), d, infectedFile), int(CL_VIRUS));
+    QCOMPARE(d->engines.report().value("loaded").toInt(), 1);
+
+    // With no good set either there is no engine, and the report says why.
+    QVERIFY(avtest::writeFile(virusdbDir + "/broken.hdb", "garbage\n"));
+    QVERIFY(QDir(virusdbDir + ".good").removeRecursively());
+    restartModule();
+    QVERIFY(!d->engines.current());
+    QVERIFY(d->updater.reloadPending());
+    const QJsonObject report = d->engines.report();
+    QCOMPARE(report.value("loaded").toInt(), 0);
+    QVERIFY2(report.value("loaderror").toString().contains("broken.hdb"),
+             qPrintable(report.value("loaderror").toString()));
 
     // Once the file is repaired, the pending reload goes through.
     QVERIFY(QFile::remove(virusdbDir + "/broken.hdb"));
     QVERIFY(d->updater.prepare(false));
     waitForUpdateThread();
-    QVERIFY(!d->updater.reloadPending());
-    QVERIFY(d->engines.current().get() != loaded);
+    QVERIFY(d->engines.current());
+    QVERIFY(!d->engines.report().contains("loaderror"));
 }
 
 void tst_ZNEngine::missingDirectoryChangesNothing()

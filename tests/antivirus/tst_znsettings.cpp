@@ -433,12 +433,12 @@ void tst_ZNSettings::relocationQueuedOnlyWhenWorkAreaChanges()
     QVERIFY(QDir().mkpath(areaB));
     QVERIFY(avtest::writeFile(systemDir + "/test.hdb", avtest::eicarHdbLine()));
 
-    // From no work area: the files of the system directory move into the
-    // first one.
+    // From no work area: the first one takes a copy of the system
+    // directory's files, which stay where they are.
     QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", areaA}}).value("err").toInt(), 0);
     waitForUpdateThread();
     QVERIFY(QFileInfo::exists(areaA + "/virusdb/test.hdb"));
-    QVERIFY(!QFileInfo::exists(systemDir + "/test.hdb"));
+    QCOMPARE(avtest::readBytes(systemDir + "/test.hdb"), avtest::eicarHdbLine());
 
     QCOMPARE(save(QJsonObject{{"enabled", 1}, {"datadir", areaB}}).value("err").toInt(), 0);
     QCOMPARE(d->settings.get().virusdbDir, areaB + "/virusdb");

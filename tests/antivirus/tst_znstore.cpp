@@ -100,7 +100,7 @@ void tst_ZNStore::defaultsForMissingKeys()
     QVERIFY(load(QJsonObject{{"database", databasePath()}}, journal));
     QCOMPARE(d->configuration.settingsFile, QStringLiteral("/zelo/etc/antivirus/settings.json"));
     QCOMPARE(d->configuration.settingsDir.absolutePath(), QStringLiteral("/zelo/etc/antivirus"));
-    QCOMPARE(d->configuration.virusdbUrl, QStringLiteral("http://...."));
+    QCOMPARE(d->configuration.virusdbUrls, QStringList{QStringLiteral("http://....")});
     QCOMPARE(d->configuration.overallPath, QStringLiteral("/mnt"));
     QCOMPARE(d->configuration.overallExcludes, QStringList({"ftp", "webdav", "velcan"}));
     QCOMPARE(G_OVERALL_EXCLUDES, QStringList({"ftp", "webdav", "velcan"}));
@@ -120,7 +120,8 @@ void tst_ZNStore::configurationKeysAreTrimmedAndDeduplicated()
     QVERIFY(load(configuration, journal));
     QCOMPARE(d->configuration.settingsFile, root->path() + "/conf/my settings.json");
     QCOMPARE(d->configuration.settingsDir.absolutePath(), root->path() + "/conf");
-    QCOMPARE(d->configuration.virusdbUrl, QStringLiteral("http://127.0.0.1:8089/virusdb.json"));
+    QCOMPARE(d->configuration.virusdbUrls,
+             QStringList{QStringLiteral("http://127.0.0.1:8089/virusdb.json")});
     QCOMPARE(d->configuration.databaseFile, databasePath());
     QCOMPARE(d->configuration.overallPath, QStringLiteral("/srv/share"));
     QCOMPARE(d->configuration.overallExcludes, QStringList({"a", "b", "5"}));
@@ -233,7 +234,7 @@ void tst_ZNStore::repeatedLoadKeepsOpenStore()
     QVERIFY(module->configured);
     // Configuration members follow the new object; the store stays open
     // (same connection, no new file) and its task table is cleared again.
-    QCOMPARE(d->configuration.virusdbUrl, QStringLiteral("http://example.invalid/"));
+    QCOMPARE(d->configuration.virusdbUrls, QStringList{QStringLiteral("http://example.invalid/")});
     QCOMPARE(d->store.handle(), connection);
     QVERIFY(!QFileInfo::exists(root->path() + "/elsewhere.db"));
     QCOMPARE(avtest::rowCount(d->store, "t_task"), 0);

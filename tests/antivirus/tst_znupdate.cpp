@@ -87,6 +87,10 @@ private slots:
     void unreachableMirrorStillLoadsLocalFiles();
     void stopDuringSlowDownload_data();
     void stopDuringSlowDownload();
+    void unloadableSetIsRefused();
+    void descriptionListTriesTheNextAddress();
+    void stopEndsFetchAndRetryPause();
+    void systemDirectoryIsCopiedNeverMoved();
     void relocationFollowsWorkArea();
     void sameDirectoryWrittenTwoWaysIsLeftAlone();
     void relocationIgnoresForeignNames();
@@ -97,6 +101,8 @@ private slots:
 private:
     QJsonObject request(const QString& cmd, const QJsonObject& params = QJsonObject());
     void startService(const QString& dataDirectory = QString());
+    // A new service over the same directories, with its engine loaded.
+    void restartService();
     void waitForUpdateThread();
     QJsonObject runUpdate();
     QJsonObject publish(const QList<MirrorFile>& files);
@@ -176,6 +182,22 @@ void tst_ZNUpdate::startService(const QString& dataDirectory)
         QJsonObject{{"enabled", 1},
                     {"datadir", dataDirectory.isEmpty() ? dataDir : dataDirectory}}));
     KX2Journals journal;
+    QVERIFY(router->settingsLoad(journal, nullptr));
+    waitForUpdateThread();
+}
+
+void tst_ZNUpdate::restartService()
+{
+    server.reset();
+    router.reset(new RequestRouter());
+    d = ZNAntiVirusPrivate::get(router->antivirusModule());
+    QJsonObject config = avtest::componentConfig(root->path());
+    config["virusdburl"] = mirror->url("/virusdb.json");
+    KX2Journals journal;
+    QVERIFY(router->loadConfigure(journal, config));
+    server.reset(new KX2LocalServer());
+    server->add(router.data());
+    QVERIFY(server->start(socketName));
     QVERIFY(router->settingsLoad(journal, nullptr));
     waitForUpdateThread();
 }
@@ -339,8 +361,12 @@ void tst_ZNUpdate::badDownloadsInstallNothing()
     QVERIFY(!QFileInfo::exists(virusdb(".dl")));
     QCOMPARE(d->engines.current().get(), engine);
     QCOMPARE(scan(kThirdSample), QString("Old.Sig"));
-    // The description fetched is kept, whether or not its files were.
-    QCOMPARE(progress.value("updatetime").toString(), QString(kUpdateTime));
+    // The description names the installed set: none was, none is stored;
+    // the reason names the file.
+    QVERIFY(!progress.contains("updatetime"));
+    QVERIFY(!QFileInfo::exists(root->path() + "/etc/virusdb.json"));
+    QVERIFY2(progress.value("lastreason").toString().contains("/files/b.hdb"),
+             qPrintable(progress.value("lastreason").toString()));
 }
 
 void tst_ZNUpdate::descriptionWithoutItemsIsAFailedFetch_data()
@@ -351,6 +377,8 @@ void tst_ZNUpdate::descriptionWithoutItemsIsAFailedFetch_data()
     QTest::newRow("items not an array")
         << QByteArray("{\"items\":{\"file\":\"a.hdb\"},\"updatetime\":\"x\"}");
     QTest::newRow("error page") << QByteArray("<html>not found</html>");
+    QTest::newRow("valid description behind an error status")
+        << QByteArray("{\"url\":\"http://127.0.0.1:1/\",\"items\":[],\"updatetime\":\"x\"}");
 }
 
 void tst_ZNUpdate::descriptionWithoutItemsIsAFailedFetch()
@@ -358,9 +386,11 @@ void tst_ZNUpdate::descriptionWithoutItemsIsAFailedFetch()
     QFETCH(QByteArray, body);
     QVERIFY(avtest::writeFile(virusdb("a.hdb"), avtest::eicarHdbLine()));
     startService();
-    mirror->setFile("/virusdb.json", body, 404);
+    mirror->setFile("/virusdb.json", body,
+                    QByteArray(QTest::currentDataTag()).contains("status") ? 500 : 404);
     const QJsonObject progress = runUpdate();
     QCOMPARE(progress.value("success").toInt(), 0);
+    QVERIFY(progress.value("lastreason").toString().contains("/virusdb.json"));
     QVERIFY(!progress.contains("updatetime"));
     QVERIFY(!QFileInfo::exists(root->path() + "/etc/virusdb.json"));
     QCOMPARE(mirror->requestedPaths(), QList<QByteArray>({"/virusdb.json"}));
@@ -413,8 +443,8 @@ void tst_ZNUpdate::unreachableMirrorStillLoadsLocalFiles()
     // files, while the system directory it would take files from is empty:
     // that relocation fails, so the database is fetched online, and the
     // mirror cannot be reached.
-    d->configuration.virusdbUrl =
-        QStringLiteral("http://127.0.0.1:1/virusdb.json"); // nothing listens there
+    d->configuration.virusdbUrls =
+        QStringList{QStringLiteral("http://127.0.0.1:1/virusdb.json")}; // nothing listens there
     QVERIFY(QDir().mkpath(root->path() + "/system-virusdb"));
     QVERIFY(avtest::writeFile(virusdb("a.hdb"), avtest::eicarHdbLine()));
     QJsonObject reply =
@@ -504,6 +534,132 @@ void tst_ZNUpdate::stopDuringSlowDownload()
     QCOMPARE(avtest::readBytes(virusdb("b.hdb")), newB);
 }
 
+void tst_ZNUpdate::unloadableSetIsRefused()
+{
+    const QByteArray oldB = hdbLine(kThirdSample, "Old.Sig");
+    QVERIFY(avtest::writeFile(virusdb("a.hdb"), avtest::eicarHdbLine()));
+    QVERIFY(avtest::writeFile(virusdb("b.hdb"), oldB));
+    startService();
+    publish({{"a.hdb", avtest::eicarHdbLine()}, {"b.hdb", oldB}});
+    QCOMPARE(runUpdate().value("updatetime").toString(), QString(kUpdateTime));
+    const cl_engine* engine = d->engines.current().get();
+
+    // One garbage line, served with its true size and MD5, beside a good
+    // new file: nothing of the set is installed.
+    const QByteArray goodC = hdbLine(kOtherSample, "Other.Sig");
+    const QByteArray brokenB = oldB + "this is not a signature\n";
+    QJsonObject description = publish({{"c.hdb", goodC}, {"b.hdb", brokenB}});
+    description["updatetime"] = "2026-12-08 05:00:00";
+    mirror->setFile("/virusdb.json", QJsonDocument(description).toJson());
+    const QJsonObject progress = runUpdate();
+    QCOMPARE(progress.value("lastresult").toInt(), 0);
+    QVERIFY2(progress.value("lastreason").toString().contains("b.hdb"),
+             qPrintable(progress.value("lastreason").toString()));
+    QCOMPARE(progress.value("updatetime").toString(), QString(kUpdateTime));
+    QCOMPARE(progress.value("engine").toObject().value("loaded").toInt(), 1);
+    QCOMPARE(avtest::readBytes(virusdb("b.hdb")), oldB);
+    QVERIFY(!QFileInfo::exists(virusdb("c.hdb")));
+    QVERIFY(!QFileInfo::exists(virusdbDir + ".new"));
+    QCOMPARE(d->engines.current().get(), engine);
+    QCOMPARE(scan(kThirdSample), QString("Old.Sig"));
+
+    // A restarted service scans with the set that is installed.
+    restartService();
+    QCOMPARE(scan(kThirdSample), QString("Old.Sig"));
+    QCOMPARE(scan(avtest::eicar()), QString("Test.Sig"));
+
+    // Once the mirror is mended, the next run installs the whole set.
+    publish({{"c.hdb", goodC}, {"b.hdb", oldB}});
+    QCOMPARE(runUpdate().value("lastresult").toInt(), 1);
+    QCOMPARE(scan(kOtherSample), QString("Other.Sig"));
+    QVERIFY(QFileInfo::exists(virusdbDir + ".good/c.hdb"));
+}
+
+void tst_ZNUpdate::descriptionListTriesTheNextAddress()
+{
+    QVERIFY(avtest::writeFile(virusdb("a.hdb"), avtest::eicarHdbLine()));
+    startService();
+    const QByteArray goodC = hdbLine(kOtherSample, "Other.Sig");
+    publish({{"c.hdb", goodC}});
+    // Nothing listens on the first address; the second is the mirror.
+    d->configuration.virusdbUrls =
+        QStringList{"http://127.0.0.1:1/virusdb.json", mirror->url("/virusdb.json")};
+    const QJsonObject progress = runUpdate();
+    QCOMPARE(progress.value("lastresult").toInt(), 1);
+    QVERIFY(!progress.contains("lastreason"));
+    QCOMPARE(scan(kOtherSample), QString("Other.Sig"));
+    QCOMPARE(scan(avtest::eicar()), QString("Test.Sig"));
+}
+
+void tst_ZNUpdate::stopEndsFetchAndRetryPause()
+{
+    QVERIFY(avtest::writeFile(virusdb("a.hdb"), avtest::eicarHdbLine()));
+    startService();
+    const auto stopWithinASecond = [this] {
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(request("antivirus_updvdb_stop").value("err").toInt(), 0);
+        QVERIFY2(timer.elapsed() < 1500, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(!d->updater.isRunning());
+    };
+
+    // A description that sends one chunk and then nothing.
+    HttpTestServer::Reply stalled;
+    stalled.body = QJsonDocument(publish({})).toJson();
+    stalled.chunkSize = 8;
+    stalled.pauseMs = 600000;
+    mirror->setReply("/virusdb.json", stalled);
+    QCOMPARE(request("antivirus_updvdb_start").value("err").toInt(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!mirror->requestedPaths().isEmpty(), kUpdateTimeoutMs);
+    stopWithinASecond();
+
+    // The pause between two attempts at an address that refuses.
+    d->configuration.virusdbUrls = QStringList{"http://127.0.0.1:1/virusdb.json"};
+    QCOMPARE(request("antivirus_updvdb_start").value("err").toInt(), 0);
+    stopWithinASecond();
+    const QString reason = request("antivirus_updvdb_running")
+                               .value("results")
+                               .toObject()
+                               .value("lastreason")
+                               .toString();
+    QVERIFY2(reason.endsWith("stopped"), qPrintable(reason));
+    QCOMPARE(scan(avtest::eicar()), QString("Test.Sig"));
+}
+
+void tst_ZNUpdate::systemDirectoryIsCopiedNeverMoved()
+{
+    // The distribution's directory, with its updater's own files.
+    const QString system = root->path() + "/system-virusdb";
+    QVERIFY(avtest::writeFile(system + "/a.hdb", avtest::eicarHdbLine()));
+    QVERIFY(avtest::writeFile(system + "/freshclam.dat", "updater state"));
+    const QStringList before = tree(system, {});
+
+    // The first work area takes its set from there.
+    startService();
+    QCOMPARE(tree(system, {}), before);
+    QCOMPARE(avtest::readBytes(system + "/a.hdb"), avtest::eicarHdbLine());
+    QCOMPARE(avtest::readBytes(virusdb("a.hdb")), avtest::eicarHdbLine());
+    QVERIFY(!QFileInfo::exists(virusdb("freshclam.dat")));
+    QCOMPARE(scan(avtest::eicar()), QString("Test.Sig"));
+    QVERIFY(mirror->requestedPaths().isEmpty());
+
+    // A newer set there is taken by the next run, through the proof and
+    // without any transfer.
+    QVERIFY(avtest::writeFile(system + "/b.hdb", hdbLine(kOtherSample, "Other.Sig")));
+    QVERIFY(d->updater.prepare(false));
+    waitForUpdateThread();
+    QCOMPARE(scan(kOtherSample), QString("Other.Sig"));
+    QVERIFY(mirror->requestedPaths().isEmpty());
+    QVERIFY(QFileInfo::exists(system + "/b.hdb"));
+
+    // One that does not load is not.
+    QVERIFY(avtest::writeFile(system + "/c.hdb", "garbage\n"));
+    QVERIFY(d->updater.prepare(false));
+    waitForUpdateThread();
+    QVERIFY(!QFileInfo::exists(virusdb("c.hdb")));
+    QCOMPARE(scan(kOtherSample), QString("Other.Sig"));
+}
+
 void tst_ZNUpdate::relocationFollowsWorkArea()
 {
     const QString areaB = root->path() + "/b";
@@ -578,7 +734,9 @@ void tst_ZNUpdate::requestContract()
     QJsonObject reply = request("antivirus_updvdb_running");
     QCOMPARE(reply.value("err").toInt(), 9999);
     const QJsonObject results = reply.value("results").toObject();
-    QCOMPARE(QStringList(results.keys()), QStringList({"position", "rate", "success", "total"}));
+    QCOMPARE(QStringList(results.keys()),
+             QStringList({"engine", "position", "rate", "success", "total"}));
+    QCOMPARE(results.value("engine").toObject(), QJsonObject({{"loaded", 0}}));
 
     reply = request("antivirus_updvdb_start");
     QCOMPARE(reply.value("err").toInt(), 9869);
@@ -683,6 +841,11 @@ void tst_ZNUpdate::mirrorToolAndClientUpdateService()
     client.start(bin + "/znavctl", {"--socket", socketName, "update", "--wait"});
     QVERIFY(finished.wait(kUpdateTimeoutMs));
     QCOMPARE(client.exitCode(), 1);
+    // It says why, and that the engine still scans.
+    const QByteArray failed = client.readAllStandardOutput();
+    QVERIFY2(failed.contains("reason:     " + mirror->url("/db/b.hdb").toUtf8() + ": HTTP 404"),
+             failed.constData());
+    QVERIFY2(failed.contains("engine:     loaded, 2 signatures"), failed.constData());
 
     // --status while idle answers with the report and exit status 0.
     client.start(bin + "/znavctl", {"--socket", socketName, "--json", "update", "--status"});

@@ -1,8 +1,8 @@
 // The virus database update inside the real service process: its failure
 // traces, and SIGKILL at random moments of an update, half of them aimed at
-// the installs, after which the database directory must always hold a
-// complete set, every file either wholly old or wholly new, that libclamav
-// loads. Needs build/bin/znantivirus (ZN_BIN_DIR).
+// the staging, proof and swap of the new set, after which the database
+// directory must always hold a whole set, all old or all new, that
+// libclamav loads. Needs build/bin/znantivirus (ZN_BIN_DIR).
 
 #include <QtTest>
 
@@ -202,6 +202,7 @@ void tst_ZNUpdateProcess::killDuringUpdateLeavesCompleteSet()
     // A first, undisturbed run tells how long an update takes here until
     // its last file is installed (the last file's inode changes).
     qint64 updateUs = 0;
+    qint64 stagingUs = 0; // until the new set begins to be staged
     {
         QTemporaryDir root;
         QProcess process;
@@ -213,12 +214,17 @@ void tst_ZNUpdateProcess::killDuringUpdateLeavesCompleteSet()
         {
         }, now{};
         QVERIFY(::stat(last.constData(), &before) == 0);
+        const QByteArray staged = QFile::encodeName(root.path() + "/data/virusdb.new");
         QElapsedTimer timer;
         timer.start();
         QVERIFY(requestUpdate(socket));
         while (::stat(last.constData(), &now) == 0 && now.st_ino == before.st_ino
-               && timer.elapsed() < 60000) {}
+               && timer.elapsed() < 60000) {
+            if (stagingUs == 0 && ::stat(staged.constData(), &now) == 0)
+                stagingUs = timer.nsecsElapsed() / 1000;
+        }
         updateUs = qMax<qint64>(1000, timer.nsecsElapsed() / 1000 * 11 / 10);
+        QVERIFY(stagingUs > 0);
         QTRY_VERIFY_WITH_TIMEOUT(!updateRunning(socket), 60000);
         for (int i = 0; i < kFiles; ++i)
             QCOMPARE(avtest::readBytes(root.path() + "/data/virusdb/" + fileName(i)),
@@ -227,7 +233,7 @@ void tst_ZNUpdateProcess::killDuringUpdateLeavesCompleteSet()
         process.waitForFinished(10000);
     }
 
-    int oldOnly = 0, mixed = 0, newOnly = 0;
+    int oldOnly = 0, newOnly = 0;
     QString lastRoot;
     QTemporaryDir keep; // the last trial's tree, for the restart below
     for (int trial = 0; trial < kTrials; ++trial) {
@@ -242,35 +248,42 @@ void tst_ZNUpdateProcess::killDuringUpdateLeavesCompleteSet()
             // engine reload.
             QThread::usleep(QRandomGenerator::global()->bounded(quint32(updateUs)));
         } else {
-            // The kill lands inside the installs: as soon as a randomly
-            // chosen early file has been replaced (its inode changes).
-            const QByteArray watched = QFile::encodeName(
-                virusdb + "/" + fileName(int(QRandomGenerator::global()->bounded(kFiles / 4))));
-            struct stat before
-            {
-            }, now{};
-            QVERIFY(::stat(watched.constData(), &before) == 0);
+            // The kill lands while the new set is staged, proven or
+            // swapped in: at a random moment after staging began.
+            const QByteArray staged = QFile::encodeName(virusdb + ".new");
+            struct stat now
+            {};
             QElapsedTimer timer;
             timer.start();
-            while (::stat(watched.constData(), &now) == 0 && now.st_ino == before.st_ino
-                   && timer.elapsed() < 60000) {}
+            while (::stat(staged.constData(), &now) != 0 && timer.elapsed() < 60000) {}
+            QThread::usleep(QRandomGenerator::global()->bounded(
+                quint32(qMax<qint64>(1, updateUs - stagingUs))));
         }
         process.kill();
         QVERIFY(process.waitForFinished(10000));
 
+        // The set is whole: all old or all new. A swap cut between its two
+        // renames (where the file system cannot exchange) leaves the proven
+        // set staged, which the next run puts in place.
+        QString set = virusdb;
+        if (!QFileInfo(virusdb).isDir()) {
+            set = virusdb + ".new";
+            QVERIFY2(QFileInfo::exists(set + "/.proven"), qPrintable(QString::number(trial)));
+        }
         int upgraded = 0;
         for (int i = 0; i < kFiles; ++i) {
-            const QByteArray content = avtest::readBytes(virusdb + "/" + fileName(i));
+            const QByteArray content = avtest::readBytes(set + "/" + fileName(i));
             QVERIFY2(content == databaseFile(1, i) || content == databaseFile(2, i),
                      qPrintable(QStringLiteral("trial %1: %2 is neither old nor new")
                                     .arg(trial)
                                     .arg(fileName(i))));
             upgraded += content == databaseFile(2, i);
         }
-        const QStringList names = QDir(virusdb).entryList(QDir::Files | QDir::Hidden);
-        QCOMPARE(names.size(), kFiles);
-        QVERIFY2(engineLoads(virusdb), qPrintable(QStringLiteral("trial %1").arg(trial)));
-        (upgraded == 0 ? oldOnly : upgraded == kFiles ? newOnly : mixed) += 1;
+        QVERIFY2(upgraded == 0 || upgraded == kFiles,
+                 qPrintable(QStringLiteral("trial %1: a mixed set").arg(trial)));
+        QCOMPARE(QDir(set).entryList(QDir::Files).size(), kFiles);
+        QVERIFY2(engineLoads(set), qPrintable(QStringLiteral("trial %1").arg(trial)));
+        (upgraded == 0 ? oldOnly : newOnly) += 1;
 
         if (trial == kTrials - 1) {
             // Restarted, the service clears what a killed run left and loads.
@@ -278,7 +291,7 @@ void tst_ZNUpdateProcess::killDuringUpdateLeavesCompleteSet()
             lastRoot = keep.path();
         }
     }
-    qInfo("kills: %d before any install, %d during installs, %d after", oldOnly, mixed, newOnly);
+    qInfo("kills: %d before the new set was in place, %d after", oldOnly, newOnly);
 
     QProcess process;
     QJsonObject config = avtest::componentConfig(lastRoot);
