@@ -47,6 +47,7 @@
 // --scratch holds each tool's libclamav temporary directory (default: a
 // directory on /dev/shm; see run()).
 
+#include "benchsignatures.h"
 #include "kx2localserver.h"
 
 #include <QCoreApplication>
@@ -263,52 +264,10 @@ bool writeSmallSignatures(const QString& directory)
                      hdbLineFor(eicar(), "Bench.Eicar") + hdbLineFor(clamExe, "Bench.ClamExe"));
 }
 
-// The small set plus `hdb` random MD5 signatures and `ndb` random 16-byte
-// body signatures, from a fixed seed so every run loads the same set.
+// The small set plus the generated one (bench/benchsignatures.h).
 bool writeLargeSignatures(const QString& directory, int hdb, int ndb)
 {
-    if (!writeSmallSignatures(directory))
-        return false;
-    std::mt19937_64 random(8);
-    static const char hex[] = "0123456789abcdef";
-    auto appendHex = [&](QByteArray& out, int bytes) {
-        for (int i = 0; i < bytes; i += 8) {
-            quint64 value = random();
-            for (int j = 0; j < 16 && i * 2 + j < bytes * 2; ++j, value >>= 4)
-                out.append(hex[value & 15]);
-        }
-    };
-    QByteArray text;
-    text.reserve(hdb * 56);
-    for (int i = 0; i < hdb; ++i) {
-        appendHex(text, 16);
-        text += ':' + QByteArray::number(qint64(random() % 10000000 + 1)) + ":Bench.Hdb."
-            + QByteArray::number(i) + '\n';
-    }
-    if (!writeFile(directory + "/generated.hdb", text))
-        return false;
-    text.clear();
-    for (int i = 0; i < ndb; ++i) {
-        text += "Bench.Ndb." + QByteArray::number(i) + ":0:*:";
-        appendHex(text, 16);
-        text += '\n';
-    }
-    return writeFile(directory + "/generated.ndb", text);
-}
-
-// A field in kB (VmHWM, VmRSS) of /proc/PID/status, or -1.
-qint64 statusField(qint64 pid, const char* field)
-{
-    const QByteArray status = readFile(QStringLiteral("/proc/%1/status").arg(pid));
-    const int at = status.indexOf(QByteArray(field) + ':');
-    if (at < 0)
-        return -1;
-    const int end = status.indexOf('\n', at);
-    return status.mid(at + int(strlen(field)) + 1, end - at)
-        .trimmed()
-        .split(' ')
-        .value(0)
-        .toLongLong();
+    return writeSmallSignatures(directory) && writeGeneratedSignatures(directory, hdb, ndb);
 }
 
 // utime + stime of every thread of `pid`, in clock ticks.
@@ -669,6 +628,9 @@ public:
             {"settings", work + "/etc/settings.json"},
             {"database", databasePath()},
             {"virusdburl", "http://127.0.0.1:9/virusdb.json"},
+            // Not the machine's own directory: its set would replace the
+            // bench's signatures.
+            {"systemvirusdb", work + "/no-system-virusdb"},
             {"overall", QJsonObject{{"path", work + "/scan"}}},
             {"lpcid", socketName},
             {"debugging", false},
