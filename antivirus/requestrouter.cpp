@@ -6,6 +6,8 @@
 
 #include "kx2cabinet.h"
 #include "kx2journals.h"
+#include "kx2peer.h"
+#include "kx2trace.h"
 #include "kx2values.h"
 #include "znantivirus.h"
 
@@ -93,6 +95,23 @@ void resultsIf(bool ok, const QJsonObject& results, QJsonObject* retObject, KX2C
 
 } // namespace
 
+// Changing methods are for root and the members of "lpcadmingroup" (when
+// set); a request dispatched in-process is the service's own.
+bool RequestRouter::admitted(KX2Cabinet* envObject, const char* method) const
+{
+    const long group = adminGroup.load();
+    const KX2Peer peer = KX2Peer::of(*envObject);
+    if (group == kEveryPeer || !peer.known || peer.uid == 0
+        || (group >= 0 && peer.isMemberOf(gid_t(group))))
+        return true;
+    envObject->setErr(KX2ErrorCode::PermissionDenied, QStringLiteral("没有权限执行此操作"));
+    PRINTLN_WITHTIME(QStringLiteral("拒绝请求 %1: uid %2 pid %3")
+                         .arg(QLatin1String(method))
+                         .arg(peer.uid)
+                         .arg(peer.pid));
+    return false;
+}
+
 RequestRouter::RequestRouter(QObject* parent)
     : KX2TodoRouter(parent), antivirus(new ZNAntiVirus(nullptr))
 {
@@ -105,6 +124,12 @@ RequestRouter::~RequestRouter()
 
 bool RequestRouter::loadConfigure(KX2Journals& journal, const QJsonObject& configuration)
 {
+    const QString group = toString(configuration.value(QStringLiteral("lpcadmingroup"))).trimmed();
+    // A group that does not resolve leaves the changing methods to root
+    // alone rather than to everybody.
+    adminGroup = group.isEmpty() ? kEveryPeer : kx2GroupId(group);
+    if (!group.isEmpty() && adminGroup.load() < 0)
+        PRINTLN_WITHTIME(QStringLiteral("未知的 lpcadmingroup: ") + group);
     return antivirus->loadConfigure(journal, configuration);
 }
 
@@ -141,6 +166,8 @@ void RequestRouter::antivirus_settings_save(QJsonObject* retObject, QJsonObject 
 {
     if (answeredWithHelp(retObject, cmdObject, "{}"))
         return;
+    if (!admitted(envObject, "antivirus_settings_save"))
+        return;
     succeedIf(antivirus->settingsSave(*envObject, requestParams(cmdObject)), envObject);
 }
 
@@ -162,6 +189,8 @@ void RequestRouter::antivirus_updvdb_start(QJsonObject* retObject, QJsonObject c
 {
     if (answeredWithHelp(retObject, cmdObject))
         return;
+    if (!admitted(envObject, "antivirus_updvdb_start"))
+        return;
     envObject->begin();
     succeedIf(antivirus->updVdbStart(*envObject), envObject);
 }
@@ -171,6 +200,8 @@ void RequestRouter::antivirus_updvdb_stop(QJsonObject* retObject, QJsonObject cm
                                           KX2Cabinet* envObject)
 {
     if (answeredWithHelp(retObject, cmdObject))
+        return;
+    if (!admitted(envObject, "antivirus_updvdb_stop"))
         return;
     envObject->begin();
     succeedIf(antivirus->updVdbStop(*envObject, kUpdateStopWaitMs), envObject);
@@ -195,6 +226,8 @@ void RequestRouter::antivirus_scan_start(QJsonObject* retObject, QJsonObject cmd
 {
     if (answeredWithHelp(retObject, cmdObject))
         return;
+    if (!admitted(envObject, "antivirus_scan_start"))
+        return;
     envObject->begin();
     const QJsonObject params = requestParams(cmdObject);
     const QString path = params.value(QLatin1String("path")).toString().trimmed();
@@ -212,6 +245,8 @@ void RequestRouter::antivirus_scan_stop(QJsonObject* retObject, QJsonObject cmdO
                                         KX2Cabinet* envObject)
 {
     if (answeredWithHelp(retObject, cmdObject))
+        return;
+    if (!admitted(envObject, "antivirus_scan_stop"))
         return;
     envObject->begin();
     succeedIf(antivirus->scanStop(*envObject), envObject);
@@ -235,6 +270,8 @@ void RequestRouter::antivirus_mission_create(QJsonObject* retObject, QJsonObject
 {
     if (answeredWithHelp(retObject, cmdObject))
         return;
+    if (!admitted(envObject, "antivirus_mission_create"))
+        return;
     envObject->begin();
     const QString path = requestParams(cmdObject).value(QLatin1String("path")).toString();
     if (path.isEmpty()) {
@@ -249,6 +286,8 @@ void RequestRouter::antivirus_mission_remove(QJsonObject* retObject, QJsonObject
                                              KX2Cabinet* envObject)
 {
     if (answeredWithHelp(retObject, cmdObject))
+        return;
+    if (!admitted(envObject, "antivirus_mission_remove"))
         return;
     envObject->begin();
     const QList<int> numbers = requiredNumbers(cmdObject, "msnnos", envObject);
@@ -276,6 +315,8 @@ void RequestRouter::antivirus_log_remove(QJsonObject* retObject, QJsonObject cmd
                                          KX2Cabinet* envObject)
 {
     if (answeredWithHelp(retObject, cmdObject))
+        return;
+    if (!admitted(envObject, "antivirus_log_remove"))
         return;
     envObject->begin();
     const QList<int> numbers = requiredNumbers(cmdObject, "lognos", envObject);
@@ -305,6 +346,8 @@ void RequestRouter::antivirus_quarantined_reduce(QJsonObject* retObject, QJsonOb
 {
     if (answeredWithHelp(retObject, cmdObject))
         return;
+    if (!admitted(envObject, "antivirus_quarantined_reduce"))
+        return;
     envObject->begin();
     const int amount = antivirus->quarantinedReduce(*envObject);
     // A failure left its code on the journal; anything else is success.
@@ -318,6 +361,8 @@ void RequestRouter::antivirus_quarantined_remove(QJsonObject* retObject, QJsonOb
 {
     if (answeredWithHelp(retObject, cmdObject))
         return;
+    if (!admitted(envObject, "antivirus_quarantined_remove"))
+        return;
     envObject->begin();
     const QList<int> numbers = requiredNumbers(cmdObject, "iftnos", envObject);
     if (!numbers.isEmpty())
@@ -330,6 +375,8 @@ void RequestRouter::antivirus_quarantined_restore(QJsonObject* retObject, QJsonO
                                                   KX2Cabinet* envObject)
 {
     if (answeredWithHelp(retObject, cmdObject))
+        return;
+    if (!admitted(envObject, "antivirus_quarantined_restore"))
         return;
     envObject->begin();
     const QList<int> numbers = requiredNumbers(cmdObject, "iftnos", envObject);

@@ -10,15 +10,23 @@
 // it to the local server's router chain and deletes it after the server.
 // The module is created in the constructor and deleted in the destructor.
 //
+// Methods that change something (scans, stops, missions, settings, the
+// quarantine, logs, updates) are refused with 9870 to a peer that is not
+// root and not in the group "lpcadmingroup" of config.json, when that key
+// is set; reading methods and help are for every peer.
+//
 // Threads: the forwarding operations run on the main thread at start-up;
 // the request methods run on connection worker threads, possibly several at
-// once. The router holds no mutable state of its own; the module guards the
+// once. The router's only state of its own is the group, set by
+// loadConfigure() before any request is served; the module guards the
 // service state.
 
 #ifndef REQUESTROUTER_H
 #define REQUESTROUTER_H
 
 #include <QJsonObject>
+
+#include <atomic>
 
 #include "kx2todorouter.h"
 
@@ -41,6 +49,11 @@ public:
 
     // The module this router owns; never null while the router lives.
     ZNAntiVirus* antivirusModule() const { return antivirus; }
+
+private:
+    static constexpr long kEveryPeer = -2;
+    bool admitted(KX2Cabinet* envObject, const char* method) const;
+    std::atomic<long> adminGroup{kEveryPeer};
 
 private slots:
     // Request methods, in the order help_interfaces lists them.

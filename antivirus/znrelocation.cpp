@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "kx2file.h"
+#include "kx2uniquefd.h"
 #include "zntrace.h"
 #include "znvirusdbdownload.h"
 
@@ -26,39 +27,66 @@ QByteArray nativePath(const QString& path)
     return QFile::encodeName(path);
 }
 
-// Copies `from` to `to` through a temporary file beside `to` that is synced
-// and renamed over it, so `to` never holds a partial copy.
-bool copyWhole(const QString& from, const QString& to)
+// Copies the open regular file `source` to `to` through a temporary file
+// beside `to` that is synced and renamed over it, so `to` never holds a
+// partial copy.
+bool copyWhole(int source, const QString& to)
 {
-    QFile source(from);
-    if (!source.open(QIODevice::ReadOnly))
-        return false;
     QSaveFile target(to);
     target.setDirectWriteFallback(false);
     if (!target.open(QIODevice::WriteOnly))
         return false;
-    QByteArray buffer;
-    while (!(buffer = source.read(1 << 20)).isEmpty()) {
-        if (target.write(buffer) != buffer.size()) {
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(source, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
             target.cancelWriting();
             break;
         }
+        if (got == 0 || target.write(buffer, got) != got)
+            break;
     }
-    if (source.error() != QFileDevice::NoError)
-        target.cancelWriting();
     return target.commit();
 }
 
-// Moves the file `from` to `to`, replacing a file there. Within one file
-// system this is one rename; across file systems the content is copied whole
-// first and the source removed afterwards.
-bool moveFile(const QString& from, const QString& to)
+bool sameFile(const struct stat& a, const struct stat& b)
 {
-    if (::rename(nativePath(from).constData(), nativePath(to).constData()) == 0)
-        return true;
-    if (errno != EXDEV)
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Moves the regular file `name` of the directory `from` to `to`, replacing
+// a file there. The old directory may belong to a user: the file is opened
+// without following a link, and only that very file is moved (a name
+// swapped meanwhile for a link is taken back out of the target). Within one
+// file system this is one rename; across file systems the opened file's
+// content is copied whole first and the name removed afterwards.
+bool moveFile(int from, const QByteArray& name, const QString& to)
+{
+    const KX2UniqueFd file(
+        ::openat(from, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat opened;
+    if (!file.isValid() || ::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        znTrace(ZNTraceBits::Failures,
+                QStringLiteral("不是普通文件，未移动: ") + QFile::decodeName(name));
         return false;
-    return copyWhole(from, to) && QFile::remove(from);
+    }
+    const QByteArray target = nativePath(to);
+    if (::renameat(from, name.constData(), AT_FDCWD, target.constData()) == 0) {
+        struct stat moved;
+        if (::lstat(target.constData(), &moved) == 0 && sameFile(moved, opened))
+            return true;
+        ::unlink(target.constData());
+        return false;
+    }
+    if (errno != EXDEV || !copyWhole(file.get(), to))
+        return false;
+    struct stat still;
+    if (::fstatat(from, name.constData(), &still, AT_SYMLINK_NOFOLLOW) == 0
+        && sameFile(still, opened))
+        ::unlinkat(from, name.constData(), 0);
+    return true;
 }
 
 // Flushes a directory's entries to the disk.
@@ -119,7 +147,13 @@ QStringList relocatedNames(const QDir& from, bool& listed)
 
 ZNRelocation znRelocateVirusdb(const QString& from, const QString& to)
 {
-    if (from.isEmpty() || !QFileInfo(from).isDir()) {
+    // The old directory itself is never reached through a link: a user who
+    // owns the old work area could point it anywhere.
+    const KX2UniqueFd source(from.isEmpty()
+                                 ? -1
+                                 : ::open(nativePath(from).constData(),
+                                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!source.isValid()) {
         znTrace(ZNTraceBits::FileFailures,
                 QStringLiteral("旧目录不存在: ") + QFileInfo(from).absoluteFilePath());
         return ZNRelocation::Missing;
@@ -131,9 +165,10 @@ ZNRelocation znRelocateVirusdb(const QString& from, const QString& to)
         return ZNRelocation::Same;
     // Known before the target is touched: with nothing to move, the files
     // already at the target stay where they are.
-    const QDir source(from);
     bool listed = false;
-    const QStringList names = relocatedNames(source, listed);
+    // Listed through the opened directory, whatever its name points at now.
+    const QStringList names =
+        relocatedNames(QDir(QStringLiteral("/proc/self/fd/%1").arg(source.get())), listed);
     if (names.isEmpty())
         return ZNRelocation::Failed;
 
@@ -151,12 +186,12 @@ ZNRelocation znRelocateVirusdb(const QString& from, const QString& to)
     // moves what it can and fails afterwards.
     bool failed = false;
     for (const QString& name : names) {
-        if (moveFile(source.filePath(name), QDir(target).filePath(name)))
+        if (moveFile(source.get(), QFile::encodeName(name), QDir(target).filePath(name)))
             continue;
         if (listed && name == kDescriptionFile)
             continue; // its outcome does not matter
         znTrace(ZNTraceBits::Failures,
-                QStringLiteral("移动文件失败: ") + source.absoluteFilePath(name));
+                QStringLiteral("移动文件失败: ") + QDir(from).absoluteFilePath(name));
         failed = true;
         if (listed)
             break;

@@ -32,6 +32,7 @@ namespace KX2ErrorCode {
 enum : int {
     Success = 0,
     DirectoryNotConfigured = 9869,  // work area or quarantine not configured
+    PermissionDenied = 9870,        // the peer may not call this method
     StillRunning = 9871,            // same kind of operation running; retry
     MethodNotFound = 9885,          // the requested method does not exist
     RegistrationCheckFailed = 9886, // checking a registered path failed

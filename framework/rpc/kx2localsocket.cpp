@@ -4,6 +4,7 @@
 #include "kx2journals.h"
 #include "kx2localserver.h"
 #include "kx2localserver_p.h"
+#include "kx2peer.h"
 #include "kx2rpcpacket.h"
 #include "kx2trace.h"
 
@@ -76,8 +77,6 @@ public:
     bool desynchronised = false;
     bool enlisted = false; // in the reactor's set
     KX2Cabinet environment;
-    ucred peer{};
-    bool peerKnown = false;
 
 private:
     enum class Outcome { KeepOpen, Close };
@@ -107,10 +106,8 @@ void KX2LocalSocketPrivate::open(const std::shared_ptr<KX2LocalSocketPrivate>& m
     // the write timeout when the peer does not read.
     const timeval timeout{kWriteTimeoutMs / 1000, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    if (server->debugging.load()) {
-        socklen_t length = sizeof peer;
-        peerKnown = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0;
-    }
+    // Who connected decides what the request methods allow.
+    KX2Peer::record(fd, environment);
     if (serveNow)
         ready();
     else
@@ -273,11 +270,13 @@ void KX2LocalSocketPrivate::releaseReserved()
 KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::answer(const KX2RpcPacket& request)
 {
     const bool debugging = server->debugging.load();
-    if (debugging && peerKnown) {
-        PRINTLN_WITHTIME(QStringLiteral("request %1 from uid %2 pid %3")
-                             .arg(request.value(QStringLiteral("cmd")).toString())
-                             .arg(peer.uid)
-                             .arg(peer.pid));
+    if (debugging) {
+        const KX2Peer peer = KX2Peer::of(environment);
+        if (peer.known)
+            PRINTLN_WITHTIME(QStringLiteral("request %1 from uid %2 pid %3")
+                                 .arg(request.value(QStringLiteral("cmd")).toString())
+                                 .arg(peer.uid)
+                                 .arg(peer.pid));
     }
     environment.renew();
     // "err" comes from the journal, which starts every request at 9999.

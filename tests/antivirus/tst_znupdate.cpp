@@ -94,6 +94,8 @@ private slots:
     void relocationFollowsWorkArea();
     void sameDirectoryWrittenTwoWaysIsLeftAlone();
     void relocationIgnoresForeignNames();
+    void relocationNeverFollowsLinks_data();
+    void relocationNeverFollowsLinks();
     void requestContract();
     void scheduleStartsDueUpdate();
     void mirrorToolAndClientUpdateService();
@@ -726,6 +728,57 @@ void tst_ZNUpdate::relocationIgnoresForeignNames()
     QVERIFY(!QFileInfo::exists(root->path() + "/later")); // the rest of the queue was dropped
     QCOMPARE(d->updater.queuedRelocations(), 0);
     QVERIFY(d->updater.upgradeWanted()); // fetched again instead
+}
+
+void tst_ZNUpdate::relocationNeverFollowsLinks_data()
+{
+    QTest::addColumn<bool>("otherFileSystem");
+    QTest::newRow("same file system") << false;
+    QTest::newRow("other file system") << true;
+}
+
+void tst_ZNUpdate::relocationNeverFollowsLinks()
+{
+    QFETCH(bool, otherFileSystem);
+    startService();
+    QScopedPointer<QTemporaryDir> other;
+    QString to = root->path() + "/new/virusdb";
+    if (otherFileSystem) {
+        other.reset(new QTemporaryDir("/dev/shm/zn-relocation-XXXXXX"));
+        struct stat a, b;
+        if (!other->isValid() || ::stat("/dev/shm", &a) != 0
+            || ::stat(QFile::encodeName(root->path()).constData(), &b) != 0 || a.st_dev == b.st_dev)
+            QSKIP("no second file system at /dev/shm");
+        to = other->path() + "/virusdb";
+    }
+    // A user's old database directory: its description lists a link to a
+    // file only root may read, and a link to a directory of root's.
+    const QString secret = root->path() + "/secret";
+    QVERIFY(avtest::writeFile(secret, "root only"));
+    QVERIFY(QFile::setPermissions(secret, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    const QString from = root->path() + "/user/virusdb";
+    QVERIFY(avtest::writeFile(from + "/a.hdb", avtest::eicarHdbLine()));
+    QVERIFY(QFile::link(secret, from + "/loot.txt"));
+    QVERIFY(avtest::writeJson(
+        from + "/virusdb.json",
+        QJsonObject{
+            {"items", QJsonArray{item("a.hdb", 0, ""), item("loot.txt", 9, md5Of("root only"))}}}));
+    d->updater.queueRelocation(from, to);
+    QVERIFY(d->updater.prepare(false));
+    waitForUpdateThread();
+    QVERIFY(!QFileInfo::exists(to + "/loot.txt") || QFileInfo(to + "/loot.txt").isSymLink());
+    QCOMPARE(avtest::readBytes(secret), QByteArray("root only"));
+
+    // The old directory itself a link to root's directory: nothing moves.
+    const QString rootDir = root->path() + "/rootdir";
+    QVERIFY(avtest::writeFile(rootDir + "/b.hdb", avtest::eicarHdbLine()));
+    QVERIFY(QDir(root->path() + "/user2").mkpath("."));
+    QVERIFY(QFile::link(rootDir, root->path() + "/user2/virusdb"));
+    d->updater.queueRelocation(root->path() + "/user2/virusdb", to);
+    QVERIFY(d->updater.prepare(false));
+    waitForUpdateThread();
+    QVERIFY(QFileInfo::exists(rootDir + "/b.hdb"));
+    QVERIFY(!QFileInfo::exists(to + "/b.hdb"));
 }
 
 void tst_ZNUpdate::requestContract()

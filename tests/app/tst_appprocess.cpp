@@ -90,6 +90,7 @@ private slots:
     void socketStartFailuresAreExplained();
     void stopSignalAtOnceEndsInOrder();
     void socketAccessKeys();
+    void changingMethodsNeedTheAdminGroup();
 };
 
 void TestAppProcess::helpListsTheConfigOption()
@@ -299,6 +300,77 @@ void TestAppProcess::socketAccessKeys()
                        {{QStringLiteral("lpcgroup"), QStringLiteral("no-such-group-zn")}});
     QCOMPARE(runToEnd(cfg, &output), 1);
     QVERIFY2(output.contains("unknown lpcgroup: no-such-group-zn"), output.constData());
+}
+
+// The reply to `cmd` sent by znavctl running as `uid`:`gid` (no
+// supplementary groups).
+QJsonObject callAs(const QString& client, const QString& socket, uid_t uid, gid_t gid,
+                   const QString& cmd, const QJsonObject& params = {})
+{
+    QProcess process;
+    process.start(QStringLiteral("setpriv"),
+                  {QStringLiteral("--reuid=%1").arg(uid), QStringLiteral("--regid=%1").arg(gid),
+                   QStringLiteral("--clear-groups"), client, QStringLiteral("--socket"), socket,
+                   QStringLiteral("call"), cmd,
+                   QString::fromUtf8(QJsonDocument(params).toJson(QJsonDocument::Compact))});
+    if (!process.waitForFinished(20000))
+        return QJsonObject();
+    return QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+}
+
+void TestAppProcess::changingMethodsNeedTheAdminGroup()
+{
+    if (::geteuid() != 0)
+        QSKIP("acting as other users needs root");
+    QTemporaryDir dir;
+    // Other users reach the (world-accessible) socket, and the client:
+    // the build tree may lie where they cannot.
+    QCOMPARE(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+    const QString client = dir.filePath(QStringLiteral("znavctl"));
+    QVERIFY(QFile::copy(qEnvironmentVariable("ZN_BIN_DIR") + QStringLiteral("/znavctl"), client));
+    const QString socket = dir.filePath(QStringLiteral("av.sock"));
+    const QString cfg = writeServiceConfig(
+        dir, socket, {{QStringLiteral("lpcadmingroup"), QStringLiteral("4242")}});
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(serviceBinary(), {QStringLiteral("--cfg"), cfg});
+    QByteArray output;
+    QVERIFY2(waitForOutput(process, output, "lpcID: "), output.constData());
+
+    const uid_t nobody = 65534;
+    const gid_t nogroup = 65534, admins = 4242;
+    // Reading and help: every peer.
+    for (const char* reading : {"antivirus_scan_running", "antivirus_quarantined_alload",
+                                "antivirus_settings_load", "antivirus_updvdb_running"}) {
+        const QJsonObject reply = callAs(client, socket, nobody, nogroup, QLatin1String(reading));
+        QVERIFY2(reply.contains(QStringLiteral("err")), reading);
+        QVERIFY2(reply.value(QStringLiteral("err")).toInt() != 9870, reading);
+    }
+    // Changing: refused to others, and the refusal is logged.
+    const QJsonObject scan{{QStringLiteral("path"), QStringLiteral("/")}};
+    for (const char* changing :
+         {"antivirus_scan_start", "antivirus_scan_stop", "antivirus_settings_save",
+          "antivirus_quarantined_remove", "antivirus_quarantined_restore", "antivirus_updvdb_start",
+          "antivirus_mission_create", "antivirus_log_remove"}) {
+        const QJsonObject reply =
+            callAs(client, socket, nobody, nogroup, QLatin1String(changing), scan);
+        QCOMPARE(reply.value(QStringLiteral("err")).toInt(), 9870);
+        QCOMPARE(reply.value(QStringLiteral("errmsg")).toString(),
+                 QStringLiteral("没有权限执行此操作"));
+    }
+    QVERIFY2(waitForOutput(process, output, "拒绝请求 antivirus_scan_start: uid 65534 pid "),
+             output.constData());
+    // A member of the group, and root, may.
+    QVERIFY(callAs(client, socket, nobody, admins, QStringLiteral("antivirus_scan_start"), scan)
+                .value(QStringLiteral("err"))
+                .toInt()
+            != 9870);
+    QVERIFY(callAs(client, socket, 0, 0, QStringLiteral("antivirus_scan_start"), scan)
+                .value(QStringLiteral("err"))
+                .toInt()
+            != 9870);
+    ::kill(pid_t(process.processId()), SIGTERM);
+    QVERIFY(process.waitForFinished(20000));
 }
 
 QTEST_GUILESS_MAIN(TestAppProcess)
