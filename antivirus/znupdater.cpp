@@ -291,9 +291,9 @@ bool ZNUpdater::proveAndInstall(const QString& directory, QString* reason)
         return false;
     }
     loaded.setInstalled = znVirusdbSetTime(directory);
+    znKeepGoodVirusdbSet(directory);
     reloadDue = false; // before the install, which may wait for the slot
     engines.install(std::move(loaded));
-    znKeepGoodVirusdbSet(directory);
     return true;
 }
 
@@ -352,9 +352,9 @@ bool ZNUpdater::reload(const QString& directory)
     ZNEngineSlot::Loaded loaded = loadEngine(directory, &reason);
     if (loaded.engine) {
         loaded.setInstalled = znVirusdbSetTime(directory);
+        znKeepGoodVirusdbSet(directory);
         reloadDue = false; // before the install, which may wait for the slot
         engines.install(std::move(loaded));
-        znKeepGoodVirusdbSet(directory);
         return true;
     }
     const QString failure = QDir(directory).absolutePath() + QStringLiteral(": ") + reason;
@@ -380,15 +380,14 @@ bool ZNUpdater::fallBack(const QString& directory, const QString& failure)
     if (!loaded.engine)
         return false;
     loaded.setInstalled = znVirusdbSetTime(good);
-    reloadDue = false;
-    engines.install(std::move(loaded));
     znTrace(ZNTraceBits::Failures,
             QStringLiteral("改用上次装载成功的病毒库: ") + good + QStringLiteral(" (") + failure
                 + QStringLiteral(")"));
-    if (znStageVirusdbSet(directory, good, {}, &reason)
-        && znInstallVirusdbSet(directory, &reason, directory + QStringLiteral(".broken")))
-        return true;
-    znDiscardStagedSet(directory);
+    if (!znStageVirusdbSet(directory, good, {}, &reason)
+        || !znInstallVirusdbSet(directory, &reason, directory + QStringLiteral(".broken")))
+        znDiscardStagedSet(directory);
+    reloadDue = false;
+    engines.install(std::move(loaded));
     return true;
 }
 

@@ -69,7 +69,9 @@ public:
             return false;
         QElapsedTimer timer;
         timer.start();
-        while (!d->engines.current() && timer.elapsed() < 60000)
+        // The update thread may still be finishing its run (the last good
+        // set is refreshed) once the engine is in place.
+        while ((!d->engines.current() || d->updater.isRunning()) && timer.elapsed() < 60000)
             QTest::qWait(20);
         return bool(d->engines.current());
     }
