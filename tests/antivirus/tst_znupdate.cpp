@@ -90,6 +90,7 @@ private slots:
     void unloadableSetIsRefused();
     void descriptionListTriesTheNextAddress();
     void stopEndsFetchAndRetryPause();
+    void stopEndsTheProof();
     void systemDirectoryIsCopiedNeverMoved();
     void relocationFollowsWorkArea();
     void sameDirectoryWrittenTwoWaysIsLeftAlone();
@@ -626,6 +627,33 @@ void tst_ZNUpdate::stopEndsFetchAndRetryPause()
                                .toString();
     QVERIFY2(reason.endsWith("stopped"), qPrintable(reason));
     QCOMPARE(scan(avtest::eicar()), QString("Test.Sig"));
+}
+
+void tst_ZNUpdate::stopEndsTheProof()
+{
+    QVERIFY(avtest::writeFile(virusdb("a.hdb"), avtest::eicarHdbLine()));
+    startService();
+    const cl_engine* engine = d->engines.current().get();
+    // A set large enough that loading it takes a while.
+    QByteArray big;
+    for (int i = 0; i < 400000; ++i)
+        big += hdbLine("proof sample " + QByteArray::number(i), "Big.Sig");
+    publish({{"a.hdb", avtest::eicarHdbLine()}, {"big.hdb", big}});
+    QCOMPARE(request("antivirus_updvdb_start").value("err").toInt(), 0);
+    // Staged: the download is done and the proof is loading.
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(virusdbDir + ".new/big.hdb"), kUpdateTimeoutMs);
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(request("antivirus_updvdb_stop").value("err").toInt(), 0);
+    QVERIFY2(timer.elapsed() < 1500, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(!d->updater.isRunning());
+    QVERIFY(!QFileInfo::exists(virusdb("big.hdb")));
+    QCOMPARE(d->engines.current().get(), engine);
+
+    // The next run waits for the abandoned load, then proves and installs.
+    const QJsonObject progress = runUpdate();
+    QCOMPARE(progress.value("lastresult").toInt(), 1);
+    QCOMPARE(scan("proof sample 399999"), QString("Big.Sig"));
 }
 
 void tst_ZNUpdate::systemDirectoryIsCopiedNeverMoved()
