@@ -26,6 +26,7 @@
 //   bench_rpc --connect NAME [--pid PID] [--method M]
 //        measure a running service
 
+#include "benchclient.h"
 #include "kx2localserver.h"
 #include "kx2localserver_p.h"
 #include "kx2rpcpacket.h"
@@ -97,73 +98,6 @@ void record(const QString& key, double value)
     g_keyValues.append({key, QString::number(value, 'f', value < 10 ? 2 : 0)});
 }
 
-// Owns one socket descriptor.
-class Socket
-{
-public:
-    explicit Socket(int fd = -1) : fd(fd) {}
-    Socket(Socket&& other) noexcept : fd(other.fd) { other.fd = -1; }
-    ~Socket()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int get() const { return fd; }
-
-private:
-    int fd;
-};
-
-Socket connectTo(const QString& name)
-{
-    // A name without a leading '/' lives in the temporary directory.
-    const QByteArray path = QFile::encodeName(kx2SocketPath(name));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (size_t(path.size()) >= sizeof addr.sun_path)
-        return Socket();
-    memcpy(addr.sun_path, path.constData(), size_t(path.size()));
-    Socket socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (::connect(socket.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-        return Socket();
-    return socket;
-}
-
-bool sendAll(int fd, const QByteArray& bytes)
-{
-    qint64 sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n =
-            ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        sent += n;
-    }
-    return true;
-}
-
-// Blocks until one non-empty reply frame has been read from `fd`.
-bool readReply(int fd, QByteArray& buffer)
-{
-    char chunk[16384];
-    for (;;) {
-        KX2RpcPacket packet;
-        const int result = packet.fromDatagram(buffer);
-        if (result == KX2RpcPacket::Taken && !packet.isEmpty())
-            return true;
-        if (result == KX2RpcPacket::Invalid || result == KX2RpcPacket::TooLarge)
-            return false;
-        if (result == KX2RpcPacket::Incomplete) {
-            const ssize_t n = ::read(fd, chunk, sizeof chunk);
-            if (n <= 0)
-                return false;
-            buffer.append(chunk, int(n));
-        }
-    }
-}
-
 // Runs `clients` threads that together make `total` requests with
 // `clientLoop(requests, latencies)`, and summarises the latencies.
 Figures runClients(int clients, int total,
@@ -218,7 +152,8 @@ struct Protocol
 
 Protocol serviceProtocol()
 {
-    return {KX2RpcPacket(helpRequest()).toDatagram(), readReply};
+    return {KX2RpcPacket(helpRequest()).toDatagram(),
+            [](int fd, QByteArray& buffer) { return readReply(fd, buffer); }};
 }
 
 // Reads up to and including `terminator`.
@@ -257,7 +192,7 @@ bool freshConnections(const QString& name, const Protocol& protocol, int count,
 {
     for (int i = 0; i < count; ++i) {
         const auto start = Clock::now();
-        Socket socket = connectTo(name);
+        KX2UniqueFd socket = connectTo(name);
         QByteArray buffer;
         if (socket.get() < 0 || !sendAll(socket.get(), protocol.request)
             || !protocol.readReply(socket.get(), buffer))
@@ -270,7 +205,7 @@ bool freshConnections(const QString& name, const Protocol& protocol, int count,
 bool persistentConnection(const QString& name, const Protocol& protocol, const QByteArray& opening,
                           int count, std::vector<double>& latencies)
 {
-    Socket socket = connectTo(name);
+    KX2UniqueFd socket = connectTo(name);
     if (socket.get() < 0 || !sendAll(socket.get(), opening))
         return false;
     QByteArray buffer;
@@ -294,7 +229,7 @@ int burst(const QString& name, const Protocol& protocol, int clients)
         threads.emplace_back([&] {
             while (!go.load())
                 std::this_thread::yield();
-            Socket socket = connectTo(name);
+            KX2UniqueFd socket = connectTo(name);
             QByteArray buffer;
             if (socket.get() >= 0 && sendAll(socket.get(), protocol.request)
                 && protocol.readReply(socket.get(), buffer))
@@ -314,8 +249,8 @@ bool bareEcho(const QByteArray& reply, int count, std::vector<double>& latencies
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
         return false;
-    Socket client(fds[0]);
-    Socket server(fds[1]);
+    KX2UniqueFd client(fds[0]);
+    KX2UniqueFd server(fds[1]);
     std::thread echo([&] {
         QByteArray buffer;
         while (readReply(server.get(), buffer) && sendAll(server.get(), reply)) {}
@@ -360,7 +295,7 @@ long long cpuTicks(qint64 pid)
 
 double idleCpuPercent(const QString& name, qint64 pid)
 {
-    std::vector<Socket> idle;
+    std::vector<KX2UniqueFd> idle;
     const QByteArray frame = KX2RpcPacket(helpRequest()).toDatagram();
     for (int i = 0; i < kIdleConnections; ++i) {
         idle.push_back(connectTo(name));
@@ -545,7 +480,7 @@ QString startClamd(const QTemporaryDir& dir, QProcess& clamd)
         return QString();
     const bool up = waitUntil(
         [&] {
-            Socket probe = connectTo(socket);
+            KX2UniqueFd probe = connectTo(socket);
             QByteArray buffer;
             return probe.get() >= 0 && sendAll(probe.get(), QByteArray("zPING", 6))
                 && readTerminated(probe.get(), buffer, '\0');
