@@ -269,11 +269,16 @@ bool ZNUpdater::takeSystemSet(const QString& directory, bool whole)
         return false;
     if (!whole && !znHasNewerVirusdbFiles(system, directory))
         return false;
+    const QByteArray stamp = znVirusdbStamp(system);
+    if (!whole && stamp == refusedSystemStamp)
+        return false;
     QString reason;
     if (!QDir().mkpath(QFileInfo(directory).absolutePath())
         || !znStageVirusdbCopy(directory, system, !whole, &reason)
         || !proveAndInstall(directory, &reason)) {
         znDiscardStagedSet(directory);
+        if (reason != QLatin1String("stopped"))
+            refusedSystemStamp = stamp;
         znTrace(ZNTraceBits::Failures,
                 QStringLiteral("系统病毒库不可用: ") + system + QStringLiteral(": ") + reason);
         return false;

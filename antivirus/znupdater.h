@@ -153,6 +153,9 @@ private:
 
     // A load that a stop left running; only the update thread uses it.
     std::shared_ptr<EngineLoad> abandonedLoad;
+    // The stamp of a system directory whose set failed its proof: not tried
+    // again (a load each run) until the directory changes. Update thread only.
+    QByteArray refusedSystemStamp;
 
     ZNThreadGroup thread;
 };

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -386,6 +387,27 @@ bool znHasNewerVirusdbFiles(const QString& source, const QString& dir)
             return true;
     }
     return false;
+}
+
+QByteArray znVirusdbStamp(const QString& dir)
+{
+    const KX2UniqueFd set(
+        ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    QByteArray stamp;
+    if (!set.isValid())
+        return stamp;
+    QList<QByteArray> names = regularFiles(set.get());
+    std::sort(names.begin(), names.end());
+    for (const QByteArray& name : names) {
+        struct stat info;
+        if (!isDatabaseName(name)
+            || ::fstatat(set.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        stamp += name + ' ' + QByteArray::number(qint64(info.st_size)) + ' '
+            + QByteArray::number(qint64(info.st_mtim.tv_sec)) + '.'
+            + QByteArray::number(qint64(info.st_mtim.tv_nsec)) + '\n';
+    }
+    return stamp;
 }
 
 QDateTime znVirusdbSetTime(const QString& dir)

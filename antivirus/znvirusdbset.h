@@ -63,6 +63,10 @@ bool znKeepGoodVirusdbSet(const QString& dir);
 // later): a set another updater refreshed.
 bool znHasNewerVirusdbFiles(const QString& source, const QString& dir);
 
+// The names, sizes and modification times of the database files in `dir`:
+// equal stamps mean an unchanged directory, without reading the files.
+QByteArray znVirusdbStamp(const QString& dir);
+
 // When the set in `dir` was installed: the time of its proof mark, or the
 // latest modification of its files for a set that never had one.
 QDateTime znVirusdbSetTime(const QString& dir);

@@ -688,6 +688,12 @@ void tst_ZNUpdate::systemDirectoryIsCopiedNeverMoved()
     waitForUpdateThread();
     QVERIFY(!QFileInfo::exists(virusdb("c.hdb")));
     QCOMPARE(scan(kOtherSample), QString("Other.Sig"));
+
+    // Refused until the directory changes; mended, it is taken.
+    QVERIFY(avtest::writeFile(system + "/c.hdb", hdbLine(kThirdSample, "Third.Sig")));
+    QVERIFY(d->updater.prepare(false));
+    waitForUpdateThread();
+    QCOMPARE(scan(kThirdSample), QString("Third.Sig"));
 }
 
 void tst_ZNUpdate::relocationFollowsWorkArea()
