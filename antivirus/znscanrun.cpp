@@ -71,8 +71,10 @@ bool entryBefore(const DirEntry& a, const DirEntry& b)
     return a.name < b.name;
 }
 
-// The visible entries of an open directory: no ".", "..", nor hidden names.
-std::vector<DirEntry> listDirectory(int directory)
+// The entries of an open directory without "." and ".."; without any name
+// beginning with "." when `skipHidden`. Hidden names are scanned by
+// default: a leading dot must not hide a file from the scan.
+std::vector<DirEntry> listDirectory(int directory, bool skipHidden)
 {
     std::vector<DirEntry> entries;
     const int copy = ::dup(directory);
@@ -84,7 +86,9 @@ std::vector<DirEntry> listDirectory(int directory)
         return entries;
     }
     while (const dirent* entry = ::readdir(stream)) {
-        if (entry->d_name[0] == '.')
+        const char* name = entry->d_name;
+        if (name[0] == '.'
+            && (skipHidden || name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
             continue;
         entries.push_back(DirEntry{QByteArray(entry->d_name), entry->d_type});
     }
@@ -277,7 +281,7 @@ void ZNScanRun::walkDirectory(int directory, const QByteArray& path)
 {
     struct stat info;
     const QByteArray prefix = path.endsWith('/') ? path : path + '/';
-    for (const DirEntry& entry : listDirectory(directory)) {
+    for (const DirEntry& entry : listDirectory(directory, scanTask.skipHidden)) {
         if (stopRequested)
             return;
         unsigned char type = entry.type;

@@ -63,6 +63,8 @@ struct ZNScanTask
     QString excludes;
     QByteArray quarantineDir;
     int workers = 1;
+    // Leave out names beginning with "." (the "skiphidden" setting).
+    bool skipHidden = false;
 };
 
 class ZNScanRun

@@ -226,7 +226,9 @@ void ZNScanTasks::runTask(const QJsonObject& row)
     task.missionNo = toInt(row.value(QLatin1String("msnno")));
     task.path = row.value(QLatin1String("path")).toString().trimmed();
     task.excludes = row.value(QLatin1String("excludes")).toString().trimmed();
-    task.quarantineDir = parts.settings.get().quarantineDir().toUtf8();
+    const ZNSettingsSnapshot settings = parts.settings.get();
+    task.quarantineDir = settings.quarantineDir().toUtf8();
+    task.skipHidden = settings.skipHidden;
     task.workers = workerCount();
     const auto run =
         std::make_shared<ZNScanRun>(task, parts.engines, parts.keeper, parts.store, lastFile);

@@ -30,6 +30,7 @@ class tst_ZNScan : public QObject
     Q_OBJECT
 private slots:
     void treeIsWalkedByTheRulesAndInfectedFilesQuarantined();
+    void hiddenNamesSkippedOnlyWhenAsked();
     void overallScanHonoursExclusions();
     void refusalsComeInOrder();
     void queuedTasksAndStop();
@@ -55,6 +56,7 @@ void tst_ZNScan::treeIsWalkedByTheRulesAndInfectedFilesQuarantined()
     QVERIFY(avtest::writeFile(top + "/a/report.doc", eicar));
     QVERIFY(avtest::writeFile(top + "/b/report.doc", eicar));
     QVERIFY(avtest::writeFile(top + "/b/deeper/fine.bin", QByteArray(4096, 'x')));
+    // Hidden names are scanned like any other.
     QVERIFY(avtest::writeFile(top + "/.hidden", eicar));
     QVERIFY(avtest::writeFile(top + "/.hid/inside", eicar));
     QVERIFY(avtest::writeFile(service.root.path() + "/outside/target", eicar));
@@ -77,17 +79,18 @@ void tst_ZNScan::treeIsWalkedByTheRulesAndInfectedFilesQuarantined()
     QCOMPARE(err(service.scan(top)), 0);
     // Every detection is in the quarantine within two seconds.
     QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes WHERE ift_pending = 0").size(),
-                              3, kQuarantineDeadlineMs);
+                              5, kQuarantineDeadlineMs);
 
     const QList<QJsonObject> logs = service.rows("SELECT * FROM t_log");
     QCOMPARE(logs.size(), 1);
     const QJsonObject log = logs.first();
     QCOMPARE(log.value("log_state").toInt(), 9);
-    // clean.txt, a/report.doc, b/report.doc, b/deeper/fine.bin, the odd
-    // name and the signature file in work/virusdb.
-    QCOMPARE(log.value("log_totality").toInt(), 6);
-    QCOMPARE(log.value("log_resolved").toInt(), 6);
-    QCOMPARE(log.value("log_infectes").toInt(), 3);
+    // clean.txt, .hidden, .hid/inside, a/report.doc, b/report.doc,
+    // b/deeper/fine.bin, the odd name and the signature file in
+    // work/virusdb.
+    QCOMPARE(log.value("log_totality").toInt(), 8);
+    QCOMPARE(log.value("log_resolved").toInt(), 8);
+    QCOMPARE(log.value("log_infectes").toInt(), 5);
     QCOMPARE(log.value("log_path").toString(), top);
     QVERIFY(service.rows("SELECT * FROM t_task").isEmpty());
 
@@ -101,16 +104,18 @@ void tst_ZNScan::treeIsWalkedByTheRulesAndInfectedFilesQuarantined()
         former << record.value("ift_path").toString();
         QCOMPARE(avtest::readBytes(record.value("ift_quarantined").toString()), eicar);
     }
-    QCOMPARE(former.mid(0, 2), QStringList({top + "/a/report.doc", top + "/b/report.doc"}));
-    QVERIFY(former.at(2).endsWith("/odd-\\xFF\\xFE-name"));
+    QCOMPARE(former.mid(0, 4),
+             QStringList({top + "/.hid/inside", top + "/.hidden", top + "/a/report.doc",
+                          top + "/b/report.doc"}));
+    QVERIFY(former.at(4).endsWith("/odd-\\xFF\\xFE-name"));
     QVERIFY(quarantined.contains("report.doc"));
     QVERIFY(quarantined.contains("report.doc.002"));
     QVERIFY(!QFile::exists(top + "/a/report.doc"));
     QVERIFY(!QFile::exists(top + "/b/report.doc"));
     QVERIFY(::access(oddName.constData(), F_OK) != 0);
-    // Untouched: hidden, linked-to and already quarantined files.
-    QVERIFY(QFile::exists(top + "/.hidden"));
-    QVERIFY(QFile::exists(top + "/.hid/inside"));
+    QVERIFY(!QFile::exists(top + "/.hidden"));
+    QVERIFY(!QFile::exists(top + "/.hid/inside"));
+    // Untouched: linked-to and already quarantined files.
     QVERIFY(QFile::exists(service.root.path() + "/outside/target"));
     QVERIFY(QFile::exists(service.dataDir + "/.qra/old"));
     QVERIFY(QFileInfo(top + "/link-to-file").isSymLink());
@@ -118,14 +123,53 @@ void tst_ZNScan::treeIsWalkedByTheRulesAndInfectedFilesQuarantined()
     const QJsonObject progress = service.call("antivirus_scan_running");
     QCOMPARE(err(progress), 0);
     const QJsonObject results = progress.value("results").toObject();
-    QCOMPARE(results.value("total").toInt(), 6);
-    QCOMPARE(results.value("scans").toInt(), 6);
+    QCOMPARE(results.value("total").toInt(), 8);
+    QCOMPARE(results.value("scans").toInt(), 8);
     QCOMPARE(results.value("percentage").toInt(), 100);
-    QCOMPARE(results.value("infectes").toInt(), 3);
+    QCOMPARE(results.value("infectes").toInt(), 5);
     QCOMPARE(results.value("running").toInt(), 0);
     QCOMPARE(results.value("path").toString(), top);
     QVERIFY(results.contains("endtime"));
     QCOMPARE(results.value("missions").toObject(), QJsonObject());
+}
+
+// "skiphidden" brings back the walk that leaves out names beginning with
+// ".": neither scanned nor counted. Exclusions apply to hidden directories
+// like to any other.
+void tst_ZNScan::hiddenNamesSkippedOnlyWhenAsked()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine(2, {{"skiphidden", "yes"}}));
+    QCOMPARE(
+        service.call("antivirus_settings_load").value("results").toObject().value("skiphidden"),
+        QJsonValue(true));
+    const QString top = service.scanDir;
+    QVERIFY(avtest::writeFile(top + "/.payload", avtest::eicar()));
+    QVERIFY(avtest::writeFile(top + "/.cache/evil", avtest::eicar()));
+    QVERIFY(avtest::writeFile(top + "/seen", avtest::eicar()));
+
+    QCOMPARE(err(service.scan(top)), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes WHERE ift_pending = 0").size(),
+                              1, kQuarantineDeadlineMs);
+    QCOMPARE(service.rows("SELECT * FROM t_log").value(0).value("log_totality").toInt(), 1);
+    QVERIFY(QFile::exists(top + "/.payload"));
+    QVERIFY(QFile::exists(top + "/.cache/evil"));
+
+    // Back to the default: both found; a hidden excluded directory stays.
+    QVERIFY(service.enableWithEngine(2, {{"skiphidden", false}}));
+    QVERIFY(avtest::writeFile(top + "/.skip/evil", avtest::eicar()));
+    // A task of the tree excluding the hidden directory, queued ahead of
+    // the requested one.
+    QVERIFY(service.d->store.call("task_append",
+                                  {{"msnno", 0}, {"path", top}, {"excludes", top + "/.skip"}}));
+    QCOMPARE(err(service.call("antivirus_scan_start", {{"path", service.scanDir + "/.cache"}})), 0);
+    QVERIFY(service.waitIdle());
+    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes WHERE ift_pending = 0").size(),
+                              3, kQuarantineDeadlineMs);
+    QVERIFY(!QFile::exists(top + "/.payload"));
+    QVERIFY(!QFile::exists(top + "/.cache/evil"));
+    QVERIFY(QFile::exists(top + "/.skip/evil"));
 }
 
 // The overall path's exclusions: exact absolute paths, and the bare
