@@ -86,6 +86,14 @@ ZNOutcome ZNScanTasks::prepareQuarantine(const QString& workArea) const
     return ZNOutcome::success();
 }
 
+// Both sides cleaned: "/mnt/" in the configuration or in the request is
+// the overall path "/mnt" and keeps its exclusions.
+bool ZNScanTasks::isOverallPath(const QString& absolute) const
+{
+    const QString overall = parts.configuration.overallPath;
+    return !overall.isEmpty() && absolute == QDir::cleanPath(QFileInfo(overall).absoluteFilePath());
+}
+
 ZNOutcome ZNScanTasks::start(const QString& path, bool wait)
 {
     if (!parts.engines.current())
@@ -115,9 +123,8 @@ ZNOutcome ZNScanTasks::start(const QString& path, bool wait)
         {QStringLiteral("msnno"), parts.missions.missionOf(absolute)},
         {QStringLiteral("path"), absolute},
         {QStringLiteral("excludes"),
-         absolute == parts.configuration.overallPath
-             ? parts.configuration.overallExcludes.join(QLatin1Char('\n'))
-             : QString()},
+         isOverallPath(absolute) ? parts.configuration.overallExcludes.join(QLatin1Char('\n'))
+                                 : QString()},
     };
     if (!parts.store.call(QStringLiteral("task_append"), task))
         return storeFailed(parts.store, KX2ErrorCode::CreateFailed,

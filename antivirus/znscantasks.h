@@ -68,6 +68,7 @@ public:
 
 private:
     ZNOutcome prepareQuarantine(const QString& workArea) const;
+    bool isOverallPath(const QString& absolute) const;
     void threadMain();
     void runTask(const QJsonObject& row) KX2_EXCLUDES(runMutex);
 

@@ -173,8 +173,9 @@ void tst_ZNScan::hiddenNamesSkippedOnlyWhenAsked()
 }
 
 // The overall path's exclusions: exact absolute paths, and the bare
-// built-in names taken below the overall path; a trailing "/" excludes
-// nothing.
+// built-in names taken below the overall path; a trailing "/" on an
+// exclusion excludes nothing. The overall path is configured and requested
+// with a trailing "/": it is the overall path all the same.
 void tst_ZNScan::overallScanHonoursExclusions()
 {
     avtest::Service service;
@@ -182,7 +183,7 @@ void tst_ZNScan::overallScanHonoursExclusions()
         QDir(QDir::tempPath()).absoluteFilePath("zn-overall-") + QString::number(::getpid());
     QVERIFY(service.start(
         {{"overall",
-          QJsonObject{{"path", overall},
+          QJsonObject{{"path", overall + "/"},
                       {"excludes", QJsonArray{overall + "/skip", overall + "/slash/", "ftp"}}}}}));
     struct Cleanup
     {
@@ -193,7 +194,7 @@ void tst_ZNScan::overallScanHonoursExclusions()
     for (const char* dir : {"/skip", "/slash", "/ftp", "/kept"})
         QVERIFY(avtest::writeFile(overall + dir + "/f", avtest::eicar()));
 
-    QCOMPARE(err(service.scan(overall)), 0);
+    QCOMPARE(err(service.scan(overall + "/")), 0);
     QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes").size(), 2,
                               kQuarantineDeadlineMs);
     // A record is written before its file moves: the moves may still run.
