@@ -64,17 +64,21 @@ SQL: mission_remove_unrelated_1
      WHERE msn_no > 0
        AND msn_no NOT IN (SELECT msn_no FROM t_mission);
 
--- Quarantine records of missions that no longer exist.
--- Records in the middle of a move, restore or removal stay: the keeper
--- settles them.
+-- Quarantine records of missions that no longer exist are detached to
+-- mission 0, not deleted: their files stay in the quarantine, and only the
+-- record lets anyone list, restore or delete them and tells where they
+-- came from. A record whose file is gone lists as removed and is pruned
+-- like any other.
 SQL: mission_remove_unrelated_2
-    DELETE FROM t_infectes
+    UPDATE t_infectes SET msn_no = 0
      WHERE msn_no > 0
-       AND ift_pending = 0
        AND msn_no NOT IN (SELECT msn_no FROM t_mission);
 
+-- Listings leave out records marked for restore (2) or removal (3): for
+-- the client those files are gone once the request was answered. A failed
+-- restore clears its mark, and the record is listed again.
 SQL: quarantined_reccount
-    SELECT COUNT(*) AS reccount FROM t_infectes;
+    SELECT COUNT(*) AS reccount FROM t_infectes WHERE ift_pending NOT IN (2, 3);
 
 -- Skips (page - 1) rows, not pages.
 SQL: quarantined_alload

@@ -208,7 +208,7 @@ ZNOutcome ZNQuarantineKeeper::reduce(int& amount)
     return ZNOutcome::success();
 }
 
-bool ZNQuarantineKeeper::dropOrphanedRecords()
+bool ZNQuarantineKeeper::detachOrphanedRecords()
 {
     KX2MutexLocker lock(filesMutex);
     return store.call(QStringLiteral("mission_remove_unrelated_2"));

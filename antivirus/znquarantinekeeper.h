@@ -81,8 +81,9 @@ public:
     ZNOutcome remove(const QList<int>& numbers) KX2_EXCLUDES(filesMutex);
     // Deletes the records whose file is gone; `amount` gets their number.
     ZNOutcome reduce(int& amount) KX2_EXCLUDES(filesMutex);
-    // After missions were deleted: their quarantine records go too.
-    bool dropOrphanedRecords() KX2_EXCLUDES(filesMutex);
+    // After missions were deleted: their quarantine records stay, detached
+    // to mission 0, so their files can still be listed, restored, removed.
+    bool detachOrphanedRecords() KX2_EXCLUDES(filesMutex);
 
     // Whether a job is queued or being carried out.
     bool isBusy() const KX2_EXCLUDES(jobsMutex);
