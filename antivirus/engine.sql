@@ -91,6 +91,7 @@ SQL: quarantined_alload
            ift_quarantined AS quarantined,
            ift_virus       AS virus
       FROM t_infectes
+     WHERE ift_pending NOT IN (2, 3)
      ORDER BY ift_no
      LIMIT :ofpage OFFSET (:page - 1);
 params:

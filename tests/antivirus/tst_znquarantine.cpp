@@ -45,6 +45,7 @@ private slots:
     void removeDeletesFilesThenRecords();
     void restoreMovesFilesBackOnlyToSafePlaces();
     void restoreFailingLaterKeepsTheRecord();
+    void listingAfterRestoreReplyLeavesTheRecordOut();
     void restoreFollowsOnlyTheAdministratorsLinks();
     void restoreAcrossFileSystems();
     void logsListAndRemove();
@@ -288,11 +289,21 @@ void tst_ZNQuarantine::restoreFailingLaterKeepsTheRecord()
         QVERIFY(avtest::writeFile(records.at(0).value("path").toString(), "taken"));
         QVERIFY(QDir(dir).rename(dir, dir + ".old"));
         QVERIFY(QFile::link(outside, dir));
+        // Records marked for restore are not listed while their move waits.
+        QCOMPARE(service.call("antivirus_quarantined_alload").value("results").toObject(),
+                 QJsonObject());
     }
     QTRY_VERIFY_WITH_TIMEOUT(!service.d->keeper.isBusy(), kRestoreDeadlineMs);
     QTRY_COMPARE_WITH_TIMEOUT(
         service.rows("SELECT ift_no FROM t_infectes WHERE ift_pending = 0").size(), 3,
         kRestoreDeadlineMs);
+    // The failed restores cleared their marks: listed again.
+    QCOMPARE(service.call("antivirus_quarantined_alload")
+                 .value("results")
+                 .toObject()
+                 .value("reccount")
+                 .toInt(),
+             3);
     QVERIFY(QDir(outside).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
     for (const QJsonObject& record : records)
         QCOMPARE(avtest::readBytes(record.value("quarantined").toString()), avtest::eicar());
@@ -306,6 +317,28 @@ void tst_ZNQuarantine::restoreFailingLaterKeepsTheRecord()
                               kRestoreDeadlineMs);
     for (const QJsonObject& record : records)
         QCOMPARE(avtest::readBytes(record.value("path").toString()), avtest::eicar());
+}
+
+// The reply to a restore comes before the keeper moves the file; a listing
+// right after it must not show the record. The keeper is stopped, so the
+// restore stays queued for as long as the test looks.
+void tst_ZNQuarantine::listingAfterRestoreReplyLeavesTheRecordOut()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine());
+    const QList<QJsonObject> records = quarantineFiles(service, "listed", 2);
+    QCOMPARE(records.size(), 2);
+    service.d->keeper.shutdown();
+    QCOMPARE(err(service.call("antivirus_quarantined_restore",
+                              {{"iftnos", QJsonArray{records.at(0).value("iftno")}}})),
+             0);
+    const QJsonObject results =
+        service.call("antivirus_quarantined_alload").value("results").toObject();
+    QCOMPARE(results.value("reccount").toInt(), 1);
+    QCOMPARE(iftnos(results.value("records").toArray()),
+             QList<int>({records.at(1).value("iftno").toInt()}));
+    QCOMPARE(service.rows("SELECT ift_no FROM t_infectes WHERE ift_pending = 2").size(), 1);
 }
 
 // A link higher up the former path is followed only when root made it: a
