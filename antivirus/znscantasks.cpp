@@ -196,34 +196,79 @@ int ZNScanTasks::workerCount() const
 void ZNScanTasks::threadMain()
 {
     for (;;) {
-        while (!stopRequested) {
-            // Every task scans with the newest database: a due relocation,
-            // update or reload runs first.
-            parts.updater.prepare(false);
-            QList<QJsonObject> rows;
-            if (!parts.store.call(rows, QStringLiteral("task_first"))) {
-                znTrace(ZNTraceBits::Failures,
-                        QStringLiteral("SQLerr: ") + parts.store.lastError());
-                if (!thread.pause(1000ms))
-                    break;
-                continue;
-            }
-            if (rows.isEmpty())
-                break;
-            runTask(rows.first());
-        }
+        runQueued();
+        // A stop ends the running task and the tasks queued behind it; each
+        // gets its log row, so no queued path is refused with 9993 for good.
+        if (stopRequested && !thread.isShuttingDown())
+            dropQueued();
         running = false;
         thread.wakeAll();
-        if (stopRequested || thread.isShuttingDown())
+        if (thread.isShuttingDown())
             return;
         // A task queued after the last look but before `running` fell was
-        // refused with 9992 by a caller that relied on this thread: take it.
+        // refused with 9992 by a caller that relied on this thread: take it
+        // (dropped as well while the stop is in force).
         QList<QJsonObject> rows;
         bool idle = false;
         if (!parts.store.call(rows, QStringLiteral("task_first")) || rows.isEmpty()
             || !running.compare_exchange_strong(idle, true))
             return;
     }
+}
+
+void ZNScanTasks::runQueued()
+{
+    while (!stopRequested) {
+        // Every task scans with the newest database: a due relocation,
+        // update or reload runs first.
+        parts.updater.prepare(false);
+        QList<QJsonObject> rows;
+        if (!parts.store.call(rows, QStringLiteral("task_first"))) {
+            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + parts.store.lastError());
+            if (!thread.pause(1000ms))
+                return;
+            continue;
+        }
+        if (rows.isEmpty())
+            return;
+        runTask(rows.first());
+    }
+}
+
+// Logs every queued task as stopped (state 8, nothing scanned) and deletes
+// it. Stops at the first store failure: the rest stay queued for the next
+// task thread.
+void ZNScanTasks::dropQueued()
+{
+    QList<QJsonObject> rows;
+    while (parts.store.call(rows, QStringLiteral("task_first")) && !rows.isEmpty()) {
+        const QJsonObject row = rows.takeFirst();
+        znTrace(ZNTraceBits::TaskSummary,
+                QStringLiteral("查杀任务已取消: ") + row.value(QLatin1String("path")).toString());
+        const QJsonObject completion{
+            {QStringLiteral("state"), kStateStopped},
+            {QStringLiteral("tskno"), toInt(row.value(QLatin1String("tskno")))},
+            {QStringLiteral("times"), 0},
+            {QStringLiteral("totality"), 0},
+            {QStringLiteral("resolved"), 0},
+            {QStringLiteral("infectes"), 0},
+        };
+        if (!recordCompletion(completion))
+            return;
+        rows.clear();
+    }
+}
+
+// Totals into the task row, the row into the log, the row out of the queue.
+bool ZNScanTasks::recordCompletion(const QJsonObject& completion)
+{
+    for (const char* statement : {"task_complete", "log_assign_task", "task_remove"}) {
+        if (!parts.store.call(QLatin1String(statement), completion)) {
+            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + parts.store.lastError());
+            return false;
+        }
+    }
+    return true;
 }
 
 void ZNScanTasks::runTask(const QJsonObject& row)
@@ -270,10 +315,5 @@ void ZNScanTasks::runTask(const QJsonObject& row)
         {QStringLiteral("resolved"), done.scanned},
         {QStringLiteral("infectes"), done.infected},
     };
-    for (const char* statement : {"task_complete", "log_assign_task", "task_remove"}) {
-        if (!parts.store.call(QLatin1String(statement), completion)) {
-            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + parts.store.lastError());
-            break;
-        }
-    }
+    recordCompletion(completion);
 }

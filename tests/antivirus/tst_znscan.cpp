@@ -279,10 +279,12 @@ void tst_ZNScan::queuedTasksAndStop()
     QCOMPARE(logs.at(1).value("log_infectes").toInt(), 1);
 
     // Stop while the walk waits on a full queue: state 8, queued files
-    // never scanned.
+    // never scanned; the task queued behind it is logged as stopped, so
+    // its path is free again.
     hold.relock();
     QCOMPARE(err(service.call("antivirus_scan_start", {{"path", big}})), 0);
     QTRY_VERIFY(service.d->tasks.filesFound() > capacity); // the walk waits on a full queue
+    QCOMPARE(err(service.call("antivirus_scan_start", {{"path", other}})), 9992);
     std::atomic<bool> stopped{false};
     QJsonObject stopReply;
     std::thread stopper([&] {
@@ -297,10 +299,15 @@ void tst_ZNScan::queuedTasksAndStop()
     QCOMPARE(err(stopReply), 0);
     QVERIFY(!service.d->tasks.isRunning());
     logs = service.rows("SELECT * FROM t_log ORDER BY log_no");
-    QCOMPARE(logs.size(), 3);
+    QCOMPARE(logs.size(), 4);
     QCOMPARE(logs.at(2).value("log_state").toInt(), 8);
     QVERIFY(logs.at(2).value("log_resolved").toInt() < logs.at(2).value("log_totality").toInt());
+    QCOMPARE(logs.at(3).value("log_path").toString(), other);
+    QCOMPARE(logs.at(3).value("log_state").toInt(), 8);
+    QCOMPARE(logs.at(3).value("log_totality").toInt(), 0);
     QVERIFY(service.rows("SELECT * FROM t_task").isEmpty());
+    QCOMPARE(err(service.scan(other)), 0);
+    QCOMPARE(service.rows("SELECT * FROM t_log WHERE log_state = 9").size(), 3);
 }
 
 void tst_ZNScan::singleFileAndEmptyDirectory()
