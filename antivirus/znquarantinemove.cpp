@@ -88,7 +88,9 @@ void ZNQuarantineKeeper::recover()
 }
 
 // A quarantine move a crash interrupted: finished when the file is in the
-// quarantine, undone otherwise.
+// quarantine, undone otherwise. A copy across file systems has no name
+// until it is complete (znCopyInto), so there is no partial file to clean
+// up, and nothing but the record's own target is ever deleted.
 void ZNQuarantineKeeper::recoverMove(const QJsonObject& row)
 {
     const QJsonObject key{{QStringLiteral("iftno"), toInt(row.value(QLatin1String("iftno")))}};
@@ -102,7 +104,6 @@ void ZNQuarantineKeeper::recoverMove(const QJsonObject& row)
     const bool targetThere = znLstat(target, info);
     const bool renamedInPlace = targetThere && znFileIdentity(info) == identity;
     const bool sourceThere = znLstat(source, info) && znFileIdentity(info) == identity;
-    ::unlink((target + znPartSuffix()).constData());
     if (renamedInPlace || (targetThere && !sourceThere)) {
         store.call(QStringLiteral("infectes_settle"), key);
         return;

@@ -386,11 +386,27 @@ void tst_ZNQuarantine::restoreAcrossFileSystems()
     QVERIFY(service.enableWithEngine());
     const QString file = other.path() + "/shared/infected";
     QVERIFY(avtest::writeFile(file, avtest::eicar()));
-    QVERIFY(::chmod(QFile::encodeName(file).constData(), 0640) == 0);
+    // A user's set-uid file: the copies both ways keep owner, group and
+    // every mode bit (the owner change comes first, as it clears set-uid).
+    const QByteArray raw = QFile::encodeName(file);
+    const uid_t user = ::geteuid() == 0 ? 65534 : ::geteuid();
+    const gid_t group = ::geteuid() == 0 ? 65534 : ::getegid();
+    QVERIFY(::chown(raw.constData(), user, group) == 0);
+    QVERIFY(::chmod(raw.constData(), 04750) == 0);
+    auto sameOwnerAndMode = [&](const QByteArray& path) {
+        struct stat info;
+        return ::stat(path.constData(), &info) == 0 && info.st_uid == user && info.st_gid == group
+            && (info.st_mode & 07777) == 04750;
+    };
     QCOMPARE(err(service.scan(other.path() + "/shared")), 0);
     QTRY_COMPARE_WITH_TIMEOUT(
         service.rows("SELECT ift_no FROM t_infectes WHERE ift_pending = 0").size(), 1, 2000);
     QVERIFY(!QFileInfo::exists(file));
+    QVERIFY(sameOwnerAndMode(
+        QFile::encodeName(service.rows("SELECT ift_quarantined AS q FROM t_infectes")
+                              .value(0)
+                              .value("q")
+                              .toString())));
     const int number =
         service.rows("SELECT ift_no AS n FROM t_infectes").value(0).value("n").toInt();
     QCOMPARE(err(service.call("antivirus_quarantined_restore", {{"iftnos", QJsonArray{number}}})),
@@ -398,9 +414,7 @@ void tst_ZNQuarantine::restoreAcrossFileSystems()
     QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT ift_no FROM t_infectes").size(), 0,
                               kRestoreDeadlineMs);
     QCOMPARE(avtest::readBytes(file), avtest::eicar());
-    struct stat info;
-    QVERIFY(::stat(QFile::encodeName(file).constData(), &info) == 0);
-    QCOMPARE(int(info.st_mode & 0777), 0640);
+    QVERIFY(sameOwnerAndMode(raw));
     QVERIFY(QDir(service.dataDir + "/.qra")
                 .entryList(QDir::NoDotAndDotDot | QDir::AllEntries)
                 .isEmpty());

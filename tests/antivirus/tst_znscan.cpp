@@ -431,19 +431,29 @@ void tst_ZNScan::quarantineAcrossFileSystems()
     QVERIFY(service.start());
     service.dataDir = work.path();
     QVERIFY(service.enableWithEngine());
+    // "a/away.doc.part" is quarantined first under its own name, which is
+    // the name a temporary copy of "far/away.doc" would have had.
+    const QString part = service.scanDir + "/a/away.doc.part";
     const QString file = service.scanDir + "/far/away.doc";
+    QVERIFY(avtest::writeFile(part, avtest::eicar()));
     QVERIFY(avtest::writeFile(file, avtest::eicar()));
     QVERIFY(::chmod(QFile::encodeName(file).constData(), 0640) == 0);
 
     QCOMPARE(err(service.scan(service.scanDir)), 0);
     QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes WHERE ift_pending = 0").size(),
-                              1, 2000);
-    const QString quarantined =
-        service.rows("SELECT * FROM t_infectes").first().value("ift_quarantined").toString();
-    QCOMPARE(quarantined, work.path() + "/.qra/away.doc");
-    QCOMPARE(avtest::readBytes(quarantined), avtest::eicar());
+                              2, 2000);
+    const QList<QJsonObject> records = service.rows("SELECT * FROM t_infectes ORDER BY ift_no");
+    QCOMPARE(records.at(0).value("ift_quarantined").toString(),
+             work.path() + "/.qra/away.doc.part");
+    QCOMPARE(records.at(1).value("ift_quarantined").toString(), work.path() + "/.qra/away.doc");
+    for (const QJsonObject& record : records)
+        QCOMPARE(avtest::readBytes(record.value("ift_quarantined").toString()), avtest::eicar());
+    struct stat info;
+    QVERIFY(::stat(QFile::encodeName(work.path() + "/.qra/away.doc").constData(), &info) == 0);
+    QCOMPARE(int(info.st_mode & 07777), 0640);
     QVERIFY(!QFile::exists(file));
-    QCOMPARE(QDir(work.path() + "/.qra").entryList(QDir::Files | QDir::Hidden).size(), 1);
+    QVERIFY(!QFile::exists(part));
+    QCOMPARE(QDir(work.path() + "/.qra").entryList(QDir::Files | QDir::Hidden).size(), 2);
 }
 
 void tst_ZNScan::helpDocumentOnly()
