@@ -430,7 +430,7 @@ void tst_ZNScan::quarantineAcrossFileSystems()
     avtest::Service service;
     QVERIFY(service.start());
     service.dataDir = work.path();
-    QVERIFY(service.enableWithEngine());
+    QVERIFY(service.enableWithEngine(1)); // walk order is detection order
     // "a/away.doc.part" is quarantined first under its own name, which is
     // the name a temporary copy of "far/away.doc" would have had.
     const QString part = service.scanDir + "/a/away.doc.part";
