@@ -89,7 +89,8 @@ SQL: quarantined_alload
            ift_filename    AS filename,
            ift_path        AS path,
            ift_quarantined AS quarantined,
-           ift_virus       AS virus
+           ift_virus       AS virus,
+           ift_moved       AS moved
       FROM t_infectes
      WHERE ift_pending NOT IN (2, 3)
      ORDER BY ift_no
@@ -117,7 +118,11 @@ SQL: log_alload
            log_totality    AS totality,
            log_resolved    AS resolved,
            log_infectes    AS infectes,
-           log_description AS description
+           log_description AS description,
+           (SELECT COUNT(*) FROM t_infectes
+             WHERE t_infectes.tsk_no = t_log.tsk_no
+               AND t_log.tsk_no > 0
+               AND ift_moved = 0) AS inplace
       FROM t_log
      ORDER BY log_no
      LIMIT :ofpage OFFSET (:page - 1);
@@ -244,6 +249,28 @@ params:
     pending         integer
     rawpath         string
     identity        string
+
+-- A detection whose file stayed where it was (ift_moved 0): the record
+-- keeps the former path and names no quarantined file.
+SQL: infectes_inplace
+    INSERT INTO t_infectes (msn_no, tsk_no, ift_filename, ift_path, ift_quarantined, ift_virus,
+                            ift_pending, ift_rawpath, ift_identity, ift_moved)
+    VALUES (:msnno, :tskno, :filename, :path, '', :virus, 0, :rawpath, :identity, 0);
+params:
+    msnno           integer
+    tskno           integer
+    filename        string
+    path            string
+    virus           string
+    rawpath         string
+    identity        string
+
+-- A move that failed after its record was written: the file stayed.
+SQL: infectes_stayed
+    UPDATE t_infectes SET ift_pending = 0, ift_moved = 0, ift_quarantined = ''
+     WHERE ift_no = :iftno;
+params:
+    iftno           integer
 
 SQL: infectes_settle
     UPDATE t_infectes SET ift_pending = 0 WHERE ift_no = :iftno;

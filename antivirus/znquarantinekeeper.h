@@ -99,6 +99,9 @@ private:
     // Takes every queued job; false once stopping.
     bool takeJobs(std::deque<ZNDetection>& found, QList<int>& restores) KX2_EXCLUDES(jobsMutex);
     bool quarantineOne(const ZNDetection& detection) KX2_REQUIRES(filesMutex);
+    QJsonObject recordValues(const ZNDetection& detection) const;
+    void recordInPlace(const ZNDetection& detection, const QString& reason)
+        KX2_REQUIRES(filesMutex);
     bool nameTaken(int quarantine, const QByteArray& directory, const QByteArray& name)
         KX2_REQUIRES(filesMutex);
     void restoreQueued(const QList<int>& numbers) KX2_REQUIRES(filesMutex);

@@ -37,6 +37,7 @@ private slots:
     void singleFileAndEmptyDirectory();
     void filesOfEverySizeAreScannedWhole();
     void quarantineMovesOnlyWhatWasScanned();
+    void longNamesAreShortenedKeepingTheirExtension();
     void quarantineAcrossFileSystems();
     void helpDocumentOnly();
 };
@@ -406,15 +407,98 @@ void tst_ZNScan::quarantineMovesOnlyWhatWasScanned()
         QVERIFY(QFile::link(outside, top + "/moved-dir"));
     }
     QTRY_VERIFY_WITH_TIMEOUT(!service.d->keeper.isBusy(), 5000);
-    const QList<QJsonObject> records = service.rows("SELECT * FROM t_infectes");
+    // Every detection has its record; only "kept" moved.
+    const QList<QJsonObject> records =
+        service.rows("SELECT * FROM t_infectes WHERE ift_moved = 1 AND ift_pending = 0");
     QCOMPARE(records.size(), 1);
     QCOMPARE(records.first().value("ift_path").toString(), top + "/kept");
+    QStringList stayed;
+    for (const QJsonObject& row :
+         service.rows("SELECT * FROM t_infectes WHERE ift_moved = 0 ORDER BY ift_path")) {
+        QCOMPARE(row.value("ift_quarantined").toString(), QString());
+        stayed << row.value("ift_path").toString().mid(top.size() + 1);
+    }
+    QCOMPARE(stayed, QStringList({"moved-dir/file", "replaced", "to-dir", "to-fifo", "to-link"}));
+    // The log tells the detections left in place; the listing shows them as
+    // not moved, and pruning keeps them.
+    const QJsonObject log = service.call("antivirus_log_alload", {{"page", 1}, {"ofpage", 10}})
+                                .value("results")
+                                .toObject()
+                                .value("records")
+                                .toArray()
+                                .first()
+                                .toObject();
+    QCOMPARE(log.value("infectes").toInt(), 6);
+    QCOMPARE(log.value("inplace").toInt(), 5);
+    QCOMPARE(service.call("antivirus_quarantined_reduce").value("results").toObject(),
+             QJsonObject({{"amount", 0}}));
+    const QJsonArray listed =
+        service.call("antivirus_quarantined_alload", {{"page", 1}, {"ofpage", 10}})
+            .value("results")
+            .toObject()
+            .value("records")
+            .toArray();
+    QCOMPARE(listed.size(), 6);
+    int notMoved = 0;
+    QJsonValue replacedRecord;
+    for (const QJsonValue& entry : listed) {
+        const QJsonObject record = entry.toObject();
+        QCOMPARE(record.value("removed").toInt(), 0);
+        notMoved += record.value("moved").toInt() == 0 ? 1 : 0;
+        if (record.value("path").toString() == top + "/replaced")
+            replacedRecord = record.value("iftno");
+    }
+    QCOMPARE(notMoved, 5);
+    // Removing such a record never touches the file at its former path.
+    QCOMPARE(service.call("antivirus_quarantined_remove", {{"iftnos", QJsonArray{replacedRecord}}})
+                 .value("err")
+                 .toInt(),
+             0);
     QVERIFY(QFile::exists(outside + "/precious"));
     QVERIFY(QFile::exists(outside + "/file"));
     QVERIFY(QFileInfo(top + "/to-link").isSymLink());
     QVERIFY(QFileInfo(top + "/to-dir").isDir());
     QVERIFY(QFile::exists(top + "/replaced"));
     QCOMPARE(QDir(service.dataDir + "/.qra").entryList(QDir::Files | QDir::System).size(), 1);
+}
+
+// Names at the file system's limit: the numbered twin and the escaped
+// form of a name that is not UTF-8 are longer still. Each is shortened
+// before its extension and quarantined.
+void tst_ZNScan::longNamesAreShortenedKeepingTheirExtension()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine(1));                      // walk order is detection order
+    const QByteArray longName = QByteArray(251, 'n') + ".doc"; // 255 bytes
+    const QByteArray top = QFile::encodeName(service.scanDir);
+    QVERIFY(QDir().mkpath(service.scanDir + "/a") && QDir().mkpath(service.scanDir + "/b"));
+    const QByteArray odd = QByteArray(200, '\xff') + ".bin";
+    for (const QByteArray& path :
+         {top + "/a/" + longName, top + "/b/" + longName, top + "/a/" + odd}) {
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::write(fd, avtest::eicar().constData(), 68), ssize_t(68));
+        ::close(fd);
+    }
+    QCOMPARE(err(service.scan(service.scanDir)), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        service.rows("SELECT * FROM t_infectes WHERE ift_pending = 0 AND ift_moved = 1").size(), 3,
+        kQuarantineDeadlineMs);
+    QStringList names;
+    for (const QJsonObject& row : service.rows("SELECT * FROM t_infectes ORDER BY ift_no")) {
+        const QString kept = row.value("ift_quarantined").toString();
+        QCOMPARE(avtest::readBytes(kept), avtest::eicar());
+        const QByteArray name = QFileInfo(kept).fileName().toUtf8();
+        QVERIFY2(name.size() <= 255, name.constData());
+        names << QString::fromUtf8(name.right(8));
+    }
+    QCOMPARE(names.size(), 3);
+    QVERIFY(names.at(0).endsWith(".doc"));
+    QVERIFY(names.at(1).endsWith(".bin"));
+    QVERIFY(names.at(2).endsWith(".doc.002"));
+    QVERIFY(::access((top + "/a/" + longName).constData(), F_OK) != 0);
+    QVERIFY(::access((top + "/a/" + odd).constData(), F_OK) != 0);
 }
 
 // A work area on another file system: the file is copied, made durable,

@@ -373,9 +373,9 @@ void tst_ZNStore::statementParametersAreDeclared()
         QVERIFY2(record.value("params").toObject() == it.value(), qPrintable(it.key()));
     }
     // The service's statements beside the four built-in ones, plus the
-    // quarantine bookkeeping statements (infectes_intent, _settle, _mark,
-    // _drop, _pending, _restoring, _named).
-    QCOMPARE(catalogue.size(), expected.size() + 4 + 7);
+    // quarantine bookkeeping statements (infectes_intent, _inplace,
+    // _stayed, _settle, _mark, _drop, _pending, _restoring, _named).
+    QCOMPARE(catalogue.size(), expected.size() + 4 + 9);
 }
 
 void tst_ZNStore::statementsReadAndWriteTheirColumns()
@@ -459,7 +459,7 @@ void tst_ZNStore::statementsReadAndWriteTheirColumns()
     QCOMPARE(sortedKeys(rows.at(1)),
              sorted({"logno", "crttime", "state", "msnno", "tskno", "file", "path", "excludes",
                      "starttime", "endtime", "times", "totality", "resolved", "infectes",
-                     "description"}));
+                     "description", "inplace"}));
     const QJsonObject log = rows.at(1);
     QCOMPARE(log.value("logno").toInt(), 2);
     QCOMPARE(log.value("state").toInt(), 8);
@@ -514,9 +514,9 @@ void tst_ZNStore::statementsReadAndWriteTheirColumns()
              QList<QJsonObject>{QJsonObject({{"reccount", 2}})});
     rows = rowsOf(db, "quarantined_alload", {{"page", 1}, {"ofpage", 1}});
     QCOMPARE(rows.size(), 1);
-    QCOMPARE(
-        sortedKeys(rows.at(0)),
-        sorted({"iftno", "crttime", "msnno", "time", "filename", "path", "quarantined", "virus"}));
+    QCOMPARE(sortedKeys(rows.at(0)),
+             sorted({"iftno", "crttime", "msnno", "time", "filename", "path", "quarantined",
+                     "virus", "moved"}));
     QCOMPARE(rows.at(0).value("iftno").toInt(), 1);
     QCOMPARE(rows.at(0).value("msnno").toInt(), 1);
     QCOMPARE(rows.at(0).value("filename").toString(), QStringLiteral("x"));
