@@ -265,6 +265,16 @@ params:
     rawpath         string
     identity        string
 
+-- Whether the file a detection names was already quarantined (by an
+-- earlier detection of the same file, as when a task scans a file that the
+-- previous task's detection is still moving).
+SQL: infectes_handled
+    SELECT COUNT(*) AS n FROM t_infectes
+     WHERE ift_identity = :identity AND ift_path = :path AND ift_moved = 1;
+params:
+    identity        string
+    path            string
+
 -- A move that failed after its record was written: the file stayed.
 SQL: infectes_stayed
     UPDATE t_infectes SET ift_pending = 0, ift_moved = 0, ift_quarantined = ''

@@ -248,7 +248,12 @@ QJsonObject ZNQuarantineKeeper::recordValues(const ZNDetection& detection) const
 // recorded as left in place.
 void ZNQuarantineKeeper::recordInPlace(const ZNDetection& detection, const QString& reason)
 {
+    const QJsonObject values = recordValues(detection);
+    QList<QJsonObject> handled;
+    if (store.call(handled, QStringLiteral("infectes_handled"), values)
+        && toInt(handled.value(0).value(QLatin1String("n"))) > 0)
+        return; // a second detection of a file already quarantined
     znTrace(ZNTraceBits::Failures, reason + znDisplayPath(detection.file()));
-    if (!store.call(QStringLiteral("infectes_inplace"), recordValues(detection)))
+    if (!store.call(QStringLiteral("infectes_inplace"), values))
         znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + store.lastError());
 }

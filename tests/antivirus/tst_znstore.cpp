@@ -374,8 +374,9 @@ void tst_ZNStore::statementParametersAreDeclared()
     }
     // The service's statements beside the four built-in ones, plus the
     // quarantine bookkeeping statements (infectes_intent, _inplace,
-    // _stayed, _settle, _mark, _drop, _pending, _restoring, _named).
-    QCOMPARE(catalogue.size(), expected.size() + 4 + 9);
+    // _handled, _stayed, _settle, _mark, _drop, _pending, _restoring,
+    // _named).
+    QCOMPARE(catalogue.size(), expected.size() + 4 + 10);
 }
 
 void tst_ZNStore::statementsReadAndWriteTheirColumns()
