@@ -186,6 +186,12 @@ int ZNScanTasks::filesFound() const
     return current ? current->filesFound() : 0;
 }
 
+int ZNScanTasks::totalFiles() const
+{
+    KX2MutexLocker lock(runMutex);
+    return current ? current->total(0) : 0;
+}
+
 int ZNScanTasks::workerCount() const
 {
     const int configured = parts.settings.get().threads;

@@ -61,6 +61,9 @@ public:
     QJsonObject progress() const KX2_EXCLUDES(runMutex);
     // Files the walk of the running or last task found so far.
     int filesFound() const KX2_EXCLUDES(runMutex);
+    // Its "total" as progress shows it, without waiting for the current
+    // file's lock.
+    int totalFiles() const KX2_EXCLUDES(runMutex);
     bool isRunning() const { return running.load(); }
     bool isStopping() const { return stopRequested.load(); }
     ZNCurrentFile& currentFile() { return lastFile; }

@@ -34,6 +34,7 @@ private slots:
     void overallScanHonoursExclusions();
     void refusalsComeInOrder();
     void queuedTasksAndStop();
+    void totalIsTheWholeTreeEarly();
     void singleFileAndEmptyDirectory();
     void filesOfEverySizeAreScannedWhole();
     void quarantineMovesOnlyWhatWasScanned();
@@ -309,6 +310,44 @@ void tst_ZNScan::queuedTasksAndStop()
     QVERIFY(service.rows("SELECT * FROM t_task").isEmpty());
     QCOMPARE(err(service.scan(other)), 0);
     QCOMPARE(service.rows("SELECT * FROM t_log WHERE log_state = 9").size(), 3);
+}
+
+// The path queue keeps the walk a few thousand files ahead of the
+// workers; "total" must still reach the whole tree long before half of it
+// is scanned. The one worker is held on its first file meanwhile.
+void tst_ZNScan::totalIsTheWholeTreeEarly()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine(1));
+    const int directories = 30, perDirectory = 1000, files = directories * perDirectory;
+    const QByteArray tree = QFile::encodeName(service.scanDir + "/tree");
+    for (int d = 0; d < directories; ++d) {
+        const QByteArray dir = tree + "/d" + QByteArray::number(d);
+        QVERIFY(QDir().mkpath(QFile::decodeName(dir)));
+        for (int f = 0; f < perDirectory; ++f) {
+            const int fd = ::open((dir + "/f" + QByteArray::number(f)).constData(),
+                                  O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+            QVERIFY(fd >= 0);
+            ::close(fd);
+        }
+    }
+    {
+        // Progress requests wait for this lock (the current file), so the
+        // total is read in-process while the worker is held.
+        KX2MutexLocker hold(service.d->tasks.currentFile().mutex);
+        QCOMPARE(err(service.call("antivirus_scan_start", {{"path", QFile::decodeName(tree)}})), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(service.d->tasks.totalFiles(), files, 30000);
+        QVERIFY(service.d->tasks.filesFound() < files); // the walk itself is held back
+    }
+    // Released: the reply shows the same total.
+    const QJsonObject now = service.call("antivirus_scan_running").value("results").toObject();
+    QCOMPARE(now.value("total").toInt(), files);
+    QVERIFY(service.waitIdle());
+    const QJsonObject log = service.rows("SELECT * FROM t_log").value(0);
+    QCOMPARE(log.value("log_totality").toInt(), files);
+    QCOMPARE(log.value("log_resolved").toInt(), files);
+    QCOMPARE(log.value("log_state").toInt(), 9);
 }
 
 void tst_ZNScan::singleFileAndEmptyDirectory()
