@@ -171,6 +171,8 @@ ZNOutcome ZNQuarantineKeeper::remove(const QList<int>& numbers)
         const bool stays = entry.dir.isValid() ? entry.stat(info) : znLstat(znDirName(raw), info);
         if (stays)
             znTrace(ZNTraceBits::Failures, QStringLiteral("隔离区文件删除失败: ") + path);
+        else
+            znEvent(QStringLiteral("[quarantine-delete] ") + path);
         (stays ? kept : gone) << toInt(row.value(QLatin1String("iftno")));
     }
     int deleted = 0;

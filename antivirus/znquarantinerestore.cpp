@@ -172,8 +172,10 @@ bool ZNQuarantineKeeper::restoreOne(const QJsonObject& record)
                 (error == EEXIST ? QStringLiteral("还原位置中同名文件已存在: ")
                                  : QStringLiteral("还原文件失败: "))
                     + former);
+        return false;
     }
-    return moved;
+    znEvent(QStringLiteral("[restore] %1 -> %2").arg(quarantined, former));
+    return true;
 }
 
 // A removal or restore a crash interrupted: done when the file is no longer

@@ -431,6 +431,11 @@ bool ZNScanRun::scanFile(const QByteArray& path, const ZNEngineRef& engine,
     if (result != CL_VIRUS)
         return true;
     ++infected;
+    znEvent(QStringLiteral("[detect] task=%1 mission=%2 virus=%3 path=%4")
+                .arg(scanTask.taskNo)
+                .arg(scanTask.missionNo)
+                .arg(virus ? QString::fromUtf8(virus) : QString())
+                .arg(znDisplayPath(path)));
 
     ZNDetection detection;
     detection.root = root;

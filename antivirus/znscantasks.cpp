@@ -249,8 +249,11 @@ void ZNScanTasks::dropQueued()
     QList<QJsonObject> rows;
     while (parts.store.call(rows, QStringLiteral("task_first")) && !rows.isEmpty()) {
         const QJsonObject row = rows.takeFirst();
-        znTrace(ZNTraceBits::TaskSummary,
-                QStringLiteral("查杀任务已取消: ") + row.value(QLatin1String("path")).toString());
+        const QString path = row.value(QLatin1String("path")).toString();
+        znTrace(ZNTraceBits::TaskSummary, QStringLiteral("查杀任务已取消: ") + path);
+        znEvent(QStringLiteral("[task-dropped] task=%1 path=%2")
+                    .arg(toInt(row.value(QLatin1String("tskno"))))
+                    .arg(path));
         const QJsonObject completion{
             {QStringLiteral("state"), kStateStopped},
             {QStringLiteral("tskno"), toInt(row.value(QLatin1String("tskno")))},
@@ -297,6 +300,10 @@ void ZNScanTasks::runTask(const QJsonObject& row)
     if (stopRequested)
         run->stop();
     znTrace(ZNTraceBits::TaskSummary, QStringLiteral("开始查杀毒: ") + task.path);
+    znEvent(QStringLiteral("[task-start] task=%1 mission=%2 path=%3")
+                .arg(task.taskNo)
+                .arg(task.missionNo)
+                .arg(task.path));
     QElapsedTimer elapsed;
     elapsed.start();
     const bool completed = run->run();
@@ -312,6 +319,16 @@ void ZNScanTasks::runTask(const QJsonObject& row)
             QStringLiteral("有毒文件数: ") + QString::number(done.infected));
     znTrace(ZNTraceBits::TaskSummary,
             QStringLiteral("查杀总耗时: ") + QString::number(seconds) + QStringLiteral("秒"));
+    znEvent(QStringLiteral("[task-end] task=%1 mission=%2 state=%3 total=%4 scanned=%5 "
+                           "infected=%6 seconds=%7 path=%8")
+                .arg(task.taskNo)
+                .arg(task.missionNo)
+                .arg(completed ? kStateCompleted : kStateStopped)
+                .arg(done.total)
+                .arg(done.scanned)
+                .arg(done.infected)
+                .arg(seconds)
+                .arg(task.path));
 
     const QJsonObject completion{
         {QStringLiteral("state"), completed ? kStateCompleted : kStateStopped},
