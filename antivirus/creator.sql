@@ -73,7 +73,8 @@ CREATE TABLE IF NOT EXISTS t_infectes (
     ift_virus       TEXT DEFAULT '',
     ift_pending     INTEGER DEFAULT 0,
     ift_rawpath     TEXT DEFAULT '',
-    ift_identity    TEXT DEFAULT ''
+    ift_identity    TEXT DEFAULT '',
+    ift_moved       INTEGER DEFAULT 1
 );
 
 CREATE INDEX IF NOT EXISTS t_infectes_ift_path__index ON t_infectes (ift_path ASC);

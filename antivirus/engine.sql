@@ -64,17 +64,21 @@ SQL: mission_remove_unrelated_1
      WHERE msn_no > 0
        AND msn_no NOT IN (SELECT msn_no FROM t_mission);
 
--- Quarantine records of missions that no longer exist.
--- Records in the middle of a move, restore or removal stay: the keeper
--- settles them.
+-- Quarantine records of missions that no longer exist are detached to
+-- mission 0, not deleted: their files stay in the quarantine, and only the
+-- record lets anyone list, restore or delete them and tells where they
+-- came from. A record whose file is gone lists as removed and is pruned
+-- like any other.
 SQL: mission_remove_unrelated_2
-    DELETE FROM t_infectes
+    UPDATE t_infectes SET msn_no = 0
      WHERE msn_no > 0
-       AND ift_pending = 0
        AND msn_no NOT IN (SELECT msn_no FROM t_mission);
 
+-- Listings leave out records marked for restore (2) or removal (3): for
+-- the client those files are gone once the request was answered. A failed
+-- restore clears its mark, and the record is listed again.
 SQL: quarantined_reccount
-    SELECT COUNT(*) AS reccount FROM t_infectes;
+    SELECT COUNT(*) AS reccount FROM t_infectes WHERE ift_pending NOT IN (2, 3);
 
 -- Skips (page - 1) rows, not pages.
 SQL: quarantined_alload
@@ -85,8 +89,10 @@ SQL: quarantined_alload
            ift_filename    AS filename,
            ift_path        AS path,
            ift_quarantined AS quarantined,
-           ift_virus       AS virus
+           ift_virus       AS virus,
+           ift_moved       AS moved
       FROM t_infectes
+     WHERE ift_pending NOT IN (2, 3)
      ORDER BY ift_no
      LIMIT :ofpage OFFSET (:page - 1);
 params:
@@ -112,7 +118,11 @@ SQL: log_alload
            log_totality    AS totality,
            log_resolved    AS resolved,
            log_infectes    AS infectes,
-           log_description AS description
+           log_description AS description,
+           (SELECT COUNT(*) FROM t_infectes
+             WHERE t_infectes.tsk_no = t_log.tsk_no
+               AND t_log.tsk_no > 0
+               AND ift_moved = 0) AS inplace
       FROM t_log
      ORDER BY log_no
      LIMIT :ofpage OFFSET (:page - 1);
@@ -239,6 +249,38 @@ params:
     pending         integer
     rawpath         string
     identity        string
+
+-- A detection whose file stayed where it was (ift_moved 0): the record
+-- keeps the former path and names no quarantined file.
+SQL: infectes_inplace
+    INSERT INTO t_infectes (msn_no, tsk_no, ift_filename, ift_path, ift_quarantined, ift_virus,
+                            ift_pending, ift_rawpath, ift_identity, ift_moved)
+    VALUES (:msnno, :tskno, :filename, :path, '', :virus, 0, :rawpath, :identity, 0);
+params:
+    msnno           integer
+    tskno           integer
+    filename        string
+    path            string
+    virus           string
+    rawpath         string
+    identity        string
+
+-- Whether the file a detection names was already quarantined (by an
+-- earlier detection of the same file, as when a task scans a file that the
+-- previous task's detection is still moving).
+SQL: infectes_handled
+    SELECT COUNT(*) AS n FROM t_infectes
+     WHERE ift_identity = :identity AND ift_path = :path AND ift_moved = 1;
+params:
+    identity        string
+    path            string
+
+-- A move that failed after its record was written: the file stayed.
+SQL: infectes_stayed
+    UPDATE t_infectes SET ift_pending = 0, ift_moved = 0, ift_quarantined = ''
+     WHERE ift_no = :iftno;
+params:
+    iftno           integer
 
 SQL: infectes_settle
     UPDATE t_infectes SET ift_pending = 0 WHERE ift_no = :iftno;

@@ -89,7 +89,7 @@ ZNOutcome ZNMissions::remove(const QList<int>& numbers)
                                   QStringLiteral("没有找到需要删除的任务"));
     if (!store.call(QStringLiteral("mission_remove_unrelated_1")))
         znTrace(ZNTraceBits::Failures, QStringLiteral("删除关联任务1失败: ") + store.lastError());
-    if (!keeper.dropOrphanedRecords())
+    if (!keeper.detachOrphanedRecords())
         znTrace(ZNTraceBits::Failures, QStringLiteral("删除关联任务2失败: ") + store.lastError());
     return ZNOutcome::success();
 }

@@ -117,8 +117,12 @@ ZNOutcome ZNQuarantineKeeper::list(QJsonObject& out, int page, int ofpage)
         return failed(QStringLiteral("取隔离文件内容失败: "));
     QJsonArray records;
     for (QJsonObject row : qAsConst(rows)) {
+        // A detection left in place ("moved" 0) has no quarantined file to
+        // miss.
+        const bool moved = toInt(row.value(QLatin1String("moved"))) != 0;
         row.insert(QStringLiteral("removed"),
-                   znPathExists(row.value(QLatin1String("quarantined")).toString()) ? 0 : 1);
+                   !moved || znPathExists(row.value(QLatin1String("quarantined")).toString()) ? 0
+                                                                                              : 1);
         records.append(row);
     }
     out.insert(QStringLiteral("page"), page);
@@ -151,6 +155,12 @@ ZNOutcome ZNQuarantineKeeper::remove(const QList<int>& numbers)
     QList<int> gone, kept;
     for (const QJsonObject& row : qAsConst(rows)) {
         const QString path = row.value(QLatin1String("quarantined")).toString();
+        // A detection left in place names no quarantined file: only its
+        // record goes, and the file at its former path is never touched.
+        if (path.isEmpty()) {
+            gone << toInt(row.value(QLatin1String("iftno")));
+            continue;
+        }
         const QByteArray raw = znRawPath(path);
         const ZNTrustedEntry entry(raw);
         if (entry.dir.isValid())
@@ -161,6 +171,8 @@ ZNOutcome ZNQuarantineKeeper::remove(const QList<int>& numbers)
         const bool stays = entry.dir.isValid() ? entry.stat(info) : znLstat(znDirName(raw), info);
         if (stays)
             znTrace(ZNTraceBits::Failures, QStringLiteral("隔离区文件删除失败: ") + path);
+        else
+            znEvent(QStringLiteral("[quarantine-delete] ") + path);
         (stays ? kept : gone) << toInt(row.value(QLatin1String("iftno")));
     }
     int deleted = 0;
@@ -189,7 +201,9 @@ ZNOutcome ZNQuarantineKeeper::reduce(int& amount)
     }
     QList<int> vanished;
     for (const QJsonObject& row : qAsConst(rows)) {
-        if (!znPathExists(row.value(QLatin1String("quarantined")).toString()))
+        // Records of detections left in place have no file to lose.
+        if (toInt(row.value(QLatin1String("moved"))) != 0
+            && !znPathExists(row.value(QLatin1String("quarantined")).toString()))
             vanished << toInt(row.value(QLatin1String("iftno")));
     }
     if (vanished.isEmpty())
@@ -208,7 +222,7 @@ ZNOutcome ZNQuarantineKeeper::reduce(int& amount)
     return ZNOutcome::success();
 }
 
-bool ZNQuarantineKeeper::dropOrphanedRecords()
+bool ZNQuarantineKeeper::detachOrphanedRecords()
 {
     KX2MutexLocker lock(filesMutex);
     return store.call(QStringLiteral("mission_remove_unrelated_2"));

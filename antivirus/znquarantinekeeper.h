@@ -81,8 +81,9 @@ public:
     ZNOutcome remove(const QList<int>& numbers) KX2_EXCLUDES(filesMutex);
     // Deletes the records whose file is gone; `amount` gets their number.
     ZNOutcome reduce(int& amount) KX2_EXCLUDES(filesMutex);
-    // After missions were deleted: their quarantine records go too.
-    bool dropOrphanedRecords() KX2_EXCLUDES(filesMutex);
+    // After missions were deleted: their quarantine records stay, detached
+    // to mission 0, so their files can still be listed, restored, removed.
+    bool detachOrphanedRecords() KX2_EXCLUDES(filesMutex);
 
     // Whether a job is queued or being carried out.
     bool isBusy() const KX2_EXCLUDES(jobsMutex);
@@ -98,6 +99,9 @@ private:
     // Takes every queued job; false once stopping.
     bool takeJobs(std::deque<ZNDetection>& found, QList<int>& restores) KX2_EXCLUDES(jobsMutex);
     bool quarantineOne(const ZNDetection& detection) KX2_REQUIRES(filesMutex);
+    QJsonObject recordValues(const ZNDetection& detection) const;
+    void recordInPlace(const ZNDetection& detection, const QString& reason)
+        KX2_REQUIRES(filesMutex);
     bool nameTaken(int quarantine, const QByteArray& directory, const QByteArray& name)
         KX2_REQUIRES(filesMutex);
     void restoreQueued(const QList<int>& numbers) KX2_REQUIRES(filesMutex);

@@ -20,6 +20,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstring>
 
 #include "kx2dbsqlite.h"
 #include "kx2values.h"
@@ -37,7 +39,38 @@ const char* const kBookkeepingColumns[][2] = {
     {"ift_pending", "INTEGER DEFAULT 0"},
     {"ift_rawpath", "TEXT DEFAULT ''"},
     {"ift_identity", "TEXT DEFAULT ''"},
+    {"ift_moved", "INTEGER DEFAULT 1"},
 };
+
+// Longest extension kept whole when a name must be shortened.
+const int kLongestExtension = 32;
+
+// `name` (valid UTF-8) shortened to at most `limit` bytes: the part before
+// its extension loses characters from its end, the extension stays.
+QByteArray fitName(const QByteArray& name, int limit)
+{
+    if (name.size() <= limit)
+        return name;
+    const int dot = name.lastIndexOf('.');
+    const QByteArray extension =
+        dot > 0 && name.size() - dot <= kLongestExtension ? name.mid(dot) : QByteArray();
+    QByteArray stem = name.left(qMax(0, limit - extension.size()));
+    // Never end in the middle of a character.
+    while (!stem.isEmpty() && (uchar(stem.back()) & 0xC0) == 0x80)
+        stem.chop(1);
+    if (!stem.isEmpty() && uchar(stem.back()) >= 0xC0)
+        stem.chop(1);
+    return stem + extension;
+}
+
+// The quarantine name for attempt `n` (1: the name itself, then ".002",
+// ".003", ...), shortened to the directory's name limit.
+QByteArray candidateName(const QByteArray& base, int n, long limit)
+{
+    const QByteArray counter =
+        n < 2 ? QByteArray() : '.' + QByteArray::number(n).rightJustified(3, '0');
+    return fitName(base, int(limit) - counter.size()) + counter;
+}
 
 } // namespace
 
@@ -88,7 +121,9 @@ void ZNQuarantineKeeper::recover()
 }
 
 // A quarantine move a crash interrupted: finished when the file is in the
-// quarantine, undone otherwise.
+// quarantine, undone otherwise. A copy across file systems has no name
+// until it is complete (znCopyInto), so there is no partial file to clean
+// up, and nothing but the record's own target is ever deleted.
 void ZNQuarantineKeeper::recoverMove(const QJsonObject& row)
 {
     const QJsonObject key{{QStringLiteral("iftno"), toInt(row.value(QLatin1String("iftno")))}};
@@ -102,7 +137,6 @@ void ZNQuarantineKeeper::recoverMove(const QJsonObject& row)
     const bool targetThere = znLstat(target, info);
     const bool renamedInPlace = targetThere && znFileIdentity(info) == identity;
     const bool sourceThere = znLstat(source, info) && znFileIdentity(info) == identity;
-    ::unlink((target + znPartSuffix()).constData());
     if (renamedInPlace || (targetThere && !sourceThere)) {
         store.call(QStringLiteral("infectes_settle"), key);
         return;
@@ -128,6 +162,9 @@ bool ZNQuarantineKeeper::nameTaken(int quarantine, const QByteArray& directory,
         && toInt(found.value(0).value(QLatin1String("n"))) != 0;
 }
 
+// Every detection ends with a record: the file moved (ift_moved 1), or it
+// stayed where it was (ift_moved 0, no quarantined path) with the reason
+// traced.
 bool ZNQuarantineKeeper::quarantineOne(const ZNDetection& detection)
 {
     const QByteArray file = detection.file();
@@ -138,37 +175,35 @@ bool ZNQuarantineKeeper::quarantineOne(const ZNDetection& detection)
         ::open(detection.quarantine.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     KX2UniqueFd parent = znOpenDirBeneath(detection.root, znDirName(detection.relative));
     struct stat info;
+    if (!quarantine.isValid()) {
+        recordInPlace(detection, QStringLiteral("隔离区不可用，文件未移动: "));
+        return false;
+    }
     // Only the file that was scanned moves: not a link, directory or FIFO
     // put in its place, nor another file renamed there since.
-    if (!quarantine.isValid() || !parent.isValid()
+    if (!parent.isValid()
         || ::fstatat(parent.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0
         || !S_ISREG(info.st_mode) || znFileIdentity(info) != detection.identity
         || info.st_ctim.tv_sec != detection.changedSec
         || info.st_ctim.tv_nsec != detection.changedNsec) {
-        znTrace(ZNTraceBits::FileFailures,
-                QStringLiteral("隔离文件已变化，未移动: ") + znDisplayPath(file));
+        recordInPlace(detection, QStringLiteral("隔离文件已变化，未移动: "));
         return false;
     }
 
     const QString readableName = znDisplayPath(name);
     const QByteArray baseTarget = readableName.toUtf8();
-    QByteArray target = baseTarget;
+    long limit = ::fpathconf(quarantine.get(), _PC_NAME_MAX);
+    if (limit <= 0)
+        limit = NAME_MAX;
+    QByteArray target = candidateName(baseTarget, 1, limit);
     for (int n = 2; nameTaken(quarantine.get(), detection.quarantine, target); ++n)
-        target = baseTarget + '.' + QByteArray::number(n).rightJustified(3, '0');
+        target = candidateName(baseTarget, n, limit);
     const QByteArray targetPath = detection.quarantine + '/' + target;
 
     int changes = 0, recordNo = 0;
-    const QJsonObject intent{
-        {QStringLiteral("msnno"), detection.missionNo},
-        {QStringLiteral("tskno"), detection.taskNo},
-        {QStringLiteral("filename"), readableName},
-        {QStringLiteral("path"), znDisplayPath(file)},
-        {QStringLiteral("qrafile"), QString::fromUtf8(targetPath)},
-        {QStringLiteral("virus"), detection.virus},
-        {QStringLiteral("pending"), kPendingQuarantine},
-        {QStringLiteral("rawpath"), znIsUtf8(file) ? QString() : QString::fromLatin1(file.toHex())},
-        {QStringLiteral("identity"), detection.identity},
-    };
+    QJsonObject intent = recordValues(detection);
+    intent.insert(QStringLiteral("qrafile"), QString::fromUtf8(targetPath));
+    intent.insert(QStringLiteral("pending"), kPendingQuarantine);
     if (!store.call(changes, recordNo, QStringLiteral("infectes_intent"), intent)
         || recordNo <= 0) {
         znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + store.lastError());
@@ -179,13 +214,55 @@ bool ZNQuarantineKeeper::quarantineOne(const ZNDetection& detection)
     if (!moved && errno == EXDEV)
         moved = znMoveAcross(parent.get(), name, detection.identity, quarantine.get(), target);
     if (!moved) {
+        const QString reason = QString::fromLocal8Bit(::strerror(errno));
         znTrace(ZNTraceBits::Failures,
                 QStringLiteral("移动隔离文件失败: ") + znDisplayPath(file) + QStringLiteral(" -> ")
-                    + QString::fromUtf8(targetPath));
-        store.call(QStringLiteral("infectes_drop"), key);
+                    + QString::fromUtf8(targetPath) + QStringLiteral(": ") + reason);
+        znEvent(QStringLiteral("[left-in-place] task=%1 path=%2 reason=%3")
+                    .arg(detection.taskNo)
+                    .arg(znDisplayPath(file), reason));
+        if (!store.call(QStringLiteral("infectes_stayed"), key))
+            znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + store.lastError());
         return false;
     }
     if (!store.call(QStringLiteral("infectes_settle"), key))
         znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + store.lastError());
+    znEvent(QStringLiteral("[quarantine] task=%1 path=%2 -> %3")
+                .arg(detection.taskNo)
+                .arg(znDisplayPath(file), QString::fromUtf8(targetPath)));
     return true;
+}
+
+// The values of a detection's record, without its quarantined path.
+QJsonObject ZNQuarantineKeeper::recordValues(const ZNDetection& detection) const
+{
+    const QByteArray file = detection.file();
+    const QByteArray name =
+        znBaseName(detection.relative.isEmpty() ? detection.root : detection.relative);
+    return QJsonObject{
+        {QStringLiteral("msnno"), detection.missionNo},
+        {QStringLiteral("tskno"), detection.taskNo},
+        {QStringLiteral("filename"), znDisplayPath(name)},
+        {QStringLiteral("path"), znDisplayPath(file)},
+        {QStringLiteral("virus"), detection.virus},
+        {QStringLiteral("rawpath"), znIsUtf8(file) ? QString() : QString::fromLatin1(file.toHex())},
+        {QStringLiteral("identity"), detection.identity},
+    };
+}
+
+// A detection whose file cannot be moved: traced with `reason` and
+// recorded as left in place.
+void ZNQuarantineKeeper::recordInPlace(const ZNDetection& detection, const QString& reason)
+{
+    const QJsonObject values = recordValues(detection);
+    QList<QJsonObject> handled;
+    if (store.call(handled, QStringLiteral("infectes_handled"), values)
+        && toInt(handled.value(0).value(QLatin1String("n"))) > 0)
+        return; // a second detection of a file already quarantined
+    znTrace(ZNTraceBits::Failures, reason + znDisplayPath(detection.file()));
+    znEvent(QStringLiteral("[left-in-place] task=%1 path=%2 reason=%3")
+                .arg(detection.taskNo)
+                .arg(znDisplayPath(detection.file()), reason));
+    if (!store.call(QStringLiteral("infectes_inplace"), values))
+        znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + store.lastError());
 }

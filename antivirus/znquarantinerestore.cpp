@@ -21,15 +21,17 @@
 #include "kx2values.h"
 #include "znquarantinekeeper.h"
 #include "znquarantinemarks.h"
+#include "znrawpath.h"
 #include "zntrace.h"
 #include "zntrusteddir.h"
 
 namespace {
 
 // Moves a quarantined file back across file systems. The copy is written
-// as an unnamed file in the former directory and linked in under its name
-// only when complete, so a crash leaves nothing half-written there and an
-// existing name is never replaced. The quarantined file goes only after
+// as an unnamed file in the former directory, with the owner, group and
+// mode of the quarantined file, and linked in under its name only when
+// complete (znCopyInto), so a crash leaves nothing half-written there and
+// an existing name is never replaced. The quarantined file goes only after
 // that; if it cannot, both stay (false) and nothing the user owns is
 // deleted. File systems without unnamed files refuse the restore.
 bool restoreAcross(const ZNTrustedEntry& source, const struct stat& info,
@@ -39,19 +41,9 @@ bool restoreAcross(const ZNTrustedEntry& source, const struct stat& info,
                             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat opened;
     if (!in.isValid() || ::fstat(in.get(), &opened) != 0 || opened.st_ino != info.st_ino
-        || opened.st_dev != info.st_dev || !S_ISREG(opened.st_mode))
+        || opened.st_dev != info.st_dev || !S_ISREG(opened.st_mode)
+        || !znCopyInto(in.get(), opened, target.dir.get(), target.name))
         return false;
-    KX2UniqueFd out(::openat(target.dir.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
-    if (!out.isValid() || !znCopyContent(in.get(), out.get())
-        || ::fchown(out.get(), opened.st_uid, opened.st_gid) != 0
-        || ::fchmod(out.get(), opened.st_mode & 07777) != 0 || ::fsync(out.get()) != 0)
-        return false;
-    const QByteArray handle = "/proc/self/fd/" + QByteArray::number(out.get());
-    if (::linkat(AT_FDCWD, handle.constData(), target.dir.get(), target.name.constData(),
-                 AT_SYMLINK_FOLLOW)
-        != 0)
-        return false;
-    ::fsync(target.dir.get());
     return ::unlinkat(source.dir.get(), source.name.constData(), 0) == 0;
 }
 
@@ -180,8 +172,10 @@ bool ZNQuarantineKeeper::restoreOne(const QJsonObject& record)
                 (error == EEXIST ? QStringLiteral("还原位置中同名文件已存在: ")
                                  : QStringLiteral("还原文件失败: "))
                     + former);
+        return false;
     }
-    return moved;
+    znEvent(QStringLiteral("[restore] %1 -> %2").arg(quarantined, former));
+    return true;
 }
 
 // A removal or restore a crash interrupted: done when the file is no longer

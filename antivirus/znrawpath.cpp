@@ -173,20 +173,30 @@ QString znFileIdentity(const struct stat& info)
         + QString::number(quint64(info.st_ino));
 }
 
-QByteArray znPartSuffix()
-{
-    return QByteArrayLiteral(".part");
-}
-
 bool znRenameNoReplace(int fromDir, const QByteArray& from, int toDir, const QByteArray& to)
 {
     return renameNoReplaceImpl(fromDir, from, toDir, to);
 }
 
-// Moves `name` in `fromDir` to `to` in `toDir` across file systems: the
-// content goes to a ".part" file first, durably, is renamed into place,
-// and only then is the source unlinked, if it is still the file `identity`
-// names. False leaves the source as it was and nothing at the target.
+bool znCopyInto(int source, const struct stat& info, int toDir, const QByteArray& to)
+{
+    KX2UniqueFd copy(::openat(toDir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    // The owner first: a change of owner clears the set-id bits, which
+    // the mode then sets again.
+    if (!copy.isValid() || !znCopyContent(source, copy.get())
+        || ::fchown(copy.get(), info.st_uid, info.st_gid) != 0
+        || ::fchmod(copy.get(), info.st_mode & 07777) != 0 || ::fsync(copy.get()) != 0)
+        return false;
+    // linkat() refuses an existing name, so nothing is ever replaced.
+    const QByteArray handle = "/proc/self/fd/" + QByteArray::number(copy.get());
+    if (::linkat(AT_FDCWD, handle.constData(), toDir, to.constData(), AT_SYMLINK_FOLLOW) != 0)
+        return false;
+    ::fsync(toDir);
+    return true;
+}
+
+// The source goes only once its copy is in place under its name, and only
+// while it is still the file that was scanned.
 bool znMoveAcross(int fromDir, const QByteArray& name, const QString& identity, int toDir,
                   const QByteArray& to)
 {
@@ -194,22 +204,9 @@ bool znMoveAcross(int fromDir, const QByteArray& name, const QString& identity, 
         ::openat(fromDir, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat info;
     if (!source.isValid() || ::fstat(source.get(), &info) != 0 || !S_ISREG(info.st_mode)
-        || znFileIdentity(info) != identity)
+        || znFileIdentity(info) != identity || !znCopyInto(source.get(), info, toDir, to))
         return false;
-    const QByteArray part = to + znPartSuffix();
-    ::unlinkat(toDir, part.constData(), 0);
-    KX2UniqueFd target(::openat(toDir, part.constData(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                info.st_mode & 0777));
-    if (!target.isValid())
-        return false;
-    const bool copied = znCopyContent(source.get(), target.get()) && ::fsync(target.get()) == 0;
-    target = KX2UniqueFd();
     struct stat now;
-    if (!copied || !znRenameNoReplace(toDir, part, toDir, to)) {
-        ::unlinkat(toDir, part.constData(), 0);
-        return false;
-    }
     if (::fstatat(fromDir, name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0
         || znFileIdentity(now) != identity || ::unlinkat(fromDir, name.constData(), 0) != 0) {
         ::unlinkat(toDir, to.constData(), 0);

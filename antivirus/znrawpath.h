@@ -57,14 +57,18 @@ bool znRenameNoReplace(int fromDir, const QByteArray& from, int toDir, const QBy
 // write error.
 bool znCopyContent(int from, int to);
 
-// Suffix of the temporary file a move across file systems writes first.
-QByteArray znPartSuffix();
+// Writes a copy of the open regular file `source` (`info` its fstat) as an
+// unnamed file (O_TMPFILE) in `toDir` with the source's owner, group and
+// mode, made durable, and links it in as `to` without replacing anything.
+// No name exists until the copy is complete, so a crash leaves nothing
+// behind and no other file's name is ever used. False when any step fails
+// (also on file systems without unnamed files); nothing is then at `to`.
+bool znCopyInto(int source, const struct stat& info, int toDir, const QByteArray& to);
 
 // Moves `name` in `fromDir` to `to` in `toDir` across file systems: the
-// content goes to `to` + ".part" first, durably, is renamed into place, and
-// only then is the source unlinked, if it is still the file `identity`
-// ("dev:ino") names. False leaves the source as it was and nothing at the
-// target.
+// copy is linked in as `to` (znCopyInto), and only then is the source
+// unlinked, if it is still the file `identity` ("dev:ino") names. False
+// leaves the source as it was and nothing at the target.
 bool znMoveAcross(int fromDir, const QByteArray& name, const QString& identity, int toDir,
                   const QByteArray& to);
 

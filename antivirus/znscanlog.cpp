@@ -19,8 +19,9 @@ ZNOutcome readFailed(KX2DBSqlite& store, const QString& message)
 
 QJsonObject logRecord(const QJsonObject& row)
 {
-    static const char* const kNumbers[] = {"logno",    "state",    "times",
-                                           "totality", "resolved", "infectes"};
+    // "inplace": the task's detections whose files stayed where they were.
+    static const char* const kNumbers[] = {"logno",    "state",    "times",  "totality",
+                                           "resolved", "infectes", "inplace"};
     static const char* const kAsStored[] = {"file", "path", "starttime", "endtime"};
     QJsonObject record;
     for (const char* key : kNumbers)

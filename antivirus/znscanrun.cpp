@@ -71,8 +71,16 @@ bool entryBefore(const DirEntry& a, const DirEntry& b)
     return a.name < b.name;
 }
 
-// The visible entries of an open directory: no ".", "..", nor hidden names.
-std::vector<DirEntry> listDirectory(int directory)
+// "." and "..", and with `skipHidden` every name beginning with ".". Hidden
+// names are scanned by default: a leading dot must not hide a file from
+// the scan.
+bool leftOut(const char* name, bool skipHidden)
+{
+    return name[0] == '.' && (skipHidden || name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// The entries of an open directory but those leftOut().
+std::vector<DirEntry> listDirectory(int directory, bool skipHidden)
 {
     std::vector<DirEntry> entries;
     const int copy = ::dup(directory);
@@ -84,7 +92,7 @@ std::vector<DirEntry> listDirectory(int directory)
         return entries;
     }
     while (const dirent* entry = ::readdir(stream)) {
-        if (entry->d_name[0] == '.')
+        if (leftOut(entry->d_name, skipHidden))
             continue;
         entries.push_back(DirEntry{QByteArray(entry->d_name), entry->d_type});
     }
@@ -208,7 +216,7 @@ ZNScanRun::Progress ZNScanRun::progress() const
     // A shared copy of the bytes; the readable text is made only here.
     now.currentFile = znDisplayPath(currentFile.get());
     now.scanned = scanned;
-    now.total = qMax(int(found), now.scanned);
+    now.total = total(now.scanned);
     now.infected = infected;
     return now;
 }
@@ -232,7 +240,11 @@ bool ZNScanRun::run()
         if (!workers.start([this] { workerMain(); }))
             --activeWorkers;
     }
+    if (!single && !workers.start([this] { countMain(); }))
+        znTrace(ZNTraceBits::Failures, QStringLiteral("无法启动计数线程"));
     walk(target);
+    // The count has nothing more to tell; its thread ends at its next entry.
+    walkEnded = true;
     files.close();
     using namespace std::chrono_literals;
     while (activeWorkers > 0)
@@ -258,13 +270,21 @@ void ZNScanRun::walk(const QByteArray& path)
     recordProgress();
 }
 
+// Once the walk ended, its count is the truth; until then the count ahead
+// of it gives the whole tree. Never below `done`, the files scanned.
+int ZNScanRun::total(int done) const
+{
+    const int ahead = walkEnded ? 0 : int(counted);
+    return qMax(qMax(int(found), ahead), done);
+}
+
 void ZNScanRun::recordProgress()
 {
     const int done = scanned;
     store.call(QStringLiteral("task_realtime"),
                {
                    {QStringLiteral("tskno"), scanTask.taskNo},
-                   {QStringLiteral("totality"), qMax(int(found), done)},
+                   {QStringLiteral("totality"), total(done)},
                    {QStringLiteral("resolved"), done},
                    {QStringLiteral("infectes"), int(infected)},
                });
@@ -277,7 +297,7 @@ void ZNScanRun::walkDirectory(int directory, const QByteArray& path)
 {
     struct stat info;
     const QByteArray prefix = path.endsWith('/') ? path : path + '/';
-    for (const DirEntry& entry : listDirectory(directory)) {
+    for (const DirEntry& entry : listDirectory(directory, scanTask.skipHidden)) {
         if (stopRequested)
             return;
         unsigned char type = entry.type;
@@ -296,16 +316,71 @@ void ZNScanRun::walkDirectory(int directory, const QByteArray& path)
                 sinceProgress.start();
             }
         } else if (type == DT_DIR) {
-            if (excluded.contains(znDisplayPath(child)))
+            KX2UniqueFd sub = enterDirectory(directory, entry.name, child);
+            if (sub.isValid())
+                walkDirectory(sub.get(), child);
+        }
+    }
+}
+
+KX2UniqueFd ZNScanRun::enterDirectory(int directory, const QByteArray& name,
+                                      const QByteArray& child) const
+{
+    if (excluded.contains(znDisplayPath(child)))
+        return KX2UniqueFd();
+    KX2UniqueFd sub(
+        ::openat(directory, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info;
+    // The quarantine is never walked, however the task names it.
+    if (!sub.isValid() || ::fstat(sub.get(), &info) != 0
+        || (quarantineKnown && quint64(info.st_dev) == quarantineDevice
+            && quint64(info.st_ino) == quarantineInode))
+        return KX2UniqueFd();
+    return sub;
+}
+
+// --- The count ahead --------------------------------------------------------------
+
+void ZNScanRun::countMain()
+{
+    KX2UniqueFd top(::open(target.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (top.isValid())
+        countDirectory(top.get(), target);
+}
+
+// The walk's rules without its order: entries are counted as readdir gives
+// them, and only the current entry's name is held.
+void ZNScanRun::countDirectory(int directory, const QByteArray& path)
+{
+    const int copy = ::dup(directory);
+    DIR* stream = copy < 0 ? nullptr : ::fdopendir(copy);
+    if (!stream) {
+        if (copy >= 0)
+            ::close(copy);
+        return;
+    }
+    const std::unique_ptr<DIR, int (*)(DIR*)> closer(stream, ::closedir);
+    const QByteArray prefix = path.endsWith('/') ? path : path + '/';
+    while (const dirent* entry = ::readdir(stream)) {
+        if (stopRequested || walkEnded)
+            return;
+        const char* name = entry->d_name;
+        if (leftOut(name, scanTask.skipHidden))
+            continue;
+        unsigned char type = entry->d_type;
+        struct stat info;
+        if (type == DT_UNKNOWN) {
+            if (::fstatat(directory, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
                 continue;
-            KX2UniqueFd sub(::openat(directory, entry.name.constData(),
-                                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            // The quarantine is never walked, however the task names it.
-            if (!sub.isValid() || ::fstat(sub.get(), &info) != 0
-                || (quarantineKnown && quint64(info.st_dev) == quarantineDevice
-                    && quint64(info.st_ino) == quarantineInode))
-                continue;
-            walkDirectory(sub.get(), child);
+            type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_LNK;
+        }
+        if (type == DT_REG) {
+            ++counted;
+        } else if (type == DT_DIR) {
+            const QByteArray child = prefix + name;
+            KX2UniqueFd sub = enterDirectory(directory, QByteArray(name), child);
+            if (sub.isValid())
+                countDirectory(sub.get(), child);
         }
     }
 }
@@ -356,6 +431,11 @@ bool ZNScanRun::scanFile(const QByteArray& path, const ZNEngineRef& engine,
     if (result != CL_VIRUS)
         return true;
     ++infected;
+    znEvent(QStringLiteral("[detect] task=%1 mission=%2 virus=%3 path=%4")
+                .arg(scanTask.taskNo)
+                .arg(scanTask.missionNo)
+                .arg(virus ? QString::fromUtf8(virus) : QString())
+                .arg(znDisplayPath(path)));
 
     ZNDetection detection;
     detection.root = root;

@@ -3,7 +3,9 @@
 // The calling thread (the task thread) walks the tree and feeds raw file
 // paths into a bounded queue; N worker threads started by the run scan each
 // file through a read-only descriptor and hand every detection to the
-// quarantine keeper. run() returns when the walk has ended and every worker
+// quarantine keeper. One more thread counts the tree's files ahead of the
+// walk, holding no paths, so that the total is known long before the
+// bounded queue lets the walk get there. run() returns when the walk has ended and every worker
 // has drained the queue, or soon after stop().
 //
 // Thread rules: run() once, on one thread. stop() and progress() from any
@@ -24,6 +26,7 @@
 #include <vector>
 
 #include "kx2threadsafety.h"
+#include "kx2uniquefd.h"
 #include "znengineref.h"
 #include "znpathqueue.h"
 #include "znthreadgroup.h"
@@ -63,6 +66,8 @@ struct ZNScanTask
     QString excludes;
     QByteArray quarantineDir;
     int workers = 1;
+    // Leave out names beginning with "." (the "skiphidden" setting).
+    bool skipHidden = false;
 };
 
 class ZNScanRun
@@ -90,11 +95,20 @@ public:
     Progress progress() const;
     // Regular files the walk found so far.
     int filesFound() const { return found.load(); }
+    // "total": the files of the tree, never below `done` (files scanned).
+    int total(int done) const;
     const ZNScanTask& task() const { return scanTask; }
 
 private:
     void walk(const QByteArray& path);
     void walkDirectory(int directory, const QByteArray& path);
+    // The subdirectory `name` of `directory` (its path `child`) opened for
+    // the walk, or invalid when it is excluded, the quarantine, or no
+    // directory reached without following a link.
+    KX2UniqueFd enterDirectory(int directory, const QByteArray& name,
+                               const QByteArray& child) const;
+    void countMain();
+    void countDirectory(int directory, const QByteArray& path);
     void recordProgress();
     void workerMain();
     bool scanFile(const QByteArray& path, const ZNEngineRef& engine, std::vector<char>& buffer);
@@ -119,6 +133,9 @@ private:
 
     std::atomic<bool> stopRequested{false};
     std::atomic<int> found{0};
+    // Regular files the counting thread found so far; exact once it ended.
+    std::atomic<int> counted{0};
+    std::atomic<bool> walkEnded{false};
     std::atomic<int> scanned{0};
     std::atomic<int> infected{0};
     std::atomic<int> activeWorkers{0};

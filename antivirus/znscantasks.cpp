@@ -86,6 +86,14 @@ ZNOutcome ZNScanTasks::prepareQuarantine(const QString& workArea) const
     return ZNOutcome::success();
 }
 
+// Both sides cleaned: "/mnt/" in the configuration or in the request is
+// the overall path "/mnt" and keeps its exclusions.
+bool ZNScanTasks::isOverallPath(const QString& absolute) const
+{
+    const QString overall = parts.configuration.overallPath;
+    return !overall.isEmpty() && absolute == QDir::cleanPath(QFileInfo(overall).absoluteFilePath());
+}
+
 ZNOutcome ZNScanTasks::start(const QString& path, bool wait)
 {
     if (!parts.engines.current())
@@ -115,9 +123,8 @@ ZNOutcome ZNScanTasks::start(const QString& path, bool wait)
         {QStringLiteral("msnno"), parts.missions.missionOf(absolute)},
         {QStringLiteral("path"), absolute},
         {QStringLiteral("excludes"),
-         absolute == parts.configuration.overallPath
-             ? parts.configuration.overallExcludes.join(QLatin1Char('\n'))
-             : QString()},
+         isOverallPath(absolute) ? parts.configuration.overallExcludes.join(QLatin1Char('\n'))
+                                 : QString()},
     };
     if (!parts.store.call(QStringLiteral("task_append"), task))
         return storeFailed(parts.store, KX2ErrorCode::CreateFailed,
@@ -179,6 +186,12 @@ int ZNScanTasks::filesFound() const
     return current ? current->filesFound() : 0;
 }
 
+int ZNScanTasks::totalFiles() const
+{
+    KX2MutexLocker lock(runMutex);
+    return current ? current->total(0) : 0;
+}
+
 int ZNScanTasks::workerCount() const
 {
     const int configured = parts.settings.get().threads;
@@ -189,34 +202,82 @@ int ZNScanTasks::workerCount() const
 void ZNScanTasks::threadMain()
 {
     for (;;) {
-        while (!stopRequested) {
-            // Every task scans with the newest database: a due relocation,
-            // update or reload runs first.
-            parts.updater.prepare(false);
-            QList<QJsonObject> rows;
-            if (!parts.store.call(rows, QStringLiteral("task_first"))) {
-                znTrace(ZNTraceBits::Failures,
-                        QStringLiteral("SQLerr: ") + parts.store.lastError());
-                if (!thread.pause(1000ms))
-                    break;
-                continue;
-            }
-            if (rows.isEmpty())
-                break;
-            runTask(rows.first());
-        }
+        runQueued();
+        // A stop ends the running task and the tasks queued behind it; each
+        // gets its log row, so no queued path is refused with 9993 for good.
+        if (stopRequested && !thread.isShuttingDown())
+            dropQueued();
         running = false;
         thread.wakeAll();
-        if (stopRequested || thread.isShuttingDown())
+        if (thread.isShuttingDown())
             return;
         // A task queued after the last look but before `running` fell was
-        // refused with 9992 by a caller that relied on this thread: take it.
+        // refused with 9992 by a caller that relied on this thread: take it
+        // (dropped as well while the stop is in force).
         QList<QJsonObject> rows;
         bool idle = false;
         if (!parts.store.call(rows, QStringLiteral("task_first")) || rows.isEmpty()
             || !running.compare_exchange_strong(idle, true))
             return;
     }
+}
+
+void ZNScanTasks::runQueued()
+{
+    while (!stopRequested) {
+        // Every task scans with the newest database: a due relocation,
+        // update or reload runs first.
+        parts.updater.prepare(false);
+        QList<QJsonObject> rows;
+        if (!parts.store.call(rows, QStringLiteral("task_first"))) {
+            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + parts.store.lastError());
+            if (!thread.pause(1000ms))
+                return;
+            continue;
+        }
+        if (rows.isEmpty())
+            return;
+        runTask(rows.first());
+    }
+}
+
+// Logs every queued task as stopped (state 8, nothing scanned) and deletes
+// it. Stops at the first store failure: the rest stay queued for the next
+// task thread.
+void ZNScanTasks::dropQueued()
+{
+    QList<QJsonObject> rows;
+    while (parts.store.call(rows, QStringLiteral("task_first")) && !rows.isEmpty()) {
+        const QJsonObject row = rows.takeFirst();
+        const QString path = row.value(QLatin1String("path")).toString();
+        znTrace(ZNTraceBits::TaskSummary, QStringLiteral("查杀任务已取消: ") + path);
+        znEvent(QStringLiteral("[task-dropped] task=%1 path=%2")
+                    .arg(toInt(row.value(QLatin1String("tskno"))))
+                    .arg(path));
+        const QJsonObject completion{
+            {QStringLiteral("state"), kStateStopped},
+            {QStringLiteral("tskno"), toInt(row.value(QLatin1String("tskno")))},
+            {QStringLiteral("times"), 0},
+            {QStringLiteral("totality"), 0},
+            {QStringLiteral("resolved"), 0},
+            {QStringLiteral("infectes"), 0},
+        };
+        if (!recordCompletion(completion))
+            return;
+        rows.clear();
+    }
+}
+
+// Totals into the task row, the row into the log, the row out of the queue.
+bool ZNScanTasks::recordCompletion(const QJsonObject& completion)
+{
+    for (const char* statement : {"task_complete", "log_assign_task", "task_remove"}) {
+        if (!parts.store.call(QLatin1String(statement), completion)) {
+            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + parts.store.lastError());
+            return false;
+        }
+    }
+    return true;
 }
 
 void ZNScanTasks::runTask(const QJsonObject& row)
@@ -226,7 +287,9 @@ void ZNScanTasks::runTask(const QJsonObject& row)
     task.missionNo = toInt(row.value(QLatin1String("msnno")));
     task.path = row.value(QLatin1String("path")).toString().trimmed();
     task.excludes = row.value(QLatin1String("excludes")).toString().trimmed();
-    task.quarantineDir = parts.settings.get().quarantineDir().toUtf8();
+    const ZNSettingsSnapshot settings = parts.settings.get();
+    task.quarantineDir = settings.quarantineDir().toUtf8();
+    task.skipHidden = settings.skipHidden;
     task.workers = workerCount();
     const auto run =
         std::make_shared<ZNScanRun>(task, parts.engines, parts.keeper, parts.store, lastFile);
@@ -237,6 +300,10 @@ void ZNScanTasks::runTask(const QJsonObject& row)
     if (stopRequested)
         run->stop();
     znTrace(ZNTraceBits::TaskSummary, QStringLiteral("开始查杀毒: ") + task.path);
+    znEvent(QStringLiteral("[task-start] task=%1 mission=%2 path=%3")
+                .arg(task.taskNo)
+                .arg(task.missionNo)
+                .arg(task.path));
     QElapsedTimer elapsed;
     elapsed.start();
     const bool completed = run->run();
@@ -252,6 +319,16 @@ void ZNScanTasks::runTask(const QJsonObject& row)
             QStringLiteral("有毒文件数: ") + QString::number(done.infected));
     znTrace(ZNTraceBits::TaskSummary,
             QStringLiteral("查杀总耗时: ") + QString::number(seconds) + QStringLiteral("秒"));
+    znEvent(QStringLiteral("[task-end] task=%1 mission=%2 state=%3 total=%4 scanned=%5 "
+                           "infected=%6 seconds=%7 path=%8")
+                .arg(task.taskNo)
+                .arg(task.missionNo)
+                .arg(completed ? kStateCompleted : kStateStopped)
+                .arg(done.total)
+                .arg(done.scanned)
+                .arg(done.infected)
+                .arg(seconds)
+                .arg(task.path));
 
     const QJsonObject completion{
         {QStringLiteral("state"), completed ? kStateCompleted : kStateStopped},
@@ -261,10 +338,5 @@ void ZNScanTasks::runTask(const QJsonObject& row)
         {QStringLiteral("resolved"), done.scanned},
         {QStringLiteral("infectes"), done.infected},
     };
-    for (const char* statement : {"task_complete", "log_assign_task", "task_remove"}) {
-        if (!parts.store.call(QLatin1String(statement), completion)) {
-            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + parts.store.lastError());
-            break;
-        }
-    }
+    recordCompletion(completion);
 }

@@ -4,7 +4,8 @@
 // A scan request appends a task row and starts the task thread unless it
 // runs; the thread takes the oldest row, makes sure the engine is current,
 // runs it as a ZNScanRun, writes its totals into the log and deletes the
-// row, until no row is left or a stop is requested.
+// row, until no row is left or a stop is requested. A stop ends the
+// running task and logs the tasks queued behind it as stopped.
 //
 // Thread rules: any thread. `running` and the stop request are atomics;
 // the current run (the running or last one, shared with progress readers)
@@ -60,6 +61,9 @@ public:
     QJsonObject progress() const KX2_EXCLUDES(runMutex);
     // Files the walk of the running or last task found so far.
     int filesFound() const KX2_EXCLUDES(runMutex);
+    // Its "total" as progress shows it, without waiting for the current
+    // file's lock.
+    int totalFiles() const KX2_EXCLUDES(runMutex);
     bool isRunning() const { return running.load(); }
     bool isStopping() const { return stopRequested.load(); }
     ZNCurrentFile& currentFile() { return lastFile; }
@@ -68,7 +72,11 @@ public:
 
 private:
     ZNOutcome prepareQuarantine(const QString& workArea) const;
+    bool isOverallPath(const QString& absolute) const;
     void threadMain();
+    void runQueued() KX2_EXCLUDES(runMutex);
+    void dropQueued();
+    bool recordCompletion(const QJsonObject& completion);
     void runTask(const QJsonObject& row) KX2_EXCLUDES(runMutex);
 
     const Parts parts;

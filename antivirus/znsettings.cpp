@@ -20,6 +20,7 @@ const QLatin1String kDataDir("datadir");
 const QLatin1String kThreads("threads");
 const QLatin1String kVdbAuto("vdbauto");
 const QLatin1String kSchedule("schedule");
+const QLatin1String kSkipHidden("skiphidden");
 const QLatin1String kUpdateTime("updatetime");
 
 // Largest settings object a save accepts, as compact JSON. Larger ones
@@ -56,6 +57,10 @@ bool ZNSettingsSnapshot::normalise(QJsonObject& settings)
         settings.insert(kThreads, hardwareThreads());
 
     settings.insert(kVdbAuto, toBool(settings.value(kVdbAuto)) ? 1 : 0);
+    // Optional: written back as a JSON boolean only when given, so settings
+    // without it load and save as before.
+    if (settings.contains(kSkipHidden))
+        settings.insert(kSkipHidden, toBool(settings.value(kSkipHidden)));
 
     if (settings.value(kSchedule).toObject().isEmpty())
         settings.insert(kSchedule, defaultSchedule());
@@ -72,6 +77,7 @@ ZNSettingsSnapshot ZNSettingsSnapshot::fromJson(const QJsonObject& settings)
         s.virusdbDir = QDir::cleanPath(QDir(s.dataDir).absoluteFilePath(QStringLiteral("virusdb")));
     s.threads = toInt(settings.value(kThreads));
     s.vdbAuto = toBool(settings.value(kVdbAuto));
+    s.skipHidden = toBool(settings.value(kSkipHidden));
     s.schedule = settings.value(kSchedule).toObject();
     return s;
 }
@@ -172,6 +178,7 @@ bool ZNAntiVirusPrivate::applySettings(const QJsonObject& settings, bool initial
         ZNSettingsSnapshot kept = this->settings.get();
         kept.enabled = false;
         kept.threads = next.threads;
+        kept.skipHidden = next.skipHidden;
         this->settings.exchange(kept);
         scheduler.apply(next.schedule, next.vdbAuto, false);
         return usable;

@@ -24,6 +24,9 @@ struct ZNSettingsSnapshot
     QString virusdbDir; // "virusdb" inside dataDir; empty while none is set
     int threads = 0;    // scan workers asked for; 0 means one per core
     bool vdbAuto = false;
+    // Walks leave out names beginning with "." (off by default: hidden
+    // files are scanned like any other).
+    bool skipHidden = false;
     QJsonObject schedule;
 
     // The normalised settings object (see znsettings.cpp) as a snapshot.

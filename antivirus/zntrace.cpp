@@ -13,3 +13,9 @@ void znTrace(int mask, const QVariant& line)
     if (znTraceEnabled(mask))
         PRINTLN_WITHTIME(line);
 }
+
+void znEvent(const QString& line)
+{
+    if (kx2HasTraceLevelSource())
+        PRINTLN_WITHTIME(line);
+}

@@ -10,6 +10,7 @@
 #ifndef ZNTRACE_H
 #define ZNTRACE_H
 
+#include <QString>
 #include <QVariant>
 
 namespace ZNTraceBits {
@@ -23,5 +24,13 @@ enum : int {
 
 bool znTraceEnabled(int mask);
 void znTrace(int mask, const QVariant& line);
+
+// Events an administrator looks for after an incident: every detection,
+// every move into or out of the quarantine, every task's start and end.
+// One line each, printed whatever debuglevel says (its bits govern the
+// detailed traces only), in the service process only: without a level
+// source (unit tests) nothing is printed. Each line starts with the event
+// in brackets, e.g. "[detect] task=3 mission=0 virus=... path=...".
+void znEvent(const QString& line);
 
 #endif // ZNTRACE_H

@@ -18,3 +18,8 @@ qint32 kx2TraceLevel()
     const KX2TraceLevelSource* source = g_source.load();
     return source ? source->traceLevel() : 0;
 }
+
+bool kx2HasTraceLevelSource()
+{
+    return g_source.load() != nullptr;
+}

@@ -25,5 +25,8 @@ public:
 
 void kx2SetTraceLevelSource(const KX2TraceLevelSource* source);
 qint32 kx2TraceLevel();
+// Whether a source is registered: the process is the service, not a unit
+// test building a module directly.
+bool kx2HasTraceLevelSource();
 
 #endif // KX2TRACELEVEL_H

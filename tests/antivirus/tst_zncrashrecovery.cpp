@@ -3,9 +3,11 @@
 // configuration load finishes or undoes interrupted moves) every infected
 // file must be either still in place without a record, or in the
 // quarantine with exactly one settled record; no record may lack its file,
-// no file in the quarantine may lack its record, no partial copy may be
-// left, and the store must pass its integrity check. Half of the trials
-// scan a tree on another file system (/dev/shm), so the move copies.
+// no file in the quarantine may lack its record (a partial copy would
+// be such a file), and the store must pass its integrity check. Half of
+// the trials scan a tree on another file system (/dev/shm), so the move
+// copies; a tenth of the files are named like the temporary copy of
+// another ("X.part").
 //
 // Needs build*/bin/znantivirus (ZN_BIN_DIR). ZN_KILL_SEED repeats a run.
 
@@ -27,7 +29,7 @@
 
 namespace {
 
-const int kTrials = 20;
+const int kTrials = 40; // every second one across file systems
 const int kDirectories = 10;
 const int kFilesPerDirectory = 20; // 200 infected files per trial
 const int kServeDeadlineMs = 30000;
@@ -187,6 +189,11 @@ QList<QByteArray> tst_ZNCrashRecovery::layTree(const QString& dir, int trial)
             QByteArray path =
                 directory + "/t" + QByteArray::number(trial) + "-f" + QByteArray::number(f);
             path += f == 0 ? QByteArray("-\xff\xfe.doc") : QByteArray(".doc");
+            // The first directory's names are those of the next ones with
+            // ".part" added: quarantined first, they hold the names that a
+            // temporary copy of their twins would take.
+            if (d == 0)
+                path += ".part";
             const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
             const QByteArray eicar = avtest::eicar();
             const bool written =
@@ -261,7 +268,6 @@ void tst_ZNCrashRecovery::checkQuarantineAndStore()
         QDir(quarantine)
             .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QString& name : present) {
-        QVERIFY2(!name.endsWith(".part"), qPrintable("stray partial copy: " + name));
         QVERIFY2(named.contains(quarantine + "/" + name),
                  qPrintable("file without record: " + name));
     }

@@ -21,6 +21,7 @@ private slots:
     void createChecksPathsAndDuplicates();
     void scansAreAttributedAndListed();
     void removeConvertsNumbersAndCleansUp();
+    void removedMissionKeepsQuarantinedFiles();
     void concurrentCreateInsertsOnce();
     void removeThousandsInOneRequest();
     void schedulePassStartsDueScans();
@@ -132,12 +133,51 @@ void tst_ZNMission::removeConvertsNumbersAndCleansUp()
     QCOMPARE(left.size(), 4);
     QCOMPARE(left.at(2).value("msn_no").toInt(), 4);
     QCOMPARE(service.rows("SELECT msn_no FROM t_log ORDER BY msn_no").size(), 2);
+    // Quarantine records stay, detached from the removed missions.
     QCOMPARE(service.rows("SELECT msn_no FROM t_infectes WHERE msn_no IN (3, 5)").size(), 0);
-    QCOMPARE(service.rows("SELECT msn_no FROM t_infectes").size(), 2);
+    QCOMPARE(service.rows("SELECT msn_no FROM t_infectes").size(), 4);
+    QCOMPARE(service.rows("SELECT msn_no FROM t_infectes WHERE msn_no = 0").size(), 3);
 
     reply = service.call("antivirus_mission_remove", {{"msnnos", QJsonArray{3, 77}}});
     QCOMPARE(err(reply), 9994);
     QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("没有找到需要删除的任务"));
+}
+
+// A file quarantined by a mission's scan stays listed and restorable after
+// the mission is removed.
+void tst_ZNMission::removedMissionKeepsQuarantinedFiles()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine());
+    const QString folder = service.scanDir + "/mission";
+    QVERIFY(avtest::writeFile(folder + "/evil.doc", avtest::eicar()));
+    QCOMPARE(err(service.call("antivirus_mission_create", {{"path", folder}})), 0);
+    const int mission =
+        service.rows("SELECT msn_no FROM t_mission").value(0).value("msn_no").toInt();
+    QVERIFY(mission > 0);
+    QCOMPARE(err(service.scan(folder)), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        service
+            .rows(QString("SELECT * FROM t_infectes WHERE ift_pending = 0 AND msn_no = %1")
+                      .arg(mission))
+            .size(),
+        1, 2000);
+
+    QCOMPARE(err(service.call("antivirus_mission_remove", {{"msnnos", QJsonArray{mission}}})), 0);
+    QVERIFY(service.rows("SELECT * FROM t_log").isEmpty()); // the logs go with the mission
+    const QJsonObject listing =
+        service.call("antivirus_quarantined_alload").value("results").toObject();
+    QCOMPARE(listing.value("reccount").toInt(), 1);
+    const QJsonObject record = listing.value("records").toArray().first().toObject();
+    QCOMPARE(record.value("msnno").toInt(), 0);
+    QCOMPARE(record.value("path").toString(), folder + "/evil.doc");
+    QCOMPARE(record.value("removed").toInt(), 0);
+    QCOMPARE(err(service.call("antivirus_quarantined_restore",
+                              {{"iftnos", QJsonArray{record.value("iftno")}}})),
+             0);
+    QTRY_COMPARE_WITH_TIMEOUT(avtest::readBytes(folder + "/evil.doc"), avtest::eicar(), 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes").isEmpty(), 2000);
 }
 
 void tst_ZNMission::concurrentCreateInsertsOnce()

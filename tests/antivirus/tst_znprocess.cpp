@@ -37,6 +37,7 @@ private slots:
     void incompatibleStoreStopsStart();
     void settingsOverSocket();
     void corruptVirusDatabaseIsTraced();
+    void eventsArePrintedWhateverTheDebugBits();
 
 private:
     void writeConfig(int debuglevel = 0);
@@ -278,6 +279,47 @@ void tst_ZNProcess::corruptVirusDatabaseIsTraced()
     QVERIFY2(
         waitForOutput(QByteArray("病毒库信息装载失败: ") + QFile::encodeName(dataDir + "/virusdb")),
         output.constData());
+    stopService();
+}
+
+// With debuglevel 0 no trace is printed, yet a task's start and end, its
+// detection and the moves into and out of the quarantine each give a line.
+void tst_ZNProcess::eventsArePrintedWhateverTheDebugBits()
+{
+    const QString dataDir = root->path() + "/data";
+    const QString infected = root->path() + "/scan/inbox/evil.doc";
+    QVERIFY(avtest::writeFile(dataDir + "/virusdb/test.hdb", avtest::eicarHdbLine()));
+    QVERIFY(avtest::writeFile(infected, avtest::eicar()));
+    QVERIFY(avtest::writeJson(root->path() + "/etc/settings.json",
+                              QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"threads", 1}}));
+    QVERIFY(startService());
+    QVERIFY2(waitForOutput("lpcID: "), output.constData());
+    auto request = [this](const QString& cmd, const QJsonObject& params) {
+        QJsonObject reply;
+        KX2LocalServer::localRequest(socketName, QJsonObject{{"cmd", cmd}, {"params", params}},
+                                     &reply, 20);
+        return reply.value("err").toInt(-1);
+    };
+    QDeadlineTimer deadline(60000);
+    int err = -1;
+    while ((err = request("antivirus_scan_start", {{"path", root->path() + "/scan"}})) == 9983
+           && !deadline.hasExpired())
+        process->waitForReadyRead(20); // the engine is still loading
+    QCOMPARE(err, 0);
+    QVERIFY2(waitForOutput("[quarantine] task=1 path=" + infected.toUtf8() + " -> "
+                           + dataDir.toUtf8() + "/.qra/evil.doc"),
+             output.constData());
+    QVERIFY2(waitForOutput("[task-end] task=1 mission=0 state=9 total=1 scanned=1 infected=1"),
+             output.constData());
+    QVERIFY(
+        output.contains("[task-start] task=1 mission=0 path=" + root->path().toUtf8() + "/scan\n"));
+    QVERIFY(output.contains(
+        "[detect] task=1 mission=0 virus=Test.Sig.UNOFFICIAL path=" + infected.toUtf8() + "\n"));
+    QCOMPARE(request("antivirus_quarantined_restore", {{"iftnos", QJsonArray{1}}}), 0);
+    QVERIFY2(
+        waitForOutput("[restore] " + dataDir.toUtf8() + "/.qra/evil.doc -> " + infected.toUtf8()),
+        output.constData());
+    QVERIFY(!output.contains("查杀毒完成")); // the traces themselves stay off
     stopService();
 }
 

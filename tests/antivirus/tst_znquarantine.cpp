@@ -45,6 +45,7 @@ private slots:
     void removeDeletesFilesThenRecords();
     void restoreMovesFilesBackOnlyToSafePlaces();
     void restoreFailingLaterKeepsTheRecord();
+    void listingAfterRestoreReplyLeavesTheRecordOut();
     void restoreFollowsOnlyTheAdministratorsLinks();
     void restoreAcrossFileSystems();
     void logsListAndRemove();
@@ -107,7 +108,7 @@ void tst_ZNQuarantine::listingWindowsRemovedAndPruning()
     const QJsonObject first = results.value("records").toArray().first().toObject();
     QCOMPARE(keySet(first),
              QSet<QString>({"iftno", "crttime", "msnno", "time", "filename", "path", "quarantined",
-                            "virus", "removed"}));
+                            "virus", "moved", "removed"}));
     QCOMPARE(first.value("path").toString(), records.at(20).value("path").toString());
     QCOMPARE(first.value("removed").toInt(), 0);
 
@@ -288,11 +289,21 @@ void tst_ZNQuarantine::restoreFailingLaterKeepsTheRecord()
         QVERIFY(avtest::writeFile(records.at(0).value("path").toString(), "taken"));
         QVERIFY(QDir(dir).rename(dir, dir + ".old"));
         QVERIFY(QFile::link(outside, dir));
+        // Records marked for restore are not listed while their move waits.
+        QCOMPARE(service.call("antivirus_quarantined_alload").value("results").toObject(),
+                 QJsonObject());
     }
     QTRY_VERIFY_WITH_TIMEOUT(!service.d->keeper.isBusy(), kRestoreDeadlineMs);
     QTRY_COMPARE_WITH_TIMEOUT(
         service.rows("SELECT ift_no FROM t_infectes WHERE ift_pending = 0").size(), 3,
         kRestoreDeadlineMs);
+    // The failed restores cleared their marks: listed again.
+    QCOMPARE(service.call("antivirus_quarantined_alload")
+                 .value("results")
+                 .toObject()
+                 .value("reccount")
+                 .toInt(),
+             3);
     QVERIFY(QDir(outside).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
     for (const QJsonObject& record : records)
         QCOMPARE(avtest::readBytes(record.value("quarantined").toString()), avtest::eicar());
@@ -306,6 +317,28 @@ void tst_ZNQuarantine::restoreFailingLaterKeepsTheRecord()
                               kRestoreDeadlineMs);
     for (const QJsonObject& record : records)
         QCOMPARE(avtest::readBytes(record.value("path").toString()), avtest::eicar());
+}
+
+// The reply to a restore comes before the keeper moves the file; a listing
+// right after it must not show the record. The keeper is stopped, so the
+// restore stays queued for as long as the test looks.
+void tst_ZNQuarantine::listingAfterRestoreReplyLeavesTheRecordOut()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine());
+    const QList<QJsonObject> records = quarantineFiles(service, "listed", 2);
+    QCOMPARE(records.size(), 2);
+    service.d->keeper.shutdown();
+    QCOMPARE(err(service.call("antivirus_quarantined_restore",
+                              {{"iftnos", QJsonArray{records.at(0).value("iftno")}}})),
+             0);
+    const QJsonObject results =
+        service.call("antivirus_quarantined_alload").value("results").toObject();
+    QCOMPARE(results.value("reccount").toInt(), 1);
+    QCOMPARE(iftnos(results.value("records").toArray()),
+             QList<int>({records.at(1).value("iftno").toInt()}));
+    QCOMPARE(service.rows("SELECT ift_no FROM t_infectes WHERE ift_pending = 2").size(), 1);
 }
 
 // A link higher up the former path is followed only when root made it: a
@@ -353,11 +386,27 @@ void tst_ZNQuarantine::restoreAcrossFileSystems()
     QVERIFY(service.enableWithEngine());
     const QString file = other.path() + "/shared/infected";
     QVERIFY(avtest::writeFile(file, avtest::eicar()));
-    QVERIFY(::chmod(QFile::encodeName(file).constData(), 0640) == 0);
+    // A user's set-uid file: the copies both ways keep owner, group and
+    // every mode bit (the owner change comes first, as it clears set-uid).
+    const QByteArray raw = QFile::encodeName(file);
+    const uid_t user = ::geteuid() == 0 ? 65534 : ::geteuid();
+    const gid_t group = ::geteuid() == 0 ? 65534 : ::getegid();
+    QVERIFY(::chown(raw.constData(), user, group) == 0);
+    QVERIFY(::chmod(raw.constData(), 04750) == 0);
+    auto sameOwnerAndMode = [&](const QByteArray& path) {
+        struct stat info;
+        return ::stat(path.constData(), &info) == 0 && info.st_uid == user && info.st_gid == group
+            && (info.st_mode & 07777) == 04750;
+    };
     QCOMPARE(err(service.scan(other.path() + "/shared")), 0);
     QTRY_COMPARE_WITH_TIMEOUT(
         service.rows("SELECT ift_no FROM t_infectes WHERE ift_pending = 0").size(), 1, 2000);
     QVERIFY(!QFileInfo::exists(file));
+    QVERIFY(sameOwnerAndMode(
+        QFile::encodeName(service.rows("SELECT ift_quarantined AS q FROM t_infectes")
+                              .value(0)
+                              .value("q")
+                              .toString())));
     const int number =
         service.rows("SELECT ift_no AS n FROM t_infectes").value(0).value("n").toInt();
     QCOMPARE(err(service.call("antivirus_quarantined_restore", {{"iftnos", QJsonArray{number}}})),
@@ -365,9 +414,7 @@ void tst_ZNQuarantine::restoreAcrossFileSystems()
     QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT ift_no FROM t_infectes").size(), 0,
                               kRestoreDeadlineMs);
     QCOMPARE(avtest::readBytes(file), avtest::eicar());
-    struct stat info;
-    QVERIFY(::stat(QFile::encodeName(file).constData(), &info) == 0);
-    QCOMPARE(int(info.st_mode & 0777), 0640);
+    QVERIFY(sameOwnerAndMode(raw));
     QVERIFY(QDir(service.dataDir + "/.qra")
                 .entryList(QDir::NoDotAndDotDot | QDir::AllEntries)
                 .isEmpty());
@@ -398,7 +445,7 @@ void tst_ZNQuarantine::logsListAndRemove()
     const QJsonObject record = records.first().toObject();
     QCOMPARE(keySet(record),
              QSet<QString>({"logno", "state", "file", "path", "starttime", "endtime", "times",
-                            "totality", "resolved", "infectes"}));
+                            "totality", "resolved", "infectes", "inplace"}));
     QCOMPARE(record.value("logno"), QJsonValue(stored.at(1).value("log_no").toInt()));
     QCOMPARE(record.value("state"), QJsonValue(9));
     QCOMPARE(record.value("starttime").toString(), stored.at(1).value("log_starttime").toString());

@@ -30,12 +30,15 @@ class tst_ZNScan : public QObject
     Q_OBJECT
 private slots:
     void treeIsWalkedByTheRulesAndInfectedFilesQuarantined();
+    void hiddenNamesSkippedOnlyWhenAsked();
     void overallScanHonoursExclusions();
     void refusalsComeInOrder();
     void queuedTasksAndStop();
+    void totalIsTheWholeTreeEarly();
     void singleFileAndEmptyDirectory();
     void filesOfEverySizeAreScannedWhole();
     void quarantineMovesOnlyWhatWasScanned();
+    void longNamesAreShortenedKeepingTheirExtension();
     void quarantineAcrossFileSystems();
     void helpDocumentOnly();
 };
@@ -55,6 +58,7 @@ void tst_ZNScan::treeIsWalkedByTheRulesAndInfectedFilesQuarantined()
     QVERIFY(avtest::writeFile(top + "/a/report.doc", eicar));
     QVERIFY(avtest::writeFile(top + "/b/report.doc", eicar));
     QVERIFY(avtest::writeFile(top + "/b/deeper/fine.bin", QByteArray(4096, 'x')));
+    // Hidden names are scanned like any other.
     QVERIFY(avtest::writeFile(top + "/.hidden", eicar));
     QVERIFY(avtest::writeFile(top + "/.hid/inside", eicar));
     QVERIFY(avtest::writeFile(service.root.path() + "/outside/target", eicar));
@@ -77,18 +81,18 @@ void tst_ZNScan::treeIsWalkedByTheRulesAndInfectedFilesQuarantined()
     QCOMPARE(err(service.scan(top)), 0);
     // Every detection is in the quarantine within two seconds.
     QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes WHERE ift_pending = 0").size(),
-                              3, kQuarantineDeadlineMs);
+                              5, kQuarantineDeadlineMs);
 
     const QList<QJsonObject> logs = service.rows("SELECT * FROM t_log");
     QCOMPARE(logs.size(), 1);
     const QJsonObject log = logs.first();
     QCOMPARE(log.value("log_state").toInt(), 9);
-    // clean.txt, a/report.doc, b/report.doc, b/deeper/fine.bin, the odd
-    // name and the signature file in work/virusdb and in its last good
-    // copy, work/virusdb.good.
-    QCOMPARE(log.value("log_totality").toInt(), 7);
-    QCOMPARE(log.value("log_resolved").toInt(), 7);
-    QCOMPARE(log.value("log_infectes").toInt(), 3);
+    // clean.txt, .hidden, .hid/inside, a/report.doc, b/report.doc,
+    // b/deeper/fine.bin, the odd name and the signature file in
+    // work/virusdb and in its last good copy, work/virusdb.good.
+    QCOMPARE(log.value("log_totality").toInt(), 9);
+    QCOMPARE(log.value("log_resolved").toInt(), 9);
+    QCOMPARE(log.value("log_infectes").toInt(), 5);
     QCOMPARE(log.value("log_path").toString(), top);
     QVERIFY(service.rows("SELECT * FROM t_task").isEmpty());
 
@@ -102,16 +106,18 @@ void tst_ZNScan::treeIsWalkedByTheRulesAndInfectedFilesQuarantined()
         former << record.value("ift_path").toString();
         QCOMPARE(avtest::readBytes(record.value("ift_quarantined").toString()), eicar);
     }
-    QCOMPARE(former.mid(0, 2), QStringList({top + "/a/report.doc", top + "/b/report.doc"}));
-    QVERIFY(former.at(2).endsWith("/odd-\\xFF\\xFE-name"));
+    QCOMPARE(former.mid(0, 4),
+             QStringList({top + "/.hid/inside", top + "/.hidden", top + "/a/report.doc",
+                          top + "/b/report.doc"}));
+    QVERIFY(former.at(4).endsWith("/odd-\\xFF\\xFE-name"));
     QVERIFY(quarantined.contains("report.doc"));
     QVERIFY(quarantined.contains("report.doc.002"));
     QVERIFY(!QFile::exists(top + "/a/report.doc"));
     QVERIFY(!QFile::exists(top + "/b/report.doc"));
     QVERIFY(::access(oddName.constData(), F_OK) != 0);
-    // Untouched: hidden, linked-to and already quarantined files.
-    QVERIFY(QFile::exists(top + "/.hidden"));
-    QVERIFY(QFile::exists(top + "/.hid/inside"));
+    QVERIFY(!QFile::exists(top + "/.hidden"));
+    QVERIFY(!QFile::exists(top + "/.hid/inside"));
+    // Untouched: linked-to and already quarantined files.
     QVERIFY(QFile::exists(service.root.path() + "/outside/target"));
     QVERIFY(QFile::exists(service.dataDir + "/.qra/old"));
     QVERIFY(QFileInfo(top + "/link-to-file").isSymLink());
@@ -119,19 +125,59 @@ void tst_ZNScan::treeIsWalkedByTheRulesAndInfectedFilesQuarantined()
     const QJsonObject progress = service.call("antivirus_scan_running");
     QCOMPARE(err(progress), 0);
     const QJsonObject results = progress.value("results").toObject();
-    QCOMPARE(results.value("total").toInt(), 7);
-    QCOMPARE(results.value("scans").toInt(), 7);
+    QCOMPARE(results.value("total").toInt(), 9);
+    QCOMPARE(results.value("scans").toInt(), 9);
     QCOMPARE(results.value("percentage").toInt(), 100);
-    QCOMPARE(results.value("infectes").toInt(), 3);
+    QCOMPARE(results.value("infectes").toInt(), 5);
     QCOMPARE(results.value("running").toInt(), 0);
     QCOMPARE(results.value("path").toString(), top);
     QVERIFY(results.contains("endtime"));
     QCOMPARE(results.value("missions").toObject(), QJsonObject());
 }
 
+// "skiphidden" brings back the walk that leaves out names beginning with
+// ".": neither scanned nor counted. Exclusions apply to hidden directories
+// like to any other.
+void tst_ZNScan::hiddenNamesSkippedOnlyWhenAsked()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine(2, {{"skiphidden", "yes"}}));
+    QCOMPARE(
+        service.call("antivirus_settings_load").value("results").toObject().value("skiphidden"),
+        QJsonValue(true));
+    const QString top = service.scanDir;
+    QVERIFY(avtest::writeFile(top + "/.payload", avtest::eicar()));
+    QVERIFY(avtest::writeFile(top + "/.cache/evil", avtest::eicar()));
+    QVERIFY(avtest::writeFile(top + "/seen", avtest::eicar()));
+
+    QCOMPARE(err(service.scan(top)), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes WHERE ift_pending = 0").size(),
+                              1, kQuarantineDeadlineMs);
+    QCOMPARE(service.rows("SELECT * FROM t_log").value(0).value("log_totality").toInt(), 1);
+    QVERIFY(QFile::exists(top + "/.payload"));
+    QVERIFY(QFile::exists(top + "/.cache/evil"));
+
+    // Back to the default: both found; a hidden excluded directory stays.
+    QVERIFY(service.enableWithEngine(2, {{"skiphidden", false}}));
+    QVERIFY(avtest::writeFile(top + "/.skip/evil", avtest::eicar()));
+    // A task of the tree excluding the hidden directory, queued ahead of
+    // the requested one.
+    QVERIFY(service.d->store.call("task_append",
+                                  {{"msnno", 0}, {"path", top}, {"excludes", top + "/.skip"}}));
+    QCOMPARE(err(service.call("antivirus_scan_start", {{"path", service.scanDir + "/.cache"}})), 0);
+    QVERIFY(service.waitIdle());
+    QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes WHERE ift_pending = 0").size(),
+                              3, kQuarantineDeadlineMs);
+    QVERIFY(!QFile::exists(top + "/.payload"));
+    QVERIFY(!QFile::exists(top + "/.cache/evil"));
+    QVERIFY(QFile::exists(top + "/.skip/evil"));
+}
+
 // The overall path's exclusions: exact absolute paths, and the bare
-// built-in names taken below the overall path; a trailing "/" excludes
-// nothing.
+// built-in names taken below the overall path; a trailing "/" on an
+// exclusion excludes nothing. The overall path is configured and requested
+// with a trailing "/": it is the overall path all the same.
 void tst_ZNScan::overallScanHonoursExclusions()
 {
     avtest::Service service;
@@ -139,7 +185,7 @@ void tst_ZNScan::overallScanHonoursExclusions()
         QDir(QDir::tempPath()).absoluteFilePath("zn-overall-") + QString::number(::getpid());
     QVERIFY(service.start(
         {{"overall",
-          QJsonObject{{"path", overall},
+          QJsonObject{{"path", overall + "/"},
                       {"excludes", QJsonArray{overall + "/skip", overall + "/slash/", "ftp"}}}}}));
     struct Cleanup
     {
@@ -150,7 +196,7 @@ void tst_ZNScan::overallScanHonoursExclusions()
     for (const char* dir : {"/skip", "/slash", "/ftp", "/kept"})
         QVERIFY(avtest::writeFile(overall + dir + "/f", avtest::eicar()));
 
-    QCOMPARE(err(service.scan(overall)), 0);
+    QCOMPARE(err(service.scan(overall + "/")), 0);
     QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes").size(), 2,
                               kQuarantineDeadlineMs);
     // A record is written before its file moves: the moves may still run.
@@ -235,10 +281,12 @@ void tst_ZNScan::queuedTasksAndStop()
     QCOMPARE(logs.at(1).value("log_infectes").toInt(), 1);
 
     // Stop while the walk waits on a full queue: state 8, queued files
-    // never scanned.
+    // never scanned; the task queued behind it is logged as stopped, so
+    // its path is free again.
     hold.relock();
     QCOMPARE(err(service.call("antivirus_scan_start", {{"path", big}})), 0);
     QTRY_VERIFY(service.d->tasks.filesFound() > capacity); // the walk waits on a full queue
+    QCOMPARE(err(service.call("antivirus_scan_start", {{"path", other}})), 9992);
     std::atomic<bool> stopped{false};
     QJsonObject stopReply;
     std::thread stopper([&] {
@@ -253,10 +301,53 @@ void tst_ZNScan::queuedTasksAndStop()
     QCOMPARE(err(stopReply), 0);
     QVERIFY(!service.d->tasks.isRunning());
     logs = service.rows("SELECT * FROM t_log ORDER BY log_no");
-    QCOMPARE(logs.size(), 3);
+    QCOMPARE(logs.size(), 4);
     QCOMPARE(logs.at(2).value("log_state").toInt(), 8);
     QVERIFY(logs.at(2).value("log_resolved").toInt() < logs.at(2).value("log_totality").toInt());
+    QCOMPARE(logs.at(3).value("log_path").toString(), other);
+    QCOMPARE(logs.at(3).value("log_state").toInt(), 8);
+    QCOMPARE(logs.at(3).value("log_totality").toInt(), 0);
     QVERIFY(service.rows("SELECT * FROM t_task").isEmpty());
+    QCOMPARE(err(service.scan(other)), 0);
+    QCOMPARE(service.rows("SELECT * FROM t_log WHERE log_state = 9").size(), 3);
+}
+
+// The path queue keeps the walk a few thousand files ahead of the
+// workers; "total" must still reach the whole tree long before half of it
+// is scanned. The one worker is held on its first file meanwhile.
+void tst_ZNScan::totalIsTheWholeTreeEarly()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine(1));
+    const int directories = 30, perDirectory = 1000, files = directories * perDirectory;
+    const QByteArray tree = QFile::encodeName(service.scanDir + "/tree");
+    for (int d = 0; d < directories; ++d) {
+        const QByteArray dir = tree + "/d" + QByteArray::number(d);
+        QVERIFY(QDir().mkpath(QFile::decodeName(dir)));
+        for (int f = 0; f < perDirectory; ++f) {
+            const int fd = ::open((dir + "/f" + QByteArray::number(f)).constData(),
+                                  O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+            QVERIFY(fd >= 0);
+            ::close(fd);
+        }
+    }
+    {
+        // Progress requests wait for this lock (the current file), so the
+        // total is read in-process while the worker is held.
+        KX2MutexLocker hold(service.d->tasks.currentFile().mutex);
+        QCOMPARE(err(service.call("antivirus_scan_start", {{"path", QFile::decodeName(tree)}})), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(service.d->tasks.totalFiles(), files, 30000);
+        QVERIFY(service.d->tasks.filesFound() < files); // the walk itself is held back
+    }
+    // Released: the reply shows the same total.
+    const QJsonObject now = service.call("antivirus_scan_running").value("results").toObject();
+    QCOMPARE(now.value("total").toInt(), files);
+    QVERIFY(service.waitIdle());
+    const QJsonObject log = service.rows("SELECT * FROM t_log").value(0);
+    QCOMPARE(log.value("log_totality").toInt(), files);
+    QCOMPARE(log.value("log_resolved").toInt(), files);
+    QCOMPARE(log.value("log_state").toInt(), 9);
 }
 
 void tst_ZNScan::singleFileAndEmptyDirectory()
@@ -355,15 +446,98 @@ void tst_ZNScan::quarantineMovesOnlyWhatWasScanned()
         QVERIFY(QFile::link(outside, top + "/moved-dir"));
     }
     QTRY_VERIFY_WITH_TIMEOUT(!service.d->keeper.isBusy(), 5000);
-    const QList<QJsonObject> records = service.rows("SELECT * FROM t_infectes");
+    // Every detection has its record; only "kept" moved.
+    const QList<QJsonObject> records =
+        service.rows("SELECT * FROM t_infectes WHERE ift_moved = 1 AND ift_pending = 0");
     QCOMPARE(records.size(), 1);
     QCOMPARE(records.first().value("ift_path").toString(), top + "/kept");
+    QStringList stayed;
+    for (const QJsonObject& row :
+         service.rows("SELECT * FROM t_infectes WHERE ift_moved = 0 ORDER BY ift_path")) {
+        QCOMPARE(row.value("ift_quarantined").toString(), QString());
+        stayed << row.value("ift_path").toString().mid(top.size() + 1);
+    }
+    QCOMPARE(stayed, QStringList({"moved-dir/file", "replaced", "to-dir", "to-fifo", "to-link"}));
+    // The log tells the detections left in place; the listing shows them as
+    // not moved, and pruning keeps them.
+    const QJsonObject log = service.call("antivirus_log_alload", {{"page", 1}, {"ofpage", 10}})
+                                .value("results")
+                                .toObject()
+                                .value("records")
+                                .toArray()
+                                .first()
+                                .toObject();
+    QCOMPARE(log.value("infectes").toInt(), 6);
+    QCOMPARE(log.value("inplace").toInt(), 5);
+    QCOMPARE(service.call("antivirus_quarantined_reduce").value("results").toObject(),
+             QJsonObject({{"amount", 0}}));
+    const QJsonArray listed =
+        service.call("antivirus_quarantined_alload", {{"page", 1}, {"ofpage", 10}})
+            .value("results")
+            .toObject()
+            .value("records")
+            .toArray();
+    QCOMPARE(listed.size(), 6);
+    int notMoved = 0;
+    QJsonValue replacedRecord;
+    for (const QJsonValue& entry : listed) {
+        const QJsonObject record = entry.toObject();
+        QCOMPARE(record.value("removed").toInt(), 0);
+        notMoved += record.value("moved").toInt() == 0 ? 1 : 0;
+        if (record.value("path").toString() == top + "/replaced")
+            replacedRecord = record.value("iftno");
+    }
+    QCOMPARE(notMoved, 5);
+    // Removing such a record never touches the file at its former path.
+    QCOMPARE(service.call("antivirus_quarantined_remove", {{"iftnos", QJsonArray{replacedRecord}}})
+                 .value("err")
+                 .toInt(),
+             0);
     QVERIFY(QFile::exists(outside + "/precious"));
     QVERIFY(QFile::exists(outside + "/file"));
     QVERIFY(QFileInfo(top + "/to-link").isSymLink());
     QVERIFY(QFileInfo(top + "/to-dir").isDir());
     QVERIFY(QFile::exists(top + "/replaced"));
     QCOMPARE(QDir(service.dataDir + "/.qra").entryList(QDir::Files | QDir::System).size(), 1);
+}
+
+// Names at the file system's limit: the numbered twin and the escaped
+// form of a name that is not UTF-8 are longer still. Each is shortened
+// before its extension and quarantined.
+void tst_ZNScan::longNamesAreShortenedKeepingTheirExtension()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine(1));                      // walk order is detection order
+    const QByteArray longName = QByteArray(251, 'n') + ".doc"; // 255 bytes
+    const QByteArray top = QFile::encodeName(service.scanDir);
+    QVERIFY(QDir().mkpath(service.scanDir + "/a") && QDir().mkpath(service.scanDir + "/b"));
+    const QByteArray odd = QByteArray(200, '\xff') + ".bin";
+    for (const QByteArray& path :
+         {top + "/a/" + longName, top + "/b/" + longName, top + "/a/" + odd}) {
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::write(fd, avtest::eicar().constData(), 68), ssize_t(68));
+        ::close(fd);
+    }
+    QCOMPARE(err(service.scan(service.scanDir)), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        service.rows("SELECT * FROM t_infectes WHERE ift_pending = 0 AND ift_moved = 1").size(), 3,
+        kQuarantineDeadlineMs);
+    QStringList names;
+    for (const QJsonObject& row : service.rows("SELECT * FROM t_infectes ORDER BY ift_no")) {
+        const QString kept = row.value("ift_quarantined").toString();
+        QCOMPARE(avtest::readBytes(kept), avtest::eicar());
+        const QByteArray name = QFileInfo(kept).fileName().toUtf8();
+        QVERIFY2(name.size() <= 255, name.constData());
+        names << QString::fromUtf8(name.right(8));
+    }
+    QCOMPARE(names.size(), 3);
+    QVERIFY(names.at(0).endsWith(".doc"));
+    QVERIFY(names.at(1).endsWith(".bin"));
+    QVERIFY(names.at(2).endsWith(".doc.002"));
+    QVERIFY(::access((top + "/a/" + longName).constData(), F_OK) != 0);
+    QVERIFY(::access((top + "/a/" + odd).constData(), F_OK) != 0);
 }
 
 // A work area on another file system: the file is copied, made durable,
@@ -379,20 +553,30 @@ void tst_ZNScan::quarantineAcrossFileSystems()
     avtest::Service service;
     QVERIFY(service.start());
     service.dataDir = work.path();
-    QVERIFY(service.enableWithEngine());
+    QVERIFY(service.enableWithEngine(1)); // walk order is detection order
+    // "a/away.doc.part" is quarantined first under its own name, which is
+    // the name a temporary copy of "far/away.doc" would have had.
+    const QString part = service.scanDir + "/a/away.doc.part";
     const QString file = service.scanDir + "/far/away.doc";
+    QVERIFY(avtest::writeFile(part, avtest::eicar()));
     QVERIFY(avtest::writeFile(file, avtest::eicar()));
     QVERIFY(::chmod(QFile::encodeName(file).constData(), 0640) == 0);
 
     QCOMPARE(err(service.scan(service.scanDir)), 0);
     QTRY_COMPARE_WITH_TIMEOUT(service.rows("SELECT * FROM t_infectes WHERE ift_pending = 0").size(),
-                              1, 2000);
-    const QString quarantined =
-        service.rows("SELECT * FROM t_infectes").first().value("ift_quarantined").toString();
-    QCOMPARE(quarantined, work.path() + "/.qra/away.doc");
-    QCOMPARE(avtest::readBytes(quarantined), avtest::eicar());
+                              2, 2000);
+    const QList<QJsonObject> records = service.rows("SELECT * FROM t_infectes ORDER BY ift_no");
+    QCOMPARE(records.at(0).value("ift_quarantined").toString(),
+             work.path() + "/.qra/away.doc.part");
+    QCOMPARE(records.at(1).value("ift_quarantined").toString(), work.path() + "/.qra/away.doc");
+    for (const QJsonObject& record : records)
+        QCOMPARE(avtest::readBytes(record.value("ift_quarantined").toString()), avtest::eicar());
+    struct stat info;
+    QVERIFY(::stat(QFile::encodeName(work.path() + "/.qra/away.doc").constData(), &info) == 0);
+    QCOMPARE(int(info.st_mode & 07777), 0640);
     QVERIFY(!QFile::exists(file));
-    QCOMPARE(QDir(work.path() + "/.qra").entryList(QDir::Files | QDir::Hidden).size(), 1);
+    QVERIFY(!QFile::exists(part));
+    QCOMPARE(QDir(work.path() + "/.qra").entryList(QDir::Files | QDir::Hidden).size(), 2);
 }
 
 void tst_ZNScan::helpDocumentOnly()

@@ -374,9 +374,10 @@ void tst_ZNStore::statementParametersAreDeclared()
         QVERIFY2(record.value("params").toObject() == it.value(), qPrintable(it.key()));
     }
     // The service's statements beside the four built-in ones, plus the
-    // quarantine bookkeeping statements (infectes_intent, _settle, _mark,
-    // _drop, _pending, _restoring, _named).
-    QCOMPARE(catalogue.size(), expected.size() + 4 + 7);
+    // quarantine bookkeeping statements (infectes_intent, _inplace,
+    // _handled, _stayed, _settle, _mark, _drop, _pending, _restoring,
+    // _named).
+    QCOMPARE(catalogue.size(), expected.size() + 4 + 10);
 }
 
 void tst_ZNStore::statementsReadAndWriteTheirColumns()
@@ -460,7 +461,7 @@ void tst_ZNStore::statementsReadAndWriteTheirColumns()
     QCOMPARE(sortedKeys(rows.at(1)),
              sorted({"logno", "crttime", "state", "msnno", "tskno", "file", "path", "excludes",
                      "starttime", "endtime", "times", "totality", "resolved", "infectes",
-                     "description"}));
+                     "description", "inplace"}));
     const QJsonObject log = rows.at(1);
     QCOMPARE(log.value("logno").toInt(), 2);
     QCOMPARE(log.value("state").toInt(), 8);
@@ -515,9 +516,9 @@ void tst_ZNStore::statementsReadAndWriteTheirColumns()
              QList<QJsonObject>{QJsonObject({{"reccount", 2}})});
     rows = rowsOf(db, "quarantined_alload", {{"page", 1}, {"ofpage", 1}});
     QCOMPARE(rows.size(), 1);
-    QCOMPARE(
-        sortedKeys(rows.at(0)),
-        sorted({"iftno", "crttime", "msnno", "time", "filename", "path", "quarantined", "virus"}));
+    QCOMPARE(sortedKeys(rows.at(0)),
+             sorted({"iftno", "crttime", "msnno", "time", "filename", "path", "quarantined",
+                     "virus", "moved"}));
     QCOMPARE(rows.at(0).value("iftno").toInt(), 1);
     QCOMPARE(rows.at(0).value("msnno").toInt(), 1);
     QCOMPARE(rows.at(0).value("filename").toString(), QStringLiteral("x"));
@@ -532,7 +533,8 @@ void tst_ZNStore::statementsReadAndWriteTheirColumns()
                  .toInt(),
              2);
 
-    // Clean-up after a removed mission keeps the rows without a mission.
+    // Clean-up after a removed mission: its logs go, rows without a
+    // mission stay, and its quarantine records stay, detached.
     QVERIFY(db.exec(changes, lastRowId, "DELETE FROM t_mission WHERE msn_no = 1;"));
     QVERIFY(db.call("mission_remove_unrelated_1"));
     QVERIFY(db.call("mission_remove_unrelated_2"));
@@ -540,8 +542,9 @@ void tst_ZNStore::statementsReadAndWriteTheirColumns()
     QCOMPARE(rows.size(), 1);
     QCOMPARE(rows.at(0).value("tskno").toInt(), 2);
     rows = rowsOf(db, "quarantined_alload", {{"page", 1}, {"ofpage", 10}});
-    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows.size(), 2);
     QCOMPARE(rows.at(0).value("msnno").toInt(), 0);
+    QCOMPARE(rows.at(1).value("msnno").toInt(), 0);
 
     QVERIFY(db.call("task_remove", {{"tskno", 1}}));
     QCOMPARE(rowsOf(db, "task_first").value(0).value("tskno").toInt(), 2);
