@@ -27,6 +27,16 @@ using namespace std::chrono_literals;
 
 const qint64 kProgressIntervalMs = 1000;
 
+// Deepest directory level the walk enters (the task's path is level 0).
+// Deeper directories are counted and traced, never entered: the walk's
+// memory and its stack grow with the depth.
+const int kMaxDepth = 1000;
+// Levels whose directories stay open while the walk is below them. A level
+// deeper than this closes its directory while it walks a subdirectory and
+// reopens it afterwards, so at most this many directories (plus the one
+// being listed) are open whatever the depth.
+const int kOpenLevels = 32;
+
 // The scan context libclamav passes on to callbacks; none is registered,
 // so it is never read.
 struct ScanContext
@@ -99,17 +109,6 @@ std::vector<DirEntry> listDirectory(int directory, bool skipHidden)
     ::closedir(stream);
     std::sort(entries.begin(), entries.end(), entryBefore);
     return entries;
-}
-
-int openForScan(const QByteArray& path)
-{
-    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    // Not touching access times spares a write per scanned file; the kernel
-    // allows it only to the owner or a privileged process.
-    int fd = ::open(path.constData(), flags | O_NOATIME);
-    if (fd < 0 && errno == EPERM)
-        fd = ::open(path.constData(), flags);
-    return fd;
 }
 
 // Reads up to `size` bytes of `fd` from its start into `data`; the number
@@ -243,6 +242,9 @@ bool ZNScanRun::run()
     if (!single && !workers.start([this] { countMain(); }))
         znTrace(ZNTraceBits::Failures, QStringLiteral("无法启动计数线程"));
     walk(target);
+    if (unreachable > 0)
+        znTrace(ZNTraceBits::Failures,
+                QStringLiteral("目录层级过深，未扫描的目录数: ") + QString::number(unreachable));
     // The count has nothing more to tell; its thread ends at its next entry.
     walkEnded = true;
     files.close();
@@ -265,7 +267,7 @@ void ZNScanRun::walk(const QByteArray& path)
         KX2UniqueFd directory(
             ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (directory.isValid())
-            walkDirectory(directory.get(), path);
+            walkDirectory(std::move(directory), path, 0);
     }
     recordProgress();
 }
@@ -292,17 +294,24 @@ void ZNScanRun::recordProgress()
 
 // Walks one open directory depth first. Subdirectories are opened relative
 // to their parent without following links, so a link planted in the share
-// never leads the walk outside it.
-void ZNScanRun::walkDirectory(int directory, const QByteArray& path)
+// never leads the walk outside it. Below kOpenLevels a level gives its
+// descriptor up while it walks a subdirectory and reopens it afterwards
+// (the same directory, or the level ends).
+void ZNScanRun::walkDirectory(KX2UniqueFd directory, const QByteArray& path, int depth)
 {
+    struct stat self;
+    if (::fstat(directory.get(), &self) != 0)
+        return;
     struct stat info;
     const QByteArray prefix = path.endsWith('/') ? path : path + '/';
-    for (const DirEntry& entry : listDirectory(directory, scanTask.skipHidden)) {
+    for (const DirEntry& entry : listDirectory(directory.get(), scanTask.skipHidden)) {
         if (stopRequested)
+            return;
+        if (!directory.isValid() && !(directory = reopenDirectory(path, self)).isValid())
             return;
         unsigned char type = entry.type;
         if (type == DT_UNKNOWN) {
-            if (::fstatat(directory, entry.name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+            if (::fstatat(directory.get(), entry.name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
                 continue;
             type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_LNK;
         }
@@ -316,11 +325,35 @@ void ZNScanRun::walkDirectory(int directory, const QByteArray& path)
                 sinceProgress.start();
             }
         } else if (type == DT_DIR) {
-            KX2UniqueFd sub = enterDirectory(directory, entry.name, child);
-            if (sub.isValid())
-                walkDirectory(sub.get(), child);
+            if (depth >= kMaxDepth) {
+                ++unreachable;
+                znTrace(ZNTraceBits::FileFailures,
+                        QStringLiteral("目录层级过深，未扫描: ") + znDisplayPath(child));
+                continue;
+            }
+            KX2UniqueFd sub = enterDirectory(directory.get(), entry.name, child);
+            if (!sub.isValid())
+                continue;
+            if (depth >= kOpenLevels)
+                directory.reset();
+            walkDirectory(std::move(sub), child, depth + 1);
         }
     }
+}
+
+// `path` opened again below the task's directory without following links;
+// invalid unless it is still the directory `was` describes.
+KX2UniqueFd ZNScanRun::reopenDirectory(const QByteArray& path, const struct stat& was) const
+{
+    KX2UniqueFd again = znOpenDirBeneath(target, path.mid(target.size()));
+    struct stat now;
+    if (!again.isValid() || ::fstat(again.get(), &now) != 0 || now.st_dev != was.st_dev
+        || now.st_ino != was.st_ino) {
+        znTrace(ZNTraceBits::FileFailures,
+                QStringLiteral("目录已变化，停止遍历: ") + znDisplayPath(path));
+        return KX2UniqueFd();
+    }
+    return again;
 }
 
 KX2UniqueFd ZNScanRun::enterDirectory(int directory, const QByteArray& name,
@@ -345,12 +378,14 @@ void ZNScanRun::countMain()
 {
     KX2UniqueFd top(::open(target.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (top.isValid())
-        countDirectory(top.get(), target);
+        countDirectory(top.get(), target, 0);
 }
 
 // The walk's rules without its order: entries are counted as readdir gives
-// them, and only the current entry's name is held.
-void ZNScanRun::countDirectory(int directory, const QByteArray& path)
+// them, and only the current entry's name is held. Each level keeps its
+// directory open, so the count goes no deeper than kOpenLevels; the walk
+// counts what lies below when it gets there.
+void ZNScanRun::countDirectory(int directory, const QByteArray& path, int depth)
 {
     const int copy = ::dup(directory);
     DIR* stream = copy < 0 ? nullptr : ::fdopendir(copy);
@@ -376,11 +411,11 @@ void ZNScanRun::countDirectory(int directory, const QByteArray& path)
         }
         if (type == DT_REG) {
             ++counted;
-        } else if (type == DT_DIR) {
+        } else if (type == DT_DIR && depth < kOpenLevels) {
             const QByteArray child = prefix + name;
             KX2UniqueFd sub = enterDirectory(directory, QByteArray(name), child);
             if (sub.isValid())
-                countDirectory(sub.get(), child);
+                countDirectory(sub.get(), child, depth + 1);
         }
     }
 }
@@ -394,6 +429,7 @@ void ZNScanRun::workerMain()
     QByteArray path;
     // Reused from file to file (up to 1 MiB); freed when the worker ends.
     std::vector<char> buffer;
+    WorkerDirectory directory;
     while (!stopRequested && files.pop(path)) {
         const unsigned current = engines.generation();
         if (!engine || current != generation) {
@@ -401,7 +437,7 @@ void ZNScanRun::workerMain()
             engine = engines.current();
         }
         currentFile.set(path);
-        if (!scanFile(path, engine, buffer))
+        if (!scanFile(path, engine, buffer, directory))
             znTrace(ZNTraceBits::FileFailures,
                     QStringLiteral("打开文件失败: ") + znDisplayPath(path));
     }
@@ -412,10 +448,34 @@ void ZNScanRun::workerMain()
         workers.wakeAll();
 }
 
-bool ZNScanRun::scanFile(const QByteArray& path, const ZNEngineRef& engine,
-                         std::vector<char>& buffer)
+// Opens `path` (below the task's directory) relative to its directory,
+// which is opened component by component from the task's directory
+// without following links: a parent swapped for a link since the walk
+// never leads the worker outside the tree, so only what was walked is
+// read. Works at any depth, beyond the length a path string may have.
+int ZNScanRun::openForScan(const QByteArray& path, WorkerDirectory& directory) const
 {
-    KX2UniqueFd fd(openForScan(path));
+    const QByteArray parent = znDirName(path);
+    if (!directory.fd.isValid() || directory.path != parent) {
+        directory.path = parent;
+        directory.fd = znOpenDirBeneath(root, parent.mid(root.size()));
+    }
+    if (!directory.fd.isValid())
+        return -1;
+    const QByteArray name = znBaseName(path);
+    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    // Not touching access times spares a write per scanned file; the kernel
+    // allows it only to the owner or a privileged process.
+    int fd = ::openat(directory.fd.get(), name.constData(), flags | O_NOATIME);
+    if (fd < 0 && errno == EPERM)
+        fd = ::openat(directory.fd.get(), name.constData(), flags);
+    return fd;
+}
+
+bool ZNScanRun::scanFile(const QByteArray& path, const ZNEngineRef& engine,
+                         std::vector<char>& buffer, WorkerDirectory& directory)
+{
+    KX2UniqueFd fd(openForScan(path, directory));
     struct stat info;
     if (!fd.isValid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return false;

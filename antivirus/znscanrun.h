@@ -95,23 +95,35 @@ public:
     Progress progress() const;
     // Regular files the walk found so far.
     int filesFound() const { return found.load(); }
+    // Directories the walk did not enter as they lie too deep.
+    int directoriesUnreachable() const { return unreachable.load(); }
     // "total": the files of the tree, never below `done` (files scanned).
     int total(int done) const;
     const ZNScanTask& task() const { return scanTask; }
 
 private:
     void walk(const QByteArray& path);
-    void walkDirectory(int directory, const QByteArray& path);
+    void walkDirectory(KX2UniqueFd directory, const QByteArray& path, int depth);
+    KX2UniqueFd reopenDirectory(const QByteArray& path, const struct stat& was) const;
     // The subdirectory `name` of `directory` (its path `child`) opened for
     // the walk, or invalid when it is excluded, the quarantine, or no
     // directory reached without following a link.
     KX2UniqueFd enterDirectory(int directory, const QByteArray& name,
                                const QByteArray& child) const;
     void countMain();
-    void countDirectory(int directory, const QByteArray& path);
+    void countDirectory(int directory, const QByteArray& path, int depth);
     void recordProgress();
+    // The directory a worker opened last, reused while files of one
+    // directory follow each other.
+    struct WorkerDirectory
+    {
+        QByteArray path;
+        KX2UniqueFd fd;
+    };
     void workerMain();
-    bool scanFile(const QByteArray& path, const ZNEngineRef& engine, std::vector<char>& buffer);
+    int openForScan(const QByteArray& path, WorkerDirectory& directory) const;
+    bool scanFile(const QByteArray& path, const ZNEngineRef& engine, std::vector<char>& buffer,
+                  WorkerDirectory& directory);
 
     const ZNScanTask scanTask;
     const QStringList excluded;
@@ -135,6 +147,8 @@ private:
     std::atomic<int> found{0};
     // Regular files the counting thread found so far; exact once it ended.
     std::atomic<int> counted{0};
+    // Directories below the deepest level walked: never scanned.
+    std::atomic<int> unreachable{0};
     std::atomic<bool> walkEnded{false};
     std::atomic<int> scanned{0};
     std::atomic<int> infected{0};

@@ -320,7 +320,7 @@ void ZNScanTasks::runTask(const QJsonObject& row)
     znTrace(ZNTraceBits::TaskSummary,
             QStringLiteral("查杀总耗时: ") + QString::number(seconds) + QStringLiteral("秒"));
     znEvent(QStringLiteral("[task-end] task=%1 mission=%2 state=%3 total=%4 scanned=%5 "
-                           "infected=%6 seconds=%7 path=%8")
+                           "infected=%6 seconds=%7 unreachable=%8 path=%9")
                 .arg(task.taskNo)
                 .arg(task.missionNo)
                 .arg(completed ? kStateCompleted : kStateStopped)
@@ -328,6 +328,7 @@ void ZNScanTasks::runTask(const QJsonObject& row)
                 .arg(done.scanned)
                 .arg(done.infected)
                 .arg(seconds)
+                .arg(run->directoriesUnreachable())
                 .arg(task.path));
 
     const QJsonObject completion{

@@ -309,8 +309,9 @@ void tst_ZNProcess::eventsArePrintedWhateverTheDebugBits()
     QVERIFY2(waitForOutput("[quarantine] task=1 path=" + infected.toUtf8() + " -> "
                            + dataDir.toUtf8() + "/.qra/evil.doc"),
              output.constData());
-    QVERIFY2(waitForOutput("[task-end] task=1 mission=0 state=9 total=1 scanned=1 infected=1"),
-             output.constData());
+    QVERIFY2(
+        waitForOutput("[task-end] task=1 mission=0 state=9 total=1 scanned=1 infected=1 seconds="),
+        output.constData());
     QVERIFY(
         output.contains("[task-start] task=1 mission=0 path=" + root->path().toUtf8() + "/scan\n"));
     QVERIFY(output.contains(

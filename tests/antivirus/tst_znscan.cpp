@@ -5,6 +5,7 @@
 #include "avservice.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -38,6 +39,8 @@ private slots:
     void singleFileAndEmptyDirectory();
     void filesOfEverySizeAreScannedWhole();
     void quarantineMovesOnlyWhatWasScanned();
+    void workersReadOnlyWhatWasWalked();
+    void deepTreesWithFewDescriptors();
     void longNamesAreShortenedKeepingTheirExtension();
     void quarantineAcrossFileSystems();
     void helpDocumentOnly();
@@ -499,6 +502,78 @@ void tst_ZNScan::quarantineMovesOnlyWhatWasScanned()
     QVERIFY(QFileInfo(top + "/to-dir").isDir());
     QVERIFY(QFile::exists(top + "/replaced"));
     QCOMPARE(QDir(service.dataDir + "/.qra").entryList(QDir::Files | QDir::System).size(), 1);
+}
+
+// A parent directory swapped for a link between the walk and the open must
+// not make a worker read the files the link leads to. The one worker is
+// held after taking its path, before it opens the file.
+void tst_ZNScan::workersReadOnlyWhatWasWalked()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine(1));
+    const QString sub = service.scanDir + "/sub";
+    const QString outside = service.root.path() + "/root-only";
+    QVERIFY(avtest::writeFile(sub + "/evil", "harmless"));
+    QVERIFY(avtest::writeFile(outside + "/evil", avtest::eicar()));
+    {
+        KX2MutexLocker hold(service.d->tasks.currentFile().mutex);
+        QCOMPARE(err(service.call("antivirus_scan_start", {{"path", service.scanDir}})), 0);
+        QTRY_COMPARE(service.d->tasks.filesFound(), 1);
+        QVERIFY(QDir().rename(sub, sub + ".old"));
+        QVERIFY(QFile::link(outside, sub));
+    }
+    QVERIFY(service.waitIdle());
+    const QJsonObject log = service.rows("SELECT * FROM t_log").value(0);
+    QCOMPARE(log.value("log_totality").toInt(), 1);
+    QCOMPARE(log.value("log_resolved").toInt(), 0); // not opened
+    QCOMPARE(log.value("log_infectes").toInt(), 0);
+    QVERIFY(service.rows("SELECT * FROM t_infectes").isEmpty());
+    QCOMPARE(avtest::readBytes(outside + "/evil"), avtest::eicar());
+}
+
+// A chain of directories far deeper than the descriptors the process may
+// hold: everything down to the deepest level walked is scanned and
+// quarantined with a few descriptors; what lies deeper is not entered.
+void tst_ZNScan::deepTreesWithFewDescriptors()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine(1));
+    QByteArray path = QFile::encodeName(service.scanDir + "/deep");
+    QVERIFY(::mkdir(path.constData(), 0755) == 0);
+    QByteArray reachable, unreachable;
+    for (int level = 1; level <= 1010; ++level) {
+        path += "/d";
+        QVERIFY(::mkdir(path.constData(), 0755) == 0);
+        if (level == 600 || level == 1005) {
+            (level == 600 ? reachable : unreachable) = path + "/evil";
+            const int fd = ::open((path + "/evil").constData(), O_WRONLY | O_CREAT, 0644);
+            QVERIFY(fd >= 0);
+            QCOMPARE(::write(fd, avtest::eicar().constData(), 68), ssize_t(68));
+            ::close(fd);
+        }
+    }
+    struct rlimit before;
+    QVERIFY(::getrlimit(RLIMIT_NOFILE, &before) == 0);
+    struct rlimit few = before;
+    few.rlim_cur = 300;
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &few) == 0);
+    const QJsonObject reply = service.scan(service.scanDir + "/deep");
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !service.rows("SELECT * FROM t_infectes WHERE ift_pending = 0 AND ift_moved = 1").isEmpty(),
+        kQuarantineDeadlineMs);
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &before) == 0);
+    QCOMPARE(err(reply), 0);
+    const QJsonObject log = service.rows("SELECT * FROM t_log").value(0);
+    QCOMPARE(log.value("log_state").toInt(), 9);
+    QCOMPARE(log.value("log_totality").toInt(), 1);
+    QCOMPARE(log.value("log_infectes").toInt(), 1);
+    QVERIFY(::access(reachable.constData(), F_OK) != 0);
+    QVERIFY(::access(unreachable.constData(), F_OK) == 0);
+    QCOMPARE(service.d->tasks.filesFound(), 1);
+    // The tree is removed relative to its directories: its paths are long.
+    QVERIFY(::system(("rm -rf " + QFile::encodeName(service.scanDir + "/deep")).constData()) == 0);
 }
 
 // Names at the file system's limit: the numbered twin and the escaped
