@@ -14,8 +14,10 @@ const int kPendingRestore = 2;
 const int kPendingRemove = 3;
 
 // "(1,2,3)" for a statement's IN list. One statement takes a list of any
-// length atomically, where a chain of ORs fails at 1000 terms. The numbers
-// are ints, so the text is only digits and commas.
+// length atomically, where a chain of ORs fails at 1000 terms. A long list
+// is given as "(SELECT value FROM json_each('[1,2,3]'))", which SQLite
+// holds in a fraction of the memory. The numbers are ints, so the text is
+// only digits and commas.
 QString znSqlNumberList(const QList<int>& numbers);
 
 #endif // ZNQUARANTINEMARKS_H

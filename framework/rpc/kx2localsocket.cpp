@@ -16,6 +16,9 @@
 #include <thread>
 
 #include <fcntl.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -33,6 +36,10 @@ const int kProtocol = 128;
 const qint64 kFreeFrameBytes = 64 * 1024;
 // Reply buffers up to this size are kept for the thread's next reply.
 const int kKeptReplyBytes = 16 * 1024;
+// After a request or reply this large, the freed memory goes back to the
+// system: the allocator would keep the pages of its parse tree and lists
+// for good, the process's size at its largest request.
+const qint64 kGiveBackBytes = 1024 * 1024;
 
 std::atomic<int> g_openConnections{0};
 
@@ -40,6 +47,13 @@ std::atomic<int> g_openConnections{0};
 // on, so one buffer per thread serves every connection, and an idle
 // connection holds none.
 thread_local QByteArray t_outgoing;
+
+void giveMemoryBack()
+{
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
+}
 
 qint64 steadyMs()
 {
@@ -95,6 +109,7 @@ public:
     bool enlisted = false;      // in the reactor's set
     bool holdsSlot = false;     // a served-request slot is taken
     bool framesPending = false; // `buffer` holds a request that waited for a slot
+    bool largeAnswered = false; // a large request or reply was handled this turn
     KX2Cabinet environment;
     ucred peer{};
     bool peerKnown = false;
@@ -118,6 +133,7 @@ private:
     Outcome serveGuarded();
     Outcome servePending();
     Outcome serveChunk(const char* data, int size);
+    void dropSpareCapacity();
     // Takes the frames of `source` from `offset` on, answering requests.
     Outcome parse(const QByteArray& source, int& offset);
     bool reserveFor(qint64 frameSize);
@@ -172,6 +188,10 @@ KX2LocalSocketPrivate* KX2LocalSocketPrivate::turn()
         if (outcome == Outcome::Wait)
             outcome = serveGuarded();
     }
+    if (largeAnswered) {
+        largeAnswered = false;
+        giveMemoryBack();
+    }
     KX2ServedSlots::Waiter* next = nullptr;
     if (holdsSlot)
         next = server->servedSlots.release(uid);
@@ -225,7 +245,18 @@ KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::servePending()
     const Outcome outcome = parse(buffer, taken);
     if (taken > 0 && !desynchronised)
         buffer.remove(0, taken);
+    dropSpareCapacity();
     return outcome;
+}
+
+void KX2LocalSocketPrivate::dropSpareCapacity()
+{
+    // A large frame's buffer is not kept once the frame is taken: an idle
+    // connection holds at most a small one.
+    if (buffer.isEmpty())
+        buffer = QByteArray();
+    else if (buffer.capacity() > kFreeFrameBytes && buffer.capacity() > 2 * buffer.size())
+        buffer.squeeze();
 }
 
 KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::serve()
@@ -317,6 +348,7 @@ KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::serveChunk(const char* dat
     // The taken frames leave the buffer once per chunk.
     if (taken > 0 && !desynchronised)
         buffer.remove(0, taken);
+    dropSpareCapacity();
     return outcome;
 }
 
@@ -350,6 +382,7 @@ KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::parse(const QByteArray& so
                 offset = frameStart;
                 return Outcome::Wait;
             }
+            largeAnswered = largeAnswered || offset - frameStart >= kGiveBackBytes;
             if (answer(request) == Outcome::Close)
                 return Outcome::Close;
         }
@@ -390,6 +423,7 @@ KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::answer(const KX2RpcPacket&
     environment.toRetObject(reply, debugging);
     reply.writeDatagram(t_outgoing);
     const bool sent = writeAll(t_outgoing);
+    largeAnswered = largeAnswered || t_outgoing.size() >= kGiveBackBytes;
     // A large reply's buffer is not kept for the thread's life.
     if (t_outgoing.capacity() > kKeptReplyBytes)
         t_outgoing = QByteArray();
