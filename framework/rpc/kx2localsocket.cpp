@@ -315,13 +315,14 @@ void KX2LocalSocketPrivate::end()
         running.store(false);
     }
     ended.notify_all();
-    --g_openConnections;
     // The descriptor closes with the last owner; without a handle that is
-    // here, before the slot is given back.
+    // here, before the connection is counted out, so a caller that sees
+    // the count drop finds the descriptor closed.
     const std::shared_ptr<KX2LocalServerPrivate> shared = server;
     {
         const std::shared_ptr<KX2LocalSocketPrivate> last = std::move(self);
     }
+    --g_openConnections;
     shared->connectionEnded();
 }
 
