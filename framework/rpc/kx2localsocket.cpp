@@ -375,14 +375,15 @@ KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::parse(const QByteArray& so
         case KX2RpcPacket::KeepAliveTaken:
             continue;
         default:
-            releaseReserved();
-            if (request.isEmpty())
-                continue;
-            if (!holdsSlot) {
-                // Answered once a slot is taken; the frame stays unread.
+            if (!request.isEmpty() && !holdsSlot) {
+                // Answered once a slot is taken; the frame stays unread,
+                // and its share of the buffer budget stays taken.
                 offset = frameStart;
                 return Outcome::Wait;
             }
+            releaseReserved();
+            if (request.isEmpty())
+                continue;
             largeAnswered = largeAnswered || offset - frameStart >= kGiveBackBytes;
             if (answer(request) == Outcome::Close)
                 return Outcome::Close;
