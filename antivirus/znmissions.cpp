@@ -74,12 +74,22 @@ ZNOutcome ZNMissions::create(const QString& path)
 
 ZNOutcome ZNMissions::remove(const QList<int>& numbers)
 {
-    // One statement whatever the count: atomic, and an IN list has none of
-    // the depth limit that a chain of ORs runs into.
+    // One delete whatever the count: atomic, and an IN list has none of
+    // the depth limit that a chain of ORs runs into. Only the numbers that
+    // name a mission go into it: a list of a million numbers, mostly of
+    // nothing, stays out of one statement.
+    QList<QJsonObject> rows;
+    QList<int> existing;
+    const bool found = znSelectByNumbers(
+        store, QStringLiteral("SELECT msn_no AS n FROM t_mission WHERE msn_no IN "), numbers,
+        QStringLiteral(";"), rows);
+    for (const QJsonObject& row : qAsConst(rows))
+        existing << toInt(row.value(QLatin1String("n")));
+    rows.clear();
     const QString sql = QStringLiteral("DELETE FROM t_mission WHERE msn_no IN ")
-        + znSqlNumberList(numbers) + QLatin1Char(';');
+        + znSqlNumberList(existing) + QLatin1Char(';');
     int changes = 0, lastRowId = 0;
-    if (numbers.isEmpty() || !store.exec(changes, lastRowId, sql)) {
+    if (numbers.isEmpty() || !found || !store.exec(changes, lastRowId, sql)) {
         const QString message = QStringLiteral("删除任务失败: ") + store.lastError();
         znTrace(ZNTraceBits::Failures, message);
         return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, message);

@@ -136,14 +136,14 @@ ZNOutcome ZNQuarantineKeeper::remove(const QList<int>& numbers)
 {
     KX2MutexLocker lock(filesMutex);
     QList<QJsonObject> rows;
-    int changes = 0, lastRowId = 0;
-    const QString select = QStringLiteral("SELECT ift_no AS iftno, ift_quarantined AS quarantined "
-                                          "FROM t_infectes WHERE ift_no IN ")
-        + znSqlNumberList(numbers) + QStringLiteral(" ORDER BY ift_no;");
     // The mark goes on before any file is touched, so a crash in the middle
     // is settled at the next start.
     QList<int> chosen;
-    const bool selected = store.exec(changes, lastRowId, rows, select);
+    const bool selected =
+        znSelectByNumbers(store,
+                          QStringLiteral("SELECT ift_no AS iftno, ift_quarantined AS quarantined "
+                                         "FROM t_infectes WHERE ift_no IN "),
+                          numbers, QStringLiteral(" ORDER BY ift_no;"), rows);
     for (const QJsonObject& row : qAsConst(rows))
         chosen << toInt(row.value(QLatin1String("iftno")));
     if (!selected || (!chosen.isEmpty() && !setMark(chosen, kPendingRemove))) {

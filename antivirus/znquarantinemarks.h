@@ -5,6 +5,7 @@
 #ifndef ZNQUARANTINEMARKS_H
 #define ZNQUARANTINEMARKS_H
 
+#include <QJsonObject>
 #include <QList>
 #include <QString>
 
@@ -14,8 +15,19 @@ const int kPendingRestore = 2;
 const int kPendingRemove = 3;
 
 // "(1,2,3)" for a statement's IN list. One statement takes a list of any
-// length atomically, where a chain of ORs fails at 1000 terms. The numbers
-// are ints, so the text is only digits and commas.
+// length atomically, where a chain of ORs fails at 1000 terms. A long list
+// is given as "(SELECT value FROM json_each('[1,2,3]'))", which SQLite
+// holds in a fraction of the memory. The numbers are ints, so the text is
+// only digits and commas.
 QString znSqlNumberList(const QList<int>& numbers);
+
+class KX2DBSqlite;
+// Runs head + "(list)" + tail, a SELECT, over `numbers` in slices of at
+// most 1000 and appends the rows of every slice, in ascending order of the
+// numbers when the statement orders by them. A read needs no single
+// statement, and the slices keep SQLite's memory small for any count.
+// False at the first failing slice (rows then hold the earlier slices').
+bool znSelectByNumbers(KX2DBSqlite& store, const QString& head, const QList<int>& numbers,
+                       const QString& tail, QList<QJsonObject>& rows);
 
 #endif // ZNQUARANTINEMARKS_H

@@ -72,14 +72,12 @@ ZNOutcome ZNQuarantineKeeper::restore(const QList<int>& numbers)
     QList<int> queued;
     {
         KX2MutexLocker lock(filesMutex);
-        int changes = 0, lastRowId = 0;
         QList<QJsonObject> rows;
         const QString select =
             QStringLiteral("SELECT ift_no AS iftno, ift_path AS path, ift_rawpath AS rawpath, "
                            "ift_quarantined AS quarantined, ift_pending AS pending "
-                           "FROM t_infectes WHERE ift_no IN ")
-            + znSqlNumberList(numbers) + QStringLiteral(" ORDER BY ift_no;");
-        if (!store.exec(changes, lastRowId, rows, select)) {
+                           "FROM t_infectes WHERE ift_no IN ");
+        if (!znSelectByNumbers(store, select, numbers, QStringLiteral(" ORDER BY ift_no;"), rows)) {
             const QString error = store.lastError();
             znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + error);
             return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed,

@@ -62,10 +62,20 @@ ZNOutcome znListScanLogs(KX2DBSqlite& store, QJsonObject& out, int page, int ofp
 
 ZNOutcome znRemoveScanLogs(KX2DBSqlite& store, const QList<int>& numbers)
 {
+    // Only the numbers that name a log go into the delete: a list of a
+    // million numbers, mostly of nothing, stays out of one statement.
+    QList<QJsonObject> rows;
+    QList<int> existing;
+    const bool found =
+        znSelectByNumbers(store, QStringLiteral("SELECT log_no AS n FROM t_log WHERE log_no IN "),
+                          numbers, QStringLiteral(";"), rows);
+    for (const QJsonObject& row : qAsConst(rows))
+        existing << toInt(row.value(QLatin1String("n")));
+    rows.clear();
     const QString sql = QStringLiteral("DELETE FROM t_log WHERE log_no IN ")
-        + znSqlNumberList(numbers) + QLatin1Char(';');
+        + znSqlNumberList(existing) + QLatin1Char(';');
     int changes = 0, lastRowId = 0;
-    if (numbers.isEmpty() || !store.exec(changes, lastRowId, sql)) {
+    if (numbers.isEmpty() || !found || !store.exec(changes, lastRowId, sql)) {
         const QString message = QStringLiteral("删除日志失败: ") + store.lastError();
         znTrace(ZNTraceBits::Failures, message);
         return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, message);

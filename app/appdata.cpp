@@ -181,8 +181,9 @@ void AppData::stop()
 
 // Socket access and limits from config.json: "lpcmode" (octal permission
 // bits, text like "0660" or a number), "lpcgroup" (group name or id) and
-// "lpcmaxconn" (connections served at once). Absent keys keep the defaults:
-// everybody may connect, the process's group, 256 connections.
+// "lpcmaxconn" (requests served at once; idle connections do not count).
+// Absent keys keep the defaults: everybody may connect, the process's
+// group, 256 requests.
 bool AppData::applySocketAccess()
 {
     int mode = -1;
@@ -213,8 +214,7 @@ bool AppData::applySocketAccess()
         }
     }
     m_server->setAccess(mode, groupId);
-    const int maxConnections = toInt(configuration.value(QStringLiteral("lpcmaxconn")));
-    m_server->setMaxConnections(maxConnections > 0 ? maxConnections
-                                                   : KX2LocalServer::kDefaultMaxConnections);
+    const int maxServed = toInt(configuration.value(QStringLiteral("lpcmaxconn")));
+    m_server->setMaxServed(maxServed > 0 ? maxServed : KX2LocalServer::kDefaultMaxServed);
     return true;
 }

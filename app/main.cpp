@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sys/resource.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "appdata.h"
 #include "kx2trace.h"
@@ -23,6 +26,19 @@ void raiseDescriptorLimit()
         limit.rlim_cur = limit.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &limit);
     }
+}
+
+// Blocks of 1 MiB and more come from mmap of their own and go back to the
+// system when freed. With glibc's default the threshold rises after the
+// first large block, and a request of a million numbers left its parse
+// tree and lists in a thread's arena for good (malloc_trim does not shrink
+// the top of a thread's arena): the process stayed at its largest
+// request's size.
+void keepLargeBlocksApart()
+{
+#ifdef __GLIBC__
+    ::mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+#endif
 }
 
 } // namespace
@@ -46,6 +62,7 @@ int main(int argc, char* argv[])
 
     const QString cfgPath = parser.isSet(cfgOption) ? parser.value(cfgOption) : QString();
     raiseDescriptorLimit();
+    keepLargeBlocksApart();
 
     AppData::create();
     if (!IAppData()->initialize(cfgPath) || !IAppData()->start())

@@ -1,24 +1,30 @@
-// Load benchmark: many local clients calling every request method at once
-// while a scan runs.
+// Load benchmark of the service: many clients calling a mix of every
+// method at once, and one request with a million numbers.
 //
-// The service (build/bin/znantivirus) is started on a generated tree with
-// a one-line signature set; a scan of the tree is kept running (started
-// again whenever it ends). --clients threads (half on one persistent
-// connection each, half on a fresh connection per request) call the 17
-// methods in turn for --seconds; antivirus_scan_stop is called by a few
-// clients only, now and then, so a scan runs most of the time. Each
-// request waits up to 30 s for its reply; one that gets none counts as
-// unanswered.
+// Starts bin/znantivirus with a temporary configuration, then:
+//   1. sends antivirus_quarantined_remove with 1,000,000 ids on one
+//      connection and reports the service's RSS before, at the peak
+//      (VmHWM) and once it has settled after the reply, against the
+//      request's own size;
+//   2. runs --clients persistent clients (default 500) for --seconds
+//      (default 120), each calling the 17 antivirus methods and
+//      help_interfaces in a fixed mix while a scan of a generated tree
+//      runs, and a prober that opens a fresh connection every 100 ms;
+//      every request must be answered within 30 s. Reports p50/p99 per
+//      method, the prober's first-reply p50/p99 as a ratio to the busy
+//      clients' p50, and the service's RSS and descriptors before, at the
+//      peak (sampled every 100 ms) and after.
+// The last line holds every figure as KEY=VALUE pairs. Not run by ctest.
 //
-// Figures: requests and p50/p99 latency per method, the unanswered count,
-// and the service's RSS and open descriptors before, at the peak and 10 s
-// after the load. The last line holds them as KEY=VALUE pairs.
-//
-//   bench_load [--service PATH] [--clients N] [--seconds S] [--files N]
+//   bench_load [--clients N] [--seconds S]     (S = 0: the large request only)
+
+#include "kx2localserver.h"
+#include "kx2localserver_p.h"
+#include "kx2rpcpacket.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -29,255 +35,373 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-#include "benchclient.h"
-#include "benchsignatures.h"
-#include "kx2localserver.h"
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
-
 const int kReplyTimeoutMs = 30000;
 
-struct Options
-{
-    QString service;
-    int clients = 500;
-    int seconds = 120;
-    int files = 20000;
-};
+QStringList g_keyValues;
 
-// The 68-byte antivirus test string, assembled at run time.
-QByteArray eicar()
+void record(const QString& key, double value)
 {
-    return QByteArray("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + QByteArray("EICAR-STANDARD-")
-        + QByteArray("ANTIVIRUS-TEST-FILE!$H+H*");
+    g_keyValues << key + QLatin1Char('=') + QString::number(value, 'f', value < 10 ? 2 : 0);
 }
 
-struct Work
+int connectTo(const QString& name)
 {
-    QString root;
-    QString socket;
-    QString scanDir;
-    QString dataDir;
-};
+    const QByteArray path = QFile::encodeName(kx2SocketPath(name));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, path.constData(), std::min(path.size(), int(sizeof addr.sun_path) - 1));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
 
-bool prepare(const Work& work, int files)
+bool sendAll(int fd, const QByteArray& bytes)
 {
-    for (int i = 0; i < files; ++i) {
-        const QString path =
-            QStringLiteral("%1/d%2/f%3.txt").arg(work.scanDir).arg(i / 1000).arg(i);
-        if (!writeBenchFile(path, QByteArray("file ") + QByteArray::number(i)))
+    qint64 sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n =
+            ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
+        if (n <= 0)
             return false;
+        sent += n;
     }
-    const QByteArray sample = eicar();
-    const QByteArray signature = QCryptographicHash::hash(sample, QCryptographicHash::Md5).toHex()
-        + ':' + QByteArray::number(sample.size()) + ":Load.Test\n";
-    const QJsonObject config{
-        {"settings", work.root + "/etc/settings.json"},
-        {"database", work.root + "/etc/antivirus.db"},
-        {"virusdburl", "http://127.0.0.1:9/virusdb.json"},
-        {"systemvirusdb", work.root + "/no-system-virusdb"},
-        {"overall", QJsonObject{{"path", work.scanDir}}},
-        {"lpcid", work.socket},
-        {"debuglevel", 0},
-    };
-    QDir().mkpath(work.root + "/run");
-    return writeBenchFile(work.dataDir + "/virusdb/load.hdb", signature)
-        && writeBenchFile(work.root + "/etc/config.json", QJsonDocument(config).toJson())
-        && writeBenchFile(
-               work.root + "/etc/settings.json",
-               QJsonDocument(QJsonObject{{"enabled", 1}, {"datadir", work.dataDir}}).toJson());
+    return true;
 }
 
-// The requests of the mix, in the order the clients take them.
-std::vector<QJsonObject> requestMix(const Work& work)
+// Reads one non-empty reply frame, waiting at most the reply timeout.
+bool readReply(int fd, QByteArray& buffer)
 {
-    auto request = [](const char* cmd, const QJsonObject& params = QJsonObject()) {
-        QJsonObject packet{{"cmd", cmd}};
-        if (!params.isEmpty())
-            packet.insert("params", params);
-        return packet;
-    };
-    const QJsonObject none{{"iftnos", QJsonArray{999999}}};
-    return {
-        request("antivirus_scan_running"),
-        request("antivirus_settings_load"),
-        request("antivirus_settings_save",
-                {{"enabled", 1}, {"datadir", work.dataDir}, {"threads", 2}}),
-        request("antivirus_updvdb_running"),
-        request("antivirus_updvdb_start"),
-        request("antivirus_updvdb_stop"),
-        request("antivirus_scan_start", {{"path", work.scanDir}}),
-        request("antivirus_mission_alload"),
-        request("antivirus_mission_create", {{"path", work.scanDir + "/d0"}}),
-        request("antivirus_mission_remove", {{"msnnos", QJsonArray{999999}}}),
-        request("antivirus_log_alload"),
-        request("antivirus_log_remove", {{"lognos", QJsonArray{999999}}}),
-        request("antivirus_quarantined_alload"),
-        request("antivirus_quarantined_reduce"),
-        request("antivirus_quarantined_remove", none),
-        request("antivirus_quarantined_restore", none),
-        request("antivirus_scan_stop"),
-    };
-}
-
-struct Sample
-{
-    qint64 rssKb = 0;
-    int descriptors = 0;
-};
-
-Sample sample(qint64 pid)
-{
-    Sample s;
-    s.rssKb = statusField(pid, "VmRSS");
-    s.descriptors = int(QDir(QStringLiteral("/proc/%1/fd").arg(pid))
-                            .entryList(QDir::NoDotAndDotDot | QDir::System | QDir::Files)
-                            .size());
-    return s;
-}
-
-class Results
-{
-public:
-    void add(const std::map<QString, std::vector<double>>& mine, int unanswered)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        for (const auto& entry : mine)
-            all[entry.first].insert(all[entry.first].end(), entry.second.begin(),
-                                    entry.second.end());
-        lost += unanswered;
-    }
-    std::map<QString, std::vector<double>> all;
-    int lost = 0;
-
-private:
-    std::mutex mutex;
-};
-
-// One client: its own connection when `persistent`, else one per request.
-void clientMain(const Work& work, const std::vector<QJsonObject>& mix, int index, bool persistent,
-                Clock::time_point deadline, Results& results)
-{
-    std::map<QString, std::vector<double>> latencies;
-    int unanswered = 0;
-    KX2UniqueFd connection;
-    QByteArray buffer;
-    for (size_t turn = size_t(index); Clock::now() < deadline; ++turn) {
-        size_t which = turn % mix.size();
-        // Stops come from a few clients only, now and then.
-        if (which == mix.size() - 1 && (index % 50 != 0 || turn % 10 != 0))
-            which = 0;
-        const QJsonObject& request = mix[which];
-        if (!persistent || !connection.isValid()) {
-            connection = connectTo(work.socket);
-            buffer.clear();
-        }
-        const auto start = Clock::now();
-        const bool ok = connection.isValid()
-            && sendAll(connection.get(), KX2RpcPacket(request).toDatagram())
-            && readReply(connection.get(), buffer, nullptr, kReplyTimeoutMs);
-        if (!ok) {
-            ++unanswered;
-            connection.reset();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
+    char chunk[65536];
+    for (;;) {
+        KX2RpcPacket packet;
+        const int result = packet.fromDatagram(buffer);
+        if (result == KX2RpcPacket::Taken && !packet.isEmpty())
+            return true;
+        if (result == KX2RpcPacket::Invalid || result == KX2RpcPacket::TooLarge)
+            return false;
+        if (result != KX2RpcPacket::Incomplete)
             continue;
-        }
-        latencies[request.value("cmd").toString()].push_back(
-            std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd pfd{fd, POLLIN, 0};
+        if (left <= 0 || ::poll(&pfd, 1, int(left)) <= 0)
+            return false;
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n <= 0)
+            return false;
+        buffer.append(chunk, int(n));
     }
-    results.add(latencies, unanswered);
 }
 
-int run(const Options& options)
+// A field of /proc/<pid>/status in KiB.
+qint64 statusKiB(qint64 pid, const char* key)
 {
-    QTemporaryDir temporary;
-    Work work{temporary.path(), temporary.path() + "/run/antivirus.sock",
-              temporary.path() + "/scan", temporary.path() + "/data"};
-    if (!prepare(work, options.files)) {
-        fprintf(stderr, "cannot write the tree\n");
-        return 1;
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(int(strlen(key))).trimmed().split(' ').value(0).toLongLong();
     }
-    QProcess service;
-    service.setProcessChannelMode(QProcess::MergedChannels);
-    service.setStandardOutputFile(work.root + "/service.log");
-    service.start(options.service, {"--cfg", work.root + "/etc/config.json"});
-    if (!service.waitForStarted(30000)) {
-        fprintf(stderr, "cannot start %s\n", qPrintable(options.service));
-        return 1;
+    return -1;
+}
+
+int descriptors(qint64 pid)
+{
+    return QDir(QStringLiteral("/proc/%1/fd").arg(pid))
+        .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System)
+        .size();
+}
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
+}
+
+// Waits until `check` holds or `ms` pass, looking every 50 ms (another
+// process is watched; there is nothing to block on).
+bool waitUntil(const std::function<bool()>& check, int ms)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (!check()) {
+        if (Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    const qint64 pid = service.processId();
-    auto call = [&](const QJsonObject& packet) {
-        QJsonObject reply;
-        KX2LocalServer::localRequest(work.socket, packet, &reply, 30);
-        return reply;
+    return true;
+}
+
+QByteArray request(const QString& cmd, const QJsonObject& params = QJsonObject())
+{
+    QJsonObject object{{"cmd", cmd}};
+    if (!params.isEmpty())
+        object.insert(QStringLiteral("params"), params);
+    return KX2RpcPacket(object).toDatagram();
+}
+
+struct Call
+{
+    QString method;
+    QByteArray frame;
+    int weight;
+};
+
+// Every method once at least, the reading ones more often; the changing
+// ones with parameters that leave the service as it was (records that do
+// not exist, a help request, or parameters the service refuses). The scan
+// is started once, before the clients.
+std::vector<Call> mix()
+{
+    const QJsonArray missing{900001, 900002, 900003};
+    return {
+        {"help_interfaces", request("help_interfaces"), 2},
+        {"antivirus_settings_load", request("antivirus_settings_load"), 10},
+        {"antivirus_settings_save", request("antivirus_settings_save"), 1},
+        {"antivirus_updvdb_running", request("antivirus_updvdb_running"), 10},
+        {"antivirus_updvdb_start", request("antivirus_updvdb_start", {{"help", 1}}), 1},
+        {"antivirus_updvdb_stop", request("antivirus_updvdb_stop", {{"help", 1}}), 1},
+        {"antivirus_scan_running", request("antivirus_scan_running"), 10},
+        {"antivirus_scan_start", request("antivirus_scan_start", {{"help", 1}}), 1},
+        {"antivirus_scan_stop", request("antivirus_scan_stop", {{"help", 1}}), 1},
+        {"antivirus_mission_alload", request("antivirus_mission_alload"), 10},
+        {"antivirus_mission_create", request("antivirus_mission_create", {{"help", 1}}), 1},
+        {"antivirus_mission_remove", request("antivirus_mission_remove", {{"msnnos", missing}}), 1},
+        {"antivirus_log_alload", request("antivirus_log_alload"), 10},
+        {"antivirus_log_remove", request("antivirus_log_remove", {{"lognos", missing}}), 1},
+        {"antivirus_quarantined_alload", request("antivirus_quarantined_alload"), 10},
+        {"antivirus_quarantined_reduce", request("antivirus_quarantined_reduce"), 1},
+        {"antivirus_quarantined_remove",
+         request("antivirus_quarantined_remove", {{"iftnos", missing}}), 1},
+        {"antivirus_quarantined_restore",
+         request("antivirus_quarantined_restore", {{"iftnos", missing}}), 1},
     };
-    const auto loaded = Clock::now() + 5min;
-    const QJsonObject startScan{{"cmd", "antivirus_scan_start"},
-                                {"params", QJsonObject{{"path", work.scanDir}}}};
-    for (QJsonObject reply; (reply = call(startScan)).value("err").toInt(-1) != 0;) {
-        if (Clock::now() > loaded || service.state() != QProcess::Running) {
-            QFile log(work.root + "/service.log");
-            log.open(QIODevice::ReadOnly);
-            fprintf(stderr, "the service did not start a scan: %s\n%s\n",
-                    QJsonDocument(reply).toJson().constData(), log.readAll().constData());
-            return 1;
+}
+
+struct Results
+{
+    std::mutex mutex;
+    std::map<QString, std::vector<double>> latencies; // µs by method
+    std::vector<double> firstReplies;                 // µs, prober
+    std::atomic<qint64> sent{0};
+    std::atomic<qint64> answered{0};
+};
+
+void client(const QString& name, const std::vector<Call>& calls, int seed,
+            const std::atomic<bool>& stop, Results& results)
+{
+    std::vector<int> order;
+    for (size_t i = 0; i < calls.size(); ++i)
+        order.insert(order.end(), size_t(calls[i].weight), int(i));
+    std::map<QString, std::vector<double>> mine;
+    const int fd = connectTo(name);
+    QByteArray buffer;
+    for (size_t n = size_t(seed); fd >= 0 && !stop.load(); ++n) {
+        const Call& call = calls[size_t(order[n % order.size()])];
+        const auto start = Clock::now();
+        ++results.sent;
+        if (!sendAll(fd, call.frame) || !readReply(fd, buffer))
+            break;
+        ++results.answered;
+        mine[call.method].push_back(
+            std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    if (fd >= 0)
+        ::close(fd);
+    std::lock_guard<std::mutex> lock(results.mutex);
+    for (auto& entry : mine)
+        results.latencies[entry.first].insert(results.latencies[entry.first].end(),
+                                              entry.second.begin(), entry.second.end());
+}
+
+// A new client every 100 ms: connect, one request, time to its reply.
+void prober(const QString& name, const std::atomic<bool>& stop, Results& results)
+{
+    const QByteArray frame = request("antivirus_scan_running");
+    while (!stop.load()) {
+        const auto start = Clock::now();
+        const int fd = connectTo(name);
+        QByteArray buffer;
+        ++results.sent;
+        if (fd >= 0 && sendAll(fd, frame) && readReply(fd, buffer)) {
+            ++results.answered;
+            std::lock_guard<std::mutex> lock(results.mutex);
+            results.firstReplies.push_back(
+                std::chrono::duration<double, std::micro>(Clock::now() - start).count());
         }
-        std::this_thread::sleep_for(100ms);
+        if (fd >= 0)
+            ::close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the probing pace
     }
-    const Sample before = sample(pid);
-    Sample peak = before;
+}
 
-    const std::vector<QJsonObject> mix = requestMix(work);
+void largeRequest(const QString& name, qint64 pid)
+{
+    QJsonArray ids;
+    for (int i = 1; i <= 1000000; ++i)
+        ids.append(i);
+    const QByteArray frame = request("antivirus_quarantined_remove", {{"iftnos", ids}});
+    const qint64 before = statusKiB(pid, "VmRSS:");
+    const qint64 peakBefore = statusKiB(pid, "VmHWM:");
+    const int fd = connectTo(name);
+    QByteArray buffer;
+    const auto start = Clock::now();
+    const bool ok = fd >= 0 && sendAll(fd, frame) && readReply(fd, buffer);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const qint64 peak = statusKiB(pid, "VmHWM:");
+    if (fd >= 0)
+        ::close(fd);
+    // Memory goes back once the reply is written and the connection ends:
+    // settled when two looks 100 ms apart agree within 64 KiB.
+    qint64 after = statusKiB(pid, "VmRSS:");
+    waitUntil(
+        [&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100)); // between two looks
+            const qint64 now = statusKiB(pid, "VmRSS:");
+            const bool settled = std::abs(now - after) <= 64;
+            after = now;
+            return settled;
+        },
+        3000);
+    const double requestMiB = frame.size() / 1048576.0;
+    printf("1,000,000 ids: request %.1f MiB, answered %s in %.2f s; RSS before %.1f MiB, "
+           "peak %.1f MiB (%.1fx the request above before), after %.1f MiB (%+.1f MiB)\n",
+           requestMiB, ok ? "yes" : "NO", seconds, before / 1024.0,
+           std::max(peak, peakBefore) / 1024.0, (peak - before) / 1024.0 / requestMiB,
+           after / 1024.0, (after - before) / 1024.0);
+    record("large_request_mib", requestMiB);
+    record("large_peak_growth_mib", (peak - before) / 1024.0);
+    record("large_after_growth_mib", (after - before) / 1024.0);
+}
+
+void load(const QString& name, qint64 pid, const QString& tree, int clients, int seconds)
+{
+    const std::vector<Call> calls = mix();
+    QJsonObject started;
+    KX2LocalServer::localRequest(
+        name, {{"cmd", "antivirus_scan_start"}, {"params", QJsonObject{{"path", tree}}}}, &started,
+        30);
+    printf("scan of %s: err %d\n", qPrintable(tree), started.value("err").toInt());
     Results results;
-    const auto deadline = Clock::now() + std::chrono::seconds(options.seconds);
-    std::vector<std::thread> clients;
-    for (int i = 0; i < options.clients; ++i)
-        clients.emplace_back(clientMain, std::cref(work), std::cref(mix), i, i % 2 == 0, deadline,
+    std::atomic<bool> stop{false};
+    const qint64 rssBefore = statusKiB(pid, "VmRSS:");
+    const int fdsBefore = descriptors(pid);
+    qint64 rssPeak = rssBefore;
+    int fdsPeak = fdsBefore;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients; ++i)
+        threads.emplace_back(client, name, std::cref(calls), i * 7, std::cref(stop),
                              std::ref(results));
-    int scansStarted = 0;
-    while (Clock::now() < deadline) {
-        std::this_thread::sleep_for(500ms);
-        const Sample now = sample(pid);
-        peak.rssKb = std::max(peak.rssKb, now.rssKb);
-        peak.descriptors = std::max(peak.descriptors, now.descriptors);
-        // Keep a scan running.
-        if (call(startScan).value("err").toInt() == 0)
-            ++scansStarted;
+    threads.emplace_back(prober, name, std::cref(stop), std::ref(results));
+    const auto end = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100)); // sampling pace
+        rssPeak = std::max(rssPeak, statusKiB(pid, "VmRSS:"));
+        fdsPeak = std::max(fdsPeak, descriptors(pid));
     }
-    for (std::thread& client : clients)
-        client.join();
-    std::this_thread::sleep_for(10s); // the service settles
-    const Sample after = sample(pid);
+    stop = true;
+    for (std::thread& thread : threads)
+        thread.join();
+    qint64 rssAfter = statusKiB(pid, "VmRSS:");
+    waitUntil([&] { return descriptors(pid) <= fdsBefore; }, 5000);
+    const int fdsAfter = descriptors(pid);
+    rssAfter = statusKiB(pid, "VmRSS:");
 
-    printf("%d clients (half persistent) for %d s while scanning %d files; %d scans started\n",
-           options.clients, options.seconds, options.files, scansStarted + 1);
-    printf("%-32s %9s %9s %9s\n", "method", "requests", "p50 ms", "p99 ms");
-    qint64 total = 0;
-    for (auto& entry : results.all) {
-        std::vector<double>& l = entry.second;
-        std::sort(l.begin(), l.end());
-        total += qint64(l.size());
-        printf("%-32s %9zu %9.2f %9.2f\n", qPrintable(entry.first), l.size(), l[l.size() / 2],
-               l[std::min(l.size() - 1, l.size() * 99 / 100)]);
+    std::vector<double> all;
+    printf("%d clients for %d s: %lld requests, %lld answered\n", clients, seconds,
+           (long long)results.sent.load(), (long long)results.answered.load());
+    for (const auto& entry : results.latencies) {
+        printf("  %-30s %8zu  p50 %8.0f us  p99 %8.0f us\n", qPrintable(entry.first),
+               entry.second.size(), percentile(entry.second, 0.5), percentile(entry.second, 0.99));
+        all.insert(all.end(), entry.second.begin(), entry.second.end());
     }
-    printf("answered %lld, unanswered %d\n", static_cast<long long>(total), results.lost);
-    printf("RSS MB before %.1f, peak %.1f, after %.1f; descriptors before %d, peak %d, after %d\n",
-           before.rssKb / 1024.0, peak.rssKb / 1024.0, after.rssKb / 1024.0, before.descriptors,
-           peak.descriptors, after.descriptors);
-    printf("answered=%lld unanswered=%d rss_before_mb=%.1f rss_peak_mb=%.1f rss_after_mb=%.1f "
-           "fds_before=%d fds_peak=%d fds_after=%d\n",
-           static_cast<long long>(total), results.lost, before.rssKb / 1024.0, peak.rssKb / 1024.0,
-           after.rssKb / 1024.0, before.descriptors, peak.descriptors, after.descriptors);
-    service.terminate();
-    service.waitForFinished(60000);
-    return results.lost == 0 ? 0 : 1;
+    const double busyP50 = percentile(all, 0.5);
+    const double firstP50 = percentile(results.firstReplies, 0.5);
+    const double firstP99 = percentile(results.firstReplies, 0.99);
+    printf("  busy clients p50 %.0f us p99 %.0f us; new client first reply p50 %.0f us "
+           "(%.2fx busy p50), p99 %.0f us\n",
+           busyP50, percentile(all, 0.99), firstP50, firstP50 / std::max(1.0, busyP50), firstP99);
+    printf("  RSS before %.1f MiB, peak %.1f MiB, after %.1f MiB; descriptors before %d, "
+           "peak %d, after %d\n",
+           rssBefore / 1024.0, rssPeak / 1024.0, rssAfter / 1024.0, fdsBefore, fdsPeak, fdsAfter);
+    record("requests", double(results.sent.load()));
+    record("unanswered", double(results.sent.load() - results.answered.load()));
+    record("busy_p50_us", busyP50);
+    record("busy_p99_us", percentile(all, 0.99));
+    record("first_reply_p50_us", firstP50);
+    record("first_reply_ratio", firstP50 / std::max(1.0, busyP50));
+    record("rss_before_mib", rssBefore / 1024.0);
+    record("rss_peak_mib", rssPeak / 1024.0);
+    record("rss_after_mib", rssAfter / 1024.0);
+    record("fds_before", fdsBefore);
+    record("fds_peak", fdsPeak);
+    record("fds_after", fdsAfter);
+}
+
+// A tree of small files for the scan that runs during the load.
+QString makeTree(const QTemporaryDir& dir)
+{
+    const QString tree = dir.filePath(QStringLiteral("tree"));
+    for (int d = 0; d < 20; ++d) {
+        const QString sub = tree + QStringLiteral("/d%1").arg(d);
+        QDir().mkpath(sub);
+        for (int f = 0; f < 200; ++f) {
+            QFile file(sub + QStringLiteral("/f%1.txt").arg(f));
+            if (file.open(QIODevice::WriteOnly))
+                file.write(QByteArray(4096, char('a' + f % 26)));
+        }
+    }
+    return tree;
+}
+
+QString startService(const QTemporaryDir& dir, QProcess& server)
+{
+    const QString name = dir.filePath(QStringLiteral("load.sock"));
+    const QString config = dir.filePath(QStringLiteral("config.json"));
+    QFile file(config);
+    if (!file.open(QIODevice::WriteOnly))
+        return QString();
+    file.write(
+        QJsonDocument(QJsonObject{{"lpcid", name},
+                                  {"settings", dir.filePath(QStringLiteral("settings.json"))},
+                                  {"database", dir.filePath(QStringLiteral("antivirus.db"))}})
+            .toJson());
+    file.close();
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.setStandardOutputFile(QProcess::nullDevice());
+    server.start(QCoreApplication::applicationDirPath() + QStringLiteral("/znantivirus"),
+                 {QStringLiteral("--cfg"), config});
+    if (!server.waitForStarted(10000))
+        return QString();
+    const bool up = waitUntil(
+        [&] {
+            QJsonObject reply;
+            return server.state() == QProcess::Running
+                && KX2LocalServer::localRequest(name, {{"cmd", "help_interfaces"}}, &reply, 2);
+        },
+        30000);
+    return up ? name : QString();
 }
 
 } // namespace
@@ -285,24 +409,25 @@ int run(const Options& options)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    Options options;
-    options.service = QCoreApplication::applicationDirPath() + "/znantivirus";
-    const QStringList args = app.arguments();
-    for (int i = 1; i + 1 < args.size(); i += 2) {
-        if (args[i] == "--service")
-            options.service = args[i + 1];
-        else if (args[i] == "--clients")
-            options.clients = qMax(1, args[i + 1].toInt());
-        else if (args[i] == "--seconds")
-            options.seconds = qMax(1, args[i + 1].toInt());
-        else if (args[i] == "--files")
-            options.files = qMax(1, args[i + 1].toInt());
-        else {
-            fprintf(stderr,
-                    "usage: bench_load [--service PATH] [--clients N] [--seconds S] "
-                    "[--files N]\n");
-            return 2;
-        }
+    const QStringList args = QCoreApplication::arguments();
+    const int clientsAt = args.indexOf(QStringLiteral("--clients"));
+    const int clients = clientsAt > 0 ? std::max(1, args.value(clientsAt + 1).toInt()) : 500;
+    const int secondsAt = args.indexOf(QStringLiteral("--seconds"));
+    // --seconds 0 measures the large request alone.
+    const int seconds = secondsAt > 0 ? std::max(0, args.value(secondsAt + 1).toInt()) : 120;
+    QTemporaryDir dir;
+    const QString tree = makeTree(dir);
+    QProcess server;
+    const QString name = startService(dir, server);
+    if (name.isEmpty()) {
+        fprintf(stderr, "bench_load: the service did not start\n");
+        return 1;
     }
-    return run(options);
+    largeRequest(name, server.processId());
+    if (secondsAt < 0 || seconds > 0)
+        load(name, server.processId(), tree, clients, seconds);
+    printf("%s\n", qPrintable(g_keyValues.join(QLatin1Char(' '))));
+    server.terminate();
+    server.waitForFinished(5000);
+    return 0;
 }

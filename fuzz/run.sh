@@ -18,6 +18,8 @@ printf '\000kx\001\001\031\000\000\000\000\000\000\000\377\377\377{"cmd":"help_i
 printf '\000ka\000\000kx\001\001\013\000\000\000\002\000\000\000\377\377\377{"cmd":"x"}ab' > "$corpus/seed-keepalive"
 printf '>a:=1\000|x\000?t\000\000\000' > "$corpus/seed-object"
 printf ':>k|v\000\000=-1.5e10\000?f\000\000' > "$corpus/seed-array"
+# Inputs that once broke a contract are kept in fuzz/seeds/.
+cp "$here"/seeds/* "$corpus/"
 
 cd "$build"
 exec ./fuzz_packet -max_total_time="$seconds" -print_final_stats=1 "$@" "$corpus"

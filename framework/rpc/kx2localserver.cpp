@@ -29,6 +29,10 @@ namespace {
 const int kPendingConnections = 1024;
 const qint64 kConnectTimeoutMs = 2000;
 const int kDefaultMode = 0777;
+// Connections accepted in one turn of the listener: a burst of clients
+// is taken in a few turns, each of which waits its place among the busy
+// connections only once.
+const int kAcceptBatch = 32;
 // Back-off after a failed accept (descriptors or memory exhausted), doubled
 // up to the maximum while accepts keep failing; a connection that ends
 // resumes accepting at once.
@@ -224,9 +228,13 @@ public:
 
 private:
     bool admitted(int connection) const;
-    // Waits until a connection slot is free; with `ms` positive, first also
-    // until `ms` pass or a connection ends. False once stopping.
-    bool waitForSlot(int ms);
+    // Accepts up to kAcceptBatch connections into `fds`; returns how many.
+    // False (after retiring) when the listener stops meanwhile.
+    bool acceptBatch(int* fds, int& count);
+    // Makes room for a client: with `evict`, closes the connection idle
+    // for longest, then waits until a connection ends or, with `ms`
+    // positive, `ms` pass. False once stopping.
+    bool waitForDescriptor(int ms, bool evict);
     void retire();
 
     std::shared_ptr<KX2Acceptor> self; // the registration; see above
@@ -260,69 +268,87 @@ void KX2Acceptor::retire()
     const std::shared_ptr<KX2Acceptor> last = std::move(self);
 }
 
-bool KX2Acceptor::waitForSlot(int ms)
+bool KX2Acceptor::waitForDescriptor(int ms, bool evict)
 {
     KX2LocalServerPrivate& s = *server;
-    auto free = [&] { return stopping.load() || s.connections.load() < s.maxConnections.load(); };
-    if (ms <= 0 && free())
-        return !stopping.load();
+    const quint64 endings = s.endings.load();
+    // Idle connections give way first; with none, this waits for a busy
+    // one to end.
+    if (evict)
+        s.evictOldestIdle();
     KX2MutexLocker lock(s.slotMutex);
     s.acceptWaiting.store(true);
-    if (ms > 0) {
-        // The back-off ends early when a connection ends: its descriptor is
-        // free again.
-        const quint64 endings = s.endings.load();
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (!stopping.load() && s.endings.load() == endings) {
-            if (!lock.waitUntil(s.slotFreed, deadline))
-                break;
-        }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!stopping.load() && s.endings.load() == endings) {
+        if (ms <= 0)
+            lock.wait(s.slotFreed);
+        else if (!lock.waitUntil(s.slotFreed, deadline))
+            break;
     }
-    while (!free())
-        lock.wait(s.slotFreed);
     s.acceptWaiting.store(false);
     return !stopping.load();
 }
 
-// Accepts one connection and arms the listener again before serving it, so
-// another reactor thread takes the next client of a burst meanwhile. While
-// all slots are taken, or after a failed accept, this thread waits here
-// with the listener disarmed; the other threads go on serving.
+bool KX2Acceptor::acceptBatch(int* fds, int& count)
+{
+    count = 0;
+    KX2LocalServerPrivate& s = *server;
+    while (count < kAcceptBatch) {
+        if (stopping.load())
+            return false;
+        if (s.connections.load() + count >= s.maxOpen.load()) {
+            // At the limit: the connection idle for longest makes room.
+            if (count > 0)
+                return true;
+            if (!waitForDescriptor(0, true))
+                return false;
+            continue;
+        }
+        const int connection = ::accept4(fd.get(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection >= 0) {
+            backOffMs = 0;
+            if (admitted(connection))
+                fds[count++] = connection;
+            else
+                ::close(connection);
+            continue;
+        }
+        if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            backOffMs = 0;
+            return true;
+        }
+        // Out of descriptors or memory: serve what was taken first; with
+        // nothing taken, free a descriptor and try again.
+        if (count > 0)
+            return true;
+        const bool outOfDescriptors = errno == EMFILE || errno == ENFILE;
+        backOffMs = backOffMs == 0 ? kFirstBackOffMs : std::min(2 * backOffMs, kMaxBackOffMs);
+        if (!waitForDescriptor(backOffMs, outOfDescriptors))
+            return false;
+    }
+    return true;
+}
+
+// Accepts a batch of connections and arms the listener again before
+// serving them, so another reactor thread takes the next clients of a
+// burst meanwhile. Every connection but the last goes into the set, where
+// it waits its turn beside the busy ones; the last is served on this
+// thread at once (a fresh client has usually sent its request already).
+// Idle connections are not limited: requests are (KX2ServedSlots).
 void KX2Acceptor::ready()
 {
     KX2LocalServerPrivate& s = *server;
-    for (;;) {
-        if (!waitForSlot(backOffMs)) {
-            retire();
-            return;
-        }
-        const int connection = ::accept4(fd.get(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (connection < 0) {
-            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
-                continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                backOffMs = 0;
-                break;
-            }
-            // Out of descriptors or memory: keep the socket and try again
-            // when a connection ends or after the back-off.
-            backOffMs = backOffMs == 0 ? kFirstBackOffMs : std::min(2 * backOffMs, kMaxBackOffMs);
-            continue;
-        }
-        backOffMs = 0;
-        if (!admitted(connection)) {
-            ::close(connection);
-            continue;
-        }
-        s.connections.fetch_add(1);
-        const std::shared_ptr<KX2LocalServerPrivate> shared = server;
-        if (stopping.load() || !s.reactor->rearm(fd.get(), this))
-            retire(); // may free this listener: nothing of it is used below
-        kx2OpenConnection(shared, connection);
-        return;
-    }
-    if (stopping.load() || !s.reactor->rearm(fd.get(), this))
-        retire();
+    int fds[kAcceptBatch];
+    int count = 0;
+    const bool listening = acceptBatch(fds, count);
+    s.connections.fetch_add(count);
+    const std::shared_ptr<KX2LocalServerPrivate> shared = server;
+    if (!listening || stopping.load() || !s.reactor->rearm(fd.get(), this))
+        retire(); // may free this listener: nothing of it is used below
+    for (int i = 0; i < count; ++i)
+        kx2OpenConnection(shared, fds[i], i == count - 1);
 }
 
 // With the default mode everybody may connect. Otherwise the socket file's
@@ -513,18 +539,31 @@ void KX2LocalServer::setAccess(int mode, int groupId)
     listener->groupId = groupId;
 }
 
-void KX2LocalServer::setMaxConnections(int count)
+void KX2LocalServer::setMaxServed(int count)
 {
-    KX2MutexLocker lock(d->slotMutex);
-    d->maxConnections.store(std::max(1, count));
+    d->servedSlots.setLimit(count);
     if (d->reactor)
         d->reactor->setMaxThreads(KX2LocalServerPrivate::reactorThreads(std::max(1, count)));
-    d->slotFreed.notify_all();
 }
 
-int KX2LocalServer::maxConnections() const
+int KX2LocalServer::maxServed() const
 {
-    return d->maxConnections.load();
+    return d->servedSlots.limit();
+}
+
+int KX2LocalServer::servedCount() const
+{
+    return d->servedSlots.taken();
+}
+
+void KX2LocalServer::setMaxOpenConnections(int count)
+{
+    d->maxOpen.store(std::max(1, count));
+}
+
+int KX2LocalServer::maxOpenConnections() const
+{
+    return d->maxOpen.load();
 }
 
 void KX2LocalServer::setBufferBudget(qint64 bytes)

@@ -17,13 +17,19 @@
 // destructor) removes the socket file only while it is still the one this
 // server created.
 //
-// Resources are bounded: at most maxConnections() connections are served
-// at once (further clients wait in the listen backlog, they are not
-// refused); request bytes buffered beyond a small allowance per connection
-// come from one budget of bufferBudget() bytes for the whole server, and a
-// connection whose next frame does not fit is closed. An accept that fails
-// (descriptors exhausted, for example) never ends listening: accepting
-// pauses and resumes when a connection ends or after a short back-off.
+// Resources are bounded: at most maxServed() requests are served at once,
+// and one peer uid (SO_PEERCRED) gets at most a fair share of them (see
+// KX2ServedSlots); a connection whose request finds no slot waits, its
+// bytes unread, until one is free. Connections themselves are not capped:
+// an idle one costs a descriptor and its small buffer, never a slot, and
+// clients are accepted in batches as they come. Request bytes buffered
+// beyond a small allowance per connection come from one budget of
+// bufferBudget() bytes for the whole server, and a connection whose next
+// frame does not fit is closed. When maxOpenConnections() are open, or an
+// accept fails for want of descriptors, the connection idle for longest
+// is closed to make room; with none idle, accepting pauses (listening
+// never ends) and resumes when a connection ends or after a short
+// back-off, while further clients wait in the listen backlog.
 //
 // Access: the socket file gets the mode and group given with setAccess()
 // (default: everybody may connect). With a mode that does not admit
@@ -60,7 +66,7 @@ class KX2LocalServer : public QObject
     Q_OBJECT
 public:
     // Defaults of the limits.
-    static constexpr int kDefaultMaxConnections = 256;
+    static constexpr int kDefaultMaxServed = 256;
     static constexpr qint64 kDefaultBufferBudget = 256LL * 1024 * 1024;
 
     explicit KX2LocalServer(QObject* parent = nullptr);
@@ -85,15 +91,24 @@ public:
     // negative value keeps the default (mode 0777, the process's group).
     // Takes effect at the next start().
     void setAccess(int mode, int groupId);
-    // Connections served at once (at least 1).
-    void setMaxConnections(int count);
-    int maxConnections() const;
+    // Requests served at once (at least 1); a peer uid gets at most half
+    // of them, less while more uids are served or waiting.
+    void setMaxServed(int count);
+    int maxServed() const;
+    // Requests being served right now.
+    int servedCount() const;
+    // Connections open at once before the one idle for longest is closed
+    // to make room for a new client (at least 1). The default leaves a
+    // reserve of the process's descriptor limit for everything else;
+    // running out of descriptors anyway closes idle connections too.
+    void setMaxOpenConnections(int count);
+    int maxOpenConnections() const;
     // Bytes of large request frames buffered at once, over all connections.
     void setBufferBudget(qint64 bytes);
     qint64 bufferBudget() const;
     // Budget bytes held right now by frames being received.
     qint64 bufferedBytes() const;
-    // Connections being served right now.
+    // Connections open right now, idle ones included.
     int connectionCount() const;
 
     // Adds a router to the head of the router chain.

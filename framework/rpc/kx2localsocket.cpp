@@ -11,11 +11,16 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <new>
 #include <thread>
 
 #include <fcntl.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,10 +35,33 @@ const int kProtocol = 128;
 // budget; with the read chunk this bounds what a connection holds on its
 // own.
 const qint64 kFreeFrameBytes = 64 * 1024;
-// Reply buffers up to this size are kept for the connection's next reply.
+// Reply buffers up to this size are kept for the thread's next reply.
 const int kKeptReplyBytes = 16 * 1024;
+// After a request or reply this large, the freed memory goes back to the
+// system: the allocator would keep the pages of its parse tree and lists
+// for good, the process's size at its largest request.
+const qint64 kGiveBackBytes = 1024 * 1024;
 
 std::atomic<int> g_openConnections{0};
+
+// The reply being sent. A reply is written whole before its thread moves
+// on, so one buffer per thread serves every connection, and an idle
+// connection holds none.
+thread_local QByteArray t_outgoing;
+
+void giveMemoryBack()
+{
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
+}
+
+qint64 steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 } // namespace
 
@@ -41,8 +69,10 @@ std::atomic<int> g_openConnections{0};
 // open() until it ends, and by a KX2LocalSocket handle when there is one.
 // The reactor runs ready() on one thread at a time; everything marked
 // "serving thread" below is handed from one such thread to the next
-// through the epoll set.
-class KX2LocalSocketPrivate : public KX2Pollable
+// through the epoll set, or through the server's slots while the
+// connection waits for one (it is then disarmed, and the thread that
+// frees a slot serves it next).
+class KX2LocalSocketPrivate : public KX2ConnectionEntry
 {
 public:
     KX2LocalSocketPrivate(std::shared_ptr<KX2LocalServerPrivate> server, int descriptor)
@@ -55,8 +85,11 @@ public:
     // has already arrived on the calling thread before the reactor takes
     // the connection (a fresh client has usually sent its request).
     void open(const std::shared_ptr<KX2LocalSocketPrivate>& me, bool serveNow);
+    // Serves this connection, then every waiting one that a slot it gave
+    // back was handed to.
     void ready() override;
-    void requestStop();
+    void requestStop() override;
+    bool hasUnreadBytes() const override;
 
     // Written once before the connection is served; read by both sides.
     const std::shared_ptr<KX2LocalServerPrivate> server;
@@ -71,19 +104,35 @@ public:
     std::condition_variable ended;
 
     // Serving thread only.
-    QByteArray buffer;   // the unfinished frame; empty between requests
-    QByteArray outgoing; // the reply being sent, reused for the next one
+    QByteArray buffer;   // the unfinished frame, or frames waiting for a slot
     qint64 reserved = 0; // budget bytes held for the frame being received
     bool desynchronised = false;
-    bool enlisted = false; // in the reactor's set
+    bool enlisted = false;      // in the reactor's set
+    bool holdsSlot = false;     // a served-request slot is taken
+    bool framesPending = false; // `buffer` holds a request that waited for a slot
+    bool largeAnswered = false; // a large request or reply was handled this turn
     KX2Cabinet environment;
 
 private:
-    enum class Outcome { KeepOpen, Close };
+    enum class Outcome {
+        KeepOpen,
+        Close,
+        Wait // a request needs a slot; it stays at the head of `buffer`
+    };
 
+    // One turn: serves what has arrived, gives the slot back and hands the
+    // connection back to the reactor (or ends it, or leaves it queued for
+    // a slot). Returns the waiting connection the slot went to, if any.
+    KX2LocalSocketPrivate* turn();
+    // Takes a slot after serve() stopped for one; false when the
+    // connection is queued instead (nothing of it may be touched then).
+    bool takeSlot(Outcome& outcome);
     // Reads what is there without blocking and answers it.
     Outcome serve();
+    Outcome serveGuarded();
+    Outcome servePending();
     Outcome serveChunk(const char* data, int size);
+    void dropSpareCapacity();
     // Takes the frames of `source` from `offset` on, answering requests.
     Outcome parse(const QByteArray& source, int& offset);
     bool reserveFor(qint64 frameSize);
@@ -106,8 +155,13 @@ void KX2LocalSocketPrivate::open(const std::shared_ptr<KX2LocalSocketPrivate>& m
     // the write timeout when the peer does not read.
     const timeval timeout{kWriteTimeoutMs / 1000, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    // Who connected decides what the request methods allow.
-    KX2Peer::record(fd, environment);
+    // Who connected decides what the request methods allow, and the
+    // peer's uid its share of the served slots; a peer whose credentials
+    // cannot be read shares the slots of uid -1.
+    const bool peerKnown = KX2Peer::record(fd, environment);
+    uid = peerKnown ? KX2Peer::of(environment).uid : uid_t(-1);
+    lastActiveMs.store(steadyMs());
+    server->enlist(this);
     if (serveNow)
         ready();
     else
@@ -115,6 +169,59 @@ void KX2LocalSocketPrivate::open(const std::shared_ptr<KX2LocalSocketPrivate>& m
 }
 
 void KX2LocalSocketPrivate::ready()
+{
+    for (KX2LocalSocketPrivate* next = turn(); next;) {
+        next->holdsSlot = true;
+        next = next->turn();
+    }
+}
+
+KX2LocalSocketPrivate* KX2LocalSocketPrivate::turn()
+{
+    busy.store(true);
+    lastActiveMs.store(steadyMs());
+    Outcome outcome = serveGuarded();
+    while (outcome == Outcome::Wait) {
+        if (!takeSlot(outcome))
+            return nullptr; // queued: the thread that frees a slot serves it
+        if (outcome == Outcome::Wait)
+            outcome = serveGuarded();
+    }
+    if (largeAnswered) {
+        largeAnswered = false;
+        giveMemoryBack();
+    }
+    KX2ServedSlots::Waiter* next = nullptr;
+    if (holdsSlot)
+        next = server->servedSlots.release(uid);
+    holdsSlot = false;
+    busy.store(false);
+    // Once armed, another thread may serve (and end) the connection: no
+    // member is touched after arm() or end().
+    if (outcome == Outcome::Close || stopRequested.load())
+        end();
+    else
+        arm();
+    return static_cast<KX2LocalSocketPrivate*>(next);
+}
+
+bool KX2LocalSocketPrivate::takeSlot(Outcome& outcome)
+{
+    framesPending = true;
+    switch (server->servedSlots.acquire(this, stopRequested)) {
+    case KX2ServedSlots::Grant::Slot:
+        holdsSlot = true;
+        return true;
+    case KX2ServedSlots::Grant::Stopping:
+        outcome = Outcome::Close;
+        return true;
+    case KX2ServedSlots::Grant::Queued:
+        break;
+    }
+    return false;
+}
+
+KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::serveGuarded()
 {
     servingThread.store(std::this_thread::get_id());
     Outcome outcome = Outcome::Close;
@@ -125,16 +232,39 @@ void KX2LocalSocketPrivate::ready()
         // and the other connections go on.
     }
     servingThread.store(std::thread::id());
-    // Once armed, another thread may serve (and end) the connection: no
-    // member is touched after arm() or end().
-    if (outcome == Outcome::Close || stopRequested.load())
-        end();
-    else
-        arm();
+    return outcome;
+}
+
+// Answers the requests that were read before the connection waited for a
+// slot; their bytes are at the head of `buffer`.
+KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::servePending()
+{
+    framesPending = false;
+    int taken = 0;
+    const Outcome outcome = parse(buffer, taken);
+    if (taken > 0 && !desynchronised)
+        buffer.remove(0, taken);
+    dropSpareCapacity();
+    return outcome;
+}
+
+void KX2LocalSocketPrivate::dropSpareCapacity()
+{
+    // A large frame's buffer is not kept once the frame is taken: an idle
+    // connection holds at most a small one.
+    if (buffer.isEmpty())
+        buffer = QByteArray();
+    else if (buffer.capacity() > kFreeFrameBytes && buffer.capacity() > 2 * buffer.size())
+        buffer.squeeze();
 }
 
 KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::serve()
 {
+    if (framesPending) {
+        const Outcome outcome = servePending();
+        if (outcome != Outcome::KeepOpen)
+            return outcome;
+    }
     char chunk[kReadChunk];
     // A large frame arrives in many reads; a few are taken in one go, then
     // the connection goes back to the set so that others get their turn.
@@ -146,8 +276,9 @@ KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::serve()
             return Outcome::KeepOpen;
         if (got <= 0)
             return Outcome::Close; // the peer has gone (its requests are answered) or stop()
-        if (serveChunk(chunk, int(got)) == Outcome::Close)
-            return Outcome::Close;
+        const Outcome outcome = serveChunk(chunk, int(got));
+        if (outcome != Outcome::KeepOpen)
+            return outcome;
         if (got < ssize_t(sizeof chunk))
             return Outcome::KeepOpen;
     }
@@ -176,20 +307,21 @@ void KX2LocalSocketPrivate::end()
     enlisted = false;
     releaseReserved();
     buffer = QByteArray();
-    outgoing = QByteArray();
     ::shutdown(descriptor.get(), SHUT_RDWR);
+    server->delist(this);
     {
         KX2MutexLocker lock(mutex);
         running.store(false);
     }
     ended.notify_all();
-    --g_openConnections;
     // The descriptor closes with the last owner; without a handle that is
-    // here, before the slot is given back.
+    // here, before the connection is counted out, so a caller that sees
+    // the count drop finds the descriptor closed.
     const std::shared_ptr<KX2LocalServerPrivate> shared = server;
     {
         const std::shared_ptr<KX2LocalSocketPrivate> last = std::move(self);
     }
+    --g_openConnections;
     shared->connectionEnded();
 }
 
@@ -216,6 +348,7 @@ KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::serveChunk(const char* dat
     // The taken frames leave the buffer once per chunk.
     if (taken > 0 && !desynchronised)
         buffer.remove(0, taken);
+    dropSpareCapacity();
     return outcome;
 }
 
@@ -223,6 +356,7 @@ KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::parse(const QByteArray& so
 {
     while (!stopRequested.load()) {
         KX2RpcPacket request;
+        const int frameStart = offset;
         const int result = request.fromDatagram(source, offset);
         switch (result) {
         case KX2RpcPacket::Incomplete:
@@ -240,9 +374,16 @@ KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::parse(const QByteArray& so
         case KX2RpcPacket::KeepAliveTaken:
             continue;
         default:
+            if (!request.isEmpty() && !holdsSlot) {
+                // Answered once a slot is taken; the frame stays unread,
+                // and its share of the buffer budget stays taken.
+                offset = frameStart;
+                return Outcome::Wait;
+            }
             releaseReserved();
             if (request.isEmpty())
                 continue;
+            largeAnswered = largeAnswered || offset - frameStart >= kGiveBackBytes;
             if (answer(request) == Outcome::Close)
                 return Outcome::Close;
         }
@@ -283,11 +424,12 @@ KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::answer(const KX2RpcPacket&
     KX2RpcPacket reply;
     server->dispatch(reply, request, &environment);
     environment.toRetObject(reply, debugging);
-    reply.writeDatagram(outgoing);
-    const bool sent = writeAll(outgoing);
-    // A large reply's buffer is not kept for the connection's life.
-    if (outgoing.capacity() > kKeptReplyBytes)
-        outgoing = QByteArray();
+    reply.writeDatagram(t_outgoing);
+    const bool sent = writeAll(t_outgoing);
+    largeAnswered = largeAnswered || t_outgoing.size() >= kGiveBackBytes;
+    // A large reply's buffer is not kept for the thread's life.
+    if (t_outgoing.capacity() > kKeptReplyBytes)
+        t_outgoing = QByteArray();
     return sent ? Outcome::KeepOpen : Outcome::Close;
 }
 
@@ -313,12 +455,22 @@ void KX2LocalSocketPrivate::requestStop()
     // Makes the connection ready, so the reactor serves it once more and
     // it ends, and wakes a send that waits for the peer.
     ::shutdown(descriptor.get(), SHUT_RDWR);
+    // A connection waiting for a slot is disarmed and served by no thread:
+    // taken out of the queue, it goes back to the set and ends there.
+    if (server->servedSlots.withdraw(this) && !server->reactor->rearm(descriptor.get(), this))
+        ready();
 }
 
-void kx2OpenConnection(const std::shared_ptr<KX2LocalServerPrivate>& server, int fd)
+bool KX2LocalSocketPrivate::hasUnreadBytes() const
+{
+    int unread = 0;
+    return ::ioctl(descriptor.get(), FIONREAD, &unread) == 0 && unread > 0;
+}
+
+void kx2OpenConnection(const std::shared_ptr<KX2LocalServerPrivate>& server, int fd, bool serveNow)
 {
     const auto connection = std::make_shared<KX2LocalSocketPrivate>(server, fd);
-    connection->open(connection, true);
+    connection->open(connection, serveNow);
 }
 
 KX2LocalSocket::KX2LocalSocket(KX2LocalServer* server, quintptr descriptor)

@@ -6,6 +6,11 @@
 //   - reads whatever arrives and takes frames from the connection's buffer,
 //     keeping its position so that many small frames cost linear time;
 //   - skips keep-alive frames and empty objects;
+//   - takes one of the server's served-request slots before it answers
+//     (KX2ServedSlots: a cap on requests served at once and a fair share
+//     per peer uid). Without one the request stays unread at the head of
+//     the buffer and the connection waits, disarmed, until a slot is
+//     handed to it; the slot goes back once what was read is answered;
 //   - for every other frame dispatches the request through the server's
 //     router chain with the connection's environment (a KX2Cabinet whose
 //     "protocol" attribute is 128). The environment's journal is renewed
@@ -22,8 +27,10 @@
 // the stream without a way to resynchronise: the connection stays open but
 // gets no further replies, and what arrives afterwards is discarded.
 //
-// An idle connection waits in the reactor's epoll set and costs no CPU
-// time; stop() shuts the descriptor down, which makes the reactor serve
+// An idle connection waits in the reactor's epoll set, holds no slot, no
+// reply buffer (replies are written from a buffer of the serving thread)
+// and costs no CPU time; when descriptors run short the server closes the
+// one idle for longest; stop() shuts the descriptor down, which makes the reactor serve
 // the connection once more, and it ends.
 //
 // Ownership: this object is only a handle. The connection's registration

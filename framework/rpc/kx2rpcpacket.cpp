@@ -44,6 +44,140 @@ quint32 readLittleEndian32(const QByteArray& buffer, int offset)
     return qFromLittleEndian<quint32>(buffer.constData() + offset);
 }
 
+// Length of the well-formed UTF-8 sequence at `p` (at most `left` bytes),
+// or 0: no overlong forms, no surrogates, nothing beyond U+10FFFF.
+int utf8SequenceLength(const unsigned char* p, int left)
+{
+    const unsigned char lead = p[0];
+    int length;
+    unsigned char low = 0x80, high = 0xBF; // bounds of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0)
+            low = 0xA0;
+        else if (lead == 0xED)
+            high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0)
+            low = 0x90;
+        else if (lead == 0xF4)
+            high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (left < length || p[1] < low || p[1] > high)
+        return 0;
+    for (int i = 2; i < length; ++i) {
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+    }
+    return length;
+}
+
+// The four hex digits of a \u escape at `p`, or -1.
+int escapedUnit(const unsigned char* p, int left)
+{
+    if (left < 4)
+        return -1;
+    int unit = 0;
+    for (int i = 0; i < 4; ++i) {
+        const unsigned char c = p[i];
+        const int digit = c >= '0' && c <= '9' ? c - '0'
+            : c >= 'a' && c <= 'f'             ? c - 'a' + 10
+            : c >= 'A' && c <= 'F'             ? c - 'A' + 10
+                                               : -1;
+        if (digit < 0)
+            return -1;
+        unit = unit * 16 + digit;
+    }
+    return unit;
+}
+
+// Length of the escape sequence at `p` (just past the backslash), 0 when
+// it is not one JSON allows. A \u escape of a surrogate must be one half
+// of a pair written as two escapes.
+int escapeLength(const unsigned char* p, int left)
+{
+    if (left < 1)
+        return 0;
+    switch (p[0]) {
+    case '"':
+    case '\\':
+    case '/':
+    case 'b':
+    case 'f':
+    case 'n':
+    case 'r':
+    case 't':
+        return 1;
+    case 'u':
+        break;
+    default:
+        return 0;
+    }
+    const int unit = escapedUnit(p + 1, left - 1);
+    if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF))
+        return 0;
+    if (unit < 0xD800 || unit > 0xDBFF)
+        return 5;
+    if (left < 11 || p[5] != '\\' || p[6] != 'u')
+        return 0;
+    const int low = escapedUnit(p + 7, left - 7);
+    return low >= 0xDC00 && low <= 0xDFFF ? 11 : 0;
+}
+
+// Whether every string of the JSON text `data` is a string JSON admits:
+// no raw control characters, only the escapes of the JSON grammar, and
+// well-formed UTF-8 (surrogates only as escaped pairs). The Qt parser
+// lets such strings through and turns them into text that no longer reads
+// back the same once written (a backslash before a byte above 0x7F becomes
+// a lone surrogate, which has no UTF-8 form), so a request would not mean
+// what the peer sent. Outside strings the parser's own checks apply.
+bool stringsAreWellFormed(const char* data, int size)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(data);
+    bool inString = false;
+    for (int i = 0; i < size;) {
+        const unsigned char c = p[i];
+        if (!inString) {
+            inString = c == '"';
+            ++i;
+        } else if (c == '"') {
+            inString = false;
+            ++i;
+        } else if (c == '\\') {
+            const int length = escapeLength(p + i + 1, size - i - 1);
+            if (length == 0)
+                return false;
+            i += 1 + length;
+        } else if (c < 0x20) {
+            return false;
+        } else if (c < 0x80) {
+            ++i;
+        } else {
+            const int length = utf8SequenceLength(p + i, size - i);
+            if (length == 0)
+                return false;
+            i += length;
+        }
+    }
+    return true;
+}
+
+// Parses `text` as a JSON document whose strings are well formed; false
+// on any parse error.
+bool parseJson(const QByteArray& text, QJsonDocument& document)
+{
+    if (!stringsAreWellFormed(text.constData(), text.size()))
+        return false;
+    QJsonParseError error;
+    document = QJsonDocument::fromJson(text, &error);
+    return error.error == QJsonParseError::NoError;
+}
+
 // Reads the tagged encoding from `data` starting at `pos`. The public
 // functions consume data.left(pos) afterwards, so the decoder itself never
 // shifts the buffer (which would make decoding quadratic).
@@ -345,11 +479,9 @@ int KX2RpcPacket::fromDatagram(const QByteArray& buffer, int& offset)
         return Incomplete;
     }
     pendingSize = 0;
-    QJsonParseError error;
+    QJsonDocument document;
     // The JSON text is parsed in place; no copy of it is made.
-    const QJsonDocument document = QJsonDocument::fromJson(
-        QByteArray::fromRawData(head + PACKET_HEADER_SIZE, int(jsonSize)), &error);
-    if (error.error != QJsonParseError::NoError)
+    if (!parseJson(QByteArray::fromRawData(head + PACKET_HEADER_SIZE, int(jsonSize)), document))
         return Invalid;
     QJsonObject::operator=(document.object()); // an array yields {}
     if (attachmentSize > 0)
@@ -368,9 +500,8 @@ QByteArray KX2RpcPacket::toCompact() const
 
 int KX2RpcPacket::fromCompact(const QByteArray& text)
 {
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(text, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
+    QJsonDocument document;
+    if (!parseJson(text, document) || !document.isObject())
         return Invalid;
     QJsonObject::operator=(document.object());
     return Taken;

@@ -98,6 +98,10 @@ public:
     // buffer used for every reply keeps its capacity between them.
     void writeDatagram(QByteArray& frame) const;
     // Takes one frame from the head of `buffer`; returns a DatagramResult.
+    // JSON text whose strings hold raw control characters, escapes outside
+    // the grammar, malformed UTF-8 or unpaired surrogate escapes is Invalid
+    // (so is such text for fromCompact()): every packet taken frames and
+    // reads back to the same object.
     // The attachment is cleared first. pendingSize is the total size of an
     // incomplete frame once its header has arrived, 0 otherwise.
     int fromDatagram(QByteArray& buffer);

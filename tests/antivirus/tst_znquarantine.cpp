@@ -50,6 +50,7 @@ private slots:
     void restoreAcrossFileSystems();
     void logsListAndRemove();
     void thousandsOfNumbersInOneRequest();
+    void millionNumbersInOneRequest();
     void restoreAndRemoveOfTheSameRecordsAtOnce();
     void methodsHelpAndOrder();
 
@@ -523,6 +524,39 @@ void tst_ZNQuarantine::thousandsOfNumbersInOneRequest()
     QCOMPARE(logs.size(), kCount);
     QCOMPARE(err(service.call("antivirus_log_remove", {{"lognos", logs}})), 0);
     QCOMPARE(service.rows("SELECT log_no FROM t_log").size(), 0);
+}
+
+// A million numbers, most of them naming no record, in descending order
+// and with repeats: the records they name are removed, the others stay.
+void tst_ZNQuarantine::millionNumbersInOneRequest()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    const QString qra = service.dataDir + "/.qra";
+    QVERIFY(QDir().mkpath(qra));
+    QString sql = "BEGIN;";
+    for (int i = 0; i < 4; ++i) {
+        const QString name = QString("m%1").arg(i);
+        QVERIFY(avtest::writeFile(qra + "/" + name, name.toUtf8()));
+        sql += QString("INSERT INTO t_infectes (ift_path, ift_quarantined) VALUES ('%1', '%2');")
+                   .arg(service.scanDir + "/" + name, qra + "/" + name);
+    }
+    service.rows(sql + "COMMIT;");
+    const QList<QJsonObject> rows =
+        service.rows("SELECT ift_no AS n FROM t_infectes ORDER BY ift_no");
+    QCOMPARE(rows.size(), 4);
+    const int kept = rows.last().value("n").toInt();
+    QJsonArray numbers;
+    for (int n = 1000000; n >= 1; --n) {
+        if (n != kept)
+            numbers.append(n);
+    }
+    numbers.append(rows.first().value("n"));
+    QCOMPARE(err(service.call("antivirus_quarantined_remove", {{"iftnos", numbers}})), 0);
+    const QList<QJsonObject> left = service.rows("SELECT ift_no AS n FROM t_infectes");
+    QCOMPARE(left.size(), 1);
+    QCOMPARE(left.first().value("n").toInt(), kept);
+    QCOMPARE(QDir(qra).entryList(QDir::Files), QStringList{"m3"});
 }
 
 // Restores and removals of the same records from two connections: each

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <future>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -79,15 +80,26 @@ public slots:
         if (!isHelp(retObject, cmdObject))
             ++calls;
     }
-    // Blocks until the test opens the gate.
+    // Blocks until the test opens the gate. Counts the requests inside
+    // by their "params" text, and the most that were inside at once.
     void gate(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject)
     {
         if (isHelp(retObject, cmdObject))
             return;
-        ++gateEntered;
+        const QString tag = cmdObject.value("params").toString();
         std::unique_lock<std::mutex> lock(gateMutex);
+        mostInside[tag] = std::max(mostInside[tag], ++inside[tag]);
+        ++gateEntered;
         gateChanged.wait(lock, [this] { return gateOpen; });
+        --inside[tag];
         envObject->setErr(0, QString());
+    }
+
+public:
+    int mostInsideAtOnce(const QString& tag)
+    {
+        std::lock_guard<std::mutex> lock(gateMutex);
+        return mostInside[tag];
     }
 
 private:
@@ -102,6 +114,8 @@ private:
     std::mutex gateMutex;
     std::condition_variable gateChanged;
     bool gateOpen = false;
+    std::map<QString, int> inside;
+    std::map<QString, int> mostInside;
 };
 
 QByteArray frame(const QString& cmd, const QJsonValue& params = QJsonValue())
@@ -246,7 +260,11 @@ private slots:
     void idleConnectionsCostNoCpu();
     void localRequestTimeouts();
     void descriptorExhaustionDoesNotEndListening();
-    void connectionLimitKeepsOthersInBacklog();
+    void descriptorShortageClosesOldestIdleFirst();
+    void servedRequestsAreCappedNotConnections();
+    void idleConnectionsDoNotDelayNewClients();
+    void newClientAnsweredBesideBusyOnes();
+    void uidGetsNoMoreThanItsShare();
     void byteBudgetBoundsHugeFrames();
     void keepAliveFloodInLinearTime();
     void restrictedSocketAdmitsOnlyItsGroup();
@@ -882,96 +900,385 @@ void tst_KX2LocalServer::slowRequestsHoldUpNoOtherConnection()
     }
 }
 
+namespace {
+
+// Lowers this process's descriptor limit to what is in use now and fills
+// every free descriptor below it, then gives `spare` back. Undone by the
+// destructor.
+class DescriptorShortage
+{
+public:
+    explicit DescriptorShortage(int spare)
+    {
+        ::getrlimit(RLIMIT_NOFILE, &saved);
+        int highest = 0;
+        for (const QString& entry :
+             QDir("/proc/self/fd")
+                 .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System))
+            highest = std::max(highest, entry.toInt());
+        rlimit low = saved;
+        low.rlim_cur = rlim_t(highest + 1);
+        lowered = ::setrlimit(RLIMIT_NOFILE, &low) == 0;
+        for (int fd; (fd = ::dup(0)) >= 0;)
+            fillers.push_back(fd);
+        for (int i = 0; i < spare && !fillers.empty(); ++i) {
+            ::close(fillers.back());
+            fillers.pop_back();
+        }
+    }
+    ~DescriptorShortage()
+    {
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        for (int fd : fillers)
+            ::close(fd);
+    }
+    bool lowered = false;
+
+private:
+    rlimit saved{};
+    std::vector<int> fillers;
+};
+
+// Sends one echo request on `fd` and waits for its reply.
+bool answered(int fd, int params)
+{
+    if (!sendAll(fd, frame("echo", params)))
+        return false;
+    QByteArray buffer;
+    QElapsedTimer timer;
+    timer.start();
+    while (pendingReplies(fd, buffer) < 1) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (timer.elapsed() >= kWaitMs || ::poll(&pfd, 1, int(kWaitMs - timer.elapsed())) <= 0)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 void tst_KX2LocalServer::descriptorExhaustionDoesNotEndListening()
 {
+#ifdef ZN_UBSAN_VPTR
+    // UBSan checks an object's dynamic type through a pipe whenever its
+    // small type cache misses, which happens at unpredictable points; with
+    // the process out of descriptors that check fails and aborts. The
+    // ThreadSanitizer suite and plain builds run this test;
+    // descriptorShortageClosesOldestIdleFirst covers the shortage here.
+    QSKIP("the sanitizer's type checks need descriptors of their own");
+#endif
     const QString name = server->serverName();
-    // Run the pause and resume paths once beforehand: sanitizer builds
+    // Run the ending of a connection once beforehand: sanitizer builds
     // check an object's type the first time they meet it, and that check
     // needs a descriptor of its own.
-    server->setMaxConnections(1);
-    for (int round = 0; round < 2; ++round) {
-        const int first = connectRaw(name);
-        const int second = connectRaw(name);
-        QVERIFY(sendAll(first, frame("noop")) && sendAll(second, frame("noop")));
-        QTRY_COMPARE_WITH_TIMEOUT(router->calls.load(), 2 * round + 1, kWaitMs);
-        ::close(first);
-        QTRY_COMPARE_WITH_TIMEOUT(router->calls.load(), 2 * round + 2, kWaitMs);
-        ::close(second);
-    }
-    QTRY_COMPARE_WITH_TIMEOUT(server->connectionCount(), 0, kWaitMs);
-    server->setMaxConnections(KX2LocalServer::kDefaultMaxConnections);
-    router->calls = 0;
+    const int first = connectRaw(name);
+    QVERIFY(answered(first, 0));
+    ::close(first);
+    QTRY_COMPARE_WITH_TIMEOUT(KX2LocalSocket::activeCount(), baseline, kWaitMs);
     // Client sockets first, while descriptors are plentiful; they connect
-    // once the server has none left to accept them with.
+    // once the server has none left to accept them with. Their requests
+    // are slow, so no connection is idle and none can give way.
     const int kClients = 40;
     std::vector<int> clients;
     for (int i = 0; i < kClients; ++i) {
         clients.push_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         QVERIFY(clients.back() >= 0);
     }
-    // Room for only a few accepted connections in this process.
-    rlimit saved{};
-    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    int highest = 0;
-    for (const QString& entry :
-         QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System))
-        highest = std::max(highest, entry.toInt());
-    rlimit low = saved;
-    low.rlim_cur = rlim_t(highest + 1);
-    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
-    // Fill every free slot below the limit, then give three back.
-    std::vector<int> fillers;
-    for (int fd; (fd = ::dup(0)) >= 0;)
-        fillers.push_back(fd);
-    for (int i = 0; i < 3 && !fillers.empty(); ++i) {
-        ::close(fillers.back());
-        fillers.pop_back();
+    {
+        const DescriptorShortage shortage(3);
+        QVERIFY(shortage.lowered);
+        for (int fd : clients)
+            QVERIFY(connectTo(fd, name) && sendAll(fd, frame("gate", "waiting")));
+        // Some are accepted; the accept of the next one fails.
+        QTRY_VERIFY_WITH_TIMEOUT(router->gateEntered.load() >= 1, kWaitMs);
+        QVERIFY(server->isListening());
     }
-    for (int fd : clients)
-        QVERIFY(connectTo(fd, name) && sendAll(fd, frame("echo", 1)));
-    // Some are accepted and answered; the accept of the next one fails.
-    QTRY_VERIFY_WITH_TIMEOUT(router->calls.load() >= 1, kWaitMs);
-    QTest::qWait(200); // let the accept loop run into the limit and back off
-    QVERIFY(server->isListening());
-    QVERIFY(router->calls.load() < kClients);
-    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &saved), 0);
-    for (int fd : fillers)
-        ::close(fd);
-
+    QVERIFY(router->gateEntered.load() < kClients);
     // Every waiting client is served once descriptors are free again...
-    QTRY_COMPARE_WITH_TIMEOUT(router->calls.load(), kClients, kWaitMs);
-    for (int fd : clients)
+    QTRY_COMPARE_WITH_TIMEOUT(router->gateEntered.load(), kClients, kWaitMs);
+    router->openGate();
+    for (int fd : clients) {
+        QByteArray buffer;
+        QTRY_COMPARE_WITH_TIMEOUT(pendingReplies(fd, buffer), 1, kWaitMs);
         ::close(fd);
+    }
     // ...and so are new ones.
     const int late = connectRaw(name);
     QVERIFY(late >= 0);
-    QVERIFY(sendAll(late, frame("echo", 2)));
-    QByteArray buffer;
-    QTRY_COMPARE_WITH_TIMEOUT(pendingReplies(late, buffer), 1, kWaitMs);
+    QVERIFY(answered(late, 2));
     ::close(late);
 }
 
-void tst_KX2LocalServer::connectionLimitKeepsOthersInBacklog()
+void tst_KX2LocalServer::descriptorShortageClosesOldestIdleFirst()
 {
-    server->setMaxConnections(2);
-    std::vector<int> clients;
-    std::vector<QByteArray> buffers(3);
+    const QString name = server->serverName();
+    server->setMaxOpenConnections(3);
+    QCOMPARE(server->maxOpenConnections(), 3);
+    // Three idle connections, each answered once, oldest first (served in
+    // this order: equal activity times keep it too).
+    std::vector<int> idle;
     for (int i = 0; i < 3; ++i) {
-        clients.push_back(connectRaw(server->serverName()));
+        idle.push_back(connectRaw(name));
+        QVERIFY(idle.back() >= 0);
+        QVERIFY(answered(idle.back(), i));
+    }
+    const int newcomer = connectRaw(name);
+    QVERIFY(newcomer >= 0);
+    QVERIFY(answered(newcomer, 9));
+    // The oldest gave way; the newer ones are still open and served.
+    QCOMPARE(closedByServer({idle[0]}), 1);
+    QCOMPARE(closedByServer({idle[1], idle[2]}), 0);
+    QVERIFY(answered(idle[2], 10));
+    QCOMPARE(server->connectionCount(), 3);
+    // Forty clients at once: each gives way to the next once answered.
+    std::vector<int> clients;
+    for (int i = 0; i < 40; ++i) {
+        clients.push_back(connectRaw(name));
         QVERIFY(clients.back() >= 0);
         QVERIFY(sendAll(clients.back(), frame("echo", i)));
     }
-    QTRY_COMPARE_WITH_TIMEOUT(pendingReplies(clients[0], buffers[0])
-                                  + pendingReplies(clients[1], buffers[1]),
-                              2, kWaitMs);
-    QTest::qWait(100);
-    // The third waits, connected but not served, until a slot is free.
-    QCOMPARE(pendingReplies(clients[2], buffers[2]), 0);
-    QCOMPARE(server->connectionCount(), 2);
-    ::close(clients[0]);
-    QTRY_COMPARE_WITH_TIMEOUT(pendingReplies(clients[2], buffers[2]), 1, kWaitMs);
-    ::close(clients[1]);
-    ::close(clients[2]);
+    for (int fd : clients) {
+        QByteArray buffer;
+        QTRY_COMPARE_WITH_TIMEOUT(pendingReplies(fd, buffer), 1, kWaitMs);
+    }
+    QVERIFY(server->connectionCount() <= 3);
+    for (int fd : clients)
+        ::close(fd);
+    for (int fd : idle)
+        ::close(fd);
+    ::close(newcomer);
+}
+
+void tst_KX2LocalServer::servedRequestsAreCappedNotConnections()
+{
+    // Four requests at once, two of them for one uid.
+    server->setMaxServed(4);
+    QCOMPARE(server->maxServed(), 4);
+    const QString name = server->serverName();
+    std::vector<int> idle;
+    for (int i = 0; i < 20; ++i) {
+        idle.push_back(connectRaw(name));
+        QVERIFY(idle.back() >= 0);
+    }
+    std::vector<int> gated;
+    for (int i = 0; i < 3; ++i) {
+        gated.push_back(connectRaw(name));
+        QVERIFY(gated.back() >= 0);
+        QVERIFY(sendAll(gated.back(), frame("gate", "mine")));
+    }
+    // Idle connections are all accepted; two requests are served, the
+    // third waits for a slot.
+    QTRY_COMPARE_WITH_TIMEOUT(server->connectionCount(), 23, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(router->gateEntered.load(), 2, kWaitMs);
+    QCOMPARE(server->servedCount(), 2);
+    // A frame whose JSON does not parse leaves its connection open and
+    // idle: it takes no slot.
+    const int garbled = connectRaw(name);
+    const QByteArray bad = "{\"cmd\":\"echo\x01\"}";
+    QByteArray head = PACKET_MARK + "\x01\x01";
+    for (quint32 v : {quint32(bad.size()), quint32(0)})
+        for (int i = 0; i < 4; ++i)
+            head.append(char((v >> (8 * i)) & 0xFF));
+    QVERIFY(sendAll(garbled, head + "\xFF\xFF\xFF" + bad + frame("echo", 1)));
+    QTRY_COMPARE_WITH_TIMEOUT(server->connectionCount(), 24, kWaitMs);
+    QCOMPARE(server->servedCount(), 2);
+    router->openGate();
+    for (int fd : gated) {
+        QByteArray buffer;
+        QTRY_COMPARE_WITH_TIMEOUT(pendingReplies(fd, buffer), 1, kWaitMs);
+        ::close(fd);
+    }
+    QCOMPARE(router->mostInsideAtOnce("mine"), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(server->servedCount(), 0, kWaitMs);
+    QCOMPARE(closedByServer({garbled}), 0);
+    ::close(garbled);
+    for (int fd : idle)
+        ::close(fd);
+}
+
+void tst_KX2LocalServer::idleConnectionsDoNotDelayNewClients()
+{
+    const QString name = server->serverName();
+    // 400 connections that sent nothing and 100 that sent one request each.
+    std::vector<int> idle;
+    for (int i = 0; i < 500; ++i) {
+        idle.push_back(connectRaw(name));
+        QVERIFY(idle.back() >= 0);
+    }
+    for (int i = 400; i < 500; ++i)
+        QVERIFY(answered(idle[size_t(i)], i));
+    QTRY_COMPARE_WITH_TIMEOUT(server->connectionCount(), 500, kWaitMs);
+    for (int round = 0; round < 5; ++round) {
+        QElapsedTimer timer;
+        timer.start();
+        QJsonObject reply;
+        QVERIFY(
+            KX2LocalServer::localRequest(name, {{"cmd", "echo"}, {"params", round}}, &reply, 10));
+        QCOMPARE(reply.value("results").toInt(), round);
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+    }
+    for (int fd : idle)
+        ::close(fd);
+}
+
+namespace {
+
+// Clients that each send a request as soon as the previous reply came
+// back, over `count` connections on one thread, until stopped. Counts
+// requests sent and replies taken.
+class BusyClients
+{
+public:
+    BusyClients(const QString& name, int count)
+    {
+        for (int i = 0; i < count; ++i)
+            fds.push_back(connectRaw(name));
+        buffers.resize(fds.size());
+        thread = std::thread([this] { run(); });
+    }
+    ~BusyClients()
+    {
+        stop();
+        for (int fd : fds)
+            ::close(fd);
+    }
+    // Stops sending and waits until every request sent is answered (or
+    // the wait's deadline passes).
+    void stop()
+    {
+        stopping = true;
+        if (thread.joinable())
+            thread.join();
+    }
+    bool connected() const { return std::find(fds.begin(), fds.end(), -1) == fds.end(); }
+    std::atomic<qint64> sent{0};
+    std::atomic<qint64> received{0};
+
+private:
+    void run()
+    {
+        for (size_t i = 0; i < fds.size(); ++i)
+            sent += sendAll(fds[i], frame("echo", int(i))) ? 1 : 0;
+        std::vector<pollfd> polls;
+        for (int fd : fds)
+            polls.push_back(pollfd{fd, POLLIN, 0});
+        QElapsedTimer drain;
+        for (;;) {
+            if (stopping && !drain.isValid())
+                drain.start();
+            if (stopping && (received == sent || drain.elapsed() > kWaitMs))
+                return;
+            if (::poll(polls.data(), nfds_t(polls.size()), 100) <= 0)
+                continue;
+            for (size_t i = 0; i < polls.size(); ++i) {
+                if ((polls[i].revents & POLLIN) == 0)
+                    continue;
+                const int replies = pendingReplies(fds[i], buffers[i]);
+                if (replies == 0)
+                    continue;
+                QList<QJsonObject> taken;
+                takeFrames(buffers[i], taken);
+                received += replies;
+                if (!stopping)
+                    sent += sendAll(fds[i], frame("echo", int(i))) ? 1 : 0;
+            }
+        }
+    }
+
+    std::vector<int> fds;
+    std::vector<QByteArray> buffers;
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+};
+
+} // namespace
+
+void tst_KX2LocalServer::newClientAnsweredBesideBusyOnes()
+{
+    const QString name = server->serverName();
+    BusyClients busy(name, 250);
+    QVERIFY(busy.connected());
+    QTRY_VERIFY_WITH_TIMEOUT(busy.received.load() > 2500, kWaitMs);
+    for (int round = 0; round < 5; ++round) {
+        QElapsedTimer timer;
+        timer.start();
+        QJsonObject reply;
+        QVERIFY(
+            KX2LocalServer::localRequest(name, {{"cmd", "echo"}, {"params", round}}, &reply, 10));
+        QCOMPARE(reply.value("results").toInt(), round);
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+    }
+    // No request of the busy clients went unanswered.
+    busy.stop();
+    QCOMPARE(busy.received.load(), busy.sent.load());
+}
+
+void tst_KX2LocalServer::uidGetsNoMoreThanItsShare()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root to act as another user");
+    QVERIFY(::chmod(QFile::encodeName(dir->path()).constData(), 0755) == 0);
+    // Four slots: one uid gets at most two of them.
+    server->setMaxServed(4);
+    const QByteArray path = QFile::encodeName(server->serverName());
+    const QByteArray request = frame("gate", "nobody");
+    int pipeFds[2];
+    QCOMPARE(::pipe(pipeFds), 0);
+    // A child that becomes `nobody`, sends four slow requests on four
+    // connections, waits until the pipe closes and exits with the number
+    // of replies it got.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipeFds[1]);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(100);
+        int fds[4];
+        for (int& fd : fds) {
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            memcpy(addr.sun_path, path.constData(), size_t(path.size()));
+            fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0
+                || ::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL)
+                    != request.size())
+                ::_exit(101);
+        }
+        char byte;
+        while (::read(pipeFds[0], &byte, 1) > 0) {}
+        int replies = 0;
+        for (int fd : fds) {
+            char head[3];
+            replies += ::recv(fd, head, sizeof head, MSG_WAITALL) == 3 && head[1] == 'k' ? 1 : 0;
+        }
+        ::_exit(replies);
+    }
+    ::close(pipeFds[0]);
+    QVERIFY(child > 0);
+    QTRY_COMPARE_WITH_TIMEOUT(router->gateEntered.load(), 2, kWaitMs);
+    // Root's requests are served beside the two of `nobody` that wait.
+    std::vector<int> mine;
+    for (int i = 0; i < 2; ++i) {
+        mine.push_back(connectRaw(server->serverName()));
+        QVERIFY(sendAll(mine.back(), frame("gate", "root")));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(router->gateEntered.load(), 4, kWaitMs);
+    QCOMPARE(router->mostInsideAtOnce("root"), 2);
+    router->openGate();
+    ::close(pipeFds[1]);
+    int status = -1;
+    QElapsedTimer timer;
+    timer.start();
+    while (::waitpid(child, &status, WNOHANG) == 0 && timer.elapsed() < kWaitMs)
+        QTest::qWait(10); // polling the child, which has no other way to tell
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 4);
+    // `nobody` never had more than its share inside at once.
+    QCOMPARE(router->mostInsideAtOnce("nobody"), 2);
+    for (int fd : mine) {
+        QByteArray buffer;
+        QTRY_COMPARE_WITH_TIMEOUT(pendingReplies(fd, buffer), 1, kWaitMs);
+        ::close(fd);
+    }
 }
 
 void tst_KX2LocalServer::byteBudgetBoundsHugeFrames()

@@ -47,6 +47,7 @@ private slots:
     void takesFramesFromStream();
     void incompleteAndInvalidHeads_data();
     void incompleteAndInvalidHeads();
+    void wellFormedStringsReadBackTheSame();
     void refusesOversizedFrames();
     void frameWithAttachmentRoundTrips();
     void echoKeysAndShrink();
@@ -138,6 +139,54 @@ void tst_KX2RpcPacket::incompleteAndInvalidHeads_data()
         << header(2, 5) + "{}ab" << int(KX2RpcPacket::Incomplete) << 23;
     QTest::newRow("unparsable json") << header(5, 0) + "{bad}" << int(KX2RpcPacket::Invalid) << 0;
     QTest::newRow("empty json text") << header(0, 0) << int(KX2RpcPacket::Invalid) << 0;
+    // Strings JSON does not admit: the parser would accept them and make
+    // text that does not read back the same once written.
+    const QByteArray found =
+        QByteArray::fromBase64("AGt4AQEZAAAAAAAAAP///3siYxsAIjoiaGVscF8NXK4sAHBgAABlIn0=");
+    QTest::newRow("control bytes, NUL, backslash before 0xAE")
+        << found << int(KX2RpcPacket::Invalid) << 0;
+    const auto framed = [](const QByteArray& json) {
+        return header(quint32(json.size()), 0) + json;
+    };
+    QTest::newRow("raw control character")
+        << framed("{\"a\":\"x\ny\"}") << int(KX2RpcPacket::Invalid) << 0;
+    QTest::newRow("raw NUL in a key")
+        << framed(QByteArray("{\"a\0\":1}", 8)) << int(KX2RpcPacket::Invalid) << 0;
+    QTest::newRow("unknown escape") << framed("{\"a\":\"\\q\"}") << int(KX2RpcPacket::Invalid) << 0;
+    QTest::newRow("invalid UTF-8 byte")
+        << framed("{\"a\":\"\xAE\"}") << int(KX2RpcPacket::Invalid) << 0;
+    QTest::newRow("overlong UTF-8")
+        << framed("{\"a\":\"\xC0\xAF\"}") << int(KX2RpcPacket::Invalid) << 0;
+    QTest::newRow("encoded surrogate")
+        << framed("{\"a\":\"\xED\xA0\x80\"}") << int(KX2RpcPacket::Invalid) << 0;
+    QTest::newRow("lone escaped surrogate")
+        << framed("{\"a\":\"\\ud800x\"}") << int(KX2RpcPacket::Invalid) << 0;
+    QTest::newRow("escaped low surrogate first")
+        << framed("{\"a\":\"\\udc00\\ud800\"}") << int(KX2RpcPacket::Invalid) << 0;
+}
+
+void tst_KX2RpcPacket::wellFormedStringsReadBackTheSame()
+{
+    // Escapes of the grammar, an escaped surrogate pair, and multi-byte
+    // UTF-8 in keys and values are taken, and frame again to the same
+    // object.
+    const QByteArray json = "{\"k\\u0001\xE4\xB8\xAD\":\"\\\"\\\\\\/\\b\\f\\n\\r\\t"
+                            "\\u0000\\ud83d\\ude00\xF0\x9F\x98\x80\xC3\xA9\"}";
+    QByteArray buffer = header(quint32(json.size()), 0) + json;
+    KX2RpcPacket packet;
+    QCOMPARE(packet.fromDatagram(buffer), int(KX2RpcPacket::Taken));
+    const QString key = packet.keys().value(0);
+    QCOMPARE(key, QString::fromUtf8("k\x01\xE4\xB8\xAD"));
+    QCOMPARE(packet.value(key).toString(),
+             QString::fromUtf8("\"\\/\b\f\n\r\t") + QChar(0)
+                 + QString::fromUtf8("\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xC3\xA9"));
+    QByteArray again = packet.toDatagram();
+    KX2RpcPacket reread;
+    QCOMPARE(reread.fromDatagram(again), int(KX2RpcPacket::Taken));
+    QCOMPARE(static_cast<QJsonObject&>(reread), static_cast<QJsonObject&>(packet));
+    KX2RpcPacket compact;
+    QCOMPARE(compact.fromCompact(json), int(KX2RpcPacket::Taken));
+    QCOMPARE(compact.fromCompact("{\"a\":\"\\ud800\"}"), int(KX2RpcPacket::Invalid));
 }
 
 void tst_KX2RpcPacket::incompleteAndInvalidHeads()
