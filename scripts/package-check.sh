@@ -55,7 +55,7 @@ CONTENTS=$(dpkg-deb --contents "$DEB")
 for path in ./usr/sbin/znantivirus ./usr/bin/znavctl ./usr/bin/znavmirror \
     ./lib/systemd/system/znantivirus.service ./zelo/etc/antivirus/config.json \
     ./usr/share/man/man8/znantivirus.8 ./usr/share/man/man1/znavctl.1 \
-    ./usr/share/man/man1/znavmirror.1; do
+    ./usr/share/man/man1/znavmirror.1 ./usr/share/doc/znantivirus/operations.md; do
     grep -q " $path\$" <<<"$CONTENTS" || die "package lacks $path"
 done
 # dpkg-shlibdeps derives Depends from the libraries the executables need
@@ -87,7 +87,8 @@ DESTDIR=$ROOT cmake --install "$BUILD" >/dev/null
 (cd "$ROOT" && find . -type f | sort)
 for path in usr/sbin/znantivirus usr/bin/znavctl usr/bin/znavmirror \
     lib/systemd/system/znantivirus.service zelo/etc/antivirus/config.json \
-    usr/share/man/man8/znantivirus.8 usr/share/man/man1/znavctl.1 usr/share/man/man1/znavmirror.1; do
+    usr/share/man/man8/znantivirus.8 usr/share/man/man1/znavctl.1 usr/share/man/man1/znavmirror.1 \
+    usr/share/doc/znantivirus/operations.md; do
     [ -e "$ROOT/$path" ] || die "install lacks /$path"
 done
 CONFIG=$ROOT/zelo/etc/antivirus/config.json
