@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the release build, packs the Debian package and
+# Builds the release build with -Werror, packs the Debian package and
 # checks it, installs the project with `cmake --install` into a temporary
 # root, verifies the systemd unit, and runs the installed service there on
 # its installed default configuration (rewritten to that root): a scan of a
@@ -39,8 +39,8 @@ wait_for() {
     done
 }
 
-step "release build in $BUILD"
-cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release \
+step "release build with -Werror in $BUILD"
+cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DZN_WERROR=ON \
     -DZN_BUILD_TESTS=OFF -DZN_BUILD_BENCH=OFF >/dev/null
 cmake --build "$BUILD" -j "$JOBS" --target znantivirus znavctl znavmirror
 
