@@ -4,8 +4,10 @@
 # root, verifies the systemd unit, and runs the installed service there on
 # its installed default configuration (rewritten to that root): a scan of a
 # tree holding the antivirus test file must report the detection, move the
-# file into quarantine and end its task; a restore brings the file back; a
-# SIGTERM ends the service with exit code 0.
+# file into quarantine and end its task; a restore brings the file back; an
+# update from a local mirror made by the installed znavmirror installs a set
+# whose new signature the next scan finds; a SIGTERM ends the service with
+# exit code 0.
 #
 # The service runs with the unit's capability bounding set and
 # no_new_privs (through setpriv when it exists), so the scan, quarantine
@@ -71,7 +73,12 @@ CONFFILES=$(dpkg-deb --ctrl-tarfile "$DEB" | tar -xO ./conffiles)
 step "cmake --install into a temporary root"
 ROOT=$(mktemp -d /tmp/znav-pkgroot.XXXXXX)
 SERVICE_PID=
+MIRROR_PID=
 cleanup() {
+    if [ -n "$MIRROR_PID" ]; then
+        kill "$MIRROR_PID" 2>/dev/null || true
+        wait "$MIRROR_PID" 2>/dev/null || true
+    fi
     if [ -n "$SERVICE_PID" ] && kill -0 "$SERVICE_PID" 2>/dev/null; then
         kill -TERM "$SERVICE_PID" 2>/dev/null || true
         wait "$SERVICE_PID" 2>/dev/null || true
@@ -127,15 +134,17 @@ step "installed service on its default configuration, rewritten to $ROOT"
 WORK=$ROOT/srv/antivirus
 SCANTREE=$ROOT/srv/share
 mkdir -p "$ROOT/run/znantivirus" "$ROOT/var/lib/clamav" "$WORK/virusdb" "$SCANTREE/docs/deep"
-python3 - "$CONFIG" "$ROOT" <<'PY'
+MIRROR=$ROOT/srv/mirror
+mkdir -p "$MIRROR"
+PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+python3 - "$CONFIG" "$ROOT" "$PORT" <<'PY'
 import json, sys
 path, root = sys.argv[1], sys.argv[2]
 config = json.load(open(path))
 for key in ("lpcid", "settings", "database", "systemvirusdb"):
     config[key] = root + config[key]
 config["overall"]["path"] = root + config["overall"]["path"]
-# Nothing listens on the discard port: an update attempt fails at once.
-config["virusdburl"] = "http://127.0.0.1:9/virusdb.json"
+config["virusdburl"] = "http://127.0.0.1:%s/virusdb.json" % sys.argv[3]
 # Failures, and the start and summary lines of every scan task.
 config["debuglevel"] = 0x32
 json.dump(config, open(path, "w"), indent=4)
@@ -158,6 +167,18 @@ chmod 0700 "$SCANTREE/docs/deep"
 echo "$(md5sum <"$TESTFILE" | cut -d' ' -f1):$(stat -c %s "$TESTFILE"):Package.Check.Test" \
     >"$WORK/virusdb/packagecheck.hdb"
 TESTSUM=$(md5sum <"$TESTFILE")
+
+# The mirror: the same signature and one more, for a file only the updated
+# set knows; described by the installed znavmirror and served over HTTP.
+cp "$WORK/virusdb/packagecheck.hdb" "$MIRROR/"
+echo "package check, mirror sample" >"$ROOT/mirror-sample"
+echo "$(md5sum <"$ROOT/mirror-sample" | cut -d' ' -f1):$(stat -c %s "$ROOT/mirror-sample"):Package.Check.Mirror" \
+    >"$MIRROR/mirror.hdb"
+"$ROOT/usr/bin/znavmirror" "$MIRROR" "http://127.0.0.1:$PORT/"
+python3 -m http.server "$PORT" --bind 127.0.0.1 --directory "$MIRROR" >"$ROOT/mirror.log" 2>&1 &
+MIRROR_PID=$!
+mirror_ready() { (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; }
+wait_for 30 mirror_ready || die "the mirror did not listen"
 
 LAUNCH=()
 if command -v setpriv >/dev/null; then
@@ -210,6 +231,22 @@ wait_for 30 restored || die "restore did not bring the file back"
 [ "$(md5sum <"$TESTFILE")" = "$TESTSUM" ] || die "the restored file differs"
 [ "$(stat -c %a:%u:%g "$TESTFILE")" = 600:65534:65534 ] ||
     die "the restored file lost its mode or owner: $(stat -c %a:%u:%g "$TESTFILE")"
+
+step "update from the mirror"
+"${CTL[@]}" update --wait || {
+    cat "$LOG"
+    die "the update failed"
+}
+"${CTL[@]}" update --status
+cp "$ROOT/mirror-sample" "$SCANTREE/docs/mirror-sample"
+"${CTL[@]}" scan "$SCANTREE/docs" >/dev/null
+second_task_ended() { grep -q "查杀毒完成: $SCANTREE/docs" "$LOG"; }
+wait_for 60 second_task_ended || {
+    cat "$LOG"
+    die "the second task did not end"
+}
+grep -A4 "查杀毒完成: $SCANTREE/docs" "$LOG" | grep -q "有毒文件数: 2" ||
+    die "the updated set did not find both files: $(grep -A4 "查杀毒完成: $SCANTREE/docs" "$LOG")"
 
 step "SIGTERM"
 kill -TERM "$SERVICE_PID"
