@@ -174,8 +174,13 @@ ZNRelocation znRelocateVirusdb(const QString& from, const QString& to)
 
     // A target that contains the source keeps its content (emptying it
     // would delete the source); moved files replace their namesakes.
-    if (!isInside(from, target))
+    if (!isInside(from, target)) {
+        // A link in the target's place goes (only the link): the files must
+        // land in a real directory of the work area, not wherever it points.
+        if (QFileInfo(target).isSymLink())
+            QFile::remove(target);
         KX2File::removeDirs(target, false);
+    }
     QDir().mkpath(target);
     if (!QFileInfo(target).isDir()) {
         znTrace(ZNTraceBits::Failures, QStringLiteral("无法创建病毒库文件夹: ") + target);

@@ -14,13 +14,29 @@ const char kCreatorScript[] = ":/znantivirus/creator.sql";
 const char kEngineScript[] = ":/znantivirus/engine.sql";
 const int kStoreVersion = 1;
 
+// What an administrator does about a store that SQLite cannot read.
+QString damagedStoreHint()
+{
+    return QStringLiteral(" (the store is damaged or is not a store at all: stop the service,"
+                          " move the file aside and restore a backup; see \"Recovery from a"
+                          " damaged store\" in docs/operations.md, installed as"
+                          " /usr/share/doc/znantivirus/operations.md)");
+}
+
+// SQLite's words for a file that is damaged or no database at all.
+bool looksDamaged(const QString& error)
+{
+    return error.contains(QLatin1String("malformed"))
+        || error.contains(QLatin1String("not a database"));
+}
+
 // Why the open store cannot be used; empty when it belongs to this service
 // and has the version this program understands.
 QString storeVersionProblem(KX2DBSqlite& store)
 {
     QList<QJsonObject> rows;
     if (!store.call(rows, QStringLiteral("syscfg_dbversion")))
-        return QStringLiteral("数据库版本号查询失败: ") + store.lastError();
+        return QStringLiteral("数据库版本号查询失败: ") + store.lastError() + damagedStoreHint();
     if (rows.isEmpty())
         return QStringLiteral("数据库版本号纪录不存在");
     const int version = toInt(rows.first().value(QLatin1String("dbver")));
@@ -63,7 +79,9 @@ bool ZNAntiVirusPrivate::openStore(KX2Journals& journal, const QString& place)
     store.loadSqlCreator(QLatin1String(kCreatorScript));
     if (!store.open(configuration.databaseFile, &created)
         || !store.loadSqlEngine(QLatin1String(kEngineScript), false)) {
-        const QString error = store.lastError();
+        QString error = store.lastError();
+        if (looksDamaged(error))
+            error += damagedStoreHint();
         store.close();
         journal.add(place, QStringLiteral("database.open()"), false, error);
         znTrace(ZNTraceBits::Failures, QStringLiteral("数据库打开或创建失败: ") + error);

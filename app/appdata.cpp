@@ -1,7 +1,10 @@
 #include "appdata.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonParseError>
 #include <QMetaType>
 #include <QSocketNotifier>
 
@@ -48,6 +51,34 @@ void routeSignal(int signal)
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     ::sigaction(signal, &action, nullptr);
+}
+
+// Why `file` gave no "lpcid": the file is missing, cannot be read, is not
+// JSON (with the parser's reason and the offset it stopped at), holds no
+// object, or lacks the key or leaves it blank.
+QString configurationProblem(const QString& file)
+{
+    const QFileInfo info(file);
+    if (!info.exists())
+        return QStringLiteral("the configuration file does not exist: ") + info.absoluteFilePath();
+    QFile reader(file);
+    if (info.isDir() || !reader.open(QIODevice::ReadOnly))
+        return QStringLiteral("the configuration file cannot be read: ")
+            + (info.isDir() ? QStringLiteral("it is a directory") : reader.errorString());
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(reader.readAll(), &error);
+    if (error.error != QJsonParseError::NoError)
+        return QStringLiteral("the configuration file is not JSON: %1 at offset %2")
+            .arg(error.errorString())
+            .arg(error.offset);
+    if (!document.isObject())
+        return QStringLiteral("the configuration file holds no JSON object");
+    const QJsonValue value = document.object().value(QStringLiteral("lpcid"));
+    if (value.isUndefined())
+        return QStringLiteral("the key \"lpcid\" is missing");
+    if (value.isString())
+        return QStringLiteral("the key \"lpcid\" is blank");
+    return QStringLiteral("the key \"lpcid\" is not a text");
 }
 
 } // namespace
@@ -139,8 +170,11 @@ bool AppData::initialize(const QString& cfgPath)
         debuglevel = toInt(configuration.value(QStringLiteral("debuglevel")));
         configLoaded = m_router->loadConfigure(journal, configuration);
     } else {
-        journal.add(PRETTY("bool AppData::initialize(const QString&)", 108),
-                    QStringLiteral("lpcid"), false, QStringLiteral("未定义lpcid内容"));
+        const QString place = PRETTY("bool AppData::initialize(const QString&)", 108);
+        journal.add(place, QStringLiteral("lpcid"), false, QStringLiteral("未定义lpcid内容"));
+        // The line above is all an empty configuration can say; this one
+        // tells the administrator which of the possible causes it was.
+        journal.add(place, QStringLiteral("config"), false, configurationProblem(file));
     }
 
     if (configLoaded) {

@@ -13,6 +13,9 @@ PACKAGES=(
     clamav-testfiles
     clang libclang-rt-14-dev
     python3
+    # The package check: cpack's dependency scan (file, dpkg-shlibdeps),
+    # systemd-analyze for the unit.
+    file dpkg-dev systemd
 )
 
 # The benchmarks measure the service against the command-line scanner and

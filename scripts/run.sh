@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds a release build in build/ and runs the service in the foreground
-# with a local demo configuration under var/ (written on first run).
+# Builds a release build in build/ (the service, znavctl and znavmirror) and
+# runs the service in the foreground with a local demo configuration under
+# var/ (written on first run). Each run puts the antivirus test file into
+# var/scan, unless it is there already, so a demo scan has something to find.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -8,7 +10,7 @@ ROOT=$PWD
 scripts/install-deps.sh
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DZN_BUILD_TESTS=OFF >/dev/null
-cmake --build build -j "$(nproc)" --target znantivirus znavctl
+cmake --build build -j "$(nproc)" --target znantivirus znavctl znavmirror
 
 VAR=$ROOT/var
 mkdir -p "$VAR/etc" "$VAR/data/virusdb" "$VAR/run" "$VAR/scan"
@@ -40,10 +42,19 @@ if [ ! -f "$VAR/etc/settings.json" ]; then
 JSON
 fi
 
-# A starter signature database: the MD5 and size of the standard 68-byte
-# antivirus test string, so a demo scan has something to find.
+# The antivirus test string, put together at run time so that no file of the
+# project holds it; scanners of the checkout would flag it otherwise.
+TESTFILE=$VAR/scan/eicar.com
+if [ ! -e "$TESTFILE" ]; then
+    printf '%s%s%s' 'X5O!P%@AP[4\PZX54(P^)7CC)7}$' 'EICAR-STANDARD-' 'ANTIVIRUS-TEST-FILE!$H+H*' \
+        >"$TESTFILE"
+fi
+
+# A starter signature database: the MD5 and size of the test file, so a
+# demo scan has something to find without a downloaded database.
 if [ -z "$(ls -A "$VAR/data/virusdb" 2>/dev/null)" ]; then
-    echo "44d88612fea8a8f36de82e1278abb02f:68:Demo.Test.Signature" > "$VAR/data/virusdb/demo.hdb"
+    echo "$(md5sum <"$TESTFILE" | cut -d' ' -f1):$(stat -c %s "$TESTFILE"):Demo.Test.Signature" \
+        >"$VAR/data/virusdb/demo.hdb"
 fi
 
 echo "Configuration: $VAR/etc/config.json"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Checks the locking rules with Clang's thread-safety analysis in build-tsa/,
 # then builds everything with AddressSanitizer and UndefinedBehaviorSanitizer
-# in build-asan/ and runs every test through ctest.
+# in build-asan/ and runs every test through ctest; last, the release build
+# with -Werror, its Debian package and the installed service
+# (scripts/package-check.sh, in build-pkg/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,5 +26,10 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp:print_suppressions=0}
 
-cd "$BUILD_DIR"
-ctest --output-on-failure -j "$JOBS" "$@"
+(cd "$BUILD_DIR" && ctest --output-on-failure -j "$JOBS" "$@")
+
+# The whole run (CI's) ends with the package check; a run narrowed with
+# ctest arguments leaves it out.
+if [ $# -eq 0 ]; then
+    JOBS=$JOBS scripts/package-check.sh
+fi

@@ -7,6 +7,7 @@
 #ifndef ZNAVCTL_H
 #define ZNAVCTL_H
 
+#include <QCommandLineParser>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QList>
@@ -14,6 +15,7 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <functional>
 
 namespace znavctl {
 
@@ -37,7 +39,11 @@ struct Failure
 void printLine(FILE* stream, const QString& text);
 // Prints "znavctl: <message>" on standard error; returns ExitNoReply.
 int fail(const QString& message);
+// The one-line synopsis of every command, for failures without a command.
 QString usage();
+// "name: reason; see znavctl NAME --help": a command line the parser took
+// but the command cannot use.
+int usageFailure(const QString& command, const QString& reason);
 
 // The socket name from --socket or from the configuration's "lpcid".
 bool resolveSocket(const Options& options, QString& name, Failure& failure);
@@ -51,24 +57,35 @@ int sendRequest(const Options& options, const QJsonObject& request);
 QJsonObject command(const char* cmd);
 // The reply's message, or its code when it has none.
 QString reason(const QJsonObject& reply);
+// "znavctl: WHAT failed (err N: MESSAGE)" on standard error; ExitFailedReply.
+int reportFailure(const QString& what, const QJsonObject& reply);
 // Rows as columns padded to their widest cell; the last column unpadded.
 void printTable(const QStringList& header, const QList<QStringList>& rows);
 // A reply value as table text (numbers without fractions).
 QString cell(const QJsonValue& value);
+// A positive whole number from an option's or operand's text.
+bool positiveNumber(const QString& text, int& number);
+
+// One subcommand. Its options and operands are declared on a
+// QCommandLineParser of its own, which also gives `znavctl NAME --help`;
+// `run` gets that parser after a successful parse (options.json already
+// merged with the command's own --json).
+struct Command
+{
+    QString name;
+    QString synopsis;    // operands and options after "znavctl NAME"
+    QString description; // first line of its help
+    std::function<void(QCommandLineParser&)> declare;
+    std::function<int(const Options&, const QCommandLineParser&)> run;
+};
 
 // The commands, one family per file.
-int callCommand(const Options& options, const QStringList& args);
-int updateCommand(const Options& options, const QStringList& args);
-int logsCommand(const Options& options, const QStringList& args);
-int quarantineCommand(const Options& options, const QStringList& args);
-int restoreCommand(const Options& options, const QStringList& args);
-int purgeCommand(const Options& options, const QStringList& args);
-int pruneCommand(const Options& options, const QStringList& args);
-int scanCommand(const Options& options, const QStringList& args);
-int stopCommand(const Options& options, const QStringList& args);
-int statusCommand(const Options& options, const QStringList& args);
-int missionsCommand(const Options& options, const QStringList& args);
-int missionCommand(const Options& options, const QStringList& args);
+void addCallCommands(QList<Command>& table);
+void addScanCommands(QList<Command>& table);
+void addUpdateCommands(QList<Command>& table);
+void addRecordCommands(QList<Command>& table);
+void addMissionCommands(QList<Command>& table);
+void addSettingsCommands(QList<Command>& table);
 
 } // namespace znavctl
 

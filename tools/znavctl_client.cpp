@@ -107,6 +107,25 @@ void printTable(const QStringList& header, const QList<QStringList>& rows)
         line(row);
 }
 
+int reportFailure(const QString& what, const QJsonObject& reply)
+{
+    const int code = toInt(reply.value(QStringLiteral("err")));
+    const QString message = reply.value(QStringLiteral("errmsg")).toString();
+    printLine(stderr,
+              QStringLiteral("znavctl: %1 failed (err %2%3)")
+                  .arg(what)
+                  .arg(code)
+                  .arg(message.isEmpty() ? QString() : QStringLiteral(": ") + message));
+    return ExitFailedReply;
+}
+
+bool positiveNumber(const QString& text, int& number)
+{
+    bool ok = false;
+    number = text.toInt(&ok);
+    return ok && number > 0;
+}
+
 QString cell(const QJsonValue& value)
 {
     return value.isDouble() ? QString::number(qint64(value.toDouble())) : value.toString();

@@ -42,7 +42,7 @@ int missionRequest(const Options& options, const QString& what, const QJsonObjec
 int addMission(const Options& options, const QStringList& args)
 {
     if (args.size() != 1 || args.first().isEmpty())
-        return fail(usage());
+        return usageFailure(QStringLiteral("mission"), QStringLiteral("add takes one path"));
     // The service resolves relative paths against its own working directory,
     // not the caller's: send an absolute one.
     const QString path = QFileInfo(args.first()).absoluteFilePath();
@@ -67,7 +67,8 @@ int removeMissions(const Options& options, const QStringList& args)
         numbers.append(number);
     }
     if (numbers.isEmpty())
-        return fail(usage());
+        return usageFailure(QStringLiteral("mission"),
+                            QStringLiteral("rm takes one or more mission numbers"));
     QJsonObject request = command("antivirus_mission_remove");
     request.insert(QStringLiteral("params"), QJsonObject{{QStringLiteral("msnnos"), numbers}});
     QJsonObject reply;
@@ -78,13 +79,11 @@ int removeMissions(const Options& options, const QStringList& args)
     return ExitSuccess;
 }
 
-} // namespace
-
 // missions: number, type, path and last scan of every mission.
-int missionsCommand(const Options& options, const QStringList& args)
+int missionsCommand(const Options& options, const QCommandLineParser& parser)
 {
-    if (!args.isEmpty())
-        return fail(usage());
+    if (!parser.positionalArguments().isEmpty())
+        return usageFailure(QStringLiteral("missions"), QStringLiteral("takes no operands"));
     QJsonObject reply;
     const int status = missionRequest(options, QStringLiteral("missions"),
                                       command("antivirus_mission_alload"), reply);
@@ -112,14 +111,35 @@ int missionsCommand(const Options& options, const QStringList& args)
 }
 
 // mission add PATH | mission rm N...
-int missionCommand(const Options& options, const QStringList& args)
+int missionCommand(const Options& options, const QCommandLineParser& parser)
 {
+    const QStringList args = parser.positionalArguments();
     const QString verb = args.value(0);
     if (verb == QLatin1String("add"))
         return addMission(options, args.mid(1));
     if (verb == QLatin1String("rm"))
         return removeMissions(options, args.mid(1));
-    return fail(usage());
+    return usageFailure(QStringLiteral("mission"), QStringLiteral("say add PATH or rm N..."));
+}
+
+} // namespace
+
+void addMissionCommands(QList<Command>& table)
+{
+    table << Command{QStringLiteral("missions"), QString(),
+                     QStringLiteral("Lists the registered folders and files (missions)."),
+                     [](QCommandLineParser&) {}, missionsCommand};
+    table << Command{
+        QStringLiteral("mission"), QStringLiteral("add PATH | rm N..."),
+        QStringLiteral("Registers a folder or file as a mission, or removes missions."),
+        [](QCommandLineParser& parser) {
+            parser.addPositionalArgument(
+                QStringLiteral("action"),
+                QStringLiteral("add PATH registers PATH (made absolute here); rm N... removes the "
+                               "missions numbered N"),
+                QStringLiteral("add PATH | rm N..."));
+        },
+        missionCommand};
 }
 
 } // namespace znavctl

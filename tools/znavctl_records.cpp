@@ -13,78 +13,33 @@
 namespace znavctl {
 namespace {
 
-// The arguments of a record command: --json, --page N, --size M (where
-// allowed) and the record numbers (where allowed).
-struct RecordArgs
+// The numbers of restore and purge: positive whole numbers, at least one.
+bool recordNumbers(const QCommandLineParser& parser, QJsonArray& numbers, Failure& failure)
 {
-    bool json = false;
-    int page = 1;
-    int size = 20;
-    QJsonArray numbers;
-};
-
-bool positiveNumber(const QString& text, int& number)
-{
-    bool ok = false;
-    number = text.toInt(&ok);
-    return ok && number > 0;
-}
-
-bool parseRecordArgs(const QStringList& args, bool paged, bool numbered, RecordArgs& parsed,
-                     Failure& failure)
-{
-    for (int i = 0; i < args.size(); ++i) {
-        const QString& arg = args.at(i);
-        if (arg == QLatin1String("--json")) {
-            parsed.json = true;
-        } else if (paged && (arg == QLatin1String("--page") || arg == QLatin1String("--size"))) {
-            int value = 0;
-            if (i + 1 >= args.size() || !positiveNumber(args.at(++i), value)) {
-                failure.message = QStringLiteral("%1 needs a positive number").arg(arg);
-                return false;
-            }
-            (arg == QLatin1String("--page") ? parsed.page : parsed.size) = value;
-        } else if (numbered && !arg.startsWith(QLatin1String("--"))) {
-            int value = 0;
-            if (!positiveNumber(arg, value)) {
-                failure.message = QStringLiteral("%1 is not a record number").arg(arg);
-                return false;
-            }
-            parsed.numbers.append(value);
-        } else {
-            failure.message = QStringLiteral("unexpected argument %1; %2").arg(arg, usage());
+    for (const QString& arg : parser.positionalArguments()) {
+        int value = 0;
+        if (!positiveNumber(arg, value)) {
+            failure.message = QStringLiteral("%1 is not a record number").arg(arg);
             return false;
         }
+        numbers.append(value);
     }
-    if (numbered && parsed.numbers.isEmpty()) {
-        failure.message = QStringLiteral("name at least one record number; %1").arg(usage());
+    if (numbers.isEmpty()) {
+        failure.message = QStringLiteral("name at least one record number");
         return false;
     }
     return true;
 }
 
-// A failed reply for people: its code and message on standard error.
-int reportFailure(const QString& what, const QJsonObject& reply)
-{
-    const int code = toInt(reply.value(QStringLiteral("err")));
-    const QString message = reply.value(QStringLiteral("errmsg")).toString();
-    printLine(stderr,
-              QStringLiteral("znavctl: %1 failed (err %2%3)")
-                  .arg(what)
-                  .arg(code)
-                  .arg(message.isEmpty() ? QString() : QStringLiteral(": ") + message));
-    return ExitFailedReply;
-}
-
 // Sends a record command's request; with --json prints the reply as is.
 // Returns -1 when the caller should print the successful reply itself.
-int recordRequest(const Options& options, const RecordArgs& args, const QString& what,
-                  const QString& cmd, const QJsonObject& params, QJsonObject& reply)
+int recordRequest(const Options& options, const QString& what, const QString& cmd,
+                  const QJsonObject& params, QJsonObject& reply)
 {
     QJsonObject request{{QStringLiteral("cmd"), cmd}};
     if (!params.isEmpty())
         request.insert(QStringLiteral("params"), params);
-    if (args.json || options.json)
+    if (options.json)
         return sendRequest(options, request);
     Failure failure;
     if (!exchange(options, request, reply, failure))
@@ -92,18 +47,25 @@ int recordRequest(const Options& options, const RecordArgs& args, const QString&
     return succeeded(reply) ? -1 : reportFailure(what, reply);
 }
 
-int listing(const Options& options, const QStringList& argv, const QString& what,
+int listing(const Options& options, const QCommandLineParser& parser, const QString& what,
             const QString& cmd, const QStringList& header,
             const std::function<QStringList(const QJsonObject&)>& row)
 {
-    RecordArgs args;
-    Failure failure;
-    if (!parseRecordArgs(argv, true, false, args, failure))
-        return fail(failure.message);
+    if (!parser.positionalArguments().isEmpty())
+        return usageFailure(
+            what,
+            QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
+    int page = 1;
+    int size = 20;
+    for (const char* name : {"page", "size"}) {
+        const QString option = QLatin1String(name);
+        if (parser.isSet(option)
+            && !positiveNumber(parser.value(option), option == QLatin1String("page") ? page : size))
+            return usageFailure(what, QStringLiteral("--%1 needs a positive number").arg(option));
+    }
     QJsonObject reply;
-    const QJsonObject params{{QStringLiteral("page"), args.page},
-                             {QStringLiteral("ofpage"), args.size}};
-    const int status = recordRequest(options, args, what, cmd, params, reply);
+    const QJsonObject params{{QStringLiteral("page"), page}, {QStringLiteral("ofpage"), size}};
+    const int status = recordRequest(options, what, cmd, params, reply);
     if (status >= 0)
         return status;
     const QJsonObject results = reply.value(QStringLiteral("results")).toObject();
@@ -114,23 +76,19 @@ int listing(const Options& options, const QStringList& argv, const QString& what
     printTable(header, rows);
     const int total = toInt(results.value(QStringLiteral("reccount")));
     if (rows.isEmpty())
-        printLine(stdout, QStringLiteral("(no rows from %1; %2 in all)").arg(args.page).arg(total));
+        printLine(stdout, QStringLiteral("(no rows from %1; %2 in all)").arg(page).arg(total));
     else
-        printLine(stdout,
-                  QStringLiteral("(rows %1-%2 of %3)")
-                      .arg(args.page)
-                      .arg(args.page + rows.size() - 1)
-                      .arg(total));
+        printLine(
+            stdout,
+            QStringLiteral("(rows %1-%2 of %3)").arg(page).arg(page + rows.size() - 1).arg(total));
     return ExitSuccess;
 }
 
-} // namespace
-
 // logs [--page N] [--size M] [--json]
-int logsCommand(const Options& options, const QStringList& argv)
+int logsCommand(const Options& options, const QCommandLineParser& parser)
 {
     return listing(
-        options, argv, QStringLiteral("logs"), QStringLiteral("antivirus_log_alload"),
+        options, parser, QStringLiteral("logs"), QStringLiteral("antivirus_log_alload"),
         {"LOG", "STATE", "START", "END", "SECONDS", "FILES", "SCANNED", "INFECTED", "PATH"},
         [](const QJsonObject& log) {
             const int state = toInt(log.value(QStringLiteral("state")));
@@ -151,32 +109,33 @@ int logsCommand(const Options& options, const QStringList& argv)
 }
 
 // quarantine [--page N] [--size M] [--json]
-int quarantineCommand(const Options& options, const QStringList& argv)
+int quarantineCommand(const Options& options, const QCommandLineParser& parser)
 {
-    return listing(
-        options, argv, QStringLiteral("quarantine"), QStringLiteral("antivirus_quarantined_alload"),
-        {"RECORD", "TIME", "VIRUS", "FILE", "PATH"}, [](const QJsonObject& record) {
-            return QStringList{
-                cell(record.value(QStringLiteral("iftno"))),
-                cell(record.value(QStringLiteral("time"))),
-                cell(record.value(QStringLiteral("virus"))),
-                toInt(record.value(QStringLiteral("removed"))) ? QStringLiteral("missing")
-                                                               : QStringLiteral("kept"),
-                cell(record.value(QStringLiteral("path"))),
-            };
-        });
+    return listing(options, parser, QStringLiteral("quarantine"),
+                   QStringLiteral("antivirus_quarantined_alload"),
+                   {"RECORD", "TIME", "VIRUS", "FILE", "PATH"}, [](const QJsonObject& record) {
+                       return QStringList{
+                           cell(record.value(QStringLiteral("iftno"))),
+                           cell(record.value(QStringLiteral("time"))),
+                           cell(record.value(QStringLiteral("virus"))),
+                           toInt(record.value(QStringLiteral("removed")))
+                               ? QStringLiteral("missing")
+                               : QStringLiteral("kept"),
+                           cell(record.value(QStringLiteral("path"))),
+                       };
+                   });
 }
 
-int numberedCommand(const Options& options, const QStringList& argv, const QString& what,
+int numberedCommand(const Options& options, const QCommandLineParser& parser, const QString& what,
                     const QString& cmd, const QString& done)
 {
-    RecordArgs args;
+    QJsonArray numbers;
     Failure failure;
-    if (!parseRecordArgs(argv, false, true, args, failure))
-        return fail(failure.message);
+    if (!recordNumbers(parser, numbers, failure))
+        return usageFailure(what, failure.message);
     QJsonObject reply;
     const int status =
-        recordRequest(options, args, what, cmd, {{QStringLiteral("iftnos"), args.numbers}}, reply);
+        recordRequest(options, what, cmd, {{QStringLiteral("iftnos"), numbers}}, reply);
     if (status >= 0)
         return status;
     printLine(stdout,
@@ -186,31 +145,31 @@ int numberedCommand(const Options& options, const QStringList& argv, const QStri
 }
 
 // restore [--json] N...
-int restoreCommand(const Options& options, const QStringList& argv)
+int restoreCommand(const Options& options, const QCommandLineParser& parser)
 {
-    return numberedCommand(options, argv, QStringLiteral("restore"),
+    return numberedCommand(options, parser, QStringLiteral("restore"),
                            QStringLiteral("antivirus_quarantined_restore"),
                            QStringLiteral("queued for restoring"));
 }
 
 // purge [--json] N...
-int purgeCommand(const Options& options, const QStringList& argv)
+int purgeCommand(const Options& options, const QCommandLineParser& parser)
 {
-    return numberedCommand(options, argv, QStringLiteral("purge"),
+    return numberedCommand(options, parser, QStringLiteral("purge"),
                            QStringLiteral("antivirus_quarantined_remove"),
                            QStringLiteral("deleted"));
 }
 
 // prune [--json]
-int pruneCommand(const Options& options, const QStringList& argv)
+int pruneCommand(const Options& options, const QCommandLineParser& parser)
 {
-    RecordArgs args;
-    Failure failure;
-    if (!parseRecordArgs(argv, false, false, args, failure))
-        return fail(failure.message);
+    if (!parser.positionalArguments().isEmpty())
+        return usageFailure(
+            QStringLiteral("prune"),
+            QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
     QJsonObject reply;
     const int status =
-        recordRequest(options, args, QStringLiteral("prune"),
+        recordRequest(options, QStringLiteral("prune"),
                       QStringLiteral("antivirus_quarantined_reduce"), QJsonObject(), reply);
     if (status >= 0)
         return status;
@@ -218,6 +177,43 @@ int pruneCommand(const Options& options, const QStringList& argv)
         toInt(reply.value(QStringLiteral("results")).toObject().value(QStringLiteral("amount")));
     printLine(stdout, QStringLiteral("%1 record(s) of vanished files pruned").arg(amount));
     return ExitSuccess;
+}
+
+void pagedOptions(QCommandLineParser& parser)
+{
+    parser.addOptions({
+        {QStringLiteral("page"), QStringLiteral("First row to show, counted from 1 (default 1)."),
+         QStringLiteral("N")},
+        {QStringLiteral("size"), QStringLiteral("Rows to show (default 20)."), QStringLiteral("M")},
+    });
+}
+
+void numberOperands(QCommandLineParser& parser)
+{
+    parser.addPositionalArgument(QStringLiteral("N"),
+                                 QStringLiteral("record numbers, as the quarantine lists them"),
+                                 QStringLiteral("N..."));
+}
+
+} // namespace
+
+void addRecordCommands(QList<Command>& table)
+{
+    table << Command{QStringLiteral("logs"), QStringLiteral("[--page N] [--size M]"),
+                     QStringLiteral("Lists the scan logs, one row per finished or stopped task."),
+                     pagedOptions, logsCommand};
+    table << Command{QStringLiteral("quarantine"), QStringLiteral("[--page N] [--size M]"),
+                     QStringLiteral("Lists the quarantined files."), pagedOptions,
+                     quarantineCommand};
+    table << Command{QStringLiteral("restore"), QStringLiteral("N..."),
+                     QStringLiteral("Moves quarantined files back to where they were found."),
+                     numberOperands, restoreCommand};
+    table << Command{QStringLiteral("purge"), QStringLiteral("N..."),
+                     QStringLiteral("Deletes quarantined files and their records."), numberOperands,
+                     purgeCommand};
+    table << Command{QStringLiteral("prune"), QString(),
+                     QStringLiteral("Drops the records of quarantined files that are gone."),
+                     [](QCommandLineParser&) {}, pruneCommand};
 }
 
 } // namespace znavctl

@@ -29,31 +29,6 @@ QString refusal(const QJsonObject& reply)
         .arg(reply.value(QStringLiteral("err")).toInt());
 }
 
-// Splits a subcommand's arguments into flags and operands; "--" ends the
-// flags. --json counts here as well as before the command.
-bool takeFlags(const QStringList& args, Options& options, bool* wait, QStringList& operands,
-               Failure& failure)
-{
-    for (int i = 0; i < args.size(); ++i) {
-        const QString& arg = args.at(i);
-        if (arg == QLatin1String("--")) {
-            operands += args.mid(i + 1);
-            break;
-        }
-        if (arg == QLatin1String("--json")) {
-            options.json = true;
-        } else if (wait && arg == QLatin1String("--wait")) {
-            *wait = true;
-        } else if (arg.startsWith(QLatin1String("--"))) {
-            failure.message = QStringLiteral("unknown option %1").arg(arg);
-            return false;
-        } else {
-            operands << arg;
-        }
-    }
-    return true;
-}
-
 // File names come from the users of the scanned shares: control characters
 // in them must not reach a terminal (or split a progress line), so they are
 // shown as "\xHH"; line separators and bidirectional overrides, which would
@@ -280,24 +255,18 @@ int followScan(const Options& options, const QString& path)
     return last.infected > 0 ? ExitInfected : ExitSuccess;
 }
 
-} // namespace
-
 // scan PATH [--wait]
-int scanCommand(const Options& given, const QStringList& args)
+int scanCommand(const Options& options, const QCommandLineParser& parser)
 {
-    Options options = given;
-    bool wait = false;
-    QStringList operands;
-    Failure failure;
-    if (!takeFlags(args, options, &wait, operands, failure))
-        return fail(failure.message);
+    const QStringList operands = parser.positionalArguments();
     if (operands.size() != 1 || operands.first().trimmed().isEmpty())
-        return fail(usage());
+        return usageFailure(QStringLiteral("scan"), QStringLiteral("name one path"));
     // The service resolves a relative path against its own directory, not
     // ours: send it absolute. The same resolution gives the very path the
     // service reports while the task runs.
     const QString path = QFileInfo(operands.first().trimmed()).absoluteFilePath();
     QJsonObject reply;
+    Failure failure;
     const QJsonObject request{
         {QStringLiteral("cmd"), QStringLiteral("antivirus_scan_start")},
         {QStringLiteral("params"), QJsonObject{{QStringLiteral("path"), path}}}};
@@ -312,7 +281,7 @@ int scanCommand(const Options& given, const QStringList& args)
                         + QStringLiteral("; the task is queued and runs after the current scan"));
         return fail(refusal(reply));
     }
-    if (wait)
+    if (parser.isSet(QStringLiteral("wait")))
         return followScan(options, path);
     if (options.json)
         printJson(reply);
@@ -321,18 +290,15 @@ int scanCommand(const Options& given, const QStringList& args)
     return ExitSuccess;
 }
 
-// A command without operands: its flags taken from `args` into `options`,
-// `cmd` sent, the reply printed raw with --json. -1 when the reply came and
-// succeeded, otherwise the exit status (the reason already printed).
-static int plainRequest(Options& options, const QStringList& args, const char* cmd,
-                        QJsonObject& reply)
+// A command without operands: `cmd` sent, the reply printed raw with
+// --json. -1 when the reply came and succeeded, otherwise the exit status
+// (the reason already printed).
+int plainRequest(const Options& options, const QString& name, const QCommandLineParser& parser,
+                 const char* cmd, QJsonObject& reply)
 {
-    QStringList operands;
+    if (!parser.positionalArguments().isEmpty())
+        return usageFailure(name, QStringLiteral("takes no operands"));
     Failure failure;
-    if (!takeFlags(args, options, nullptr, operands, failure))
-        return fail(failure.message);
-    if (!operands.isEmpty())
-        return fail(usage());
     if (!exchange(options, command(cmd), reply, failure))
         return fail(failure.message);
     if (options.json)
@@ -341,11 +307,11 @@ static int plainRequest(Options& options, const QStringList& args, const char* c
 }
 
 // stop: returns once the running scan has ended.
-int stopCommand(const Options& given, const QStringList& args)
+int stopCommand(const Options& options, const QCommandLineParser& parser)
 {
-    Options options = given;
     QJsonObject reply;
-    const int status = plainRequest(options, args, "antivirus_scan_stop", reply);
+    const int status =
+        plainRequest(options, QStringLiteral("stop"), parser, "antivirus_scan_stop", reply);
     if (status >= 0)
         return status;
     if (!options.json)
@@ -354,11 +320,11 @@ int stopCommand(const Options& given, const QStringList& args)
 }
 
 // status: the running or last scan.
-int statusCommand(const Options& given, const QStringList& args)
+int statusCommand(const Options& options, const QCommandLineParser& parser)
 {
-    Options options = given;
     QJsonObject reply;
-    const int status = plainRequest(options, args, "antivirus_scan_running", reply);
+    const int status =
+        plainRequest(options, QStringLiteral("status"), parser, "antivirus_scan_running", reply);
     if (status >= 0)
         return status;
     if (options.json)
@@ -382,6 +348,31 @@ int statusCommand(const Options& given, const QStringList& args)
                      .arg(results.value(QStringLiteral("missions")).toObject().size());
     printLine(stdout, lines.join(QLatin1Char('\n')));
     return ExitSuccess;
+}
+
+void noDeclarations(QCommandLineParser&) {}
+
+} // namespace
+
+void addScanCommands(QList<Command>& table)
+{
+    table << Command{QStringLiteral("scan"), QStringLiteral("PATH [--wait]"),
+                     QStringLiteral("Queues a scan of a file or folder."),
+                     [](QCommandLineParser& parser) {
+                         parser.addPositionalArgument(QStringLiteral("PATH"),
+                                                      QStringLiteral("the file or folder to scan"));
+                         parser.addOption(QCommandLineOption(
+                             QStringLiteral("wait"),
+                             QStringLiteral("Follow the scan to its end; exit 1 when infected "
+                                            "files were found.")));
+                     },
+                     scanCommand};
+    table << Command{QStringLiteral("stop"), QString(),
+                     QStringLiteral("Stops the running scan and returns once it has ended."),
+                     noDeclarations, stopCommand};
+    table << Command{QStringLiteral("status"), QString(),
+                     QStringLiteral("Shows the progress of the running (or last) scan."),
+                     noDeclarations, statusCommand};
 }
 
 } // namespace znavctl

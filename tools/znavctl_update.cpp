@@ -1,4 +1,4 @@
-// znavctl update [--wait] | --stop | --status
+// znavctl update [--wait | --stop | --status]
 
 #include "znavctl.h"
 
@@ -106,40 +106,65 @@ int waitForUpdate(const Options& options)
     return ok ? ExitSuccess : ExitFailedReply;
 }
 
-} // namespace
-
-// update [--wait] | --stop | --status
-int updateCommand(const Options& options, const QStringList& args)
+// update [--wait | --stop | --status]
+int updateCommand(const Options& options, const QCommandLineParser& parser)
 {
-    const QString mode = args.value(0);
-    if (args.size() > 1
-        || !(mode.isEmpty() || mode == QLatin1String("--wait") || mode == QLatin1String("--stop")
-             || mode == QLatin1String("--status")))
-        return fail(usage());
+    if (!parser.positionalArguments().isEmpty())
+        return usageFailure(QStringLiteral("update"), QStringLiteral("takes no operands"));
+    QString mode;
+    for (const char* flag : {"wait", "stop", "status"}) {
+        if (!parser.isSet(QLatin1String(flag)))
+            continue;
+        if (!mode.isEmpty())
+            return usageFailure(
+                QStringLiteral("update"),
+                QStringLiteral("--%1 and --%2 exclude each other").arg(mode, QLatin1String(flag)));
+        mode = QLatin1String(flag);
+    }
 
-    const char* cmd = mode == QLatin1String("--stop") ? "antivirus_updvdb_stop"
-        : mode == QLatin1String("--status")           ? "antivirus_updvdb_running"
-                                                      : "antivirus_updvdb_start";
+    const char* cmd = mode == QLatin1String("stop") ? "antivirus_updvdb_stop"
+        : mode == QLatin1String("status")           ? "antivirus_updvdb_running"
+                                                    : "antivirus_updvdb_start";
     QJsonObject reply;
     Failure failure;
     if (!exchange(options, command(cmd), reply, failure))
         return fail(failure.message);
 
-    if (mode == QLatin1String("--status")) {
+    if (mode == QLatin1String("status")) {
         options.json ? printJson(reply) : printStatus(reply);
         return reply.contains(QStringLiteral("results")) ? ExitSuccess : ExitFailedReply;
     }
-    if (mode == QLatin1String("--wait") && succeeded(reply))
+    if (mode == QLatin1String("wait") && succeeded(reply))
         return waitForUpdate(options);
     if (options.json)
         printJson(reply);
     else if (succeeded(reply))
         printLine(stdout,
-                  mode == QLatin1String("--stop") ? QStringLiteral("no update is running")
-                                                  : QStringLiteral("update started"));
+                  mode == QLatin1String("stop") ? QStringLiteral("no update is running")
+                                                : QStringLiteral("update started"));
     else
         printLine(stdout, QStringLiteral("refused: ") + reason(reply));
     return succeeded(reply) ? ExitSuccess : ExitFailedReply;
+}
+
+} // namespace
+
+void addUpdateCommands(QList<Command>& table)
+{
+    table << Command{
+        QStringLiteral("update"), QStringLiteral("[--wait | --stop | --status]"),
+        QStringLiteral("Starts a virus database update, follows it, stops it or reports on it."),
+        [](QCommandLineParser& parser) {
+            parser.addOptions({
+                {QStringLiteral("wait"),
+                 QStringLiteral("Start and follow the update with a progress bar; exit 1 when it "
+                                "fails.")},
+                {QStringLiteral("stop"), QStringLiteral("Stop the running update.")},
+                {QStringLiteral("status"),
+                 QStringLiteral("Report the running or last update and the engine's state.")},
+            });
+        },
+        updateCommand};
 }
 
 } // namespace znavctl

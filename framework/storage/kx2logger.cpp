@@ -390,8 +390,9 @@ void KX2Logger::clean()
     if (path.isEmpty())
         return;
     QFile::remove(path);
-    // Every numbered backup goes, the highest (newest) included.
+    // The numbered backups go except the highest one, the newest: it keeps
+    // the last lines written before the clean-up.
     const int count = d->backupCount();
-    for (int number = 1; number <= count; ++number)
+    for (int number = 1; number < count; ++number)
         QFile::remove(d->backupName(path, number));
 }

@@ -85,7 +85,8 @@ public:
     QString write(int level, const QString& label1, const QString& label2, int line,
                   const char* format, ...) Q_ATTRIBUTE_FORMAT_PRINTF(6, 7);
 
-    // Deletes the log file and all of its numbered backups.
+    // Deletes the log file and its numbered backups 1 to backups()-1; the
+    // highest-numbered backup (the newest once they are full) is kept.
     void clean();
 
 private:

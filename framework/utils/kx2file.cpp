@@ -218,10 +218,13 @@ bool KX2File::removeDirs(const QString& dirPath, bool removeSelf)
 {
     const QFileInfo self(dirPath);
     if (self.isSymLink()) {
-        // The caller named a link, with or without removeSelf: only the link
-        // goes. Emptying what it points at would let a link planted in a
-        // work area send this process's deletions anywhere on the system.
-        QFile::remove(self.absoluteFilePath());
+        // The caller named a link. Its target is never emptied: a link
+        // planted in a work area would otherwise send this process's
+        // deletions anywhere on the system. The link itself goes only when
+        // the caller asked for the path to go (removeSelf); emptying
+        // "the directory" leaves it untouched.
+        if (removeSelf)
+            QFile::remove(self.absoluteFilePath());
     } else {
         if (self.isDir()) {
             removeContents(dirPath);

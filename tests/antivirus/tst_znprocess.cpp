@@ -35,6 +35,7 @@ private slots:
     void killDuringFirstStartsLeavesNoBrokenStore();
     void incompatibleStoreStopsStart_data();
     void incompatibleStoreStopsStart();
+    void damagedStoreNamesTheRecovery();
     void settingsOverSocket();
     void corruptVirusDatabaseIsTraced();
     void eventsArePrintedWhateverTheDebugBits();
@@ -236,6 +237,27 @@ void tst_ZNProcess::incompatibleStoreStopsStart()
     QVERIFY2(text.contains(QStringLiteral("系统配置文装载失败: ") + configPath), qPrintable(text));
     QVERIFY2(output.contains(trace), output.constData());
     QVERIFY(!output.contains("lpcID: "));
+}
+
+void tst_ZNProcess::damagedStoreNamesTheRecovery()
+{
+    // Not an SQLite file at all: what a disk error or a stray copy leaves.
+    QVERIFY(avtest::writeFile(databasePath(), QByteArray(8192, 'x')));
+
+    writeConfig(0);
+    QVERIFY(startService());
+    QVERIFY(process->waitForFinished(30000));
+    output += process->readAll();
+    QCOMPARE(process->exitCode(), 1);
+    const QString text = QString::fromUtf8(output);
+    QVERIFY2(text.contains(QStringLiteral("系统配置文装载失败: ") + configPath), qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("file is not a database")), qPrintable(text));
+    // What to do comes with the reason.
+    QVERIFY2(
+        text.contains(QStringLiteral("\"Recovery from a damaged store\" in docs/operations.md")),
+        qPrintable(text));
+    // The damaged file is left for the administrator.
+    QCOMPARE(QFileInfo(databasePath()).size(), qint64(8192));
 }
 
 void tst_ZNProcess::settingsOverSocket()

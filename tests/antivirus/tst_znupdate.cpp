@@ -97,6 +97,7 @@ private slots:
     void relocationIgnoresForeignNames();
     void relocationNeverFollowsLinks_data();
     void relocationNeverFollowsLinks();
+    void relocationReplacesALinkedTarget();
     void requestContract();
     void scheduleStartsDueUpdate();
     void mirrorToolAndClientUpdateService();
@@ -813,6 +814,30 @@ void tst_ZNUpdate::relocationNeverFollowsLinks()
     waitForUpdateThread();
     QVERIFY(QFileInfo::exists(rootDir + "/b.hdb"));
     QVERIFY(!QFileInfo::exists(to + "/b.hdb"));
+}
+
+// The target virusdb replaced by a link to another directory: the files
+// land in a real directory in the link's place, and what the link pointed
+// at is neither emptied nor written.
+void tst_ZNUpdate::relocationReplacesALinkedTarget()
+{
+    startService();
+    const QString from = root->path() + "/old/virusdb";
+    QVERIFY(avtest::writeFile(from + "/a.hdb", avtest::eicarHdbLine()));
+    const QString elsewhere = root->path() + "/elsewhere";
+    QVERIFY(avtest::writeFile(elsewhere + "/precious", "keep me"));
+    const QString to = root->path() + "/new/virusdb";
+    QVERIFY(QDir().mkpath(root->path() + "/new"));
+    QVERIFY(QFile::link(elsewhere, to));
+
+    d->updater.queueRelocation(from, to);
+    QVERIFY(d->updater.prepare(false));
+    waitForUpdateThread();
+    QVERIFY(!QFileInfo(to).isSymLink());
+    QVERIFY(QFileInfo(to).isDir());
+    QCOMPARE(avtest::readBytes(to + "/a.hdb"), avtest::eicarHdbLine());
+    QCOMPARE(QDir(elsewhere).entryList(QDir::Files), QStringList{"precious"});
+    QCOMPARE(avtest::readBytes(elsewhere + "/precious"), QByteArray("keep me"));
 }
 
 void tst_ZNUpdate::requestContract()

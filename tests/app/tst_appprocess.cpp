@@ -117,21 +117,39 @@ void TestAppProcess::unknownOptionFails()
 
 void TestAppProcess::rejectedConfiguration_data()
 {
-    QTest::addColumn<QByteArray>("content"); // empty: no file at all
+    QTest::addColumn<QByteArray>("content"); // empty: no file; "<dir>": a directory
+    QTest::addColumn<QString>("reason");     // the line after "未定义lpcid内容"
 
-    QTest::newRow("missing file") << QByteArray();
-    QTest::newRow("not json") << QByteArray("{ lpcid: ");
-    QTest::newRow("array") << QByteArray("[1, 2]");
-    QTest::newRow("blank lpcid") << QByteArray(R"({"lpcid": "   ", "debugging": true})");
-    QTest::newRow("lpcid not a string") << QByteArray(R"({"lpcid": {"a": 1}})");
+    QTest::newRow("missing file") << QByteArray()
+                                  << QStringLiteral("the configuration file does not exist: %1");
+    QTest::newRow("directory") << QByteArray("<dir>")
+                               << QStringLiteral("the configuration file cannot be read: it is a "
+                                                 "directory");
+    QTest::newRow("not json") << QByteArray("{ lpcid: ")
+                              << QStringLiteral("the configuration file is not JSON: "
+                                                "unterminated object at offset 3");
+    QTest::newRow("truncated") << QByteArray(R"({"lpcid": "/run/a.sock")")
+                               << QStringLiteral("the configuration file is not JSON: "
+                                                 "unterminated string at offset 23");
+    QTest::newRow("array") << QByteArray("[1, 2]")
+                           << QStringLiteral("the configuration file holds no JSON object");
+    QTest::newRow("no lpcid") << QByteArray(R"({"lpcId": "/run/a.sock"})")
+                              << QStringLiteral("the key \"lpcid\" is missing");
+    QTest::newRow("blank lpcid") << QByteArray(R"({"lpcid": "   ", "debugging": true})")
+                                 << QStringLiteral("the key \"lpcid\" is blank");
+    QTest::newRow("lpcid not a string") << QByteArray(R"({"lpcid": {"a": 1}})")
+                                        << QStringLiteral("the key \"lpcid\" is not a text");
 }
 
 void TestAppProcess::rejectedConfiguration()
 {
     QFETCH(QByteArray, content);
+    QFETCH(QString, reason);
     QTemporaryDir dir;
     const QString cfg = dir.filePath(QStringLiteral("sub/config.json"));
-    if (!content.isEmpty()) {
+    if (content == "<dir>") {
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("sub/config.json")));
+    } else if (!content.isEmpty()) {
         QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("sub")));
         QFile file(cfg);
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -146,11 +164,12 @@ void TestAppProcess::rejectedConfiguration()
 
     const QStringList lines =
         QString::fromUtf8(process.readAllStandardOutput()).split(QLatin1Char('\n'));
-    QVERIFY2(lines.size() >= 2, qPrintable(lines.join(QLatin1Char('|'))));
+    QVERIFY2(lines.size() >= 3, qPrintable(lines.join(QLatin1Char('|'))));
     // "yyyy-MM-dd HH:mm:ss " then the message.
     QVERIFY2(lines[0].mid(20) == QStringLiteral("系统配置文装载失败: ") + cfg,
              qPrintable(lines[0]));
     QCOMPARE(lines[1], QStringLiteral("未定义lpcid内容"));
+    QCOMPARE(lines[2], reason.contains(QLatin1String("%1")) ? reason.arg(cfg) : reason);
 }
 
 void TestAppProcess::servesUntilTerminated()

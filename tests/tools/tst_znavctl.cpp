@@ -113,12 +113,16 @@ void tst_ZNAvCtl::unusableInvocationsExitTwo_data()
                                           << QByteArray("PARAMS_JSON is not a JSON object");
     QTest::newRow("no command") << QStringList{} << QByteArray("usage:");
     QTest::newRow("unknown command") << QStringList{"frob"} << QByteArray("unknown command frob");
-    QTest::newRow("scan without path") << QStringList{"scan", "--wait"} << QByteArray("usage:");
+    QTest::newRow("scan without path")
+        << QStringList{"scan", "--wait"}
+        << QByteArray("scan: name one path; see znavctl scan --help");
     QTest::newRow("scan unknown flag")
-        << QStringList{"scan", "/x", "--now"} << QByteArray("unknown option --now");
-    QTest::newRow("update, unknown mode") << QStringList{"update", "--now"} << QByteArray("usage:");
+        << QStringList{"scan", "/x", "--now"} << QByteArray("scan: unknown option 'now'");
+    QTest::newRow("update, unknown mode")
+        << QStringList{"update", "--now"} << QByteArray("update: unknown option 'now'");
     QTest::newRow("update, two modes")
-        << QStringList{"update", "--wait", "--stop"} << QByteArray("usage:");
+        << QStringList{"update", "--wait", "--stop"}
+        << QByteArray("update: --wait and --stop exclude each other");
     QTest::newRow("bad timeout") << QStringList{"--timeout", "0", "call", "x"}
                                  << QByteArray("--timeout");
 }

@@ -145,11 +145,13 @@ void tst_ZNAvCtlRecords::unusableArguments_data()
                                   << QByteArray("x is not a record number");
     QTest::newRow("zero") << QStringList{"purge", "0"} << QByteArray("0 is not a record number");
     QTest::newRow("page without value")
-        << QStringList{"logs", "--page"} << QByteArray("--page needs");
+        << QStringList{"logs", "--page"} << QByteArray("logs: missing value after '--page'");
     QTest::newRow("numbers for prune")
         << QStringList{"prune", "4"} << QByteArray("unexpected argument 4");
     QTest::newRow("size for restore")
-        << QStringList{"restore", "--size", "3"} << QByteArray("unexpected argument --size");
+        << QStringList{"restore", "--size", "3"} << QByteArray("restore: unknown option 'size'");
+    QTest::newRow("page not a number") << QStringList{"quarantine", "--page", "x"}
+                                       << QByteArray("quarantine: --page needs a positive number");
 }
 
 void tst_ZNAvCtlRecords::unusableArguments()

@@ -77,6 +77,7 @@ private slots:
     void rotationWithBackupsBelowOne();
     void backupNameWithoutSuffix();
     void cleanRemovesLogAndBackups();
+    void cleanWithOneBackupKeepsIt();
     void queuedModeLosesNoLineUnderManyThreads();
     void queuedModeRotates();
     void queuedLineIsWrittenWithoutALaterWrite();
@@ -248,12 +249,31 @@ void TestKX2Logger::cleanRemovesLogAndBackups()
     writeFile(m_dir->filePath(QStringLiteral("other.log")), "keep");
     writeFile(backupPath(11), "beyond the kept range");
 
+    writeFile(backupPath(10), "newest backup");
+
     logger.clean();
     QVERIFY(!QFileInfo::exists(logPath()));
-    for (int k = 1; k <= 10; ++k)
+    for (int k = 1; k < 10; ++k)
         QVERIFY2(!QFileInfo::exists(backupPath(k)), qPrintable(backupPath(k)));
+    // The newest backup (the highest number) is kept, untouched.
+    QCOMPARE(readFile(backupPath(10)), QByteArray("newest backup"));
     QVERIFY(QFileInfo::exists(m_dir->filePath(QStringLiteral("other.log"))));
     QVERIFY(QFileInfo::exists(backupPath(11)));
+}
+
+void TestKX2Logger::cleanWithOneBackupKeepsIt()
+{
+    KX2Logger logger;
+    logger.setFilePath(logPath());
+    logger.setBackups(1);
+    writeFile(logPath(), "log");
+    writeFile(backupPath(1), "only backup");
+    writeFile(backupPath(2), "beyond");
+
+    logger.clean();
+    QVERIFY(!QFileInfo::exists(logPath()));
+    QCOMPARE(readFile(backupPath(1)), QByteArray("only backup"));
+    QVERIFY(QFileInfo::exists(backupPath(2)));
 }
 
 void TestKX2Logger::queuedModeLosesNoLineUnderManyThreads()

@@ -69,7 +69,7 @@ private slots:
     void saveJsonRejectsScalars();
     void removeDirsMissingAndPopulated();
     void removeDirsNeverFollowsLinks();
-    void removeDirsUnlinksTopLevelLink();
+    void removeDirsUnlinksTopLevelLink(); // removeSelf true: the link goes; false: it stays
     void fileMd5Digests();
 
 private:
@@ -298,13 +298,21 @@ void TestKX2File::removeDirsUnlinksTopLevelLink()
     QCOMPARE(KX2File::readAll(target + "/precious"), QByteArray("keep me"));
 
     // Emptying a link (a work directory that someone replaced by a link to
-    // elsewhere) removes the link too and leaves what it points at alone;
-    // the caller then creates a real directory in its place.
+    // elsewhere) leaves both the link and what it points at: the path was
+    // not to go, and the target is not this tree's to empty. The directory
+    // is still there, so the result is false.
     QVERIFY(QFile::link(target, link));
-    QVERIFY(KX2File::removeDirs(link, false));
-    QVERIFY(!QFileInfo(link).isSymLink());
-    QVERIFY(!QFileInfo::exists(link));
+    QVERIFY(!KX2File::removeDirs(link, false));
+    QVERIFY(QFileInfo(link).isSymLink());
+    QCOMPARE(QFileInfo(link).symLinkTarget(), QFileInfo(target).absoluteFilePath());
     QCOMPARE(KX2File::readAll(target + "/precious"), QByteArray("keep me"));
+    QCOMPARE(QDir(target).entryList(QDir::Files), QStringList{"precious"});
+
+    // A dangling link is left as well.
+    const QString dangling = path("dangling");
+    QVERIFY(QFile::link(path("nowhere"), dangling));
+    KX2File::removeDirs(dangling, false);
+    QVERIFY(QFileInfo(dangling).isSymLink());
 }
 
 void TestKX2File::fileMd5Digests()

@@ -1,0 +1,258 @@
+#!/usr/bin/env bash
+# Builds the release build with -Werror, packs the Debian package and
+# checks it, installs the project with `cmake --install` into a temporary
+# root, verifies the systemd unit, and runs the installed service there on
+# its installed default configuration (rewritten to that root): a scan of a
+# tree holding the antivirus test file must report the detection, move the
+# file into quarantine and end its task; a restore brings the file back; an
+# update from a local mirror made by the installed znavmirror installs a set
+# whose new signature the next scan finds; a SIGTERM ends the service with
+# exit code 0.
+#
+# The service runs with the unit's capability bounding set and
+# no_new_privs (through setpriv when it exists), so the scan, quarantine
+# and restore are proved under the unit's limits.
+#
+# Called by scripts/test.sh; runs on its own too. Environment:
+#   PKG_BUILD_DIR  release build directory (build-pkg)
+#   JOBS           parallel build jobs (nproc)
+#   KEEP_ROOT=1    leave the temporary root for inspection
+set -euo pipefail
+cd "$(dirname "$0")/.."
+SOURCE=$PWD
+
+BUILD=${PKG_BUILD_DIR:-build-pkg}
+JOBS=${JOBS:-$(nproc)}
+
+step() { printf '\n== %s\n' "$*"; }
+die() {
+    echo "package-check: FAILED: $*" >&2
+    exit 1
+}
+
+# Waits up to $1 seconds for the command after it to succeed.
+wait_for() {
+    local seconds=$1
+    shift
+    local deadline=$((SECONDS + seconds))
+    until "$@"; do
+        [ $SECONDS -lt $deadline ] || return 1
+        sleep 0.2
+    done
+}
+
+step "release build with -Werror in $BUILD"
+cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DZN_WERROR=ON \
+    -DZN_BUILD_TESTS=OFF -DZN_BUILD_BENCH=OFF >/dev/null
+cmake --build "$BUILD" -j "$JOBS" --target znantivirus znavctl znavmirror
+
+step "Debian package"
+rm -f "$BUILD"/znantivirus_*.deb
+(cd "$BUILD" && cpack -G DEB >/dev/null)
+DEB=$(ls "$BUILD"/znantivirus_*.deb)
+echo "$DEB"
+dpkg-deb --info "$DEB"
+dpkg-deb --contents "$DEB"
+CONTENTS=$(dpkg-deb --contents "$DEB")
+for path in ./usr/sbin/znantivirus ./usr/bin/znavctl ./usr/bin/znavmirror \
+    ./lib/systemd/system/znantivirus.service ./zelo/etc/antivirus/config.json \
+    ./usr/share/man/man8/znantivirus.8 ./usr/share/man/man1/znavctl.1 \
+    ./usr/share/man/man1/znavmirror.1 ./usr/share/doc/znantivirus/operations.md; do
+    grep -q " $path\$" <<<"$CONTENTS" || die "package lacks $path"
+done
+# dpkg-shlibdeps derives Depends from the libraries the executables need
+# (Qt Network is not among them: the local socket is served without it);
+# libclamav's package name carries its soname version.
+DEPENDS=$(dpkg-deb --field "$DEB" Depends)
+for package in libqt5core5a 'libclamav[0-9]+' libsqlite3-0 libcurl4; do
+    grep -Eq "(^|, )$package( |,|$)" <<<"$DEPENDS" || die "Depends lacks $package: $DEPENDS"
+done
+CONFFILES=$(dpkg-deb --ctrl-tarfile "$DEB" | tar -xO ./conffiles)
+[ "$CONFFILES" = "/zelo/etc/antivirus/config.json" ] || die "conffiles: $CONFFILES"
+
+step "cmake --install into a temporary root"
+ROOT=$(mktemp -d /tmp/znav-pkgroot.XXXXXX)
+SERVICE_PID=
+MIRROR_PID=
+cleanup() {
+    if [ -n "$MIRROR_PID" ]; then
+        kill "$MIRROR_PID" 2>/dev/null || true
+        wait "$MIRROR_PID" 2>/dev/null || true
+    fi
+    if [ -n "$SERVICE_PID" ] && kill -0 "$SERVICE_PID" 2>/dev/null; then
+        kill -TERM "$SERVICE_PID" 2>/dev/null || true
+        wait "$SERVICE_PID" 2>/dev/null || true
+    fi
+    if [ "${KEEP_ROOT:-0}" = 1 ]; then
+        echo "root kept: $ROOT"
+    else
+        rm -rf "$ROOT"
+    fi
+}
+trap cleanup EXIT
+DESTDIR=$ROOT cmake --install "$BUILD" >/dev/null
+(cd "$ROOT" && find . -type f | sort)
+for path in usr/sbin/znantivirus usr/bin/znavctl usr/bin/znavmirror \
+    lib/systemd/system/znantivirus.service zelo/etc/antivirus/config.json \
+    usr/share/man/man8/znantivirus.8 usr/share/man/man1/znavctl.1 usr/share/man/man1/znavmirror.1 \
+    usr/share/doc/znantivirus/operations.md; do
+    [ -e "$ROOT/$path" ] || die "install lacks /$path"
+done
+CONFIG=$ROOT/zelo/etc/antivirus/config.json
+cmp -s "$CONFIG" packaging/config.json || die "installed config.json differs from packaging/config.json"
+# A second install leaves an administrator's configuration alone.
+echo '{"lpcid": "kept"}' >"$CONFIG.mine"
+cp "$CONFIG.mine" "$CONFIG"
+DESTDIR=$ROOT cmake --install "$BUILD" >/dev/null
+cmp -s "$CONFIG" "$CONFIG.mine" || die "a second install replaced config.json"
+rm -f "$CONFIG.mine"
+cp packaging/config.json "$CONFIG"
+
+if command -v groff >/dev/null; then
+    for page in "$ROOT"/usr/share/man/man*/*; do
+        warnings=$(groff -k -Tutf8 -man -ww -z "$page" 2>&1)
+        [ -z "$warnings" ] || die "$page: $warnings"
+    done
+fi
+
+step "systemd-analyze verify"
+if command -v systemd-analyze >/dev/null; then
+    # The unit names /usr/sbin/znantivirus; verify a copy that names the
+    # installed binary instead, with the installed man pages on MANPATH.
+    sed "s#^ExecStart=/usr/sbin/#ExecStart=$ROOT/usr/sbin/#" \
+        "$ROOT/lib/systemd/system/znantivirus.service" >"$ROOT/znantivirus.service"
+    man_check=no
+    command -v man >/dev/null && man_check=yes
+    MANPATH=$ROOT/usr/share/man systemd-analyze verify --man=$man_check "$ROOT/znantivirus.service"
+    rm -f "$ROOT/znantivirus.service"
+    echo "unit verified (man pages checked: $man_check)"
+else
+    die "systemd-analyze is missing (scripts/install-deps.sh installs systemd)"
+fi
+
+step "installed service on its default configuration, rewritten to $ROOT"
+WORK=$ROOT/srv/antivirus
+SCANTREE=$ROOT/srv/share
+mkdir -p "$ROOT/run/znantivirus" "$ROOT/var/lib/clamav" "$WORK/virusdb" "$SCANTREE/docs/deep"
+MIRROR=$ROOT/srv/mirror
+mkdir -p "$MIRROR"
+PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+python3 - "$CONFIG" "$ROOT" "$PORT" <<'PY'
+import json, sys
+path, root = sys.argv[1], sys.argv[2]
+config = json.load(open(path))
+for key in ("lpcid", "settings", "database", "systemvirusdb"):
+    config[key] = root + config[key]
+config["overall"]["path"] = root + config["overall"]["path"]
+config["virusdburl"] = "http://127.0.0.1:%s/virusdb.json" % sys.argv[3]
+# Failures, and the start and summary lines of every scan task.
+config["debuglevel"] = 0x32
+json.dump(config, open(path, "w"), indent=4)
+PY
+cat "$CONFIG"
+cat >"$ROOT/zelo/etc/antivirus/settings.json" <<JSON
+{ "enabled": 1, "datadir": "$WORK", "threads": 2, "vdbauto": 0, "schedule": {} }
+JSON
+
+# The antivirus test string, put together here so no file of the project
+# holds it, and a signature that finds it by its MD5 and size.
+TESTFILE=$SCANTREE/docs/deep/sample.com
+printf '%s%s%s' 'X5O!P%@AP[4\PZX54(P^)7CC)7}$' 'EICAR-STANDARD-' 'ANTIVIRUS-TEST-FILE!$H+H*' >"$TESTFILE"
+echo "harmless" >"$SCANTREE/docs/readme.txt"
+# Another user's private file in another user's private folder: reading,
+# moving and restoring it needs the capabilities the unit keeps.
+chmod 0600 "$TESTFILE"
+chown -R 65534:65534 "$SCANTREE/docs/deep"
+chmod 0700 "$SCANTREE/docs/deep"
+echo "$(md5sum <"$TESTFILE" | cut -d' ' -f1):$(stat -c %s "$TESTFILE"):Package.Check.Test" \
+    >"$WORK/virusdb/packagecheck.hdb"
+TESTSUM=$(md5sum <"$TESTFILE")
+
+# The mirror: the same signature and one more, for a file only the updated
+# set knows; described by the installed znavmirror and served over HTTP.
+cp "$WORK/virusdb/packagecheck.hdb" "$MIRROR/"
+echo "package check, mirror sample" >"$ROOT/mirror-sample"
+echo "$(md5sum <"$ROOT/mirror-sample" | cut -d' ' -f1):$(stat -c %s "$ROOT/mirror-sample"):Package.Check.Mirror" \
+    >"$MIRROR/mirror.hdb"
+"$ROOT/usr/bin/znavmirror" "$MIRROR" "http://127.0.0.1:$PORT/"
+python3 -m http.server "$PORT" --bind 127.0.0.1 --directory "$MIRROR" >"$ROOT/mirror.log" 2>&1 &
+MIRROR_PID=$!
+mirror_ready() { (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; }
+wait_for 30 mirror_ready || die "the mirror did not listen"
+
+LAUNCH=()
+if command -v setpriv >/dev/null; then
+    echo "running under the unit's capability bounding set (setpriv)"
+    # The unit's CapabilityBoundingSet and NoNewPrivileges.
+    LAUNCH=(setpriv --no-new-privs
+        --bounding-set -all,+dac_override,+dac_read_search,+fowner,+chown,+fsetid --)
+fi
+LOG=$ROOT/service.log
+"${LAUNCH[@]}" "$ROOT/usr/sbin/znantivirus" --cfg "$CONFIG" >"$LOG" 2>&1 &
+SERVICE_PID=$!
+CTL=("$ROOT/usr/bin/znavctl" --cfg "$CONFIG")
+
+socket_ready() { [ -S "$ROOT/run/znantivirus/znantivirus.sock" ]; }
+wait_for 30 socket_ready || {
+    cat "$LOG"
+    die "the service did not listen"
+}
+# The engine loads on the update thread after start-up: a scan is refused
+# until it is ready.
+scan_started() { "${CTL[@]}" scan "$SCANTREE" >/dev/null 2>&1; }
+wait_for 60 scan_started || {
+    cat "$LOG"
+    die "no scan was accepted"
+}
+task_ended() { grep -q "查杀毒完成: $SCANTREE" "$LOG"; }
+wait_for 60 task_ended || {
+    cat "$LOG"
+    die "the task did not end"
+}
+quarantined() { [ ! -e "$TESTFILE" ] && "${CTL[@]}" --json quarantine | grep -q 'sample.com'; }
+wait_for 30 quarantined || {
+    cat "$LOG"
+    die "the test file was not quarantined"
+}
+"${CTL[@]}" quarantine
+cat "$LOG"
+grep -q "开始查杀毒: $SCANTREE" "$LOG" || die "no task start line"
+grep -q "有毒文件数: 1" "$LOG" || die "no detection in the task summary"
+ls -A "$WORK/.qra" | grep -q . || die "the quarantine directory is empty"
+
+step "restore"
+IFTNO=$("${CTL[@]}" --json quarantine | python3 -c '
+import json, sys
+rows = json.load(sys.stdin)["results"]["records"]
+print(next(r["iftno"] for r in rows if r["path"].endswith("sample.com")))')
+"${CTL[@]}" restore "$IFTNO"
+restored() { [ -f "$TESTFILE" ]; }
+wait_for 30 restored || die "restore did not bring the file back"
+[ "$(md5sum <"$TESTFILE")" = "$TESTSUM" ] || die "the restored file differs"
+[ "$(stat -c %a:%u:%g "$TESTFILE")" = 600:65534:65534 ] ||
+    die "the restored file lost its mode or owner: $(stat -c %a:%u:%g "$TESTFILE")"
+
+step "update from the mirror"
+"${CTL[@]}" update --wait || {
+    cat "$LOG"
+    die "the update failed"
+}
+"${CTL[@]}" update --status
+cp "$ROOT/mirror-sample" "$SCANTREE/docs/mirror-sample"
+"${CTL[@]}" scan "$SCANTREE/docs" >/dev/null
+second_task_ended() { grep -q "查杀毒完成: $SCANTREE/docs" "$LOG"; }
+wait_for 60 second_task_ended || {
+    cat "$LOG"
+    die "the second task did not end"
+}
+grep -A4 "查杀毒完成: $SCANTREE/docs" "$LOG" | grep -q "有毒文件数: 2" ||
+    die "the updated set did not find both files: $(grep -A4 "查杀毒完成: $SCANTREE/docs" "$LOG")"
+
+step "SIGTERM"
+kill -TERM "$SERVICE_PID"
+status=0
+wait "$SERVICE_PID" || status=$?
+SERVICE_PID=
+[ "$status" -eq 0 ] || die "exit code $status after SIGTERM"
+grep -q "Wait for quit ..." "$LOG" || die "no stop line"
+echo "package-check: OK"
