@@ -13,6 +13,7 @@
 #include "kx2trace.h"
 #include "kx2values.h"
 #include "znantivirus.h"
+#include "zntrace.h"
 
 namespace {
 
@@ -115,10 +116,10 @@ bool RequestRouter::admitted(KX2Cabinet* envObject, const char* method) const
         || (group >= 0 && peer.isMemberOf(gid_t(group))))
         return true;
     envObject->setErr(KX2ErrorCode::PermissionDenied, QStringLiteral("没有权限执行此操作"));
-    PRINTLN_WITHTIME(QStringLiteral("拒绝请求 %1: uid %2 pid %3")
-                         .arg(QLatin1String(method))
-                         .arg(peer.uid)
-                         .arg(peer.pid));
+    znEvent(QStringLiteral("[refused] 拒绝请求 %1: uid %2 pid %3")
+                .arg(QLatin1String(method))
+                .arg(peer.uid)
+                .arg(peer.pid));
     return false;
 }
 

@@ -1,5 +1,7 @@
 #include "zntrace.h"
 
+#include "kx2logger.h"
+
 #include "kx2trace.h"
 #include "kx2tracelevel.h"
 
@@ -16,6 +18,11 @@ void znTrace(int mask, const QVariant& line)
 
 void znEvent(const QString& line)
 {
-    if (kx2HasTraceLevelSource())
-        PRINTLN_WITHTIME(line);
+    if (!kx2HasTraceLevelSource())
+        return;
+    PRINTLN_WITHTIME(line);
+    // The event log file, when the configuration names one.
+    if (KX2Logger* logger = KX2Logger::i(); logger && !logger->filePath().isEmpty())
+        logger->write(KX2Logger::Info, QStringLiteral("antivirus"), QString(), 0, "%s",
+                      line.toUtf8().constData());
 }

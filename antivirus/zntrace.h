@@ -30,7 +30,8 @@ void znTrace(int mask, const QVariant& line);
 // One line each, printed whatever debuglevel says (its bits govern the
 // detailed traces only), in the service process only: without a level
 // source (unit tests) nothing is printed. Each line starts with the event
-// in brackets, e.g. "[detect] task=3 mission=0 virus=... path=...".
+// in brackets, e.g. "[detect] task=3 mission=0 virus=... path=...". When the
+// process's logger (KX2Logger::i()) has a file, the line goes there too.
 void znEvent(const QString& line);
 
 #endif // ZNTRACE_H

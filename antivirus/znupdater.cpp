@@ -237,6 +237,8 @@ void ZNUpdater::setLastReason(const QString& reason)
 
 void ZNUpdater::upgrade(const QString& directory)
 {
+    znEvent(QStringLiteral("[update-start] from=%1")
+                .arg(configuration.virusdbUrls.join(QLatin1Char(' '))));
     const ZNFetchedSet fetched =
         znFetchVirusdb(configuration.virusdbUrls, directory, download, fetchControl());
     QString reason = fetched.reason;
@@ -250,6 +252,10 @@ void ZNUpdater::upgrade(const QString& directory)
     }
     setLastReason(ok ? QString() : reason);
     lastResult = ok ? 1 : 0;
+    znEvent(
+        ok ? QStringLiteral("[update-end] result=success installed=%1")
+                 .arg(fetched.staged ? QStringLiteral("new set") : QStringLiteral("nothing new"))
+           : QStringLiteral("[update-end] result=failed reason=%1").arg(reason));
     if (ok) {
         anySuccess = true;
         return;
@@ -297,9 +303,18 @@ bool ZNUpdater::proveAndInstall(const QString& directory, QString* reason)
     }
     loaded.setInstalled = znVirusdbSetTime(directory);
     znKeepGoodVirusdbSet(directory);
+    installEngine(std::move(loaded), directory);
+    return true;
+}
+
+void ZNUpdater::installEngine(ZNEngineSlot::Loaded loaded, const QString& directory)
+{
+    znEvent(
+        QStringLiteral("[engine] signatures=%1 set=%2 directory=%3")
+            .arg(loaded.signatures)
+            .arg(loaded.setInstalled.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), directory));
     reloadDue = false; // before the install, which may wait for the slot
     engines.install(std::move(loaded));
-    return true;
 }
 
 bool ZNUpdater::takeRelocation(Relocation& next)
@@ -358,8 +373,7 @@ bool ZNUpdater::reload(const QString& directory)
     if (loaded.engine) {
         loaded.setInstalled = znVirusdbSetTime(directory);
         znKeepGoodVirusdbSet(directory);
-        reloadDue = false; // before the install, which may wait for the slot
-        engines.install(std::move(loaded));
+        installEngine(std::move(loaded), directory);
         return true;
     }
     const QString failure = QDir(directory).absolutePath() + QStringLiteral(": ") + reason;
@@ -370,6 +384,9 @@ bool ZNUpdater::reload(const QString& directory)
         return true;
     // The engine in use, if any, stays; a client sees why none was built.
     engines.setLoadFailure(failure);
+    znEvent(
+        QStringLiteral("[engine-failed] %1 engine=%2")
+            .arg(failure, engines.current() ? QStringLiteral("previous") : QStringLiteral("none")));
     return false;
 }
 
@@ -391,8 +408,7 @@ bool ZNUpdater::fallBack(const QString& directory, const QString& failure)
     if (!znStageVirusdbSet(directory, good, {}, &reason)
         || !znInstallVirusdbSet(directory, &reason, directory + QStringLiteral(".broken")))
         znDiscardStagedSet(directory);
-    reloadDue = false;
-    engines.install(std::move(loaded));
+    installEngine(std::move(loaded), good);
     return true;
 }
 

@@ -113,6 +113,8 @@ private:
     // when it loaded, discards the staged set otherwise.
     bool proveAndInstall(const QString& directory, QString* reason);
     bool reload(const QString& directory);
+    // Makes `loaded` the engine in use and says so in the event log.
+    void installEngine(ZNEngineSlot::Loaded loaded, const QString& directory);
     bool fallBack(const QString& directory, const QString& failure);
     // ZNEngineSlot::load() on a thread of its own; a null engine with
     // "stopped" when the run is stopped meanwhile.

@@ -23,6 +23,7 @@
 #include "kx2trace.h"
 #include "kx2values.h"
 #include "requestrouter.h"
+#include "zntrace.h"
 
 namespace {
 
@@ -178,6 +179,7 @@ bool AppData::initialize(const QString& cfgPath)
     }
 
     if (configLoaded) {
+        applyLogFile();
         if (debugging)
             PRINTLN_WITHTIME(QString(QStringLiteral("配置文装载成功: ") + file));
         return true;
@@ -202,6 +204,9 @@ bool AppData::start()
         return false;
     }
     PRINTLN(QString(QStringLiteral("lpcID: ") + lpcid));
+    znEvent(QStringLiteral("[start] pid=%1 socket=%2")
+                .arg(QCoreApplication::applicationPid())
+                .arg(lpcid));
 
     KX2Journals journal;
     m_router->settingsLoad(journal, nullptr);
@@ -211,6 +216,24 @@ bool AppData::start()
 void AppData::stop()
 {
     m_server->stop();
+    znEvent(QStringLiteral("[stop] pid=%1").arg(QCoreApplication::applicationPid()));
+}
+
+// The event log file from config.json: "logfile" (a path; absent: events
+// go to standard output only), "logmaxsize" (bytes before the file is
+// rotated, default 10 MiB) and "logbackups" (rotated files kept, default 5).
+void AppData::applyLogFile()
+{
+    const QString path = toString(configuration.value(QStringLiteral("logfile"))).trimmed();
+    if (path.isEmpty())
+        return;
+    const qint64 maxSize = toInt64(configuration.value(QStringLiteral("logmaxsize")));
+    const int backups = toInt(configuration.value(QStringLiteral("logbackups")));
+    logger.setFilePath(path);
+    logger.setMaxSize(maxSize > 0 ? maxSize : kDefaultLogMaxSize);
+    logger.setBackups(backups > 0 ? backups : kDefaultLogBackups);
+    logger.setOutput(true);
+    logger.setCurrentInstance();
 }
 
 // Socket access and limits from config.json: "lpcmode" (octal permission

@@ -66,6 +66,10 @@ private:
     AppData();
     void onSignalPipeReadable();
     bool applySocketAccess();
+    void applyLogFile();
+
+    static constexpr qint64 kDefaultLogMaxSize = 10 * 1024 * 1024;
+    static constexpr int kDefaultLogBackups = 5;
 
     // Declaration order matters: the server goes before the router.
     std::unique_ptr<RequestRouter> m_router;

@@ -314,6 +314,11 @@ void tst_ZNProcess::eventsArePrintedWhateverTheDebugBits()
     QVERIFY(avtest::writeFile(infected, avtest::eicar()));
     QVERIFY(avtest::writeJson(root->path() + "/etc/settings.json",
                               QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"threads", 1}}));
+    // The events go to a log file as well.
+    QJsonObject config = avtest::readJson(configPath);
+    const QString logFile = root->path() + "/log/antivirus.log";
+    config["logfile"] = logFile;
+    QVERIFY(avtest::writeJson(configPath, config));
     QVERIFY(startService());
     QVERIFY2(waitForOutput("lpcID: "), output.constData());
     auto request = [this](const QString& cmd, const QJsonObject& params) {
@@ -343,7 +348,15 @@ void tst_ZNProcess::eventsArePrintedWhateverTheDebugBits()
         waitForOutput("[restore] " + dataDir.toUtf8() + "/.qra/evil.doc -> " + infected.toUtf8()),
         output.constData());
     QVERIFY(!output.contains("查杀毒完成")); // the traces themselves stay off
+    QVERIFY(output.contains("[engine] signatures=1 set="));
     stopService();
+    output += process->readAll();
+    QVERIFY(output.contains("[stop] pid="));
+    const QByteArray logged = avtest::readBytes(logFile);
+    for (const char* event :
+         {"[start] pid=", "[engine] signatures=1", "[detect] task=1", "[quarantine] task=1",
+          "[task-end] task=1", "[restore] ", "[stop] pid="})
+        QVERIFY2(logged.contains(event), logged.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_ZNProcess)
