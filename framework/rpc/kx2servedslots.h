@@ -72,12 +72,15 @@ private:
         int waiting = 0;
     };
     bool mayTakeLocked(uid_t uid) const KX2_REQUIRES(mutex);
+    // Adds to a uid's counts and keeps activeUsers in step.
+    void changeLocked(uid_t uid, int holding, int waiting) KX2_REQUIRES(mutex);
     void forgetIfUnusedLocked(uid_t uid) KX2_REQUIRES(mutex);
 
     mutable KX2Mutex mutex;
     int limitCount KX2_GUARDED_BY(mutex);
     int takenCount KX2_GUARDED_BY(mutex) = 0;
     std::unordered_map<uid_t, Usage> usage KX2_GUARDED_BY(mutex);
+    int activeUsers KX2_GUARDED_BY(mutex) = 0; // uids holding or waiting
     std::deque<Waiter*> queue KX2_GUARDED_BY(mutex);
 };
 

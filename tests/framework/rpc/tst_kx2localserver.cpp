@@ -262,6 +262,7 @@ private slots:
     void descriptorExhaustionDoesNotEndListening();
     void descriptorShortageClosesOldestIdleFirst();
     void servedRequestsAreCappedNotConnections();
+    void waitingFrameKeepsItsBudget();
     void idleConnectionsDoNotDelayNewClients();
     void newClientAnsweredBesideBusyOnes();
     void uidGetsNoMoreThanItsShare();
@@ -1094,6 +1095,31 @@ void tst_KX2LocalServer::servedRequestsAreCappedNotConnections()
     ::close(garbled);
     for (int fd : idle)
         ::close(fd);
+}
+
+void tst_KX2LocalServer::waitingFrameKeepsItsBudget()
+{
+    // One slot for this uid, taken by a slow request.
+    server->setMaxServed(2);
+    const QString name = server->serverName();
+    const int holder = connectRaw(name);
+    QVERIFY(sendAll(holder, frame("gate", "mine")));
+    QTRY_COMPARE_WITH_TIMEOUT(router->gateEntered.load(), 1, kWaitMs);
+    // A frame beyond the free allowance is read whole and waits for the
+    // slot, holding its bytes of the budget meanwhile.
+    const QByteArray big = frame("echo", QString(512 * 1024, QLatin1Char('x')));
+    const int waiting = connectRaw(name);
+    auto writer = std::async(std::launch::async, [&] { return sendAll(waiting, big); });
+    QTRY_COMPARE_WITH_TIMEOUT(server->bufferedBytes(), qint64(big.size()), kWaitMs);
+    QVERIFY(writer.get());
+    QCOMPARE(router->calls.load(), 0);
+    router->openGate();
+    for (int fd : {holder, waiting}) {
+        QByteArray buffer;
+        QTRY_COMPARE_WITH_TIMEOUT(pendingReplies(fd, buffer), 1, kWaitMs);
+        ::close(fd);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(server->bufferedBytes(), qint64(0), kWaitMs);
 }
 
 void tst_KX2LocalServer::idleConnectionsDoNotDelayNewClients()
