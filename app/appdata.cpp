@@ -146,6 +146,8 @@ void AppData::onSignalPipeReadable()
         quit = true;
     if (!quit)
         return;
+    // The event first: the console's last line stays "Wait for quit ...".
+    znEvent(QStringLiteral("[stop] pid=%1").arg(QCoreApplication::applicationPid()));
     std::fputs("Wait for quit ...\n", stdout);
     std::fflush(stdout);
     QCoreApplication::quit();
@@ -216,7 +218,6 @@ bool AppData::start()
 void AppData::stop()
 {
     m_server->stop();
-    znEvent(QStringLiteral("[stop] pid=%1").arg(QCoreApplication::applicationPid()));
 }
 
 // The event log file from config.json: "logfile" (a path; absent: events
