@@ -1,7 +1,8 @@
 // Load benchmark of the service: many clients calling a mix of every
 // method at once, and one request with a million numbers.
 //
-// Starts bin/znantivirus with a temporary configuration, then:
+// Starts bin/znantivirus with a temporary configuration and a work area
+// whose virus database is a generated signature set, then:
 //   1. sends antivirus_quarantined_remove with 1,000,000 ids on one
 //      connection and reports the service's RSS before, at the peak
 //      (VmHWM) and once it has settled after the reply, against the
@@ -9,8 +10,9 @@
 //   2. runs --clients persistent clients (default 500) for --seconds
 //      (default 120), each calling the 17 antivirus methods and
 //      help_interfaces in a fixed mix while a scan of a generated tree
-//      runs, and a prober that opens a fresh connection every 100 ms;
-//      every request must be answered within 30 s. Reports p50/p99 per
+//      runs (started again whenever one ends), and a prober that opens a
+//      fresh connection every 100 ms; every request must be answered
+//      within 30 s. Reports p50/p99 per
 //      method, the prober's first-reply p50/p99 as a ratio to the busy
 //      clients' p50, and the service's RSS and descriptors before, at the
 //      peak (sampled every 100 ms) and after.
@@ -18,6 +20,7 @@
 //
 //   bench_load [--clients N] [--seconds S]     (S = 0: the large request only)
 
+#include "benchsignatures.h"
 #include "kx2localserver.h"
 #include "kx2localserver_p.h"
 #include "kx2rpcpacket.h"
@@ -153,6 +156,27 @@ bool waitUntil(const std::function<bool()>& check, int ms)
     return true;
 }
 
+QJsonObject call(const QString& name, const QString& cmd, const QJsonObject& params)
+{
+    QJsonObject reply;
+    if (!KX2LocalServer::localRequest(name, {{"cmd", cmd}, {"params", params}}, &reply, 30))
+        return QJsonObject{{"err", -1}};
+    return reply;
+}
+
+// Keeps a scan of `tree` running: starts one when none runs. Returns
+// whether one runs now.
+bool keepScanning(const QString& name, const QString& tree, int& started)
+{
+    const QJsonObject progress = call(name, "antivirus_scan_running", QJsonObject());
+    if (progress.value("results").toObject().value("running").toInt() == 1)
+        return true;
+    if (call(name, "antivirus_scan_start", {{"path", tree}}).value("err").toInt(-1) != 0)
+        return false;
+    ++started;
+    return true;
+}
+
 QByteArray request(const QString& cmd, const QJsonObject& params = QJsonObject())
 {
     QJsonObject object{{"cmd", cmd}};
@@ -171,7 +195,7 @@ struct Call
 // Every method once at least, the reading ones more often; the changing
 // ones with parameters that leave the service as it was (records that do
 // not exist, a help request, or parameters the service refuses). The scan
-// is started once, before the clients.
+// is kept running from outside the mix (keepScanning).
 std::vector<Call> mix()
 {
     const QJsonArray missing{900001, 900002, 900003};
@@ -298,11 +322,12 @@ void largeRequest(const QString& name, qint64 pid)
 void load(const QString& name, qint64 pid, const QString& tree, int clients, int seconds)
 {
     const std::vector<Call> calls = mix();
-    QJsonObject started;
-    KX2LocalServer::localRequest(
-        name, {{"cmd", "antivirus_scan_start"}, {"params", QJsonObject{{"path", tree}}}}, &started,
-        30);
-    printf("scan of %s: err %d\n", qPrintable(tree), started.value("err").toInt());
+    // The engine loads after the settings are saved; the first scan starts
+    // once it is ready.
+    int scans = 0;
+    const bool scanning = waitUntil([&] { return keepScanning(name, tree, scans); }, 60000);
+    printf("scan of %s: %s\n", qPrintable(tree), scanning ? "running" : "REFUSED");
+    int scanningSamples = 0, samples = 0;
     Results results;
     std::atomic<bool> stop{false};
     const qint64 rssBefore = statusKiB(pid, "VmRSS:");
@@ -319,7 +344,11 @@ void load(const QString& name, qint64 pid, const QString& tree, int clients, int
         std::this_thread::sleep_for(std::chrono::milliseconds(100)); // sampling pace
         rssPeak = std::max(rssPeak, statusKiB(pid, "VmRSS:"));
         fdsPeak = std::max(fdsPeak, descriptors(pid));
+        if (++samples % 10 == 0 && keepScanning(name, tree, scans))
+            ++scanningSamples;
     }
+    printf("scans started: %d; a scan ran at %d of %d looks (one a second)\n", scans,
+           scanningSamples, samples / 10);
     stop = true;
     for (std::thread& thread : threads)
         thread.join();
@@ -363,13 +392,13 @@ void load(const QString& name, qint64 pid, const QString& tree, int clients, int
 QString makeTree(const QTemporaryDir& dir)
 {
     const QString tree = dir.filePath(QStringLiteral("tree"));
-    for (int d = 0; d < 20; ++d) {
+    for (int d = 0; d < 40; ++d) {
         const QString sub = tree + QStringLiteral("/d%1").arg(d);
         QDir().mkpath(sub);
-        for (int f = 0; f < 200; ++f) {
+        for (int f = 0; f < 1000; ++f) {
             QFile file(sub + QStringLiteral("/f%1.txt").arg(f));
             if (file.open(QIODevice::WriteOnly))
-                file.write(QByteArray(4096, char('a' + f % 26)));
+                file.write(QByteArray(512, char('a' + f % 26)));
         }
     }
     return tree;
@@ -379,13 +408,21 @@ QString startService(const QTemporaryDir& dir, QProcess& server)
 {
     const QString name = dir.filePath(QStringLiteral("load.sock"));
     const QString config = dir.filePath(QStringLiteral("config.json"));
+    // A work area whose virus database is a generated signature set, so
+    // that the engine loads and scans run.
+    const QString data = dir.filePath(QStringLiteral("data"));
+    if (!writeGeneratedSignatures(data + QStringLiteral("/virusdb"), 2000, 200))
+        return QString();
     QFile file(config);
     if (!file.open(QIODevice::WriteOnly))
         return QString();
     file.write(
-        QJsonDocument(QJsonObject{{"lpcid", name},
-                                  {"settings", dir.filePath(QStringLiteral("settings.json"))},
-                                  {"database", dir.filePath(QStringLiteral("antivirus.db"))}})
+        QJsonDocument(
+            QJsonObject{{"lpcid", name},
+                        {"settings", dir.filePath(QStringLiteral("settings.json"))},
+                        {"database", dir.filePath(QStringLiteral("antivirus.db"))},
+                        {"virusdburl", "http://127.0.0.1:9/virusdb.json"},
+                        {"systemvirusdb", dir.filePath(QStringLiteral("no-system-virusdb"))}})
             .toJson());
     file.close();
     server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -401,7 +438,10 @@ QString startService(const QTemporaryDir& dir, QProcess& server)
                 && KX2LocalServer::localRequest(name, {{"cmd", "help_interfaces"}}, &reply, 2);
         },
         30000);
-    return up ? name : QString();
+    const QJsonObject settings{{"enabled", 1}, {"datadir", data}, {"threads", 2}};
+    if (!up || call(name, "antivirus_settings_save", settings).value("err").toInt(-1) != 0)
+        return QString();
+    return name;
 }
 
 } // namespace
