@@ -68,6 +68,7 @@ for package in libqt5core5a 'libclamav[0-9]+' libsqlite3-0 libcurl4; do
     grep -Eq "(^|, )$package( |,|$)" <<<"$DEPENDS" || die "Depends lacks $package: $DEPENDS"
 done
 CONFFILES=$(dpkg-deb --ctrl-tarfile "$DEB" | tar -xO ./conffiles)
+dpkg-deb --ctrl-tarfile "$DEB" | tar -t | grep -qx './postinst' || die "no postinst in the package"
 [ "$CONFFILES" = "/zelo/etc/antivirus/config.json" ] || die "conffiles: $CONFFILES"
 
 step "cmake --install into a temporary root"
@@ -150,6 +151,8 @@ config["debuglevel"] = 0x32
 json.dump(config, open(path, "w"), indent=4)
 PY
 cat "$CONFIG"
+# What the package's postinst does: the socket's group.
+sh packaging/postinst configure
 cat >"$ROOT/zelo/etc/antivirus/settings.json" <<JSON
 { "enabled": 1, "datadir": "$WORK", "threads": 2, "vdbauto": 0, "schedule": {} }
 JSON
@@ -197,6 +200,8 @@ wait_for 30 socket_ready || {
     cat "$LOG"
     die "the service did not listen"
 }
+SOCKET_ACCESS=$(stat -c '%a %G' "$ROOT/run/znantivirus/znantivirus.sock")
+[ "$SOCKET_ACCESS" = "660 znantivirus" ] || die "socket access: $SOCKET_ACCESS"
 # The engine loads on the update thread after start-up: a scan is refused
 # until it is ready.
 scan_started() { "${CTL[@]}" scan "$SCANTREE" >/dev/null 2>&1; }
