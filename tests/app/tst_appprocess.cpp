@@ -2,11 +2,13 @@
 // serving, and the behaviour on signals.
 
 #include <QDeadlineTimer>
+#include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include <csignal>
@@ -91,6 +93,7 @@ private slots:
     void stopSignalAtOnceEndsInOrder();
     void socketAccessKeys();
     void changingMethodsNeedTheAdminGroup();
+    void userWorkAreaLeaksNoRootFile();
 };
 
 void TestAppProcess::helpListsTheConfigOption()
@@ -388,6 +391,84 @@ void TestAppProcess::changingMethodsNeedTheAdminGroup()
                 .value(QStringLiteral("err"))
                 .toInt()
             != 9870);
+    ::kill(pid_t(process.processId()), SIGTERM);
+    QVERIFY(process.waitForFinished(20000));
+}
+
+// The chain a local user could run against a service without an admin
+// group: a work area of its own whose virus database lists a link to a
+// root-only file, then a work area on another file system. The relocation
+// must copy nothing through the link.
+void TestAppProcess::userWorkAreaLeaksNoRootFile()
+{
+    if (::geteuid() != 0)
+        QSKIP("acting as other users needs root");
+    QTemporaryDir dir;
+    QTemporaryDir other(QStringLiteral("/dev/shm/zn-area-XXXXXX"));
+    struct stat a, b;
+    if (!other.isValid() || ::stat(QFile::encodeName(dir.path()).constData(), &a) != 0
+        || ::stat("/dev/shm", &b) != 0 || a.st_dev == b.st_dev)
+        QSKIP("no second file system at /dev/shm");
+    QCOMPARE(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+    QCOMPARE(::chmod(QFile::encodeName(other.path()).constData(), 0755), 0);
+    const QString client = dir.filePath(QStringLiteral("znavctl"));
+    QVERIFY(QFile::copy(qEnvironmentVariable("ZN_BIN_DIR") + QStringLiteral("/znavctl"), client));
+    const QString secret = dir.filePath(QStringLiteral("secret"));
+    {
+        QFile file(secret);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("root only\n");
+    }
+    QCOMPARE(::chmod(QFile::encodeName(secret).constData(), 0600), 0);
+    const uid_t nobody = 65534;
+    const QString area1 = dir.filePath(QStringLiteral("area1"));
+    const QString area2 = other.filePath(QStringLiteral("area2"));
+    for (const QString& area : {area1, area2}) {
+        QVERIFY(QDir().mkpath(area));
+        QCOMPARE(::chown(QFile::encodeName(area).constData(), nobody, nobody), 0);
+    }
+    const QString socket = dir.filePath(QStringLiteral("av.sock"));
+    const QString cfg = writeServiceConfig(
+        dir, socket, {{QStringLiteral("systemvirusdb"), dir.filePath(QStringLiteral("none"))}});
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(serviceBinary(), {QStringLiteral("--cfg"), cfg});
+    QByteArray output;
+    QVERIFY2(waitForOutput(process, output, "lpcID: "), output.constData());
+    const auto saveAs = [&](const QString& area) {
+        QDeadlineTimer deadline(30000);
+        int err = -1;
+        while (
+            (err = callAs(client, socket, nobody, nobody, QStringLiteral("antivirus_settings_save"),
+                          {{QStringLiteral("enabled"), 1}, {QStringLiteral("datadir"), area}})
+                       .value(QStringLiteral("err"))
+                       .toInt(-1))
+                == 9871
+            && !deadline.hasExpired())
+            QThread::msleep(50); // the update thread of the previous save
+        return err;
+    };
+    QCOMPARE(saveAs(area1), 0);
+
+    // The user's own database directory: a description listing a link.
+    const QString virusdb = area1 + QStringLiteral("/virusdb");
+    QDir(virusdb).removeRecursively();
+    QVERIFY(QDir().mkpath(virusdb));
+    QVERIFY(QFile::link(secret, virusdb + QStringLiteral("/loot.txt")));
+    {
+        QFile file(virusdb + QStringLiteral("/virusdb.json"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(R"({"items": [{"file": "loot.txt", "size": 10, "md5": "x"}]})");
+    }
+    QCOMPARE(saveAs(area2), 0);
+    QCOMPARE(saveAs(area2 + QStringLiteral("/")), 0); // once the move has run
+    QDirIterator it(area2, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile file(it.next());
+        if (file.open(QIODevice::ReadOnly))
+            QVERIFY2(!file.readAll().contains("root only"), qPrintable(it.filePath()));
+    }
+    QVERIFY(QFileInfo(secret).isFile());
     ::kill(pid_t(process.processId()), SIGTERM);
     QVERIFY(process.waitForFinished(20000));
 }
