@@ -145,9 +145,11 @@ ZNOutcome ZNScanTasks::start(const QString& path, bool wait)
 
 void ZNScanTasks::stop()
 {
-    stopRequested = true;
     {
+        // Raised together with the running task's own stop, so that once
+        // isStopping() is seen the task in hand is stopping too.
         KX2MutexLocker lock(runMutex);
+        stopRequested = true;
         if (current)
             current->stop();
     }

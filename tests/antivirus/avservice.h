@@ -65,10 +65,16 @@ public:
         QJsonObject settings{{"enabled", 1}, {"datadir", dataDir}, {"threads", threads}};
         for (auto it = extra.begin(); it != extra.end(); ++it)
             settings.insert(it.key(), it.value());
-        if (call("antivirus_settings_save", settings).value("err").toInt() != 0)
-            return false;
         QElapsedTimer timer;
         timer.start();
+        // A save is refused (9871) while the update thread runs, which every
+        // scan task starts.
+        int saved = -1;
+        while ((saved = call("antivirus_settings_save", settings).value("err").toInt()) == 9871
+               && timer.elapsed() < 60000)
+            QTest::qWait(20);
+        if (saved != 0)
+            return false;
         // The update thread may still be finishing its run (the last good
         // set is refreshed) once the engine is in place.
         while ((!d->engines.current() || d->updater.isRunning()) && timer.elapsed() < 60000)
