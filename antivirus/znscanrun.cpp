@@ -242,6 +242,10 @@ bool ZNScanRun::run()
     if (!single && !workers.start([this] { countMain(); }))
         znTrace(ZNTraceBits::Failures, QStringLiteral("无法启动计数线程"));
     walk(target);
+    // A stop that came before the walk ended leaves files unfound: such a
+    // task is stopped even when it scanned all it had found (none, when the
+    // stop came before it began).
+    const bool walkedWhole = !stopRequested;
     if (unreachable > 0)
         znTrace(ZNTraceBits::Failures,
                 QStringLiteral("目录层级过深，未扫描的目录数: ") + QString::number(unreachable));
@@ -251,7 +255,7 @@ bool ZNScanRun::run()
     using namespace std::chrono_literals;
     while (activeWorkers > 0)
         workers.waitFor([this] { return activeWorkers == 0; }, 1000ms);
-    return !(stopRequested && found > scanned);
+    return walkedWhole && !(stopRequested && found > scanned);
 }
 
 // --- The walk ---------------------------------------------------------------------

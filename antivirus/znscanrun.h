@@ -88,8 +88,9 @@ public:
     ZNScanRun(const ZNScanRun&) = delete;
     ZNScanRun& operator=(const ZNScanRun&) = delete;
 
-    // Walks and scans; false when a stop ended it before every file found
-    // was scanned.
+    // Walks and scans; false when a stop ended it before the walk ended or
+    // before every file found was scanned (a run stopped before it began
+    // counts as stopped).
     bool run();
     void stop();
     Progress progress() const;
