@@ -53,6 +53,7 @@ private slots:
     void millionNumbersInOneRequest();
     void restoreAndRemoveOfTheSameRecordsAtOnce();
     void methodsHelpAndOrder();
+    void reduceReportsAFailingStore();
 
 private:
     // Quarantines `count` infected files "f00".."fNN" below `dir` (relative
@@ -645,6 +646,19 @@ void tst_ZNQuarantine::methodsHelpAndOrder()
     for (const QString& method : mine)
         QCOMPARE(listed.value(method).toObject().value("params-comment").toString(),
                  QStringLiteral("本接口没有参数"));
+}
+
+void tst_ZNQuarantine::reduceReportsAFailingStore()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine());
+    service.rows("DROP TABLE t_infectes;");
+    const QJsonObject reply = service.call("antivirus_quarantined_reduce");
+    QCOMPARE(reply.value("err").toInt(), 9975);
+    QVERIFY2(reply.value("errmsg").toString().startsWith(QStringLiteral("取隔离文件内容失败: ")),
+             qPrintable(reply.value("errmsg").toString()));
+    QVERIFY(!reply.contains("results"));
 }
 
 QTEST_GUILESS_MAIN(tst_ZNQuarantine)
