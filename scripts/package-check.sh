@@ -4,7 +4,8 @@
 # root, verifies the systemd unit, and runs the installed service there on
 # its installed default configuration (rewritten to that root): a scan of a
 # tree holding the antivirus test file must report the detection, move the
-# file into quarantine and end its task; a restore brings the file back; an
+# file into quarantine and end its task, with the event lines on standard
+# output and in the configured log file; a restore brings the file back; an
 # update from a local mirror made by the installed znavmirror installs a set
 # whose new signature the next scan finds; a SIGTERM ends the service with
 # exit code 0.
@@ -134,7 +135,7 @@ fi
 step "installed service on its default configuration, rewritten to $ROOT"
 WORK=$ROOT/srv/antivirus
 SCANTREE=$ROOT/srv/share
-mkdir -p "$ROOT/run/znantivirus" "$ROOT/var/lib/clamav" "$WORK/virusdb" "$SCANTREE/docs/deep"
+mkdir -p "$ROOT/run/znantivirus" "$ROOT/var/log/znantivirus" "$ROOT/var/lib/clamav" "$WORK/virusdb" "$SCANTREE/docs/deep"
 MIRROR=$ROOT/srv/mirror
 mkdir -p "$MIRROR"
 PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -148,6 +149,8 @@ config["overall"]["path"] = root + config["overall"]["path"]
 config["virusdburl"] = "http://127.0.0.1:%s/virusdb.json" % sys.argv[3]
 # Failures, and the start and summary lines of every scan task.
 config["debuglevel"] = 0x32
+# The events go to a log file as well.
+config["logfile"] = root + "/var/log/znantivirus/events.log"
 json.dump(config, open(path, "w"), indent=4)
 PY
 cat "$CONFIG"
@@ -224,6 +227,14 @@ cat "$LOG"
 grep -q "开始查杀毒: $SCANTREE" "$LOG" || die "no task start line"
 grep -q "有毒文件数: 1" "$LOG" || die "no detection in the task summary"
 ls -A "$WORK/.qra" | grep -q . || die "the quarantine directory is empty"
+# The event lines, on standard output and in the log file.
+EVENTS=$ROOT/var/log/znantivirus/events.log
+for event in "[engine] signatures=" "[task-start] task=1" "[detect] task=1" \
+    "[quarantine] task=1 path=$TESTFILE" "[task-end] task=1"; do
+    grep -qF "$event" "$LOG" || die "no event line '$event' on standard output"
+    grep -qF "$event" "$EVENTS" || die "no event line '$event' in $EVENTS"
+done
+echo "event lines found on standard output and in $EVENTS"
 
 step "restore"
 IFTNO=$("${CTL[@]}" --json quarantine | python3 -c '
