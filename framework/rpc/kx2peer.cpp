@@ -28,8 +28,14 @@ bool KX2Peer::record(int fd, KX2Cabinet& environment)
 {
     ucred credentials{};
     socklen_t length = sizeof credentials;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0)
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+        // A peer that cannot be told is nobody in particular, never the
+        // service itself: it gets what an unprivileged peer gets.
+        environment.insert(QStringLiteral("peeruid"), double(uid_t(-1)));
+        environment.insert(QStringLiteral("peergid"), double(gid_t(-1)));
+        environment.insert(QStringLiteral("peerpid"), 0);
         return false;
+    }
     environment.insert(QStringLiteral("peeruid"), double(credentials.uid));
     environment.insert(QStringLiteral("peergid"), double(credentials.gid));
     environment.insert(QStringLiteral("peerpid"), double(credentials.pid));

@@ -26,7 +26,9 @@ struct KX2Peer
     pid_t pid = 0;
 
     static KX2Peer of(const KX2Cabinet& environment);
-    // Stores the credentials of the connected socket `fd` in `environment`.
+    // Stores the credentials of the connected socket `fd` in `environment`;
+    // false, with the credentials of nobody in particular (uid and gid -1),
+    // when the kernel cannot tell them.
     static bool record(int fd, KX2Cabinet& environment);
 
     // Whether the peer's group, or one of its user's supplementary
