@@ -1,5 +1,6 @@
 #include "kx2dbsqlite.h"
 
+#include "kx2dbsqlite_p.h"
 #include "kx2readwritelock.h"
 #include "kx2sqlbind.h"
 #include "kx2sqlcreation.h"
@@ -25,12 +26,6 @@
 
 namespace {
 
-// How long a statement waits for a lock held by another process (a backup
-// or an administrator's sqlite3 shell) before it fails with SQLITE_BUSY.
-// Threads of this process share one connection and never block each other
-// this way.
-const int kBusyTimeoutMs = 5000;
-
 bool isTrimSpace(char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -48,11 +43,6 @@ const char* trimEnd(const char* begin, const char* end)
     while (end > begin && isTrimSpace(end[-1]))
         --end;
     return end;
-}
-
-QString connectionError(sqlite3* db)
-{
-    return db ? QString::fromUtf8(sqlite3_errmsg(db)) : QStringLiteral("out of memory");
 }
 
 } // namespace
@@ -115,76 +105,6 @@ private:
     std::unordered_map<const KX2DBSqlitePrivate*, Entry> entries;
 };
 
-class KX2DBSqlitePrivate : public std::enable_shared_from_this<KX2DBSqlitePrivate>
-{
-public:
-    KX2DBSqlitePrivate() : engine(KX2SqlEngine::builtinStatements()) {}
-    ~KX2DBSqlitePrivate() { sqlite3_close_v2(handle.load()); }
-
-    bool open(const QString& path, bool* created, const QString* creatorPath);
-    bool openOnly(const QString& path);
-    void close();
-
-    bool exec(int& changes, int& lastRowId, QList<QJsonObject>* rows, const QString& sql,
-              const QJsonObject& values, const QJsonObject& params);
-    bool call(int* changes, int* lastRowId, QList<QJsonObject>* rows, const QString& name,
-              const QJsonObject& values);
-    bool transaction(const char* command);
-
-    void loadSqlCreator(const QString& path);
-    bool loadSqlEngine(const QString& path);
-
-    // The last error of this object as seen by the calling thread.
-    void setLastError(const QString& message);
-    QString lastError() const;
-    // Texts that every access copies whole, so they share one small lock.
-    struct Texts
-    {
-        QString fileName;
-        QString lastSqlId;
-        QString creatorText;
-        QString engineText;
-    };
-    QString readText(QString Texts::*field) const
-    {
-        KX2MutexLocker locker(stateMutex);
-        return texts.*field;
-    }
-    void writeText(QString Texts::*field, const QString& value)
-    {
-        KX2MutexLocker locker(stateMutex);
-        texts.*field = value;
-    }
-
-    // Lifetime of the connection. open/openOnly/close hold it for writing;
-    // every statement holds it for reading, so a connection is never closed
-    // under a running statement. Statements on different threads share it.
-    mutable KX2ReadWriteLock connectionLock;
-    // Written only under connectionLock's write side; atomic so isOpen()
-    // can look at it without waiting for a running open or statement.
-    std::atomic<sqlite3*> handle{nullptr};
-
-    mutable KX2Mutex stateMutex;
-    Texts texts KX2_GUARDED_BY(stateMutex);
-
-    // Held just to copy a record out or swap the whole catalogue.
-    mutable KX2ReadWriteLock engineLock;
-    QJsonObject engine KX2_GUARDED_BY(engineLock);
-
-private:
-    sqlite3* openConnection(const QString& path, int flags);
-    // Creation runs under the write side of connectionLock, so it never
-    // overlaps an open() or close() of the same object.
-    bool runCreator(sqlite3* db, const QString* creatorPath) KX2_REQUIRES(connectionLock);
-    enum class Creation { Created, AlreadyThere, Failed };
-    Creation createWhole(const QString& path, const QString* creatorPath)
-        KX2_REQUIRES(connectionLock);
-    bool runText(sqlite3* db, int& changes, int& lastRowId, QList<QJsonObject>* rows,
-                 const QByteArray& text, const QJsonObject& values, const QJsonObject& params,
-                 bool* allSucceeded) KX2_REQUIRES_SHARED(connectionLock);
-    void closeLocked() KX2_REQUIRES(connectionLock);
-};
-
 // ---------------------------------------------------------------------------
 // Execution
 
@@ -232,7 +152,7 @@ bool KX2DBSqlitePrivate::runText(sqlite3* db, int& changes, int& lastRowId,
         const char* tail = nullptr;
         if (sqlite3_prepare_v2(db, pos, static_cast<int>(end - pos), stmt.out(), &tail)
             != SQLITE_OK) {
-            setLastError(connectionError(db));
+            setLastError(kx2SqliteConnectionError(db));
             clean = false;
             break; // the rest of the text cannot be split reliably
         }
@@ -252,7 +172,7 @@ bool KX2DBSqlitePrivate::runText(sqlite3* db, int& changes, int& lastRowId,
                 continue;
             }
             if (rc != SQLITE_DONE) {
-                setLastError(connectionError(db));
+                setLastError(kx2SqliteConnectionError(db));
                 clean = false;
             }
             if (rc == SQLITE_DONE || completed) {
@@ -293,146 +213,6 @@ bool KX2DBSqlitePrivate::transaction(const char* command)
     KX2ReadLocker connection(connectionLock);
     sqlite3* db = handle.load();
     return db && sqlite3_exec(db, command, nullptr, nullptr, nullptr) == SQLITE_OK;
-}
-
-// ---------------------------------------------------------------------------
-// Opening and closing
-
-void KX2DBSqlitePrivate::closeLocked()
-{
-    sqlite3_close_v2(handle.exchange(nullptr));
-    writeText(&Texts::fileName, QString());
-}
-
-void KX2DBSqlitePrivate::close()
-{
-    KX2WriteLocker connection(connectionLock);
-    closeLocked();
-}
-
-sqlite3* KX2DBSqlitePrivate::openConnection(const QString& path, int flags)
-{
-    if (!sqlite3_threadsafe()) {
-        setLastError(QStringLiteral("SQLite library is built without thread support"));
-        return nullptr;
-    }
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.toUtf8().constData(), &db, flags | SQLITE_OPEN_FULLMUTEX, nullptr)
-        != SQLITE_OK) {
-        setLastError(connectionError(db));
-        sqlite3_close_v2(db);
-        return nullptr;
-    }
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    return db;
-}
-
-// Fills a new database. Unlike exec(), any failing statement fails the
-// whole script: a half-built schema must not be taken for a database.
-bool KX2DBSqlitePrivate::runCreator(sqlite3* db, const QString* creatorPath)
-{
-    if (creatorPath && !creatorPath->isEmpty())
-        loadSqlCreator(*creatorPath);
-    const QString script = readText(&Texts::creatorText);
-    if ((creatorPath && creatorPath->isEmpty()) || script.isEmpty()) {
-        setLastError(QStringLiteral("Not found creator ddl"));
-        return false;
-    }
-    int changes = 0;
-    int lastRowId = 0;
-    bool allSucceeded = false;
-    runText(db, changes, lastRowId, nullptr, script.toUtf8(), QJsonObject(), QJsonObject(),
-            &allSucceeded);
-    return allSucceeded;
-}
-
-// `creatorPath` null: use the creator script loaded before.
-bool KX2DBSqlitePrivate::open(const QString& path, bool* created, const QString* creatorPath)
-{
-    KX2WriteLocker connection(connectionLock);
-    closeLocked();
-    if (path.isEmpty()) {
-        setLastError(QStringLiteral("database path is empty"));
-        return false;
-    }
-    const QFileInfo info(path);
-    bool createdNow = false;
-    if (!info.exists()) {
-        ensureDirectory(info.absolutePath());
-        const Creation creation = createWhole(path, creatorPath);
-        if (creation == Creation::Failed)
-            return false;
-        createdNow = creation == Creation::Created;
-    }
-    // Never SQLITE_OPEN_CREATE here: an empty file would pass for a store.
-    sqlite3* db = openConnection(path, SQLITE_OPEN_READWRITE);
-    if (!db)
-        return false;
-    if (createdNow && created)
-        *created = true;
-    handle.store(db);
-    writeText(&Texts::fileName, path);
-    return true;
-}
-
-// Builds the database in a temporary file and links it to `path`; link()
-// fails rather than replace a file that appeared at `path` meanwhile.
-KX2DBSqlitePrivate::Creation KX2DBSqlitePrivate::createWhole(const QString& path,
-                                                             const QString* creatorPath)
-{
-    const QFileInfo target(path);
-    removeStaleCreations(target);
-    const QString temporary = creationPrefix(target) + QString::number(::getpid())
-        + QLatin1Char('.') + QString::number(++g_creationSerial);
-    removeCreation(temporary);
-    sqlite3* db = openConnection(temporary, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    if (!db) {
-        removeCreation(temporary);
-        return Creation::Failed;
-    }
-    // The file is synced once, below; per-statement syncs buy nothing for a
-    // file nobody sees until it is complete.
-    sqlite3_exec(db, "PRAGMA synchronous=OFF", nullptr, nullptr, nullptr);
-    const bool built = runCreator(db, creatorPath);
-    const bool closed = sqlite3_close(db) == SQLITE_OK;
-    if (!built || !closed || !syncPath(temporary, O_RDONLY)) {
-        if (built && !closed)
-            setLastError(QStringLiteral("cannot close the new database ") + temporary);
-        sqlite3_close_v2(closed ? nullptr : db);
-        removeCreation(temporary);
-        return Creation::Failed;
-    }
-    const QByteArray from = QFile::encodeName(temporary);
-    const QByteArray to = QFile::encodeName(target.absoluteFilePath());
-    Creation result = Creation::Created;
-    if (::link(from.constData(), to.constData()) != 0) {
-        if (errno == EEXIST) {
-            result = Creation::AlreadyThere;
-        } else {
-            setLastError(QStringLiteral("cannot put the new database in place: ")
-                         + QString::fromLocal8Bit(strerror(errno)));
-            result = Creation::Failed;
-        }
-    }
-    removeCreation(temporary);
-    syncPath(target.absolutePath(), O_RDONLY | O_DIRECTORY);
-    return result;
-}
-
-bool KX2DBSqlitePrivate::openOnly(const QString& path)
-{
-    KX2WriteLocker connection(connectionLock);
-    closeLocked();
-    if (path.isEmpty() || !QFileInfo::exists(path)) {
-        setLastError(QStringLiteral("database file not found: ") + path);
-        return false;
-    }
-    sqlite3* db = openConnection(path, SQLITE_OPEN_READWRITE);
-    if (!db)
-        return false;
-    handle.store(db);
-    writeText(&Texts::fileName, path);
-    return true;
 }
 
 // ---------------------------------------------------------------------------

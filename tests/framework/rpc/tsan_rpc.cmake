@@ -23,6 +23,7 @@ set(ZN_TSAN_WIRE_SOURCES
     ${PROJECT_SOURCE_DIR}/framework/rpc/kx2rpcpacket.cpp
     ${PROJECT_SOURCE_DIR}/framework/rpc/kx2compactjson.cpp
     ${PROJECT_SOURCE_DIR}/framework/rpc/kx2localserver.cpp
+    ${PROJECT_SOURCE_DIR}/framework/rpc/kx2localclient.cpp
     ${PROJECT_SOURCE_DIR}/framework/rpc/kx2localsocket.cpp
     ${PROJECT_SOURCE_DIR}/framework/rpc/kx2peer.cpp
     ${PROJECT_SOURCE_DIR}/framework/rpc/kx2reactor.cpp
