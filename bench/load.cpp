@@ -20,6 +20,7 @@
 //
 //   bench_load [--clients N] [--seconds S]     (S = 0: the large request only)
 
+#include "benchclient.h"
 #include "benchsignatures.h"
 #include "kx2localserver.h"
 #include "kx2localserver_p.h"
@@ -62,70 +63,10 @@ void record(const QString& key, double value)
     g_keyValues << key + QLatin1Char('=') + QString::number(value, 'f', value < 10 ? 2 : 0);
 }
 
-int connectTo(const QString& name)
+// Waits at most this long for each reply.
+bool readReplyInTime(int fd, QByteArray& buffer)
 {
-    const QByteArray path = QFile::encodeName(kx2SocketPath(name));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    memcpy(addr.sun_path, path.constData(), std::min(path.size(), int(sizeof addr.sun_path) - 1));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
-        return fd;
-    if (fd >= 0)
-        ::close(fd);
-    return -1;
-}
-
-bool sendAll(int fd, const QByteArray& bytes)
-{
-    qint64 sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n =
-            ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        sent += n;
-    }
-    return true;
-}
-
-// Reads one non-empty reply frame, waiting at most the reply timeout.
-bool readReply(int fd, QByteArray& buffer)
-{
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
-    char chunk[65536];
-    for (;;) {
-        KX2RpcPacket packet;
-        const int result = packet.fromDatagram(buffer);
-        if (result == KX2RpcPacket::Taken && !packet.isEmpty())
-            return true;
-        if (result == KX2RpcPacket::Invalid || result == KX2RpcPacket::TooLarge)
-            return false;
-        if (result != KX2RpcPacket::Incomplete)
-            continue;
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        pollfd pfd{fd, POLLIN, 0};
-        if (left <= 0 || ::poll(&pfd, 1, int(left)) <= 0)
-            return false;
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n <= 0)
-            return false;
-        buffer.append(chunk, int(n));
-    }
-}
-
-// A field of /proc/<pid>/status in KiB.
-qint64 statusKiB(qint64 pid, const char* key)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith(key))
-            return line.mid(int(strlen(key))).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
+    return readReply(fd, buffer, nullptr, kReplyTimeoutMs);
 }
 
 int descriptors(qint64 pid)
@@ -239,20 +180,19 @@ void client(const QString& name, const std::vector<Call>& calls, int seed,
     for (size_t i = 0; i < calls.size(); ++i)
         order.insert(order.end(), size_t(calls[i].weight), int(i));
     std::map<QString, std::vector<double>> mine;
-    const int fd = connectTo(name);
+    const KX2UniqueFd connection = connectTo(name);
+    const int fd = connection.get();
     QByteArray buffer;
     for (size_t n = size_t(seed); fd >= 0 && !stop.load(); ++n) {
         const Call& call = calls[size_t(order[n % order.size()])];
         const auto start = Clock::now();
         ++results.sent;
-        if (!sendAll(fd, call.frame) || !readReply(fd, buffer))
+        if (!sendAll(fd, call.frame) || !readReplyInTime(fd, buffer))
             break;
         ++results.answered;
         mine[call.method].push_back(
             std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
-    if (fd >= 0)
-        ::close(fd);
     std::lock_guard<std::mutex> lock(results.mutex);
     for (auto& entry : mine)
         results.latencies[entry.first].insert(results.latencies[entry.first].end(),
@@ -265,17 +205,16 @@ void prober(const QString& name, const std::atomic<bool>& stop, Results& results
     const QByteArray frame = request("antivirus_scan_running");
     while (!stop.load()) {
         const auto start = Clock::now();
-        const int fd = connectTo(name);
+        const KX2UniqueFd connection = connectTo(name);
+        const int fd = connection.get();
         QByteArray buffer;
         ++results.sent;
-        if (fd >= 0 && sendAll(fd, frame) && readReply(fd, buffer)) {
+        if (fd >= 0 && sendAll(fd, frame) && readReplyInTime(fd, buffer)) {
             ++results.answered;
             std::lock_guard<std::mutex> lock(results.mutex);
             results.firstReplies.push_back(
                 std::chrono::duration<double, std::micro>(Clock::now() - start).count());
         }
-        if (fd >= 0)
-            ::close(fd);
         std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the probing pace
     }
 }
@@ -286,23 +225,23 @@ void largeRequest(const QString& name, qint64 pid)
     for (int i = 1; i <= 1000000; ++i)
         ids.append(i);
     const QByteArray frame = request("antivirus_quarantined_remove", {{"iftnos", ids}});
-    const qint64 before = statusKiB(pid, "VmRSS:");
-    const qint64 peakBefore = statusKiB(pid, "VmHWM:");
-    const int fd = connectTo(name);
+    const qint64 before = statusField(pid, "VmRSS");
+    const qint64 peakBefore = statusField(pid, "VmHWM");
+    KX2UniqueFd connection = connectTo(name);
+    const int fd = connection.get();
     QByteArray buffer;
     const auto start = Clock::now();
-    const bool ok = fd >= 0 && sendAll(fd, frame) && readReply(fd, buffer);
+    const bool ok = fd >= 0 && sendAll(fd, frame) && readReplyInTime(fd, buffer);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const qint64 peak = statusKiB(pid, "VmHWM:");
-    if (fd >= 0)
-        ::close(fd);
+    const qint64 peak = statusField(pid, "VmHWM");
+    connection.reset();
     // Memory goes back once the reply is written and the connection ends:
     // settled when two looks 100 ms apart agree within 64 KiB.
-    qint64 after = statusKiB(pid, "VmRSS:");
+    qint64 after = statusField(pid, "VmRSS");
     waitUntil(
         [&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(100)); // between two looks
-            const qint64 now = statusKiB(pid, "VmRSS:");
+            const qint64 now = statusField(pid, "VmRSS");
             const bool settled = std::abs(now - after) <= 64;
             after = now;
             return settled;
@@ -330,7 +269,7 @@ void load(const QString& name, qint64 pid, const QString& tree, int clients, int
     int scanningSamples = 0, samples = 0;
     Results results;
     std::atomic<bool> stop{false};
-    const qint64 rssBefore = statusKiB(pid, "VmRSS:");
+    const qint64 rssBefore = statusField(pid, "VmRSS");
     const int fdsBefore = descriptors(pid);
     qint64 rssPeak = rssBefore;
     int fdsPeak = fdsBefore;
@@ -342,7 +281,7 @@ void load(const QString& name, qint64 pid, const QString& tree, int clients, int
     const auto end = Clock::now() + std::chrono::seconds(seconds);
     while (Clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100)); // sampling pace
-        rssPeak = std::max(rssPeak, statusKiB(pid, "VmRSS:"));
+        rssPeak = std::max(rssPeak, statusField(pid, "VmRSS"));
         fdsPeak = std::max(fdsPeak, descriptors(pid));
         if (++samples % 10 == 0 && keepScanning(name, tree, scans))
             ++scanningSamples;
@@ -352,10 +291,10 @@ void load(const QString& name, qint64 pid, const QString& tree, int clients, int
     stop = true;
     for (std::thread& thread : threads)
         thread.join();
-    qint64 rssAfter = statusKiB(pid, "VmRSS:");
+    qint64 rssAfter = statusField(pid, "VmRSS");
     waitUntil([&] { return descriptors(pid) <= fdsBefore; }, 5000);
     const int fdsAfter = descriptors(pid);
-    rssAfter = statusKiB(pid, "VmRSS:");
+    rssAfter = statusField(pid, "VmRSS");
 
     std::vector<double> all;
     printf("%d clients for %d s: %lld requests, %lld answered\n", clients, seconds,

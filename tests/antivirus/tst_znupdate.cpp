@@ -105,6 +105,8 @@ private slots:
 private:
     QJsonObject request(const QString& cmd, const QJsonObject& params = QJsonObject());
     void startService(const QString& dataDirectory = QString());
+    // A new router on the socket, configured for the mirror.
+    void serveNewRouter();
     // A new service over the same directories, with its engine loaded.
     void restartService();
     void waitForUpdateThread();
@@ -137,16 +139,21 @@ void tst_ZNUpdate::init()
     mirror.reset(new HttpTestServer());
     QVERIFY(mirror->isListening());
 
+    socketName = root->path() + "/run/antivirus.sock";
+    serveNewRouter();
+}
+
+void tst_ZNUpdate::serveNewRouter()
+{
+    server.reset();
     router.reset(new RequestRouter());
     d = ZNAntiVirusPrivate::get(router->antivirusModule());
     QJsonObject config = avtest::componentConfig(root->path());
     config["virusdburl"] = mirror->url("/virusdb.json");
     KX2Journals journal;
     QVERIFY(router->loadConfigure(journal, config));
-
     server.reset(new KX2LocalServer());
     server->add(router.data());
-    socketName = root->path() + "/run/antivirus.sock";
     QVERIFY(server->start(socketName));
 }
 
@@ -192,16 +199,8 @@ void tst_ZNUpdate::startService(const QString& dataDirectory)
 
 void tst_ZNUpdate::restartService()
 {
-    server.reset();
-    router.reset(new RequestRouter());
-    d = ZNAntiVirusPrivate::get(router->antivirusModule());
-    QJsonObject config = avtest::componentConfig(root->path());
-    config["virusdburl"] = mirror->url("/virusdb.json");
+    serveNewRouter();
     KX2Journals journal;
-    QVERIFY(router->loadConfigure(journal, config));
-    server.reset(new KX2LocalServer());
-    server->add(router.data());
-    QVERIFY(server->start(socketName));
     QVERIFY(router->settingsLoad(journal, nullptr));
     waitForUpdateThread();
 }
