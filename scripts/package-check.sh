@@ -10,9 +10,13 @@
 # whose new signature the next scan finds; a SIGTERM ends the service with
 # exit code 0.
 #
-# The service runs with the unit's capability bounding set and
-# no_new_privs (through setpriv when it exists), so the scan, quarantine
-# and restore are proved under the unit's limits.
+# The service runs inside the unit's limits as scripts/unit-sandbox.py
+# reproduces them without systemd (read-only system, private /tmp and /dev,
+# the address families, namespaces and personality the unit allows, its
+# capability bounding set, no_new_privs), so the scan, quarantine, restore
+# and update are proved under them. Where no mount namespace may be made
+# (an unprivileged container), only the capability bounding set and
+# no_new_privs are applied, through setpriv, and the check says so.
 #
 # Called by scripts/test.sh; runs on its own too. Environment:
 #   PKG_BUILD_DIR  release build directory (build-pkg)
@@ -73,7 +77,8 @@ dpkg-deb --ctrl-tarfile "$DEB" | tar -t | grep -qx './postinst' || die "no posti
 [ "$CONFFILES" = "/zelo/etc/antivirus/config.json" ] || die "conffiles: $CONFFILES"
 
 step "cmake --install into a temporary root"
-ROOT=$(mktemp -d /tmp/znav-pkgroot.XXXXXX)
+# Not below /tmp: the service's private /tmp would hide it.
+ROOT=$(mktemp -d "$(realpath "$BUILD")/pkgroot.XXXXXX")
 SERVICE_PID=
 MIRROR_PID=
 cleanup() {
@@ -186,12 +191,18 @@ MIRROR_PID=$!
 mirror_ready() { (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; }
 wait_for 30 mirror_ready || die "the mirror did not listen"
 
-LAUNCH=()
-if command -v setpriv >/dev/null; then
-    echo "running under the unit's capability bounding set (setpriv)"
-    # The unit's CapabilityBoundingSet and NoNewPrivileges.
+SANDBOXED=no
+if python3 scripts/unit-sandbox.py --probe; then
+    echo "running inside the unit's limits (scripts/unit-sandbox.py)"
+    SANDBOXED=yes
+    LAUNCH=(python3 scripts/unit-sandbox.py "$ROOT" --)
+elif command -v setpriv >/dev/null; then
+    echo "no mount namespace here: running under the unit's capability bounding set only (setpriv)"
     LAUNCH=(setpriv --no-new-privs
         --bounding-set -all,+dac_override,+dac_read_search,+fowner,+chown,+fsetid --)
+else
+    echo "no mount namespace and no setpriv here: running without the unit's limits"
+    LAUNCH=()
 fi
 LOG=$ROOT/service.log
 "${LAUNCH[@]}" "$ROOT/usr/sbin/znantivirus" --cfg "$CONFIG" >"$LOG" 2>&1 &
@@ -203,6 +214,12 @@ wait_for 30 socket_ready || {
     cat "$LOG"
     die "the service did not listen"
 }
+if [ "$SANDBOXED" = yes ]; then
+    grep -Eq '^Seccomp:[[:space:]]+2$' "/proc/$SERVICE_PID/status" || die "the service runs without the seccomp filter"
+    grep -Eq '^NoNewPrivs:[[:space:]]+1$' "/proc/$SERVICE_PID/status" || die "the service runs without no_new_privs"
+    [ "$(readlink "/proc/$SERVICE_PID/ns/mnt")" != "$(readlink /proc/self/ns/mnt)" ] ||
+        die "the service shares the host's mount namespace"
+fi
 SOCKET_ACCESS=$(stat -c '%a %G' "$ROOT/run/znantivirus/znantivirus.sock")
 [ "$SOCKET_ACCESS" = "660 znantivirus" ] || die "socket access: $SOCKET_ACCESS"
 # The engine loads on the update thread after start-up: a scan is refused
@@ -255,14 +272,18 @@ step "update from the mirror"
 }
 "${CTL[@]}" update --status
 cp "$ROOT/mirror-sample" "$SCANTREE/docs/mirror-sample"
+# An archive holding the test file: libclamav unpacks it in its temporary
+# directory, which is the private /tmp under the unit.
+python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1], "w").write(sys.argv[2], "inner.com")' \
+    "$SCANTREE/docs/bundle.zip" "$TESTFILE"
 "${CTL[@]}" scan "$SCANTREE/docs" >/dev/null
 second_task_ended() { grep -q "查杀毒完成: $SCANTREE/docs" "$LOG"; }
 wait_for 60 second_task_ended || {
     cat "$LOG"
     die "the second task did not end"
 }
-grep -A4 "查杀毒完成: $SCANTREE/docs" "$LOG" | grep -q "有毒文件数: 2" ||
-    die "the updated set did not find both files: $(grep -A4 "查杀毒完成: $SCANTREE/docs" "$LOG")"
+grep -A4 "查杀毒完成: $SCANTREE/docs" "$LOG" | grep -q "有毒文件数: 3" ||
+    die "the updated set did not find all three files: $(grep -A4 "查杀毒完成: $SCANTREE/docs" "$LOG")"
 
 step "SIGTERM"
 kill -TERM "$SERVICE_PID"
