@@ -104,33 +104,24 @@ public:
     std::condition_variable ended;
 
     // Serving thread only.
-    QByteArray buffer;   // the unfinished frame, or frames waiting for a slot
+    QByteArray buffer;   // the unfinished frame
     qint64 reserved = 0; // budget bytes held for the frame being received
     bool desynchronised = false;
     bool enlisted = false;      // in the reactor's set
     bool holdsSlot = false;     // a served-request slot is taken
-    bool framesPending = false; // `buffer` holds a request that waited for a slot
     bool largeAnswered = false; // a large request or reply was handled this turn
     KX2Cabinet environment;
 
 private:
-    enum class Outcome {
-        KeepOpen,
-        Close,
-        Wait // a request needs a slot; it stays at the head of `buffer`
-    };
+    enum class Outcome { KeepOpen, Close };
 
-    // One turn: serves what has arrived, gives the slot back and hands the
-    // connection back to the reactor (or ends it, or leaves it queued for
-    // a slot). Returns the waiting connection the slot went to, if any.
+    // One turn: takes a slot (or queues for one), serves what has arrived,
+    // gives the slot back and hands the connection back to the reactor (or
+    // ends it). Returns the waiting connection the slot went to, if any.
     KX2LocalSocketPrivate* turn();
-    // Takes a slot after serve() stopped for one; false when the
-    // connection is queued instead (nothing of it may be touched then).
-    bool takeSlot(Outcome& outcome);
     // Reads what is there without blocking and answers it.
     Outcome serve();
     Outcome serveGuarded();
-    Outcome servePending();
     Outcome serveChunk(const char* data, int size);
     void dropSpareCapacity();
     // Takes the frames of `source` from `offset` on, answering requests.
@@ -180,13 +171,27 @@ KX2LocalSocketPrivate* KX2LocalSocketPrivate::turn()
 {
     busy.store(true);
     lastActiveMs.store(steadyMs());
-    Outcome outcome = serveGuarded();
-    while (outcome == Outcome::Wait) {
-        if (!takeSlot(outcome))
-            return nullptr; // queued: the thread that frees a slot serves it
-        if (outcome == Outcome::Wait)
-            outcome = serveGuarded();
+    // A connection that became ready nearly always brings a request, so the
+    // slot is taken before anything is read: without one the request waits
+    // unread in the socket, costing no budget, and with one it is answered
+    // straight from the read. A connection that brought none gives its
+    // slot back at the end of this turn, so an idle or silent one never
+    // holds a slot between turns.
+    Outcome outcome = Outcome::KeepOpen;
+    if (!holdsSlot) {
+        switch (server->servedSlots.acquire(this, stopRequested)) {
+        case KX2ServedSlots::Grant::Slot:
+            holdsSlot = true;
+            break;
+        case KX2ServedSlots::Grant::Stopping:
+            outcome = Outcome::Close;
+            break;
+        case KX2ServedSlots::Grant::Queued:
+            return nullptr; // the thread that frees a slot serves it; hands off
+        }
     }
+    if (outcome == Outcome::KeepOpen)
+        outcome = serveGuarded();
     if (largeAnswered) {
         largeAnswered = false;
         giveMemoryBack();
@@ -205,22 +210,6 @@ KX2LocalSocketPrivate* KX2LocalSocketPrivate::turn()
     return static_cast<KX2LocalSocketPrivate*>(next);
 }
 
-bool KX2LocalSocketPrivate::takeSlot(Outcome& outcome)
-{
-    framesPending = true;
-    switch (server->servedSlots.acquire(this, stopRequested)) {
-    case KX2ServedSlots::Grant::Slot:
-        holdsSlot = true;
-        return true;
-    case KX2ServedSlots::Grant::Stopping:
-        outcome = Outcome::Close;
-        return true;
-    case KX2ServedSlots::Grant::Queued:
-        break;
-    }
-    return false;
-}
-
 KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::serveGuarded()
 {
     servingThread.store(std::this_thread::get_id());
@@ -232,19 +221,6 @@ KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::serveGuarded()
         // and the other connections go on.
     }
     servingThread.store(std::thread::id());
-    return outcome;
-}
-
-// Answers the requests that were read before the connection waited for a
-// slot; their bytes are at the head of `buffer`.
-KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::servePending()
-{
-    framesPending = false;
-    int taken = 0;
-    const Outcome outcome = parse(buffer, taken);
-    if (taken > 0 && !desynchronised)
-        buffer.remove(0, taken);
-    dropSpareCapacity();
     return outcome;
 }
 
@@ -260,11 +236,6 @@ void KX2LocalSocketPrivate::dropSpareCapacity()
 
 KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::serve()
 {
-    if (framesPending) {
-        const Outcome outcome = servePending();
-        if (outcome != Outcome::KeepOpen)
-            return outcome;
-    }
     char chunk[kReadChunk];
     // A large frame arrives in many reads; a few are taken in one go, then
     // the connection goes back to the set so that others get their turn.
@@ -374,12 +345,6 @@ KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::parse(const QByteArray& so
         case KX2RpcPacket::KeepAliveTaken:
             continue;
         default:
-            if (!request.isEmpty() && !holdsSlot) {
-                // Answered once a slot is taken; the frame stays unread,
-                // and its share of the buffer budget stays taken.
-                offset = frameStart;
-                return Outcome::Wait;
-            }
             releaseReserved();
             if (request.isEmpty())
                 continue;

@@ -1,8 +1,8 @@
 // KX2ServedSlots: how many requests a local server serves at once, and for
 // whom.
 //
-// A connection takes a slot before it answers a request and gives it back
-// once the requests it has read are answered; an idle connection holds
+// A connection takes a slot before it reads what arrived and gives it
+// back once the requests it read are answered; an idle connection holds
 // none. At most limit() slots are taken at once, and one peer uid at most
 // its fair share: limit() divided by the number of uids holding or
 // waiting for slots, and never more than half of limit() (at least one),
