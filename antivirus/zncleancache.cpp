@@ -46,14 +46,14 @@ std::unique_ptr<ZNCleanCacheWorker> ZNCleanCache::worker()
     return std::unique_ptr<ZNCleanCacheWorker>(new ZNCleanCacheWorker(*this));
 }
 
-void ZNCleanCache::remember(const ZNFileStamp& stamp)
+void ZNCleanCache::remember(std::vector<ZNFileStamp>& stamps)
 {
-    d->queue(ZNCleanCachePrivate::Entry{stamp, false});
+    d->queue(stamps, false);
 }
 
-void ZNCleanCache::refresh(const ZNFileStamp& stamp)
+void ZNCleanCache::refresh(std::vector<ZNFileStamp>& stamps)
 {
-    d->queue(ZNCleanCachePrivate::Entry{stamp, true});
+    d->queue(stamps, true);
 }
 
 void ZNCleanCache::markDamaged()
@@ -66,18 +66,22 @@ qint64 ZNCleanCache::remembered() const
     return d->written.load();
 }
 
-void ZNCleanCachePrivate::queue(const Entry& entry)
+void ZNCleanCachePrivate::queue(std::vector<ZNFileStamp>& stamps, bool refreshOnly)
 {
-    if (damaged)
-        return;
-    KX2MutexLocker lock(mutex);
-    if (finishing || pending.size() >= kMostPending) {
-        ++dropped;
-        return;
+    if (!damaged) {
+        KX2MutexLocker lock(mutex);
+        const size_t before = pending.size();
+        for (const ZNFileStamp& stamp : stamps) {
+            if (finishing || pending.size() >= kMostPending) {
+                ++dropped;
+                continue;
+            }
+            pending.push_back(Entry{stamp, refreshOnly});
+        }
+        if (before < kBatchRows && pending.size() >= kBatchRows)
+            wake.notify_one();
     }
-    pending.push_back(entry);
-    if (pending.size() == kBatchRows)
-        wake.notify_one();
+    stamps.clear();
 }
 
 void ZNCleanCachePrivate::writerMain()
@@ -121,6 +125,7 @@ void ZNCleanCachePrivate::writeBatch(const std::vector<Entry>& batch)
         return;
     }
     qint64 inserted = 0;
+    qint64 latest = newestWritten;
     for (const Entry& entry : batch) {
         sqlite3_stmt* statement = entry.refreshOnly ? touch.get() : insert.get();
         const ZNFileStamp& s = entry.stamp;
@@ -138,10 +143,21 @@ void ZNCleanCachePrivate::writeBatch(const std::vector<Entry>& batch)
         sqlite3_reset(statement);
         if (result != SQLITE_DONE)
             break;
-        inserted += entry.refreshOnly ? 0 : 1;
+        if (!entry.refreshOnly) {
+            ++inserted;
+            latest = qMax(latest, s.changedSec);
+        }
+    }
+    // In the same transaction as the entries: no entry is ever newer than
+    // the stored mark.
+    if (result == SQLITE_DONE && latest != newestWritten) {
+        sqlite3_bind_int64(newest.get(), 1, latest);
+        result = sqlite3_step(newest.get());
+        sqlite3_reset(newest.get());
     }
     if (result == SQLITE_DONE && (result = znCacheExec(db.get(), "COMMIT;")) == SQLITE_OK) {
         written += inserted;
+        newestWritten = latest;
         return;
     }
     noteFailure(result);
@@ -263,5 +279,6 @@ void ZNCleanCache::finish()
         d->discardFiles();
     d->insert.reset();
     d->touch.reset();
+    d->newest.reset();
     d->db.reset();
 }

@@ -17,13 +17,12 @@
 // SQLite cannot read, or one of another format or digest is replaced by an
 // empty one. A new work area starts with an empty cache of its own.
 //
-// Writes stay off the workers' road: remember() and refresh() only queue
-// the entry, and one writer thread commits the queue in transactions of
-// many rows. Lookups go through a read connection per worker. An entry is
-// only ever written with the stamp verified after its scan, and SQLite's
-// transactions are atomic, so a kill at any moment leaves entries that
-// each describe a file as it was when found clean: a file changed since
-// shows another change time and is scanned again.
+// Writes stay off the workers' road: each worker gathers its entries and
+// remember() and refresh() only queue them, and one writer thread commits
+// the queue in transactions of many rows. Lookups go through a read connection per worker. An entry
+// is only ever written with the stamp verified after its scan, and SQLite's transactions are
+// atomic, so a kill at any moment leaves entries that each describe a file as it was when found
+// clean: a file changed since shows another change time and is scanned again.
 //
 // Bound: finish() drops entries not seen for kZNCacheForgetDays days
 // (last-seen days are refreshed at most every kZNCacheRefreshDays days),
@@ -43,6 +42,7 @@
 #include <QString>
 
 #include <memory>
+#include <vector>
 
 #include "znfilestamp.h"
 
@@ -82,11 +82,12 @@ public:
     // One worker's side: lookups and remembering. See zncleancacheworker.h.
     std::unique_ptr<ZNCleanCacheWorker> worker();
 
-    // Queues an entry (a file scanned clean, its stamp verified) or a
-    // last-seen refresh (a file skipped). Never blocks on the disk; when
-    // the writer falls far behind, entries are dropped (costing speed).
-    void remember(const ZNFileStamp& stamp);
-    void refresh(const ZNFileStamp& stamp);
+    // Queues entries (files scanned clean, their stamps verified) or
+    // last-seen refreshes (files skipped), and empties `stamps`. Never
+    // blocks on the disk; when the writer falls far behind, entries are
+    // dropped (costing speed).
+    void remember(std::vector<ZNFileStamp>& stamps);
+    void refresh(std::vector<ZNFileStamp>& stamps);
     // A connection met a damaged file: no more writes, and finish()
     // replaces the file with an empty one.
     void markDamaged();

@@ -52,7 +52,7 @@ public:
     // --- Writing (zncleancache.cpp) -----------------------------------------------
     void writerMain() KX2_EXCLUDES(mutex);
     void writeBatch(const std::vector<Entry>& batch);
-    void queue(const Entry& entry) KX2_EXCLUDES(mutex);
+    void queue(std::vector<ZNFileStamp>& stamps, bool refreshOnly) KX2_EXCLUDES(mutex);
     // Drops expired entries and the oldest beyond the bound; records the
     // count and the day in the file.
     void prune();
@@ -68,10 +68,16 @@ public:
     qint64 today = 0;      // days since the epoch (UTC), at open()
     qint64 storedRows = 0; // entries counted by the last prune
     qint64 lastPruned = 0; // day of the last prune
+    // The latest change time (seconds) of any entry ever written, as the
+    // file said at open(): a file changed later cannot have an entry, so
+    // workers look up only files changed no later than this.
+    qint64 newestAtOpen = 0;
+    qint64 newestWritten = 0; // the writer's, stored with each batch
 
     KX2SqlConnection db;    // the writer's
     KX2SqlStatement insert; // INSERT OR REPLACE of one entry
     KX2SqlStatement touch;  // its last-seen day
+    KX2SqlStatement newest; // newestWritten into meta
 
     KX2Mutex mutex;
     std::condition_variable wake;

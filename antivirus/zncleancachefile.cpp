@@ -119,6 +119,7 @@ void ZNCleanCachePrivate::discardFiles()
 {
     insert.reset();
     touch.reset();
+    newest.reset();
     db.reset();
     for (const char* suffix : kJournalSuffixes)
         ::unlinkat(directory.get(), journalName(suffix).constData(), 0);
@@ -194,11 +195,14 @@ bool ZNCleanCachePrivate::openFile(bool* replaced)
     }
     storedRows = metaNumber(db.get(), "rows", 0);
     lastPruned = metaNumber(db.get(), "pruned", 0);
+    newestAtOpen = newestWritten = metaNumber(db.get(), "newest", 0);
     if (znCachePrepare(db.get(), "INSERT OR REPLACE INTO clean VALUES (?1,?2,?3,?4,?5,?6,?7,?8);",
                        insert)
             != SQLITE_OK
         || znCachePrepare(db.get(), "UPDATE clean SET seen = ?3 WHERE dev = ?1 AND ino = ?2;",
                           touch)
+            != SQLITE_OK
+        || znCachePrepare(db.get(), "INSERT OR REPLACE INTO meta VALUES ('newest', ?1);", newest)
             != SQLITE_OK)
         return false;
     return true;

@@ -29,6 +29,7 @@
 #include <QByteArray>
 
 #include <chrono>
+#include <vector>
 
 #include <clamav.h>
 
@@ -66,6 +67,10 @@ private:
     friend class ZNCleanCache;
     explicit ZNCleanCacheWorker(ZNCleanCache& cache);
     bool openReader();
+    void endRead();
+    void dropReader();
+    // Hands the gathered entries to the cache.
+    void flush();
 
     ZNCleanCache& cache;
     bool serving = false;
@@ -76,6 +81,16 @@ private:
     bool readerFailed = false;
     KX2SqlConnection reader;
     KX2SqlStatement lookup;
+    // Lookups share a read transaction, ended after kLookupsPerRead of
+    // them or at the first file not looked up, so the writer's journal is
+    // never held back for long.
+    KX2SqlStatement beginRead;
+    KX2SqlStatement commitRead;
+    int lookupsInRead = -1; // -1: no read transaction open
+    // Entries gathered here and queued kStampsPerHandOver at a time, so
+    // that workers meet at the cache's lock once per many files.
+    std::vector<ZNFileStamp> toRemember;
+    std::vector<ZNFileStamp> toRefresh;
 };
 
 #endif // ZNCLEANCACHEWORKER_H
