@@ -23,7 +23,15 @@
 //             file with FILDES, replies read as they come.
 //   service   2 workers; the clock runs from the antivirus_scan_start that
 //             is accepted (the engine is loaded by then) until
-//             antivirus_scan_running reports "running" 0.
+//             antivirus_scan_running reports "running" 0. "incremental"
+//             on: its first scan remembers the files it finds clean.
+//   nocache   the service again, with "incremental" off: service/nocache
+//             is what remembering costs a first scan.
+//
+// Rescan: after the first scans of a round, clamd and the service are
+// restarted (clamd forgets what it found clean, the service keeps its
+// clean-file cache) and scan every corpus again; the service's rescan is
+// compared with clamd's (RESCAN_* keys).
 //
 // Memory: peak RSS (VmHWM) growth of a fresh service between a scan of a
 // 100,000-file tree and a scan of a 1,000,000-file tree (--skip-million
@@ -49,6 +57,7 @@
 
 #include "benchsignatures.h"
 #include "scancommon.h"
+#include "scancorpora.h"
 #include "scanpeers.h"
 #include "scanservice.h"
 
@@ -69,10 +78,6 @@
 namespace {
 
 using namespace scanbench;
-
-const int kEicarCopies = 20;
-const char kTestFiles[] = "/usr/share/clamav-testfiles";
-const char kDocs[] = "/usr/share/doc";
 
 struct Options
 {
@@ -103,87 +108,6 @@ void say(const QString& text)
 
 // ---------------------------------------------------------------- files
 
-// Documentation files, the test files and EICAR copies. Only regular,
-// non-empty files with visible names are copied, so every tool counts the
-// same files (clamscan skips empty files; the service skips hidden names).
-qint64 buildMixed(const QString& root)
-{
-    qint64 files = 0;
-    QDirIterator docs(kDocs, QDir::Files | QDir::NoSymLinks, QDirIterator::Subdirectories);
-    while (docs.hasNext()) {
-        const QString source = docs.next();
-        const QFileInfo info = docs.fileInfo();
-        if (info.isSymLink() || !info.isFile() || info.size() == 0 || !info.isReadable())
-            continue;
-        const QByteArray bytes = readFile(source);
-        if (bytes.isEmpty())
-            continue;
-        if (writeFile(root + "/doc" + source.mid(int(strlen(kDocs))), bytes))
-            ++files;
-    }
-    QDirIterator tests(kTestFiles, QDir::Files | QDir::NoSymLinks);
-    while (tests.hasNext()) {
-        const QString source = tests.next();
-        if (writeFile(root + "/testfiles/" + tests.fileName(), readFile(source)))
-            ++files;
-    }
-    for (int i = 0; i < kEicarCopies; ++i) {
-        if (writeFile(
-                root + QStringLiteral("/eicar/e%1/eicar-%1.com").arg(i, 2, 10, QLatin1Char('0')),
-                eicar()))
-            ++files;
-    }
-    return files;
-}
-
-// `count` small files in directories of 1,000, written by two threads.
-qint64 buildTiny(const QString& root, int count)
-{
-    const int perDirectory = 1000;
-    const int directories = (count + perDirectory - 1) / perDirectory;
-    QDir().mkpath(root);
-    std::atomic<qint64> written{0};
-    auto part = [&](int first, int step) {
-        for (int d = first; d < directories; d += step) {
-            const QByteArray path =
-                QFile::encodeName(root) + QByteArray("/d") + QByteArray::number(d);
-            ::mkdir(path.constData(), 0755);
-            Fd directory(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            if (directory.get() < 0)
-                continue;
-            const int inThis = qMin(perDirectory, count - d * perDirectory);
-            for (int f = 0; f < inThis; ++f) {
-                const QByteArray name = "f" + QByteArray::number(f);
-                if (writeAt(directory.get(), name.constData(),
-                            "tiny file " + QByteArray::number(d * perDirectory + f) + '\n'))
-                    ++written;
-            }
-        }
-    };
-    std::thread other(part, 1, 2);
-    part(0, 2);
-    other.join();
-    return written;
-}
-
-// The small signature set: EICAR and clam.exe, by MD5.
-bool writeSmallSignatures(const QString& directory)
-{
-    const QByteArray clamExe = readFile(QString(kTestFiles) + "/clam.exe");
-    if (clamExe.isEmpty())
-        return false;
-    return writeFile(directory + "/bench.hdb",
-                     hdbLineFor(eicar(), "Bench.Eicar") + hdbLineFor(clamExe, "Bench.ClamExe"));
-}
-
-// The small set plus the generated one (bench/benchsignatures.h).
-bool writeLargeSignatures(const QString& directory, int hdb, int ndb)
-{
-    return writeSmallSignatures(directory) && writeGeneratedSignatures(directory, hdb, ndb);
-}
-
-// ---------------------------------------------------------------- report
-
 // Prints one tool's figure on one corpus and checks it against the service.
 void reportTool(const QString& corpus, const QString& tool, const Outcome& outcome,
                 const Outcome& service, bool keys)
@@ -202,6 +126,10 @@ void reportTool(const QString& corpus, const QString& tool, const Outcome& outco
     } else {
         printf("  %26s", "");
     }
+    if (outcome.skipped >= 0)
+        printf("  %8lld skipped", qint64(outcome.skipped));
+    else
+        printf("  %16s", "");
     if (&outcome != &service) {
         const double ratio =
             outcome.filesPerSecond() > 0 ? service.filesPerSecond() / outcome.filesPerSecond() : 0;
@@ -224,13 +152,27 @@ void reportTool(const QString& corpus, const QString& tool, const Outcome& outco
     fflush(stdout);
 }
 
+// `nocache`: the service with "incremental" off, which neither looks up
+// nor remembers; service/nocache tells what remembering costs a first scan.
 void reportCorpus(const QString& name, const QString& label, const Outcome& clamscan,
-                  const Outcome& clamd, const Outcome& service, bool keys)
+                  const Outcome& clamd, const Outcome& service, const Outcome& nocache, bool keys)
 {
     say(QStringLiteral("corpus %1, %2:").arg(name, label));
     reportTool(name, "service", service, service, keys);
+    reportTool(name, "nocache", nocache, service, keys);
     reportTool(name, "clamd", clamd, service, keys);
     reportTool(name, "clamscan", clamscan, service, keys);
+}
+
+// The second scan of a corpus after both daemons were restarted: the
+// service skips what it remembers, clamd has forgotten what it found
+// clean. Keys RESCAN_<CORPUS>_*.
+void reportRescan(const QString& name, const QString& label, const Outcome& clamd,
+                  const Outcome& service, bool keys)
+{
+    say(QStringLiteral("corpus %1, rescan after a restart, %2:").arg(name, label));
+    reportTool("rescan_" + name, "service", service, service, keys);
+    reportTool("rescan_" + name, "clamd", clamd, service, keys);
 }
 
 // The fastest of a tool's rounds, with the lowest CPU figure of them; not
@@ -318,34 +260,39 @@ void measureIdleWorkers(Service& service, const QString& tree)
     const qint64 pid = service.pid();
     const std::map<int, long long> before = threadTicks(pid);
     WindowCpu running, held;
-    const Outcome outcome = service.scan(tree, [&] {
-        // The task thread starts its workers before it walks.
-        const auto deadline = Clock::now() + 10s;
-        auto started = [&] {
-            int fresh = 0;
-            for (const auto& t : threadTicks(pid))
-                fresh += before.count(t.first) ? 0 : 1;
-            return fresh >= kWorkers + 1;
-        };
-        while (!started() && Clock::now() < deadline)
-            std::this_thread::sleep_for(10ms);
-        running = measureWindow(pid, before, 700ms);
-        sqlite3* raw = nullptr;
-        sqlite3_open_v2(QFile::encodeName(service.databasePath()).constData(), &raw,
-                        SQLITE_OPEN_READWRITE, nullptr);
-        std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
-        sqlite3_busy_timeout(db.get(), 10000);
-        if (sqlite3_exec(db.get(), "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK) {
-            fprintf(stderr, "idle workers: no lock on the store\n");
-            return;
-        }
-        // The walk blocks at its next progress write, within about a
-        // second, for the 5 s of the store's busy wait; the workers empty
-        // the queue meanwhile. The window lies inside that block.
-        std::this_thread::sleep_for(2000ms);
-        held = measureWindow(pid, before, 2500ms);
-        sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-    });
+    // A full scan: one that skipped the files it remembers would end
+    // before the windows.
+    const Outcome outcome = service.scan(
+        tree,
+        [&] {
+            // The task thread starts its workers before it walks.
+            const auto deadline = Clock::now() + 10s;
+            auto started = [&] {
+                int fresh = 0;
+                for (const auto& t : threadTicks(pid))
+                    fresh += before.count(t.first) ? 0 : 1;
+                return fresh >= kWorkers + 1;
+            };
+            while (!started() && Clock::now() < deadline)
+                std::this_thread::sleep_for(10ms);
+            running = measureWindow(pid, before, 700ms);
+            sqlite3* raw = nullptr;
+            sqlite3_open_v2(QFile::encodeName(service.databasePath()).constData(), &raw,
+                            SQLITE_OPEN_READWRITE, nullptr);
+            std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
+            sqlite3_busy_timeout(db.get(), 10000);
+            if (sqlite3_exec(db.get(), "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+                fprintf(stderr, "idle workers: no lock on the store\n");
+                return;
+            }
+            // The walk blocks at its next progress write, within about a
+            // second, for the 5 s of the store's busy wait; the workers empty
+            // the queue meanwhile. The window lies inside that block.
+            std::this_thread::sleep_for(2000ms);
+            held = measureWindow(pid, before, 2500ms);
+            sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        },
+        true);
     say(QStringLiteral("idle workers (%1-file scan, %2 workers):")
             .arg(outcome.files)
             .arg(kWorkers));
@@ -409,33 +356,45 @@ int run(const Options& options)
     say(QStringLiteral("tiny corpus: %1 files (%2 s)")
             .arg(buildTiny(tiny, options.tiny))
             .arg(secondsSince(created), 0, 'f', 1));
+    ::sync();
 
     // Rounds with fresh engines (libclamav remembers clean files), the
     // tools' order turning each round so drifting load on the machine
     // falls on each of them alike. `corpora` maps a corpus name to the
     // directory the peers scan and the one the service scans (its own copy
-    // of the mixed corpus, rebuilt each round: it quarantines).
-    const QStringList tools{"clamscan", "clamd", "service"};
+    // of the mixed corpus, rebuilt each round and refilled before each
+    // scan of the service: it quarantines). "nocache" is a second service
+    // with "incremental" off. After the first scans, clamd and the service
+    // are restarted and scan every corpus again: the rescan.
+    const QStringList tools{"clamscan", "clamd", "service", "nocache"};
+    const QStringList rescanners{"clamd", "service"};
     auto runRounds = [&](const QString& signatures, const QString& name,
                          const QList<QPair<QString, QPair<QString, QString>>>& corpora,
                          const std::function<void(Service&)>& afterFirst) {
         const double load = clamscanLoadSeconds(signatures, base, scratch);
-        std::map<QString, std::vector<Outcome>> results; // "corpus/tool"
+        std::map<QString, std::vector<Outcome>> results; // "corpus/tool", "corpus/rescan-tool"
         for (int round = 0; round < options.rounds; ++round) {
             const QString suffix = name + '-' + QString::number(round + 1);
             QDir(mixedService).removeRecursively();
             buildMixed(mixedService);
+            // Written back now, not while the first tool scans the copy.
+            ::sync();
+            const auto copied = Clock::now();
             Clamd clamd;
-            Service service;
+            Service service, nocache;
             const auto started = Clock::now();
             const bool clamdUp = clamd.start(base + "/clamd-" + suffix, signatures, scratch);
             const double clamdSeconds = secondsSince(started);
             if (!clamdUp
-                || !service.start(options.service, base + "/service-" + suffix, signatures,
-                                  scratch)) {
+                || !service.start(options.service, base + "/service-" + suffix, signatures, scratch)
+                || !nocache.start(options.service, base + "/nocache-" + suffix, signatures, scratch,
+                                  false)) {
                 g_mismatch = true;
                 break;
             }
+            // A file changed within the last seconds before its scan is not
+            // remembered: the copy made for this round must be older.
+            std::this_thread::sleep_until(copied + std::chrono::seconds(kSettledSeconds + 1));
             say(QStringLiteral(
                     "round %1 of %2 (%3 signatures): clamd ready after %4 s, load average %5")
                     .arg(round + 1)
@@ -443,35 +402,57 @@ int run(const Options& options)
                     .arg(name)
                     .arg(clamdSeconds, 0, 'f', 1)
                     .arg(QString::fromLatin1(readFile("/proc/loadavg").left(14))));
+            auto scanWith = [&](const QString& tool, const QPair<QString, QString>& corpus) {
+                if (tool == "clamscan")
+                    return withoutLoad(runClamscan(signatures, corpus.first, base, scratch), load);
+                if (tool == "clamd")
+                    return clamd.scan(corpus.first);
+                if (corpus.first != corpus.second)
+                    refill(corpus.first, corpus.second);
+                return (tool == "service" ? service : nocache).scan(corpus.second);
+            };
             for (const auto& corpus : corpora) {
                 for (int t = 0; t < tools.size(); ++t) {
                     const QString tool = tools.at((t + round) % tools.size());
-                    Outcome outcome;
-                    if (tool == "clamscan")
-                        outcome = withoutLoad(
-                            runClamscan(signatures, corpus.second.first, base, scratch), load);
-                    else if (tool == "clamd")
-                        outcome = clamd.scan(corpus.second.first);
-                    else
-                        outcome = service.scan(corpus.second.second);
-                    results[corpus.first + '/' + tool].push_back(outcome);
+                    results[corpus.first + '/' + tool].push_back(scanWith(tool, corpus.second));
                 }
                 reportCorpus(corpus.first, QStringLiteral("round %1").arg(round + 1),
                              results[corpus.first + "/clamscan"].back(),
                              results[corpus.first + "/clamd"].back(),
-                             results[corpus.first + "/service"].back(), false);
+                             results[corpus.first + "/service"].back(),
+                             results[corpus.first + "/nocache"].back(), false);
             }
             if (round == 0 && afterFirst)
                 afterFirst(service);
+            const auto restarted = Clock::now();
+            if (!clamd.restart() || !service.restart()) {
+                g_mismatch = true;
+                break;
+            }
+            say(QStringLiteral("  clamd and service restarted (%1 s, engines loaded)")
+                    .arg(secondsSince(restarted), 0, 'f', 1));
+            for (const auto& corpus : corpora) {
+                for (int t = 0; t < rescanners.size(); ++t) {
+                    const QString tool = rescanners.at((t + round) % rescanners.size());
+                    results[corpus.first + "/rescan-" + tool].push_back(
+                        scanWith(tool, corpus.second));
+                }
+                reportRescan(corpus.first, QStringLiteral("round %1").arg(round + 1),
+                             results[corpus.first + "/rescan-clamd"].back(),
+                             results[corpus.first + "/rescan-service"].back(), false);
+            }
             say(QStringLiteral("  peak RSS: service %1 MB, clamd %2 MB")
                     .arg(statusField(service.pid(), "VmHWM") / 1024.0, 0, 'f', 0)
                     .arg(statusField(clamd.pid(), "VmHWM") / 1024.0, 0, 'f', 0));
         }
         for (const auto& corpus : corpora) {
-            reportCorpus(corpus.first, QStringLiteral("best of %1 rounds").arg(options.rounds),
-                         bestOf(results[corpus.first + "/clamscan"]),
+            const QString best = QStringLiteral("best of %1 rounds").arg(options.rounds);
+            reportCorpus(corpus.first, best, bestOf(results[corpus.first + "/clamscan"]),
                          bestOf(results[corpus.first + "/clamd"]),
-                         bestOf(results[corpus.first + "/service"]), true);
+                         bestOf(results[corpus.first + "/service"]),
+                         bestOf(results[corpus.first + "/nocache"]), true);
+            reportRescan(corpus.first, best, bestOf(results[corpus.first + "/rescan-clamd"]),
+                         bestOf(results[corpus.first + "/rescan-service"]), true);
         }
     };
     runRounds(smallSigs, "small", {{"mixed", {mixedShared, mixedService}}, {"tiny", {tiny, tiny}}},

@@ -32,6 +32,9 @@ using namespace std::chrono_literals;
 
 // Scan threads of every tool: the service's workers, clamd's MaxThreads.
 const int kWorkers = 2;
+// The service remembers no file changed within this many seconds before
+// its scan (kZNSettledSeconds in antivirus/znremembercheck.h).
+const int kSettledSeconds = 3;
 
 // What one tool reported for one corpus.
 struct Outcome
@@ -41,6 +44,7 @@ struct Outcome
     std::set<QByteArray> infected; // paths relative to the corpus root
     double seconds = 0;
     double cpuSeconds = -1; // of the scanning process, when known
+    qint64 skipped = -1;    // the service's files known unchanged, when known
     double filesPerSecond() const { return seconds > 0 ? double(files) / seconds : 0; }
 };
 

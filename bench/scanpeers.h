@@ -98,6 +98,9 @@ class Clamd
 public:
     bool start(const QString& work, const QString& signatures, const QString& scratch)
     {
+        this->work = work;
+        this->signatures = signatures;
+        this->scratch = scratch;
         socketPath = QFile::encodeName(work + "/clamd.sock");
         const QString config = work + "/clamd.conf";
         configPath = config;
@@ -121,15 +124,15 @@ public:
         return false;
     }
 
-    ~Clamd()
+    // Stopped and started again with the same configuration: its memory
+    // of clean files is gone, as after any restart.
+    bool restart()
     {
-        if (process.state() != QProcess::NotRunning) {
-            process.terminate();
-            if (!process.waitForFinished(30000))
-                process.kill();
-            process.waitForFinished(10000);
-        }
+        stop();
+        return start(work, signatures, scratch);
     }
+
+    ~Clamd() { stop(); }
 
     qint64 pid() const { return process.processId(); }
 
@@ -264,9 +267,22 @@ private:
         return outcome;
     }
 
+    void stop()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.terminate();
+            if (!process.waitForFinished(30000))
+                process.kill();
+            process.waitForFinished(10000);
+        }
+    }
+
     QProcess process;
     QByteArray socketPath;
     QString configPath;
+    QString work;
+    QString signatures;
+    QString scratch;
 };
 
 } // namespace scanbench

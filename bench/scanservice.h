@@ -26,9 +26,13 @@ const int kVirusDbNotReady = 9983;
 class Service
 {
 public:
+    // Started with its configuration and settings in `work` (made here);
+    // `incremental` is the setting of that name.
     bool start(const QString& binary, const QString& work, const QString& signatures,
-               const QString& scratch)
+               const QString& scratch, bool incremental = true)
     {
+        this->binary = binary;
+        this->scratch = scratch;
         root = work;
         dataDir = work + "/data";
         socketName = work + "/run/antivirus.sock";
@@ -52,39 +56,25 @@ public:
             {"debuglevel", 0},
         };
         writeFile(work + "/etc/config.json", QJsonDocument(config).toJson());
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.setStandardOutputFile(work + "/service.log");
-        // libclamav puts its per-scan temporary directories under TMPDIR.
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("TMPDIR", scratchFor(scratch, "service"));
-        process.setProcessEnvironment(environment);
-        process.start(binary, {"--cfg", work + "/etc/config.json"});
-        if (!process.waitForStarted(30000))
+        if (!launch())
             return false;
-        const auto deadline = Clock::now() + 60s;
-        while (!readFile(work + "/service.log").contains("lpcID: ")) {
-            if (Clock::now() > deadline || process.state() != QProcess::Running) {
-                fprintf(stderr, "service did not start: %s\n",
-                        readFile(work + "/service.log").constData());
-                return false;
-            }
-            std::this_thread::sleep_for(50ms);
-        }
-        const QJsonObject reply =
-            call("antivirus_settings_save",
-                 {{"enabled", 1}, {"datadir", dataDir}, {"threads", kWorkers}});
-        return reply.value("err").toInt(-1) == 0;
+        const QJsonObject reply = call("antivirus_settings_save",
+                                       {{"enabled", 1},
+                                        {"datadir", dataDir},
+                                        {"threads", kWorkers},
+                                        {"incremental", incremental}});
+        return reply.value("err").toInt(-1) == 0 && waitForEngine();
     }
 
-    ~Service()
+    // Stopped (SIGTERM) and started again on the same configuration and
+    // settings: whatever it kept in memory is gone, its files stay.
+    bool restart()
     {
-        if (process.state() != QProcess::NotRunning) {
-            process.terminate();
-            if (!process.waitForFinished(60000))
-                process.kill();
-            process.waitForFinished(10000);
-        }
+        stop();
+        return launch() && waitForEngine();
     }
+
+    ~Service() { stop(); }
 
     qint64 pid() const { return process.processId(); }
     QString databasePath() const { return root + "/etc/antivirus.db"; }
@@ -102,7 +92,9 @@ public:
 
     // Queues a scan of `path` once the engine is ready; the clock starts
     // at the accepted request. `during`, when given, runs right after.
-    Outcome scan(const QString& path, const std::function<void()>& during = nullptr)
+    // `full` asks for a scan that reads every file.
+    Outcome scan(const QString& path, const std::function<void()>& during = nullptr,
+                 bool full = false)
     {
         Outcome outcome;
         const auto deadline = Clock::now() + 15min;
@@ -110,7 +102,9 @@ public:
         Clock::time_point start;
         for (;;) {
             start = Clock::now();
-            const int err = call("antivirus_scan_start", {{"path", path}}).value("err").toInt(-1);
+            const int err = call("antivirus_scan_start", {{"path", path}, {"full", full}})
+                                .value("err")
+                                .toInt(-1);
             if (err == 0)
                 break;
             if (err != kVirusDbNotReady || Clock::now() > deadline) {
@@ -136,6 +130,56 @@ public:
     }
 
 private:
+    bool launch()
+    {
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.setStandardOutputFile(root + "/service.log");
+        // libclamav puts its per-scan temporary directories under TMPDIR.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("TMPDIR", scratchFor(scratch, "service"));
+        process.setProcessEnvironment(environment);
+        process.start(binary, {"--cfg", root + "/etc/config.json"});
+        if (!process.waitForStarted(30000))
+            return false;
+        const auto deadline = Clock::now() + 60s;
+        while (!readFile(root + "/service.log").contains("lpcID: ")) {
+            if (Clock::now() > deadline || process.state() != QProcess::Running) {
+                fprintf(stderr, "service did not start: %s\n",
+                        readFile(root + "/service.log").constData());
+                return false;
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        return true;
+    }
+
+    // Until the engine is loaded and the update thread idle, so that no
+    // engine load runs beside another tool's timed scan.
+    // antivirus_updvdb_running answers err 0 only while that thread runs.
+    bool waitForEngine()
+    {
+        const auto deadline = Clock::now() + 15min;
+        while (Clock::now() < deadline) {
+            const QJsonObject reply = call("antivirus_updvdb_running");
+            const QJsonObject engine = reply.value("results").toObject().value("engine").toObject();
+            if (engine.value("loaded").toInt() == 1 && reply.value("err").toInt(0) != 0)
+                return true;
+            std::this_thread::sleep_for(100ms);
+        }
+        fprintf(stderr, "service: no engine after 15 minutes\n");
+        return false;
+    }
+
+    void stop()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.terminate();
+            if (!process.waitForFinished(60000))
+                process.kill();
+            process.waitForFinished(10000);
+        }
+    }
+
     // Totals from the task's log row; infected files from its quarantine
     // records, once the keeper has settled them all.
     bool readOutcome(const QString& corpus, Outcome& outcome)
@@ -151,13 +195,14 @@ private:
         sqlite3_busy_timeout(db.get(), 10000);
         qint64 task = 0, infectes = 0, resolved = 0;
         query(db.get(),
-              "SELECT tsk_no, log_totality, log_resolved, log_infectes, log_state FROM t_log "
+              "SELECT tsk_no, log_totality, log_resolved, log_infectes, log_skipped FROM t_log "
               "ORDER BY log_no DESC LIMIT 1",
               [&](sqlite3_stmt* s) {
                   task = sqlite3_column_int64(s, 0);
                   outcome.files = sqlite3_column_int64(s, 1);
                   resolved = sqlite3_column_int64(s, 2);
                   infectes = sqlite3_column_int64(s, 3);
+                  outcome.skipped = sqlite3_column_int64(s, 4);
               });
         if (resolved != outcome.files)
             fprintf(stderr, "service: %lld of %lld files scanned\n", resolved,
@@ -191,6 +236,8 @@ private:
     }
 
     QProcess process;
+    QString binary;
+    QString scratch;
     QString root;
     QString dataDir;
     QString socketName;
