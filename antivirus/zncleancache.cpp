@@ -78,7 +78,10 @@ void ZNCleanCachePrivate::queue(std::vector<ZNFileStamp>& stamps, bool refreshOn
             }
             pending.push_back(Entry{stamp, refreshOnly});
         }
-        if (before < kBatchRows && pending.size() >= kBatchRows)
+        // The writer sleeps until the first entry, then until a batch is
+        // full or its second has passed.
+        if ((before == 0 && !pending.empty())
+            || (before < kBatchRows && pending.size() >= kBatchRows))
             wake.notify_one();
     }
     stamps.clear();
@@ -91,6 +94,9 @@ void ZNCleanCachePrivate::writerMain()
     for (;;) {
         {
             KX2MutexLocker lock(mutex);
+            // Nothing queued: no reason to wake before something is.
+            while (!finishing && pending.empty())
+                lock.wait(wake);
             const auto deadline = std::chrono::steady_clock::now() + kBatchWait;
             while (!finishing && pending.size() < kBatchRows) {
                 if (!lock.waitUntil(wake, deadline))
