@@ -375,7 +375,13 @@ void tst_ZNCleanCache::newSignatureSetForgetsEveryFile()
     QVERIFY(
         avtest::writeFile(service.dataDir + "/virusdb/test.hdb", avtest::eicarHdbLine() + line));
     const unsigned generation = service.d->engines.generation();
-    QVERIFY(service.d->updater.prepare(true));
+    // The update run each task starts may still be ending: the reload is
+    // due from the first call, and runs with the next run that starts.
+    QDeadlineTimer deadline(60000);
+    bool started = false;
+    while (!(started = service.d->updater.prepare(true)) && !deadline.hasExpired())
+        QTest::qWait(20);
+    QVERIFY(started);
     QTRY_VERIFY_WITH_TIMEOUT(
         service.d->engines.generation() != generation && !service.d->updater.isRunning(), 60000);
 
