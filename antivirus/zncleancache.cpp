@@ -61,11 +61,6 @@ void ZNCleanCache::markDamaged()
     d->damaged = true;
 }
 
-qint64 ZNCleanCache::remembered() const
-{
-    return d->written.load();
-}
-
 void ZNCleanCachePrivate::queue(std::vector<ZNFileStamp>& stamps, bool refreshOnly)
 {
     if (!damaged) {

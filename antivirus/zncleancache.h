@@ -17,12 +17,14 @@
 // SQLite cannot read, or one of another format or digest is replaced by an
 // empty one. A new work area starts with an empty cache of its own.
 //
-// Writes stay off the workers' road: each worker gathers its entries and
+// Writes stay off the workers' road: each worker gathers its entries,
 // remember() and refresh() only queue them, and one writer thread commits
-// the queue in transactions of many rows. Lookups go through a read connection per worker. An entry
-// is only ever written with the stamp verified after its scan, and SQLite's transactions are
-// atomic, so a kill at any moment leaves entries that each describe a file as it was when found
-// clean: a file changed since shows another change time and is scanned again.
+// the queue in transactions of many rows. Lookups go through a read
+// connection per worker. An entry is only ever written with the stamp
+// verified after its scan, and SQLite's transactions are atomic, so a kill
+// at any moment leaves entries that each describe a file as it was when
+// found clean: a file changed since shows another change time and is
+// scanned again.
 //
 // Bound: finish() drops entries not seen for kZNCacheForgetDays days
 // (last-seen days are refreshed at most every kZNCacheRefreshDays days),
@@ -95,12 +97,8 @@ public:
     // Commits what is queued, drops expired and surplus entries, closes.
     void finish();
 
-    // Entries committed by this task so far (refreshes not counted).
-    qint64 remembered() const;
-
-    // "<workArea>/.cache" and the file's name in it.
+    // "<workArea>/.cache", where the cache file lives.
     static QString directoryOf(const QString& workArea);
-    static const char* fileName();
 
 private:
     explicit ZNCleanCache(std::unique_ptr<ZNCleanCachePrivate> d);

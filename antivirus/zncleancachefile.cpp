@@ -83,11 +83,6 @@ QString ZNCleanCache::directoryOf(const QString& workArea)
     return QDir(workArea).absoluteFilePath(QLatin1String(kDirectoryName));
 }
 
-const char* ZNCleanCache::fileName()
-{
-    return kFileName;
-}
-
 bool ZNCleanCachePrivate::openDirectory()
 {
     const KX2UniqueFd area = znOpenGuardedDir(QFile::encodeName(settings.workArea));
