@@ -26,7 +26,9 @@ CREATE TABLE IF NOT EXISTS t_mission (
 );
 
 -- Tasks waiting for or under scanning. tsk_excludes holds excluded
--- directory paths joined by a line feed.
+-- directory paths joined by a line feed; tsk_full 1 scans every file (no
+-- clean-file cache lookups); tsk_skipped counts the files skipped as known
+-- unchanged since they were found clean (part of tsk_resolved).
 CREATE TABLE IF NOT EXISTS t_task (
     tsk_no        INTEGER PRIMARY KEY AUTOINCREMENT,
     crt_time      DATETIME DEFAULT (datetime('now', 'localtime')),
@@ -38,10 +40,14 @@ CREATE TABLE IF NOT EXISTS t_task (
     tsk_times     INTEGER DEFAULT 0,
     tsk_totality  INTEGER DEFAULT 0,
     tsk_resolved  INTEGER DEFAULT 0,
-    tsk_infectes  INTEGER DEFAULT 0
+    tsk_infectes  INTEGER DEFAULT 0,
+    tsk_full      INTEGER DEFAULT 0,
+    tsk_skipped   INTEGER DEFAULT 0
 );
 
 -- Scan log: one row per finished (state 9) or cancelled (state 8) task.
+-- log_skipped: files skipped as unchanged since found clean, counted in
+-- log_resolved.
 CREATE TABLE IF NOT EXISTS t_log (
     log_no          INTEGER PRIMARY KEY AUTOINCREMENT,
     crt_time        DATETIME DEFAULT (datetime('now', 'localtime')),
@@ -57,7 +63,8 @@ CREATE TABLE IF NOT EXISTS t_log (
     log_totality    INTEGER DEFAULT 0,
     log_resolved    INTEGER DEFAULT 0,
     log_infectes    INTEGER DEFAULT 0,
-    log_description TEXT DEFAULT ''
+    log_description TEXT DEFAULT '',
+    log_skipped     INTEGER DEFAULT 0
 );
 
 -- The quarantine: one row per infected file moved into ".qra".

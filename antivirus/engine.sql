@@ -119,6 +119,7 @@ SQL: log_alload
            log_resolved    AS resolved,
            log_infectes    AS infectes,
            log_description AS description,
+           log_skipped     AS skipped,
            (SELECT COUNT(*) FROM t_infectes
              WHERE t_infectes.tsk_no = t_log.tsk_no
                AND t_log.tsk_no > 0
@@ -135,10 +136,10 @@ params:
 SQL: log_assign_task
     INSERT INTO t_log (log_state, msn_no, tsk_no, log_path, log_excludes,
                        log_starttime, log_endtime, log_times,
-                       log_totality, log_resolved, log_infectes)
+                       log_totality, log_resolved, log_infectes, log_skipped)
     SELECT :state, msn_no, tsk_no, tsk_path, tsk_excludes,
            tsk_starttime, datetime('now', 'localtime'), tsk_times,
-           tsk_totality, tsk_resolved, tsk_infectes
+           tsk_totality, tsk_resolved, tsk_infectes, tsk_skipped
       FROM t_task
      WHERE tsk_no = :tskno;
 params:
@@ -172,18 +173,20 @@ SQL: task_first
            tsk_endtime   AS endtime,
            tsk_totality  AS totality,
            tsk_resolved  AS resolved,
-           tsk_infectes  AS infectes
+           tsk_infectes  AS infectes,
+           tsk_full      AS full
       FROM t_task
      ORDER BY tsk_no
      LIMIT 1;
 
 SQL: task_append
-    INSERT INTO t_task (msn_no, tsk_path, tsk_excludes)
-    VALUES (:msnno, :path, :excludes);
+    INSERT INTO t_task (msn_no, tsk_path, tsk_excludes, tsk_full)
+    VALUES (:msnno, :path, :excludes, :full);
 params:
     msnno           integer
     path            string
     excludes        string
+    full            integer
 
 SQL: task_realtime
     UPDATE t_task
@@ -203,7 +206,8 @@ SQL: task_complete
            tsk_times    = :times,
            tsk_totality = :totality,
            tsk_resolved = :resolved,
-           tsk_infectes = :infectes
+           tsk_infectes = :infectes,
+           tsk_skipped  = :skipped
      WHERE tsk_no = :tskno;
 params:
     tskno           integer
@@ -211,6 +215,7 @@ params:
     totality        integer
     resolved        integer
     infectes        integer
+    skipped         integer
 
 SQL: task_remove
     DELETE FROM t_task WHERE tsk_no = :tskno;

@@ -231,7 +231,8 @@ void RequestRouter::antivirus_scan_running(QJsonObject* retObject, QJsonObject c
 }
 
 // "path" (trimmed, required): the directory or file to scan; "waitvdb":
-// wait for a running virus database update first.
+// wait for a running virus database update first; "full": scan every file,
+// also those known unchanged since they were found clean.
 void RequestRouter::antivirus_scan_start(QJsonObject* retObject, QJsonObject cmdObject,
                                          KX2Cabinet* envObject)
 {
@@ -246,9 +247,9 @@ void RequestRouter::antivirus_scan_start(QJsonObject* retObject, QJsonObject cmd
         envObject->setErr(KX2ErrorCode::MissingParameter, QStringLiteral("缺少参数: path"));
         return;
     }
-    succeedIf(
-        antivirus->scanStart(*envObject, path, toBool(params.value(QLatin1String("waitvdb")))),
-        envObject);
+    succeedIf(antivirus->scanStart(*envObject, path, toBool(params.value(QLatin1String("waitvdb"))),
+                                   toBool(params.value(QLatin1String("full")))),
+              envObject);
 }
 
 // Stops the running scan; returns once it has ended.

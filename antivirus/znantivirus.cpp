@@ -61,9 +61,9 @@ bool ZNAntiVirus::updVdbRunning(KX2Journals&, QJsonObject& out)
 
 // --- Scans and missions ---------------------------------------------------------
 
-bool ZNAntiVirus::scanStart(KX2Journals& journal, const QString& path, bool wait)
+bool ZNAntiVirus::scanStart(KX2Journals& journal, const QString& path, bool wait, bool full)
 {
-    return d->tasks.start(path, wait).report(journal);
+    return d->tasks.start(path, wait, full).report(journal);
 }
 
 bool ZNAntiVirus::scanStop(KX2Journals&)

@@ -75,8 +75,9 @@ public:
     // loaded, 9869/9994/9969 without a usable work area or quarantine, 9993
     // when the same path is already queued, 9992 when a task already runs
     // (the new task stays queued and runs after it). With `wait`, waits for
-    // a running virus database update to end first.
-    bool scanStart(KX2Journals& journal, const QString& path, bool wait);
+    // a running virus database update to end first. With `full`, the task
+    // scans every file, skipping none that the clean-file cache knows.
+    bool scanStart(KX2Journals& journal, const QString& path, bool wait, bool full = false);
     // Stops the running task (queued tasks stay queued) and returns once the
     // task thread has ended. Always true.
     bool scanStop(KX2Journals& journal);

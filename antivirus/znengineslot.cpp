@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "znhugepages.h"
+#include "znsetdigest.h"
 
 // Q_INIT_RESOURCE must be used outside any namespace. The SQL resources live
 // in a static library, whose registration is not pulled in by the linker on
@@ -49,19 +50,27 @@ void initializeOnce()
     });
 }
 
-} // namespace
-
-ZNEngineSlot::ZNEngineSlot()
+// Every parser libclamav offers, as a scanning daemon enables them by
+// default: OneNote documents and images (with their fuzzy hashes, which
+// logical signatures match) carry malware as much as the other formats.
+cl_scan_options scanOptionsInUse()
 {
-    initializeOnce();
-    // Every parser libclamav offers, as a scanning daemon enables them by
-    // default: OneNote documents and images (with their fuzzy hashes, which
-    // logical signatures match) carry malware as much as the other formats.
-    scanOptions.general = CL_SCAN_GENERAL_HEURISTICS;
-    scanOptions.parse = CL_SCAN_PARSE_ARCHIVE | CL_SCAN_PARSE_ELF | CL_SCAN_PARSE_PDF
+    cl_scan_options options{};
+    options.general = CL_SCAN_GENERAL_HEURISTICS;
+    options.parse = CL_SCAN_PARSE_ARCHIVE | CL_SCAN_PARSE_ELF | CL_SCAN_PARSE_PDF
         | CL_SCAN_PARSE_SWF | CL_SCAN_PARSE_HWP3 | CL_SCAN_PARSE_XMLDOCS | CL_SCAN_PARSE_MAIL
         | CL_SCAN_PARSE_OLE2 | CL_SCAN_PARSE_HTML | CL_SCAN_PARSE_PE | CL_SCAN_PARSE_ONENOTE
         | CL_SCAN_PARSE_IMAGE | CL_SCAN_PARSE_IMAGE_FUZZY_HASH;
+    return options;
+}
+
+const unsigned kDatabaseOptions = CL_DB_STDOPT;
+
+} // namespace
+
+ZNEngineSlot::ZNEngineSlot() : scanOptions(scanOptionsInUse())
+{
+    initializeOnce();
 }
 
 ZNEngineSlot::~ZNEngineSlot()
@@ -69,9 +78,11 @@ ZNEngineSlot::~ZNEngineSlot()
     clear();
 }
 
-ZNEngineRef ZNEngineSlot::current() const
+ZNEngineRef ZNEngineSlot::current(QByteArray* digestOut) const
 {
     KX2MutexLocker lock(mutex);
+    if (digestOut)
+        *digestOut = digest;
     return engine;
 }
 
@@ -83,6 +94,7 @@ void ZNEngineSlot::install(Loaded loaded)
         std::swap(engine, next);
         signatures = loaded.signatures;
         setInstalled = loaded.setInstalled;
+        digest = loaded.digest;
         loadFailure.clear();
     }
     ++installed;
@@ -129,9 +141,13 @@ ZNEngineSlot::Loaded ZNEngineSlot::load(const QString& directory, QString* reaso
         return Loaded();
     }
     libclamavErrors.clear();
+    // The set as it is read now; any change of its files before the load
+    // ends shows in the stamp, and leaves the engine without a digest.
+    const QByteArray stampBefore = znSetFilesStamp(path);
+    const QByteArray setDigest = znSetFilesDigest(path);
     const ZNMemoryRegions before = znAnonymousRegions();
     cl_error_t result =
-        cl_load(path.constData(), loaded.engine.get(), &loaded.signatures, CL_DB_STDOPT);
+        cl_load(path.constData(), loaded.engine.get(), &loaded.signatures, kDatabaseOptions);
     if (result == CL_SUCCESS && loaded.signatures == 0)
         result = CL_EMALFDB; // an empty set would scan nothing and say "clean"
     if (result == CL_SUCCESS)
@@ -147,5 +163,8 @@ ZNEngineSlot::Loaded ZNEngineSlot::load(const QString& directory, QString* reaso
     }
     libclamavErrors.clear();
     znAdviseHugePages(before);
+    if (znSetFilesStamp(path) == stampBefore)
+        loaded.digest =
+            znDetectionDigest(setDigest, loaded.engine.get(), scanOptionsInUse(), kDatabaseOptions);
     return loaded;
 }

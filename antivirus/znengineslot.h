@@ -10,7 +10,8 @@
 // The slot also keeps what a report says about the engine: its signature
 // count, when its set was installed, and why the last load failed (kept
 // until an engine is installed), so that a client can see why scans are
-// refused.
+// refused; and its detection digest (znsetdigest.h), under which the files
+// it found clean are remembered.
 //
 // Thread rules: any thread; the lock is held only to copy or swap the
 // reference and its facts. The scan options are fixed at construction.
@@ -18,6 +19,7 @@
 #ifndef ZNENGINESLOT_H
 #define ZNENGINESLOT_H
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
 #include <QString>
@@ -38,7 +40,9 @@ public:
     ZNEngineSlot& operator=(const ZNEngineSlot&) = delete;
 
     // A reference to the engine in use; null before the first install.
-    ZNEngineRef current() const KX2_EXCLUDES(mutex);
+    // With `digest`, also the engine's detection digest, taken under the
+    // same lock (empty when the load could not tell it).
+    ZNEngineRef current(QByteArray* digest = nullptr) const KX2_EXCLUDES(mutex);
     unsigned generation() const { return installed.load(); }
     // A compiled engine with what a report tells about it.
     struct Loaded
@@ -46,6 +50,9 @@ public:
         ZNEngineRef engine;
         unsigned signatures = 0;
         QDateTime setInstalled; // when its set was installed in the directory
+        // znDetectionDigest() of the set and settings it was built with;
+        // empty when a file of the set changed during the load.
+        QByteArray digest;
     };
 
     // Makes `loaded` the engine in use; the previous one goes when its last
@@ -61,8 +68,9 @@ public:
 
     const cl_scan_options* options() const { return &scanOptions; }
 
-    // Builds and compiles an engine from the database files in `directory`.
-    // A null engine on failure, with libclamav's reason in `reason`: its
+    // Builds and compiles an engine from the database files in `directory`,
+    // with its detection digest (the files are read once more for it). A
+    // null engine on failure, with libclamav's reason in `reason`: its
     // error code and the error lines it wrote meanwhile on this thread
     // (they name the file that failed).
     static Loaded load(const QString& directory, QString* reason);
@@ -75,6 +83,7 @@ private:
     ZNEngineRef engine KX2_GUARDED_BY(mutex);
     unsigned signatures KX2_GUARDED_BY(mutex) = 0;
     QDateTime setInstalled KX2_GUARDED_BY(mutex);
+    QByteArray digest KX2_GUARDED_BY(mutex);
     QString loadFailure KX2_GUARDED_BY(mutex);
     std::atomic<unsigned> installed{0};
     cl_scan_options scanOptions{};

@@ -29,22 +29,13 @@
 
 #include "znquarantinemarks.h"
 #include "znrawpath.h"
+#include "znstorecolumns.h"
 #include "zntrace.h"
 
 #include <algorithm>
 #include <cstdio>
 
 namespace {
-
-// Columns that older stores lack: the pending mark of a move in progress,
-// the raw path of a file whose name is not UTF-8, and the scanned file's
-// identity.
-const char* const kBookkeepingColumns[][2] = {
-    {"ift_pending", "INTEGER DEFAULT 0"},
-    {"ift_rawpath", "TEXT DEFAULT ''"},
-    {"ift_identity", "TEXT DEFAULT ''"},
-    {"ift_moved", "INTEGER DEFAULT 1"},
-};
 
 // Longest extension kept whole when a name must be shortened.
 const int kLongestExtension = 32;
@@ -128,27 +119,18 @@ bool znSelectByNumbers(KX2DBSqlite& store, const QString& head, const QList<int>
     return true;
 }
 
+// Columns that older stores lack: the pending mark of a move in progress,
+// the raw path of a file whose name is not UTF-8, the scanned file's
+// identity, and whether the file moved.
 bool ZNQuarantineKeeper::prepareStore()
 {
-    int changes = 0, lastRowId = 0;
-    QList<QJsonObject> columns;
-    if (!store.exec(changes, lastRowId, columns, QStringLiteral("PRAGMA table_info(t_infectes);")))
-        return false;
-    QStringList present;
-    for (const QJsonObject& column : columns)
-        present << column.value(QLatin1String("name")).toString();
-    bool ok = true;
-    for (const auto& column : kBookkeepingColumns) {
-        if (present.contains(QLatin1String(column[0])))
-            continue;
-        const QString sql = QStringLiteral("ALTER TABLE t_infectes ADD COLUMN %1 %2;")
-                                .arg(QLatin1String(column[0]), QLatin1String(column[1]));
-        if (!store.exec(changes, lastRowId, sql)) {
-            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + store.lastError());
-            ok = false;
-        }
-    }
-    return ok;
+    return znAddMissingColumns(store, "t_infectes",
+                               {
+                                   {"ift_pending", "INTEGER DEFAULT 0"},
+                                   {"ift_rawpath", "TEXT DEFAULT ''"},
+                                   {"ift_identity", "TEXT DEFAULT ''"},
+                                   {"ift_moved", "INTEGER DEFAULT 1"},
+                               });
 }
 
 void ZNQuarantineKeeper::recover()

@@ -19,9 +19,11 @@ ZNOutcome readFailed(KX2DBSqlite& store, const QString& message)
 
 QJsonObject logRecord(const QJsonObject& row)
 {
-    // "inplace": the task's detections whose files stayed where they were.
-    static const char* const kNumbers[] = {"logno",    "state",    "times",  "totality",
-                                           "resolved", "infectes", "inplace"};
+    // "inplace": the task's detections whose files stayed where they were;
+    // "skipped": files known unchanged since found clean, not read again
+    // (counted in "resolved").
+    static const char* const kNumbers[] = {"logno",    "state",    "times",   "totality",
+                                           "resolved", "infectes", "inplace", "skipped"};
     static const char* const kAsStored[] = {"file", "path", "starttime", "endtime"};
     QJsonObject record;
     for (const char* key : kNumbers)

@@ -16,7 +16,10 @@
 #include <new>
 
 #include "kx2dbsqlite.h"
+#include "zncleancache.h"
+#include "zncleancacheworker.h"
 #include "znengineslot.h"
+#include "znfilestamp.h"
 #include "znquarantinekeeper.h"
 #include "znrawpath.h"
 #include "zntrace.h"
@@ -186,15 +189,18 @@ QStringList resolveExcludes(const QString& taskPath, const QString& excludes)
 } // namespace
 
 ZNScanRun::ZNScanRun(const ZNScanTask& task, ZNEngineSlot& engines, ZNQuarantineKeeper& keeper,
-                     KX2DBSqlite& store, ZNCurrentFile& currentFile)
+                     KX2DBSqlite& store, ZNCurrentFile& currentFile, ZNCleanCache* cache)
     : scanTask(task)
     , excluded(resolveExcludes(task.path, task.excludes))
     , engines(engines)
     , keeper(keeper)
     , store(store)
     , currentFile(currentFile)
+    , cache(cache)
 {
 }
+
+ZNScanRun::Worker::~Worker() = default;
 
 ZNScanRun::~ZNScanRun()
 {
@@ -217,6 +223,7 @@ ZNScanRun::Progress ZNScanRun::progress() const
     now.scanned = scanned;
     now.total = total(now.scanned);
     now.infected = infected;
+    now.skipped = skipped;
     return now;
 }
 
@@ -227,10 +234,11 @@ bool ZNScanRun::run()
     {};
     const bool single = znLstat(target, info) && S_ISREG(info.st_mode);
     root = single ? znDirName(target) : target;
-    struct stat quarantineInfo;
-    quarantineKnown = ::stat(scanTask.quarantineDir.constData(), &quarantineInfo) == 0;
-    quarantineDevice = quint64(quarantineInfo.st_dev);
-    quarantineInode = quint64(quarantineInfo.st_ino);
+    for (const QByteArray& own : {scanTask.quarantineDir, scanTask.cacheDir}) {
+        struct stat ownInfo;
+        if (!own.isEmpty() && ::stat(own.constData(), &ownInfo) == 0)
+            ownDirectories.emplace_back(quint64(ownInfo.st_dev), quint64(ownInfo.st_ino));
+    }
 
     znTrace(ZNTraceBits::TaskThreads,
             QStringLiteral("查杀线程数: ") + QString::number(scanTask.workers));
@@ -368,10 +376,12 @@ KX2UniqueFd ZNScanRun::enterDirectory(int directory, const QByteArray& name,
     KX2UniqueFd sub(
         ::openat(directory, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat info;
-    // The quarantine is never walked, however the task names it.
-    if (!sub.isValid() || ::fstat(sub.get(), &info) != 0
-        || (quarantineKnown && quint64(info.st_dev) == quarantineDevice
-            && quint64(info.st_ino) == quarantineInode))
+    // The quarantine and the cache are never walked, however the task
+    // names them.
+    if (!sub.isValid() || ::fstat(sub.get(), &info) != 0)
+        return KX2UniqueFd();
+    const std::pair<quint64, quint64> identity(quint64(info.st_dev), quint64(info.st_ino));
+    if (std::find(ownDirectories.begin(), ownDirectories.end(), identity) != ownDirectories.end())
         return KX2UniqueFd();
     return sub;
 }
@@ -428,26 +438,29 @@ void ZNScanRun::countDirectory(int directory, const QByteArray& path, int depth)
 
 void ZNScanRun::workerMain()
 {
-    ZNEngineRef engine;
-    unsigned generation = 0;
+    Worker worker;
+    if (cache)
+        worker.cache = cache->worker();
     QByteArray path;
-    // Reused from file to file (up to 1 MiB); freed when the worker ends.
-    std::vector<char> buffer;
-    WorkerDirectory directory;
     while (!stopRequested && files.pop(path)) {
         const unsigned current = engines.generation();
-        if (!engine || current != generation) {
-            generation = current;
-            engine = engines.current();
+        if (!worker.engine || current != worker.generation) {
+            worker.generation = current;
+            QByteArray digest;
+            worker.engine = engines.current(&digest);
+            if (worker.cache)
+                worker.cache->useEngine(worker.engine.get(), digest);
         }
         currentFile.set(path);
-        if (!scanFile(path, engine, buffer, directory))
+        if (!scanFile(path, worker))
             znTrace(ZNTraceBits::FileFailures,
                     QStringLiteral("打开文件失败: ") + znDisplayPath(path));
     }
-    // Release the engine before reporting the end, so a task's end never
-    // races an engine swap with a stale reference.
-    engine.reset();
+    // Release the engine and the cache's reader before reporting the end,
+    // so a task's end never races an engine swap with a stale reference,
+    // nor the cache's finish with an open reader.
+    worker.engine.reset();
+    worker.cache.reset();
     if (--activeWorkers == 0)
         workers.wakeAll();
 }
@@ -476,22 +489,32 @@ int ZNScanRun::openForScan(const QByteArray& path, WorkerDirectory& directory) c
     return fd;
 }
 
-bool ZNScanRun::scanFile(const QByteArray& path, const ZNEngineRef& engine,
-                         std::vector<char>& buffer, WorkerDirectory& directory)
+bool ZNScanRun::scanFile(const QByteArray& path, Worker& worker)
 {
-    KX2UniqueFd fd(openForScan(path, directory));
+    KX2UniqueFd fd(openForScan(path, worker.directory));
     struct stat info;
     if (!fd.isValid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return false;
+    // The stamp of the very descriptor that would be scanned.
+    const ZNFileStamp stamp = ZNFileStamp::of(info);
+    ZNCleanCacheWorker* const known = worker.cache.get();
+    if (known && known->knownClean(stamp)) {
+        ++skipped;
+        ++scanned;
+        return true;
+    }
+    const bool rememberable = known && known->mayRemember(fd.get(), stamp);
 
     const char* virus = nullptr;
     unsigned long scannedBytes = 0;
     cl_scan_options options = *engines.options();
-    const cl_error_t result = engine
-        ? scanOpenFile(fd.get(), qint64(info.st_size), path.constData(), engine.get(), &options,
-                       buffer, &virus, &scannedBytes)
+    const cl_error_t result = worker.engine
+        ? scanOpenFile(fd.get(), qint64(info.st_size), path.constData(), worker.engine.get(),
+                       &options, worker.buffer, &virus, &scannedBytes)
         : CL_ENULLARG;
     ++scanned;
+    if (result == CL_CLEAN && rememberable)
+        known->foundClean(fd.get(), stamp);
     if (result != CL_VIRUS)
         return true;
     ++infected;

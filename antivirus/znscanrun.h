@@ -3,10 +3,12 @@
 // The calling thread (the task thread) walks the tree and feeds raw file
 // paths into a bounded queue; N worker threads started by the run scan each
 // file through a read-only descriptor and hand every detection to the
-// quarantine keeper. One more thread counts the tree's files ahead of the
-// walk, holding no paths, so that the total is known long before the
-// bounded queue lets the walk get there. run() returns when the walk has ended and every worker
-// has drained the queue, or soon after stop().
+// quarantine keeper. With a clean-file cache, a worker skips a file the
+// cache knows unchanged since it was found clean, and hands the files it
+// finds clean to the cache (zncleancacheworker.h). One more thread counts the tree's files ahead of
+// the walk, holding no paths, so that the total is known long before the bounded queue lets the
+// walk get there. run() returns when the walk has ended and every worker has drained the queue, or
+// soon after stop().
 //
 // Thread rules: run() once, on one thread. stop() and progress() from any
 // thread, also while run() is going on or after it ended. The counters are
@@ -23,6 +25,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <memory>
 #include <vector>
 
 #include "kx2threadsafety.h"
@@ -32,6 +35,8 @@
 #include "znthreadgroup.h"
 
 class KX2DBSqlite;
+class ZNCleanCache;
+class ZNCleanCacheWorker;
 class ZNEngineSlot;
 class ZNQuarantineKeeper;
 
@@ -65,9 +70,14 @@ struct ZNScanTask
     // Directories not walked: absolute, or bare names taken below `path`.
     QString excludes;
     QByteArray quarantineDir;
+    // The clean-file cache's directory: the service's own, never walked.
+    QByteArray cacheDir;
     int workers = 1;
     // Leave out names beginning with "." (the "skiphidden" setting).
     bool skipHidden = false;
+    // Scan every file, looking nothing up (the request's "full"); clean
+    // files are still remembered.
+    bool full = false;
 };
 
 class ZNScanRun
@@ -78,12 +88,14 @@ public:
         QString path;
         QString currentFile;
         int total = 0;
-        int scanned = 0;
+        int scanned = 0; // skipped files included
         int infected = 0;
+        int skipped = 0; // known unchanged since found clean, not scanned
     };
 
+    // `cache` (null: none) must outlive run().
     ZNScanRun(const ZNScanTask& task, ZNEngineSlot& engines, ZNQuarantineKeeper& keeper,
-              KX2DBSqlite& store, ZNCurrentFile& currentFile);
+              KX2DBSqlite& store, ZNCurrentFile& currentFile, ZNCleanCache* cache = nullptr);
     ~ZNScanRun();
     ZNScanRun(const ZNScanRun&) = delete;
     ZNScanRun& operator=(const ZNScanRun&) = delete;
@@ -107,8 +119,9 @@ private:
     void walkDirectory(KX2UniqueFd directory, const QByteArray& path, int depth);
     KX2UniqueFd reopenDirectory(const QByteArray& path, const struct stat& was) const;
     // The subdirectory `name` of `directory` (its path `child`) opened for
-    // the walk, or invalid when it is excluded, the quarantine, or no
-    // directory reached without following a link.
+    // the walk, or invalid when it is excluded, one of the service's own
+    // (the quarantine, the cache), or no directory reached without
+    // following a link.
     KX2UniqueFd enterDirectory(int directory, const QByteArray& name,
                                const QByteArray& child) const;
     void countMain();
@@ -121,10 +134,20 @@ private:
         QByteArray path;
         KX2UniqueFd fd;
     };
+    // What one worker keeps from file to file.
+    struct Worker
+    {
+        ZNEngineRef engine;
+        unsigned generation = 0;
+        // Reused from file to file (up to 1 MiB); freed when the worker ends.
+        std::vector<char> buffer;
+        WorkerDirectory directory;
+        std::unique_ptr<ZNCleanCacheWorker> cache; // null without a cache
+        ~Worker();
+    };
     void workerMain();
     int openForScan(const QByteArray& path, WorkerDirectory& directory) const;
-    bool scanFile(const QByteArray& path, const ZNEngineRef& engine, std::vector<char>& buffer,
-                  WorkerDirectory& directory);
+    bool scanFile(const QByteArray& path, Worker& worker);
 
     const ZNScanTask scanTask;
     const QStringList excluded;
@@ -132,16 +155,15 @@ private:
     ZNQuarantineKeeper& keeper;
     KX2DBSqlite& store;
     ZNCurrentFile& currentFile;
+    ZNCleanCache* const cache;
 
     // Raw path of the task and the directory its detections are named
     // beneath (the task's path, or the directory of a single file).
     QByteArray target;
     QByteArray root;
-    // Identity of the quarantine directory, so the walk skips it whatever
-    // path leads there.
-    bool quarantineKnown = false;
-    quint64 quarantineDevice = 0;
-    quint64 quarantineInode = 0;
+    // Identities (device, inode) of the quarantine and cache directories,
+    // so the walk skips them whatever path leads there.
+    std::vector<std::pair<quint64, quint64>> ownDirectories;
     QElapsedTimer sinceProgress; // walking thread only
 
     std::atomic<bool> stopRequested{false};
@@ -153,6 +175,7 @@ private:
     std::atomic<bool> walkEnded{false};
     std::atomic<int> scanned{0};
     std::atomic<int> infected{0};
+    std::atomic<int> skipped{0};
     std::atomic<int> activeWorkers{0};
     ZNPathQueue files;
 

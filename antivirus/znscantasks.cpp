@@ -14,12 +14,14 @@
 #include "kx2dbsqlite.h"
 #include "kx2journals.h"
 #include "kx2values.h"
+#include "zncleancache.h"
 #include "znconfiguration.h"
 #include "znengineslot.h"
 #include "znmissions.h"
 #include "znrawpath.h"
 #include "znscanrun.h"
 #include "znsettingssnapshot.h"
+#include "znstorecolumns.h"
 #include "zntrace.h"
 #include "znupdater.h"
 
@@ -94,7 +96,18 @@ bool ZNScanTasks::isOverallPath(const QString& absolute) const
     return !overall.isEmpty() && absolute == QDir::cleanPath(QFileInfo(overall).absoluteFilePath());
 }
 
-ZNOutcome ZNScanTasks::start(const QString& path, bool wait)
+bool ZNScanTasks::prepareStore()
+{
+    const bool tasks = znAddMissingColumns(parts.store, "t_task",
+                                           {
+                                               {"tsk_full", "INTEGER DEFAULT 0"},
+                                               {"tsk_skipped", "INTEGER DEFAULT 0"},
+                                           });
+    return znAddMissingColumns(parts.store, "t_log", {{"log_skipped", "INTEGER DEFAULT 0"}})
+        && tasks;
+}
+
+ZNOutcome ZNScanTasks::start(const QString& path, bool wait, bool full)
 {
     if (!parts.engines.current())
         return refuse(KX2ErrorCode::VirusDbNotReady,
@@ -125,6 +138,7 @@ ZNOutcome ZNScanTasks::start(const QString& path, bool wait)
         {QStringLiteral("excludes"),
          isOverallPath(absolute) ? parts.configuration.overallExcludes.join(QLatin1Char('\n'))
                                  : QString()},
+        {QStringLiteral("full"), full ? 1 : 0},
     };
     if (!parts.store.call(QStringLiteral("task_append"), task))
         return storeFailed(parts.store, KX2ErrorCode::CreateFailed,
@@ -263,6 +277,7 @@ void ZNScanTasks::dropQueued()
             {QStringLiteral("totality"), 0},
             {QStringLiteral("resolved"), 0},
             {QStringLiteral("infectes"), 0},
+            {QStringLiteral("skipped"), 0},
         };
         if (!recordCompletion(completion))
             return;
@@ -291,10 +306,23 @@ void ZNScanTasks::runTask(const QJsonObject& row)
     task.excludes = row.value(QLatin1String("excludes")).toString().trimmed();
     const ZNSettingsSnapshot settings = parts.settings.get();
     task.quarantineDir = settings.quarantineDir().toUtf8();
+    if (!settings.dataDir.isEmpty())
+        task.cacheDir = ZNCleanCache::directoryOf(settings.dataDir).toUtf8();
     task.skipHidden = settings.skipHidden;
+    task.full = toInt(row.value(QLatin1String("full"))) != 0;
     task.workers = workerCount();
-    const auto run =
-        std::make_shared<ZNScanRun>(task, parts.engines, parts.keeper, parts.store, lastFile);
+    // Entries are remembered under the digest of the engine the task starts
+    // with; workers that pick up a newer engine meanwhile leave the cache
+    // alone. An engine without a digest (its set changed while it loaded)
+    // gets no cache.
+    QByteArray digest;
+    parts.engines.current(&digest);
+    std::unique_ptr<ZNCleanCache> cache;
+    if (settings.incremental && !digest.isEmpty() && !settings.dataDir.isEmpty())
+        cache =
+            ZNCleanCache::open({settings.dataDir, digest, settings.cacheMaxEntries, !task.full});
+    const auto run = std::make_shared<ZNScanRun>(task, parts.engines, parts.keeper, parts.store,
+                                                 lastFile, cache.get());
     {
         KX2MutexLocker lock(runMutex);
         current = run;
@@ -309,6 +337,10 @@ void ZNScanTasks::runTask(const QJsonObject& row)
     QElapsedTimer elapsed;
     elapsed.start();
     const bool completed = run->run();
+    // The workers have let go of the cache: what they found clean is
+    // committed, and the cache pruned, before the task counts as ended.
+    if (cache)
+        cache->finish();
 
     const int seconds = int(elapsed.elapsed() / 1000);
     endTime = int(QDateTime::currentSecsSinceEpoch());
@@ -322,7 +354,7 @@ void ZNScanTasks::runTask(const QJsonObject& row)
     znTrace(ZNTraceBits::TaskSummary,
             QStringLiteral("查杀总耗时: ") + QString::number(seconds) + QStringLiteral("秒"));
     znEvent(QStringLiteral("[task-end] task=%1 mission=%2 state=%3 total=%4 scanned=%5 "
-                           "infected=%6 seconds=%7 unreachable=%8 path=%9")
+                           "infected=%6 seconds=%7 unreachable=%8 skipped=%9 path=%10")
                 .arg(task.taskNo)
                 .arg(task.missionNo)
                 .arg(completed ? kStateCompleted : kStateStopped)
@@ -331,6 +363,7 @@ void ZNScanTasks::runTask(const QJsonObject& row)
                 .arg(done.infected)
                 .arg(seconds)
                 .arg(run->directoriesUnreachable())
+                .arg(done.skipped)
                 .arg(task.path));
 
     const QJsonObject completion{
@@ -340,6 +373,7 @@ void ZNScanTasks::runTask(const QJsonObject& row)
         {QStringLiteral("totality"), done.total},
         {QStringLiteral("resolved"), done.scanned},
         {QStringLiteral("infectes"), done.infected},
+        {QStringLiteral("skipped"), done.skipped},
     };
     recordCompletion(completion);
 }

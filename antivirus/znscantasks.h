@@ -3,8 +3,10 @@
 //
 // A scan request appends a task row and starts the task thread unless it
 // runs; the thread takes the oldest row, makes sure the engine is current,
-// runs it as a ZNScanRun, writes its totals into the log and deletes the
-// row, until no row is left or a stop is requested. A stop ends the
+// opens the work area's clean-file cache (unless the "incremental" setting
+// is off), runs the task as a ZNScanRun, finishes the cache, writes its
+// totals into the log and deletes the row, until no row is left or a stop
+// is requested. A stop ends the
 // running task and logs the tasks queued behind it as stopped.
 //
 // Thread rules: any thread. `running` and the stop request are atomics;
@@ -54,7 +56,7 @@ public:
     ZNScanTasks& operator=(const ZNScanTasks&) = delete;
 
     // See ZNAntiVirus::scanStart.
-    ZNOutcome start(const QString& path, bool wait);
+    ZNOutcome start(const QString& path, bool wait, bool full = false);
     // Stops the running task and returns once the task thread has ended.
     void stop() KX2_EXCLUDES(runMutex);
     // The progress of the running or last task (without "missions").
@@ -69,6 +71,9 @@ public:
     ZNCurrentFile& currentFile() { return lastFile; }
     int workerCount() const;
     void shutdown() KX2_EXCLUDES(runMutex);
+    // Start-up, before any task: adds the columns of t_task and t_log that
+    // an older store lacks.
+    bool prepareStore();
 
 private:
     ZNOutcome prepareQuarantine(const QString& workArea) const;

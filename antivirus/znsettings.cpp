@@ -12,6 +12,7 @@
 #include "kx2journals.h"
 #include "kx2values.h"
 #include "znantivirus_p.h"
+#include "zncleancache.h"
 
 namespace {
 
@@ -21,6 +22,8 @@ const QLatin1String kThreads("threads");
 const QLatin1String kVdbAuto("vdbauto");
 const QLatin1String kSchedule("schedule");
 const QLatin1String kSkipHidden("skiphidden");
+const QLatin1String kIncremental("incremental");
+const QLatin1String kCacheMaxEntries("cachemaxentries");
 const QLatin1String kUpdateTime("updatetime");
 
 // Largest settings object a save accepts, as compact JSON. Larger ones
@@ -38,6 +41,15 @@ QJsonObject defaultSchedule()
 int hardwareThreads()
 {
     return qMax(1, QThread::idealThreadCount());
+}
+
+// The bound of the clean-file cache: a whole number of at least 1 (a
+// number given as text or with a fraction is taken as such).
+qint64 cacheBound(const QJsonValue& value)
+{
+    const double number =
+        value.isString() ? value.toString().trimmed().toDouble() : value.toDouble();
+    return qint64(qBound(1.0, number, 1e12));
 }
 
 } // namespace
@@ -61,6 +73,10 @@ bool ZNSettingsSnapshot::normalise(QJsonObject& settings)
     // without it load and save as before.
     if (settings.contains(kSkipHidden))
         settings.insert(kSkipHidden, toBool(settings.value(kSkipHidden)));
+    if (settings.contains(kIncremental))
+        settings.insert(kIncremental, toBool(settings.value(kIncremental)));
+    if (settings.contains(kCacheMaxEntries))
+        settings.insert(kCacheMaxEntries, double(cacheBound(settings.value(kCacheMaxEntries))));
 
     if (settings.value(kSchedule).toObject().isEmpty())
         settings.insert(kSchedule, defaultSchedule());
@@ -78,6 +94,10 @@ ZNSettingsSnapshot ZNSettingsSnapshot::fromJson(const QJsonObject& settings)
     s.threads = toInt(settings.value(kThreads));
     s.vdbAuto = toBool(settings.value(kVdbAuto));
     s.skipHidden = toBool(settings.value(kSkipHidden));
+    s.incremental = !settings.contains(kIncremental) || toBool(settings.value(kIncremental));
+    s.cacheMaxEntries = settings.contains(kCacheMaxEntries)
+        ? cacheBound(settings.value(kCacheMaxEntries))
+        : kZNCacheDefaultMaxEntries;
     s.schedule = settings.value(kSchedule).toObject();
     return s;
 }
@@ -179,6 +199,8 @@ bool ZNAntiVirusPrivate::applySettings(const QJsonObject& settings, bool initial
         kept.enabled = false;
         kept.threads = next.threads;
         kept.skipHidden = next.skipHidden;
+        kept.incremental = next.incremental;
+        kept.cacheMaxEntries = next.cacheMaxEntries;
         this->settings.exchange(kept);
         scheduler.apply(next.schedule, next.vdbAuto, false);
         return usable;

@@ -16,6 +16,7 @@
 #include <QString>
 
 #include "kx2threadsafety.h"
+#include "zncleancache.h"
 
 struct ZNSettingsSnapshot
 {
@@ -27,6 +28,11 @@ struct ZNSettingsSnapshot
     // Walks leave out names beginning with "." (off by default: hidden
     // files are scanned like any other).
     bool skipHidden = false;
+    // Later scans skip files found clean and unchanged since (on by
+    // default; off: every scan reads every file, and nothing is remembered).
+    bool incremental = true;
+    // Most entries the clean-file cache keeps (zncleancache.h).
+    qint64 cacheMaxEntries = kZNCacheDefaultMaxEntries;
     QJsonObject schedule;
 
     // The normalised settings object (see znsettings.cpp) as a snapshot.

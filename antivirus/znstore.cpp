@@ -58,7 +58,9 @@ bool ZNAntiVirus::loadConfigure(KX2Journals& journal, const QJsonObject& configu
     } else if (d->openStore(journal, PRETTY(Q_FUNC_INFO, __LINE__))) {
         // Only on a fresh open: a repeated load must not second-guess a move
         // the running keeper is making.
-        if (!d->keeper.prepareStore())
+        // Each adds the columns of its tables that an older store lacks.
+        const bool quarantine = d->keeper.prepareStore();
+        if (!d->tasks.prepareStore() || !quarantine)
             znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + d->store.lastError());
         d->keeper.recover();
     }

@@ -31,9 +31,19 @@ QByteArray lexicalPath(const QByteArray& path)
     return clean.isEmpty() ? QByteArray("/") : clean;
 }
 
-} // namespace
+// Whether nobody but root or the service's user can change the entries of
+// the open directory `dir`.
+bool isGuarded(int dir)
+{
+    struct stat info;
+    if (::fstat(dir, &info) != 0)
+        return false;
+    const bool owned = info.st_uid == 0 || info.st_uid == ::geteuid();
+    const bool othersWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    return owned && (!othersWrite || (info.st_mode & S_ISVTX) != 0);
+}
 
-KX2UniqueFd znOpenTrustedDir(const QByteArray& path, int links)
+KX2UniqueFd openDirectory(const QByteArray& path, int links, bool guarded)
 {
     const int kMostLinks = 16;
     const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
@@ -41,6 +51,8 @@ KX2UniqueFd znOpenTrustedDir(const QByteArray& path, int links)
         return KX2UniqueFd();
     const QList<QByteArray> parts = path.split('/');
     KX2UniqueFd dir(::open("/", flags));
+    if (guarded && dir.isValid() && !isGuarded(dir.get()))
+        return KX2UniqueFd();
     QByteArray walked;
     for (int i = 0; i < parts.size() && dir.isValid(); ++i) {
         const QByteArray& part = parts.at(i);
@@ -50,6 +62,8 @@ KX2UniqueFd znOpenTrustedDir(const QByteArray& path, int links)
             return KX2UniqueFd();
         KX2UniqueFd next(::openat(dir.get(), part.constData(), flags));
         if (next.isValid()) {
+            if (guarded && !isGuarded(next.get()))
+                return KX2UniqueFd();
             dir = std::move(next);
             walked += '/' + part;
             continue;
@@ -74,9 +88,21 @@ KX2UniqueFd znOpenTrustedDir(const QByteArray& path, int links)
         const QByteArray rest = QList<QByteArray>(parts.mid(i + 1)).join('/');
         const QByteArray joined =
             (target.startsWith('/') ? target : walked + '/' + target) + '/' + rest;
-        return znOpenTrustedDir(lexicalPath(joined), links + 1);
+        return openDirectory(lexicalPath(joined), links + 1, guarded);
     }
     return dir;
+}
+
+} // namespace
+
+KX2UniqueFd znOpenTrustedDir(const QByteArray& path, int links)
+{
+    return openDirectory(path, links, false);
+}
+
+KX2UniqueFd znOpenGuardedDir(const QByteArray& path)
+{
+    return openDirectory(path, 0, true);
 }
 
 ZNTrustedEntry::ZNTrustedEntry(const QByteArray& path) : name(znBaseName(path))

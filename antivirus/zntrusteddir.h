@@ -27,6 +27,14 @@
 // swapped between the check and the use. Invalid when any step fails.
 KX2UniqueFd znOpenTrustedDir(const QByteArray& path, int links = 0);
 
+// As znOpenTrustedDir(), and moreover no other user can change what the
+// path leads to: every directory on the way, the last included, belongs
+// to root or the service's user and is writable by nobody else, unless it
+// is sticky (like /tmp: others cannot rename or delete entries they do not
+// own, and the next directory on the way is root's). Invalid otherwise.
+// For files the service trusts, such as its own caches.
+KX2UniqueFd znOpenGuardedDir(const QByteArray& path);
+
 // An absolute path as its directory, opened by znOpenTrustedDir(), and the
 // name in it. `dir` is invalid when the path is unusable, the directory is
 // missing or is a link, or a link on the way is not the administrator's.

@@ -410,6 +410,11 @@ QByteArray znVirusdbStamp(const QString& dir)
     return stamp;
 }
 
+bool znIsVirusdbSetMark(const QByteArray& name)
+{
+    return name == kProvenMark;
+}
+
 QDateTime znVirusdbSetTime(const QString& dir)
 {
     const KX2UniqueFd parent = openParent(dir);

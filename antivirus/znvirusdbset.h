@@ -67,6 +67,10 @@ bool znHasNewerVirusdbFiles(const QString& source, const QString& dir);
 // equal stamps mean an unchanged directory, without reading the files.
 QByteArray znVirusdbStamp(const QString& dir);
 
+// Whether `name` is a mark the service keeps among the set's files (the
+// proof mark), not a file of the set.
+bool znIsVirusdbSetMark(const QByteArray& name);
+
 // When the set in `dir` was installed: the time of its proof mark, or the
 // latest modification of its files for a set that never had one.
 QDateTime znVirusdbSetTime(const QString& dir);

@@ -23,7 +23,15 @@
 //             file with FILDES, replies read as they come.
 //   service   2 workers; the clock runs from the antivirus_scan_start that
 //             is accepted (the engine is loaded by then) until
-//             antivirus_scan_running reports "running" 0.
+//             antivirus_scan_running reports "running" 0. "incremental"
+//             on: its first scan remembers the files it finds clean.
+//   nocache   the service again, with "incremental" off: service/nocache
+//             is what remembering costs a first scan.
+//
+// Rescan: after the first scans of a round, clamd and the service are
+// restarted (clamd forgets what it found clean, the service keeps its
+// clean-file cache) and scan every corpus again; the service's rescan is
+// compared with clamd's (RESCAN_* keys).
 //
 // Memory: peak RSS (VmHWM) growth of a fresh service between a scan of a
 // 100,000-file tree and a scan of a 1,000,000-file tree (--skip-million
@@ -48,51 +56,28 @@
 // directory on /dev/shm; see run()).
 
 #include "benchsignatures.h"
-#include "kx2localserver.h"
+#include "scancommon.h"
+#include "scancorpora.h"
+#include "scanpeers.h"
+#include "scanservice.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
-#include <QDir>
 #include <QDirIterator>
-#include <QFile>
-#include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <sqlite3.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
-#include <random>
-#include <set>
 #include <thread>
 #include <vector>
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
-
-const int kWorkers = 2;
-const int kVirusDbNotReady = 9983;
-const int kEicarCopies = 20;
-const char kTestFiles[] = "/usr/share/clamav-testfiles";
-const char kDocs[] = "/usr/share/doc";
+using namespace scanbench;
 
 struct Options
 {
@@ -107,28 +92,12 @@ struct Options
     int rounds = 3;
 };
 
-// What one tool reported for one corpus.
-struct Outcome
-{
-    bool ok = false;
-    qint64 files = 0;
-    std::set<QByteArray> infected; // paths relative to the corpus root
-    double seconds = 0;
-    double cpuSeconds = -1; // of the scanning process, when known
-    double filesPerSecond() const { return seconds > 0 ? double(files) / seconds : 0; }
-};
-
 QList<QPair<QString, QString>> g_keyValues;
 bool g_mismatch = false;
 
 void record(const QString& key, double value)
 {
     g_keyValues.append({key, QString::number(value, 'f', qAbs(value) < 10 ? 2 : 0)});
-}
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 void say(const QString& text)
@@ -138,650 +107,6 @@ void say(const QString& text)
 }
 
 // ---------------------------------------------------------------- files
-
-// Owns one descriptor.
-class Fd
-{
-public:
-    explicit Fd(int fd = -1) : fd(fd) {}
-    ~Fd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd; }
-
-private:
-    int fd;
-};
-
-bool writeAt(int directory, const char* name, const QByteArray& bytes)
-{
-    Fd fd(::openat(directory, name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    return fd.get() >= 0
-        && ::write(fd.get(), bytes.constData(), size_t(bytes.size())) == bytes.size();
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    return writeAt(AT_FDCWD, QFile::encodeName(path).constData(), bytes);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// The 68-byte antivirus test string, assembled at run time so that no
-// source file holds it in one piece.
-QByteArray eicar()
-{
-    return QByteArray("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + QByteArray("EICAR-STANDARD-")
-        + QByteArray("ANTIVIRUS-TEST-FILE!$H+H*");
-}
-
-// An .hdb line (MD5:size:name) for `bytes`.
-QByteArray hdbLineFor(const QByteArray& bytes, const char* name)
-{
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex() + ':'
-        + QByteArray::number(bytes.size()) + ':' + name + '\n';
-}
-
-// Documentation files, the test files and EICAR copies. Only regular,
-// non-empty files with visible names are copied, so every tool counts the
-// same files (clamscan skips empty files; the service skips hidden names).
-qint64 buildMixed(const QString& root)
-{
-    qint64 files = 0;
-    QDirIterator docs(kDocs, QDir::Files | QDir::NoSymLinks, QDirIterator::Subdirectories);
-    while (docs.hasNext()) {
-        const QString source = docs.next();
-        const QFileInfo info = docs.fileInfo();
-        if (info.isSymLink() || !info.isFile() || info.size() == 0 || !info.isReadable())
-            continue;
-        const QByteArray bytes = readFile(source);
-        if (bytes.isEmpty())
-            continue;
-        if (writeFile(root + "/doc" + source.mid(int(strlen(kDocs))), bytes))
-            ++files;
-    }
-    QDirIterator tests(kTestFiles, QDir::Files | QDir::NoSymLinks);
-    while (tests.hasNext()) {
-        const QString source = tests.next();
-        if (writeFile(root + "/testfiles/" + tests.fileName(), readFile(source)))
-            ++files;
-    }
-    for (int i = 0; i < kEicarCopies; ++i) {
-        if (writeFile(
-                root + QStringLiteral("/eicar/e%1/eicar-%1.com").arg(i, 2, 10, QLatin1Char('0')),
-                eicar()))
-            ++files;
-    }
-    return files;
-}
-
-// `count` small files in directories of 1,000, written by two threads.
-qint64 buildTiny(const QString& root, int count)
-{
-    const int perDirectory = 1000;
-    const int directories = (count + perDirectory - 1) / perDirectory;
-    QDir().mkpath(root);
-    std::atomic<qint64> written{0};
-    auto part = [&](int first, int step) {
-        for (int d = first; d < directories; d += step) {
-            const QByteArray path =
-                QFile::encodeName(root) + QByteArray("/d") + QByteArray::number(d);
-            ::mkdir(path.constData(), 0755);
-            Fd directory(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            if (directory.get() < 0)
-                continue;
-            const int inThis = qMin(perDirectory, count - d * perDirectory);
-            for (int f = 0; f < inThis; ++f) {
-                const QByteArray name = "f" + QByteArray::number(f);
-                if (writeAt(directory.get(), name.constData(),
-                            "tiny file " + QByteArray::number(d * perDirectory + f) + '\n'))
-                    ++written;
-            }
-        }
-    };
-    std::thread other(part, 1, 2);
-    part(0, 2);
-    other.join();
-    return written;
-}
-
-// The small signature set: EICAR and clam.exe, by MD5.
-bool writeSmallSignatures(const QString& directory)
-{
-    const QByteArray clamExe = readFile(QString(kTestFiles) + "/clam.exe");
-    if (clamExe.isEmpty())
-        return false;
-    return writeFile(directory + "/bench.hdb",
-                     hdbLineFor(eicar(), "Bench.Eicar") + hdbLineFor(clamExe, "Bench.ClamExe"));
-}
-
-// The small set plus the generated one (bench/benchsignatures.h).
-bool writeLargeSignatures(const QString& directory, int hdb, int ndb)
-{
-    return writeSmallSignatures(directory) && writeGeneratedSignatures(directory, hdb, ndb);
-}
-
-// utime + stime of every thread of `pid`, in clock ticks.
-std::map<int, long long> threadTicks(qint64 pid)
-{
-    std::map<int, long long> ticks;
-    QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
-    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        const QByteArray line = readFile(tasks.filePath(tid) + "/stat");
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 12)
-            ticks[tid.toInt()] = fields.at(11).toLongLong() + fields.at(12).toLongLong();
-    }
-    return ticks;
-}
-
-// utime + stime of the whole process (exited threads included), in clock
-// ticks.
-long long processTicks(qint64 pid)
-{
-    const QByteArray line = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    return fields.size() > 12 ? fields.at(11).toLongLong() + fields.at(12).toLongLong() : -1;
-}
-
-double processCpuSeconds(qint64 pid)
-{
-    return double(processTicks(pid)) / double(sysconf(_SC_CLK_TCK));
-}
-
-// A fresh, empty directory for one tool's libclamav temporary files.
-QString scratchFor(const QString& parent, const QString& tool)
-{
-    QDir(parent + '/' + tool).removeRecursively();
-    QDir().mkpath(parent + '/' + tool);
-    return parent + '/' + tool;
-}
-
-QByteArray relativeTo(const QByteArray& path, const QString& root)
-{
-    const QByteArray prefix = QFile::encodeName(root) + '/';
-    return path.startsWith(prefix) ? path.mid(prefix.size()) : path;
-}
-
-// Collects "PATH: NAME FOUND" lines of clamscan and clamdscan output.
-void parseFound(const QByteArray& output, const QString& root, Outcome& outcome)
-{
-    for (const QByteArray& line : output.split('\n')) {
-        if (!line.endsWith(" FOUND"))
-            continue;
-        const int colon = line.lastIndexOf(": ", line.size() - 7);
-        if (colon > 0)
-            outcome.infected.insert(relativeTo(line.left(colon), root));
-    }
-}
-
-// ---------------------------------------------------------------- clamscan
-
-Outcome runClamscan(const QString& signatures, const QString& corpus, const QString& work,
-                    const QString& scratch)
-{
-    Outcome outcome;
-    const QString log = work + "/clamscan.out";
-    QProcess process;
-    process.setStandardOutputFile(log);
-    process.setStandardErrorFile(work + "/clamscan.err");
-    const auto start = Clock::now();
-    process.start("clamscan",
-                  {"--stdout", "-r", "-i", "--tempdir=" + scratchFor(scratch, "clamscan"), "-d",
-                   signatures, corpus});
-    if (!process.waitForStarted(30000) || !process.waitForFinished(-1))
-        return outcome;
-    outcome.seconds = secondsSince(start);
-    const QByteArray output = readFile(log);
-    const int at = output.indexOf("Scanned files: ");
-    if (at < 0 || process.exitCode() > 1) {
-        fprintf(stderr, "clamscan failed: %s\n", readFile(work + "/clamscan.err").constData());
-        return outcome;
-    }
-    outcome.files = output.mid(at + 15, output.indexOf('\n', at) - at - 15).toLongLong();
-    parseFound(output, corpus, outcome);
-    outcome.ok = true;
-    return outcome;
-}
-
-// ---------------------------------------------------------------- clamd
-
-int connectUnix(const QByteArray& path)
-{
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (size_t(path.size()) >= sizeof addr.sun_path)
-        return -1;
-    memcpy(addr.sun_path, path.constData(), size_t(path.size()));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool sendAll(int fd, const char* bytes, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        bytes += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
-// Sends one dummy byte carrying `passed` as SCM_RIGHTS ancillary data.
-bool sendDescriptor(int socket, int passed)
-{
-    char dummy = 0;
-    iovec iov{&dummy, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &iov;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
-    header->cmsg_level = SOL_SOCKET;
-    header->cmsg_type = SCM_RIGHTS;
-    header->cmsg_len = CMSG_LEN(sizeof(int));
-    memcpy(CMSG_DATA(header), &passed, sizeof(int));
-    return ::sendmsg(socket, &message, MSG_NOSIGNAL) == 1;
-}
-
-// Depth-first walk calling `visit` with every regular file's path.
-void walkFiles(const QByteArray& path, const std::function<void(const QByteArray&)>& visit)
-{
-    DIR* directory = ::opendir(path.constData());
-    if (!directory)
-        return;
-    std::vector<std::pair<QByteArray, bool>> entries;
-    while (const dirent* entry = ::readdir(directory)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        const QByteArray child = path + '/' + entry->d_name;
-        if (entry->d_type == DT_DIR || entry->d_type == DT_REG) {
-            entries.emplace_back(child, entry->d_type == DT_DIR);
-        } else if (entry->d_type == DT_UNKNOWN) {
-            struct stat info;
-            if (::lstat(child.constData(), &info) == 0
-                && (S_ISDIR(info.st_mode) || S_ISREG(info.st_mode)))
-                entries.emplace_back(child, S_ISDIR(info.st_mode));
-        }
-    }
-    ::closedir(directory);
-    for (const auto& entry : entries) {
-        if (entry.second)
-            walkFiles(entry.first, visit);
-        else
-            visit(entry.first);
-    }
-}
-
-class Clamd
-{
-public:
-    bool start(const QString& work, const QString& signatures, const QString& scratch)
-    {
-        socketPath = QFile::encodeName(work + "/clamd.sock");
-        const QString config = work + "/clamd.conf";
-        configPath = config;
-        writeFile(config,
-                  "LocalSocket " + socketPath + "\nMaxThreads " + QByteArray::number(kWorkers)
-                      + "\nDatabaseDirectory " + QFile::encodeName(signatures)
-                      + "\nTemporaryDirectory " + QFile::encodeName(scratchFor(scratch, "clamd"))
-                      + "\nForeground yes\nLogSyslog no\n");
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.setStandardOutputFile(work + "/clamd.log");
-        process.start("/usr/sbin/clamd", {"-c", config});
-        if (!process.waitForStarted(30000))
-            return false;
-        const auto deadline = Clock::now() + 15min;
-        while (Clock::now() < deadline && process.state() == QProcess::Running) {
-            if (command("zPING") == "PONG")
-                return true;
-            std::this_thread::sleep_for(200ms);
-        }
-        fprintf(stderr, "clamd did not start: %s\n", readFile(work + "/clamd.log").constData());
-        return false;
-    }
-
-    ~Clamd()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.terminate();
-            if (!process.waitForFinished(30000))
-                process.kill();
-            process.waitForFinished(10000);
-        }
-    }
-
-    qint64 pid() const { return process.processId(); }
-
-    Outcome scan(const QString& corpus)
-    {
-        const QString clamdscan = QStandardPaths::findExecutable("clamdscan");
-        const double cpu = processCpuSeconds(pid());
-        Outcome outcome =
-            clamdscan.isEmpty() ? scanBySession(corpus) : scanByClamdscan(clamdscan, corpus);
-        outcome.cpuSeconds = processCpuSeconds(pid()) - cpu;
-        return outcome;
-    }
-
-    static QString driver()
-    {
-        return QStandardPaths::findExecutable("clamdscan").isEmpty()
-            ? QStringLiteral("IDSESSION + FILDES client (clamdscan is not installed)")
-            : QStringLiteral("clamdscan --multiscan --fdpass");
-    }
-
-private:
-    // One z-command on a fresh connection; its NUL-terminated reply.
-    QByteArray command(const char* text)
-    {
-        Fd socket(connectUnix(socketPath));
-        if (socket.get() < 0 || !sendAll(socket.get(), text, strlen(text) + 1))
-            return QByteArray();
-        QByteArray reply;
-        char buffer[256];
-        ssize_t n;
-        while ((n = ::read(socket.get(), buffer, sizeof buffer)) > 0) {
-            reply.append(buffer, int(n));
-            if (reply.endsWith('\0'))
-                break;
-        }
-        return reply.left(reply.indexOf('\0'));
-    }
-
-    // The files clamdscan was given are counted by the same walk the
-    // session client uses (not timed), not taken from its summary.
-    Outcome scanByClamdscan(const QString& clamdscan, const QString& corpus)
-    {
-        Outcome outcome;
-        qint64 files = 0;
-        walkFiles(QFile::encodeName(corpus), [&](const QByteArray&) { ++files; });
-        QProcess client;
-        client.setProcessChannelMode(QProcess::MergedChannels);
-        const auto start = Clock::now();
-        client.start(clamdscan, {"--multiscan", "--fdpass", "-c", configPath, corpus});
-        if (!client.waitForStarted(30000) || !client.waitForFinished(-1))
-            return outcome;
-        outcome.seconds = secondsSince(start);
-        const QByteArray output = client.readAll();
-        if (client.exitCode() > 1) {
-            fprintf(stderr, "clamdscan failed: %s\n", output.constData());
-            return outcome;
-        }
-        outcome.files = files;
-        parseFound(output, corpus, outcome);
-        outcome.ok = true;
-        return outcome;
-    }
-
-    // What clamdscan --multiscan --fdpass does: one IDSESSION on which the
-    // client walks the tree and passes each open file with FILDES, with a
-    // bounded number of requests in flight (below clamd's MaxQueue).
-    Outcome scanBySession(const QString& corpus)
-    {
-        const size_t window = 64;
-        Outcome outcome;
-        const auto start = Clock::now();
-        Fd socket(connectUnix(socketPath));
-        if (socket.get() < 0 || !sendAll(socket.get(), "zIDSESSION", 11))
-            return outcome;
-        std::map<qint64, QByteArray> pending;
-        qint64 nextId = 1;
-        QByteArray buffer;
-        bool failed = false;
-        auto readReplies = [&](bool block) {
-            pollfd p{socket.get(), POLLIN, 0};
-            if (::poll(&p, 1, block ? 120000 : 0) <= 0)
-                return !block;
-            char chunk[4096];
-            const ssize_t n = ::read(socket.get(), chunk, sizeof chunk);
-            if (n <= 0)
-                return false;
-            buffer.append(chunk, int(n));
-            int end;
-            while ((end = buffer.indexOf('\0')) >= 0) {
-                const QByteArray reply = buffer.left(end);
-                buffer.remove(0, end + 1);
-                const qint64 id = reply.left(reply.indexOf(':')).toLongLong();
-                const auto it = pending.find(id);
-                if (it == pending.end()) {
-                    fprintf(stderr, "clamd: unexpected reply %s\n", reply.constData());
-                    failed = true;
-                    continue;
-                }
-                if (reply.endsWith(" FOUND"))
-                    outcome.infected.insert(relativeTo(it->second, corpus));
-                else if (!reply.endsWith(": OK")) {
-                    fprintf(stderr, "clamd: %s: %s\n", it->second.constData(), reply.constData());
-                    failed = true;
-                }
-                ++outcome.files;
-                pending.erase(it);
-            }
-            return true;
-        };
-        walkFiles(QFile::encodeName(corpus), [&](const QByteArray& path) {
-            if (failed)
-                return;
-            Fd file(::open(path.constData(),
-                           O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-            if (file.get() < 0)
-                return;
-            if (!sendAll(socket.get(), "zFILDES", 8) || !sendDescriptor(socket.get(), file.get())) {
-                failed = true;
-                return;
-            }
-            pending.emplace(nextId++, path);
-            while (pending.size() >= window && !failed)
-                failed = !readReplies(true);
-            if (!failed)
-                failed = !readReplies(false);
-        });
-        sendAll(socket.get(), "zEND", 5);
-        while (!pending.empty() && !failed)
-            failed = !readReplies(true);
-        outcome.seconds = secondsSince(start);
-        outcome.ok = !failed;
-        return outcome;
-    }
-
-    QProcess process;
-    QByteArray socketPath;
-    QString configPath;
-};
-
-// ---------------------------------------------------------------- service
-
-class Service
-{
-public:
-    bool start(const QString& binary, const QString& work, const QString& signatures,
-               const QString& scratch)
-    {
-        root = work;
-        dataDir = work + "/data";
-        socketName = work + "/run/antivirus.sock";
-        QDir().mkpath(work + "/etc");
-        QDir().mkpath(work + "/run");
-        QDir().mkpath(work + "/scan");
-        QDir().mkpath(dataDir);
-        // The work area's virus database is the shared signature directory.
-        if (!QFile::link(signatures, dataDir + "/virusdb"))
-            return false;
-        const QJsonObject config{
-            {"settings", work + "/etc/settings.json"},
-            {"database", databasePath()},
-            {"virusdburl", "http://127.0.0.1:9/virusdb.json"},
-            // Not the machine's own directory: its set would replace the
-            // bench's signatures.
-            {"systemvirusdb", work + "/no-system-virusdb"},
-            {"overall", QJsonObject{{"path", work + "/scan"}}},
-            {"lpcid", socketName},
-            {"debugging", false},
-            {"debuglevel", 0},
-        };
-        writeFile(work + "/etc/config.json", QJsonDocument(config).toJson());
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.setStandardOutputFile(work + "/service.log");
-        // libclamav puts its per-scan temporary directories under TMPDIR.
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("TMPDIR", scratchFor(scratch, "service"));
-        process.setProcessEnvironment(environment);
-        process.start(binary, {"--cfg", work + "/etc/config.json"});
-        if (!process.waitForStarted(30000))
-            return false;
-        const auto deadline = Clock::now() + 60s;
-        while (!readFile(work + "/service.log").contains("lpcID: ")) {
-            if (Clock::now() > deadline || process.state() != QProcess::Running) {
-                fprintf(stderr, "service did not start: %s\n",
-                        readFile(work + "/service.log").constData());
-                return false;
-            }
-            std::this_thread::sleep_for(50ms);
-        }
-        const QJsonObject reply =
-            call("antivirus_settings_save",
-                 {{"enabled", 1}, {"datadir", dataDir}, {"threads", kWorkers}});
-        return reply.value("err").toInt(-1) == 0;
-    }
-
-    ~Service()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.terminate();
-            if (!process.waitForFinished(60000))
-                process.kill();
-            process.waitForFinished(10000);
-        }
-    }
-
-    qint64 pid() const { return process.processId(); }
-    QString databasePath() const { return root + "/etc/antivirus.db"; }
-
-    QJsonObject call(const QString& cmd, const QJsonObject& params = QJsonObject())
-    {
-        QJsonObject packet{{"cmd", cmd}};
-        if (!params.isEmpty())
-            packet.insert("params", params);
-        QJsonObject reply;
-        if (!KX2LocalServer::localRequest(socketName, packet, &reply, 120))
-            return QJsonObject{{"err", -1}};
-        return reply;
-    }
-
-    // Queues a scan of `path` once the engine is ready; the clock starts
-    // at the accepted request. `during`, when given, runs right after.
-    Outcome scan(const QString& path, const std::function<void()>& during = nullptr)
-    {
-        Outcome outcome;
-        const auto deadline = Clock::now() + 15min;
-        const double cpu = processCpuSeconds(pid());
-        Clock::time_point start;
-        for (;;) {
-            start = Clock::now();
-            const int err = call("antivirus_scan_start", {{"path", path}}).value("err").toInt(-1);
-            if (err == 0)
-                break;
-            if (err != kVirusDbNotReady || Clock::now() > deadline) {
-                fprintf(stderr, "antivirus_scan_start: %d\n", err);
-                return outcome;
-            }
-            std::this_thread::sleep_for(100ms);
-        }
-        if (during)
-            during();
-        // Each poll costs the service about half a millisecond of CPU; a
-        // pause of 1 % of the time so far keeps both that cost and the
-        // error of the measured end near 1 %.
-        while (call("antivirus_scan_running").value("results").toObject().value("running").toInt(1)
-               != 0) {
-            const auto sofar =
-                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-            std::this_thread::sleep_for(qBound(10ms, sofar / 100, 200ms));
-        }
-        outcome.seconds = secondsSince(start);
-        outcome.cpuSeconds = processCpuSeconds(pid()) - cpu;
-        return readOutcome(path, outcome) ? outcome : Outcome();
-    }
-
-private:
-    // Totals from the task's log row; infected files from its quarantine
-    // records, once the keeper has settled them all.
-    bool readOutcome(const QString& corpus, Outcome& outcome)
-    {
-        sqlite3* raw = nullptr;
-        if (sqlite3_open_v2(QFile::encodeName(databasePath()).constData(), &raw,
-                            SQLITE_OPEN_READONLY, nullptr)
-            != SQLITE_OK) {
-            sqlite3_close(raw);
-            return false;
-        }
-        std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
-        sqlite3_busy_timeout(db.get(), 10000);
-        qint64 task = 0, infectes = 0, resolved = 0;
-        query(db.get(),
-              "SELECT tsk_no, log_totality, log_resolved, log_infectes, log_state FROM t_log "
-              "ORDER BY log_no DESC LIMIT 1",
-              [&](sqlite3_stmt* s) {
-                  task = sqlite3_column_int64(s, 0);
-                  outcome.files = sqlite3_column_int64(s, 1);
-                  resolved = sqlite3_column_int64(s, 2);
-                  infectes = sqlite3_column_int64(s, 3);
-              });
-        if (resolved != outcome.files)
-            fprintf(stderr, "service: %lld of %lld files scanned\n", resolved,
-                    qint64(outcome.files));
-        const auto deadline = Clock::now() + 30s;
-        const QByteArray select = "SELECT ift_path FROM t_infectes WHERE tsk_no = "
-            + QByteArray::number(task) + " AND ift_pending = 0";
-        for (;;) {
-            outcome.infected.clear();
-            query(db.get(), select.constData(), [&](sqlite3_stmt* s) {
-                outcome.infected.insert(relativeTo(
-                    QByteArray(reinterpret_cast<const char*>(sqlite3_column_text(s, 0))), corpus));
-            });
-            if (qint64(outcome.infected.size()) >= infectes || Clock::now() > deadline)
-                break;
-            std::this_thread::sleep_for(100ms);
-        }
-        outcome.ok =
-            task > 0 && resolved == outcome.files && qint64(outcome.infected.size()) == infectes;
-        return outcome.ok;
-    }
-
-    static void query(sqlite3* db, const char* sql, const std::function<void(sqlite3_stmt*)>& row)
-    {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK)
-            return;
-        while (sqlite3_step(statement) == SQLITE_ROW)
-            row(statement);
-        sqlite3_finalize(statement);
-    }
-
-    QProcess process;
-    QString root;
-    QString dataDir;
-    QString socketName;
-};
-
-// ---------------------------------------------------------------- report
 
 // Prints one tool's figure on one corpus and checks it against the service.
 void reportTool(const QString& corpus, const QString& tool, const Outcome& outcome,
@@ -801,6 +126,10 @@ void reportTool(const QString& corpus, const QString& tool, const Outcome& outco
     } else {
         printf("  %26s", "");
     }
+    if (outcome.skipped >= 0)
+        printf("  %8lld skipped", qint64(outcome.skipped));
+    else
+        printf("  %16s", "");
     if (&outcome != &service) {
         const double ratio =
             outcome.filesPerSecond() > 0 ? service.filesPerSecond() / outcome.filesPerSecond() : 0;
@@ -823,13 +152,27 @@ void reportTool(const QString& corpus, const QString& tool, const Outcome& outco
     fflush(stdout);
 }
 
+// `nocache`: the service with "incremental" off, which neither looks up
+// nor remembers; service/nocache tells what remembering costs a first scan.
 void reportCorpus(const QString& name, const QString& label, const Outcome& clamscan,
-                  const Outcome& clamd, const Outcome& service, bool keys)
+                  const Outcome& clamd, const Outcome& service, const Outcome& nocache, bool keys)
 {
     say(QStringLiteral("corpus %1, %2:").arg(name, label));
     reportTool(name, "service", service, service, keys);
+    reportTool(name, "nocache", nocache, service, keys);
     reportTool(name, "clamd", clamd, service, keys);
     reportTool(name, "clamscan", clamscan, service, keys);
+}
+
+// The second scan of a corpus after both daemons were restarted: the
+// service skips what it remembers, clamd has forgotten what it found
+// clean. Keys RESCAN_<CORPUS>_*.
+void reportRescan(const QString& name, const QString& label, const Outcome& clamd,
+                  const Outcome& service, bool keys)
+{
+    say(QStringLiteral("corpus %1, rescan after a restart, %2:").arg(name, label));
+    reportTool("rescan_" + name, "service", service, service, keys);
+    reportTool("rescan_" + name, "clamd", clamd, service, keys);
 }
 
 // The fastest of a tool's rounds, with the lowest CPU figure of them; not
@@ -917,34 +260,39 @@ void measureIdleWorkers(Service& service, const QString& tree)
     const qint64 pid = service.pid();
     const std::map<int, long long> before = threadTicks(pid);
     WindowCpu running, held;
-    const Outcome outcome = service.scan(tree, [&] {
-        // The task thread starts its workers before it walks.
-        const auto deadline = Clock::now() + 10s;
-        auto started = [&] {
-            int fresh = 0;
-            for (const auto& t : threadTicks(pid))
-                fresh += before.count(t.first) ? 0 : 1;
-            return fresh >= kWorkers + 1;
-        };
-        while (!started() && Clock::now() < deadline)
-            std::this_thread::sleep_for(10ms);
-        running = measureWindow(pid, before, 700ms);
-        sqlite3* raw = nullptr;
-        sqlite3_open_v2(QFile::encodeName(service.databasePath()).constData(), &raw,
-                        SQLITE_OPEN_READWRITE, nullptr);
-        std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
-        sqlite3_busy_timeout(db.get(), 10000);
-        if (sqlite3_exec(db.get(), "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK) {
-            fprintf(stderr, "idle workers: no lock on the store\n");
-            return;
-        }
-        // The walk blocks at its next progress write, within about a
-        // second, for the 5 s of the store's busy wait; the workers empty
-        // the queue meanwhile. The window lies inside that block.
-        std::this_thread::sleep_for(2000ms);
-        held = measureWindow(pid, before, 2500ms);
-        sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-    });
+    // A full scan: one that skipped the files it remembers would end
+    // before the windows.
+    const Outcome outcome = service.scan(
+        tree,
+        [&] {
+            // The task thread starts its workers before it walks.
+            const auto deadline = Clock::now() + 10s;
+            auto started = [&] {
+                int fresh = 0;
+                for (const auto& t : threadTicks(pid))
+                    fresh += before.count(t.first) ? 0 : 1;
+                return fresh >= kWorkers + 1;
+            };
+            while (!started() && Clock::now() < deadline)
+                std::this_thread::sleep_for(10ms);
+            running = measureWindow(pid, before, 700ms);
+            sqlite3* raw = nullptr;
+            sqlite3_open_v2(QFile::encodeName(service.databasePath()).constData(), &raw,
+                            SQLITE_OPEN_READWRITE, nullptr);
+            std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
+            sqlite3_busy_timeout(db.get(), 10000);
+            if (sqlite3_exec(db.get(), "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+                fprintf(stderr, "idle workers: no lock on the store\n");
+                return;
+            }
+            // The walk blocks at its next progress write, within about a
+            // second, for the 5 s of the store's busy wait; the workers empty
+            // the queue meanwhile. The window lies inside that block.
+            std::this_thread::sleep_for(2000ms);
+            held = measureWindow(pid, before, 2500ms);
+            sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        },
+        true);
     say(QStringLiteral("idle workers (%1-file scan, %2 workers):")
             .arg(outcome.files)
             .arg(kWorkers));
@@ -958,8 +306,9 @@ void measureIdleWorkers(Service& service, const QString& tree)
     };
     line("running freely, 0.7 s", running);
     line("walk held, 2.5 s     ", held);
-    // A window without the walk and both workers alive measured nothing.
-    const bool valid = held.taskThreads == kWorkers + 1 && running.taskThreads == kWorkers + 1;
+    // A window without the walk, both workers and the writer of the
+    // clean-file cache alive measured nothing.
+    const bool valid = held.taskThreads == kWorkers + 2 && running.taskThreads == kWorkers + 2;
     if (!valid) {
         say(QStringLiteral(
             "  (the task's threads were not all alive over the windows: no figure)"));
@@ -1008,33 +357,45 @@ int run(const Options& options)
     say(QStringLiteral("tiny corpus: %1 files (%2 s)")
             .arg(buildTiny(tiny, options.tiny))
             .arg(secondsSince(created), 0, 'f', 1));
+    ::sync();
 
     // Rounds with fresh engines (libclamav remembers clean files), the
     // tools' order turning each round so drifting load on the machine
     // falls on each of them alike. `corpora` maps a corpus name to the
     // directory the peers scan and the one the service scans (its own copy
-    // of the mixed corpus, rebuilt each round: it quarantines).
-    const QStringList tools{"clamscan", "clamd", "service"};
+    // of the mixed corpus, rebuilt each round and refilled before each
+    // scan of the service: it quarantines). "nocache" is a second service
+    // with "incremental" off. After the first scans, clamd and the service
+    // are restarted and scan every corpus again: the rescan.
+    const QStringList tools{"clamscan", "clamd", "service", "nocache"};
+    const QStringList rescanners{"clamd", "service"};
     auto runRounds = [&](const QString& signatures, const QString& name,
                          const QList<QPair<QString, QPair<QString, QString>>>& corpora,
                          const std::function<void(Service&)>& afterFirst) {
         const double load = clamscanLoadSeconds(signatures, base, scratch);
-        std::map<QString, std::vector<Outcome>> results; // "corpus/tool"
+        std::map<QString, std::vector<Outcome>> results; // "corpus/tool", "corpus/rescan-tool"
         for (int round = 0; round < options.rounds; ++round) {
             const QString suffix = name + '-' + QString::number(round + 1);
             QDir(mixedService).removeRecursively();
             buildMixed(mixedService);
+            // Written back now, not while the first tool scans the copy.
+            ::sync();
+            const auto copied = Clock::now();
             Clamd clamd;
-            Service service;
+            Service service, nocache;
             const auto started = Clock::now();
             const bool clamdUp = clamd.start(base + "/clamd-" + suffix, signatures, scratch);
             const double clamdSeconds = secondsSince(started);
             if (!clamdUp
-                || !service.start(options.service, base + "/service-" + suffix, signatures,
-                                  scratch)) {
+                || !service.start(options.service, base + "/service-" + suffix, signatures, scratch)
+                || !nocache.start(options.service, base + "/nocache-" + suffix, signatures, scratch,
+                                  false)) {
                 g_mismatch = true;
                 break;
             }
+            // A file changed within the last seconds before its scan is not
+            // remembered: the copy made for this round must be older.
+            std::this_thread::sleep_until(copied + std::chrono::seconds(kSettledSeconds + 1));
             say(QStringLiteral(
                     "round %1 of %2 (%3 signatures): clamd ready after %4 s, load average %5")
                     .arg(round + 1)
@@ -1042,35 +403,57 @@ int run(const Options& options)
                     .arg(name)
                     .arg(clamdSeconds, 0, 'f', 1)
                     .arg(QString::fromLatin1(readFile("/proc/loadavg").left(14))));
+            auto scanWith = [&](const QString& tool, const QPair<QString, QString>& corpus) {
+                if (tool == "clamscan")
+                    return withoutLoad(runClamscan(signatures, corpus.first, base, scratch), load);
+                if (tool == "clamd")
+                    return clamd.scan(corpus.first);
+                if (corpus.first != corpus.second)
+                    refill(corpus.first, corpus.second);
+                return (tool == "service" ? service : nocache).scan(corpus.second);
+            };
             for (const auto& corpus : corpora) {
                 for (int t = 0; t < tools.size(); ++t) {
                     const QString tool = tools.at((t + round) % tools.size());
-                    Outcome outcome;
-                    if (tool == "clamscan")
-                        outcome = withoutLoad(
-                            runClamscan(signatures, corpus.second.first, base, scratch), load);
-                    else if (tool == "clamd")
-                        outcome = clamd.scan(corpus.second.first);
-                    else
-                        outcome = service.scan(corpus.second.second);
-                    results[corpus.first + '/' + tool].push_back(outcome);
+                    results[corpus.first + '/' + tool].push_back(scanWith(tool, corpus.second));
                 }
                 reportCorpus(corpus.first, QStringLiteral("round %1").arg(round + 1),
                              results[corpus.first + "/clamscan"].back(),
                              results[corpus.first + "/clamd"].back(),
-                             results[corpus.first + "/service"].back(), false);
+                             results[corpus.first + "/service"].back(),
+                             results[corpus.first + "/nocache"].back(), false);
             }
             if (round == 0 && afterFirst)
                 afterFirst(service);
+            const auto restarted = Clock::now();
+            if (!clamd.restart() || !service.restart()) {
+                g_mismatch = true;
+                break;
+            }
+            say(QStringLiteral("  clamd and service restarted (%1 s, engines loaded)")
+                    .arg(secondsSince(restarted), 0, 'f', 1));
+            for (const auto& corpus : corpora) {
+                for (int t = 0; t < rescanners.size(); ++t) {
+                    const QString tool = rescanners.at((t + round) % rescanners.size());
+                    results[corpus.first + "/rescan-" + tool].push_back(
+                        scanWith(tool, corpus.second));
+                }
+                reportRescan(corpus.first, QStringLiteral("round %1").arg(round + 1),
+                             results[corpus.first + "/rescan-clamd"].back(),
+                             results[corpus.first + "/rescan-service"].back(), false);
+            }
             say(QStringLiteral("  peak RSS: service %1 MB, clamd %2 MB")
                     .arg(statusField(service.pid(), "VmHWM") / 1024.0, 0, 'f', 0)
                     .arg(statusField(clamd.pid(), "VmHWM") / 1024.0, 0, 'f', 0));
         }
         for (const auto& corpus : corpora) {
-            reportCorpus(corpus.first, QStringLiteral("best of %1 rounds").arg(options.rounds),
-                         bestOf(results[corpus.first + "/clamscan"]),
+            const QString best = QStringLiteral("best of %1 rounds").arg(options.rounds);
+            reportCorpus(corpus.first, best, bestOf(results[corpus.first + "/clamscan"]),
                          bestOf(results[corpus.first + "/clamd"]),
-                         bestOf(results[corpus.first + "/service"]), true);
+                         bestOf(results[corpus.first + "/service"]),
+                         bestOf(results[corpus.first + "/nocache"]), true);
+            reportRescan(corpus.first, best, bestOf(results[corpus.first + "/rescan-clamd"]),
+                         bestOf(results[corpus.first + "/rescan-service"]), true);
         }
     };
     runRounds(smallSigs, "small", {{"mixed", {mixedShared, mixedService}}, {"tiny", {tiny, tiny}}},

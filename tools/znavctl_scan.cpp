@@ -1,5 +1,5 @@
-// znavctl scan PATH [--wait], stop, status: start, follow, stop and report
-// scan tasks.
+// znavctl scan PATH [--full] [--wait], stop, status: start, follow, stop
+// and report scan tasks.
 
 #include "znavctl.h"
 
@@ -255,7 +255,7 @@ int followScan(const Options& options, const QString& path)
     return last.infected > 0 ? ExitInfected : ExitSuccess;
 }
 
-// scan PATH [--wait]
+// scan PATH [--full] [--wait]
 int scanCommand(const Options& options, const QCommandLineParser& parser)
 {
     const QStringList operands = parser.positionalArguments();
@@ -267,9 +267,11 @@ int scanCommand(const Options& options, const QCommandLineParser& parser)
     const QString path = QFileInfo(operands.first().trimmed()).absoluteFilePath();
     QJsonObject reply;
     Failure failure;
-    const QJsonObject request{
-        {QStringLiteral("cmd"), QStringLiteral("antivirus_scan_start")},
-        {QStringLiteral("params"), QJsonObject{{QStringLiteral("path"), path}}}};
+    QJsonObject params{{QStringLiteral("path"), path}};
+    if (parser.isSet(QStringLiteral("full")))
+        params.insert(QStringLiteral("full"), true);
+    const QJsonObject request{{QStringLiteral("cmd"), QStringLiteral("antivirus_scan_start")},
+                              {QStringLiteral("params"), params}};
     if (!exchange(options, request, reply, failure))
         return fail(failure.message);
     if (!succeeded(reply)) {
@@ -356,7 +358,7 @@ void noDeclarations(QCommandLineParser&) {}
 
 void addScanCommands(QList<Command>& table)
 {
-    table << Command{QStringLiteral("scan"), QStringLiteral("PATH [--wait]"),
+    table << Command{QStringLiteral("scan"), QStringLiteral("PATH [--full] [--wait]"),
                      QStringLiteral("Queues a scan of a file or folder."),
                      [](QCommandLineParser& parser) {
                          parser.addPositionalArgument(QStringLiteral("PATH"),
@@ -365,6 +367,10 @@ void addScanCommands(QList<Command>& table)
                              QStringLiteral("wait"),
                              QStringLiteral("Follow the scan to its end; exit 1 when infected "
                                             "files were found.")));
+                         parser.addOption(QCommandLineOption(
+                             QStringLiteral("full"),
+                             QStringLiteral("Read every file, also those known unchanged since "
+                                            "a scan found them clean.")));
                      },
                      scanCommand};
     table << Command{QStringLiteral("stop"), QString(),

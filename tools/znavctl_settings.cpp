@@ -116,6 +116,16 @@ const QList<Setting>& settingsTable()
              out = value;
              return true;
          }},
+        {"incremental", "yes or no (also 1/0, true/false, on/off)",
+         [](const QString& text, QJsonValue& out) {
+             int value = 0;
+             if (!parseBool(text, value))
+                 return false;
+             out = value != 0;
+             return true;
+         }},
+        {"cachemaxentries", "a whole number from 1 to 1000000000",
+         [](const QString& text, QJsonValue& out) { return setNumber(text, 1, 1000000000, out); }},
         {"schedule.mode", "0 (off), 1 (daily), 2 (weekly) or 3 (monthly)",
          [](const QString& text, QJsonValue& out) { return setNumber(text, 0, 3, out); }},
         {"schedule.hour", "a whole number from 0 to 23",
@@ -219,6 +229,12 @@ void showSettings(const QJsonObject& settings)
     out << "datadir:    " << (datadir.isEmpty() ? QStringLiteral("(none)") : datadir) << '\n';
     out << "threads:    " << cell(settings.value(QStringLiteral("threads"))) << '\n';
     out << "vdbauto:    " << yesNo("vdbauto") << '\n';
+    // Both absent until set: incremental scans are on, with the default bound.
+    const QJsonValue incremental = settings.value(QStringLiteral("incremental"));
+    const QJsonValue bound = settings.value(QStringLiteral("cachemaxentries"));
+    out << "incremental: " << (incremental.isUndefined() || toBool(incremental) ? "yes" : "no")
+        << " (at most " << (bound.isUndefined() ? QStringLiteral("5000000") : cell(bound))
+        << " files remembered)\n";
     out << "schedule:   " << describeSchedule(settings.value(QStringLiteral("schedule")).toObject())
         << '\n';
     out << "updatetime: "

@@ -1,0 +1,155 @@
+#include "zncleancacheworker.h"
+
+#include <sys/stat.h>
+#include <time.h>
+
+#include "zncleancache.h"
+#include "zncleancache_p.h"
+
+namespace {
+
+// Lookups in one read transaction: each transaction costs SQLite a lock
+// on the journal's index, more than the lookup itself.
+const int kLookupsPerRead = 256;
+// Entries a worker gathers before it queues them.
+const size_t kStampsPerHandOver = 256;
+
+} // namespace
+
+ZNCleanCacheWorker::ZNCleanCacheWorker(ZNCleanCache& cache) : cache(cache) {}
+
+ZNCleanCacheWorker::~ZNCleanCacheWorker()
+{
+    endRead();
+    flush();
+}
+
+void ZNCleanCacheWorker::flush()
+{
+    if (!toRemember.empty())
+        cache.remember(toRemember);
+    if (!toRefresh.empty())
+        cache.refresh(toRefresh);
+}
+
+void ZNCleanCacheWorker::useEngine(const cl_engine* engine, const QByteArray& digest)
+{
+    serving = engine && !digest.isEmpty() && digest == cache.digest();
+    longestScanMs = 0;
+    if (serving) {
+        int error = CL_SUCCESS;
+        const long long limit = cl_engine_get_num(engine, CL_ENGINE_MAX_SCANTIME, &error);
+        longestScanMs = error == CL_SUCCESS && limit > 0 ? qint64(limit) / 2 : 0;
+    }
+}
+
+bool ZNCleanCacheWorker::openReader()
+{
+    if (readerFailed)
+        return false;
+    reader = cache.d->openReader();
+    if (!reader
+        || znCachePrepare(reader.get(),
+                          "SELECT size, msec, mnsec, csec, cnsec, seen FROM clean"
+                          " WHERE dev = ?1 AND ino = ?2;",
+                          lookup)
+            != SQLITE_OK
+        || znCachePrepare(reader.get(), "BEGIN;", beginRead) != SQLITE_OK
+        || znCachePrepare(reader.get(), "COMMIT;", commitRead) != SQLITE_OK) {
+        dropReader();
+        return false;
+    }
+    return true;
+}
+
+void ZNCleanCacheWorker::endRead()
+{
+    if (lookupsInRead < 0)
+        return;
+    sqlite3_step(commitRead.get());
+    sqlite3_reset(commitRead.get());
+    lookupsInRead = -1;
+}
+
+void ZNCleanCacheWorker::dropReader()
+{
+    lookup.reset();
+    beginRead.reset();
+    commitRead.reset();
+    reader.reset();
+    lookupsInRead = -1;
+    readerFailed = true;
+}
+
+bool ZNCleanCacheWorker::knownClean(const ZNFileStamp& stamp)
+{
+    // An entry is never newer than the newest change remembered: a file
+    // changed since cannot be found, and is not looked up.
+    if (!serving || !cache.lookupsEnabled() || stamp.changedSec > cache.d->newestAtOpen) {
+        endRead();
+        return false;
+    }
+    if (!lookup.get() && !openReader())
+        return false;
+    if (lookupsInRead < 0) {
+        sqlite3_step(beginRead.get());
+        sqlite3_reset(beginRead.get());
+        lookupsInRead = 0;
+    }
+    sqlite3_stmt* s = lookup.get();
+    sqlite3_bind_int64(s, 1, qint64(stamp.device));
+    sqlite3_bind_int64(s, 2, qint64(stamp.inode));
+    const int result = sqlite3_step(s);
+    bool clean = false;
+    if (result == SQLITE_ROW) {
+        clean = sqlite3_column_int64(s, 0) == stamp.size
+            && sqlite3_column_int64(s, 1) == stamp.modifiedSec
+            && sqlite3_column_int64(s, 2) == stamp.modifiedNsec
+            && sqlite3_column_int64(s, 3) == stamp.changedSec
+            && sqlite3_column_int64(s, 4) == stamp.changedNsec;
+        if (clean && sqlite3_column_int64(s, 5) + kZNCacheRefreshDays <= cache.d->today) {
+            toRefresh.push_back(stamp);
+            if (toRefresh.size() >= kStampsPerHandOver)
+                cache.refresh(toRefresh);
+        }
+    }
+    sqlite3_reset(s);
+    if (result != SQLITE_ROW && result != SQLITE_DONE) {
+        // Not this file's fault: the cache is unreadable for this worker
+        // from now on, and a damaged file is replaced after the task.
+        if (znCacheDamage(result))
+            cache.markDamaged();
+        dropReader();
+        return false;
+    }
+    if (++lookupsInRead >= kLookupsPerRead)
+        endRead();
+    return clean;
+}
+
+bool ZNCleanCacheWorker::mayRemember(int fd, const ZNFileStamp& stamp)
+{
+    if (!serving)
+        return false;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    if (!ZNRememberCheck::settled(stamp, now) || !check.kernelKeepsTimes(fd, stamp.device)
+        || !ZNRememberCheck::openForWritingNowhere(fd))
+        return false;
+    scanStarted = std::chrono::steady_clock::now();
+    return true;
+}
+
+void ZNCleanCacheWorker::foundClean(int fd, const ZNFileStamp& stamp)
+{
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - scanStarted);
+    if (longestScanMs > 0 && took.count() >= longestScanMs)
+        return;
+    struct stat after;
+    if (::fstat(fd, &after) != 0 || ZNFileStamp::of(after) != stamp)
+        return;
+    toRemember.push_back(stamp);
+    if (toRemember.size() >= kStampsPerHandOver)
+        cache.remember(toRemember);
+}

@@ -1,0 +1,96 @@
+// ZNCleanCacheWorker: one scan worker's side of the clean-file cache (see
+// zncleancache.h): the lookup of each file it is about to scan, and the
+// decision to remember a file it found clean.
+//
+// A file is skipped when the cache holds an entry equal in every field to
+// the stamp of the very descriptor the worker opened to scan it, under the
+// digest of the engine the worker scans with; so a file swapped for
+// another under the same name, size and times (another inode, or a new
+// change time) is scanned.
+//
+// A file is remembered only when all of these hold:
+// - libclamav answered CL_CLEAN, with an engine whose detection digest is
+//   the cache's (a worker that picked up a newer engine mid-task neither
+//   looks up nor remembers);
+// - before the scan, its change and modification times lay at least
+//   kZNSettledSeconds in the past, its file system keeps its own times,
+//   and nobody had it open for writing (ZNRememberCheck);
+// - its stamp, taken again from the same descriptor after the scan, is
+//   the one taken before;
+// - the scan took less than half of the engine's time limit (libclamav
+//   may end a longer one early without a verdict of substance).
+//
+// Threads: owned and used by one worker thread. Made by
+// ZNCleanCache::worker() and destroyed before the cache's finish().
+
+#ifndef ZNCLEANCACHEWORKER_H
+#define ZNCLEANCACHEWORKER_H
+
+#include <QByteArray>
+
+#include <chrono>
+#include <vector>
+
+#include <clamav.h>
+
+#include "kx2sqlitehandles.h"
+#include "znfilestamp.h"
+#include "znremembercheck.h"
+
+class ZNCleanCache;
+
+class ZNCleanCacheWorker
+{
+public:
+    ~ZNCleanCacheWorker();
+    ZNCleanCacheWorker(const ZNCleanCacheWorker&) = delete;
+    ZNCleanCacheWorker& operator=(const ZNCleanCacheWorker&) = delete;
+
+    // The engine (and its detection digest) the worker scans the next
+    // files with; the cache serves only the digest it was opened for.
+    void useEngine(const cl_engine* engine, const QByteArray& digest);
+
+    // Whether `stamp` (from the descriptor about to be scanned) is
+    // remembered clean. False in a full scan, for another engine, and when
+    // the file cannot be read (a damaged file is marked for replacement).
+    bool knownClean(const ZNFileStamp& stamp);
+
+    // Right before the scan of `fd`, whose stamp is `stamp`: whether a
+    // clean verdict may be remembered (the conditions before the scan).
+    bool mayRemember(int fd, const ZNFileStamp& stamp);
+
+    // After mayRemember() said yes and the scan of `fd` found it clean:
+    // queues the entry when the stamp is unchanged and the scan was short.
+    void foundClean(int fd, const ZNFileStamp& stamp);
+
+private:
+    friend class ZNCleanCache;
+    explicit ZNCleanCacheWorker(ZNCleanCache& cache);
+    bool openReader();
+    void endRead();
+    void dropReader();
+    // Hands the gathered entries to the cache.
+    void flush();
+
+    ZNCleanCache& cache;
+    bool serving = false;
+    qint64 longestScanMs = 0; // 0: no limit to guard
+    std::chrono::steady_clock::time_point scanStarted;
+    ZNRememberCheck check;
+    // Opened at the first lookup; the statement goes before its connection.
+    bool readerFailed = false;
+    KX2SqlConnection reader;
+    KX2SqlStatement lookup;
+    // Lookups share a read transaction, ended after kLookupsPerRead of
+    // them or at the first file not looked up, so the writer's journal is
+    // never held back for long.
+    KX2SqlStatement beginRead;
+    KX2SqlStatement commitRead;
+    int lookupsInRead = -1; // -1: no read transaction open
+    // Entries gathered here and queued kStampsPerHandOver at a time, so
+    // that workers meet at the cache's lock once per many files.
+    std::vector<ZNFileStamp> toRemember;
+    std::vector<ZNFileStamp> toRefresh;
+};
+
+#endif // ZNCLEANCACHEWORKER_H

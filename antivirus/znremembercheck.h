@@ -1,0 +1,59 @@
+// ZNRememberCheck: the conditions, beyond "scanned clean with its stamp
+// unchanged", under which a file may be remembered as clean, so that a
+// later scan that finds the same stamp can skip it.
+//
+// Not thread-safe: each scan worker owns one (it keeps the verdict on the
+// last device it saw).
+
+#ifndef ZNREMEMBERCHECK_H
+#define ZNREMEMBERCHECK_H
+
+#include <QtGlobal>
+
+#include <time.h>
+
+#include "znfilestamp.h"
+
+// Seconds that a file's last change (and modification) must lie before its
+// scan for the file to be remembered. The kernel stamps times from a clock
+// that advances in ticks (milliseconds; whole seconds on some file
+// systems), so a write in the same tick as an earlier one leaves the times
+// as they were: a file changed while it was being scanned could show the
+// stamp taken before its scan. Three seconds cover the coarsest granularity
+// in use (one second) with room to spare; a file changed that recently is
+// scanned again next time instead.
+constexpr int kZNSettledSeconds = 3;
+
+class ZNRememberCheck
+{
+public:
+    // Both times of `stamp` lie at least kZNSettledSeconds before `now`
+    // (CLOCK_REALTIME, read before the scan began); times in the future
+    // fail too.
+    static bool settled(const ZNFileStamp& stamp, const timespec& now);
+
+    // Whether the file system holding the open file `fd` (on `device`)
+    // keeps change times itself: local disk file systems and tmpfs. On a
+    // network file system the server supplies the times, and some let
+    // clients set them; such files are never remembered.
+    bool kernelKeepsTimes(int fd, quint64 device);
+
+    // Whether nobody has the open regular file `fd` open for writing at this
+    // moment, a shared writable mapping included: the kernel grants a read
+    // lease only then (root may take one on any file). The lease is given
+    // back at once (a lease break, signalled with SIGIO, would end the
+    // process: the first call makes the process ignore SIGIO, which
+    // nothing else uses). A write through a mapping made before the scan would
+    // change the content without moving the times again until the page is
+    // written back; a mapping made afterwards moves them with its first
+    // write. False when leases cannot be taken (a file system without
+    // them, or leases disabled): such files are never remembered.
+    static bool openForWritingNowhere(int fd);
+
+private:
+    quint64 lastDevice = 0;
+    bool lastVerdict = false;
+    bool known = false;
+};
+
+#endif // ZNREMEMBERCHECK_H
