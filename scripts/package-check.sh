@@ -199,7 +199,7 @@ if python3 scripts/unit-sandbox.py --probe; then
 elif command -v setpriv >/dev/null; then
     echo "no mount namespace here: running under the unit's capability bounding set only (setpriv)"
     LAUNCH=(setpriv --no-new-privs
-        --bounding-set -all,+dac_override,+dac_read_search,+fowner,+chown,+fsetid --)
+        --bounding-set -all,+dac_override,+dac_read_search,+fowner,+chown,+fsetid,+lease --)
 else
     echo "no mount namespace and no setpriv here: running without the unit's limits"
     LAUNCH=()

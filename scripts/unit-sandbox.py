@@ -165,7 +165,7 @@ def main(argv):
         read_only(path)
     install_filter()
     os.execvp("setpriv", ["setpriv", "--no-new-privs", "--bounding-set",
-                          "-all,+dac_override,+dac_read_search,+fowner,+chown,+fsetid", "--"]
+                          "-all,+dac_override,+dac_read_search,+fowner,+chown,+fsetid,+lease", "--"]
               + command)
 
 
