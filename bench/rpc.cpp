@@ -29,6 +29,7 @@
 //        holdProcessorsAwake)
 
 #include "benchclient.h"
+#include "benchprotocols.h"
 #include "kx2localserver.h"
 #include "kx2localserver_p.h"
 #include "kx2rpcpacket.h"
@@ -162,47 +163,6 @@ const QJsonObject& helpRequest()
     return request;
 }
 
-// One request/reply exchange of a protocol on a connected socket:
-// readReply takes a reply by its framing only, readChecked also checks
-// that it is a whole answer. A client checks its first reply and frames the
-// rest, so neither peer is billed for its client's decoding.
-struct Protocol
-{
-    QByteArray request;
-    std::function<bool(int, QByteArray&)> readReply;
-    std::function<bool(int, QByteArray&)> readChecked;
-};
-
-// Takes one whole frame from the head of `buffer`, reading as needed, by
-// its header alone. The clamd client below only looks for the reply's
-// terminator; decoding every JSON reply here too would bill the service
-// for work its client does on the same two cores.
-bool readFrame(int fd, QByteArray& buffer)
-{
-    char chunk[16384];
-    for (;;) {
-        if (buffer.size() >= PACKET_HEADER_SIZE) {
-            if (!buffer.startsWith(PACKET_MARK))
-                return false;
-            quint32 json = 0;
-            quint32 attachment = 0;
-            memcpy(&json, buffer.constData() + 5, 4);
-            memcpy(&attachment, buffer.constData() + 9, 4);
-            const qint64 size = qint64(PACKET_HEADER_SIZE) + json + attachment;
-            if (size > PACKET_MAX_FRAME)
-                return false;
-            if (buffer.size() >= size) {
-                buffer.remove(0, int(size));
-                return true;
-            }
-        }
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n <= 0)
-            return false;
-        buffer.append(chunk, int(n));
-    }
-}
-
 Protocol serviceProtocol()
 {
     return {KX2RpcPacket(helpRequest()).toDatagram(), readFrame, [](int fd, QByteArray& buffer) {
@@ -212,41 +172,6 @@ Protocol serviceProtocol()
                 return readReply(fd, buffer, &reply)
                     && reply.value(QStringLiteral("err")).isDouble();
             }};
-}
-
-// Reads up to and including `terminator`; with `expected`, the text before
-// it must end with that.
-bool readTerminated(int fd, QByteArray& buffer, char terminator, const char* expected = nullptr)
-{
-    char chunk[512];
-    for (;;) {
-        const int end = buffer.indexOf(terminator);
-        if (end >= 0) {
-            const bool ok = !expected || buffer.left(end).endsWith(expected);
-            buffer.remove(0, end + 1);
-            return ok;
-        }
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n <= 0)
-            return false;
-        buffer.append(chunk, int(n));
-    }
-}
-
-// clamd: "zPING\0" answered by "PONG\0" on a fresh connection; inside an
-// IDSESSION, "nPING\n" answered by "<id>: PONG\n".
-Protocol clamdFreshProtocol()
-{
-    return {QByteArray("zPING", 6),
-            [](int fd, QByteArray& b) { return readTerminated(fd, b, '\0'); },
-            [](int fd, QByteArray& b) { return readTerminated(fd, b, '\0', "PONG"); }};
-}
-
-Protocol clamdSessionProtocol()
-{
-    return {QByteArray("nPING\n"),
-            [](int fd, QByteArray& b) { return readTerminated(fd, b, '\n'); },
-            [](int fd, QByteArray& b) { return readTerminated(fd, b, '\n', "PONG"); }};
 }
 
 bool freshConnections(const QString& name, const Protocol& protocol, int count,
