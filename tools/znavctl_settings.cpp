@@ -87,17 +87,20 @@ bool setNumber(const QString& text, int low, int high, QJsonValue& out)
     return true;
 }
 
+// A yes/no setting, stored as 1 or 0 as the service writes it back.
+bool setSwitch(const QString& text, QJsonValue& out)
+{
+    int value = 0;
+    if (!parseBool(text, value))
+        return false;
+    out = value;
+    return true;
+}
+
 const QList<Setting>& settingsTable()
 {
     static const QList<Setting> table{
-        {"enabled", "yes or no (also 1/0, true/false, on/off)",
-         [](const QString& text, QJsonValue& out) {
-             int value = 0;
-             if (!parseBool(text, value))
-                 return false;
-             out = value;
-             return true;
-         }},
+        {"enabled", "yes or no (also 1/0, true/false, on/off)", setSwitch},
         {"datadir", "an existing directory (the work area, made absolute)",
          [](const QString& text, QJsonValue& out) {
              const QFileInfo info(text.trimmed());
@@ -108,22 +111,8 @@ const QList<Setting>& settingsTable()
          }},
         {"threads", "a whole number from 1 to 256",
          [](const QString& text, QJsonValue& out) { return setNumber(text, 1, 256, out); }},
-        {"vdbauto", "yes or no (also 1/0, true/false, on/off)",
-         [](const QString& text, QJsonValue& out) {
-             int value = 0;
-             if (!parseBool(text, value))
-                 return false;
-             out = value;
-             return true;
-         }},
-        {"incremental", "yes or no (also 1/0, true/false, on/off)",
-         [](const QString& text, QJsonValue& out) {
-             int value = 0;
-             if (!parseBool(text, value))
-                 return false;
-             out = value != 0;
-             return true;
-         }},
+        {"vdbauto", "yes or no (also 1/0, true/false, on/off)", setSwitch},
+        {"incremental", "yes or no (also 1/0, true/false, on/off)", setSwitch},
         {"cachemaxentries", "a whole number from 1 to 1000000000",
          [](const QString& text, QJsonValue& out) { return setNumber(text, 1, 1000000000, out); }},
         {"schedule.mode", "0 (off), 1 (daily), 2 (weekly) or 3 (monthly)",
