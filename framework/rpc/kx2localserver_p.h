@@ -65,8 +65,9 @@ public:
     {
     }
 
-    // A thread per served request at most, and one for the listener.
-    static int reactorThreads(int served) { return served + 1; }
+    // A thread per served request at most, as many staying with busy
+    // connections between their requests, and one for the listener.
+    static int reactorThreads(int served) { return 2 * served + 1; }
 
     // Connections open at once by default: the descriptor limit less a
     // reserve for the rest of the process (files, the store, scans).

@@ -32,6 +32,11 @@ const int kReadChunk = 64 * 1024;
 const int kReadsPerTurn = 16;
 const int kWriteTimeoutMs = 30000;
 const int kProtocol = 128;
+// How long a thread stays with a connection it has just answered, at
+// least (the kernel rounds up to its clock ticks). A busy client sends its
+// next request within microseconds, or within a scheduling turn when the
+// cores are shared; one that pauses longer goes back to the reactor's set.
+const int kStayMs = 5;
 // Frames up to this size are buffered without drawing on the server's
 // budget; with the read chunk this bounds what a connection holds on its
 // own.
@@ -114,6 +119,7 @@ public:
     bool enlisted = false;      // in the reactor's set
     bool holdsSlot = false;     // a served-request slot is taken
     bool largeAnswered = false; // a large request or reply was handled this turn
+    quint64 answered = 0;       // requests answered on this connection
     KX2Cabinet environment;
 
 private:
@@ -123,6 +129,10 @@ private:
     // gives the slot back and hands the connection back to the reactor (or
     // ends it). Returns the waiting connection the slot went to, if any.
     KX2LocalSocketPrivate* turn();
+    // After an answer, waits up to kStayMs on this connection alone for the
+    // client's next request (see KX2Reactor::beginStay()): true when
+    // something arrived (or the peer hung up) and this thread serves it.
+    bool awaitNextRequest();
     // Reads what is there without blocking and answers it.
     Outcome serve();
     Outcome serveGuarded();
@@ -150,6 +160,9 @@ void KX2LocalSocketPrivate::open(const std::shared_ptr<KX2LocalSocketPrivate>& m
     // the write timeout when the peer does not read.
     const timeval timeout{kWriteTimeoutMs / 1000, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    // Bounds only the one blocking read, awaitNextRequest()'s.
+    const timeval stay{0, kStayMs * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &stay, sizeof stay);
     // Who connected decides what the request methods allow, and the
     // peer's uid its share of the served slots; a peer whose credentials
     // cannot be read shares the slots of uid -1.
@@ -174,36 +187,39 @@ void KX2LocalSocketPrivate::ready()
 KX2LocalSocketPrivate* KX2LocalSocketPrivate::turn()
 {
     busy.store(true);
-    lastActiveMs.store(steadyMs());
-    // A connection that became ready nearly always brings a request, so the
-    // slot is taken before anything is read: without one the request waits
-    // unread in the socket, costing no budget, and with one it is answered
-    // straight from the read. A connection that brought none gives its
-    // slot back at the end of this turn, so an idle or silent one never
-    // holds a slot between turns.
     Outcome outcome = Outcome::KeepOpen;
-    if (!holdsSlot) {
-        switch (server->servedSlots.acquire(this, stopRequested)) {
-        case KX2ServedSlots::Grant::Slot:
-            holdsSlot = true;
-            break;
-        case KX2ServedSlots::Grant::Stopping:
-            outcome = Outcome::Close;
-            break;
-        case KX2ServedSlots::Grant::Queued:
-            return nullptr; // the thread that frees a slot serves it; hands off
-        }
-    }
-    if (outcome == Outcome::KeepOpen)
-        outcome = serveGuarded();
-    if (largeAnswered) {
-        largeAnswered = false;
-        giveMemoryBack();
-    }
     KX2ServedSlots::Waiter* next = nullptr;
-    if (holdsSlot)
-        next = server->servedSlots.release(uid);
-    holdsSlot = false;
+    do {
+        lastActiveMs.store(steadyMs());
+        // A connection that became ready nearly always brings a request, so
+        // the slot is taken before anything is read: without one the request
+        // waits unread in the socket, costing no budget, and with one it is
+        // answered straight from the read. The slot goes back after what
+        // was read is answered, so a connection between requests (or a
+        // silent one) never holds a slot.
+        if (!holdsSlot) {
+            switch (server->servedSlots.acquire(this, stopRequested)) {
+            case KX2ServedSlots::Grant::Slot:
+                holdsSlot = true;
+                break;
+            case KX2ServedSlots::Grant::Stopping:
+                outcome = Outcome::Close;
+                break;
+            case KX2ServedSlots::Grant::Queued:
+                return nullptr; // the thread that frees a slot serves it; hands off
+            }
+        }
+        if (outcome == Outcome::KeepOpen)
+            outcome = serveGuarded();
+        if (largeAnswered) {
+            largeAnswered = false;
+            giveMemoryBack();
+        }
+        if (holdsSlot)
+            next = server->servedSlots.release(uid);
+        holdsSlot = false;
+        // A waiting connection that got the slot is served next instead.
+    } while (outcome == Outcome::KeepOpen && !next && awaitNextRequest());
     busy.store(false);
     // Once armed, another thread may serve (and end) the connection: no
     // member is touched after arm() or end().
@@ -258,6 +274,26 @@ KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::serve()
             return Outcome::KeepOpen;
     }
     return Outcome::KeepOpen;
+}
+
+bool KX2LocalSocketPrivate::awaitNextRequest()
+{
+    KX2Reactor* reactor = server->reactor.get();
+    // A client that asked once usually closes next (one request per
+    // connection): staying for that would hold a thread per such client.
+    if (answered < 2 || desynchronised || stopRequested.load() || !reactor
+        || !reactor->beginStay())
+        return false;
+    // A blocking peek bounded by the receive timeout: it leaves the bytes
+    // for serve(), and its timeout, unlike poll's, arms no high-resolution
+    // timer, which on a virtual machine costs an exit per request.
+    char byte;
+    ssize_t got;
+    do {
+        got = ::recv(descriptor.get(), &byte, 1, MSG_PEEK);
+    } while (got < 0 && errno == EINTR);
+    reactor->endStay();
+    return got >= 0; // data, or the peer hung up (0)
 }
 
 void KX2LocalSocketPrivate::arm()
@@ -388,6 +424,7 @@ KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::answer(const KX2RpcPacket&
                                  .arg(peer.uid)
                                  .arg(peer.pid));
     }
+    ++answered;
     environment.renew();
     // "err" comes from the journal, which starts every request at 9999.
     KX2RpcPacket reply;

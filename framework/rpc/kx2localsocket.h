@@ -18,6 +18,10 @@
 //     and time only. It converts the journal into the reply keys and writes
 //     the framed reply before reading the next request, so replies go out
 //     in request order, one per request;
+//   - after the answers, stays with the connection on the same thread for
+//     a moment (KX2Reactor::beginStay()) and serves the client's next
+//     request at once if it comes, holding no slot while it waits: a busy
+//     client gets a thread of its own, the others are served from the set;
 //   - ends when the peer closes the connection, when a write fails or does
 //     not drain within 30 s, when a frame announces more than
 //     PACKET_MAX_FRAME bytes or does not fit the server's buffer budget

@@ -28,6 +28,21 @@ const int kBatch = 8;
 
 } // namespace
 
+struct KX2ReactorThread;
+
+namespace {
+
+// The reactor and thread record of the calling reactor thread, for
+// beginStay(); empty on other threads.
+struct CurrentThread
+{
+    const KX2ReactorState* state = nullptr;
+    KX2ReactorThread* record = nullptr;
+};
+thread_local CurrentThread t_current;
+
+} // namespace
+
 // What the watch reads of one reactor thread.
 struct KX2ReactorThread
 {
@@ -47,13 +62,14 @@ struct KX2ReactorThread
 
 // Thread rules: the counters the threads poll on every item are atomics;
 // the rest of the shared state is guarded by `mutex`.
-class KX2ReactorState
+class KX2ReactorState : public std::enable_shared_from_this<KX2ReactorState>
 {
 public:
     KX2ReactorState(int maxThreads, std::chrono::milliseconds idleTimeout)
         : epollFd(::epoll_create1(EPOLL_CLOEXEC))
         , wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
         , idleTimeout(idleTimeout)
+        , stayCap(std::max(1, maxThreads) / 2)
         , maxThreads(std::max(1, maxThreads))
     {
     }
@@ -81,6 +97,11 @@ public:
     // Serves `item`, whose start `me` has counted, and counts its end.
     void finish(KX2ReactorThread& me, KX2Pollable* item);
     bool rearm(int fd, KX2Pollable* item);
+    // Arms again the ready items `me` took but has not reached.
+    void handBack(KX2ReactorThread& me);
+    bool beginStay();
+    // Threads wanted beside those staying with an item.
+    bool surplus() const { return serving.load() > wanted.load() + staying.load(); }
 
     const KX2UniqueFd epollFd;
     const KX2UniqueFd wakeFd; // in the set, never armed one-shot: written when empty
@@ -95,6 +116,14 @@ public:
     std::atomic<int> wanted{1};
     // Threads not parked; changed under `mutex`, read without it.
     std::atomic<int> serving{0};
+    // Whether the last epoll_wait of a thread found a whole batch ready.
+    std::atomic<bool> backlogged{false};
+    // Threads staying with one item (beginStay() to endStay()), and how
+    // many may: half the threads, so that those serving long requests (one
+    // per served slot) leave a thread for the set. The cap is written
+    // under `mutex` with maxThreads.
+    std::atomic<int> staying{0};
+    std::atomic<int> stayCap;
 
     // Threads inside (or about to enter) epoll_wait.
     std::atomic<int> waiting{0};
@@ -141,7 +170,7 @@ bool KX2ReactorState::leaves(const std::shared_ptr<KX2ReactorThread>& me, bool t
 bool KX2ReactorState::parks(const std::shared_ptr<KX2ReactorThread>& me)
 {
     KX2MutexLocker lock(mutex);
-    if (serving.load() <= wanted.load())
+    if (!surplus())
         return false;
     serving.fetch_sub(1);
     ++parked;
@@ -164,7 +193,7 @@ bool KX2ReactorState::parks(const std::shared_ptr<KX2ReactorThread>& me)
 
 bool KX2ReactorState::unparkWantedLocked() const
 {
-    return registered == 0 || serving.load() < wanted.load();
+    return registered == 0 || serving.load() < wanted.load() + staying.load();
 }
 
 bool KX2ReactorState::activeLocked(uint64_t& lastTotal) const
@@ -189,14 +218,24 @@ int KX2ReactorState::stuckLocked()
         if ((now & 1) != 0 && now == thread->seen) {
             ++stuck;
             // Its waiting items go back to the set for the other threads.
-            for (int i; (i = thread->next.fetch_add(1)) < thread->count.load();) {
-                KX2Pollable* item = thread->items[i];
-                rearm(item->fd, item);
-            }
+            handBack(*thread);
         }
         thread->seen = now;
     }
     return stuck;
+}
+
+void KX2ReactorState::handBack(KX2ReactorThread& me)
+{
+    // Claims only while some are left, so that `next` stays small however
+    // often this is called between batches.
+    while (me.next.load() < me.count.load()) {
+        const int i = me.next.fetch_add(1);
+        if (i >= me.count.load())
+            break;
+        KX2Pollable* item = me.items[i];
+        rearm(item->fd, item);
+    }
 }
 
 void KX2ReactorState::threadMain(const std::shared_ptr<KX2ReactorState>& self,
@@ -204,9 +243,13 @@ void KX2ReactorState::threadMain(const std::shared_ptr<KX2ReactorState>& self,
 {
     KX2ReactorState& s = *self;
     const int timeoutMs = int(s.idleTimeout.count());
+    t_current = {&s, me.get()};
+    struct Forget
+    {
+        ~Forget() { t_current = {}; }
+    } forget;
     for (;;) {
-        if (s.serving.load(std::memory_order_relaxed) > s.wanted.load(std::memory_order_relaxed)
-            && s.parks(me))
+        if (s.surplus() && s.parks(me))
             return;
         s.waiting.fetch_add(1);
         epoll_event events[kBatch];
@@ -220,6 +263,8 @@ void KX2ReactorState::threadMain(const std::shared_ptr<KX2ReactorState>& self,
             if (events[i].data.ptr != nullptr)
                 items[taken++] = static_cast<KX2Pollable*>(events[i].data.ptr);
         }
+        if ((taken == kBatch) != s.backlogged.load(std::memory_order_relaxed))
+            s.backlogged.store(taken == kBatch, std::memory_order_relaxed);
         if (taken == 0) {
             if (s.leaves(me, count == 0))
                 return;
@@ -360,10 +405,57 @@ void KX2Reactor::remove(int fd)
     }
 }
 
+bool KX2Reactor::beginStay()
+{
+    return d->beginStay();
+}
+
+bool KX2ReactorState::beginStay()
+{
+    if (t_current.state != this)
+        return false;
+    // With a whole batch ready at once, or items of this thread's own batch
+    // not reached yet, the set's connections wait their turn: an item staying would
+    // be served ahead of them, and its thread would take the cores' time in
+    // equal share with the one that serves them all. Everyone takes turns
+    // in the set then.
+    const KX2ReactorThread& me = *t_current.record;
+    if (backlogged.load(std::memory_order_relaxed) || me.next.load() < me.count.load())
+        return false;
+    const int nowStaying = staying.fetch_add(1) + 1;
+    if (nowStaying > stayCap.load()) {
+        staying.fetch_sub(1);
+        return false;
+    }
+    // Threads that do not stay cover the set; while some serve, one of
+    // them comes back to it soon.
+    if (waiting.load() > 0 || serving.load() > nowStaying)
+        return true;
+    {
+        KX2MutexLocker lock(mutex);
+        if (parked > 0) {
+            unparked.notify_one();
+            return true;
+        }
+        if (int(threads.size()) < maxThreads) {
+            spawnLocked(shared_from_this());
+            return true;
+        }
+    }
+    staying.fetch_sub(1);
+    return false;
+}
+
+void KX2Reactor::endStay()
+{
+    d->staying.fetch_sub(1);
+}
+
 void KX2Reactor::setMaxThreads(int count)
 {
     KX2MutexLocker lock(d->mutex);
     d->maxThreads = std::max(1, count);
+    d->stayCap.store(d->maxThreads / 2);
 }
 
 int KX2Reactor::threadCount() const

@@ -7,12 +7,13 @@
 // whatever the item keeps is handed from one thread to the next through
 // the epoll set.
 //
-// Why not a thread per connection: with a few cores and many busy
-// connections, a thread per connection pays two context switches per
-// request. Here one thread takes several ready sockets at once and serves
-// them in turn, and under load finds the next ones without sleeping; a
-// second thread taking turns with it would add a wake-up and a context
-// switch to most requests. A thread that is busy for long (a slow request,
+// Many connections wait cheaply in the set, served in turn by one thread
+// that takes several ready sockets at once. A busy connection, though, is
+// served best by a thread of its own: local sockets wake the peer on the
+// serving core, expecting the server to sleep next, and a thread serving
+// many in turn is preempted by every peer it answers, while the other core
+// idles. So an item may stay with its thread for a moment (beginStay()),
+// and the set is served by another meanwhile. A thread that is busy for long (a slow request,
 // a reply the peer does not read) does not hold the others up: a watch
 // hands the sockets it has not reached back to the set, and wakes a parked
 // thread or starts another (up to maxThreads), so that one thread serves
@@ -75,6 +76,17 @@ public:
     bool rearm(int fd, KX2Pollable* item);
     // Takes `fd` out of the set.
     void remove(int fd);
+
+    // For an item that, inside its ready(), waits a moment on its own
+    // descriptor for what its peer sends next (see KX2LocalSocket). Hands
+    // the calling thread's ready items it has not reached back to the set,
+    // and makes sure another thread waits for the set meanwhile (waking a
+    // parked one or starting one). False, with nothing changed, when the
+    // item must not stay: not called on one of this reactor's threads, or
+    // no other thread can serve the set. After true, call endStay() once
+    // the wait is over.
+    bool beginStay();
+    void endStay();
 
     // Threads serving the set at most (at least 1).
     void setMaxThreads(int count);

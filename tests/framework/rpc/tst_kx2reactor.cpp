@@ -1,6 +1,7 @@
 // KX2Reactor over real socket pairs: an item is served by one thread at a
 // time however many threads serve the set, an item stuck in a long turn
-// holds no other item up, and the threads leave once nothing is registered
+// holds no other item up, items staying with their threads are capped and
+// leave the set served, and the threads leave once nothing is registered
 // (and come back for the next registration).
 
 #include "kx2reactor.h"
@@ -46,6 +47,14 @@ public:
         if (got > 0)
             received += got;
         std::this_thread::yield();
+        if (stayGate) {
+            const bool granted = reactor->beginStay();
+            stayResult.store(granted ? 1 : -1);
+            if (granted) {
+                stayGate->wait();
+                reactor->endStay();
+            }
+        }
         ++turns;
         inside.fetch_sub(1);
         if (got == 0) {
@@ -80,6 +89,10 @@ public:
     const std::shared_ptr<KX2Reactor> reactor;
     const int fd;
     Gate* gate = nullptr; // set before the item is added
+    // With `stayGate`, every turn asks to stay and, when allowed, stays
+    // until the gate opens; `stayResult` is 1 when allowed, -1 when not.
+    Gate* stayGate = nullptr;
+    std::atomic<int> stayResult{0};
     std::atomic<int> inside{0};
     std::atomic<bool> overlapped{false};
     std::atomic<qint64> received{0};
@@ -112,6 +125,7 @@ class tst_KX2Reactor : public QObject
 private slots:
     void itemServedByOneThreadAtATime();
     void stuckItemHoldsUpNoOther();
+    void stayingIsCappedAndLeavesTheSetServed();
     void threadsLeaveWhenNothingIsRegistered();
 };
 
@@ -213,6 +227,58 @@ void tst_KX2Reactor::stuckItemHoldsUpNoOther()
     }
     // Parked or not, every thread leaves an empty set.
     QTRY_COMPARE_WITH_TIMEOUT(reactor->threadCount(), 0, kWaitMs);
+}
+
+void tst_KX2Reactor::stayingIsCappedAndLeavesTheSetServed()
+{
+    // Four threads at most: two may stay with their items.
+    const auto reactor = KX2Reactor::create(4);
+    QVERIFY(reactor);
+    QVERIFY(!reactor->beginStay()); // not a reactor thread
+    CountingItem::Gate stayGate;
+    std::vector<std::unique_ptr<CountingItem>> stayers;
+    std::vector<std::unique_ptr<CountingItem>> others;
+    std::vector<int> peers;
+    struct Ending
+    {
+        ~Ending()
+        {
+            gate.release();
+            for (int peer : peers)
+                ::close(peer);
+            for (const auto* items : {&stayers, &others})
+                for (const auto& item : *items)
+                    QTRY_VERIFY_WITH_TIMEOUT(item->done.load(), kWaitMs);
+        }
+        CountingItem::Gate& gate;
+        std::vector<int>& peers;
+        std::vector<std::unique_ptr<CountingItem>>& stayers;
+        std::vector<std::unique_ptr<CountingItem>>& others;
+    } ending{stayGate, peers, stayers, others};
+    for (int i = 0; i < 3; ++i) {
+        peers.push_back(-1);
+        stayers.push_back(addItem(reactor, peers.back()));
+        QVERIFY(stayers.back());
+        stayers.back()->stayGate = &stayGate;
+    }
+    for (int i = 0; i < 2; ++i) {
+        QCOMPARE(::send(peers[size_t(i)], "s", 1, MSG_NOSIGNAL), ssize_t(1));
+        QTRY_COMPARE_WITH_TIMEOUT(stayers[size_t(i)]->stayResult.load(), 1, kWaitMs);
+    }
+    QCOMPARE(::send(peers[2], "s", 1, MSG_NOSIGNAL), ssize_t(1));
+    QTRY_COMPARE_WITH_TIMEOUT(stayers[2]->stayResult.load(), -1, kWaitMs);
+    // While two stay, the rest of the set is still served.
+    for (int i = 0; i < 3; ++i) {
+        peers.push_back(-1);
+        others.push_back(addItem(reactor, peers.back()));
+        QVERIFY(others.back());
+    }
+    for (int round = 1; round <= 3; ++round) {
+        for (size_t i = 0; i < others.size(); ++i)
+            QCOMPARE(::send(peers[3 + i], "y", 1, MSG_NOSIGNAL), ssize_t(1));
+        for (const auto& item : others)
+            QTRY_COMPARE_WITH_TIMEOUT(item->received.load(), qint64(round), kWaitMs);
+    }
 }
 
 void tst_KX2Reactor::threadsLeaveWhenNothingIsRegistered()
