@@ -1,6 +1,5 @@
 #include "zncleancacheworker.h"
 
-#include <sys/stat.h>
 #include <time.h>
 
 #include "zncleancache.h"
@@ -140,15 +139,15 @@ bool ZNCleanCacheWorker::mayRemember(int fd, const ZNFileStamp& stamp)
     return true;
 }
 
-void ZNCleanCacheWorker::foundClean(int fd, const ZNFileStamp& stamp)
+void ZNCleanCacheWorker::foundClean(const ZNFileStamp& stamp)
 {
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - scanStarted);
     if (longestScanMs > 0 && took.count() >= longestScanMs)
         return;
-    struct stat after;
-    if (::fstat(fd, &after) != 0 || ZNFileStamp::of(after) != stamp)
-        return;
+    // The stamp is not taken again: its times lay settled before the scan,
+    // so any change since carries a later change time, and the entry
+    // (with the stamp from before) cannot match the changed file.
     toRemember.push_back(stamp);
     if (toRemember.size() >= kStampsPerHandOver)
         cache.remember(toRemember);

@@ -15,8 +15,6 @@
 // - before the scan, its change and modification times lay at least
 //   kZNSettledSeconds in the past, its file system keeps its own times,
 //   and nobody had it open for writing (ZNRememberCheck);
-// - its stamp, taken again from the same descriptor after the scan, is
-//   the one taken before;
 // - the scan took less than half of the engine's time limit (libclamav
 //   may end a longer one early without a verdict of substance).
 //
@@ -59,9 +57,11 @@ public:
     // clean verdict may be remembered (the conditions before the scan).
     bool mayRemember(int fd, const ZNFileStamp& stamp);
 
-    // After mayRemember() said yes and the scan of `fd` found it clean:
-    // queues the entry when the stamp is unchanged and the scan was short.
-    void foundClean(int fd, const ZNFileStamp& stamp);
+    // After mayRemember() said yes and the scan found the file clean:
+    // queues the entry (the stamp from before the scan) when the scan was
+    // short. A change during the scan needs no check: the settled times
+    // make any change show a new change time, which the entry cannot match.
+    void foundClean(const ZNFileStamp& stamp);
 
 private:
     friend class ZNCleanCache;

@@ -514,7 +514,7 @@ bool ZNScanRun::scanFile(const QByteArray& path, Worker& worker)
         : CL_ENULLARG;
     ++scanned;
     if (result == CL_CLEAN && rememberable)
-        known->foundClean(fd.get(), stamp);
+        known->foundClean(stamp);
     if (result != CL_VIRUS)
         return true;
     ++infected;
