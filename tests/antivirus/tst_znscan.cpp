@@ -550,7 +550,8 @@ void tst_ZNScan::deepTreesWithFewDescriptors()
             (level == 600 ? reachable : unreachable) = path + "/evil";
             const int fd = ::open((path + "/evil").constData(), O_WRONLY | O_CREAT, 0644);
             QVERIFY(fd >= 0);
-            QCOMPARE(::write(fd, avtest::eicar().constData(), 68), ssize_t(68));
+            const QByteArray eicar = avtest::eicar();
+            QCOMPARE(::write(fd, eicar.constData(), size_t(eicar.size())), ssize_t(eicar.size()));
             ::close(fd);
         }
     }
@@ -592,7 +593,8 @@ void tst_ZNScan::longNamesAreShortenedKeepingTheirExtension()
          {top + "/a/" + longName, top + "/b/" + longName, top + "/a/" + odd}) {
         const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         QVERIFY(fd >= 0);
-        QCOMPARE(::write(fd, avtest::eicar().constData(), 68), ssize_t(68));
+        const QByteArray eicar = avtest::eicar();
+        QCOMPARE(::write(fd, eicar.constData(), size_t(eicar.size())), ssize_t(eicar.size()));
         ::close(fd);
     }
     QCOMPARE(err(service.scan(service.scanDir)), 0);
