@@ -58,6 +58,8 @@ struct KX2ReactorThread
     KX2Pollable* items[kBatch] = {};
     std::atomic<int> count{0};
     std::atomic<int> next{0};
+    // Items its last epoll_wait returned; the thread's own.
+    int lastTaken = 0;
 };
 
 // Thread rules: the counters the threads poll on every item are atomics;
@@ -263,6 +265,7 @@ void KX2ReactorState::threadMain(const std::shared_ptr<KX2ReactorState>& self,
             if (events[i].data.ptr != nullptr)
                 items[taken++] = static_cast<KX2Pollable*>(events[i].data.ptr);
         }
+        me->lastTaken = taken;
         if ((taken == kBatch) != s.backlogged.load(std::memory_order_relaxed))
             s.backlogged.store(taken == kBatch, std::memory_order_relaxed);
         if (taken == 0) {
@@ -421,6 +424,12 @@ bool KX2ReactorState::beginStay()
     // in the set then.
     const KX2ReactorThread& me = *t_current.record;
     if (backlogged.load(std::memory_order_relaxed) || me.next.load() < me.count.load())
+        return false;
+    // Staying relieves one thread serving a few busy connections in turn:
+    // it starts with an item that came in a batch with others and spreads
+    // from there. A lone busy connection gains nothing (its thread waits
+    // in epoll_wait for it just as well) and measured slower staying.
+    if (me.lastTaken < 2 && staying.load() == 0)
         return false;
     const int nowStaying = staying.fetch_add(1) + 1;
     if (nowStaying > stayCap.load()) {

@@ -8,6 +8,7 @@
 
 #include <QtTest>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -231,52 +232,83 @@ void tst_KX2Reactor::stuckItemHoldsUpNoOther()
 
 void tst_KX2Reactor::stayingIsCappedAndLeavesTheSetServed()
 {
-    // Four threads at most: two may stay with their items.
+    // Four threads at most: two may stay.
     const auto reactor = KX2Reactor::create(4);
     QVERIFY(reactor);
     QVERIFY(!reactor->beginStay()); // not a reactor thread
     CountingItem::Gate stayGate;
-    std::vector<std::unique_ptr<CountingItem>> stayers;
-    std::vector<std::unique_ptr<CountingItem>> others;
+    CountingItem::Gate holdGate;
+    std::vector<std::unique_ptr<CountingItem>> items;
     std::vector<int> peers;
     struct Ending
     {
         ~Ending()
         {
-            gate.release();
+            stayGate.release();
+            holdGate.release();
             for (int peer : peers)
                 ::close(peer);
-            for (const auto* items : {&stayers, &others})
-                for (const auto& item : *items)
-                    QTRY_VERIFY_WITH_TIMEOUT(item->done.load(), kWaitMs);
+            for (const auto& item : items)
+                QTRY_VERIFY_WITH_TIMEOUT(item->done.load(), kWaitMs);
         }
-        CountingItem::Gate& gate;
+        CountingItem::Gate& stayGate;
+        CountingItem::Gate& holdGate;
         std::vector<int>& peers;
-        std::vector<std::unique_ptr<CountingItem>>& stayers;
-        std::vector<std::unique_ptr<CountingItem>>& others;
-    } ending{stayGate, peers, stayers, others};
-    for (int i = 0; i < 3; ++i) {
+        std::vector<std::unique_ptr<CountingItem>>& items;
+    } ending{stayGate, holdGate, peers, items};
+    const auto add = [&](CountingItem::Gate* gate, CountingItem::Gate* stay) {
         peers.push_back(-1);
-        stayers.push_back(addItem(reactor, peers.back()));
-        QVERIFY(stayers.back());
-        stayers.back()->stayGate = &stayGate;
-    }
-    for (int i = 0; i < 2; ++i) {
-        QCOMPARE(::send(peers[size_t(i)], "s", 1, MSG_NOSIGNAL), ssize_t(1));
-        QTRY_COMPARE_WITH_TIMEOUT(stayers[size_t(i)]->stayResult.load(), 1, kWaitMs);
-    }
-    QCOMPARE(::send(peers[2], "s", 1, MSG_NOSIGNAL), ssize_t(1));
-    QTRY_COMPARE_WITH_TIMEOUT(stayers[2]->stayResult.load(), -1, kWaitMs);
+        items.push_back(addItem(reactor, peers.back(), gate));
+        if (items.back())
+            items.back()->stayGate = stay;
+        return items.back().get();
+    };
+    const auto poke = [&](CountingItem* item) {
+        const auto at = size_t(std::find_if(items.begin(), items.end(),
+                                             [&](const auto& i) { return i.get() == item; })
+                               - items.begin());
+        return ::send(peers[at], "s", 1, MSG_NOSIGNAL) == 1;
+    };
+    // An item that comes alone, with nothing staying, gains nothing by
+    // staying and is refused.
+    CountingItem* alone = add(nullptr, &stayGate);
+    QVERIFY(alone && poke(alone));
+    QTRY_COMPARE_WITH_TIMEOUT(alone->stayResult.load(), -1, kWaitMs);
+    // The only thread is held (and no other may start); meanwhile two
+    // items become ready, so the next look at the set takes both in one
+    // batch, the stayer last.
+    reactor->setMaxThreads(1);
+    CountingItem* holder = add(&holdGate, nullptr);
+    QVERIFY(holder && poke(holder));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            std::lock_guard<std::mutex> lock(holdGate.mutex);
+            return holdGate.entered;
+        }(),
+        kWaitMs);
+    CountingItem* partner = add(nullptr, nullptr);
+    CountingItem* first = add(nullptr, &stayGate);
+    QVERIFY(partner && first && poke(partner) && poke(first));
+    reactor->setMaxThreads(4);
+    holdGate.release();
+    QTRY_COMPARE_WITH_TIMEOUT(first->stayResult.load(), 1, kWaitMs);
+    // With one staying, another may stay however it came; a third may not.
+    CountingItem* second = add(nullptr, &stayGate);
+    QVERIFY(second && poke(second));
+    QTRY_COMPARE_WITH_TIMEOUT(second->stayResult.load(), 1, kWaitMs);
+    CountingItem* third = add(nullptr, &stayGate);
+    QVERIFY(third && poke(third));
+    QTRY_COMPARE_WITH_TIMEOUT(third->stayResult.load(), -1, kWaitMs);
     // While two stay, the rest of the set is still served.
+    std::vector<CountingItem*> others;
     for (int i = 0; i < 3; ++i) {
-        peers.push_back(-1);
-        others.push_back(addItem(reactor, peers.back()));
+        others.push_back(add(nullptr, nullptr));
         QVERIFY(others.back());
     }
     for (int round = 1; round <= 3; ++round) {
-        for (size_t i = 0; i < others.size(); ++i)
-            QCOMPARE(::send(peers[3 + i], "y", 1, MSG_NOSIGNAL), ssize_t(1));
-        for (const auto& item : others)
+        for (CountingItem* item : others)
+            QVERIFY(poke(item));
+        for (CountingItem* item : others)
             QTRY_COMPARE_WITH_TIMEOUT(item->received.load(), qint64(round), kWaitMs);
     }
 }
