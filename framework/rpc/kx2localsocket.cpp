@@ -120,6 +120,7 @@ public:
     bool holdsSlot = false;     // a served-request slot is taken
     bool largeAnswered = false; // a large request or reply was handled this turn
     quint64 answered = 0;       // requests answered on this connection
+    bool stayTimeoutSet = false; // SO_RCVTIMEO bounds awaitNextRequest()
     KX2Cabinet environment;
 
 private:
@@ -160,9 +161,6 @@ void KX2LocalSocketPrivate::open(const std::shared_ptr<KX2LocalSocketPrivate>& m
     // the write timeout when the peer does not read.
     const timeval timeout{kWriteTimeoutMs / 1000, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    // Bounds only the one blocking read, awaitNextRequest()'s.
-    const timeval stay{0, kStayMs * 1000};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &stay, sizeof stay);
     // Who connected decides what the request methods allow, and the
     // peer's uid its share of the served slots; a peer whose credentials
     // cannot be read shares the slots of uid -1.
@@ -284,6 +282,17 @@ bool KX2LocalSocketPrivate::awaitNextRequest()
     if (answered < 2 || desynchronised || stopRequested.load() || !reactor
         || !reactor->beginStay())
         return false;
+    // Bounds only this one blocking read; set on the first stay, so that
+    // a one-request connection costs no call for it.
+    if (!stayTimeoutSet) {
+        const timeval stay{0, kStayMs * 1000};
+        stayTimeoutSet =
+            ::setsockopt(descriptor.get(), SOL_SOCKET, SO_RCVTIMEO, &stay, sizeof stay) == 0;
+        if (!stayTimeoutSet) {
+            reactor->endStay();
+            return false; // an unbounded wait would hold the thread
+        }
+    }
     // A blocking peek bounded by the receive timeout: it leaves the bytes
     // for serve(), and its timeout, unlike poll's, arms no high-resolution
     // timer, which on a virtual machine costs an exit per request.
