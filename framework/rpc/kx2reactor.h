@@ -78,13 +78,15 @@ public:
     void remove(int fd);
 
     // For an item that, inside its ready(), waits a moment on its own
-    // descriptor for what its peer sends next (see KX2LocalSocket). Hands
-    // the calling thread's ready items it has not reached back to the set,
-    // and makes sure another thread waits for the set meanwhile (waking a
-    // parked one or starting one). False, with nothing changed, when the
-    // item must not stay: not called on one of this reactor's threads, or
-    // no other thread can serve the set. After true, call endStay() once
-    // the wait is over.
+    // descriptor for what its peer sends next (see KX2LocalSocket). True
+    // when it may: the calling thread found it ready together with others
+    // (or another item stays already), the set has no backlog (the last
+    // look at it found less than a whole batch ready, and this thread's own
+    // batch is done), fewer than half of the threads stay, and another
+    // thread serves the set meanwhile (a parked one is woken, or one
+    // started, when none waits for it). False, with nothing changed,
+    // otherwise and when not called on one of this reactor's threads.
+    // After true, call endStay() once the wait is over.
     bool beginStay();
     void endStay();
 
