@@ -116,10 +116,10 @@ public:
     QByteArray buffer;   // the unfinished frame
     qint64 reserved = 0; // budget bytes held for the frame being received
     bool desynchronised = false;
-    bool enlisted = false;      // in the reactor's set
-    bool holdsSlot = false;     // a served-request slot is taken
-    bool largeAnswered = false; // a large request or reply was handled this turn
-    quint64 answered = 0;       // requests answered on this connection
+    bool enlisted = false;       // in the reactor's set
+    bool holdsSlot = false;      // a served-request slot is taken
+    bool largeAnswered = false;  // a large request or reply was handled this turn
+    quint64 answered = 0;        // requests answered on this connection
     bool stayTimeoutSet = false; // SO_RCVTIMEO bounds awaitNextRequest()
     KX2Cabinet environment;
 
@@ -279,8 +279,7 @@ bool KX2LocalSocketPrivate::awaitNextRequest()
     KX2Reactor* reactor = server->reactor.get();
     // A client that asked once usually closes next (one request per
     // connection): staying for that would hold a thread per such client.
-    if (answered < 2 || desynchronised || stopRequested.load() || !reactor
-        || !reactor->beginStay())
+    if (answered < 2 || desynchronised || stopRequested.load() || !reactor || !reactor->beginStay())
         return false;
     // Bounds only this one blocking read; set on the first stay, so that
     // a one-request connection costs no call for it.

@@ -417,11 +417,11 @@ bool KX2ReactorState::beginStay()
 {
     if (t_current.state != this)
         return false;
-    // With a whole batch ready at once, or items of this thread's own batch
-    // not reached yet, the set's connections wait their turn: an item staying would
-    // be served ahead of them, and its thread would take the cores' time in
-    // equal share with the one that serves them all. Everyone takes turns
-    // in the set then.
+    // With a whole batch ready at once, or items of this thread's own
+    // batch not reached yet, the set's connections wait their turn: an item
+    // staying would be served ahead of them, and its thread would take the
+    // cores' time in equal share with the one that serves them all.
+    // Everyone takes turns in the set then.
     const KX2ReactorThread& me = *t_current.record;
     if (backlogged.load(std::memory_order_relaxed) || me.next.load() < me.count.load())
         return false;

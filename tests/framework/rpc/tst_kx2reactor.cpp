@@ -264,9 +264,9 @@ void tst_KX2Reactor::stayingIsCappedAndLeavesTheSetServed()
         return items.back().get();
     };
     const auto poke = [&](CountingItem* item) {
-        const auto at = size_t(std::find_if(items.begin(), items.end(),
-                                             [&](const auto& i) { return i.get() == item; })
-                               - items.begin());
+        const auto at = size_t(
+            std::find_if(items.begin(), items.end(), [&](const auto& i) { return i.get() == item; })
+            - items.begin());
         return ::send(peers[at], "s", 1, MSG_NOSIGNAL) == 1;
     };
     // An item that comes alone, with nothing staying, gains nothing by
