@@ -17,6 +17,7 @@
 #include <sqlite3.h>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -265,6 +266,7 @@ class tst_ZNCleanCache : public QObject
 private slots:
     void restartSkipsUnchangedFilesAndFindsNewOnes();
     void rewriteWithOldTimesIsScannedAgain();
+    void fileMappedForWritingIsNeverRemembered();
     void newSignatureSetForgetsEveryFile();
     void swappedFileIsScannedAgain();
     void lostOrDamagedCacheCostsOnlySpeed();
@@ -353,6 +355,41 @@ void tst_ZNCleanCache::rewriteWithOldTimesIsScannedAgain()
     if (sinceWritten.elapsed() >= kZNSettledSeconds * 1000)
         QSKIP("the scans took longer than the settling window: nothing to tell");
     QCOMPARE(lastLog(service), counts(6, 0, 5));
+}
+
+// A page written through a shared mapping made before the scan changes the
+// content without moving the times: a file mapped for writing is never
+// remembered, so the test string written through the mapping after a clean
+// scan is found by the next.
+void tst_ZNCleanCache::fileMappedForWritingIsNeverRemembered()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine());
+    const QStringList files = layCleanFiles(service.scanDir, 3);
+    const QByteArray eicar = avtest::eicar();
+    const int fd = ::open(QFile::encodeName(files.at(1)).constData(), O_RDWR | O_CLOEXEC);
+    QVERIFY(fd >= 0);
+    void* const mapped =
+        ::mmap(nullptr, size_t(eicar.size()), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd); // the mapping keeps the file open for writing
+    QVERIFY(mapped != MAP_FAILED);
+    struct Unmap
+    {
+        ~Unmap() { ::munmap(address, size); }
+        void* address;
+        size_t size;
+    } unmap{mapped, size_t(eicar.size())};
+    // The first write faults and moves the times; later ones through the
+    // same page do not.
+    static_cast<char*>(mapped)[0] = '1';
+    QVERIFY(waitSettled(service.scanDir));
+    QCOMPARE(service.scan(service.scanDir).value("err").toInt(), 0);
+    QCOMPARE(lastLog(service), counts(3, 0, 0));
+    QCOMPARE(cacheEntries(service.dataDir), qint64(2));
+    memcpy(mapped, eicar.constData(), size_t(eicar.size()));
+    QCOMPARE(service.scan(service.scanDir).value("err").toInt(), 0);
+    QCOMPARE(lastLog(service), counts(3, 1, 2));
 }
 
 // Entries made under one signature set say nothing under the next: a file
