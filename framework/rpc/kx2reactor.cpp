@@ -230,7 +230,7 @@ int KX2ReactorState::stuckLocked()
 void KX2ReactorState::handBack(KX2ReactorThread& me)
 {
     // Claims only while some are left, so that `next` stays small however
-    // often this is called between batches.
+    // often the watch calls it for a thread stuck in one item.
     while (me.next.load() < me.count.load()) {
         const int i = me.next.fetch_add(1);
         if (i >= me.count.load())

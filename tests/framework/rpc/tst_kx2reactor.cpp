@@ -8,9 +8,9 @@
 
 #include <QtTest>
 
-#include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -256,18 +256,18 @@ void tst_KX2Reactor::stayingIsCappedAndLeavesTheSetServed()
         std::vector<int>& peers;
         std::vector<std::unique_ptr<CountingItem>>& items;
     } ending{stayGate, holdGate, peers, items};
+    std::map<const CountingItem*, int> peerOf;
     const auto add = [&](CountingItem::Gate* gate, CountingItem::Gate* stay) {
         peers.push_back(-1);
         items.push_back(addItem(reactor, peers.back(), gate));
-        if (items.back())
+        if (items.back()) {
             items.back()->stayGate = stay;
+            peerOf[items.back().get()] = peers.back();
+        }
         return items.back().get();
     };
-    const auto poke = [&](CountingItem* item) {
-        const auto at = size_t(
-            std::find_if(items.begin(), items.end(), [&](const auto& i) { return i.get() == item; })
-            - items.begin());
-        return ::send(peers[at], "s", 1, MSG_NOSIGNAL) == 1;
+    const auto poke = [&](const CountingItem* item) {
+        return ::send(peerOf.at(item), "s", 1, MSG_NOSIGNAL) == 1;
     };
     // An item that comes alone, with nothing staying, gains nothing by
     // staying and is refused.
