@@ -117,6 +117,26 @@ void ZNCleanCachePrivate::noteFailure(int result)
     }
 }
 
+namespace {
+
+// Binds the columns of one entry, the first at `first` (1-based).
+void bindEntry(sqlite3_stmt* statement, int first, const ZNFileStamp& s, qint64 today)
+{
+    const qint64 fields[] = {qint64(s.device), qint64(s.inode), s.size,        s.modifiedSec,
+                             s.modifiedNsec,   s.changedSec,    s.changedNsec, today};
+    for (int i = 0; i < 8; ++i)
+        sqlite3_bind_int64(statement, first + i, fields[i]);
+}
+
+int stepOnce(sqlite3_stmt* statement)
+{
+    const int result = sqlite3_step(statement);
+    sqlite3_reset(statement);
+    return result;
+}
+
+} // namespace
+
 // One transaction: a kill leaves all of the batch or none of it.
 void ZNCleanCachePrivate::writeBatch(const std::vector<Entry>& batch)
 {
@@ -125,44 +145,64 @@ void ZNCleanCachePrivate::writeBatch(const std::vector<Entry>& batch)
         noteFailure(result);
         return;
     }
-    qint64 inserted = 0;
+    std::vector<const ZNFileStamp*> stamps;
+    stamps.reserve(batch.size());
     qint64 latest = newestWritten;
     for (const Entry& entry : batch) {
-        sqlite3_stmt* statement = entry.refreshOnly ? touch.get() : insert.get();
-        const ZNFileStamp& s = entry.stamp;
-        sqlite3_bind_int64(statement, 1, qint64(s.device));
-        sqlite3_bind_int64(statement, 2, qint64(s.inode));
-        if (entry.refreshOnly) {
-            sqlite3_bind_int64(statement, 3, today);
-        } else {
-            const qint64 fields[] = {s.size,       s.modifiedSec, s.modifiedNsec,
-                                     s.changedSec, s.changedNsec, today};
-            for (int i = 0; i < 6; ++i)
-                sqlite3_bind_int64(statement, 3 + i, fields[i]);
-        }
-        result = sqlite3_step(statement);
-        sqlite3_reset(statement);
-        if (result != SQLITE_DONE)
-            break;
         if (!entry.refreshOnly) {
-            ++inserted;
-            latest = qMax(latest, s.changedSec);
+            stamps.push_back(&entry.stamp);
+            latest = qMax(latest, entry.stamp.changedSec);
         }
     }
+    result = writeRefreshes(batch);
+    if (result == SQLITE_DONE)
+        result = writeEntries(stamps);
     // In the same transaction as the entries: no entry is ever newer than
     // the stored mark.
     if (result == SQLITE_DONE && latest != newestWritten) {
         sqlite3_bind_int64(newest.get(), 1, latest);
-        result = sqlite3_step(newest.get());
-        sqlite3_reset(newest.get());
+        result = stepOnce(newest.get());
     }
     if (result == SQLITE_DONE && (result = znCacheExec(db.get(), "COMMIT;")) == SQLITE_OK) {
-        written += inserted;
+        written += qint64(stamps.size());
         newestWritten = latest;
         return;
     }
     noteFailure(result);
     znCacheExec(db.get(), "ROLLBACK;");
+}
+
+int ZNCleanCachePrivate::writeRefreshes(const std::vector<Entry>& batch)
+{
+    for (const Entry& entry : batch) {
+        if (!entry.refreshOnly)
+            continue;
+        sqlite3_bind_int64(touch.get(), 1, qint64(entry.stamp.device));
+        sqlite3_bind_int64(touch.get(), 2, qint64(entry.stamp.inode));
+        sqlite3_bind_int64(touch.get(), 3, today);
+        const int result = stepOnce(touch.get());
+        if (result != SQLITE_DONE)
+            return result;
+    }
+    return SQLITE_DONE;
+}
+
+// In queue order: of two entries of one file, the later stays.
+int ZNCleanCachePrivate::writeEntries(const std::vector<const ZNFileStamp*>& stamps)
+{
+    size_t next = 0;
+    int result = SQLITE_DONE;
+    for (; result == SQLITE_DONE && next + kZNCacheRowsPerInsert <= stamps.size();
+         next += kZNCacheRowsPerInsert) {
+        for (int row = 0; row < kZNCacheRowsPerInsert; ++row)
+            bindEntry(insertMany.get(), 1 + 8 * row, *stamps[next + row], today);
+        result = stepOnce(insertMany.get());
+    }
+    for (; result == SQLITE_DONE && next < stamps.size(); ++next) {
+        bindEntry(insert.get(), 1, *stamps[next], today);
+        result = stepOnce(insert.get());
+    }
+    return result;
 }
 
 // Entries of files not seen for kZNCacheForgetDays go; beyond the bound,
@@ -279,6 +319,7 @@ void ZNCleanCache::finish()
     if (d->damaged)
         d->discardFiles();
     d->insert.reset();
+    d->insertMany.reset();
     d->touch.reset();
     d->newest.reset();
     d->db.reset();

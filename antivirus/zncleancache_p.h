@@ -27,6 +27,9 @@
 
 // Format of the cache file; another one is replaced by an empty file.
 constexpr int kZNCacheFormat = 1;
+// Entries one INSERT statement writes: a statement step costs SQLite more
+// than the row it inserts, so most rows go in groups.
+constexpr int kZNCacheRowsPerInsert = 32;
 
 class ZNCleanCachePrivate
 {
@@ -52,6 +55,9 @@ public:
     // --- Writing (zncleancache.cpp) -----------------------------------------------
     void writerMain() KX2_EXCLUDES(mutex);
     void writeBatch(const std::vector<Entry>& batch);
+    // Steps of writeBatch(); each returns the last SQLite result.
+    int writeRefreshes(const std::vector<Entry>& batch);
+    int writeEntries(const std::vector<const ZNFileStamp*>& stamps);
     void queue(std::vector<ZNFileStamp>& stamps, bool refreshOnly) KX2_EXCLUDES(mutex);
     // Drops expired entries and the oldest beyond the bound; records the
     // count and the day in the file.
@@ -74,10 +80,11 @@ public:
     qint64 newestAtOpen = 0;
     qint64 newestWritten = 0; // the writer's, stored with each batch
 
-    KX2SqlConnection db;    // the writer's
-    KX2SqlStatement insert; // INSERT OR REPLACE of one entry
-    KX2SqlStatement touch;  // its last-seen day
-    KX2SqlStatement newest; // newestWritten into meta
+    KX2SqlConnection db;        // the writer's
+    KX2SqlStatement insert;     // INSERT OR REPLACE of one entry
+    KX2SqlStatement insertMany; // of kZNCacheRowsPerInsert entries
+    KX2SqlStatement touch;      // its last-seen day
+    KX2SqlStatement newest;     // newestWritten into meta
 
     KX2Mutex mutex;
     std::condition_variable wake;

@@ -113,6 +113,7 @@ bool ZNCleanCachePrivate::openDirectory()
 void ZNCleanCachePrivate::discardFiles()
 {
     insert.reset();
+    insertMany.reset();
     touch.reset();
     newest.reset();
     db.reset();
@@ -191,9 +192,13 @@ bool ZNCleanCachePrivate::openFile(bool* replaced)
     storedRows = metaNumber(db.get(), "rows", 0);
     lastPruned = metaNumber(db.get(), "pruned", 0);
     newestAtOpen = newestWritten = metaNumber(db.get(), "newest", 0);
+    QByteArray many("INSERT OR REPLACE INTO clean VALUES (?,?,?,?,?,?,?,?)");
+    for (int row = 1; row < kZNCacheRowsPerInsert; ++row)
+        many += ",(?,?,?,?,?,?,?,?)";
     if (znCachePrepare(db.get(), "INSERT OR REPLACE INTO clean VALUES (?1,?2,?3,?4,?5,?6,?7,?8);",
                        insert)
             != SQLITE_OK
+        || znCachePrepare(db.get(), many.append(';').constData(), insertMany) != SQLITE_OK
         || znCachePrepare(db.get(), "UPDATE clean SET seen = ?3 WHERE dev = ?1 AND ino = ?2;",
                           touch)
             != SQLITE_OK
