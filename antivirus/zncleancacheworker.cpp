@@ -126,24 +126,41 @@ bool ZNCleanCacheWorker::knownClean(const ZNFileStamp& stamp)
     return clean;
 }
 
+namespace {
+
+// The coarse clocks read the time of the last tick without asking the
+// hardware: at most a tick behind, which only makes the checks stricter.
+timespec coarseNow(clockid_t clock)
+{
+    timespec now{};
+    ::clock_gettime(clock, &now);
+    return now;
+}
+
+qint64 milliseconds(const timespec& t)
+{
+    return qint64(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+} // namespace
+
 bool ZNCleanCacheWorker::mayRemember(int fd, const ZNFileStamp& stamp)
 {
     if (!serving)
         return false;
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    if (!ZNRememberCheck::settled(stamp, now) || !check.kernelKeepsTimes(fd, stamp.device)
-        || !ZNRememberCheck::openForWritingNowhere(fd))
+    // A clock behind makes fewer files count as settled, never more.
+    if (!ZNRememberCheck::settled(stamp, coarseNow(CLOCK_REALTIME_COARSE))
+        || !check.kernelKeepsTimes(fd, stamp.device) || !ZNRememberCheck::openForWritingNowhere(fd))
         return false;
-    scanStarted = std::chrono::steady_clock::now();
+    scanStartedMs = milliseconds(coarseNow(CLOCK_MONOTONIC_COARSE));
     return true;
 }
 
 void ZNCleanCacheWorker::foundClean(const ZNFileStamp& stamp)
 {
-    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - scanStarted);
-    if (longestScanMs > 0 && took.count() >= longestScanMs)
+    // A tick too short at most: the limit is half the engine's, far apart.
+    const qint64 took = milliseconds(coarseNow(CLOCK_MONOTONIC_COARSE)) - scanStartedMs;
+    if (longestScanMs > 0 && took >= longestScanMs)
         return;
     // The stamp is not taken again: its times lay settled before the scan,
     // so any change since carries a later change time, and the entry

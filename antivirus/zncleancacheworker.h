@@ -26,7 +26,6 @@
 
 #include <QByteArray>
 
-#include <chrono>
 #include <vector>
 
 #include <clamav.h>
@@ -75,7 +74,7 @@ private:
     ZNCleanCache& cache;
     bool serving = false;
     qint64 longestScanMs = 0; // 0: no limit to guard
-    std::chrono::steady_clock::time_point scanStarted;
+    qint64 scanStartedMs = 0; // monotonic, coarse
     ZNRememberCheck check;
     // Opened at the first lookup; the statement goes before its connection.
     bool readerFailed = false;
