@@ -83,8 +83,11 @@ void ZNCleanCacheWorker::dropReader()
 bool ZNCleanCacheWorker::knownClean(const ZNFileStamp& stamp)
 {
     // An entry is never newer than the newest change remembered: a file
-    // changed since cannot be found, and is not looked up.
-    if (!serving || !cache.lookupsEnabled() || stamp.changedSec > cache.d->newestAtOpen) {
+    // changed since cannot be found, and is not looked up; nor is a file
+    // the key filter (once built) knows to have no entry.
+    const ZNCleanCacheFilter* keys = cache.d->keys.load(std::memory_order_acquire);
+    if (!serving || !cache.lookupsEnabled() || stamp.changedSec > cache.d->newestAtOpen
+        || (keys && !keys->mayHold(stamp.device, stamp.inode))) {
         endRead();
         return false;
     }

@@ -21,8 +21,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <limits>
 #include <map>
 
+#include "zncleancachefilter.h"
 #include "znremembercheck.h"
 
 namespace {
@@ -273,6 +275,7 @@ private slots:
     void incrementalOffAndFullScanReadEveryFile();
     void boundHoldsAfterEachTask();
     void killMidScanNeverMakesAChangedFileLookClean();
+    void keyFilterNeverTurnsAwayAnEntry();
 };
 
 // Restarted, the service skips every unchanged file, finds a file infected
@@ -615,6 +618,33 @@ void tst_ZNCleanCache::killMidScanNeverMakesAChangedFileLookClean()
         service.stop(false);
         QCOMPARE(cacheRows(service.dataDir, "PRAGMA integrity_check;"),
                  QList<QStringList>{QStringList{"ok"}});
+    }
+}
+
+// The filter that spares lookups answers "maybe" for every key it was
+// given, "no" for most others (neighbouring inodes, as a tree has them),
+// and stays sound whatever number of keys it is told to expect.
+void tst_ZNCleanCache::keyFilterNeverTurnsAwayAnEntry()
+{
+    const int kKeys = 50000;
+    ZNCleanCacheFilter filter(kKeys);
+    for (int i = 0; i < kKeys; ++i)
+        filter.add(64769 + i % 3, 1000000 + i);
+    int turnedAway = 0;
+    for (int i = 0; i < kKeys; ++i)
+        turnedAway += filter.mayHold(64769 + i % 3, 1000000 + i) ? 0 : 1;
+    QCOMPARE(turnedAway, 0);
+    int needless = 0;
+    for (int i = 0; i < 4 * kKeys; ++i)
+        needless += filter.mayHold(64769 + i % 3, 2000000 + i) ? 1 : 0;
+    QVERIFY2(needless < 4 * kKeys / 20, qPrintable(QString::number(needless)));
+
+    for (const qint64 expected : {std::numeric_limits<qint64>::max(), qint64(-1)}) {
+        ZNCleanCacheFilter odd(expected);
+        for (int i = 0; i < kKeys; ++i)
+            odd.add(7, quint64(i));
+        for (int i = 0; i < kKeys; ++i)
+            QVERIFY(odd.mayHold(7, quint64(i)));
     }
 }
 
