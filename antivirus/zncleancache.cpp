@@ -3,6 +3,7 @@
 
 #include "zncleancache.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "zncleancache_p.h"
@@ -191,6 +192,11 @@ void ZNCleanCachePrivate::writeBatch(const std::vector<Entry>& batch)
             latest = qMax(latest, entry.stamp.changedSec);
         }
     }
+    // In key order the B-tree takes each row beside the last one. Stable:
+    // of two entries of one file, the later stays.
+    std::stable_sort(stamps.begin(), stamps.end(), [](const ZNFileStamp* a, const ZNFileStamp* b) {
+        return a->device < b->device || (a->device == b->device && a->inode < b->inode);
+    });
     result = writeRefreshes(batch);
     if (result == SQLITE_DONE)
         result = writeEntries(stamps);
@@ -224,7 +230,7 @@ int ZNCleanCachePrivate::writeRefreshes(const std::vector<Entry>& batch)
     return SQLITE_DONE;
 }
 
-// In queue order: of two entries of one file, the later stays.
+// In the order given: of two entries of one file, the later stays.
 int ZNCleanCachePrivate::writeEntries(const std::vector<const ZNFileStamp*>& stamps)
 {
     size_t next = 0;
