@@ -2,8 +2,8 @@
 // that a later scan skips a file that provably did not change.
 //
 // An entry holds a file's stamp (device, inode, size, modification and
-// change times, znfilestamp.h) as it was before and after a scan that
-// found it clean (CL_CLEAN, never an error or a detection), under the
+// change times, znfilestamp.h) taken right before a scan that found it
+// clean (CL_CLEAN, never an error or a detection), under the
 // detection digest of the engine that scanned it (znsetdigest.h). A later
 // scan with an engine of the same digest skips a file whose stamp, taken
 // from the descriptor it would scan, equals the entry in every field.
@@ -20,8 +20,9 @@
 // Writes stay off the workers' road: each worker gathers its entries,
 // remember() and refresh() only queue them, and one writer thread commits
 // the queue in transactions of many rows. Lookups go through a read
-// connection per worker. An entry is only ever written with the stamp
-// verified after its scan, and SQLite's transactions are atomic, so a kill
+// connection per worker, past a filter of the keys held at the start
+// (zncleancachefilter.h). An entry is only ever written with the settled
+// stamp taken before its scan, and SQLite's transactions are atomic, so a kill
 // at any moment leaves entries that each describe a file as it was when
 // found clean: a file changed since shows another change time and is
 // scanned again.
