@@ -5,9 +5,9 @@
 // bytes; a first scan of a tree beside remembered ones would pay it for
 // every file.
 //
-// mayHold() is true for every key added, and for about 2 % of the others
-// (those are looked up as before). Each key sets 3 bits of one 64-bit
-// word, so an answer reads one word. Memory: about 12 bits per expected
+// mayHold() is true for every key added, and for at most about 2 % of the
+// others, typically under 1 % (those are looked up as before). Each key
+// sets 3 bits of one 64-bit word, so an answer reads one word. Memory: about 12 bits per expected
 // key, rounded up to a power of two, at least 1 KiB and at most 16 MiB;
 // beyond that bound only the share of needless lookups grows.
 //
