@@ -21,9 +21,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <limits>
 #include <map>
 
+#include "zncleancache.h"
 #include "zncleancachefilter.h"
 #include "znremembercheck.h"
 
@@ -276,6 +278,7 @@ private slots:
     void boundHoldsAfterEachTask();
     void killMidScanNeverMakesAChangedFileLookClean();
     void keyFilterNeverTurnsAwayAnEntry();
+    void writerKeepsEveryFieldAndTheLaterEntry();
 };
 
 // Restarted, the service skips every unchanged file, finds a file infected
@@ -646,6 +649,50 @@ void tst_ZNCleanCache::keyFilterNeverTurnsAwayAnEntry()
         for (int i = 0; i < kKeys; ++i)
             QVERIFY(odd.mayHold(7, quint64(i)));
     }
+}
+
+// Entries written in groups of 32 and singly, sorted by key on the way,
+// keep every field, and of two entries of one file queued together the
+// later stays.
+void tst_ZNCleanCache::writerKeepsEveryFieldAndTheLaterEntry()
+{
+    QTemporaryDir area;
+    std::vector<ZNFileStamp> stamps;
+    for (int i = 0; i < 75; ++i) {
+        ZNFileStamp s;
+        s.device = quint64(1 + i % 2);
+        s.inode = quint64(1000 - i); // queued against key order
+        s.size = i;
+        s.modifiedSec = 1700000000 + i;
+        s.modifiedNsec = 7 * i;
+        s.changedSec = 1700000500 + i;
+        s.changedNsec = 11 * i;
+        stamps.push_back(s);
+    }
+    ZNFileStamp later = stamps.front();
+    later.size = 999;
+    later.changedNsec += 1;
+    stamps.push_back(later);
+    std::vector<ZNFileStamp> expected(stamps.begin() + 1, stamps.end());
+    std::sort(expected.begin(), expected.end(), [](const ZNFileStamp& a, const ZNFileStamp& b) {
+        return std::make_pair(a.device, a.inode) < std::make_pair(b.device, b.inode);
+    });
+    {
+        const auto cache = ZNCleanCache::open({area.path(), "digest", 1000, true});
+        QVERIFY(cache);
+        cache->remember(stamps);
+        cache->finish();
+    }
+    QList<QStringList> wanted;
+    for (const ZNFileStamp& s : expected)
+        wanted << QStringList{QString::number(s.device),       QString::number(s.inode),
+                              QString::number(s.size),         QString::number(s.modifiedSec),
+                              QString::number(s.modifiedNsec), QString::number(s.changedSec),
+                              QString::number(s.changedNsec)};
+    QCOMPARE(cacheRows(area.path(),
+                       "SELECT dev, ino, size, msec, mnsec, csec, cnsec FROM clean"
+                       " ORDER BY dev, ino;"),
+             wanted);
 }
 
 QTEST_MAIN(tst_ZNCleanCache)
