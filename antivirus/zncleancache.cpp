@@ -166,13 +166,6 @@ void bindEntry(sqlite3_stmt* statement, int first, const ZNFileStamp& s, qint64 
         sqlite3_bind_int64(statement, first + i, fields[i]);
 }
 
-int stepOnce(sqlite3_stmt* statement)
-{
-    const int result = sqlite3_step(statement);
-    sqlite3_reset(statement);
-    return result;
-}
-
 } // namespace
 
 // One transaction: a kill leaves all of the batch or none of it.
@@ -204,7 +197,7 @@ void ZNCleanCachePrivate::writeBatch(const std::vector<Entry>& batch)
     // the stored mark.
     if (result == SQLITE_DONE && latest != newestWritten) {
         sqlite3_bind_int64(newest.get(), 1, latest);
-        result = stepOnce(newest.get());
+        result = znCacheStep(newest.get());
     }
     if (result == SQLITE_DONE && (result = znCacheExec(db.get(), "COMMIT;")) == SQLITE_OK) {
         written += qint64(stamps.size());
@@ -223,7 +216,7 @@ int ZNCleanCachePrivate::writeRefreshes(const std::vector<Entry>& batch)
         sqlite3_bind_int64(touch.get(), 1, qint64(entry.stamp.device));
         sqlite3_bind_int64(touch.get(), 2, qint64(entry.stamp.inode));
         sqlite3_bind_int64(touch.get(), 3, today);
-        const int result = stepOnce(touch.get());
+        const int result = znCacheStep(touch.get());
         if (result != SQLITE_DONE)
             return result;
     }
@@ -239,11 +232,11 @@ int ZNCleanCachePrivate::writeEntries(const std::vector<const ZNFileStamp*>& sta
          next += kZNCacheRowsPerInsert) {
         for (int row = 0; row < kZNCacheRowsPerInsert; ++row)
             bindEntry(insertMany.get(), 1 + 8 * row, *stamps[next + row], today);
-        result = stepOnce(insertMany.get());
+        result = znCacheStep(insertMany.get());
     }
     for (; result == SQLITE_DONE && next < stamps.size(); ++next) {
         bindEntry(insert.get(), 1, *stamps[next], today);
-        result = stepOnce(insert.get());
+        result = znCacheStep(insert.get());
     }
     return result;
 }

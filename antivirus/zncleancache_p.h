@@ -110,6 +110,8 @@ public:
 // SQLite helpers of the cache units. Each returns SQLite's result code.
 int znCacheExec(sqlite3* db, const char* sql);
 int znCachePrepare(sqlite3* db, const char* sql, KX2SqlStatement& statement);
+// Steps a prepared statement once and resets it for the next use.
+int znCacheStep(sqlite3_stmt* statement);
 // Whether a result code says that the file itself is unusable.
 bool znCacheDamage(int result);
 

@@ -71,6 +71,13 @@ int znCachePrepare(sqlite3* db, const char* sql, KX2SqlStatement& statement)
     return sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, statement.out(), nullptr);
 }
 
+int znCacheStep(sqlite3_stmt* statement)
+{
+    const int result = sqlite3_step(statement);
+    sqlite3_reset(statement);
+    return result;
+}
+
 bool znCacheDamage(int result)
 {
     const int primary = result & 0xff;

@@ -65,8 +65,7 @@ void ZNCleanCacheWorker::endRead()
 {
     if (lookupsInRead < 0)
         return;
-    sqlite3_step(commitRead.get());
-    sqlite3_reset(commitRead.get());
+    znCacheStep(commitRead.get());
     lookupsInRead = -1;
 }
 
@@ -94,8 +93,7 @@ bool ZNCleanCacheWorker::knownClean(const ZNFileStamp& stamp)
     if (!lookup.get() && !openReader())
         return false;
     if (lookupsInRead < 0) {
-        sqlite3_step(beginRead.get());
-        sqlite3_reset(beginRead.get());
+        znCacheStep(beginRead.get());
         lookupsInRead = 0;
     }
     sqlite3_stmt* s = lookup.get();
