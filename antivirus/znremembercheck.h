@@ -43,11 +43,12 @@ public:
     // lease only then (root may take one on any file). The lease is given
     // back at once (a lease break, signalled with SIGIO, would end the
     // process: the first call makes the process ignore SIGIO, which
-    // nothing else uses). A write through a mapping made before the scan would
-    // change the content without moving the times again until the page is
-    // written back; a mapping made afterwards moves them with its first
-    // write. False when leases cannot be taken (a file system without
-    // them, or leases disabled): such files are never remembered.
+    // nothing else uses). Two writers change the content without moving
+    // the times again: a mapping made before the scan, until its pages are
+    // written back (one made afterwards moves them with its first write),
+    // and a write() call under way, which stamped them once as it started.
+    // False when leases cannot be taken (a file system without them, or
+    // leases disabled): such files are never remembered.
     static bool openForWritingNowhere(int fd);
 
 private:

@@ -24,6 +24,7 @@
 #include <limits>
 #include <map>
 
+#include "kx2uniquefd.h"
 #include "zncleancache.h"
 #include "zncleancachefilter.h"
 #include "znremembercheck.h"
@@ -269,7 +270,7 @@ class tst_ZNCleanCache : public QObject
 private slots:
     void restartSkipsUnchangedFilesAndFindsNewOnes();
     void rewriteWithOldTimesIsScannedAgain();
-    void fileMappedForWritingIsNeverRemembered();
+    void fileOpenForWritingIsNeverRemembered();
     void newSignatureSetForgetsEveryFile();
     void swappedFileIsScannedAgain();
     void lostOrDamagedCacheCostsOnlySpeed();
@@ -363,10 +364,10 @@ void tst_ZNCleanCache::rewriteWithOldTimesIsScannedAgain()
 }
 
 // A page written through a shared mapping made before the scan changes the
-// content without moving the times: a file mapped for writing is never
-// remembered, so the test string written through the mapping after a clean
-// scan is found by the next.
-void tst_ZNCleanCache::fileMappedForWritingIsNeverRemembered()
+// content without moving the times: a file open for writing (a mapping
+// included) is never remembered, so the test string written through the
+// mapping after a clean scan is found by the next.
+void tst_ZNCleanCache::fileOpenForWritingIsNeverRemembered()
 {
     avtest::Service service;
     QVERIFY(service.start());
@@ -388,13 +389,19 @@ void tst_ZNCleanCache::fileMappedForWritingIsNeverRemembered()
     // The first write faults and moves the times; later ones through the
     // same page do not.
     static_cast<char*>(mapped)[0] = '1';
+    // A plain descriptor open for writing counts too: one write() call
+    // stamps the times once, as it starts, and may go on filling the file
+    // for minutes (a slow source buffer, a throttled disk).
+    const KX2UniqueFd writing(
+        ::open(QFile::encodeName(files.at(2)).constData(), O_WRONLY | O_CLOEXEC));
+    QVERIFY(writing.isValid());
     QVERIFY(waitSettled(service.scanDir));
     QCOMPARE(service.scan(service.scanDir).value("err").toInt(), 0);
     QCOMPARE(lastLog(service), counts(3, 0, 0));
-    QCOMPARE(cacheEntries(service.dataDir), qint64(2));
+    QCOMPARE(cacheEntries(service.dataDir), qint64(1));
     memcpy(mapped, eicar.constData(), size_t(eicar.size()));
     QCOMPARE(service.scan(service.scanDir).value("err").toInt(), 0);
-    QCOMPARE(lastLog(service), counts(3, 1, 2));
+    QCOMPARE(lastLog(service), counts(3, 1, 1));
 }
 
 // Entries made under one signature set say nothing under the next: a file
