@@ -31,6 +31,7 @@
 #include "znrawpath.h"
 #include "znstorecolumns.h"
 #include "zntrace.h"
+#include "znworkarea.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -197,9 +198,10 @@ bool ZNQuarantineKeeper::quarantineOne(const ZNDetection& detection)
     const QByteArray file = detection.file();
     const QByteArray name =
         znBaseName(detection.relative.isEmpty() ? detection.root : detection.relative);
-    QDir().mkpath(QString::fromUtf8(detection.quarantine));
-    KX2UniqueFd quarantine(
-        ::open(detection.quarantine.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    // Only into a quarantine of the service's own in a work area no user
+    // can change: a directory a user made there in advance could read the
+    // file, or lead the move anywhere.
+    KX2UniqueFd quarantine = znOpenQuarantineDir(detection.quarantine);
     KX2UniqueFd parent = znOpenDirBeneath(detection.root, znDirName(detection.relative));
     struct stat info;
     if (!quarantine.isValid()) {

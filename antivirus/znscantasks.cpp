@@ -24,6 +24,7 @@
 #include "znstorecolumns.h"
 #include "zntrace.h"
 #include "znupdater.h"
+#include "znworkarea.h"
 
 namespace {
 
@@ -71,20 +72,22 @@ void ZNScanTasks::shutdown()
     thread.shutdownAndWait();
 }
 
-// Creates the work area's quarantine directory; nobody but the service
-// reads infected files.
+// Creates the work area's quarantine directory (0700: nobody but the
+// service reads infected files), once the work area passes its rules
+// (znworkarea.h).
 ZNOutcome ZNScanTasks::prepareQuarantine(const QString& workArea) const
 {
     if (workArea.isEmpty())
         return refuse(KX2ErrorCode::DirectoryNotConfigured, QStringLiteral("隔离区未设置"), true);
     if (!QFileInfo(workArea).isDir())
         return refuse(KX2ErrorCode::NotExists, QStringLiteral("隔离区目录不存在"), true);
+    const QString fault = znWorkAreaFault(workArea);
+    if (!fault.isEmpty())
+        return refuse(KX2ErrorCode::CreateFailed, fault, true);
     const QString quarantine =
         QDir::cleanPath(QDir(workArea).absoluteFilePath(QStringLiteral(".qra")));
-    QDir().mkpath(quarantine);
-    if (!QFileInfo(quarantine).isDir())
+    if (!znOpenQuarantineDir(QFile::encodeName(quarantine)).isValid())
         return refuse(KX2ErrorCode::CreateFailed, QStringLiteral("无法创建病毒隔离区"), true);
-    ::chmod(quarantine.toUtf8().constData(), 0700);
     return ZNOutcome::success();
 }
 

@@ -13,6 +13,8 @@
 #include "kx2values.h"
 #include "znantivirus_p.h"
 #include "zncleancache.h"
+#include "zntrace.h"
+#include "znworkarea.h"
 
 namespace {
 
@@ -176,6 +178,11 @@ bool ZNAntiVirus::settingsSave(KX2Journals& journal, const QJsonObject& settings
                        QStringLiteral("没有设置工作区路径，请先进行设置"));
         return false;
     }
+    const QString fault = znWorkAreaFault(adjusted.value(kDataDir).toString());
+    if (!fault.isEmpty()) {
+        journal.setErr(KX2ErrorCode::SaveSettingsFailed, fault);
+        return false;
+    }
     if (QJsonDocument(adjusted).toJson(QJsonDocument::Compact).size() > kMaxSettingsBytes) {
         journal.setErr(KX2ErrorCode::SaveSettingsFailed,
                        QStringLiteral("配置内容过大，不能超过1MiB"));
@@ -191,6 +198,14 @@ bool ZNAntiVirus::settingsSave(KX2Journals& journal, const QJsonObject& settings
 bool ZNAntiVirusPrivate::applySettings(const QJsonObject& settings, bool initial)
 {
     ZNSettingsSnapshot next = ZNSettingsSnapshot::fromJson(settings);
+    // A saved work area that others can change since is not used: the
+    // service runs as if none were set, and says why.
+    const QString fault = next.dataDir.isEmpty() ? QString() : znWorkAreaFault(next.dataDir);
+    if (!fault.isEmpty()) {
+        znEvent(QStringLiteral("[workarea-refused] ") + fault);
+        next.dataDir.clear();
+        next.virusdbDir.clear();
+    }
     const bool usable = !next.enabled || !next.dataDir.isEmpty();
     if (!next.enabled || next.dataDir.isEmpty()) {
         // Off (or unusable): the work area in force stays; only the thread

@@ -1,4 +1,5 @@
 #include "znvirusdbdownload.h"
+#include "znworkarea.h"
 
 #include <QDir>
 #include <QFile>
@@ -228,7 +229,7 @@ ZNFetchedSet znFetchVirusdb(const QStringList& urls, const QString& directory,
                             ZNDownloadProgress& progress, const ZNFetchControl& control)
 {
     ZNFetchedSet fetched;
-    if (directory.isEmpty() || !QDir().mkpath(directory) || !QFileInfo(directory).isDir()) {
+    if (directory.isEmpty() || !znOpenWorkArea(directory).isValid()) {
         fetched.reason =
             QStringLiteral("无法创建病毒库位置: ") + QFileInfo(directory).absoluteFilePath();
         znTrace(ZNTraceBits::Failures, fetched.reason);

@@ -14,6 +14,9 @@
 #include <QList>
 #include <QString>
 
+#include <grp.h>
+#include <unistd.h>
+
 #include "kx2dbsqlite.h"
 
 namespace avtest {
@@ -80,6 +83,31 @@ inline int rowCount(KX2DBSqlite& db, const QString& table)
     if (!db.exec(changes, lastRowId, rows, "SELECT COUNT(*) AS n FROM " + table + ";"))
         return -1;
     return rows.value(0).value("n").toInt(-1);
+}
+
+// The user and group the attacker's processes run as.
+const uid_t kNobody = 65534;
+
+// Forks a child that drops to `nobody` and runs `body` (which may use only
+// async-signal-safe calls: the parent has threads), then exits. The
+// child's pid, or -1.
+template <class Body>
+pid_t forkAsNobody(Body body)
+{
+    const pid_t child = ::fork();
+    if (child != 0)
+        return child;
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0
+        || ::setresuid(kNobody, kNobody, kNobody) != 0)
+        ::_exit(2);
+    body();
+    ::_exit(0);
+}
+
+// Gives `path` to nobody.
+inline bool giveToNobody(const QString& path)
+{
+    return ::lchown(QFile::encodeName(path).constData(), kNobody, kNobody) == 0;
 }
 
 } // namespace avtest

@@ -59,6 +59,8 @@ private slots:
     void loadAddsUpdateTimeAndAppliesNothing();
     void startUpLoadApplies();
     void relocationQueuedOnlyWhenWorkAreaChanges();
+    void workAreaOthersCanChangeIsRefused_data();
+    void workAreaOthersCanChangeIsRefused();
     void disabledSaveKeepsThreadsAndStopsSchedule();
     void scheduleSettingsApplied();
     void helpDocuments();
@@ -423,6 +425,76 @@ void tst_ZNSettings::startUpLoadApplies()
     QVERIFY(avtest::writeJson(settingsPath(), QJsonObject{{"enabled", 1}}));
     QVERIFY(!router->settingsLoad(journal, nullptr));
     QVERIFY(!router->antivirusModule()->settingsLoaded);
+}
+
+void tst_ZNSettings::workAreaOthersCanChangeIsRefused_data()
+{
+    // How the work area "<root>/share/area" is laid out before the save.
+    QTest::addColumn<QString>("layout");
+    QTest::addColumn<bool>("safe");
+    QTest::newRow("area writable by all") << "area 0777" << false;
+    QTest::newRow("directory above writable by all") << "share 0777" << false;
+    QTest::newRow("area of a user's") << "area nobody" << false;
+    QTest::newRow("missing area below a user's directory") << "no area, share nobody" << false;
+    QTest::newRow("quarantine made by a user") << ".qra nobody" << false;
+    QTest::newRow("quarantine a link to a directory") << ".qra link" << false;
+    QTest::newRow("database set of a user's") << "virusdb nobody" << false;
+    QTest::newRow("signature file of a user's") << "virusdb/a.hdb nobody" << false;
+    QTest::newRow("sticky directory of root's above") << "share 1777" << true;
+    QTest::newRow("missing area below root's") << "no area" << true;
+}
+
+// The service moves users' files into the work area and loads its
+// signatures from it: a work area that any other user can change is
+// refused at the save and, saved before it became so, not used at start-up.
+void tst_ZNSettings::workAreaOthersCanChangeIsRefused()
+{
+    QFETCH(QString, layout);
+    QFETCH(bool, safe);
+    const QString share = root->path() + "/share";
+    const QString area = share + "/area";
+    const QString elsewhere = root->path() + "/elsewhere";
+    QVERIFY(QDir().mkpath(area + "/virusdb") && QDir().mkpath(elsewhere));
+    QVERIFY(avtest::writeFile(area + "/virusdb/a.hdb", avtest::eicarHdbLine()));
+    const QByteArray shareBytes = QFile::encodeName(share);
+    if (layout.contains("no area"))
+        QVERIFY(QDir(area).removeRecursively());
+    if (layout == "share 0777" || layout == "share 1777")
+        QVERIFY(::chmod(shareBytes, layout.mid(6).toUInt(nullptr, 8)) == 0);
+    else if (layout == "area 0777")
+        QVERIFY(::chmod(QFile::encodeName(area), 0777) == 0);
+    else if (layout == ".qra link")
+        QVERIFY(QFile::link(elsewhere, area + "/.qra"));
+    else if (layout.endsWith("nobody")) {
+        const QString what = layout.section(' ', -2, -2);
+        const QString owned = what == "area" ? area : what == "share" ? share : area + "/" + what;
+        QVERIFY(QFileInfo::exists(owned) || QDir().mkpath(owned));
+        QVERIFY(avtest::giveToNobody(owned));
+    }
+    const auto elsewhereMode = QFileInfo(elsewhere).permissions();
+
+    const QByteArray before = avtest::readBytes(settingsPath());
+    const QJsonObject reply = save(QJsonObject{{"enabled", 1}, {"datadir", area}});
+    // A link is never followed to change what it points at.
+    QCOMPARE(QFileInfo(elsewhere).permissions(), elsewhereMode);
+    if (safe) {
+        QCOMPARE(reply.value("err").toInt(), 0);
+        QCOMPARE(d->settings.get().dataDir, area);
+        return;
+    }
+    QCOMPARE(reply.value("err").toInt(), 9990);
+    QVERIFY2(reply.value("errmsg").toString().startsWith(QStringLiteral("工作区不安全")),
+             qPrintable(reply.value("errmsg").toString()));
+    QCOMPARE(avtest::readBytes(settingsPath()), before);
+    QVERIFY(d->settings.get().dataDir.isEmpty());
+
+    // Saved before it became unsafe: a new start runs without it.
+    QVERIFY(avtest::writeJson(settingsPath(), QJsonObject{{"enabled", 1}, {"datadir", area}}));
+    KX2Journals journal;
+    router->settingsLoad(journal, nullptr);
+    QVERIFY(d->settings.get().dataDir.isEmpty());
+    waitForUpdateThread();
+    QVERIFY(!QFileInfo::exists(area + "/virusdb.good"));
 }
 
 void tst_ZNSettings::relocationQueuedOnlyWhenWorkAreaChanges()
