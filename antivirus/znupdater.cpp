@@ -11,6 +11,7 @@
 #include "znconfiguration.h"
 #include "znengineslot.h"
 #include "znrelocation.h"
+#include "znworkarea.h"
 #include "znsettingssnapshot.h"
 #include "zntrace.h"
 #include "znvirusdbset.h"
@@ -198,6 +199,14 @@ void ZNUpdater::run()
     // Only this thread uses the set's siblings and the download directory:
     // what is found now was left by a run that did not end (a kill).
     QString directory = settings.get().virusdbDir;
+    // A work area that became writable by others since it was chosen is
+    // not touched: its set could be a user's.
+    const QString fault = directory.isEmpty() ? QString() : znWorkAreaFault(settings.get().dataDir);
+    if (!fault.isEmpty()) {
+        znEvent(QStringLiteral("[workarea-refused] ") + fault);
+        setLastReason(fault);
+        return;
+    }
     if (!directory.isEmpty()) {
         znRecoverVirusdbSets(directory);
         KX2File::removeDirs(QDir(directory).filePath(G_DOWNLOAD_DIR), true);
@@ -279,7 +288,7 @@ bool ZNUpdater::takeSystemSet(const QString& directory, bool whole)
     if (!whole && stamp == refusedSystemStamp)
         return false;
     QString reason;
-    if (!QDir().mkpath(QFileInfo(directory).absolutePath())
+    if (!znOpenWorkArea(QFileInfo(directory).absolutePath()).isValid()
         || !znStageVirusdbCopy(directory, system, !whole, &reason)
         || !proveAndInstall(directory, &reason)) {
         znDiscardStagedSet(directory);
@@ -339,29 +348,33 @@ bool ZNUpdater::relocate()
             result = QFileInfo(next.from).isDir() && takeSystemSet(next.to, true);
             continue;
         }
-        switch (znRelocateVirusdb(next.from, next.to)) {
-        case ZNRelocation::Same:
-            result = true;
-            break;
-        case ZNRelocation::Missing:
-        case ZNRelocation::TargetFailed:
-            result = false;
-            break;
-        case ZNRelocation::Moved:
-            // The engine is built from the new directory from now on.
-            reloadDue = true;
-            result = true;
-            break;
-        case ZNRelocation::Failed: {
+        const ZNRelocation outcome = relocateOne(next);
+        result = outcome == ZNRelocation::Same || outcome == ZNRelocation::Staged;
+        if (outcome == ZNRelocation::Failed) {
             reloadDue = true;
             KX2MutexLocker lock(movesMutex);
             moves.clear();
             znTrace(ZNTraceBits::Failures, QStringLiteral("移动旧病毒库失败"));
             return false;
         }
-        }
     }
     return result;
+}
+
+// One relocation: the old set copied into the new work area, proven and
+// swapped in like any update, and only then removed from the old place.
+// Staged when the copy is installed; Failed when it did not load.
+ZNRelocation ZNUpdater::relocateOne(const Relocation& next)
+{
+    ZNRelocatedFiles files;
+    const ZNRelocation staged = znStageRelocation(next.from, next.to, &files);
+    if (staged != ZNRelocation::Staged)
+        return staged;
+    QString reason;
+    if (!proveAndInstall(next.to, &reason))
+        return ZNRelocation::Failed;
+    znDropRelocatedFiles(files);
+    return ZNRelocation::Staged;
 }
 
 bool ZNUpdater::reload(const QString& directory)

@@ -34,6 +34,7 @@
 #include "kx2threadsafety.h"
 #include "znengineslot.h"
 #include "znoutcome.h"
+#include "znrelocation.h"
 #include "znthreadgroup.h"
 #include "znvirusdbdownload.h"
 
@@ -104,6 +105,7 @@ private:
     // are dropped).
     bool relocate() KX2_EXCLUDES(movesMutex);
     bool takeRelocation(Relocation& next) KX2_EXCLUDES(movesMutex);
+    ZNRelocation relocateOne(const Relocation& next);
     // Copies the system directory's set into `directory` through the
     // proof: alone (`whole`, a first work area), or over the installed set
     // when the system directory holds newer files.

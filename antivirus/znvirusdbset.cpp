@@ -147,7 +147,7 @@ KX2UniqueFd freshStage(int parent, const QString& dir)
 {
     const QByteArray staged = nativeName(znStagedSetDir(dir));
     removeAt(parent, staged);
-    if (::mkdirat(parent, staged.constData(), 0755) != 0)
+    if (::mkdirat(parent, staged.constData(), 0700) != 0)
         return KX2UniqueFd();
     return openDirAt(parent, staged);
 }
@@ -305,6 +305,22 @@ bool znStageVirusdbCopy(const QString& dir, const QString& source, bool overInst
         }
     }
     return ::fsync(stage.get()) == 0;
+}
+
+bool znCopyIntoStagedSet(const QString& dir, int source, const QByteArray& name,
+                         struct stat* copied)
+{
+    const KX2UniqueFd parent = openParent(dir);
+    const KX2UniqueFd stage =
+        parent.isValid() ? openDirAt(parent.get(), nativeName(znStagedSetDir(dir))) : KX2UniqueFd();
+    // Non-blocking: a FIFO put in a file's place must not hang the thread.
+    const KX2UniqueFd file(
+        ::openat(source, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!stage.isValid() || !file.isValid() || ::fstat(file.get(), copied) != 0
+        || !S_ISREG(copied->st_mode))
+        return false;
+    ::unlinkat(stage.get(), name.constData(), 0);
+    return copyOpenFile(file.get(), stage.get(), name);
 }
 
 bool znInstallVirusdbSet(const QString& dir, QString* reason, const QString& keepReplaced)

@@ -23,6 +23,8 @@
 #include <QPair>
 #include <QString>
 
+#include <sys/stat.h>
+
 // The sibling names of the set directory `dir`.
 QString znStagedSetDir(const QString& dir); // "<dir>.new"
 QString znGoodSetDir(const QString& dir);   // "<dir>.good"
@@ -45,6 +47,13 @@ bool znStageVirusdbSet(const QString& dir, const QString& base,
 // `source` is moved or changed.
 bool znStageVirusdbCopy(const QString& dir, const QString& source, bool overInstalled,
                         QString* reason);
+
+// Copies the regular file `name` of the open directory `source` (one the
+// service does not own) into the staged set of `dir`, opened without
+// following a link; `copied` receives the file as it was copied. False
+// when it is no regular file or cannot be copied.
+bool znCopyIntoStagedSet(const QString& dir, int source, const QByteArray& name,
+                         struct stat* copied);
 
 // Marks the staged set proven and swaps it in for `dir`. The replaced set
 // is removed, or kept at `keepReplaced` when that is given. False with the

@@ -6,6 +6,8 @@
 
 #include <clamav.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -98,6 +100,7 @@ private slots:
     void relocationNeverFollowsLinks_data();
     void relocationNeverFollowsLinks();
     void relocationReplacesALinkedTarget();
+    void relocationRaceTouchesNothingOutside();
     void requestContract();
     void scheduleStartsDueUpdate();
     void mirrorToolAndClientUpdateService();
@@ -837,6 +840,79 @@ void tst_ZNUpdate::relocationReplacesALinkedTarget()
     QCOMPARE(avtest::readBytes(to + "/a.hdb"), avtest::eicarHdbLine());
     QCOMPARE(QDir(elsewhere).entryList(QDir::Files), QStringList{"precious"});
     QCOMPARE(avtest::readBytes(elsewhere + "/precious"), QByteArray("keep me"));
+}
+
+// A user keeps exchanging the database directory of a work area of theirs
+// with a link to a directory only root may enter, while the administrator
+// moves the work area back and forth: a work area the user can write is
+// refused at every save, the moves between root's work areas reach nothing
+// the user can swap, and root's directory is never touched.
+void tst_ZNUpdate::relocationRaceTouchesNothingOutside()
+{
+    QVERIFY(::chmod(QFile::encodeName(root->path()), 0711) == 0);
+    const QString victim = root->path() + "/victim";
+    for (int i = 0; i < 100; ++i)
+        QVERIFY(avtest::writeFile(victim + QString("/f%1.hdb").arg(i), QByteArray::number(i)));
+    QVERIFY(::chmod(QFile::encodeName(victim), 0700) == 0);
+    const QString user = root->path() + "/user";
+    const QString userArea = user + "/area";
+    QVERIFY(QDir().mkpath(userArea) && avtest::giveToNobody(user)
+            && avtest::giveToNobody(userArea));
+    const QStringList areas{root->path() + "/a", root->path() + "/b"};
+    QVERIFY(avtest::writeFile(virusdb("a.hdb"), avtest::eicarHdbLine()));
+    startService();
+
+    const QByteArray link = QFile::encodeName(userArea + "/link");
+    const QByteArray target = QFile::encodeName(victim);
+    const QList<QByteArray> swapped{QFile::encodeName(userArea + "/virusdb"),
+                                    QFile::encodeName(areas.at(0) + "/virusdb"),
+                                    QFile::encodeName(areas.at(1) + "/virusdb")};
+    const pid_t attacker = avtest::forkAsNobody([&] {
+        for (;;) {
+            for (const QByteArray& name : swapped) {
+                ::symlink(target.constData(), link.constData());
+                if (::renameat2(AT_FDCWD, name.constData(), AT_FDCWD, link.constData(),
+                                RENAME_EXCHANGE)
+                    != 0)
+                    ::rename(link.constData(), name.constData());
+            }
+        }
+    });
+    QVERIFY(attacker > 0);
+    int relocations = 0;
+    for (int i = 0; relocations < 50; ++i) {
+        const bool users = i % 3 == 2;
+        const QString area = users ? userArea : areas.at(relocations % 2);
+        const QJsonObject reply =
+            request("antivirus_settings_save", QJsonObject{{"enabled", 1}, {"datadir", area}});
+        if (users) {
+            QCOMPARE(reply.value("err").toInt(), 9990);
+            // Queued past the save's check, the move itself refuses it.
+            d->updater.queueRelocation(d->settings.get().virusdbDir, userArea + "/virusdb");
+            QVERIFY(d->updater.prepare(false));
+            waitForUpdateThread();
+            continue;
+        }
+        QCOMPARE(reply.value("err").toInt(), 0);
+        waitForUpdateThread();
+        ++relocations;
+        QCOMPARE(avtest::readBytes(area + "/virusdb/a.hdb"), avtest::eicarHdbLine());
+    }
+    ::kill(attacker, SIGKILL);
+    QCOMPARE(::waitpid(attacker, nullptr, 0), attacker);
+
+    QCOMPARE(scan(avtest::eicar()), QString("Test.Sig"));
+    QCOMPARE(QDir(victim).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), 100);
+    for (int i = 0; i < 100; ++i)
+        QCOMPARE(avtest::readBytes(victim + QString("/f%1.hdb").arg(i)), QByteArray::number(i));
+    // Nothing the service made is in the user's directory.
+    QDirIterator it(user, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        struct stat info;
+        QVERIFY(::lstat(QFile::encodeName(it.next()).constData(), &info) == 0);
+        QCOMPARE(info.st_uid, avtest::kNobody);
+    }
 }
 
 void tst_ZNUpdate::requestContract()
