@@ -160,9 +160,10 @@ namespace {
 // Binds the columns of one entry, the first at `first` (1-based).
 void bindEntry(sqlite3_stmt* statement, int first, const ZNFileStamp& s, qint64 today)
 {
-    const qint64 fields[] = {qint64(s.device), qint64(s.inode), s.size,        s.modifiedSec,
-                             s.modifiedNsec,   s.changedSec,    s.changedNsec, today};
-    for (int i = 0; i < 8; ++i)
+    const qint64 fields[kZNCacheColumns] = {
+        qint64(s.device), qint64(s.inode), s.size,  s.modifiedSec,         s.modifiedNsec,
+        s.changedSec,     s.changedNsec,   today,   qint64(s.fileSystem)};
+    for (int i = 0; i < kZNCacheColumns; ++i)
         sqlite3_bind_int64(statement, first + i, fields[i]);
 }
 
@@ -231,7 +232,7 @@ int ZNCleanCachePrivate::writeEntries(const std::vector<const ZNFileStamp*>& sta
     for (; result == SQLITE_DONE && next + kZNCacheRowsPerInsert <= stamps.size();
          next += kZNCacheRowsPerInsert) {
         for (int row = 0; row < kZNCacheRowsPerInsert; ++row)
-            bindEntry(insertMany.get(), 1 + 8 * row, *stamps[next + row], today);
+            bindEntry(insertMany.get(), 1 + kZNCacheColumns * row, *stamps[next + row], today);
         result = znCacheStep(insertMany.get());
     }
     for (; result == SQLITE_DONE && next < stamps.size(); ++next) {

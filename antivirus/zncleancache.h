@@ -2,9 +2,10 @@
 // that a later scan skips a file that provably did not change.
 //
 // An entry holds a file's stamp (device, inode, size, modification and
-// change times, znfilestamp.h) taken right before a scan that found it
-// clean (CL_CLEAN, never an error or a detection), under the
-// detection digest of the engine that scanned it (znsetdigest.h). A later
+// change times, its file system's identity, znfilestamp.h; only for file
+// systems nothing but the local kernel writes, znfilesystemtrust.h)
+// taken right before a scan that found it clean (CL_CLEAN, never an error
+// or a detection), under the detection digest of the engine that scanned it (znsetdigest.h). A later
 // scan with an engine of the same digest skips a file whose stamp, taken
 // from the descriptor it would scan, equals the entry in every field.
 // ZNCleanCacheWorker (zncleancacheworker.h) decides what is remembered.

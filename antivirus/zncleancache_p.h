@@ -28,7 +28,10 @@
 #include "znthreadgroup.h"
 
 // Format of the cache file; another one is replaced by an empty file.
-constexpr int kZNCacheFormat = 1;
+// Format 2 keys entries by their file system too.
+constexpr int kZNCacheFormat = 2;
+// Columns of an entry.
+constexpr int kZNCacheColumns = 9;
 // Entries one INSERT statement writes: a statement step costs SQLite more
 // than the row it inserts, so most rows go in groups.
 constexpr int kZNCacheRowsPerInsert = 32;

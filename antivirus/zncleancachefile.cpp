@@ -29,7 +29,7 @@ const char kSchema[] = "CREATE TABLE IF NOT EXISTS meta ("
                        " dev INTEGER NOT NULL, ino INTEGER NOT NULL, size INTEGER NOT NULL,"
                        " msec INTEGER NOT NULL, mnsec INTEGER NOT NULL,"
                        " csec INTEGER NOT NULL, cnsec INTEGER NOT NULL,"
-                       " seen INTEGER NOT NULL,"
+                       " seen INTEGER NOT NULL, fs INTEGER NOT NULL,"
                        " PRIMARY KEY (dev, ino)) WITHOUT ROWID;";
 
 // Whether the entry `name` of the cache directory, when present, is what
@@ -199,19 +199,26 @@ bool ZNCleanCachePrivate::openFile(bool* replaced)
     storedRows = metaNumber(db.get(), "rows", 0);
     lastPruned = metaNumber(db.get(), "pruned", 0);
     newestAtOpen = newestWritten = metaNumber(db.get(), "newest", 0);
-    QByteArray many("INSERT OR REPLACE INTO clean VALUES (?,?,?,?,?,?,?,?)");
-    for (int row = 1; row < kZNCacheRowsPerInsert; ++row)
-        many += ",(?,?,?,?,?,?,?,?)";
-    if (znCachePrepare(db.get(), "INSERT OR REPLACE INTO clean VALUES (?1,?2,?3,?4,?5,?6,?7,?8);",
-                       insert)
+    const QByteArray row = "(?" + QByteArray(",?").repeated(kZNCacheColumns - 1) + ')';
+    QByteArray many = "INSERT OR REPLACE INTO clean VALUES " + row;
+    for (int n = 1; n < kZNCacheRowsPerInsert; ++n)
+        many += ',' + row;
+    const QByteArray one = "INSERT OR REPLACE INTO clean VALUES " + row + ';';
+    many += ';';
+    if ((result = znCachePrepare(db.get(), one.constData(), insert)) != SQLITE_OK
+        || (result = znCachePrepare(db.get(), many.constData(), insertMany)) != SQLITE_OK
+        || (result = znCachePrepare(db.get(),
+                                    "UPDATE clean SET seen = ?3 WHERE dev = ?1 AND ino = ?2;",
+                                    touch))
             != SQLITE_OK
-        || znCachePrepare(db.get(), many.append(';').constData(), insertMany) != SQLITE_OK
-        || znCachePrepare(db.get(), "UPDATE clean SET seen = ?3 WHERE dev = ?1 AND ino = ?2;",
-                          touch)
-            != SQLITE_OK
-        || znCachePrepare(db.get(), "INSERT OR REPLACE INTO meta VALUES ('newest', ?1);", newest)
-            != SQLITE_OK)
+        || (result = znCachePrepare(db.get(), "INSERT OR REPLACE INTO meta VALUES ('newest', ?1);",
+                                    newest))
+            != SQLITE_OK) {
+        // A table of another layout (a file left half made by an earlier
+        // version) is not this format's: replaced.
+        *replaced = (result & 0xff) == SQLITE_ERROR || znCacheDamage(result);
         return false;
+    }
     return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include "zncleancache.h"
 #include "zncleancache_p.h"
+#include "znremembercheck.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ bool ZNCleanCacheWorker::openReader()
     reader = cache.d->openReader();
     if (!reader
         || znCachePrepare(reader.get(),
-                          "SELECT size, msec, mnsec, csec, cnsec, seen FROM clean"
+                          "SELECT size, msec, mnsec, csec, cnsec, seen, fs FROM clean"
                           " WHERE dev = ?1 AND ino = ?2;",
                           lookup)
             != SQLITE_OK
@@ -79,13 +80,25 @@ void ZNCleanCacheWorker::dropReader()
     readerFailed = true;
 }
 
+bool ZNCleanCacheWorker::onTrustedFileSystem(int fd, ZNFileStamp* stamp)
+{
+    if (!serving)
+        return false;
+    const ZNFileSystemTrust::Verdict& verdict = fileSystems.of(fd, stamp->device);
+    stamp->fileSystem = verdict.identity;
+    if (!verdict.trusted)
+        endRead(); // not looked up: the writer's journal is not held back
+    return verdict.trusted;
+}
+
 bool ZNCleanCacheWorker::knownClean(const ZNFileStamp& stamp)
 {
     // An entry is never newer than the newest change remembered: a file
     // changed since cannot be found, and is not looked up; nor is a file
     // the key filter (once built) knows to have no entry.
     const ZNCleanCacheFilter* keys = cache.d->keys.load(std::memory_order_acquire);
-    if (!serving || !cache.lookupsEnabled() || stamp.changedSec > cache.d->newestAtOpen
+    if (!serving || stamp.fileSystem == 0 || !cache.lookupsEnabled()
+        || stamp.changedSec > cache.d->newestAtOpen
         || (keys && !keys->mayHold(stamp.device, stamp.inode))) {
         endRead();
         return false;
@@ -106,7 +119,8 @@ bool ZNCleanCacheWorker::knownClean(const ZNFileStamp& stamp)
             && sqlite3_column_int64(s, 1) == stamp.modifiedSec
             && sqlite3_column_int64(s, 2) == stamp.modifiedNsec
             && sqlite3_column_int64(s, 3) == stamp.changedSec
-            && sqlite3_column_int64(s, 4) == stamp.changedNsec;
+            && sqlite3_column_int64(s, 4) == stamp.changedNsec
+            && quint64(sqlite3_column_int64(s, 6)) == stamp.fileSystem;
         if (clean && sqlite3_column_int64(s, 5) + kZNCacheRefreshDays <= cache.d->today) {
             toRefresh.push_back(stamp);
             if (toRefresh.size() >= kStampsPerHandOver)
@@ -147,11 +161,11 @@ qint64 milliseconds(const timespec& t)
 
 bool ZNCleanCacheWorker::mayRemember(int fd, const ZNFileStamp& stamp)
 {
-    if (!serving)
+    if (!serving || stamp.fileSystem == 0)
         return false;
     // A clock behind makes fewer files count as settled, never more.
     if (!ZNRememberCheck::settled(stamp, coarseNow(CLOCK_REALTIME_COARSE))
-        || !check.kernelKeepsTimes(fd, stamp.device) || !ZNRememberCheck::openForWritingNowhere(fd))
+        || !ZNRememberCheck::openForWritingNowhere(fd))
         return false;
     scanStartedMs = milliseconds(coarseNow(CLOCK_MONOTONIC_COARSE));
     return true;

@@ -1,6 +1,8 @@
 // ZNFileStamp: what the kernel tells about an open file that moves with
 // any change of its content: device, inode, size, and the modification and
-// change times to the nanosecond.
+// change times to the nanosecond; and the identity of the file system that
+// holds it (ZNFileSystemTrust), since a device number may carry another
+// file system, with the same inodes and times, after the next mount.
 //
 // The change time (ctime) is the one that matters: no system call lets a
 // user set it, and every write, truncation or metadata change sets it to
@@ -27,6 +29,7 @@ struct ZNFileStamp
     qint64 modifiedNsec = 0;
     qint64 changedSec = 0;
     qint64 changedNsec = 0;
+    quint64 fileSystem = 0; // 0: not known (of() leaves it so)
 
     static ZNFileStamp of(const struct stat& info)
     {
@@ -45,7 +48,8 @@ struct ZNFileStamp
     {
         return device == other.device && inode == other.inode && size == other.size
             && modifiedSec == other.modifiedSec && modifiedNsec == other.modifiedNsec
-            && changedSec == other.changedSec && changedNsec == other.changedNsec;
+            && changedSec == other.changedSec && changedNsec == other.changedNsec
+            && fileSystem == other.fileSystem;
     }
     bool operator!=(const ZNFileStamp& other) const { return !(*this == other); }
 };

@@ -1,9 +1,9 @@
 // ZNRememberCheck: the conditions, beyond "scanned clean with its stamp
 // unchanged", under which a file may be remembered as clean, so that a
-// later scan that finds the same stamp can skip it.
+// later scan that finds the same stamp can skip it. Which file systems
+// qualify at all is ZNFileSystemTrust's (znfilesystemtrust.h).
 //
-// Not thread-safe: each scan worker owns one (it keeps the verdict on the
-// last device it saw).
+// Stateless; any thread.
 
 #ifndef ZNREMEMBERCHECK_H
 #define ZNREMEMBERCHECK_H
@@ -32,12 +32,6 @@ public:
     // fail too.
     static bool settled(const ZNFileStamp& stamp, const timespec& now);
 
-    // Whether the file system holding the open file `fd` (on `device`)
-    // keeps change times itself: local disk file systems and tmpfs. On a
-    // network file system the server supplies the times, and some let
-    // clients set them; such files are never remembered.
-    bool kernelKeepsTimes(int fd, quint64 device);
-
     // Whether nobody has the open regular file `fd` open for writing at this
     // moment, a shared writable mapping included: the kernel grants a read
     // lease only then (root may take one on any file). The lease is given
@@ -50,11 +44,6 @@ public:
     // False when leases cannot be taken (a file system without them, or
     // leases disabled): such files are never remembered.
     static bool openForWritingNowhere(int fd);
-
-private:
-    quint64 lastDevice = 0;
-    bool lastVerdict = false;
-    bool known = false;
 };
 
 #endif // ZNREMEMBERCHECK_H

@@ -495,15 +495,17 @@ bool ZNScanRun::scanFile(const QByteArray& path, Worker& worker)
     struct stat info;
     if (!fd.isValid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return false;
-    // The stamp of the very descriptor that would be scanned.
-    const ZNFileStamp stamp = ZNFileStamp::of(info);
+    // The stamp of the very descriptor that would be scanned, with the
+    // identity of its file system when that is one the cache may serve.
+    ZNFileStamp stamp = ZNFileStamp::of(info);
     ZNCleanCacheWorker* const known = worker.cache.get();
-    if (known && known->knownClean(stamp)) {
+    const bool cacheable = known && known->onTrustedFileSystem(fd.get(), &stamp);
+    if (cacheable && known->knownClean(stamp)) {
         ++skipped;
         ++scanned;
         return true;
     }
-    const bool rememberable = known && known->mayRemember(fd.get(), stamp);
+    const bool rememberable = cacheable && known->mayRemember(fd.get(), stamp);
 
     const char* virus = nullptr;
     unsigned long scannedBytes = 0;

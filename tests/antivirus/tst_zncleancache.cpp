@@ -3,7 +3,9 @@
 // later scan skips, what it must scan again (a rewritten file with its old
 // times, a new signature set, a swapped file), a lost or damaged cache
 // file, the "incremental" setting and the "full" request parameter, the
-// bound, and the service process restarted or killed with -9 mid-scan.
+// bound, the service process restarted or killed with -9 mid-scan, and
+// file systems whose content may change behind the kernel's back (loop
+// devices, overlay) mounted for the test when it runs as root.
 //
 // Needs build*/bin/znantivirus and znavctl (ZN_BIN_DIR).
 
@@ -14,11 +16,16 @@
 #include <QProcess>
 #include <QRandomGenerator>
 
+#include <clamav.h>
 #include <sqlite3.h>
 
 #include <fcntl.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <limits>
@@ -27,6 +34,8 @@
 #include "kx2uniquefd.h"
 #include "zncleancache.h"
 #include "zncleancachefilter.h"
+#include "zncleancacheworker.h"
+#include "znfilesystemtrust.h"
 #include "znremembercheck.h"
 
 namespace {
@@ -130,6 +139,121 @@ bool rewriteKeepingTimes(const QString& path, const QByteArray& bytes)
     return written && timed && ::stat(name.constData(), &after) == 0
         && after.st_size == before.st_size && after.st_mtim.tv_sec == before.st_mtim.tv_sec
         && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec;
+}
+
+// A program of the system (mkfs.ext4, tune2fs, e2fsck), run to its end.
+bool runTool(const QString& name, const QStringList& arguments)
+{
+    const QString program =
+        QStandardPaths::findExecutable(name, {"/usr/sbin", "/sbin", "/usr/bin", "/bin"});
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    if (program.isEmpty())
+        return false;
+    process.start(program, arguments);
+    const bool ok = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit
+        && process.exitCode() == 0;
+    if (!ok)
+        qWarning("%s: %s", qPrintable(name), process.readAll().constData());
+    return ok;
+}
+
+// An ext4 image attached to a loop device and mounted; both undone at the
+// end. remount() puts another (or the same) image on the same device.
+class LoopMount
+{
+public:
+    ~LoopMount() { unmount(); }
+
+    bool mount(const QString& image, const QString& point)
+    {
+        if (number < 0) {
+            const KX2UniqueFd control(::open("/dev/loop-control", O_RDWR | O_CLOEXEC));
+            number = control.isValid() ? ::ioctl(control.get(), LOOP_CTL_GET_FREE) : -1;
+        }
+        const KX2UniqueFd device(::open(devicePath().constData(), O_RDWR | O_CLOEXEC));
+        const KX2UniqueFd backing(::open(QFile::encodeName(image).constData(), O_RDWR | O_CLOEXEC));
+        if (number < 0 || !device.isValid() || !backing.isValid())
+            return false;
+        // A device just let go of may still be tearing down.
+        QDeadlineTimer deadline(10000);
+        int attached;
+        while ((attached = ::ioctl(device.get(), LOOP_SET_FD, backing.get())) != 0
+               && errno == EBUSY && !deadline.hasExpired())
+            QTest::qWait(20);
+        if (attached != 0)
+            return false;
+        if (::mount(devicePath().constData(), QFile::encodeName(point).constData(), "ext4", 0,
+                    nullptr)
+            != 0) {
+            ::ioctl(device.get(), LOOP_CLR_FD);
+            return false;
+        }
+        mountPoint = point;
+        return true;
+    }
+
+    void unmount()
+    {
+        if (mountPoint.isEmpty())
+            return;
+        ::umount2(QFile::encodeName(mountPoint).constData(), 0);
+        mountPoint.clear();
+        const KX2UniqueFd device(::open(devicePath().constData(), O_RDWR | O_CLOEXEC));
+        if (device.isValid())
+            ::ioctl(device.get(), LOOP_CLR_FD);
+    }
+
+    QByteArray devicePath() const { return "/dev/loop" + QByteArray::number(number); }
+
+    int number = -1;
+    QString mountPoint;
+};
+
+// Whether this process may mount (root, and not kept from it).
+bool canMount(const QString& point)
+{
+    if (::geteuid() != 0 || !QDir().mkpath(point))
+        return false;
+    if (::mount("probe", QFile::encodeName(point).constData(), "tmpfs", 0, "size=64k") != 0)
+        return false;
+    ::umount2(QFile::encodeName(point).constData(), 0);
+    return true;
+}
+
+// Makes an ext4 image of 8 MiB holding `name` with `content`, its data
+// on the image when this returns.
+bool makeImage(const QString& image, const QString& point, const QString& name,
+               const QByteArray& content)
+{
+    QFile file(image);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(8 << 20))
+        return false;
+    file.close();
+    LoopMount loop;
+    return runTool("mkfs.ext4", {"-q", "-F", image}) && loop.mount(image, point)
+        && avtest::writeFile(point + '/' + name, content);
+}
+
+// Overwrites `from` with `to` (same size) wherever it stands in `path`,
+// as user `uid` (a child process that drops to it) when given.
+bool patchBytes(const QString& path, const QByteArray& from, const QByteArray& to, uid_t uid)
+{
+    const qint64 at = avtest::readBytes(path).indexOf(from);
+    if (at < 0 || from.size() != to.size())
+        return false;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
+            ::_exit(2);
+        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY);
+        ::_exit(fd >= 0 && ::pwrite(fd, to.constData(), size_t(to.size()), at) == to.size()
+                    ? 0
+                    : 1);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)
+        && WEXITSTATUS(status) == 0;
 }
 
 // The newest scan log row of an in-process service.
@@ -279,6 +403,10 @@ private slots:
     void killMidScanNeverMakesAChangedFileLookClean();
     void keyFilterNeverTurnsAwayAnEntry();
     void writerKeepsEveryFieldAndTheLaterEntry();
+    void loopDeviceImagesAreNeverRemembered();
+    void onlyFileSystemsOfTheKernelAreRemembered();
+    void fuseIsNeverRemembered();
+    void fileSystemIsPartOfTheKey();
 };
 
 // Restarted, the service skips every unchanged file, finds a file infected
@@ -672,12 +800,14 @@ void tst_ZNCleanCache::writerKeepsEveryFieldAndTheLaterEntry()
                             1700000000 + i,
                             7 * i,
                             1700000500 + i,
-                            11 * i};
+                            11 * i,
+                            quint64(13 * i + 1)};
         stamps.push_back(s);
         QStringList& row = wanted[{s.device, s.inode}];
         row.clear();
         for (const qint64 field : {qint64(s.device), qint64(s.inode), s.size, s.modifiedSec,
-                                   s.modifiedNsec, s.changedSec, s.changedNsec})
+                                   s.modifiedNsec, s.changedSec, s.changedNsec,
+                                   qint64(s.fileSystem)})
             row << QString::number(field);
     }
     {
@@ -690,9 +820,199 @@ void tst_ZNCleanCache::writerKeepsEveryFieldAndTheLaterEntry()
     for (const auto& entry : wanted)
         rows << entry.second;
     QCOMPARE(cacheRows(area.path(),
-                       "SELECT dev, ino, size, msec, mnsec, csec, cnsec FROM clean"
+                       "SELECT dev, ino, size, msec, mnsec, csec, cnsec, fs FROM clean"
                        " ORDER BY dev, ino;"),
              rows);
+}
+
+// Files on an ext4 image on a loop device are scanned every time: the
+// image is a file that its owner may write underneath the mount, or copy
+// with one block changed and a new UUID and mount on the same device, with
+// every inode, size and time as they were. Both are found without a full
+// scan.
+void tst_ZNCleanCache::loopDeviceImagesAreNeverRemembered()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine());
+    const QString point = service.scanDir + "/image";
+    if (!canMount(point))
+        QSKIP("mounting needs root on a system that allows it");
+    // Reachable by nobody, who owns the image.
+    QTemporaryDir images;
+    QVERIFY(QFile::setPermissions(images.path(), QFile::ReadOwner | QFile::WriteOwner
+                                                     | QFile::ExeOwner | QFile::ExeGroup
+                                                     | QFile::ExeOther));
+    const QString image = images.path() + "/share.img";
+    const QByteArray clean =
+        QByteArray("clean on an image").leftJustified(avtest::eicar().size(), '.');
+    if (!makeImage(image, point, "file.txt", clean))
+        QSKIP("no mkfs.ext4 or no free loop device here");
+    const uid_t nobody = 65534;
+    QCOMPARE(::chown(QFile::encodeName(image).constData(), nobody, nobody), 0);
+    LoopMount loop;
+    QVERIFY(loop.mount(image, point));
+    QVERIFY(waitSettled(point));
+    for (int i = 0; i < 2; ++i) {
+        QCOMPARE(service.scan(service.scanDir).value("err").toInt(), 0);
+        QCOMPARE(lastLog(service), counts(1, 0, 0));
+    }
+    QCOMPARE(cacheEntries(service.dataDir), qint64(0));
+
+    // A byte copy with the test string in the file's block and a new
+    // UUID, on the same loop device.
+    loop.unmount();
+    const QString copy = images.path() + "/copy.img";
+    QVERIFY(QFile::copy(image, copy));
+    QVERIFY(patchBytes(copy, clean, avtest::eicar(), 0));
+    QVERIFY(runTool("e2fsck", {"-f", "-p", copy}));
+    QVERIFY(runTool("tune2fs", {"-U", "random", copy}));
+    QVERIFY(loop.mount(copy, point));
+    QCOMPARE(service.scan(service.scanDir).value("err").toInt(), 0);
+    QCOMPARE(lastLog(service), counts(1, 1, 0));
+    QVERIFY(service.waitIdle());
+
+    // The owner writes the test string into the image while it is
+    // mounted; the device's next mount reads it.
+    loop.unmount();
+    QVERIFY(loop.mount(image, point));
+    QCOMPARE(service.scan(service.scanDir).value("err").toInt(), 0);
+    QCOMPARE(lastLog(service), counts(1, 0, 0));
+    QVERIFY(patchBytes(image, clean, avtest::eicar(), nobody));
+    loop.unmount();
+    QVERIFY(loop.mount(image, point));
+    QCOMPARE(service.scan(service.scanDir).value("err").toInt(), 0);
+    QCOMPARE(lastLog(service), counts(1, 1, 0));
+}
+
+// Of a tree that spans the disk, a tmpfs and an overlay, the files of the
+// disk and of the tmpfs are remembered; those of the overlay (whose layers
+// change beneath it) never are.
+void tst_ZNCleanCache::onlyFileSystemsOfTheKernelAreRemembered()
+{
+    avtest::Service service;
+    QVERIFY(service.start());
+    QVERIFY(service.enableWithEngine());
+    const QString memory = service.scanDir + "/memory";
+    const QString overlay = service.scanDir + "/overlay";
+    if (!canMount(memory) || !QDir().mkpath(overlay))
+        QSKIP("mounting needs root on a system that allows it");
+    QTemporaryDir layers;
+    for (const char* layer : {"/lower", "/upper", "/work"})
+        QVERIFY(QDir().mkpath(layers.path() + layer));
+    QCOMPARE(::mount("memory", QFile::encodeName(memory).constData(), "tmpfs", 0, "size=1m"), 0);
+    struct Unmount
+    {
+        ~Unmount()
+        {
+            for (const QString& point : points)
+                ::umount2(QFile::encodeName(point).constData(), MNT_DETACH);
+        }
+        QStringList points;
+    } unmount{{memory}};
+    const QByteArray options = QFile::encodeName(
+        QStringLiteral("lowerdir=%1/lower,upperdir=%1/upper,workdir=%1/work").arg(layers.path()));
+    if (::mount("layers", QFile::encodeName(overlay).constData(), "overlay", 0,
+                options.constData())
+        != 0)
+        QSKIP("no overlay file system here");
+    unmount.points << overlay;
+    for (const QString& dir : {service.scanDir + "/disk", memory, overlay})
+        QCOMPARE(layCleanFiles(dir, 2).size(), 2);
+    QVERIFY(waitSettled(service.scanDir));
+    QCOMPARE(service.scan(service.scanDir).value("err").toInt(), 0);
+    QCOMPARE(service.scan(service.scanDir).value("err").toInt(), 0);
+    QCOMPARE(lastLog(service), counts(6, 0, 4));
+    struct stat disk, tmpfs;
+    QCOMPARE(::stat(QFile::encodeName(service.scanDir).constData(), &disk), 0);
+    QCOMPARE(::stat(QFile::encodeName(memory).constData(), &tmpfs), 0);
+    QCOMPARE(cacheRows(service.dataDir, "SELECT DISTINCT dev FROM clean ORDER BY dev;"),
+             (QList<QStringList>{{QString::number(qMin(disk.st_dev, tmpfs.st_dev))},
+                                 {QString::number(qMax(disk.st_dev, tmpfs.st_dev))}}));
+
+    // A tmpfs mounted anew (its device number may come back, and its
+    // inode numbers do) is another file system.
+    const KX2UniqueFd before(::open(QFile::encodeName(memory).constData(), O_RDONLY | O_CLOEXEC));
+    QVERIFY(before.isValid());
+    const quint64 identity = ZNFileSystemTrust().of(before.get(), tmpfs.st_dev).identity;
+    QCOMPARE(::umount2(QFile::encodeName(memory).constData(), MNT_DETACH), 0);
+    QCOMPARE(::mount("memory", QFile::encodeName(memory).constData(), "tmpfs", 0, "size=1m"), 0);
+    const KX2UniqueFd after(::open(QFile::encodeName(memory).constData(), O_RDONLY | O_CLOEXEC));
+    struct stat again;
+    QCOMPARE(::fstat(after.get(), &again), 0);
+    const ZNFileSystemTrust::Verdict verdict = ZNFileSystemTrust().of(after.get(), again.st_dev);
+    QVERIFY(verdict.trusted);
+    QVERIFY(verdict.identity != identity);
+}
+
+// A FUSE file system's content comes from a user-space process: refused.
+void tst_ZNCleanCache::fuseIsNeverRemembered()
+{
+    QFile mounts("/proc/self/mounts");
+    QVERIFY(mounts.open(QIODevice::ReadOnly));
+    for (const QByteArray& line : mounts.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() < 3 || !fields.at(2).startsWith("fuse") || fields.at(2) == "fusectl")
+            continue;
+        const KX2UniqueFd fd(::open(fields.at(1).constData(), O_RDONLY | O_CLOEXEC));
+        struct stat info;
+        if (!fd.isValid() || ::fstat(fd.get(), &info) != 0)
+            continue;
+        QVERIFY(!ZNFileSystemTrust().of(fd.get(), info.st_dev).trusted);
+        return;
+    }
+    QSKIP("no FUSE file system mounted here, and no FUSE program to mount one");
+}
+
+// An entry says nothing about a file of another file system on the same
+// device number, with the same inode and times; a file of the earlier
+// format (without the file system) is started afresh.
+void tst_ZNCleanCache::fileSystemIsPartOfTheKey()
+{
+    QTemporaryDir area;
+    const ZNFileStamp stamp{64769, 4242, 68, 1700000000, 5, 1700000100, 7, 0xA11CE};
+    const QString directory = ZNCleanCache::directoryOf(area.path());
+    QVERIFY(QDir().mkpath(directory));
+    QCOMPARE(::chmod(QFile::encodeName(directory).constData(), 0700), 0);
+    {
+        sqlite3* db = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(cacheFile(area.path())).constData(), &db),
+                 SQLITE_OK);
+        const char* earlier =
+            "CREATE TABLE meta (key TEXT PRIMARY KEY, value);"
+            "CREATE TABLE clean (dev INTEGER NOT NULL, ino INTEGER NOT NULL,"
+            " size INTEGER NOT NULL, msec INTEGER NOT NULL, mnsec INTEGER NOT NULL,"
+            " csec INTEGER NOT NULL, cnsec INTEGER NOT NULL, seen INTEGER NOT NULL,"
+            " PRIMARY KEY (dev, ino)) WITHOUT ROWID;"
+            "INSERT INTO meta VALUES ('format', 1), ('digest', CAST('digest' AS BLOB)),"
+            " ('newest', 1700000100), ('rows', 1), ('pruned', 0);"
+            "INSERT INTO clean VALUES (64769, 4242, 68, 1700000000, 5, 1700000100, 7, 0);";
+        QCOMPARE(sqlite3_exec(db, earlier, nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+        QCOMPARE(::chmod(QFile::encodeName(cacheFile(area.path())).constData(), 0600), 0);
+    }
+    cl_init(CL_INIT_DEFAULT);
+    const std::unique_ptr<cl_engine, cl_error_t (*)(cl_engine*)> engine(cl_engine_new(),
+                                                                      cl_engine_free);
+    QVERIFY(engine);
+    const auto knownClean = [&](const ZNFileStamp& s) {
+        const auto cache = ZNCleanCache::open({area.path(), "digest", 1000, true});
+        const auto worker = cache ? cache->worker() : nullptr;
+        if (worker)
+            worker->useEngine(engine.get(), "digest");
+        return worker && worker->knownClean(s);
+    };
+    QVERIFY(!knownClean(stamp));
+    {
+        const auto cache = ZNCleanCache::open({area.path(), "digest", 1000, true});
+        QVERIFY(cache);
+        std::vector<ZNFileStamp> stamps{stamp};
+        cache->remember(stamps);
+    }
+    QVERIFY(knownClean(stamp));
+    ZNFileStamp elsewhere = stamp;
+    elsewhere.fileSystem = 0xB0B;
+    QVERIFY(!knownClean(elsewhere));
 }
 
 QTEST_MAIN(tst_ZNCleanCache)
