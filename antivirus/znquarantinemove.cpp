@@ -247,18 +247,16 @@ bool ZNQuarantineKeeper::quarantineOne(const ZNDetection& detection)
         znTrace(ZNTraceBits::Failures,
                 QStringLiteral("移动隔离文件失败: ") + znDisplayPath(file) + QStringLiteral(" -> ")
                     + QString::fromUtf8(targetPath) + QStringLiteral(": ") + reason);
-        znEvent(QStringLiteral("[left-in-place] task=%1 path=%2 reason=%3")
-                    .arg(detection.taskNo)
-                    .arg(znDisplayPath(file), reason));
+        znEvent(QStringLiteral("[left-in-place] task=%1 path=").arg(detection.taskNo).toUtf8()
+                + file + " reason=" + reason.toUtf8());
         if (!store.call(QStringLiteral("infectes_stayed"), key))
             znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + store.lastError());
         return false;
     }
     if (!store.call(QStringLiteral("infectes_settle"), key))
         znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + store.lastError());
-    znEvent(QStringLiteral("[quarantine] task=%1 path=%2 -> %3")
-                .arg(detection.taskNo)
-                .arg(znDisplayPath(file), QString::fromUtf8(targetPath)));
+    znEvent(QStringLiteral("[quarantine] task=%1 path=").arg(detection.taskNo).toUtf8() + file
+            + " -> " + targetPath);
     return true;
 }
 
@@ -289,9 +287,8 @@ void ZNQuarantineKeeper::recordInPlace(const ZNDetection& detection, const QStri
         && toInt(handled.value(0).value(QLatin1String("n"))) > 0)
         return; // a second detection of a file already quarantined
     znTrace(ZNTraceBits::Failures, reason + znDisplayPath(detection.file()));
-    znEvent(QStringLiteral("[left-in-place] task=%1 path=%2 reason=%3")
-                .arg(detection.taskNo)
-                .arg(znDisplayPath(detection.file()), reason));
+    znEvent(QStringLiteral("[left-in-place] task=%1 path=").arg(detection.taskNo).toUtf8()
+            + detection.file() + " reason=" + reason.toUtf8());
     if (!store.call(QStringLiteral("infectes_inplace"), values))
         znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + store.lastError());
 }

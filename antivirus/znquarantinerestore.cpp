@@ -172,7 +172,7 @@ bool ZNQuarantineKeeper::restoreOne(const QJsonObject& record)
                     + former);
         return false;
     }
-    znEvent(QStringLiteral("[restore] %1 -> %2").arg(quarantined, former));
+    znEvent("[restore] " + quarantined.toUtf8() + " -> " + znFormerRawPath(record));
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "znrawpath.h"
 
+#include "kx2escape.h"
+
 #include <QList>
 
 #include <fcntl.h>
@@ -55,48 +57,13 @@ bool copyAll(int from, int to)
     }
 }
 
-// Length of the well-formed UTF-8 sequence starting at `at`, or 0.
-int utf8SequenceLength(const unsigned char* s, int at, int size)
-{
-    const unsigned char lead = s[at];
-    if (lead < 0x80)
-        return 1;
-    int length = 0;
-    unsigned int minimum = 0, code = 0;
-    if ((lead & 0xE0) == 0xC0) {
-        length = 2;
-        minimum = 0x80;
-        code = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3;
-        minimum = 0x800;
-        code = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4;
-        minimum = 0x10000;
-        code = lead & 0x07;
-    } else {
-        return 0;
-    }
-    if (at + length > size)
-        return 0;
-    for (int i = 1; i < length; ++i) {
-        if ((s[at + i] & 0xC0) != 0x80)
-            return 0;
-        code = (code << 6) | (s[at + i] & 0x3F);
-    }
-    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-        return 0;
-    return length;
-}
-
 } // namespace
 
 bool znIsUtf8(const QByteArray& bytes)
 {
     const auto* s = reinterpret_cast<const unsigned char*>(bytes.constData());
     for (int at = 0; at < bytes.size();) {
-        const int length = utf8SequenceLength(s, at, bytes.size());
+        const int length = kx2Utf8SequenceLength(s, at, bytes.size());
         if (length == 0)
             return false;
         at += length;
@@ -112,7 +79,7 @@ QString znDisplayPath(const QByteArray& raw)
     QByteArray readable;
     readable.reserve(raw.size() + 16);
     for (int at = 0; at < raw.size();) {
-        const int length = utf8SequenceLength(s, at, raw.size());
+        const int length = kx2Utf8SequenceLength(s, at, raw.size());
         if (length > 0) {
             readable.append(raw.constData() + at, length);
             at += length;

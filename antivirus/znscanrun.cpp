@@ -520,11 +520,13 @@ bool ZNScanRun::scanFile(const QByteArray& path, Worker& worker)
     if (result != CL_VIRUS)
         return true;
     ++infected;
-    znEvent(QStringLiteral("[detect] task=%1 mission=%2 virus=%3 path=%4")
+    // The raw path, so that a name in another encoding shows byte for byte.
+    znEvent(QStringLiteral("[detect] task=%1 mission=%2 virus=%3 path=")
                 .arg(scanTask.taskNo)
                 .arg(scanTask.missionNo)
                 .arg(virus ? QString::fromUtf8(virus) : QString())
-                .arg(znDisplayPath(path)));
+                .toUtf8()
+            + path);
 
     ZNDetection detection;
     detection.root = root;

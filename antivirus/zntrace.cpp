@@ -1,5 +1,6 @@
 #include "zntrace.h"
 
+#include "kx2escape.h"
 #include "kx2logger.h"
 
 #include "kx2trace.h"
@@ -12,17 +13,27 @@ bool znTraceEnabled(int mask)
 
 void znTrace(int mask, const QVariant& line)
 {
-    if (znTraceEnabled(mask))
+    if (!znTraceEnabled(mask))
+        return;
+    if (line.userType() == QMetaType::QString)
+        PRINTLN_WITHTIME(kx2Escaped(line.toString()));
+    else
         PRINTLN_WITHTIME(line);
 }
 
 void znEvent(const QString& line)
 {
+    znEvent(line.toUtf8());
+}
+
+void znEvent(const QByteArray& line)
+{
     if (!kx2HasTraceLevelSource())
         return;
-    PRINTLN_WITHTIME(line);
+    const QByteArray escaped = kx2Escaped(line);
+    PRINTLN_WITHTIME(QString::fromUtf8(escaped));
     // The event log file, when the configuration names one.
     if (KX2Logger* logger = KX2Logger::i(); logger && !logger->filePath().isEmpty())
         logger->write(KX2Logger::Info, QStringLiteral("antivirus"), QString(), 0, "%s",
-                      line.toUtf8().constData());
+                      escaped.constData());
 }

@@ -10,6 +10,7 @@
 #ifndef ZNTRACE_H
 #define ZNTRACE_H
 
+#include <QByteArray>
 #include <QString>
 #include <QVariant>
 
@@ -23,6 +24,9 @@ enum : int {
 }
 
 bool znTraceEnabled(int mask);
+// A text line is printed in its escaped form (kx2Escaped): the paths and
+// messages in it may come from users. JSON values keep their own escaping
+// and are printed over several lines.
 void znTrace(int mask, const QVariant& line);
 
 // Events an administrator looks for after an incident: every detection,
@@ -32,6 +36,14 @@ void znTrace(int mask, const QVariant& line);
 // source (unit tests) nothing is printed. Each line starts with the event
 // in brackets, e.g. "[detect] task=3 mission=0 virus=... path=...". When the
 // process's logger (KX2Logger::i()) has a file, the line goes there too.
+//
+// File names and request fields inside a line come from users: the line is
+// written in its escaped form (kx2Escaped), so none of them can start a
+// line of its own or reach a terminal as a control sequence. The byte form
+// takes UTF-8 text with raw file-system paths inside, whatever their
+// encoding: a byte that is not UTF-8 then shows as the "\xHH" that stands
+// for it.
 void znEvent(const QString& line);
+void znEvent(const QByteArray& line);
 
 #endif // ZNTRACE_H

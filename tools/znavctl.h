@@ -53,15 +53,20 @@ bool exchange(const Options& options, const QJsonObject& request, QJsonObject& r
 bool succeeded(const QJsonObject& reply);
 void printJson(const QJsonObject& reply);
 // Sends `request` and prints the reply; the exit status follows its err.
+// The JSON text is printed as the encoder wrote it: its strings are
+// already escaped. Everything printed as text for people instead shows
+// the reply's strings and the user's paths in their escaped form
+// (kx2Escaped), so that a file name cannot add a line or reach the
+// terminal as a control sequence.
 int sendRequest(const Options& options, const QJsonObject& request);
 QJsonObject command(const char* cmd);
-// The reply's message, or its code when it has none.
+// The reply's message (escaped), or its code when it has none.
 QString reason(const QJsonObject& reply);
 // "znavctl: WHAT failed (err N: MESSAGE)" on standard error; ExitFailedReply.
 int reportFailure(const QString& what, const QJsonObject& reply);
 // Rows as columns padded to their widest cell; the last column unpadded.
 void printTable(const QStringList& header, const QList<QStringList>& rows);
-// A reply value as table text (numbers without fractions).
+// A reply value as table text: numbers without fractions, strings escaped.
 QString cell(const QJsonValue& value);
 // A positive whole number from an option's or operand's text.
 bool positiveNumber(const QString& text, int& number);

@@ -1,5 +1,6 @@
 #include "znavctl.h"
 
+#include "kx2escape.h"
 #include "kx2file.h"
 #include "kx2localserver.h"
 #include "kx2values.h"
@@ -80,7 +81,7 @@ QJsonObject command(const char* cmd)
 
 QString reason(const QJsonObject& reply)
 {
-    const QString message = reply.value(QStringLiteral("errmsg")).toString();
+    const QString message = kx2Escaped(reply.value(QStringLiteral("errmsg")).toString());
     return message.isEmpty()
         ? QStringLiteral("err %1").arg(reply.value(QStringLiteral("err")).toInt())
         : message;
@@ -110,7 +111,7 @@ void printTable(const QStringList& header, const QList<QStringList>& rows)
 int reportFailure(const QString& what, const QJsonObject& reply)
 {
     const int code = toInt(reply.value(QStringLiteral("err")));
-    const QString message = reply.value(QStringLiteral("errmsg")).toString();
+    const QString message = kx2Escaped(reply.value(QStringLiteral("errmsg")).toString());
     printLine(stderr,
               QStringLiteral("znavctl: %1 failed (err %2%3)")
                   .arg(what)
@@ -128,7 +129,8 @@ bool positiveNumber(const QString& text, int& number)
 
 QString cell(const QJsonValue& value)
 {
-    return value.isDouble() ? QString::number(qint64(value.toDouble())) : value.toString();
+    return value.isDouble() ? QString::number(qint64(value.toDouble()))
+                            : kx2Escaped(value.toString());
 }
 
 } // namespace znavctl

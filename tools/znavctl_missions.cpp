@@ -3,6 +3,7 @@
 
 #include "znavctl.h"
 
+#include "kx2escape.h"
 #include "kx2values.h"
 
 #include <QDir>
@@ -17,7 +18,7 @@ namespace {
 QString lastScan(const QJsonObject& mission)
 {
     const QJsonValue end = mission.value(QStringLiteral("lastscantime"));
-    return end.isString() ? end.toString() : QStringLiteral("never");
+    return end.isString() ? kx2Escaped(end.toString()) : QStringLiteral("never");
 }
 
 int missionFailure(const QString& what, const QJsonObject& reply)
@@ -52,7 +53,8 @@ int addMission(const Options& options, const QStringList& args)
     const int status = missionRequest(options, QStringLiteral("mission add"), request, reply);
     if (status >= 0)
         return status;
-    printLine(stdout, QStringLiteral("registered %1").arg(QDir::toNativeSeparators(path)));
+    printLine(stdout,
+              QStringLiteral("registered %1").arg(kx2Escaped(QDir::toNativeSeparators(path))));
     return ExitSuccess;
 }
 

@@ -3,6 +3,8 @@
 
 #include "znavctl.h"
 
+#include "kx2escape.h"
+
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QTextStream>
@@ -23,34 +25,10 @@ const unsigned long kPollIntervalMs = 500;
 // The reason of a refused request, from its err and errmsg.
 QString refusal(const QJsonObject& reply)
 {
-    const QString message = reply.value(QStringLiteral("errmsg")).toString();
+    const QString message = kx2Escaped(reply.value(QStringLiteral("errmsg")).toString());
     return QStringLiteral("%1 (err %2)")
         .arg(message.isEmpty() ? QStringLiteral("the service reported no result") : message)
         .arg(reply.value(QStringLiteral("err")).toInt());
-}
-
-// File names come from the users of the scanned shares: control characters
-// in them must not reach a terminal (or split a progress line), so they are
-// shown as "\xHH"; line separators and bidirectional overrides, which would
-// reorder or break what the user reads, as "\uHHHH".
-QString printable(const QString& text)
-{
-    QString out;
-    out.reserve(text.size());
-    for (const QChar c : text) {
-        const ushort u = c.unicode();
-        if (u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0)) {
-            out += QStringLiteral("\\x")
-                + QString::number(u, 16).rightJustified(2, QLatin1Char('0')).toUpper();
-        } else if (c.category() == QChar::Other_Format || c.category() == QChar::Separator_Line
-                   || c.category() == QChar::Separator_Paragraph) {
-            out += QStringLiteral("\\u")
-                + QString::number(u, 16).rightJustified(4, QLatin1Char('0')).toUpper();
-        } else {
-            out += c;
-        }
-    }
-    return out;
 }
 
 // Terminal columns a character takes: two for the wide East Asian ranges.
@@ -111,7 +89,7 @@ struct Progress
     {
         Progress p;
         p.path = results.value(QStringLiteral("path")).toString();
-        p.current = printable(results.value(QStringLiteral("currfile")).toString());
+        p.current = kx2Escaped(results.value(QStringLiteral("currfile")).toString());
         p.total = results.value(QStringLiteral("total")).toInt();
         p.scans = results.value(QStringLiteral("scans")).toInt();
         p.percentage = results.value(QStringLiteral("percentage")).toInt();
@@ -131,7 +109,7 @@ public:
 
     void waiting(const QString& otherPath)
     {
-        put(QStringLiteral("waiting: another scan is running: ") + printable(otherPath));
+        put(QStringLiteral("waiting: another scan is running: ") + kx2Escaped(otherPath));
     }
 
     void show(const Progress& p)
@@ -224,12 +202,12 @@ int followScan(const Options& options, const QString& path)
             view.finish();
             fail(QStringLiteral("the scan of %1 ended while another began; its final counts are in "
                                 "the scan log")
-                     .arg(printable(path)));
+                     .arg(kx2Escaped(path)));
             return last.infected > 0 ? ExitInfected : ExitNoReply;
         } else if (!now.running) {
             view.finish();
             return fail(QStringLiteral("the scan of %1 did not run (stopped before its turn)")
-                            .arg(printable(path)));
+                            .arg(kx2Escaped(path)));
         } else if (!now.path.isEmpty()) {
             // Until the task thread names its first task, the path is empty.
             view.waiting(now.path);
@@ -242,7 +220,7 @@ int followScan(const Options& options, const QString& path)
     } else {
         printLine(stdout,
                   QStringLiteral("finished: %1: %2 of %3 files scanned, %4 infected")
-                      .arg(printable(path))
+                      .arg(kx2Escaped(path))
                       .arg(last.scans)
                       .arg(last.total)
                       .arg(last.infected));
@@ -288,7 +266,7 @@ int scanCommand(const Options& options, const QCommandLineParser& parser)
     if (options.json)
         printJson(reply);
     else
-        printLine(stdout, QStringLiteral("scan started: ") + printable(path));
+        printLine(stdout, QStringLiteral("scan started: ") + kx2Escaped(path));
     return ExitSuccess;
 }
 
@@ -335,7 +313,7 @@ int statusCommand(const Options& options, const QCommandLineParser& parser)
     const Progress p = Progress::from(results);
     QStringList lines{
         QStringLiteral("running:  ") + (p.running ? QStringLiteral("yes") : QStringLiteral("no")),
-        QStringLiteral("path:     ") + printable(p.path),
+        QStringLiteral("path:     ") + kx2Escaped(p.path),
         QStringLiteral("current:  ") + p.current,
         QStringLiteral("progress: %1% (%2 of %3 files)")
             .arg(p.percentage)
@@ -344,7 +322,8 @@ int statusCommand(const Options& options, const QCommandLineParser& parser)
         QStringLiteral("infected: %1").arg(p.infected),
     };
     if (results.contains(QStringLiteral("endtime")))
-        lines << QStringLiteral("ended:    ") + results.value(QStringLiteral("endtime")).toString();
+        lines << QStringLiteral("ended:    ")
+                + kx2Escaped(results.value(QStringLiteral("endtime")).toString());
     if (results.contains(QStringLiteral("missions")))
         lines << QStringLiteral("missions: %1")
                      .arg(results.value(QStringLiteral("missions")).toObject().size());

@@ -11,6 +11,7 @@
 
 #include "znavctl.h"
 
+#include "kx2escape.h"
 #include "kx2values.h"
 
 #include <QDir>
@@ -213,7 +214,7 @@ void showSettings(const QJsonObject& settings)
         return toInt(settings.value(QLatin1String(key))) ? QStringLiteral("yes")
                                                          : QStringLiteral("no");
     };
-    const QString datadir = settings.value(QStringLiteral("datadir")).toString();
+    const QString datadir = kx2Escaped(settings.value(QStringLiteral("datadir")).toString());
     out << "enabled:    " << yesNo("enabled") << '\n';
     out << "datadir:    " << (datadir.isEmpty() ? QStringLiteral("(none)") : datadir) << '\n';
     out << "threads:    " << cell(settings.value(QStringLiteral("threads"))) << '\n';
@@ -227,7 +228,9 @@ void showSettings(const QJsonObject& settings)
     out << "schedule:   " << describeSchedule(settings.value(QStringLiteral("schedule")).toObject())
         << '\n';
     out << "updatetime: "
-        << settings.value(QStringLiteral("updatetime")).toString(QStringLiteral("unknown")) << '\n';
+        << kx2Escaped(
+               settings.value(QStringLiteral("updatetime")).toString(QStringLiteral("unknown")))
+        << '\n';
 }
 
 // settings | settings set KEY=VALUE...

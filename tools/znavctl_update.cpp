@@ -2,6 +2,8 @@
 
 #include "znavctl.h"
 
+#include "kx2escape.h"
+
 #include <QJsonDocument>
 #include <QTextStream>
 #include <QThread>
@@ -30,7 +32,7 @@ QString progressLine(const QJsonObject& report)
 // "reason: ..." when the last run failed; the engine's state.
 void printOutcome(QTextStream& out, const QJsonObject& report)
 {
-    const QString reason = report.value(QStringLiteral("lastreason")).toString();
+    const QString reason = kx2Escaped(report.value(QStringLiteral("lastreason")).toString());
     if (!reason.isEmpty())
         out << "reason:     " << reason << '\n';
     const QJsonObject engine = report.value(QStringLiteral("engine")).toObject();
@@ -38,13 +40,13 @@ void printOutcome(QTextStream& out, const QJsonObject& report)
         out << "engine:     loaded, "
             << qint64(engine.value(QStringLiteral("signatures")).toDouble())
             << " signatures, set installed "
-            << engine.value(QStringLiteral("installtime"))
-                   .toString(QStringLiteral("at an unknown time"))
+            << kx2Escaped(engine.value(QStringLiteral("installtime"))
+                              .toString(QStringLiteral("at an unknown time")))
             << '\n';
     } else {
         out << "engine:     not loaded (scans are refused)\n";
     }
-    const QString loadError = engine.value(QStringLiteral("loaderror")).toString();
+    const QString loadError = kx2Escaped(engine.value(QStringLiteral("loaderror")).toString());
     if (!loadError.isEmpty())
         out << "load error: " << loadError << '\n';
 }
@@ -62,7 +64,9 @@ void printStatus(const QJsonObject& reply)
                                     : "failed")
         << '\n';
     out << "updatetime: "
-        << report.value(QStringLiteral("updatetime")).toString(QStringLiteral("unknown")) << '\n';
+        << kx2Escaped(
+               report.value(QStringLiteral("updatetime")).toString(QStringLiteral("unknown")))
+        << '\n';
     printOutcome(out, report);
 }
 

@@ -1,6 +1,7 @@
 #include "kx2localsocket.h"
 
 #include "kx2cabinet.h"
+#include "kx2escape.h"
 #include "kx2journals.h"
 #include "kx2localserver.h"
 #include "kx2localserver_p.h"
@@ -428,7 +429,7 @@ KX2LocalSocketPrivate::Outcome KX2LocalSocketPrivate::answer(const KX2RpcPacket&
         const KX2Peer peer = KX2Peer::of(environment);
         if (peer.known)
             PRINTLN_WITHTIME(QStringLiteral("request %1 from uid %2 pid %3")
-                                 .arg(request.value(QStringLiteral("cmd")).toString())
+                                 .arg(kx2Escaped(request.value(QStringLiteral("cmd")).toString()))
                                  .arg(peer.uid)
                                  .arg(peer.pid));
     }

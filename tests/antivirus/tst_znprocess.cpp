@@ -1,6 +1,7 @@
 // The antivirus component inside the real service process: store creation
 // and version check at start-up, left-over tasks, settings over the socket,
-// and the engine trace. Needs build/bin/znantivirus (ZN_BIN_DIR).
+// the engine trace, and the events' lines. Needs build/bin/znantivirus and
+// build/bin/znavctl (ZN_BIN_DIR).
 
 #include <QtTest>
 
@@ -8,7 +9,9 @@
 #include <QProcess>
 #include <QThread>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include "avtestsupport.h"
 #include "kx2dbsqlite.h"
@@ -19,6 +22,26 @@ namespace {
 QString serviceBinary()
 {
     return qEnvironmentVariable("ZN_BIN_DIR") + QStringLiteral("/znantivirus");
+}
+
+// A file under a raw name, which need not be UTF-8.
+bool writeRaw(const QByteArray& path, const QByteArray& bytes)
+{
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const bool written =
+        fd >= 0 && ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
+    if (fd >= 0)
+        ::close(fd);
+    return written;
+}
+
+QList<QByteArray> linesWith(const QByteArray& text, const QByteArray& part)
+{
+    QList<QByteArray> found;
+    for (const QByteArray& line : text.split('\n'))
+        if (line.contains(part))
+            found << line;
+    return found;
 }
 
 } // namespace
@@ -39,10 +62,13 @@ private slots:
     void settingsOverSocket();
     void corruptVirusDatabaseIsTraced();
     void eventsArePrintedWhateverTheDebugBits();
+    void hostileFileNamesStayOnTheirLine();
 
 private:
     void writeConfig(int debuglevel = 0);
     bool startService();
+    int request(const QString& cmd, const QJsonObject& params);
+    int startScan(const QString& path);
     void stopService();
     bool waitForOutput(const QByteArray& text, int ms = 60000);
     QString databasePath() const { return root->path() + "/etc/antivirus.db"; }
@@ -108,6 +134,25 @@ bool tst_ZNProcess::waitForOutput(const QByteArray& text, int ms)
         output += process->readAll();
     }
     return true;
+}
+
+int tst_ZNProcess::request(const QString& cmd, const QJsonObject& params)
+{
+    QJsonObject reply;
+    KX2LocalServer::localRequest(socketName, QJsonObject{{"cmd", cmd}, {"params", params}}, &reply,
+                                 20);
+    return reply.value("err").toInt(-1);
+}
+
+// Starts a scan of `path` once the engine has loaded; the last reply's err.
+int tst_ZNProcess::startScan(const QString& path)
+{
+    QDeadlineTimer deadline(60000);
+    int err = -1;
+    while ((err = request("antivirus_scan_start", {{"path", path}})) == 9983
+           && !deadline.hasExpired())
+        process->waitForReadyRead(20); // the engine is still loading
+    return err;
 }
 
 void tst_ZNProcess::stopService()
@@ -321,18 +366,7 @@ void tst_ZNProcess::eventsArePrintedWhateverTheDebugBits()
     QVERIFY(avtest::writeJson(configPath, config));
     QVERIFY(startService());
     QVERIFY2(waitForOutput("lpcID: "), output.constData());
-    auto request = [this](const QString& cmd, const QJsonObject& params) {
-        QJsonObject reply;
-        KX2LocalServer::localRequest(socketName, QJsonObject{{"cmd", cmd}, {"params", params}},
-                                     &reply, 20);
-        return reply.value("err").toInt(-1);
-    };
-    QDeadlineTimer deadline(60000);
-    int err = -1;
-    while ((err = request("antivirus_scan_start", {{"path", root->path() + "/scan"}})) == 9983
-           && !deadline.hasExpired())
-        process->waitForReadyRead(20); // the engine is still loading
-    QCOMPARE(err, 0);
+    QCOMPARE(startScan(root->path() + "/scan"), 0);
     QVERIFY2(waitForOutput("[quarantine] task=1 path=" + infected.toUtf8() + " -> "
                            + dataDir.toUtf8() + "/.qra/evil.doc"),
              output.constData());
@@ -357,6 +391,82 @@ void tst_ZNProcess::eventsArePrintedWhateverTheDebugBits()
          {"[start] pid=", "[engine] signatures=1", "[detect] task=1", "[quarantine] task=1",
           "[task-end] task=1", "[restore] ", "[stop] pid="})
         QVERIFY2(logged.contains(event), logged.constData());
+}
+
+// File names are the users'. One carries a line that imitates an event
+// and a terminal colour sequence, one a byte that is not UTF-8: each
+// detection stays one event line, escaped, on the console and in the log
+// file; znavctl's table shows the names escaped on one row each, while the
+// store and the JSON reply keep the name as it is.
+void tst_ZNProcess::hostileFileNamesStayOnTheirLine()
+{
+    const QString dataDir = root->path() + "/data";
+    QVERIFY(avtest::writeFile(dataDir + "/virusdb/test.hdb", avtest::eicarHdbLine()));
+    QVERIFY(avtest::writeJson(root->path() + "/etc/settings.json",
+                              QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"threads", 1}}));
+    QJsonObject config = avtest::readJson(configPath);
+    const QString logFile = root->path() + "/log/antivirus.log";
+    config["logfile"] = logFile;
+    QVERIFY(avtest::writeJson(configPath, config));
+    const QByteArray forged = "2026-12-08 06:00:00 Info antivirus [task-end] task=77 mission=0 "
+                              "state=9 total=1 scanned=1 infected=0";
+    const QByteArray dir = QFile::encodeName(root->path() + "/scan");
+    QVERIFY(QDir().mkpath(QFile::decodeName(dir)));
+    const QByteArray hostile = dir + "/a.com\n" + forged + "\x1b[31m病毒\\x41";
+    const QByteArray foreign = dir + "/b\xff.com";
+    QVERIFY(writeRaw(hostile, avtest::eicar()));
+    QVERIFY(writeRaw(foreign, avtest::eicar()));
+    const QByteArray shownHostile = dir + "/a.com\\n" + forged + "\\x1B[31m病毒\\\\x41";
+    const QByteArray shownForeign = dir + "/b\\xFF.com";
+
+    QVERIFY(startService());
+    QVERIFY2(waitForOutput("lpcID: "), output.constData());
+    QCOMPARE(startScan(QFile::decodeName(dir)), 0);
+    QVERIFY2(waitForOutput("[task-end] task=1 mission=0 state=9 total=2 scanned=2 infected=2"),
+             output.constData());
+    // Each record is settled before its [quarantine] line.
+    QVERIFY2(waitForOutput("[quarantine] task=1 path=" + shownHostile + " -> "),
+             output.constData());
+    QVERIFY2(waitForOutput("[quarantine] task=1 path=" + shownForeign + " -> "),
+             output.constData());
+    const QByteArray detect = "[detect] task=1 mission=0 virus=Test.Sig.UNOFFICIAL path=";
+    for (const QByteArray& logged : {output, avtest::readBytes(logFile)}) {
+        QVERIFY2(!logged.contains('\x1b') && !logged.contains("\n" + forged), logged.constData());
+        QCOMPARE(linesWith(logged, "task=77").size(), 2); // inside [detect] and [quarantine]
+        // One task ended: one line whose event (behind the time) is [task-end].
+        QCOMPARE(QString::fromUtf8(logged)
+                     .count(QRegularExpression(
+                         "^[0-9-]+ [0-9:]+ (Info antivirus )?\\[task-end\\]",
+                         QRegularExpression::MultilineOption)),
+                 1);
+        QVERIFY2(logged.contains(detect + shownHostile + "\n"), logged.constData());
+        QVERIFY2(logged.contains(detect + shownForeign + "\n"), logged.constData());
+    }
+
+    auto znavctl = [this](const QStringList& arguments) {
+        QProcess client;
+        client.start(qEnvironmentVariable("ZN_BIN_DIR") + "/znavctl",
+                     QStringList{"--socket", socketName} + arguments);
+        return client.waitForFinished(30000) && client.exitCode() == 0
+            ? client.readAllStandardOutput()
+            : QByteArray();
+    };
+    const QByteArray table = znavctl({"quarantine"});
+    QVERIFY2(!table.contains('\x1b'), table.constData());
+    const QList<QByteArray> rows = table.split('\n');
+    QCOMPARE(rows.size(), 5); // header, two records, count, and the end
+    QCOMPARE(rows.value(3), QByteArray("(rows 1-2 of 2)"));
+    QVERIFY2(linesWith(table, shownHostile).size() == 1, table.constData());
+    QVERIFY2(linesWith(table, "task=77").size() == 1, table.constData());
+    // The reply keeps the stored name; only the table escapes it.
+    QJsonParseError parsed;
+    const QJsonDocument reply = QJsonDocument::fromJson(znavctl({"--json", "quarantine"}), &parsed);
+    QCOMPARE(parsed.error, QJsonParseError::NoError);
+    QStringList paths;
+    for (const QJsonValue& record : reply.object()["results"].toObject()["records"].toArray())
+        paths << record.toObject()["path"].toString();
+    QVERIFY2(paths.contains(QString::fromUtf8(hostile)), qPrintable(paths.join(" | ")));
+    stopService();
 }
 
 QTEST_GUILESS_MAIN(tst_ZNProcess)

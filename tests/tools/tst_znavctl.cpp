@@ -166,7 +166,7 @@ void tst_ZNAvCtl::scanWaitFollowsToTheEnd()
         QVERIFY2(line.startsWith("progress: "), line.constData());
     QVERIFY2(lines.at(lines.size() - 2)
                  .startsWith("progress: 100%, 3 of 3 files, 1 infected, current: "
-                             + QFile::encodeName(tree) + "/zz\\x1B]2;owned\\x07\\x0Afake\\u202E"),
+                             + QFile::encodeName(tree) + "/zz\\x1B]2;owned\\x07\\nfake\\u202E"),
              run.out.constData());
     QCOMPARE(lines.last(),
              "finished: " + QFile::encodeName(tree) + ": 3 of 3 files scanned, 1 infected");
