@@ -147,6 +147,10 @@ bool ZNAntiVirus::settingsLoad(KX2Journals&, QJsonObject* settings)
     // Saves of a process killed part-way left their temporary files behind.
     KX2File::removeStaleTemporaries(d->configuration.settingsFile);
     KX2File::removeStaleTemporaries(d->configuration.descriptionFile());
+    // Saves make both files private; ones an earlier version left readable
+    // by others are closed to them before anything else happens.
+    KX2File::restrictMode(d->configuration.settingsFile);
+    KX2File::restrictMode(d->configuration.descriptionFile());
     QJsonObject loaded = KX2File::readJsonObject(d->configuration.settingsFile);
     if (!ZNSettingsSnapshot::normalise(loaded))
         return false;

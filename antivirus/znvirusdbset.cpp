@@ -363,9 +363,13 @@ bool znKeepGoodVirusdbSet(const QString& dir)
     const KX2UniqueFd parent = openParent(dir);
     const KX2UniqueFd set = openDirAt(parent.get(), nativeName(dir));
     const KX2UniqueFd stage = openDirAt(parent.get(), nativeName(znStagedSetDir(good)));
-    // The mark travels along: it tells when the set was installed.
-    if (set.isValid() && stage.isValid() && existsAt(set.get(), QByteArray(kProvenMark)))
-        ::linkat(set.get(), kProvenMark, stage.get(), kProvenMark, 0);
+    // The mark travels along: it tells when the set was installed. Without
+    // it the kept set only lacks that time, so a failed link is traced and
+    // the set kept all the same.
+    if (set.isValid() && stage.isValid() && existsAt(set.get(), QByteArray(kProvenMark))
+        && ::linkat(set.get(), kProvenMark, stage.get(), kProvenMark, 0) != 0)
+        znTrace(ZNTraceBits::FileFailures,
+                QStringLiteral("病毒库安装时间未能保留: ") + QString::fromLocal8Bit(strerror(errno)));
     if (!swapIn(parent.get(), nativeName(znStagedSetDir(good)), nativeName(good)))
         return false;
     removeAt(parent.get(), nativeName(znStagedSetDir(good)));

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -41,6 +42,15 @@ void keepLargeBlocksApart()
 #endif
 }
 
+// The unit runs the service with UMask=0027; started any other way it
+// keeps at least that mask, so nothing it makes without a mode of its own
+// (directories, copies) is open to other users. Its records set their
+// modes explicitly, and the socket's mode comes from the configuration.
+void keepOtherUsersOut()
+{
+    ::umask(::umask(0) | 027);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -48,6 +58,7 @@ int main(int argc, char* argv[])
     // First of all: a stop signal in the first milliseconds must still end
     // the service in order.
     AppData::installSignalHandling();
+    keepOtherUsersOut();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(
         QStringLiteral("1.0-")

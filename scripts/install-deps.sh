@@ -14,8 +14,8 @@ PACKAGES=(
     clang libclang-rt-14-dev
     python3
     # The package check: cpack's dependency scan (file, dpkg-shlibdeps),
-    # systemd-analyze for the unit.
-    file dpkg-dev systemd
+    # systemd-analyze for the unit, readelf for the executables' hardening.
+    file dpkg-dev systemd binutils
 )
 
 # The benchmarks measure the service against the command-line scanner and

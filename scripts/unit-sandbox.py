@@ -25,6 +25,7 @@ process id, so a signal to it reaches the command):
   LockPersonality=yes    personality() other than the default fails
   RestrictRealtime=yes   real-time scheduling fails with EPERM
   CapabilityBoundingSet  through setpriv (which also keeps no_new_privs)
+  UMask=0027             os.umask before the command runs
 
 ProtectClock, ProtectHostname, ProtectKernelModules and ProtectKernelLogs
 guard calls that need capabilities the bounding set already drops.
@@ -164,6 +165,7 @@ def main(argv):
     for path in ("/proc/sys", "/sys", "/sys/fs/cgroup"):
         read_only(path)
     install_filter()
+    os.umask(0o027)
     os.execvp("setpriv", ["setpriv", "--no-new-privs", "--bounding-set",
                           "-all,+dac_override,+dac_read_search,+fowner,+chown,+fsetid,+lease", "--"]
               + command)

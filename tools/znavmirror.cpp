@@ -116,7 +116,8 @@ int main(int argc, char** argv)
     const QJsonObject description{{QStringLiteral("url"), options.baseUrl},
                                   {QStringLiteral("items"), items},
                                   {QStringLiteral("updatetime"), options.updateTime}};
-    if (!KX2File::saveJson(options.output, description, false))
+    // The description is published: the web server serving it reads it.
+    if (!KX2File::saveJson(options.output, description, false, 0644))
         return fail(QStringLiteral("cannot write %1").arg(options.output));
     return 0;
 }

@@ -327,7 +327,11 @@ bool KX2LocalServer::start(const QString& name)
     }
     if (name.contains(QLatin1Char('/'))) {
         const QString directory = QFileInfo(path).absolutePath();
-        if (!QDir().mkpath(directory)) {
+        const bool made = !QFileInfo::exists(directory);
+        // A directory made here is 0755 whatever the umask (the unit's is
+        // 0027): the socket's own mode decides who may connect.
+        if (!QDir().mkpath(directory)
+            || (made && ::chmod(QFile::encodeName(directory).constData(), 0755) != 0)) {
             l.error = QStringLiteral("cannot create the socket directory %1").arg(directory);
             return false;
         }

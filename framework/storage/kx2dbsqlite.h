@@ -56,7 +56,10 @@ public:
     // moment leaves either no file or a complete one; a file that another
     // process put at `path` meanwhile is opened, never replaced or deleted.
     // A creator script that is missing or fails leaves no file. Temporary
-    // files of creations killed part-way are removed. `*created` is set to
+    // files of creations killed part-way are removed. The file and the
+    // journal files SQLite makes beside it are readable and writable by
+    // their owner only (0600), whatever the umask; an existing file and
+    // journals with more permissions lose them here. `*created` is set to
     // true only when this call created the file; it is never set to false,
     // so clear it first.
     bool open(const QString& path, bool* created = nullptr);

@@ -92,6 +92,7 @@ private:
     // Creation runs under the write side of connectionLock, so it never
     // overlaps an open() or close() of the same object.
     bool runCreator(sqlite3* db, const QString* creatorPath) KX2_REQUIRES(connectionLock);
+    bool createEmptyFile(const QString& path);
     enum class Creation { Created, AlreadyThere, Failed };
     Creation createWhole(const QString& path, const QString* creatorPath)
         KX2_REQUIRES(connectionLock);

@@ -2,6 +2,7 @@
 
 #include "kx2dbsqlite_p.h"
 #include "kx2sqlcreation.h"
+#include "kx2uniquefd.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // ---------------------------------------------------------------------------
@@ -81,6 +83,10 @@ bool KX2DBSqlitePrivate::open(const QString& path, bool* created, const QString*
             return false;
         createdNow = creation == Creation::Created;
     }
+    // A store left readable by others (made by an earlier version, or
+    // copied in place) is closed to them before it is used; SQLite gives
+    // the journal files it makes later the mode of the database file.
+    restrictDatabaseModes(path);
     // Never SQLITE_OPEN_CREATE here: an empty file would pass for a store.
     sqlite3* db = openConnection(path, SQLITE_OPEN_READWRITE);
     if (!db)
@@ -90,6 +96,23 @@ bool KX2DBSqlitePrivate::open(const QString& path, bool* created, const QString*
     handle.store(db);
     writeText(&Texts::fileName, path);
     return true;
+}
+
+// Makes the empty file a creation fills, with the store's mode, before
+// SQLite sees it (an empty file is an empty database to SQLite): SQLite
+// would make it 0644 less the umask, and its journals copy the file's mode.
+// Closed before SQLite opens it: closing any descriptor of a file drops the
+// process's POSIX locks on it, SQLite's included.
+bool KX2DBSqlitePrivate::createEmptyFile(const QString& path)
+{
+    const KX2UniqueFd made(::open(QFile::encodeName(path).constData(),
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                  kKX2DatabaseMode));
+    if (made.isValid() && ::fchmod(made.get(), kKX2DatabaseMode) == 0)
+        return true;
+    setLastError(QStringLiteral("cannot create the new database %1: %2")
+                     .arg(path, QString::fromLocal8Bit(strerror(errno))));
+    return false;
 }
 
 // Builds the database in a temporary file and links it to `path`; link()
@@ -102,7 +125,11 @@ KX2DBSqlitePrivate::Creation KX2DBSqlitePrivate::createWhole(const QString& path
     const QString temporary = creationPrefix(target) + QString::number(::getpid())
         + QLatin1Char('.') + QString::number(++g_creationSerial);
     removeCreation(temporary);
-    sqlite3* db = openConnection(temporary, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    if (!createEmptyFile(temporary)) {
+        removeCreation(temporary);
+        return Creation::Failed;
+    }
+    sqlite3* db = openConnection(temporary, SQLITE_OPEN_READWRITE);
     if (!db) {
         removeCreation(temporary);
         return Creation::Failed;

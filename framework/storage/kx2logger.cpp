@@ -1,5 +1,6 @@
 #include "kx2logger.h"
 
+#include "kx2file.h"
 #include "kx2lfqueue.h"
 #include "kx2threadsafety.h"
 
@@ -16,6 +17,17 @@
 #include <cstdarg>
 #include <system_error>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The log file's and its backups' permissions.
+constexpr mode_t kLogFileMode = 0600;
+
+} // namespace
 
 // State of one logger.
 //
@@ -67,6 +79,7 @@ public:
     void waitForWriters();
 
     QString backupName(const QString& path, int number) const;
+    void restrictExistingFiles();
     void backupFile(const QString& path);
     int backupCount();
 };
@@ -84,6 +97,28 @@ bool ensureDirectoryOf(const QString& path)
     const QString dir = QFileInfo(path).absolutePath();
     QDir().mkpath(dir);
     return QDir(dir).exists();
+}
+
+// Opens the log for appending. A new file is made readable and writable
+// by its owner only (0600), whatever the umask: the events name users'
+// files. A file that others may read or write (an earlier version made it
+// so) loses those permissions here. `file` takes the descriptor (and so
+// forgets its name: `path` names the file every time).
+bool openForAppend(QFile& file, const QString& path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kLogFileMode);
+    struct stat info
+    {};
+    if (fd < 0 || ::fstat(fd, &info) != 0
+        || ((info.st_mode & 077) != 0 && ::fchmod(fd, info.st_mode & kLogFileMode) != 0)
+        || !file.open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text,
+                      QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    return true;
 }
 
 // Bytes a line takes in the file. The newline counts towards the size
@@ -126,8 +161,8 @@ void KX2LoggerPrivate::writeImmediately(const QByteArray& line)
     const qint64 limit = maxSize.load();
     if (limit > 0 && QFileInfo(path).size() + recordSize(line) > limit)
         backupFile(path);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+    QFile file;
+    if (!openForAppend(file, path))
         return;
     appendLine(file, line);
 }
@@ -193,7 +228,7 @@ bool KX2LoggerPrivate::shouldContinue(DrainResult result, int versionUsed)
 KX2LoggerPrivate::DrainResult KX2LoggerPrivate::drainQueue(const QString& path)
 {
     stopped.store(false);
-    QFile file(path);
+    QFile file;
     qint64 size = QFileInfo(path).size();
     QByteArray line;
     while (queue.pop(line)) {
@@ -207,7 +242,7 @@ KX2LoggerPrivate::DrainResult KX2LoggerPrivate::drainQueue(const QString& path)
             size = 0;
         }
         if (!file.isOpen()) {
-            if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+            if (!openForAppend(file, path)) {
                 stopped.store(true);
                 return DrainResult::Failed;
             }
@@ -271,6 +306,17 @@ void KX2LoggerPrivate::backupFile(const QString& path)
     QFile::rename(path, backupName(path, count));
 }
 
+// Closes the log and the backups an earlier version left readable by others.
+void KX2LoggerPrivate::restrictExistingFiles()
+{
+    const QString path = currentFilePath();
+    if (path.isEmpty())
+        return;
+    KX2File::restrictMode(path, kLogFileMode);
+    for (int number = 1; number <= backupCount(); ++number)
+        KX2File::restrictMode(backupName(path, number), kLogFileMode);
+}
+
 KX2Logger::KX2Logger(QObject* parent) : QObject(parent), d(std::make_unique<KX2LoggerPrivate>())
 {
     KX2MutexLocker lock(KX2LoggerPrivate::g_instancesMutex);
@@ -313,10 +359,13 @@ QString KX2Logger::filePath() const
 
 void KX2Logger::setFilePath(const QString& filePath)
 {
-    KX2MutexLocker lock(d->pathMutex);
-    d->filePath = filePath;
-    d->hasFilePath.store(!filePath.isEmpty());
-    d->pathVersion.fetch_add(1);
+    {
+        KX2MutexLocker lock(d->pathMutex);
+        d->filePath = filePath;
+        d->hasFilePath.store(!filePath.isEmpty());
+        d->pathVersion.fetch_add(1);
+    }
+    d->restrictExistingFiles();
 }
 
 qint64 KX2Logger::maxSize() const
@@ -337,6 +386,7 @@ int KX2Logger::backups() const
 void KX2Logger::setBackups(int backups)
 {
     d->backups.store(backups);
+    d->restrictExistingFiles();
 }
 
 bool KX2Logger::output() const

@@ -19,6 +19,11 @@
 // write or, if the path has meanwhile been changed, writing them there.
 // write() returns the formatted line in every case.
 //
+// Permissions: the log and its backups are readable and writable by their
+// owner only (0600), whatever the umask; the lines name users' files. A
+// log or backup found with more permissions (setFilePath(), setBackups(),
+// or when the log is opened) loses them.
+//
 // Rotation happens before a line would take the file past maxSize (the
 // newline counted): the log is renamed to the lowest free backup number, or,
 // when all are taken, backup 1 is dropped and the others move down by one.

@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "kx2file.h"
 #include "kx2uniquefd.h"
 
 // Creates a missing database directory. Only a directory made here gets
@@ -53,6 +54,12 @@ void removeStaleCreations(const QFileInfo& target)
         if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
             QFile::remove(directory.filePath(name));
     }
+}
+
+void restrictDatabaseModes(const QString& path)
+{
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"})
+        KX2File::restrictMode(path + QLatin1String(suffix), kKX2DatabaseMode);
 }
 
 void removeCreation(const QString& temporary)

@@ -13,6 +13,13 @@
 
 #include <atomic>
 
+#include <sys/types.h>
+
+// Mode of a database file and of its journal files: its owner's only. The
+// records of a root service (paths of users' files among them) are nobody
+// else's business.
+constexpr mode_t kKX2DatabaseMode = 0600;
+
 // Creates a missing database directory (mode 755); an existing one keeps
 // its mode.
 void ensureDirectory(const QString& dirPath);
@@ -22,6 +29,9 @@ QString creationPrefix(const QFileInfo& target);
 extern std::atomic<unsigned> g_creationSerial;
 // Removes what creations of processes that no longer run left behind.
 void removeStaleCreations(const QFileInfo& target);
+// Takes from the database file `path` and its journal files every
+// permission beyond kKX2DatabaseMode.
+void restrictDatabaseModes(const QString& path);
 // Removes a temporary database with SQLite's side files.
 void removeCreation(const QString& temporary);
 // fsync() of a file or directory opened with `flags`.

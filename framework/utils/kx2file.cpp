@@ -109,24 +109,23 @@ QString KX2File::temporaryPrefix(const QString& filePath)
     return info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".tmp.");
 }
 
-bool KX2File::saveBinary(const QByteArray& bytes, const QString& filePath)
+bool KX2File::saveBinary(const QByteArray& bytes, const QString& filePath, mode_t mode)
 {
     makeParentDirectory(filePath);
     const QByteArray target = QFile::encodeName(QFileInfo(filePath).absoluteFilePath());
     const QByteArray temporary = QFile::encodeName(temporaryPrefix(filePath))
         + QByteArray::number(qint64(::getpid())) + '.' + QByteArray::number(++g_temporarySerial);
-    const int fd =
-        ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    // Created without any permission the file must not have: the umask can
+    // only take bits away, and fchmod() sets the exact ones before a byte is
+    // written.
+    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                          mode & 07777);
     if (fd < 0)
         return false;
-    struct stat existing
-    {};
-    if (::lstat(target.constData(), &existing) == 0 && S_ISREG(existing.st_mode))
-        ::fchmod(fd, existing.st_mode & 07777);
     // The bytes must be on the disk before the rename makes them the file:
     // a write that fails, or one that only fails when flushed, keeps the
     // old content.
-    bool ok = writeFully(fd, bytes) && ::fsync(fd) == 0;
+    bool ok = ::fchmod(fd, mode & 07777) == 0 && writeFully(fd, bytes) && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
     ok = ok && ::rename(temporary.constData(), target.constData()) == 0;
     if (!ok) {
@@ -135,6 +134,25 @@ bool KX2File::saveBinary(const QByteArray& bytes, const QString& filePath)
     }
     syncDirectory(QFile::encodeName(QFileInfo(filePath).absolutePath()));
     return true;
+}
+
+bool KX2File::restrictMode(const QString& filePath, mode_t mode)
+{
+    // Opened rather than chmod()ed by name, so that a link planted at the
+    // name cannot redirect the change; O_NONBLOCK keeps a FIFO from
+    // blocking the open.
+    const KX2UniqueFd fd(::open(QFile::encodeName(filePath).constData(),
+                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.isValid())
+        return errno == ENOENT;
+    struct stat info
+    {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    const mode_t allowed = mode & 07777;
+    if ((info.st_mode & 07777 & ~allowed) == 0)
+        return true;
+    return ::fchmod(fd.get(), info.st_mode & allowed) == 0;
 }
 
 int KX2File::removeStaleTemporaries(const QString& filePath)
@@ -196,7 +214,8 @@ QJsonObject KX2File::readJsonObject(const QString& filePath)
     return document.object();
 }
 
-bool KX2File::saveJson(const QString& filePath, const QJsonValue& value, bool compact)
+bool KX2File::saveJson(const QString& filePath, const QJsonValue& value, bool compact,
+                       mode_t mode)
 {
     QJsonDocument document;
     if (value.isObject()) {
@@ -211,7 +230,7 @@ bool KX2File::saveJson(const QString& filePath, const QJsonValue& value, bool co
     }
     const QJsonDocument::JsonFormat format =
         compact ? QJsonDocument::Compact : QJsonDocument::Indented;
-    return saveBinary(document.toJson(format), filePath);
+    return saveBinary(document.toJson(format), filePath, mode);
 }
 
 bool KX2File::removeDirs(const QString& dirPath, bool removeSelf)

@@ -18,6 +18,8 @@
 #include <QJsonValue>
 #include <QString>
 
+#include <sys/types.h>
+
 class KX2File
 {
 public:
@@ -36,8 +38,22 @@ public:
     // and a crash leaves the old content. Any failure (a full file system
     // included) leaves the target untouched, removes the temporary file
     // and returns false. A target that is a symbolic link is replaced by
-    // the file, never followed. An existing target's permissions are kept.
-    static bool saveBinary(const QByteArray& bytes, const QString& filePath);
+    // the file, never followed. The file gets exactly the permissions
+    // `mode`, whatever the process's umask and the mode of the file it
+    // replaces: by default only its owner may read it, since what a root
+    // service keeps (settings, records) is nobody else's business.
+    static bool saveBinary(const QByteArray& bytes, const QString& filePath,
+                           mode_t mode = kPrivateMode);
+
+    // Permissions of the files saveBinary() writes unless told otherwise.
+    static constexpr mode_t kPrivateMode = 0600;
+
+    // Takes every permission bit beyond `mode` away from the regular file
+    // `filePath`, which an earlier version may have left readable by
+    // others. A symbolic link is neither followed nor changed. True when
+    // nothing at `filePath` exceeds `mode` afterwards (a missing file
+    // included).
+    static bool restrictMode(const QString& filePath, mode_t mode = kPrivateMode);
 
     // Temporary files of saveBinary() for `filePath` are named this prefix
     // followed by the writing process's id, '.', and a serial number.
@@ -63,8 +79,9 @@ public:
     // Serialises `value` (an object or an array; anything else returns false
     // and writes nothing) to `filePath` through saveBinary. `compact` selects
     // the form without white space; otherwise four-space indentation with a
-    // trailing newline.
-    static bool saveJson(const QString& filePath, const QJsonValue& value, bool compact = false);
+    // trailing newline. `mode` as for saveBinary.
+    static bool saveJson(const QString& filePath, const QJsonValue& value, bool compact = false,
+                         mode_t mode = kPrivateMode);
 
     // Removes everything inside `dirPath`, and the directory itself when
     // `removeSelf` is true. Symbolic links are removed as links: their

@@ -10,7 +10,10 @@
 #include <QThread>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "avtestsupport.h"
@@ -44,6 +47,33 @@ QList<QByteArray> linesWith(const QByteArray& text, const QByteArray& part)
     return found;
 }
 
+int modeOf(const QString& path)
+{
+    struct stat info
+    {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777)
+                                                                     : -1;
+}
+
+// The errno with which a child dropped to nobody fails to open `path` for
+// reading; 0 when it succeeds.
+int openErrorAsNobody(const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0
+            || ::setresuid(65534, 65534, 65534) != 0)
+            ::_exit(255);
+        const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+        ::_exit(fd >= 0 ? 0 : errno & 0x7f);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
 } // namespace
 
 class tst_ZNProcess : public QObject
@@ -63,6 +93,7 @@ private slots:
     void corruptVirusDatabaseIsTraced();
     void eventsArePrintedWhateverTheDebugBits();
     void hostileFileNamesStayOnTheirLine();
+    void recordsAreHiddenFromOtherUsers();
 
 private:
     void writeConfig(int debuglevel = 0);
@@ -467,6 +498,81 @@ void tst_ZNProcess::hostileFileNamesStayOnTheirLine()
         paths << record.toObject()["path"].toString();
     QVERIFY2(paths.contains(QString::fromUtf8(hostile)), qPrintable(paths.join(" | ")));
     stopService();
+}
+
+// The store names infected files inside directories only root may enter,
+// and the settings, the description and the event log tell about the
+// appliance: started under a umask that takes nothing away, with the
+// settings and the description an earlier version left 0644, the service
+// still keeps every file it writes its owner's only, and another user
+// cannot read them although every directory above lets him through.
+void tst_ZNProcess::recordsAreHiddenFromOtherUsers()
+{
+    const QString dataDir = root->path() + "/data";
+    const QString etc = root->path() + "/etc";
+    const QString logFile = root->path() + "/log/antivirus.log";
+    QVERIFY(avtest::writeFile(dataDir + "/virusdb/test.hdb", avtest::eicarHdbLine()));
+    QVERIFY(avtest::writeFile(root->path() + "/scan/private/evil.doc", avtest::eicar()));
+    QVERIFY(avtest::writeJson(etc + "/settings.json",
+                              QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"threads", 1}}));
+    QVERIFY(avtest::writeJson(etc + "/virusdb.json", QJsonObject{{"items", QJsonArray()}}));
+    QJsonObject config = avtest::readJson(configPath);
+    config["logfile"] = logFile;
+    QVERIFY(avtest::writeJson(configPath, config));
+    for (const QString& path : {etc + "/settings.json", etc + "/virusdb.json"})
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0644), 0);
+    for (const QString& dir : {root->path(), etc, dataDir})
+        QCOMPARE(::chmod(QFile::encodeName(dir).constData(), 0755), 0);
+
+    const mode_t oldMask = ::umask(0);
+    const bool started = startService();
+    ::umask(oldMask);
+    QVERIFY(started);
+    QVERIFY2(waitForOutput("lpcID: "), output.constData());
+    QDeadlineTimer deadline(60000);
+    int err = -1;
+    QJsonObject reply;
+    while ((KX2LocalServer::localRequest(
+                socketName,
+                QJsonObject{{"cmd", "antivirus_scan_start"},
+                            {"params", QJsonObject{{"path", root->path() + "/scan"}}}},
+                &reply, 20),
+            err = reply.value("err").toInt(-1))
+               == 9983
+           && !deadline.hasExpired())
+        process->waitForReadyRead(20); // the engine is still loading
+    QCOMPARE(err, 0);
+    QVERIFY2(waitForOutput("[task-end] task=1"), output.constData());
+    QVERIFY2(waitForOutput("[quarantine] task=1"), output.constData());
+
+    // Every file written, and whatever journal files are there now.
+    QStringList files;
+    for (const QString& dir : {etc, root->path() + "/log", dataDir + "/.cache"}) {
+        const QStringList names = QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::System);
+        for (const QString& name : names)
+            if (name != QLatin1String("config.json"))
+                files << dir + "/" + name;
+    }
+    for (const QString& path : {etc + "/antivirus.db", etc + "/settings.json",
+                                etc + "/virusdb.json", logFile, dataDir + "/.cache/clean.db"})
+        QVERIFY2(files.contains(path), qPrintable(files.join(' ')));
+    for (const QString& path : files)
+        QVERIFY2(modeOf(path) == 0600, qPrintable(path + ": " + QString::number(modeOf(path), 8)));
+    // A directory made without a mode of its own keeps at least the unit's
+    // umask out.
+    QCOMPARE(modeOf(root->path() + "/log"), 0750);
+    stopService();
+    QVERIFY(avtest::readBytes(logFile).contains("[task-end] task=1"));
+    // The stop line came with the store, the log and the cache closed.
+    for (const QString& path : files)
+        QVERIFY2(!QFileInfo::exists(path) || modeOf(path) == 0600, qPrintable(path));
+
+    if (::geteuid() != 0)
+        QSKIP("acting as another user needs root");
+    QCOMPARE(openErrorAsNobody(etc + "/config.json"), 0); // the directories let him through
+    for (const QString& path : {etc + "/antivirus.db", etc + "/settings.json",
+                                etc + "/virusdb.json", logFile})
+        QVERIFY2(openErrorAsNobody(path) == EACCES, qPrintable(path));
 }
 
 QTEST_GUILESS_MAIN(tst_ZNProcess)

@@ -301,7 +301,9 @@ void TestAppProcess::stopSignalAtOnceEndsInOrder()
 void TestAppProcess::socketAccessKeys()
 {
     QTemporaryDir dir;
-    const QString socket = dir.filePath(QStringLiteral("av.sock"));
+    // In a directory the service makes: its own umask must not narrow
+    // what the socket's mode allows.
+    const QString socket = dir.filePath(QStringLiteral("run/av.sock"));
     const QString cfg = writeServiceConfig(dir, socket,
                                            {{QStringLiteral("lpcmode"), QStringLiteral("0660")},
                                             {QStringLiteral("lpcgroup"), QStringLiteral("4242")}});
@@ -314,6 +316,8 @@ void TestAppProcess::socketAccessKeys()
     QCOMPARE(::stat(QFile::encodeName(socket).constData(), &st), 0);
     QCOMPARE(int(st.st_mode & 0777), 0660);
     QCOMPARE(int(st.st_gid), 4242);
+    QCOMPARE(::stat(QFile::encodeName(dir.filePath(QStringLiteral("run"))).constData(), &st), 0);
+    QCOMPARE(int(st.st_mode & 07777), 0755);
     ::kill(pid_t(process.processId()), SIGTERM);
     QVERIFY(process.waitForFinished(20000));
 

@@ -120,6 +120,7 @@ private slots:
     void creatorFailureLeavesNoFile();
     void fourArgumentOpen();
     void openOnlyNeverCreates();
+    void storeAndJournalsAreOwnersOnly();
     void transactions();
 
     // Threads
@@ -540,6 +541,55 @@ void TestKX2DBSqlite::openOnlyNeverCreates()
     db.close();
     QVERIFY(db.openOnly(path));
     QCOMPARE(db.fileName(), path);
+}
+
+namespace {
+
+int modeOf(const QString& path)
+{
+    struct stat info
+    {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
+}
+
+} // namespace
+
+// The store holds paths of users' files: neither a permissive umask nor an
+// earlier version's 0644 file may leave it or its journals readable by
+// others.
+void TestKX2DBSqlite::storeAndJournalsAreOwnersOnly()
+{
+    const QString path = dir->filePath("private.db");
+    KX2DBSqlite db;
+    db.loadSqlCreator(creatorPath);
+    const mode_t oldMask = ::umask(0);
+    const bool opened = db.open(path) && db.loadSqlEngine(enginePath);
+    QVERIFY2(opened, qPrintable(db.lastError()));
+    QCOMPARE(modeOf(path), 0600);
+    // The rollback journal exists while a write transaction runs.
+    QVERIFY(db.transactionBegin());
+    QVERIFY(db.call("item_append", {{"name", "/home/alice/private/x"}}));
+    const int journalMode = modeOf(path + "-journal");
+    QVERIFY(db.transactionCommit());
+    QCOMPARE(journalMode, 0600);
+    int changes = 0, lastRowId = 0;
+    QList<QJsonObject> rows;
+    QVERIFY(db.exec(changes, lastRowId, rows, "PRAGMA journal_mode = WAL;"));
+    QVERIFY(db.call("item_append", {{"name", "y"}}));
+    QCOMPARE(modeOf(path + "-wal"), 0600);
+    QCOMPARE(modeOf(path + "-shm"), 0600);
+    ::umask(oldMask);
+
+    // What an earlier version left: everything 0644 (the journals stay
+    // while a connection is open), closed by the next open.
+    for (const char* suffix : {"", "-wal", "-shm"})
+        QCOMPARE(::chmod(QFile::encodeName(path + suffix).constData(), 0644), 0);
+    KX2DBSqlite next;
+    QVERIFY(next.open(path));
+    for (const char* suffix : {"", "-wal", "-shm"})
+        QCOMPARE(modeOf(path + suffix), 0600);
+    next.close();
+    db.close();
 }
 
 void TestKX2DBSqlite::transactions()

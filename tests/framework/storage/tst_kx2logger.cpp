@@ -11,6 +11,8 @@
 #include <QThread>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -71,6 +73,7 @@ private slots:
     void lineFormat();
     void writesNothingWithoutFileOrOutput();
     void immediateModeAppendsAndMakesDirectories();
+    void logAndBackupsAreOwnersOnly();
     void rotationStartsNewFileBeforeLimitIsPassed();
     void rotationFillsTheLowestGap();
     void rotationShiftsWhenAllBackupsExist();
@@ -149,6 +152,40 @@ void TestKX2Logger::immediateModeAppendsAndMakesDirectories()
     const QString second = logger.write(KX2Logger::Error, QString(), QString(), 0, "two");
     // Immediate: the lines are in the file when write() returns.
     QCOMPARE(linesOf(path), (QStringList{first, second}));
+}
+
+namespace {
+
+int modeOf(const QString& path)
+{
+    struct stat info
+    {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
+}
+
+} // namespace
+
+// The events name users' files: no umask and no file an earlier version
+// left 0644 makes the log or a backup readable by others, in either mode.
+void TestKX2Logger::logAndBackupsAreOwnersOnly()
+{
+    const mode_t oldMask = ::umask(0);
+    writeFile(backupPath(1), "old backup\n");
+    QCOMPARE(modeOf(backupPath(1)), 0666);
+    {
+        KX2Logger logger;
+        logger.setFilePath(logPath());
+        QCOMPARE(modeOf(backupPath(1)), 0600);
+        logger.write(KX2Logger::Info, QString(), QString(), 0, "created");
+        QCOMPARE(modeOf(logPath()), 0600);
+        QVERIFY(QFile::remove(logPath()));
+        writeFile(logPath(), "old log\n");
+        logger.setImmediate(false);
+        logger.write(KX2Logger::Info, QString(), QString(), 0, "queued");
+    } // waits for the queued line
+    QVERIFY(readFile(logPath()).endsWith("queued\n"));
+    QCOMPARE(modeOf(logPath()), 0600);
+    ::umask(oldMask);
 }
 
 void TestKX2Logger::rotationStartsNewFileBeforeLimitIsPassed()

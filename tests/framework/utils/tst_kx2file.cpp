@@ -11,6 +11,7 @@
 #include <QtTest>
 
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -61,6 +62,7 @@ private slots:
     void loadBinaryKeepsBytesOnFailure();
     void saveBinaryCreatesDirectoriesAndReplaces();
     void saveBinaryReportsFailedWrites();
+    void savedFilesHaveTheirModeWhateverTheUmask();
     void saveOnFullFileSystemKeepsOldFile();
     void staleTemporariesOfDeadWritersRemoved();
     void loadJsonRules();
@@ -121,6 +123,51 @@ void TestKX2File::saveBinaryCreatesDirectoriesAndReplaces()
     writeFile(path("plain"), "x");
     QVERIFY(!KX2File::saveBinary(QByteArray("y"), path("plain/inner")));
     QVERIFY(!KX2File::saveBinary(QByteArray("y"), m_dir->path()));
+}
+
+namespace {
+
+int modeOf(const QString& path)
+{
+    struct stat info
+    {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777)
+                                                                     : -1;
+}
+
+} // namespace
+
+// The settings of a root service are its owner's only by default: neither
+// the umask nor the mode of the file replaced decides.
+void TestKX2File::savedFilesHaveTheirModeWhateverTheUmask()
+{
+    const mode_t oldMask = ::umask(0);
+    QVERIFY(KX2File::saveJson(path("settings.json"), QJsonObject{{"datadir", "/srv"}}));
+    const int created = modeOf(path("settings.json"));
+    writeFile(path("old.json"), "{}");
+    const int before = modeOf(path("old.json"));
+    QVERIFY(KX2File::saveJson(path("old.json"), QJsonObject{}));
+    const int replaced = modeOf(path("old.json"));
+    QVERIFY(KX2File::saveBinary("published", path("public"), 0644));
+    const int published = modeOf(path("public"));
+    ::umask(oldMask);
+    QCOMPARE(created, 0600);
+    QCOMPARE(before, 0666);
+    QCOMPARE(replaced, 0600);
+    QCOMPARE(published, 0644);
+
+    // An earlier version's 0644 file loses what is beyond the mode asked
+    // for; a link is neither followed nor changed.
+    QCOMPARE(::chmod(QFile::encodeName(path("public")).constData(), 0664), 0);
+    QVERIFY(KX2File::restrictMode(path("public")));
+    QCOMPARE(modeOf(path("public")), 0600);
+    QCOMPARE(::chmod(QFile::encodeName(path("public")).constData(), 0644), 0);
+    QVERIFY(KX2File::restrictMode(path("public"), 0640));
+    QCOMPARE(modeOf(path("public")), 0640);
+    QVERIFY(KX2File::restrictMode(path("missing")));
+    QVERIFY(QFile::link(path("public"), path("link")));
+    QVERIFY(!KX2File::restrictMode(path("link"), 0));
+    QCOMPARE(modeOf(path("public")), 0640);
 }
 
 void TestKX2File::saveBinaryReportsFailedWrites()
