@@ -33,8 +33,9 @@
 //
 // Access: the socket file gets the mode and group given with setAccess()
 // (default: everybody may connect). With a mode that does not admit
-// everybody, a peer whose credentials (SO_PEERCRED) do not match the owner,
-// root or the admitted group is disconnected before any request is read.
+// everybody, a peer whose credentials at connect time (SO_PEERCRED and
+// SO_PEERGROUPS, see KX2Peer) match neither the owner, root nor the
+// admitted group is disconnected before any request is read.
 //
 // The router chain, the limits and the debugging switch are shared with
 // the connections, so the server may be destroyed while connections are
