@@ -444,17 +444,17 @@ int KX2LocalServer::maxOpenConnections() const
 
 void KX2LocalServer::setBufferBudget(qint64 bytes)
 {
-    d->budget.store(std::max<qint64>(0, bytes));
+    d->frameBudget.setLimit(bytes);
 }
 
 qint64 KX2LocalServer::bufferBudget() const
 {
-    return d->budget.load();
+    return d->frameBudget.limit();
 }
 
 qint64 KX2LocalServer::bufferedBytes() const
 {
-    return d->buffered.load();
+    return d->frameBudget.held();
 }
 
 int KX2LocalServer::connectionCount() const
