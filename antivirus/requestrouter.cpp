@@ -135,12 +135,15 @@ RequestRouter::~RequestRouter()
 
 bool RequestRouter::loadConfigure(KX2Journals& journal, const QJsonObject& configuration)
 {
-    const QString group = toString(configuration.value(QStringLiteral("lpcadmingroup"))).trimmed();
-    // A group that does not resolve leaves the changing methods to root
-    // alone rather than to everybody.
-    adminGroup = group.isEmpty() ? kEveryPeer : kx2GroupId(group);
-    if (!group.isEmpty() && adminGroup.load() < 0)
-        PRINTLN_WITHTIME(QStringLiteral("未知的 lpcadmingroup: ") + group);
+    // Without the key every peer may change things; a key that cannot be
+    // read as a group must not mean the same, so it stops the start.
+    const QJsonValue group = configuration.value(QStringLiteral("lpcadmingroup"));
+    adminGroup = group.isUndefined() ? kEveryPeer : kx2GroupId(group);
+    if (!group.isUndefined() && adminGroup.load() < 0) {
+        journal.add(PRETTY(Q_FUNC_INFO, __LINE__), QStringLiteral("lpcadmingroup"), false,
+                    QStringLiteral("未知的 lpcadmingroup: ") + kx2SettingText(group));
+        return false;
+    }
     return antivirus->loadConfigure(journal, configuration);
 }
 
