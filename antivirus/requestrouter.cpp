@@ -1,5 +1,6 @@
 #include "requestrouter.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSet>
@@ -108,18 +109,21 @@ void resultsIf(bool ok, const QJsonObject& results, QJsonObject* retObject, KX2C
 
 // Changing methods are for root and the members of "lpcadmingroup" (when
 // set); a request dispatched in-process is the service's own.
-bool RequestRouter::admitted(KX2Cabinet* envObject, const char* method) const
+bool RequestRouter::admitted(KX2Cabinet* envObject, const char* method)
 {
     const long group = adminGroup.load();
     const KX2Peer peer = KX2Peer::of(*envObject);
-    if (group == kEveryPeer || !peer.known || peer.uid == 0
-        || (group >= 0 && peer.isMemberOf(gid_t(group))))
+    if (group == kEveryPeer || !peer.known || peer.uid == 0 || peer.isMemberOf(gid_t(group)))
         return true;
     envObject->setErr(KX2ErrorCode::PermissionDenied, QStringLiteral("没有权限执行此操作"));
-    znEvent(QStringLiteral("[refused] 拒绝请求 %1: uid %2 pid %3")
-                .arg(QLatin1String(method))
-                .arg(peer.uid)
-                .arg(peer.pid));
+    const QString line = QStringLiteral("[refused] 拒绝请求 %1: uid %2 pid %3")
+                             .arg(QLatin1String(method))
+                             .arg(peer.uid)
+                             .arg(peer.pid);
+    const QStringList lines =
+        refusals.refuse(peer.uid, line, QDateTime::currentMSecsSinceEpoch());
+    for (const QString& event : lines)
+        znEvent(event);
     return false;
 }
 

@@ -417,8 +417,14 @@ void TestAppProcess::changingMethodsNeedTheAdminGroup()
     }
     QVERIFY2(waitForOutput(process, output, "拒绝请求 antivirus_scan_start: uid 65534 pid "),
              output.constData());
-    // A member of the group, and root, may.
+    // A member of the group, also one that holds it only for this process
+    // (the user database does not list `nobody` in it), and root, may.
     QVERIFY(callAs(client, socket, nobody, admins, QStringLiteral("antivirus_scan_start"), scan)
+                .value(QStringLiteral("err"))
+                .toInt()
+            != 9870);
+    QVERIFY(callAs(client, socket, nobody, nogroup, QStringLiteral("antivirus_scan_stop"), {},
+                   QString::number(admins))
                 .value(QStringLiteral("err"))
                 .toInt()
             != 9870);
@@ -426,8 +432,17 @@ void TestAppProcess::changingMethodsNeedTheAdminGroup()
                 .value(QStringLiteral("err"))
                 .toInt()
             != 9870);
+    // Refusals in a loop: the first few are logged, the rest only counted,
+    // so they cannot push other events out of the log.
+    for (int i = 0; i < 8; ++i)
+        QCOMPARE(callAs(client, socket, nobody, nogroup, QStringLiteral("antivirus_scan_stop"))
+                     .value(QStringLiteral("err"))
+                     .toInt(),
+                 9870);
     ::kill(pid_t(process.processId()), SIGTERM);
     QVERIFY(process.waitForFinished(20000));
+    output += process.readAll();
+    QCOMPARE(output.count("[refused] 拒绝请求"), 5);
 }
 
 // The chain a local user could run against a service without an admin
