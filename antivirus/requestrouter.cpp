@@ -113,7 +113,8 @@ bool RequestRouter::admitted(KX2Cabinet* envObject, const char* method)
 {
     const long group = adminGroup.load();
     const KX2Peer peer = KX2Peer::of(*envObject);
-    if (group == kEveryPeer || !peer.known || peer.uid == 0 || peer.isMemberOf(gid_t(group)))
+    if (group == kEveryPeer || !peer.known || peer.uid == 0
+        || (group >= 0 && peer.isMemberOf(gid_t(group))))
         return true;
     envObject->setErr(KX2ErrorCode::PermissionDenied, QStringLiteral("没有权限执行此操作"));
     const QString line = QStringLiteral("[refused] 拒绝请求 %1: uid %2 pid %3")
@@ -142,8 +143,10 @@ bool RequestRouter::loadConfigure(KX2Journals& journal, const QJsonObject& confi
     // Without the key every peer may change things; a key that cannot be
     // read as a group must not mean the same, so it stops the start.
     const QJsonValue group = configuration.value(QStringLiteral("lpcadmingroup"));
-    adminGroup = group.isUndefined() ? kEveryPeer : kx2GroupId(group);
-    if (!group.isUndefined() && adminGroup.load() < 0) {
+    const long id = group.isUndefined() ? kEveryPeer : kx2GroupId(group);
+    // Should a caller serve requests all the same, root alone may change.
+    adminGroup = group.isUndefined() || id >= 0 ? id : kRootOnly;
+    if (adminGroup.load() == kRootOnly) {
         journal.add(PRETTY(Q_FUNC_INFO, __LINE__), QStringLiteral("lpcadmingroup"), false,
                     QStringLiteral("未知的 lpcadmingroup: ") + kx2SettingText(group));
         return false;

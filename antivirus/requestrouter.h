@@ -56,6 +56,7 @@ public:
 
 private:
     static constexpr long kEveryPeer = -1;
+    static constexpr long kRootOnly = -2;
     bool admitted(KX2Cabinet* envObject, const char* method);
     std::atomic<long> adminGroup{kEveryPeer};
     ZNRefusalLog refusals;
