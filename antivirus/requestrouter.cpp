@@ -1,5 +1,6 @@
 #include "requestrouter.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSet>
@@ -108,7 +109,7 @@ void resultsIf(bool ok, const QJsonObject& results, QJsonObject* retObject, KX2C
 
 // Changing methods are for root and the members of "lpcadmingroup" (when
 // set); a request dispatched in-process is the service's own.
-bool RequestRouter::admitted(KX2Cabinet* envObject, const char* method) const
+bool RequestRouter::admitted(KX2Cabinet* envObject, const char* method)
 {
     const long group = adminGroup.load();
     const KX2Peer peer = KX2Peer::of(*envObject);
@@ -116,10 +117,14 @@ bool RequestRouter::admitted(KX2Cabinet* envObject, const char* method) const
         || (group >= 0 && peer.isMemberOf(gid_t(group))))
         return true;
     envObject->setErr(KX2ErrorCode::PermissionDenied, QStringLiteral("没有权限执行此操作"));
-    znEvent(QStringLiteral("[refused] 拒绝请求 %1: uid %2 pid %3")
-                .arg(QLatin1String(method))
-                .arg(peer.uid)
-                .arg(peer.pid));
+    const QString line = QStringLiteral("[refused] 拒绝请求 %1: uid %2 pid %3")
+                             .arg(QLatin1String(method))
+                             .arg(peer.uid)
+                             .arg(peer.pid);
+    const QStringList lines =
+        refusals.refuse(peer.uid, line, QDateTime::currentMSecsSinceEpoch());
+    for (const QString& event : lines)
+        znEvent(event);
     return false;
 }
 
@@ -135,12 +140,17 @@ RequestRouter::~RequestRouter()
 
 bool RequestRouter::loadConfigure(KX2Journals& journal, const QJsonObject& configuration)
 {
-    const QString group = toString(configuration.value(QStringLiteral("lpcadmingroup"))).trimmed();
-    // A group that does not resolve leaves the changing methods to root
-    // alone rather than to everybody.
-    adminGroup = group.isEmpty() ? kEveryPeer : kx2GroupId(group);
-    if (!group.isEmpty() && adminGroup.load() < 0)
-        PRINTLN_WITHTIME(QStringLiteral("未知的 lpcadmingroup: ") + group);
+    // Without the key every peer may change things; a key that cannot be
+    // read as a group must not mean the same, so it stops the start.
+    const QJsonValue group = configuration.value(QStringLiteral("lpcadmingroup"));
+    const long id = group.isUndefined() ? kEveryPeer : kx2GroupId(group);
+    // Should a caller serve requests all the same, root alone may change.
+    adminGroup = group.isUndefined() || id >= 0 ? id : kRootOnly;
+    if (adminGroup.load() == kRootOnly) {
+        journal.add(PRETTY(Q_FUNC_INFO, __LINE__), QStringLiteral("lpcadmingroup"), false,
+                    QStringLiteral("未知的 lpcadmingroup: ") + kx2SettingText(group));
+        return false;
+    }
     return antivirus->loadConfigure(journal, configuration);
 }
 

@@ -13,13 +13,16 @@
 // Methods that change something (scans, stops, missions, settings, the
 // quarantine, logs, updates) are refused with 9870 to a peer that is not
 // root and not in the group "lpcadmingroup" of config.json, when that key
-// is set; reading methods and help are for every peer.
+// is set; reading methods and help are for every peer. A key that names no
+// group (another JSON type, blank, unknown) makes loadConfigure() fail.
+// Refusals are logged as events, a few per peer uid and minute
+// (ZNRefusalLog).
 //
 // Threads: the forwarding operations run on the main thread at start-up;
 // the request methods run on connection worker threads, possibly several at
-// once. The router's only state of its own is the group, set by
-// loadConfigure() before any request is served; the module guards the
-// service state.
+// once. The router's state of its own is the group, set by loadConfigure()
+// before any request is served, and the refusal log, which guards itself;
+// the module guards the service state.
 
 #ifndef REQUESTROUTER_H
 #define REQUESTROUTER_H
@@ -29,6 +32,7 @@
 #include <atomic>
 
 #include "kx2todorouter.h"
+#include "znrefusallog.h"
 
 class KX2Cabinet;
 class KX2Journals;
@@ -51,9 +55,11 @@ public:
     ZNAntiVirus* antivirusModule() const { return antivirus; }
 
 private:
-    static constexpr long kEveryPeer = -2;
-    bool admitted(KX2Cabinet* envObject, const char* method) const;
+    static constexpr long kEveryPeer = -1;
+    static constexpr long kRootOnly = -2;
+    bool admitted(KX2Cabinet* envObject, const char* method);
     std::atomic<long> adminGroup{kEveryPeer};
+    ZNRefusalLog refusals;
 
 private slots:
     // Request methods, in the order help_interfaces lists them.

@@ -13,12 +13,12 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <grp.h>
 #include <unistd.h>
 
 #include "kx2file.h"
 #include "kx2journals.h"
 #include "kx2localserver.h"
+#include "kx2peer.h"
 #include "kx2rpcpacket.h"
 #include "kx2trace.h"
 #include "kx2values.h"
@@ -241,33 +241,29 @@ void AppData::applyLogFile()
 // bits, text like "0660" or a number), "lpcgroup" (group name or id) and
 // "lpcmaxconn" (requests served at once; idle connections do not count).
 // Absent keys keep the defaults: everybody may connect, the process's
-// group, 256 requests.
+// group, 256 requests. A present access key that cannot be read (another
+// JSON type, null, blank, an unknown group) stops the start: guessing
+// would decide who may connect.
 bool AppData::applySocketAccess()
 {
     int mode = -1;
     const QJsonValue modeValue = configuration.value(QStringLiteral("lpcmode"));
-    if (!modeValue.isUndefined() && !modeValue.isNull()) {
+    if (!modeValue.isUndefined()) {
         bool ok = false;
-        const QString text = toString(modeValue).trimmed();
-        mode = text.toInt(&ok, 8);
+        mode = toString(modeValue).trimmed().toInt(&ok, 8);
         if (!ok || mode < 0 || mode > 0777) {
-            PRINTLN_WITHTIME(
-                QString(QStringLiteral("本地服务启动失败: lpcmode is not an octal mode: ") + text));
+            PRINTLN_WITHTIME(QString(QStringLiteral("本地服务启动失败: lpcmode is not an octal mode: ")
+                                     + kx2SettingText(modeValue)));
             return false;
         }
     }
     int groupId = -1;
-    const QString group = toString(configuration.value(QStringLiteral("lpcgroup"))).trimmed();
-    if (!group.isEmpty()) {
-        bool numeric = false;
-        groupId = group.toInt(&numeric);
-        if (!numeric) {
-            const struct group* entry = ::getgrnam(group.toLocal8Bit().constData());
-            groupId = entry ? int(entry->gr_gid) : -1;
-        }
+    const QJsonValue groupValue = configuration.value(QStringLiteral("lpcgroup"));
+    if (!groupValue.isUndefined()) {
+        groupId = int(kx2GroupId(groupValue));
         if (groupId < 0) {
-            PRINTLN_WITHTIME(
-                QString(QStringLiteral("本地服务启动失败: unknown lpcgroup: ") + group));
+            PRINTLN_WITHTIME(QString(QStringLiteral("本地服务启动失败: unknown lpcgroup: ")
+                                     + kx2SettingText(groupValue)));
             return false;
         }
     }

@@ -2,6 +2,7 @@
 
 #include "kx2localserver_p.h"
 #include "kx2localsocket.h"
+#include "kx2peer.h"
 #include "kx2rpcpacket.h"
 
 #include <QDir>
@@ -12,12 +13,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <vector>
 
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -253,31 +251,15 @@ bool KX2Acceptor::admitted(int connection) const
 {
     if ((mode & 0002) != 0)
         return true;
-    ucred peer{};
-    socklen_t length = sizeof peer;
-    if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
+    const KX2Peer peer = KX2Peer::ofSocket(connection);
+    if (!peer.known)
         return false;
     if (peer.uid == 0 || peer.uid == ::geteuid())
         return true;
     if ((mode & 0020) == 0)
         return false;
-    const gid_t group = groupId >= 0 ? gid_t(groupId) : ::getegid();
-    if (peer.gid == group)
-        return true;
-    // Supplementary groups of the peer's user.
-    passwd entry{};
-    passwd* user = nullptr;
-    char text[4096];
-    if (::getpwuid_r(peer.uid, &entry, text, sizeof text, &user) != 0 || !user)
-        return false;
-    int count = 64;
-    std::vector<gid_t> groups(static_cast<size_t>(count));
-    if (::getgrouplist(user->pw_name, peer.gid, groups.data(), &count) < 0) {
-        groups.resize(static_cast<size_t>(count));
-        if (::getgrouplist(user->pw_name, peer.gid, groups.data(), &count) < 0)
-            return false;
-    }
-    return std::find(groups.begin(), groups.begin() + count, group) != groups.begin() + count;
+    // The groups the peer held when it connected.
+    return peer.isMemberOf(groupId >= 0 ? gid_t(groupId) : ::getegid());
 }
 
 } // namespace
@@ -466,17 +448,17 @@ int KX2LocalServer::maxOpenConnections() const
 
 void KX2LocalServer::setBufferBudget(qint64 bytes)
 {
-    d->budget.store(std::max<qint64>(0, bytes));
+    d->frameBudget.setLimit(bytes);
 }
 
 qint64 KX2LocalServer::bufferBudget() const
 {
-    return d->budget.load();
+    return d->frameBudget.limit();
 }
 
 qint64 KX2LocalServer::bufferedBytes() const
 {
-    return d->buffered.load();
+    return d->frameBudget.held();
 }
 
 int KX2LocalServer::connectionCount() const

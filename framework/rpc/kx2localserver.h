@@ -24,7 +24,8 @@
 // an idle one costs a descriptor and its small buffer, never a slot, and
 // clients are accepted in batches as they come. Request bytes buffered
 // beyond a small allowance per connection come from one budget of
-// bufferBudget() bytes for the whole server, and a connection whose next
+// bufferBudget() bytes for the whole server, of which one peer uid gets at
+// most a fair share (see KX2FrameBudget), and a connection whose next
 // frame does not fit is closed. When maxOpenConnections() are open, or an
 // accept fails for want of descriptors, the connection idle for longest
 // is closed to make room; with none idle, accepting pauses (listening
@@ -33,8 +34,9 @@
 //
 // Access: the socket file gets the mode and group given with setAccess()
 // (default: everybody may connect). With a mode that does not admit
-// everybody, a peer whose credentials (SO_PEERCRED) do not match the owner,
-// root or the admitted group is disconnected before any request is read.
+// everybody, a peer whose credentials at connect time (SO_PEERCRED and
+// SO_PEERGROUPS, see KX2Peer) match neither the owner, root nor the
+// admitted group is disconnected before any request is read.
 //
 // The router chain, the limits and the debugging switch are shared with
 // the connections, so the server may be destroyed while connections are
@@ -103,7 +105,8 @@ public:
     // running out of descriptors anyway closes idle connections too.
     void setMaxOpenConnections(int count);
     int maxOpenConnections() const;
-    // Bytes of large request frames buffered at once, over all connections.
+    // Bytes of large request frames buffered at once, over all connections;
+    // one uid gets at most half of them, less while more uids hold some.
     void setBufferBudget(qint64 bytes);
     qint64 bufferBudget() const;
     // Budget bytes held right now by frames being received.

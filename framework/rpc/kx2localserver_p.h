@@ -5,6 +5,7 @@
 #ifndef KX2LOCALSERVER_P_H
 #define KX2LOCALSERVER_P_H
 
+#include "kx2framebudget.h"
 #include "kx2localserver.h"
 #include "kx2reactor.h"
 #include "kx2servedslots.h"
@@ -86,19 +87,6 @@ public:
         return rootRouter.dispatch(retObject, cmdObject, env);
     }
 
-    // Takes `bytes` from the buffer budget; false (nothing taken) when they
-    // do not fit.
-    bool reserve(qint64 bytes)
-    {
-        qint64 used = buffered.load();
-        do {
-            if (used + bytes > budget.load())
-                return false;
-        } while (!buffered.compare_exchange_weak(used, used + bytes));
-        return true;
-    }
-    void release(qint64 bytes) { buffered.fetch_sub(bytes); }
-
     // Adds an opened connection to the list that evictOldestIdle() reads.
     void enlist(KX2ConnectionEntry* connection)
     {
@@ -163,8 +151,8 @@ public:
     std::atomic<int> connections{0}; // accepted and not yet ended
     std::atomic<int> maxOpen{defaultMaxOpen()};
     std::atomic<quint64> endings{0}; // connections ended so far
-    std::atomic<qint64> budget{KX2LocalServer::kDefaultBufferBudget};
-    std::atomic<qint64> buffered{0}; // budget bytes taken
+    // Bytes of large frames being received, and by whom.
+    KX2FrameBudget frameBudget{KX2LocalServer::kDefaultBufferBudget};
     // Open connections, for evictOldestIdle().
     KX2Mutex entriesMutex;
     std::list<KX2ConnectionEntry*> entries KX2_GUARDED_BY(entriesMutex);

@@ -409,7 +409,7 @@ bool KX2LocalSocketPrivate::reserveFor(qint64 frameSize)
 {
     if (frameSize <= kFreeFrameBytes || frameSize <= reserved)
         return true;
-    if (!server->reserve(frameSize - reserved))
+    if (!server->frameBudget.reserve(uid, frameSize - reserved))
         return false;
     reserved = frameSize;
     return true;
@@ -418,7 +418,7 @@ bool KX2LocalSocketPrivate::reserveFor(qint64 frameSize)
 void KX2LocalSocketPrivate::releaseReserved()
 {
     if (reserved > 0)
-        server->release(reserved);
+        server->frameBudget.release(uid, reserved);
     reserved = 0;
 }
 

@@ -24,8 +24,9 @@
 //     client gets a thread of its own, the others are served from the set;
 //   - ends when the peer closes the connection, when a write fails or does
 //     not drain within 30 s, when a frame announces more than
-//     PACKET_MAX_FRAME bytes or does not fit the server's buffer budget
-//     (the connection is closed without reading the frame), when memory
+//     PACKET_MAX_FRAME bytes or does not fit the server's buffer budget or
+//     its peer uid's share of it (KX2FrameBudget; the connection is closed
+//     without reading the frame), when memory
 //     runs out while serving it, or when stop() is called.
 // Bytes that are not a frame, or a frame whose JSON does not parse, leave
 // the stream without a way to resynchronise: the connection stays open but

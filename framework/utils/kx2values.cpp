@@ -1,6 +1,7 @@
 #include "kx2values.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 
 #include <cmath>
 #include <limits>
@@ -192,4 +193,15 @@ QStringList toStrings(const QJsonValue& value, bool skipBlank)
         strings.append(text);
     }
     return strings;
+}
+
+QString kx2SettingText(const QJsonValue& value)
+{
+    if (value.isString())
+        return value.toString();
+    // A document holds only arrays and objects: the value is written as
+    // the one element of an array, whose brackets are then cut off.
+    const QByteArray text =
+        QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(text.mid(1, text.size() - 2));
 }

@@ -59,4 +59,8 @@ bool toBool(const QJsonValue& value);
 // left out; kept elements are never trimmed.
 QStringList toStrings(const QJsonValue& value, bool skipBlank = false);
 
+// A value as a message quotes it: a string as it stands, anything else as
+// its compact JSON text (null, true, ["a"], {"a":1}).
+QString kx2SettingText(const QJsonValue& value);
+
 #endif // KX2VALUES_H

@@ -92,6 +92,8 @@ private slots:
     void socketStartFailuresAreExplained();
     void stopSignalAtOnceEndsInOrder();
     void socketAccessKeys();
+    void unreadablePrivilegeSettingsStopTheStart_data();
+    void unreadablePrivilegeSettingsStopTheStart();
     void changingMethodsNeedTheAdminGroup();
     void userWorkAreaLeaksNoRootFile();
 };
@@ -328,16 +330,49 @@ void TestAppProcess::socketAccessKeys()
     QVERIFY2(output.contains("unknown lpcgroup: no-such-group-zn"), output.constData());
 }
 
-// The reply to `cmd` sent by znavctl running as `uid`:`gid` (no
-// supplementary groups).
+void TestAppProcess::unreadablePrivilegeSettingsStopTheStart_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QByteArray>("value"); // JSON text
+    for (const char* key : {"lpcadmingroup", "lpcgroup"}) {
+        for (const char* value :
+             {R"(["zpadmins"])", R"({"name": "zpadmins"})", "true", "null", R"("")", R"("  ")",
+              R"("no-such-group-zn")", "-1", "4242.5"})
+            QTest::addRow("%s %s", key, value) << QString::fromLatin1(key) << QByteArray(value);
+    }
+    for (const char* value : {R"(["0660"])", "true", "null", R"("")", R"("rw")", "4242.5"})
+        QTest::addRow("lpcmode %s", value) << QStringLiteral("lpcmode") << QByteArray(value);
+}
+
+// A privilege setting that is there but cannot be read must not fall back
+// to a default that opens more than it says.
+void TestAppProcess::unreadablePrivilegeSettingsStopTheStart()
+{
+    QFETCH(QString, key);
+    QFETCH(QByteArray, value);
+    QTemporaryDir dir;
+    const QJsonValue setting =
+        QJsonDocument::fromJson("[" + value + "]").array().first();
+    const QString cfg =
+        writeServiceConfig(dir, dir.filePath(QStringLiteral("av.sock")), {{key, setting}});
+    QByteArray output;
+    QCOMPARE(runToEnd(cfg, &output), 1);
+    QVERIFY2(output.contains(key.toUtf8()), output.constData());
+    QVERIFY2(!output.contains("lpcID:"), output.constData());
+}
+
+// The reply to `cmd` sent by znavctl running as `uid`:`gid` with the
+// supplementary `groups` only (a comma-separated list; none when empty).
 QJsonObject callAs(const QString& client, const QString& socket, uid_t uid, gid_t gid,
-                   const QString& cmd, const QJsonObject& params = {})
+                   const QString& cmd, const QJsonObject& params = {},
+                   const QString& groups = QString())
 {
     QProcess process;
     process.start(QStringLiteral("setpriv"),
                   {QStringLiteral("--reuid=%1").arg(uid), QStringLiteral("--regid=%1").arg(gid),
-                   QStringLiteral("--clear-groups"), client, QStringLiteral("--socket"), socket,
-                   QStringLiteral("call"), cmd,
+                   groups.isEmpty() ? QStringLiteral("--clear-groups")
+                                    : QStringLiteral("--groups=") + groups,
+                   client, QStringLiteral("--socket"), socket, QStringLiteral("call"), cmd,
                    QString::fromUtf8(QJsonDocument(params).toJson(QJsonDocument::Compact))});
     if (!process.waitForFinished(20000))
         return QJsonObject();
@@ -386,8 +421,14 @@ void TestAppProcess::changingMethodsNeedTheAdminGroup()
     }
     QVERIFY2(waitForOutput(process, output, "拒绝请求 antivirus_scan_start: uid 65534 pid "),
              output.constData());
-    // A member of the group, and root, may.
+    // A member of the group, also one that holds it only for this process
+    // (the user database does not list `nobody` in it), and root, may.
     QVERIFY(callAs(client, socket, nobody, admins, QStringLiteral("antivirus_scan_start"), scan)
+                .value(QStringLiteral("err"))
+                .toInt()
+            != 9870);
+    QVERIFY(callAs(client, socket, nobody, nogroup, QStringLiteral("antivirus_scan_stop"), {},
+                   QString::number(admins))
                 .value(QStringLiteral("err"))
                 .toInt()
             != 9870);
@@ -395,8 +436,17 @@ void TestAppProcess::changingMethodsNeedTheAdminGroup()
                 .value(QStringLiteral("err"))
                 .toInt()
             != 9870);
+    // Refusals in a loop: the first few are logged, the rest only counted,
+    // so they cannot push other events out of the log.
+    for (int i = 0; i < 8; ++i)
+        QCOMPARE(callAs(client, socket, nobody, nogroup, QStringLiteral("antivirus_scan_stop"))
+                     .value(QStringLiteral("err"))
+                     .toInt(),
+                 9870);
     ::kill(pid_t(process.processId()), SIGTERM);
     QVERIFY(process.waitForFinished(20000));
+    output += process.readAll();
+    QCOMPARE(output.count("[refused] 拒绝请求"), 5);
 }
 
 // The chain a local user could run against a service without an admin

@@ -28,6 +28,7 @@ set(ZN_TSAN_WIRE_SOURCES
     ${PROJECT_SOURCE_DIR}/framework/rpc/kx2peer.cpp
     ${PROJECT_SOURCE_DIR}/framework/rpc/kx2reactor.cpp
     ${PROJECT_SOURCE_DIR}/framework/rpc/kx2servedslots.cpp
+    ${PROJECT_SOURCE_DIR}/framework/rpc/kx2framebudget.cpp
     ${PROJECT_SOURCE_DIR}/framework/rpc/kx2workerpool.cpp
     ${PROJECT_SOURCE_DIR}/framework/utils/kx2escape.cpp
     ${PROJECT_SOURCE_DIR}/framework/utils/kx2trace.cpp

@@ -6,6 +6,7 @@
 #include "kx2cabinet.h"
 #include "kx2localserver.h"
 #include "kx2localsocket.h"
+#include "kx2peer.h"
 #include "kx2rpcpacket.h"
 #include "kx2todorouter.h"
 
@@ -22,6 +23,7 @@
 #include <mutex>
 #include <thread>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
@@ -93,6 +95,21 @@ public slots:
         ++gateEntered;
         gateChanged.wait(lock, [this] { return gateOpen; });
         --inside[tag];
+        envObject->setErr(0, QString());
+    }
+
+    // The gids of "params" that the peer is a member of.
+    void groups(QJsonObject* retObject, QJsonObject cmdObject, KX2Cabinet* envObject)
+    {
+        if (isHelp(retObject, cmdObject))
+            return;
+        const KX2Peer peer = KX2Peer::of(*envObject);
+        QJsonArray members;
+        for (const QJsonValue& gid : cmdObject.value("params").toArray()) {
+            if (peer.isMemberOf(gid_t(gid.toInt())))
+                members.append(gid);
+        }
+        retObject->insert("results", members);
         envObject->setErr(0, QString());
     }
 
@@ -267,9 +284,10 @@ private slots:
     void idleConnectionsDoNotDelayNewClients();
     void newClientAnsweredBesideBusyOnes();
     void uidGetsNoMoreThanItsShare();
-    void byteBudgetBoundsHugeFrames();
+    void byteBudgetIsSharedByUids();
     void keepAliveFloodInLinearTime();
     void restrictedSocketAdmitsOnlyItsGroup();
+    void groupsAreThoseThePeerHeld();
 
 private:
     QString socketName(const QString& leaf) const { return dir->filePath(leaf); }
@@ -604,8 +622,9 @@ void tst_KX2LocalServer::oversizedFrameClosesOnlyItsConnection()
 
 void tst_KX2LocalServer::announcedSizeIsNotReservedUpFront()
 {
-    // The budget admits every frame here; only memory use is measured.
-    server->setBufferBudget(8 * PACKET_MAX_FRAME);
+    // The budget admits every frame here (one uid may hold half of it);
+    // only memory use is measured.
+    server->setBufferBudget(16 * PACKET_MAX_FRAME);
     // Workers whose threads are up (each has read a keep-alive), so their
     // stacks are not counted below.
     const int kConnections = 8;
@@ -874,6 +893,54 @@ int closedByServer(const std::vector<int>& fds)
             ++closed;
     }
     return closed;
+}
+
+// Sends `request` to the server `name` from a child process running as
+// `uid`:`gid` with the supplementary `groups` only, and returns what came
+// back: one reply, or none when the connection was refused or closed.
+QList<QJsonObject> requestAs(const QString& name, uid_t uid, gid_t gid,
+                             const std::vector<gid_t>& groups, const QByteArray& request)
+{
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+        return {};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(groups.size(), groups.data()) != 0 || ::setresgid(gid, gid, gid) != 0
+            || ::setresuid(uid, uid, uid) != 0)
+            ::_exit(3);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (!connectTo(fd, name) || !sendAll(fd, request))
+            ::_exit(1);
+        char chunk[4096];
+        ssize_t got;
+        while ((got = ::recv(fd, chunk, sizeof chunk, 0)) > 0) {
+            if (::write(pipeFds[1], chunk, size_t(got)) != got)
+                break;
+        }
+        ::_exit(0);
+    }
+    ::close(pipeFds[1]);
+    QByteArray buffer;
+    QList<QJsonObject> replies;
+    QElapsedTimer timer;
+    timer.start();
+    while (child > 0 && replies.isEmpty() && timer.elapsed() < kWaitMs) {
+        pollfd pfd{pipeFds[0], POLLIN, 0};
+        char chunk[4096];
+        ssize_t got = 0;
+        if (::poll(&pfd, 1, int(kWaitMs - timer.elapsed())) <= 0
+            || (got = ::read(pipeFds[0], chunk, sizeof chunk)) <= 0)
+            break;
+        buffer.append(chunk, int(got));
+        takeFrames(buffer, replies);
+    }
+    ::close(pipeFds[0]);
+    if (child > 0) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+    }
+    return replies;
 }
 
 void tst_KX2LocalServer::slowRequestsHoldUpNoOtherConnection()
@@ -1315,18 +1382,21 @@ void tst_KX2LocalServer::uidGetsNoMoreThanItsShare()
     }
 }
 
-void tst_KX2LocalServer::byteBudgetBoundsHugeFrames()
+void tst_KX2LocalServer::byteBudgetIsSharedByUids()
 {
-    const qint64 kFrame = 16 * 1024 * 1024;
-    server->setBufferBudget(2 * kFrame + 1024);
+    if (::geteuid() != 0)
+        QSKIP("needs root to act as another user");
+    QVERIFY(::chmod(QFile::encodeName(dir->path()).constData(), 0755) == 0);
+    const qint64 kFrame = 1024 * 1024;
+    server->setBufferBudget(4 * kFrame + 1024);
     QByteArray head = PACKET_MARK + "\x01\x01";
     for (quint32 v : {quint32(kFrame - PACKET_HEADER_SIZE), quint32(0)})
         for (int i = 0; i < 4; ++i)
             head.append(char((v >> (8 * i)) & 0xFF));
     head.append("\xFF\xFF\xFF{\"cmd\":\"echo\",\"pad\":\"");
-    const QByteArray pad(1024 * 1024, 'x');
-    // Four huge frames at once: two fit the budget, the others are refused
-    // by closing their connections.
+    // Four huge frames of one uid, sent slowly (the start only): the uid
+    // may hold half the budget, the others are refused by closing their
+    // connections.
     std::vector<int> clients;
     for (int i = 0; i < 4; ++i) {
         clients.push_back(connectRaw(server->serverName()));
@@ -1344,6 +1414,13 @@ void tst_KX2LocalServer::byteBudgetBoundsHugeFrames()
     QTRY_VERIFY_WITH_TIMEOUT(call.wait_for(std::chrono::seconds(0)) == std::future_status::ready,
                              kWaitMs);
     QVERIFY(call.get());
+    // Another uid's huge frame finds its share free and is answered.
+    const QByteArray large =
+        KX2RpcPacket(QJsonObject{{"cmd", "echo"}, {"params", 8}, {"pad", QString(kFrame, 'x')}})
+            .toDatagram();
+    const QList<QJsonObject> replies = requestAs(server->serverName(), 65534, 65534, {}, large);
+    QCOMPARE(replies.size(), 1);
+    QCOMPARE(replies[0].value("results").toInt(), 8);
     for (int fd : clients)
         ::close(fd);
     // The budget is whole again once the clients have left.
@@ -1392,38 +1469,28 @@ void tst_KX2LocalServer::restrictedSocketAdmitsOnlyItsGroup()
     QCOMPARE(st.st_gid, kGroup);
 
     const QByteArray request = frame("echo", 5);
-    const QByteArray path = QFile::encodeName(name);
-    // A child that becomes `nobody` with primary group `gid`, sends one
-    // request and exits 0 when a reply frame came back.
-    auto tryAs = [&](gid_t gid) {
-        const pid_t child = ::fork();
-        if (child == 0) {
-            if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(kNobody) != 0)
-                ::_exit(3);
-            sockaddr_un addr{};
-            addr.sun_family = AF_UNIX;
-            memcpy(addr.sun_path, path.constData(), size_t(path.size()));
-            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-            if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-                ::_exit(1);
-            if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL)
-                != request.size())
-                ::_exit(1);
-            char head[3];
-            ::_exit(::recv(fd, head, sizeof head, MSG_WAITALL) == 3 && head[1] == 'k' ? 0 : 2);
-        }
-        int status = -1;
-        QElapsedTimer timer;
-        timer.start();
-        while (::waitpid(child, &status, WNOHANG) == 0 && timer.elapsed() < kWaitMs)
-            QTest::qWait(10); // polling the child, which has no other way to tell
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    };
     const int callsBefore = router->calls.load();
-    QCOMPARE(tryAs(kNobody), 1); // refused before any request
+    // Refused before any request; admitted with the group held as the
+    // primary group or only as a supplementary one that the user database
+    // does not list for `nobody`.
+    QVERIFY(requestAs(name, kNobody, kNobody, {}, request).isEmpty());
     QCOMPARE(router->calls.load(), callsBefore);
-    QCOMPARE(tryAs(kGroup), 0);
-    QCOMPARE(router->calls.load(), callsBefore + 1);
+    QCOMPARE(requestAs(name, kNobody, kGroup, {}, request).size(), 1);
+    QCOMPARE(requestAs(name, kNobody, kNobody, {kGroup}, request).size(), 1);
+    QCOMPARE(router->calls.load(), callsBefore + 2);
+}
+
+void tst_KX2LocalServer::groupsAreThoseThePeerHeld()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root to act as another user");
+    QVERIFY(::chmod(QFile::encodeName(dir->path()).constData(), 0755) == 0);
+    // The user database gives `nobody` the group 65534; a process that
+    // dropped it is no member, one that took groups nobody lists is.
+    const QList<QJsonObject> replies = requestAs(server->serverName(), 65534, 4242, {4243},
+                                                 frame("groups", QJsonArray{4242, 4243, 65534}));
+    QCOMPARE(replies.size(), 1);
+    QCOMPARE(replies[0].value("results").toArray(), (QJsonArray{4242, 4243}));
 }
 
 QTEST_GUILESS_MAIN(tst_KX2LocalServer)
