@@ -55,8 +55,9 @@ bool ZNAntiVirus::updVdbStop(KX2Journals&, int timeoutMs)
 
 bool ZNAntiVirus::updVdbRunning(KX2Journals&, QJsonObject& out)
 {
-    out = d->updater.progress();
-    return d->updater.isRunning();
+    bool running = false;
+    out = d->updater.progress(&running);
+    return running;
 }
 
 // --- Scans and missions ---------------------------------------------------------

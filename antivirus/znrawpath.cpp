@@ -13,23 +13,6 @@
 
 namespace {
 
-// rename() that never replaces an existing target.
-bool renameNoReplaceImpl(int fromDir, const QByteArray& from, int toDir, const QByteArray& to)
-{
-    if (::renameat2(fromDir, from.constData(), toDir, to.constData(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS)
-        return false;
-    // File systems without the flag: the target directory is the service's
-    // own, changed only under quarantineMutex, so a check is enough there.
-    struct stat info;
-    if (::fstatat(toDir, to.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-        errno = EEXIST;
-        return false;
-    }
-    return ::renameat(fromDir, from.constData(), toDir, to.constData()) == 0;
-}
-
 bool copyAll(int from, int to)
 {
     static const size_t kChunk = 1 << 20;
@@ -145,7 +128,38 @@ QString znFileIdentity(const struct stat& info)
 
 bool znRenameNoReplace(int fromDir, const QByteArray& from, int toDir, const QByteArray& to)
 {
-    return renameNoReplaceImpl(fromDir, from, toDir, to);
+    if (::renameat2(fromDir, from.constData(), toDir, to.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A check and a rename would leave a gap in which a user's new file at
+    // `to` is overwritten: restore moves into the user's own directory.
+    return znMoveByLink(fromDir, from, toDir, to);
+}
+
+// linkat() refuses an existing name; the first name goes only while it
+// still names the linked file, and the new name goes again otherwise.
+bool znMoveByLink(int fromDir, const QByteArray& from, int toDir, const QByteArray& to)
+{
+    if (::linkat(fromDir, from.constData(), toDir, to.constData(), 0) != 0)
+        return false;
+    const auto sameFile = [](const struct stat& a, const struct stat& b) {
+        return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    };
+    struct stat linked {}, source {}, now {};
+    const bool seen = ::fstatat(toDir, to.constData(), &linked, AT_SYMLINK_NOFOLLOW) == 0;
+    int error = EBUSY;
+    if (seen && ::fstatat(fromDir, from.constData(), &source, AT_SYMLINK_NOFOLLOW) == 0
+        && sameFile(linked, source)) {
+        if (::unlinkat(fromDir, from.constData(), 0) == 0)
+            return true;
+        error = errno;
+    }
+    if (seen && ::fstatat(toDir, to.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0
+        && sameFile(now, linked))
+        ::unlinkat(toDir, to.constData(), 0);
+    errno = error;
+    return false;
 }
 
 bool znCopyInto(int source, const struct stat& info, int toDir, const QByteArray& to)

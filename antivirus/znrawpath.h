@@ -53,6 +53,15 @@ QString znFileIdentity(const struct stat& info);
 // existing target (errno EEXIST then).
 bool znRenameNoReplace(int fromDir, const QByteArray& from, int toDir, const QByteArray& to);
 
+// The same move for file systems without RENAME_NOREPLACE (what
+// znRenameNoReplace falls back to): `to` is made a second name of the file
+// with linkat(), which never replaces an existing target (errno EEXIST),
+// then `from` is removed if it still names that file; otherwise the new
+// name is removed again and errno is EBUSY. Not for directories (linkat()
+// refuses them, EPERM, as do file systems without hard links). A kill in
+// between leaves the file under both names: nothing is lost.
+bool znMoveByLink(int fromDir, const QByteArray& from, int toDir, const QByteArray& to);
+
 // Copies everything readable from `from` to `to`; false on a read or
 // write error.
 bool znCopyContent(int from, int to);

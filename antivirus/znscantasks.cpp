@@ -147,17 +147,25 @@ ZNOutcome ZNScanTasks::start(const QString& path, bool wait, bool full)
         return storeFailed(parts.store, KX2ErrorCode::CreateFailed,
                            QStringLiteral("添加查杀任务失败: "));
 
-    bool idle = false;
-    if (!running.compare_exchange_strong(idle, true))
+    if (!claimRunning())
         return refuse(KX2ErrorCode::ScanRunning, QStringLiteral("正在进行查杀毒中，请稍后再重试"),
                       false);
-    // Cleared here, not by the thread: a stop arriving between this call
-    // and the thread's start must not be undone.
-    stopRequested = false;
     if (thread.start([this] { threadMain(); }))
         return ZNOutcome::success();
     running = false;
     return refuse(KX2ErrorCode::CreateFailed, QStringLiteral("无法启动查杀线程"), true);
+}
+
+bool ZNScanTasks::claimRunning()
+{
+    KX2MutexLocker gate(startMutex);
+    bool idle = false;
+    if (!running.compare_exchange_strong(idle, true))
+        return false;
+    // Cleared here, not by the thread: a stop arriving between this call
+    // and the thread's start must not be undone.
+    stopRequested = false;
+    return true;
 }
 
 void ZNScanTasks::stop()
@@ -234,9 +242,11 @@ void ZNScanTasks::threadMain()
         // refused with 9992 by a caller that relied on this thread: take it
         // (dropped as well while the stop is in force).
         QList<QJsonObject> rows;
+        if (!parts.store.call(rows, QStringLiteral("task_first")) || rows.isEmpty())
+            return;
+        KX2MutexLocker gate(startMutex);
         bool idle = false;
-        if (!parts.store.call(rows, QStringLiteral("task_first")) || rows.isEmpty()
-            || !running.compare_exchange_strong(idle, true))
+        if (!running.compare_exchange_strong(idle, true))
             return;
     }
 }

@@ -9,8 +9,8 @@
 // is requested. A stop ends the
 // running task and logs the tasks queued behind it as stopped.
 //
-// Thread rules: any thread. `running` and the stop request are atomics;
-// the current run (the running or last one, shared with progress readers)
+// Thread rules: any thread. `running` and the stop request are atomics,
+// `running` raised only under `startMutex` (startLock()); the current run (the running or last one, shared with progress readers)
 // is guarded by `runMutex`. The destructor stops the running task and waits
 // for the thread.
 
@@ -56,7 +56,12 @@ public:
     ZNScanTasks& operator=(const ZNScanTasks&) = delete;
 
     // See ZNAntiVirus::scanStart.
-    ZNOutcome start(const QString& path, bool wait, bool full = false);
+    ZNOutcome start(const QString& path, bool wait, bool full = false) KX2_EXCLUDES(startMutex);
+    // Held by whoever needs isRunning() to stay false while it works (a
+    // settings save between its check and its write): no task thread
+    // starts while it is held; a start waits for it. Taken after
+    // ZNAntiVirusPrivate::settingsChange, before any short lock.
+    KX2Mutex& startLock() KX2_RETURN_CAPABILITY(startMutex) { return startMutex; }
     // Stops the running task and returns once the task thread has ended.
     void stop() KX2_EXCLUDES(runMutex);
     // The progress of the running or last task (without "missions").
@@ -78,13 +83,17 @@ public:
 private:
     ZNOutcome prepareQuarantine(const QString& workArea) const;
     bool isOverallPath(const QString& absolute) const;
-    void threadMain();
+    void threadMain() KX2_EXCLUDES(startMutex);
+    // Raises `running` unless it is up; false when a task thread runs.
+    bool claimRunning() KX2_EXCLUDES(startMutex);
     void runQueued() KX2_EXCLUDES(runMutex);
     void dropQueued();
     bool recordCompletion(const QJsonObject& completion);
     void runTask(const QJsonObject& row) KX2_EXCLUDES(runMutex);
 
     const Parts parts;
+    // `running` is raised only under it (see startLock()).
+    KX2Mutex startMutex;
     std::atomic<bool> running{false};
     std::atomic<bool> stopRequested{false};
     std::atomic<int> endTime{0};

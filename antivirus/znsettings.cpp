@@ -162,6 +162,9 @@ bool ZNAntiVirus::settingsLoad(KX2Journals&, QJsonObject* settings)
 bool ZNAntiVirus::settingsSave(KX2Journals& journal, const QJsonObject& settings)
 {
     KX2MutexLocker saving(d->settingsChange);
+    // From the check to the applied settings no task may start: it would
+    // scan with a work area that is being changed under it.
+    KX2MutexLocker noTaskStarts(d->tasks.startLock());
     if (d->tasks.isRunning()) {
         journal.setErr(KX2ErrorCode::ScanRunning, QStringLiteral("杀毒过程中禁止修改配置"));
         return false;

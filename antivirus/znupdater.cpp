@@ -73,23 +73,38 @@ ZNUpdater::~ZNUpdater()
 
 void ZNUpdater::shutdown()
 {
-    stopRequested = true;
+    setFlag(&State::stopRequested, true);
     thread.shutdownAndWait();
+}
+
+bool ZNUpdater::flag(bool State::*member) const
+{
+    KX2MutexLocker lock(stateMutex);
+    return state.*member;
+}
+
+void ZNUpdater::setFlag(bool State::*member, bool value)
+{
+    KX2MutexLocker lock(stateMutex);
+    state.*member = value;
 }
 
 bool ZNUpdater::prepare(bool reload)
 {
-    if (reload)
-        reloadDue = true;
-    bool idle = false;
-    if (!running.compare_exchange_strong(idle, true))
-        return false;
-    // Cleared here rather than by the thread, so a stop requested right
-    // after this call is not lost.
-    stopRequested = false;
+    {
+        KX2MutexLocker lock(stateMutex);
+        if (reload)
+            state.reloadDue = true;
+        if (state.running)
+            return false;
+        state.running = true;
+        // Cleared here rather than by the thread, so a stop requested right
+        // after this call is not lost.
+        state.stopRequested = false;
+    }
     if (thread.start([this] { threadMain(); }))
         return true;
-    running = false;
+    setFlag(&State::running, false);
     return false;
 }
 
@@ -98,10 +113,13 @@ ZNOutcome ZNUpdater::requestUpgrade()
     if (settings.get().dataDir.isEmpty())
         return ZNOutcome::failure(KX2ErrorCode::DirectoryNotConfigured,
                                   QStringLiteral("没有设置工作区路径，请先进行设置 "));
-    if (running)
-        return ZNOutcome::failure(KX2ErrorCode::StillRunning,
-                                  QStringLiteral("正在执行中，请稍后再次重试"));
-    upgradeRequested = true;
+    {
+        KX2MutexLocker lock(stateMutex);
+        if (state.running)
+            return ZNOutcome::failure(KX2ErrorCode::StillRunning,
+                                      QStringLiteral("正在执行中，请稍后再次重试"));
+        state.upgradeRequested = true;
+    }
     if (!prepare(true))
         return ZNOutcome::failure(KX2ErrorCode::StillRunning,
                                   QStringLiteral("正在执行中，请稍后再次重试"));
@@ -110,27 +128,36 @@ ZNOutcome ZNUpdater::requestUpgrade()
 
 bool ZNUpdater::stop(int timeoutMs)
 {
-    stopRequested = true;
+    setFlag(&State::stopRequested, true);
     thread.wakeAll(); // a retry pause or an engine load ends at once
     // The update thread wakes the group when it ends.
-    thread.waitFor([this] { return !running; }, std::chrono::milliseconds(qMax(0, timeoutMs)));
-    return !running;
+    thread.waitFor([this] { return !isRunning(); },
+                   std::chrono::milliseconds(qMax(0, timeoutMs)));
+    return !isRunning();
 }
 
-QJsonObject ZNUpdater::progress()
+QJsonObject ZNUpdater::progress(bool* running)
 {
     UpdateProgress now;
-    now.rate = download.rate.load();
-    now.success = anySuccess.load();
-    now.total = download.total.load();
-    now.position = download.position.load();
-    now.lastResult = lastResult.load();
+    bool wasRunning = false;
+    {
+        // The update thread records a run's outcome before it clears
+        // `running` under this lock: a snapshot without a run going on
+        // holds the outcome and the last figures of the run that ended.
+        KX2MutexLocker lock(stateMutex);
+        wasRunning = state.running;
+        now.success = state.anySuccess;
+        now.lastResult = state.lastResult;
+        now.lastReason = state.lastReason;
+        now.rate = download.rate.load();
+        now.total = download.total.load();
+        now.position = download.position.load();
+    }
+    if (running)
+        *running = wasRunning;
+    // Looked at after the snapshot, so they are at least as new as it.
     now.updateTime = storedUpdateTime(false);
     now.engine = engines.report();
-    {
-        KX2MutexLocker lock(reasonMutex);
-        now.lastReason = lastReason;
-    }
     // Clients poll this while they wait; between changes of the figures
     // each serving thread hands out the object it built last (a shared
     // copy) instead of building the same one again.
@@ -175,14 +202,14 @@ QString ZNUpdater::storedUpdateTime(bool lookNow)
 
 void ZNUpdater::queueRelocation(const QString& from, const QString& to)
 {
-    KX2MutexLocker lock(movesMutex);
-    moves.push_back(Relocation{from, to});
+    KX2MutexLocker lock(stateMutex);
+    state.moves.push_back(Relocation{from, to});
 }
 
 int ZNUpdater::queuedRelocations() const
 {
-    KX2MutexLocker lock(movesMutex);
-    return int(moves.size());
+    KX2MutexLocker lock(stateMutex);
+    return int(state.moves.size());
 }
 
 // --- The update thread --------------------------------------------------------
@@ -190,7 +217,7 @@ int ZNUpdater::queuedRelocations() const
 void ZNUpdater::threadMain()
 {
     run();
-    running = false;
+    setFlag(&State::running, false);
     thread.wakeAll();
 }
 
@@ -212,36 +239,43 @@ void ZNUpdater::run()
         KX2File::removeDirs(QDir(directory).filePath(G_DOWNLOAD_DIR), true);
     }
     if (!relocate())
-        upgradeRequested = true; // the database has to be fetched again
+        setFlag(&State::upgradeRequested, true); // the database has to be fetched again
     directory = settings.get().virusdbDir;
     if (directory.isEmpty())
         return;
-    if (!stopRequested)
+    if (!stopping())
         takeSystemSet(directory, false);
     // Once asked for, the online update is part of every later run (each
     // scan task starts one), so a scan never waits on a stale set.
-    if (upgradeRequested && !stopRequested)
+    if (upgradeWanted() && !stopping())
         upgrade(directory);
-    if (reloadDue && !stopRequested)
+    if (reloadPending() && !stopping())
         reload(directory);
 }
 
 ZNFetchControl ZNUpdater::fetchControl()
 {
     ZNFetchControl control;
-    control.stopped = [this] { return stopRequested || thread.isShuttingDown(); };
+    control.stopped = [this] { return stopping() || thread.isShuttingDown(); };
     control.pause = [this](int milliseconds) {
-        thread.waitFor([this] { return stopRequested.load(); },
-                       std::chrono::milliseconds(milliseconds));
-        return !stopRequested && !thread.isShuttingDown();
+        thread.waitFor([this] { return stopping(); }, std::chrono::milliseconds(milliseconds));
+        return !stopping() && !thread.isShuttingDown();
     };
     return control;
 }
 
 void ZNUpdater::setLastReason(const QString& reason)
 {
-    KX2MutexLocker lock(reasonMutex);
-    lastReason = reason;
+    KX2MutexLocker lock(stateMutex);
+    state.lastReason = reason;
+}
+
+void ZNUpdater::setOutcome(bool ok, const QString& reason)
+{
+    KX2MutexLocker lock(stateMutex);
+    state.lastReason = ok ? QString() : reason;
+    state.lastResult = ok ? 1 : 0;
+    state.anySuccess = state.anySuccess || ok;
 }
 
 void ZNUpdater::upgrade(const QString& directory)
@@ -259,21 +293,18 @@ void ZNUpdater::upgrade(const QString& directory)
             reason = QStringLiteral("cannot write ") + configuration.descriptionFile();
         descriptionWrites.fetch_add(1);
     }
-    setLastReason(ok ? QString() : reason);
-    lastResult = ok ? 1 : 0;
+    setOutcome(ok, reason);
     znEvent(
         ok ? QStringLiteral("[update-end] result=success installed=%1")
                  .arg(fetched.staged ? QStringLiteral("new set") : QStringLiteral("nothing new"))
            : QStringLiteral("[update-end] result=failed reason=%1").arg(reason));
-    if (ok) {
-        anySuccess = true;
+    if (ok)
         return;
-    }
     // Nothing was installed, so an engine in use stays as it is. Without
     // one, the files already in place are loaded all the same: a mirror
     // that cannot be reached must not keep a service from scanning.
     if (engines.current())
-        reloadDue = false;
+        setFlag(&State::reloadDue, false);
 }
 
 bool ZNUpdater::takeSystemSet(const QString& directory, bool whole)
@@ -322,17 +353,17 @@ void ZNUpdater::installEngine(ZNEngineSlot::Loaded loaded, const QString& direct
         QStringLiteral("[engine] signatures=%1 set=%2 directory=%3")
             .arg(loaded.signatures)
             .arg(loaded.setInstalled.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), directory));
-    reloadDue = false; // before the install, which may wait for the slot
+    setFlag(&State::reloadDue, false); // before the install, which may wait for the slot
     engines.install(std::move(loaded));
 }
 
 bool ZNUpdater::takeRelocation(Relocation& next)
 {
-    KX2MutexLocker lock(movesMutex);
-    if (moves.empty())
+    KX2MutexLocker lock(stateMutex);
+    if (state.moves.empty())
         return false;
-    next = moves.front();
-    moves.pop_front();
+    next = state.moves.front();
+    state.moves.pop_front();
     return true;
 }
 
@@ -351,9 +382,11 @@ bool ZNUpdater::relocate()
         const ZNRelocation outcome = relocateOne(next);
         result = outcome == ZNRelocation::Same || outcome == ZNRelocation::Staged;
         if (outcome == ZNRelocation::Failed) {
-            reloadDue = true;
-            KX2MutexLocker lock(movesMutex);
-            moves.clear();
+            {
+                KX2MutexLocker lock(stateMutex);
+                state.reloadDue = true;
+                state.moves.clear();
+            }
             znTrace(ZNTraceBits::Failures, QStringLiteral("移动旧病毒库失败"));
             return false;
         }
@@ -391,7 +424,7 @@ bool ZNUpdater::reload(const QString& directory)
     }
     const QString failure = QDir(directory).absolutePath() + QStringLiteral(": ") + reason;
     znTrace(ZNTraceBits::Failures, QStringLiteral("病毒库信息装载失败: ") + failure);
-    if (stopRequested)
+    if (stopping())
         return false;
     if (fallBack(directory, failure))
         return true;
@@ -480,9 +513,9 @@ bool ZNUpdater::waitForLoad(const std::shared_ptr<EngineLoad>& load)
         return load->done;
     };
     while (!done()) {
-        if (stopRequested || thread.isShuttingDown())
+        if (stopping() || thread.isShuttingDown())
             return false;
-        thread.waitFor([this, &done] { return stopRequested || done(); },
+        thread.waitFor([this, &done] { return stopping() || done(); },
                        std::chrono::milliseconds(1000));
     }
     return true;

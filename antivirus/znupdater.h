@@ -14,8 +14,10 @@
 // "virusdb.json" is written only once its set is installed.
 //
 // Thread rules: every public function may be called from any thread. The
-// flags and progress figures are atomics; the relocation queue, the cached
-// description time and the last reason each have their own lock. An engine
+// run's flags, its outcome and the relocation queue are one State under one
+// lock, so a progress report is one consistent picture: a report that says
+// no run is going on carries the outcome of the run that ended. The cached
+// description time has a lock of its own, never held with it. An engine
 // load runs on a thread of its own so that a stop ends the run at once; a
 // stopped load finishes in the background and drops its engine. The
 // destructor asks a running update to stop and waits for every thread.
@@ -60,33 +62,34 @@ public:
     // Asks a running update to stop and waits up to `timeoutMs` for the
     // thread to end; true when none runs any more.
     bool stop(int timeoutMs);
-    bool isRunning() const { return running.load(); }
+    bool isRunning() const KX2_EXCLUDES(stateMutex) { return flag(&State::running); }
     // Whether the engine must still be (re)built from the database files.
-    bool reloadPending() const { return reloadDue.load(); }
+    bool reloadPending() const KX2_EXCLUDES(stateMutex) { return flag(&State::reloadDue); }
     // Whether runs fetch from the mirror (set by a request or a failed
     // relocation, then for the life of the process).
-    bool upgradeWanted() const { return upgradeRequested.load(); }
+    bool upgradeWanted() const KX2_EXCLUDES(stateMutex) { return flag(&State::upgradeRequested); }
     // Blocks while an update runs, until `cancelled` returns true (tested
     // at least once a second) or the updater shuts down.
     template <class Cancelled>
     void waitWhileRunning(Cancelled cancelled)
     {
         using namespace std::chrono_literals;
-        while (running && !cancelled() && !thread.isShuttingDown())
-            thread.waitFor([this] { return !running; }, 1000ms);
+        while (isRunning() && !cancelled() && !thread.isShuttingDown())
+            thread.waitFor([this] { return !isRunning(); }, 1000ms);
     }
 
     // The progress report; the figures of the last run once none runs,
     // with "lastreason" (why the last run failed, when it did) and "engine"
-    // (ZNEngineSlot::report()).
-    QJsonObject progress() KX2_EXCLUDES(reasonMutex);
+    // (ZNEngineSlot::report()). `running`, when given, is whether a run was
+    // going on when the figures were taken: both come from one snapshot.
+    QJsonObject progress(bool* running = nullptr) KX2_EXCLUDES(stateMutex);
     // "updatetime" of the stored description; see storedUpdateTime().
     QString storedUpdateTime(bool lookNow) KX2_EXCLUDES(timeMutex);
 
     // Queues the move of the database files from `from` to `to` for the
     // next run.
-    void queueRelocation(const QString& from, const QString& to) KX2_EXCLUDES(movesMutex);
-    int queuedRelocations() const KX2_EXCLUDES(movesMutex);
+    void queueRelocation(const QString& from, const QString& to) KX2_EXCLUDES(stateMutex);
+    int queuedRelocations() const KX2_EXCLUDES(stateMutex);
 
     // Stops a running update and waits for the thread (the destructor).
     void shutdown();
@@ -98,13 +101,28 @@ private:
         QString to;
     };
     struct EngineLoad;
+    // What the update thread and the request threads share.
+    struct State
+    {
+        bool running = false;
+        bool stopRequested = false;
+        // Runs fetch from the mirror (see upgradeWanted()).
+        bool upgradeRequested = false;
+        bool reloadDue = true;
+        // Any online update succeeded since the service started.
+        bool anySuccess = false;
+        // Outcome of the latest online update: -1 none yet, 0 failed, 1 succeeded.
+        int lastResult = -1;
+        QString lastReason;
+        std::deque<Relocation> moves;
+    };
 
     void threadMain();
     void run();
     // Carries out the queued relocations; false when one failed (the rest
     // are dropped).
-    bool relocate() KX2_EXCLUDES(movesMutex);
-    bool takeRelocation(Relocation& next) KX2_EXCLUDES(movesMutex);
+    bool relocate() KX2_EXCLUDES(stateMutex);
+    bool takeRelocation(Relocation& next) KX2_EXCLUDES(stateMutex);
     ZNRelocation relocateOne(const Relocation& next);
     // Copies the system directory's set into `directory` through the
     // proof: alone (`whole`, a first work area), or over the installed set
@@ -123,23 +141,24 @@ private:
     ZNEngineSlot::Loaded loadEngine(const QString& directory, QString* reason);
     bool waitForLoad(const std::shared_ptr<EngineLoad>& load);
     ZNFetchControl fetchControl();
-    void setLastReason(const QString& reason) KX2_EXCLUDES(reasonMutex);
+    void setLastReason(const QString& reason) KX2_EXCLUDES(stateMutex);
+    // Records how an online update ended.
+    void setOutcome(bool ok, const QString& reason) KX2_EXCLUDES(stateMutex);
+    bool flag(bool State::*member) const KX2_EXCLUDES(stateMutex);
+    void setFlag(bool State::*member, bool value) KX2_EXCLUDES(stateMutex);
+    bool stopping() const KX2_EXCLUDES(stateMutex) { return flag(&State::stopRequested); }
 
     const ZNConfiguration& configuration;
     const ZNSettingsHolder& settings;
     ZNEngineSlot& engines;
 
-    std::atomic<bool> running{false};
-    std::atomic<bool> stopRequested{false};
-    std::atomic<bool> upgradeRequested{false};
-    std::atomic<bool> reloadDue{true};
-    std::atomic<bool> anySuccess{false};
-    // Outcome of the latest online update: -1 none yet, 0 failed, 1 succeeded.
-    std::atomic<int> lastResult{-1};
+    // Never held while calling into `thread`, whose lock is held while it
+    // tests a wait's condition (which may take this one).
+    mutable KX2Mutex stateMutex;
+    State state KX2_GUARDED_BY(stateMutex);
+    // Written by the fetch while it runs; read with the state, so the
+    // figures of a run that ended are its last ones.
     ZNDownloadProgress download;
-
-    mutable KX2Mutex movesMutex;
-    std::deque<Relocation> moves KX2_GUARDED_BY(movesMutex);
 
     // The stored description's "updatetime" is polled by clients; the file
     // is looked at again only after a run wrote it (descriptionWrites) or a
@@ -151,9 +170,6 @@ private:
     QString timeCached KX2_GUARDED_BY(timeMutex);
     quint64 timeSeenWrites KX2_GUARDED_BY(timeMutex) = 0;
     QElapsedTimer timeLooked KX2_GUARDED_BY(timeMutex);
-
-    KX2Mutex reasonMutex;
-    QString lastReason KX2_GUARDED_BY(reasonMutex);
 
     // A load that a stop left running; only the update thread uses it.
     std::shared_ptr<EngineLoad> abandonedLoad;

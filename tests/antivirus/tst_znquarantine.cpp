@@ -7,10 +7,14 @@
 
 #include <QMetaMethod>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
+
+#include "znrawpath.h"
 
 namespace {
 
@@ -48,6 +52,7 @@ private slots:
     void listingAfterRestoreReplyLeavesTheRecordOut();
     void restoreFollowsOnlyTheAdministratorsLinks();
     void restoreAcrossFileSystems();
+    void moveWithoutRenameFlagNeverReplaces();
     void logsListAndRemove();
     void thousandsOfNumbersInOneRequest();
     void millionNumbersInOneRequest();
@@ -420,6 +425,62 @@ void tst_ZNQuarantine::restoreAcrossFileSystems()
     QVERIFY(QDir(service.dataDir + "/.qra")
                 .entryList(QDir::NoDotAndDotDot | QDir::AllEntries)
                 .isEmpty());
+}
+
+// The move for file systems without RENAME_NOREPLACE, against a user who
+// creates the target name at the same moment: either the move or the
+// user's file gets the name, never both.
+void tst_ZNQuarantine::moveWithoutRenameFlagNeverReplaces()
+{
+    QTemporaryDir root;
+    QVERIFY(QDir().mkpath(root.path() + "/from") && QDir().mkpath(root.path() + "/to"));
+    const KX2UniqueFd from(::open(QFile::encodeName(root.path() + "/from"), O_DIRECTORY | O_RDONLY));
+    const KX2UniqueFd to(::open(QFile::encodeName(root.path() + "/to"), O_DIRECTORY | O_RDONLY));
+    QVERIFY(from.isValid() && to.isValid());
+    const auto content = [&](const char* name) {
+        return avtest::readBytes(root.path() + "/to/" + name);
+    };
+
+    QVERIFY(avtest::writeFile(root.path() + "/from/f", "moved"));
+    QVERIFY(avtest::writeFile(root.path() + "/to/taken", "user"));
+    QVERIFY(!znMoveByLink(from.get(), "f", to.get(), "taken"));
+    QCOMPARE(errno, EEXIST);
+    QCOMPARE(content("taken"), QByteArray("user"));
+    QVERIFY(znMoveByLink(from.get(), "f", to.get(), "free"));
+    QCOMPARE(content("free"), QByteArray("moved"));
+    QVERIFY(!QFileInfo::exists(root.path() + "/from/f"));
+
+    const int rounds = 1000;
+    std::atomic<int> go{-1}, done{-1};
+    std::vector<char> created(rounds);
+    std::thread user([&] {
+        for (int round = 0; round < rounds; ++round) {
+            while (go.load() < round)
+                std::this_thread::yield();
+            const int fd = ::openat(to.get(), "race", O_WRONLY | O_CREAT | O_EXCL, 0644);
+            created[round] = fd >= 0 && ::write(fd, "user", 4) == 4;
+            if (fd >= 0)
+                ::close(fd);
+            done = round;
+        }
+    });
+    int clashes = 0;
+    for (int round = 0; round < rounds; ++round) {
+        if (!avtest::writeFile(root.path() + "/from/f", "moved"))
+            break;
+        go = round;
+        const bool moved = znMoveByLink(from.get(), "f", to.get(), "race");
+        while (done.load() < round)
+            std::this_thread::yield();
+        const QByteArray now = content("race");
+        if (moved == bool(created[round]) || now != (moved ? "moved" : "user"))
+            ++clashes;
+        ::unlinkat(to.get(), "race", 0);
+        ::unlinkat(from.get(), "f", 0);
+    }
+    go = rounds;
+    user.join();
+    QCOMPARE(clashes, 0);
 }
 
 void tst_ZNQuarantine::logsListAndRemove()

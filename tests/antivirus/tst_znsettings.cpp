@@ -63,6 +63,7 @@ private slots:
     void workAreaOthersCanChangeIsRefused();
     void disabledSaveKeepsThreadsAndStopsSchedule();
     void scheduleSettingsApplied();
+    void saveHoldsTaskStartsOff();
     void helpDocuments();
 
 private:
@@ -617,6 +618,47 @@ void tst_ZNSettings::scheduleSettingsApplied()
     QCOMPARE(d->scheduler.schedule().mode, 0);
     QCOMPARE(d->scheduler.schedule().scanNext, 0u);
     QCOMPARE(d->scheduler.schedule().hour, 7);
+}
+
+// A save holds task starts off from its check that no task runs until its
+// settings are applied; the lock it holds for that is taken here in turn by
+// the test, standing for the save and then for a task start.
+void tst_ZNSettings::saveHoldsTaskStartsOff()
+{
+    QVERIFY(avtest::writeFile(dataDir + "/virusdb/a.hdb", avtest::eicarHdbLine()));
+    const QJsonObject settings{{"enabled", 1}, {"datadir", dataDir}, {"threads", 1}};
+    QCOMPARE(save(settings).value("err").toInt(), 0);
+    waitForUpdateThread();
+    QVERIFY(d->engines.current());
+    const QString path = root->path() + "/scan/clean";
+    QVERIFY(avtest::writeFile(path, "clean"));
+    const auto blockedWhileHeld = [this](const std::function<void()>& call) {
+        std::atomic<bool> returned{false};
+        KX2MutexLocker held(d->tasks.startLock());
+        std::thread caller([&] {
+            call();
+            returned = true;
+        });
+        // Long enough for the call to run to its end were it not held.
+        QTest::qWait(300);
+        const bool early = returned || d->tasks.isRunning();
+        held.unlock();
+        caller.join();
+        return !early;
+    };
+
+    bool started = false;
+    QVERIFY(blockedWhileHeld([&] { started = d->tasks.start(path, false).ok(); }));
+    QVERIFY(started);
+    QTRY_VERIFY_WITH_TIMEOUT(!d->tasks.isRunning(), kRequestTimeoutMs);
+    waitForUpdateThread();
+
+    bool saved = false;
+    QVERIFY(blockedWhileHeld([&] {
+        KX2Journals journal;
+        saved = router->antivirusModule()->settingsSave(journal, settings);
+    }));
+    QVERIFY(saved);
 }
 
 void tst_ZNSettings::helpDocuments()

@@ -102,6 +102,7 @@ private slots:
     void relocationReplacesALinkedTarget();
     void relocationRaceTouchesNothingOutside();
     void requestContract();
+    void endedRunReportsItsOwnOutcome();
     void scheduleStartsDueUpdate();
     void mirrorToolAndClientUpdateService();
 
@@ -964,6 +965,38 @@ void tst_ZNUpdate::requestContract()
     QCOMPARE(meta->method(save + 1).name(), QByteArray("antivirus_updvdb_running"));
     QCOMPARE(meta->method(save + 2).name(), QByteArray("antivirus_updvdb_start"));
     QCOMPARE(meta->method(save + 3).name(), QByteArray("antivirus_updvdb_stop"));
+}
+
+// A client that polls until no run is going on (znavctl update --wait)
+// takes the first such report as the outcome of the run it waited for.
+void tst_ZNUpdate::endedRunReportsItsOwnOutcome()
+{
+    QVERIFY(avtest::writeFile(virusdb("a.hdb"), avtest::eicarHdbLine()));
+    startService();
+    ZNAntiVirus* service = router->antivirusModule();
+    // Runs succeed and fail in turn; a failed one on a file of its own name.
+    for (int run = 0; run < 40; ++run) {
+        const QString name = QString("r%1.hdb").arg(run);
+        const bool succeeds = run % 2 == 0;
+        const QByteArray bytes = hdbLine("sample " + name.toUtf8(), "Run.Sig");
+        if (succeeds)
+            mirror->setFile("/files/" + name, bytes);
+        const QJsonObject description{{"url", mirror->url("/files/")},
+                                      {"items", QJsonArray{item(name, bytes.size(), md5Of(bytes))}},
+                                      {"updatetime", kUpdateTime}};
+        mirror->setFile("/virusdb.json", QJsonDocument(description).toJson());
+        QVERIFY(d->updater.requestUpgrade().ok());
+        QJsonObject report;
+        QElapsedTimer waited;
+        waited.start();
+        KX2Journals journal;
+        while (service->updVdbRunning(journal, report))
+            QVERIFY(waited.elapsed() < kUpdateTimeoutMs);
+        const QString reason = report.value("lastreason").toString();
+        QVERIFY2(report.value("lastresult").toInt() == (succeeds ? 1 : 0)
+                     && (succeeds ? reason.isEmpty() : reason.endsWith(name + ": HTTP 404")),
+                 qPrintable(QString("run %1: %2").arg(run).arg(QString(QJsonDocument(report).toJson()))));
+    }
 }
 
 void tst_ZNUpdate::scheduleStartsDueUpdate()
