@@ -40,11 +40,24 @@ KX2UniqueFd openGuarded(const QByteArray& path)
     return znOpenGuardedDir(path + "/.");
 }
 
-// Whether every file in the set directory `name` of `area` is the
-// service's own and writable by nobody else.
-bool setFilesArePrivate(int area, const char* name)
+// The directory `name` of the work area at `path`: a real directory, or a
+// link of root's to a directory that passes the same walk as the work
+// area (an administrator may keep the signatures elsewhere). Invalid
+// otherwise.
+KX2UniqueFd openOwnDir(int area, const QString& path, const char* name)
 {
-    const KX2UniqueFd set(::openat(area, name, kDirFlags));
+    struct stat info;
+    if (::fstatat(area, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode))
+        return isServiceOwned(info)
+            ? openGuarded(QFile::encodeName(QDir(path).filePath(QString::fromLatin1(name))))
+            : KX2UniqueFd();
+    return KX2UniqueFd(::openat(area, name, kDirFlags));
+}
+
+// Whether every file in the set directory `set` is the service's own and
+// writable by nobody else.
+bool setFilesArePrivate(const KX2UniqueFd& set)
+{
     if (!set.isValid())
         return true; // judged with the directories
     DIR* listing = ::fdopendir(::dup(set.get()));
@@ -83,12 +96,18 @@ QString znWorkAreaFault(const QString& path)
         struct stat info;
         if (::fstatat(area.get(), name, &info, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
-        if (!S_ISDIR(info.st_mode) || !isPrivate(info))
+        // The quarantine is always a real directory: files are moved into
+        // it through its descriptor.
+        const bool linkAllowed = qstrcmp(name, ".qra") != 0;
+        const KX2UniqueFd dir = S_ISLNK(info.st_mode) && !linkAllowed
+            ? KX2UniqueFd()
+            : openOwnDir(area.get(), absolute, name);
+        if (!dir.isValid() || ::fstat(dir.get(), &info) != 0 || !isPrivate(info))
             return QStringLiteral("工作区不安全（目录不属于本服务或其他用户可写）: ")
                 + QDir(absolute).filePath(QString::fromLatin1(name));
     }
     for (const char* name : kSetDirs) {
-        if (!setFilesArePrivate(area.get(), name))
+        if (!setFilesArePrivate(openOwnDir(area.get(), absolute, name)))
             return QStringLiteral("工作区不安全（病毒库文件不属于本服务或其他用户可写）: ")
                 + QDir(absolute).filePath(QString::fromLatin1(name));
     }

@@ -11,7 +11,9 @@
 // it: every directory from "/" down to it belongs to root (or the service's
 // own user) and is writable by nobody else, unless it is a sticky directory
 // of root's such as /tmp; and the service's own directories inside it are
-// real directories of root's that nobody else can write. Everything the
+// directories of root's that nobody else can write: the quarantine a real
+// one, the others real ones or links of root's to directories that pass
+// the same rules (an administrator may keep the signatures elsewhere). Everything the
 // service makes there is made mode 0700 through directory descriptors,
 // whatever the umask.
 //

@@ -443,6 +443,7 @@ void tst_ZNSettings::workAreaOthersCanChangeIsRefused_data()
     QTest::newRow("signature file of a user's") << "virusdb/a.hdb nobody" << false;
     QTest::newRow("sticky directory of root's above") << "share 1777" << true;
     QTest::newRow("missing area below root's") << "no area" << true;
+    QTest::newRow("database set a link of root's") << "virusdb link" << true;
 }
 
 // The service moves users' files into the work area and loads its
@@ -466,6 +467,9 @@ void tst_ZNSettings::workAreaOthersCanChangeIsRefused()
         QVERIFY(::chmod(QFile::encodeName(area), 0777) == 0);
     else if (layout == ".qra link")
         QVERIFY(QFile::link(elsewhere, area + "/.qra"));
+    else if (layout == "virusdb link")
+        QVERIFY(QDir(area + "/virusdb").removeRecursively()
+                && QFile::link(elsewhere, area + "/virusdb"));
     else if (layout.endsWith("nobody")) {
         const QString what = layout.section(' ', -2, -2);
         const QString owned = what == "area" ? area : what == "share" ? share : area + "/" + what;
