@@ -11,17 +11,28 @@ ZNAntiVirusPrivate::ZNAntiVirusPrivate(ZNAntiVirus* owner) : q(owner) {}
 
 ZNAntiVirusPrivate::~ZNAntiVirusPrivate()
 {
+    shutdown();
+}
+
+void ZNAntiVirusPrivate::shutdown()
+{
     {
         // A settings save still running finishes first.
         KX2MutexLocker saving(settingsChange);
     }
     // From the component that calls the others down to the ones called;
-    // each waits for its own threads.
+    // each joins its own threads. The scan task writes its log row and
+    // finishes its clean-file cache before the task thread ends.
     scheduler.shutdown();
     tasks.shutdown();
     keeper.shutdown();
     updater.shutdown();
     engines.clear();
+    // No thread of the component writes any more: closing the connection
+    // now ends the store's last transaction file with it, whatever
+    // requests still in flight try afterwards (they fail, the store being
+    // closed).
+    store.close();
 }
 
 ZNAntiVirusPrivate* ZNAntiVirusPrivate::get(ZNAntiVirus* module)
@@ -35,6 +46,11 @@ ZNAntiVirus::ZNAntiVirus(QObject* parent)
 }
 
 ZNAntiVirus::~ZNAntiVirus() = default;
+
+void ZNAntiVirus::shutdown()
+{
+    d->shutdown();
+}
 
 bool ZNAntiVirus::startUp(KX2Journals&, const QJsonObject&)
 {

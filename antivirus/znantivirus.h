@@ -33,6 +33,14 @@ public:
     explicit ZNAntiVirus(QObject* parent = nullptr);
     ~ZNAntiVirus() override;
 
+    // The ordered stop of a stopping process: no new scheduled work, the
+    // running scan task stopped (its log row written, its clean-file cache
+    // finished), the quarantine keeper and the updater stopped, every
+    // background thread joined, then the store closed. Operations called
+    // afterwards fail. Idempotent; the destructor does the same. Must not
+    // be called from one of the module's own threads.
+    void shutdown();
+
     // Reads the component's keys of config.json ("settings", "virusdburl",
     // "database", "overall"), opens or creates the store, checks its version
     // and drops tasks left over from an earlier run. True when the store is

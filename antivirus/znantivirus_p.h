@@ -8,9 +8,9 @@
 //
 // Thread rules: the members are created with the object and live as long
 // as it does. `configuration` is written by loadConfigure() before any
-// background thread exists, read-only afterwards. The destructor stops the
-// components in reverse dependency order (each waits for its own threads),
-// so no thread outlives what it uses.
+// background thread exists, read-only afterwards. shutdown(), and the
+// destructor through it, stops the components in reverse dependency order
+// (each joins its own threads), so no thread outlives what it uses.
 
 #ifndef ZNANTIVIRUS_P_H
 #define ZNANTIVIRUS_P_H
@@ -40,6 +40,10 @@ public:
     ZNAntiVirusPrivate& operator=(const ZNAntiVirusPrivate&) = delete;
 
     static ZNAntiVirusPrivate* get(ZNAntiVirus* module);
+
+    // Stops the components in reverse dependency order, each joining its
+    // threads, then closes the store. Idempotent.
+    void shutdown() KX2_EXCLUDES(settingsChange);
 
     // Store (znstore.cpp): opens or creates it and checks its version; on
     // failure the store is closed and the reason added to `journal` as made

@@ -1,7 +1,6 @@
 #include "znthreadgroup.h"
 
 #include <system_error>
-#include <thread>
 
 ZNThreadGroup::~ZNThreadGroup()
 {
@@ -10,33 +9,50 @@ ZNThreadGroup::~ZNThreadGroup()
 
 bool ZNThreadGroup::start(std::function<void()> body)
 {
-    {
-        KX2MutexLocker lock(mutex);
-        if (shuttingDown)
-            return false;
-        ++running;
-    }
+    joinEnded();
+    KX2MutexLocker lock(mutex);
+    if (shuttingDown)
+        return false;
+    // The thread is created under the lock, so that it finds its own
+    // entry in place before it can end; it takes the lock only to end.
+    const Threads::iterator self = threads.emplace(threads.end());
     try {
-        std::thread([this, body = std::move(body)] { threadMain(body); }).detach();
+        *self = std::thread(
+            [this, body = std::move(body), self]() mutable { threadMain(std::move(body), self); });
     } catch (const std::system_error&) {
-        KX2MutexLocker lock(mutex);
-        --running;
-        changed.notify_all();
+        threads.erase(self);
         return false;
     }
+    ++running;
     return true;
 }
 
-void ZNThreadGroup::threadMain(const std::function<void()>& body)
+void ZNThreadGroup::threadMain(std::function<void()> body, Threads::iterator self)
 {
     body();
+    body = nullptr; // what it captured goes while the thread still counts
     // Notify while holding the lock: the waiter in shutdownAndWait() cannot
-    // see the count drop, return and let the group be destroyed before this
-    // thread is done with the mutex and the condition variable. After this
-    // block the thread touches nothing of the group or its owner.
+    // see the count drop before the thread is listed as ended. After this
+    // block the thread touches nothing of the group or its owner; whoever
+    // joins it waits only for it to return from here.
     KX2MutexLocker lock(mutex);
+    ended.push_back(self);
     --running;
     changed.notify_all();
+}
+
+void ZNThreadGroup::joinEnded()
+{
+    KX2MutexLocker joiner(joining);
+    Threads done;
+    {
+        KX2MutexLocker lock(mutex);
+        for (const Threads::iterator& thread : ended)
+            done.splice(done.end(), threads, thread);
+        ended.clear();
+    }
+    for (std::thread& thread : done)
+        thread.join();
 }
 
 bool ZNThreadGroup::pause(std::chrono::milliseconds timeout)
@@ -71,11 +87,16 @@ void ZNThreadGroup::wakeAll()
 
 void ZNThreadGroup::shutdownAndWait()
 {
-    KX2MutexLocker lock(mutex);
-    shuttingDown = true;
-    changed.notify_all();
-    while (running != 0)
-        lock.wait(changed);
+    {
+        KX2MutexLocker lock(mutex);
+        shuttingDown = true;
+        changed.notify_all();
+        while (running != 0)
+            lock.wait(changed);
+    }
+    // No thread runs a body any more, and none can start: every thread
+    // left is listed as ended.
+    joinEnded();
 }
 
 bool ZNThreadGroup::isShuttingDown() const

@@ -1,24 +1,29 @@
-// ZNThreadGroup: the background threads of one service object, detached
-// but accounted for.
+// ZNThreadGroup: the background threads of one service object, owned and
+// joined.
 //
-// The service runs its work on detached std::threads steered by atomic
-// flags. A detached thread must never touch state that has been freed, so
-// every such thread is started through a group that counts it; the owner
-// raises its stop flags and calls shutdownAndWait() before its members go
-// away. The group also offers the threads an interruptible pause, so a
-// one-second idle wait ends at once when the owner shuts down or wakes it.
+// The service runs its work on std::threads steered by atomic flags. Every
+// such thread is started through the group of the object whose members it
+// uses; the group keeps the std::thread and joins it, so no thread outlives
+// its owner: the owner raises its stop flags and calls shutdownAndWait()
+// before its members go away. The group also offers the threads an
+// interruptible pause, so a one-second idle wait ends at once when the
+// owner shuts down or wakes it.
 //
 // Contract
-// - start() runs `body` on a new detached thread and returns true, or
+// - start() runs `body` on a new thread of the group and returns true, or
 //   returns false without running it after shutdown or when the system
 //   cannot create a thread. Callers that set a "running" flag before
-//   starting must clear it again on false.
+//   starting must clear it again on false. Threads whose body has returned
+//   are joined by the next start() and by shutdownAndWait(), so a
+//   long-lived group holds no more than its running threads and the ones
+//   that ended since the last start.
 // - pause() and waitFor() may be called from any thread. A condition that
 //   another thread changes must be followed by wakeAll() from that thread
 //   (after the change), or waitFor() notices it only at its deadline.
 // - shutdownAndWait() refuses new threads, wakes every pause, and blocks
-//   until every thread started by the group has returned from its body. It
-//   must not be called from one of the group's own threads.
+//   until every thread started by the group has returned from its body and
+//   been joined. It must not be called from one of the group's own
+//   threads.
 // - The destructor calls shutdownAndWait().
 
 #ifndef ZNTHREADGROUP_H
@@ -29,6 +34,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <list>
+#include <thread>
+#include <vector>
 
 class ZNThreadGroup
 {
@@ -59,9 +67,22 @@ public:
     int runningCount() const;
 
 private:
-    void threadMain(const std::function<void()>& body);
+    using Threads = std::list<std::thread>;
+
+    void threadMain(std::function<void()> body, Threads::iterator self);
+    // Joins the threads that have ended; their bodies have returned, so
+    // this waits only for them to leave threadMain().
+    void joinEnded() KX2_EXCLUDES(mutex);
 
     mutable KX2Mutex mutex;
+    // Held while threads taken out of the list are joined, so that
+    // shutdownAndWait() returns only once every thread has been joined,
+    // whoever joins it. Taken before `mutex`, never while waiting for a
+    // running thread (a group thread may call start()).
+    KX2Mutex joining;
+    Threads threads KX2_GUARDED_BY(mutex); // every thread not yet joined
+    // Of them, those whose body has returned.
+    std::vector<Threads::iterator> ended KX2_GUARDED_BY(mutex);
     std::condition_variable changed; // thread ended, wakeAll(), shutdown
     int running KX2_GUARDED_BY(mutex) = 0;
     unsigned wakeGeneration KX2_GUARDED_BY(mutex) = 0;

@@ -8,6 +8,7 @@
 #include <QMetaType>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include "kx2trace.h"
 #include "kx2values.h"
 #include "requestrouter.h"
+#include "znantivirus.h"
 #include "zntrace.h"
 
 namespace {
@@ -92,8 +94,15 @@ AppData* IAppData()
 AppData* AppData::create()
 {
     if (!g_appData)
-        g_appData = new AppData(); // lives for the whole process
+        g_appData = new AppData();
     return g_appData;
+}
+
+void AppData::destroy()
+{
+    AppData* appData = g_appData;
+    delete appData;
+    g_appData = nullptr;
 }
 
 void AppData::installSignalHandling()
@@ -218,6 +227,19 @@ bool AppData::start()
 void AppData::stop()
 {
     m_server->stop();
+}
+
+bool AppData::shutdown(std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    stop();
+    // The component first: a request waiting on it (a scan stop, a scan
+    // start that waits for an update) is released by its stop, and no
+    // reply has to wait for the connections' end.
+    m_router->antivirusModule()->shutdown();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return m_server->endConnections(std::max(left, std::chrono::milliseconds(0)));
 }
 
 // The event log file from config.json: "logfile" (a path; absent: events

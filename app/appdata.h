@@ -5,9 +5,10 @@
 // modules below read through kx2TraceLevel().
 //
 // Exactly one exists per process: create() makes it on the main thread
-// after the QCoreApplication, IAppData() reads it from any thread. It is
-// never destroyed while the process runs. initialize() and start() run on
-// the main thread; the public fields are written there before the server
+// after the QCoreApplication, IAppData() reads it from any thread, and
+// destroy() frees it on the main thread once shutdown() has ended every
+// other thread. initialize(), start(), shutdown() and destroy() run on the
+// main thread; the public fields are written there before the server
 // starts and only read afterwards, so readers on other threads need no lock.
 
 #ifndef APPDATA_H
@@ -16,6 +17,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <memory>
 
 #include "kx2core.h"
@@ -38,6 +40,9 @@ public:
     static void installSignalHandling();
 
     static AppData* create();
+    // Frees the object created by create(); IAppData() is null afterwards.
+    // Only after shutdown() returned true: no other thread may use it.
+    static void destroy();
 
     // Loads config.json (cfgPath, or config.json in configDir when empty)
     // and hands it to the router. False when it was rejected; the reasons
@@ -51,6 +56,14 @@ public:
 
     // Stops listening and removes the socket file (when still ours).
     void stop();
+
+    // The ordered stop after the event loop: stop() (no new connections),
+    // then the antivirus component (scan task, keeper, updater and cache
+    // writer stopped and their threads joined, the store closed), then
+    // every open connection is ended. True when all that happened within
+    // `timeout`; false leaves connections that may still call the router,
+    // which must then not be destroyed.
+    bool shutdown(std::chrono::milliseconds timeout);
 
     qint32 traceLevel() const override { return debuglevel; }
 

@@ -4,8 +4,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
-#include <cstdio>
-#include <cstdlib>
+#include <chrono>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #ifdef __GLIBC__
@@ -14,8 +13,13 @@
 
 #include "appdata.h"
 #include "kx2trace.h"
+#include "stopdeadline.h"
 
 namespace {
+
+// The orderly stop takes this long at most: the service must be gone
+// within 5 s of a stop signal, before a supervisor would kill it.
+constexpr std::chrono::milliseconds kStopLimit{4000};
 
 // Every connection holds descriptors of its own; the default soft limit
 // (often 1024) would let a burst of clients starve the accept loop.
@@ -80,10 +84,13 @@ int main(int argc, char* argv[])
         return 1;
 
     const int exitCode = QCoreApplication::exec();
-    IAppData()->stop();
-    // Connection workers and the service's own threads are detached and may
-    // still be running: leave without running static destructors under
-    // them. Stored data is safe (every SQLite write is its own transaction).
-    std::fflush(nullptr);
-    std::_Exit(exitCode);
+    {
+        // Threads end in order and the store closes, so the next start
+        // finds nothing to recover; a teardown that hangs is cut short.
+        StopDeadline deadline(kStopLimit, exitCode);
+        if (!IAppData()->shutdown(deadline.remaining()))
+            StopDeadline::leaveAtOnce("connections did not end in time", exitCode);
+        AppData::destroy();
+    }
+    return exitCode;
 }

@@ -398,6 +398,31 @@ void KX2LocalServer::stop()
         ::unlink(l.path.constData());
 }
 
+bool KX2LocalServer::endConnections(std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    d->draining.store(true);
+    {
+        KX2MutexLocker lock(d->entriesMutex);
+        // Listed, so alive: a connection delists itself before it goes.
+        for (KX2ConnectionEntry* connection : d->entries)
+            connection->requestStop();
+    }
+    // The reactor's threads leave once nothing is registered; their count
+    // is looked at every few milliseconds, as they signal nothing.
+    // The reactor's lock is not taken under slotMutex.
+    const auto kLookEvery = std::chrono::milliseconds(10);
+    for (;;) {
+        if (d->connections.load() == 0 && (!d->reactor || d->reactor->threadCount() == 0))
+            return true;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            return false;
+        KX2MutexLocker lock(d->slotMutex);
+        lock.waitUntil(d->slotFreed, std::min(deadline, now + kLookEvery));
+    }
+}
+
 bool KX2LocalServer::isListening() const
 {
     return listener->acceptor != nullptr;

@@ -56,6 +56,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <memory>
 
 class KX2Cabinet;
@@ -84,6 +85,13 @@ public:
     // listening socket is closed (after 2 s at most, should no reactor
     // thread get to it).
     void stop();
+    // For a stopping process, after stop(): asks every open connection to
+    // end (a request being served runs to its reply, which may no longer
+    // reach the peer) and waits until none is open and no reactor thread
+    // serves any more, `timeout` at most. True when that happened in time:
+    // nothing of the server calls a router any more, and the routers may
+    // go. Connections accepted afterwards are not waited for.
+    bool endConnections(std::chrono::milliseconds timeout);
     bool isListening() const;
     QString serverName() const;
     // Why the last start() failed; empty after a successful one.

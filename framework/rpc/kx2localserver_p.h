@@ -132,7 +132,7 @@ public:
     {
         connections.fetch_sub(1);
         endings.fetch_add(1);
-        if (acceptWaiting.load()) {
+        if (acceptWaiting.load() || draining.load()) {
             KX2MutexLocker lock(slotMutex);
             slotFreed.notify_all();
         }
@@ -160,6 +160,9 @@ public:
     // connection ends or a back-off passes; acceptWaiting tells ending
     // connections to signal it.
     std::atomic<bool> acceptWaiting{false};
+    // Set by endConnections(), which waits on slotFreed for the last
+    // connection to end.
+    std::atomic<bool> draining{false};
     KX2Mutex slotMutex;
     std::condition_variable slotFreed;
     // Signalled under slotMutex when a listener is gone; stop() waits on it

@@ -25,6 +25,8 @@ private slots:
     void waitForSeesChangedCondition();
     void noThreadsAfterShutdown();
     void restartedScheduleThreadLetsShutdownFinish();
+    void shutdownJoinsEveryThread();
+    void endedThreadsAreJoinedByTheNextStart();
 };
 
 void tst_ZNThreadGroup::shutdownWaitsForEveryThread()
@@ -130,4 +132,45 @@ void tst_ZNThreadGroup::restartedScheduleThreadLetsShutdownFinish()
 }
 
 QTEST_GUILESS_MAIN(tst_ZNThreadGroup)
+namespace {
+
+// Lives until its thread has left completely: a thread-local object is
+// destroyed after the thread's function has returned, when only a join can
+// tell that it is gone. The pause widens the window a detached thread
+// would leave open.
+std::atomic<int> threadsGone{0};
+struct LeavesSlowly
+{
+    ~LeavesSlowly()
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        threadsGone.fetch_add(1);
+    }
+};
+thread_local std::unique_ptr<LeavesSlowly> leaving;
+
+} // namespace
+
+void tst_ZNThreadGroup::shutdownJoinsEveryThread()
+{
+    threadsGone = 0;
+    ZNThreadGroup group;
+    for (int i = 0; i < 4; ++i)
+        QVERIFY(group.start([] { leaving.reset(new LeavesSlowly); }));
+    group.shutdownAndWait();
+    QCOMPARE(threadsGone.load(), 4);
+}
+
+void tst_ZNThreadGroup::endedThreadsAreJoinedByTheNextStart()
+{
+    threadsGone = 0;
+    ZNThreadGroup group;
+    QVERIFY(group.start([] { leaving.reset(new LeavesSlowly); }));
+    QTRY_COMPARE_WITH_TIMEOUT(group.runningCount(), 0, 10000);
+    // The ended thread is joined before the next one starts.
+    QVERIFY(group.start([] {}));
+    QCOMPARE(threadsGone.load(), 1);
+    group.shutdownAndWait();
+}
+
 #include "tst_znthreadgroup.moc"
