@@ -23,6 +23,7 @@
 #include "kx2trace.h"
 #include "kx2values.h"
 #include "requestrouter.h"
+#include "znremembercheck.h"
 #include "zntrace.h"
 
 namespace {
@@ -105,6 +106,7 @@ void AppData::installSignalHandling()
     routeSignal(SIGPIPE);
     routeSignal(SIGINT);
     routeSignal(SIGTERM);
+    ZNRememberCheck::ignoreLeaseBreaks();
     // A parent may hand its blocked signals down; the service must hear
     // its stop signals.
     sigset_t stopSignals;
