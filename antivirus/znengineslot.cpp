@@ -88,6 +88,7 @@ ZNEngineRef ZNEngineSlot::current(QByteArray* digestOut) const
 
 void ZNEngineSlot::install(Loaded loaded)
 {
+    installing.reached();
     ZNEngineRef next = std::move(loaded.engine);
     {
         KX2MutexLocker lock(mutex);

@@ -30,6 +30,7 @@
 
 #include "kx2threadsafety.h"
 #include "znengineref.h"
+#include "znpausepoint.h"
 
 class ZNEngineSlot
 {
@@ -75,11 +76,13 @@ public:
     // (they name the file that failed).
     static Loaded load(const QString& directory, QString* reason);
 
-    // Held only to copy or swap the engine. Public so that a test can hold
-    // an install at the point where it publishes.
-    mutable KX2Mutex mutex;
+    // Reached by install() before it publishes the engine.
+    ZNPausePointSlot installing;
 
 private:
+    // Held only to copy or swap the engine.
+    mutable KX2Mutex mutex;
+
     ZNEngineRef engine KX2_GUARDED_BY(mutex);
     unsigned signatures KX2_GUARDED_BY(mutex) = 0;
     QDateTime setInstalled KX2_GUARDED_BY(mutex);

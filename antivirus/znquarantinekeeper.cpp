@@ -80,6 +80,7 @@ void ZNQuarantineKeeper::threadMain()
     std::deque<ZNDetection> found;
     QList<int> restoring;
     while (takeJobs(found, restoring)) {
+        jobsTaken.reached();
         KX2MutexLocker files(filesMutex);
         for (const ZNDetection& detection : found) {
             if (thread.isShuttingDown())

@@ -30,6 +30,7 @@
 
 #include "kx2threadsafety.h"
 #include "znoutcome.h"
+#include "znpausepoint.h"
 #include "znthreadgroup.h"
 
 class KX2DBSqlite;
@@ -89,11 +90,13 @@ public:
     bool isBusy() const KX2_EXCLUDES(jobsMutex);
     void shutdown() KX2_EXCLUDES(jobsMutex);
 
-    // Held by every file operation with its records. Public so that a test
-    // can hold the keeper between taking its jobs and carrying them out.
-    KX2Mutex filesMutex;
+    // Reached by the keeper between taking its jobs and carrying them out.
+    ZNPausePointSlot jobsTaken;
 
 private:
+    // Held by every file operation with its records.
+    KX2Mutex filesMutex;
+
     void wake() KX2_EXCLUDES(jobsMutex);
     void threadMain() KX2_EXCLUDES(jobsMutex);
     // Takes every queued job; false once stopping.

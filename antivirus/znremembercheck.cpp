@@ -3,26 +3,28 @@
 #include <fcntl.h>
 #include <signal.h>
 
-#include <mutex>
-
 namespace {
 
-// A lease break is signalled with SIGIO, whose default action ends the
-// process; the lease is given back at once, so the signal carries nothing
-// the service needs.
-void ignoreLeaseBreaks()
+// Whether SIGIO would end the process: its default action does.
+bool leaseBreakEndsProcess()
 {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        struct sigaction ignore
-        {};
-        ignore.sa_handler = SIG_IGN;
-        sigemptyset(&ignore.sa_mask);
-        ::sigaction(SIGIO, &ignore, nullptr);
-    });
+    struct sigaction current
+    {};
+    if (::sigaction(SIGIO, nullptr, &current) != 0)
+        return true;
+    return !(current.sa_flags & SA_SIGINFO) && current.sa_handler == SIG_DFL;
 }
 
 } // namespace
+
+void ZNRememberCheck::ignoreLeaseBreaks()
+{
+    struct sigaction ignore
+    {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGIO, &ignore, nullptr);
+}
 
 bool ZNRememberCheck::settled(const ZNFileStamp& stamp, const timespec& now)
 {
@@ -36,7 +38,8 @@ bool ZNRememberCheck::settled(const ZNFileStamp& stamp, const timespec& now)
 
 bool ZNRememberCheck::openForWritingNowhere(int fd)
 {
-    ignoreLeaseBreaks();
+    if (leaseBreakEndsProcess())
+        return false;
     if (::fcntl(fd, F_SETLEASE, F_RDLCK) != 0)
         return false;
     ::fcntl(fd, F_SETLEASE, F_UNLCK);

@@ -32,17 +32,24 @@ public:
     // fail too.
     static bool settled(const ZNFileStamp& stamp, const timespec& now);
 
+    // Makes the process ignore SIGIO, with which the kernel signals a lease
+    // break (its default action ends the process). A signal disposition
+    // belongs to the whole process: call this once at start-up on the main
+    // thread, before any thread scans (the service's entry does; so does a
+    // test that scans in its own process). Nothing else uses SIGIO.
+    static void ignoreLeaseBreaks();
+
     // Whether nobody has the open regular file `fd` open for writing at this
     // moment, a shared writable mapping included: the kernel grants a read
     // lease only then (root may take one on any file). The lease is given
-    // back at once (a lease break, signalled with SIGIO, would end the
-    // process: the first call makes the process ignore SIGIO, which
-    // nothing else uses). Two writers change the content without moving
-    // the times again: a mapping made before the scan, until its pages are
-    // written back (one made afterwards moves them with its first write),
-    // and a write() call under way, which stamped them once as it started.
+    // back at once. Two writers change the content without moving the times
+    // again: a mapping made before the scan, until its pages are written
+    // back (one made afterwards moves them with its first write), and a
+    // write() call under way, which stamped them once as it started.
     // False when leases cannot be taken (a file system without them, or
-    // leases disabled): such files are never remembered.
+    // leases disabled) and when SIGIO still has its default action (no
+    // ignoreLeaseBreaks() at start-up: a lease break would end the process):
+    // such files are never remembered.
     static bool openForWritingNowhere(int fd);
 };
 

@@ -31,6 +31,7 @@
 #include "kx2threadsafety.h"
 #include "kx2uniquefd.h"
 #include "znengineref.h"
+#include "znpausepoint.h"
 #include "znpathqueue.h"
 #include "znthreadgroup.h"
 
@@ -42,15 +43,16 @@ class ZNQuarantineKeeper;
 
 // The file a task's workers took last, shown by progress reports. It
 // belongs to the task queue rather than to one run, so the last task's
-// file stays visible after it ended. A worker holds the lock only for the
-// instant it records its file; tests hold it to keep the workers waiting.
-struct ZNCurrentFile
+// file stays visible after it ended. A worker reaches `taking` as it takes
+// a file, before it records it; its lock is held only for the copy.
+class ZNCurrentFile
 {
-    mutable KX2Mutex mutex;
-    QByteArray path KX2_GUARDED_BY(mutex); // raw path
+public:
+    ZNPausePointSlot taking;
 
     void set(const QByteArray& next) KX2_EXCLUDES(mutex)
     {
+        taking.reached();
         KX2MutexLocker lock(mutex);
         path = next;
     }
@@ -59,6 +61,10 @@ struct ZNCurrentFile
         KX2MutexLocker lock(mutex);
         return path;
     }
+
+private:
+    mutable KX2Mutex mutex;
+    QByteArray path KX2_GUARDED_BY(mutex); // raw path
 };
 
 // A queued task as the run needs it.

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <utility>
 
 #include "kx2dbsqlite.h"
 #include "kx2journals.h"
@@ -63,13 +64,34 @@ ZNScanTasks::~ZNScanTasks()
 
 void ZNScanTasks::shutdown()
 {
-    stopRequested = true;
+    stopRun();
+    thread.shutdownAndWait();
+}
+
+// The run is stopped outside `runMutex`, which stays a leaf: its stop takes
+// the path queue's lock. It is stopped before the request is raised, so
+// that once isStopping() is seen the task in hand is stopping too; a run
+// installed meanwhile is stopped here or, installed later, by runTask(),
+// which tests the request after installing it.
+void ZNScanTasks::stopRun()
+{
+    const std::shared_ptr<ZNScanRun> inHand = currentRun();
+    if (inHand)
+        inHand->stop();
+    std::shared_ptr<ZNScanRun> latest;
     {
         KX2MutexLocker lock(runMutex);
-        if (current)
-            current->stop();
+        stopRequested = true;
+        latest = current;
     }
-    thread.shutdownAndWait();
+    if (latest && latest != inHand)
+        latest->stop();
+}
+
+std::shared_ptr<ZNScanRun> ZNScanTasks::currentRun() const
+{
+    KX2MutexLocker lock(runMutex);
+    return current;
 }
 
 // Creates the work area's quarantine directory (0700: nobody but the
@@ -170,25 +192,14 @@ bool ZNScanTasks::claimRunning()
 
 void ZNScanTasks::stop()
 {
-    {
-        // Raised together with the running task's own stop, so that once
-        // isStopping() is seen the task in hand is stopping too.
-        KX2MutexLocker lock(runMutex);
-        stopRequested = true;
-        if (current)
-            current->stop();
-    }
+    stopRun();
     while (running && !thread.isShuttingDown())
         thread.waitFor([this] { return !running; }, 1000ms);
 }
 
 QJsonObject ZNScanTasks::progress() const
 {
-    std::shared_ptr<ZNScanRun> run;
-    {
-        KX2MutexLocker lock(runMutex);
-        run = current;
-    }
+    const std::shared_ptr<ZNScanRun> run = currentRun();
     QJsonObject out;
     const ZNScanRun::Progress now = run ? run->progress() : ZNScanRun::Progress();
     out.insert(QStringLiteral("path"), now.path);
@@ -209,14 +220,14 @@ QJsonObject ZNScanTasks::progress() const
 
 int ZNScanTasks::filesFound() const
 {
-    KX2MutexLocker lock(runMutex);
-    return current ? current->filesFound() : 0;
+    const std::shared_ptr<ZNScanRun> run = currentRun();
+    return run ? run->filesFound() : 0;
 }
 
 int ZNScanTasks::totalFiles() const
 {
-    KX2MutexLocker lock(runMutex);
-    return current ? current->total(0) : 0;
+    const std::shared_ptr<ZNScanRun> run = currentRun();
+    return run ? run->total(0) : 0;
 }
 
 int ZNScanTasks::workerCount() const
@@ -336,10 +347,14 @@ void ZNScanTasks::runTask(const QJsonObject& row)
             ZNCleanCache::open({settings.dataDir, digest, settings.cacheMaxEntries, !task.full});
     const auto run = std::make_shared<ZNScanRun>(task, parts.engines, parts.keeper, parts.store,
                                                  lastFile, cache.get());
+    std::shared_ptr<ZNScanRun> replaced;
     {
         KX2MutexLocker lock(runMutex);
-        current = run;
+        replaced = std::exchange(current, run);
     }
+    // The last run goes here, outside the lock (its workers' group is
+    // shut down as it goes).
+    replaced.reset();
     if (stopRequested)
         run->stop();
     znTrace(ZNTraceBits::TaskSummary, QStringLiteral("开始查杀毒: ") + task.path);

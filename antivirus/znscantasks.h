@@ -11,7 +11,8 @@
 //
 // Thread rules: any thread. `running` and the stop request are atomics,
 // `running` raised only under `startMutex` (startLock()); the current run (the running or last one, shared with progress readers)
-// is guarded by `runMutex`. The destructor stops the running task and waits
+// is guarded by `runMutex`, a leaf: it is held only to copy or swap the
+// pointer, and a run is stopped or freed after it is released. The destructor stops the running task and waits
 // for the thread.
 
 #ifndef ZNSCANTASKS_H
@@ -90,6 +91,9 @@ private:
     void dropQueued();
     bool recordCompletion(const QJsonObject& completion);
     void runTask(const QJsonObject& row) KX2_EXCLUDES(runMutex);
+    // Stops the run in hand and raises the stop request (see the .cpp).
+    void stopRun() KX2_EXCLUDES(runMutex);
+    std::shared_ptr<ZNScanRun> currentRun() const KX2_EXCLUDES(runMutex);
 
     const Parts parts;
     // `running` is raised only under it (see startLock()).

@@ -38,6 +38,7 @@ void ZNThreadGroup::threadMain(std::function<void()> body, Threads::iterator sel
     KX2MutexLocker lock(mutex);
     ended.push_back(self);
     --running;
+    ++endings;
     changed.notify_all();
 }
 
@@ -69,10 +70,28 @@ bool ZNThreadGroup::pause(std::chrono::milliseconds timeout)
 
 bool ZNThreadGroup::waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout)
 {
-    KX2MutexLocker lock(mutex);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done() && !shuttingDown) {
-        if (!lock.waitUntil(changed, deadline))
+    for (;;) {
+        unsigned generation;
+        unsigned endedSoFar;
+        {
+            KX2MutexLocker lock(mutex);
+            if (shuttingDown)
+                break;
+            generation = wakeGeneration;
+            endedSoFar = endings;
+        }
+        // Tested without the group's lock: `done` may take its owner's
+        // locks, which are taken before the group's elsewhere. A change
+        // made before the generation was read is seen here; one made after
+        // it moves the generation, so the wait below does not begin.
+        if (done())
+            return true;
+        KX2MutexLocker lock(mutex);
+        bool timedOut = false;
+        while (!shuttingDown && wakeGeneration == generation && endings == endedSoFar && !timedOut)
+            timedOut = !lock.waitUntil(changed, deadline);
+        if (timedOut)
             break;
     }
     return done();

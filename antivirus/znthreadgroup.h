@@ -19,7 +19,11 @@
 //   that ended since the last start.
 // - pause() and waitFor() may be called from any thread. A condition that
 //   another thread changes must be followed by wakeAll() from that thread
-//   (after the change), or waitFor() notices it only at its deadline.
+//   (after the change), or by the end of one of the group's threads, or
+//   waitFor() notices it only at its deadline.
+// - waitFor() tests its condition without the group's lock, so the
+//   condition may take any lock its caller does not hold; the group's own
+//   lock is a leaf (nothing is taken under it).
 // - shutdownAndWait() refuses new threads, wakes every pause, and blocks
 //   until every thread started by the group has returned from its body and
 //   been joined. It must not be called from one of the group's own
@@ -54,8 +58,8 @@ public:
     bool pause(std::chrono::milliseconds timeout);
 
     // Waits until `done` returns true, the timeout passes, or the group shuts
-    // down; `done` is tested under the group's lock, at every wake-up.
-    // Returns the last result of `done`.
+    // down; `done` is tested first and after every wake-up, without the
+    // group's lock. Returns the last result of `done`.
     bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
     // Wakes every pause() and waitFor() so they test their conditions again.
@@ -86,6 +90,7 @@ private:
     std::condition_variable changed; // thread ended, wakeAll(), shutdown
     int running KX2_GUARDED_BY(mutex) = 0;
     unsigned wakeGeneration KX2_GUARDED_BY(mutex) = 0;
+    unsigned endings KX2_GUARDED_BY(mutex) = 0; // threads ended, for waitFor()
     bool shuttingDown KX2_GUARDED_BY(mutex) = false;
 };
 

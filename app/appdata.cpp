@@ -25,6 +25,7 @@
 #include "kx2values.h"
 #include "requestrouter.h"
 #include "znantivirus.h"
+#include "znremembercheck.h"
 #include "zntrace.h"
 
 namespace {
@@ -114,6 +115,7 @@ void AppData::installSignalHandling()
     routeSignal(SIGPIPE);
     routeSignal(SIGINT);
     routeSignal(SIGTERM);
+    ZNRememberCheck::ignoreLeaseBreaks();
     // A parent may hand its blocked signals down; the service must hear
     // its stop signals.
     sigset_t stopSignals;

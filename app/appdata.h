@@ -35,8 +35,8 @@ public:
 
     // Routes SIGINT and SIGTERM to an orderly quit (through a pipe the event
     // loop reads, so a signal that arrives before the loop runs is acted on
-    // once it does), ignores SIGHUP, SIGPIPE and SIGSEGV, and unblocks the
-    // stop signals. main() calls it first, before anything can take time.
+    // once it does), ignores SIGHUP, SIGPIPE and SIGSEGV, ignores SIGIO (the
+    // clean-file cache's lease breaks), and unblocks the stop signals. main() calls it first, before anything can take time.
     static void installSignalHandling();
 
     static AppData* create();

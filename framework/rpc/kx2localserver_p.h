@@ -36,8 +36,12 @@ inline QString kx2SocketPath(const QString& name)
 }
 
 // A connection as the server's bookkeeping sees it: its place among the
-// open connections, how long it has been idle, and how to end it.
-class KX2ConnectionEntry : public KX2Pollable, public KX2ServedSlots::Waiter
+// open connections, how long it has been idle, and how to end it. Owned by
+// shared pointers, so that evictOldestIdle() can hold one it has chosen
+// past the list's lock.
+class KX2ConnectionEntry : public KX2Pollable,
+                           public KX2ServedSlots::Waiter,
+                           public std::enable_shared_from_this<KX2ConnectionEntry>
 {
 public:
     // Asks the connection to end; safe from any thread while it is open.
@@ -102,8 +106,21 @@ public:
     // comes free; false when no connection is idle. Idle means neither
     // served nor waiting for a slot, and with no unread bytes (a client
     // just accepted has usually sent its request already). Scans the list:
-    // it runs only when an accept found no descriptor.
-    bool evictOldestIdle()
+    // it runs only when an accept found no descriptor. The chosen
+    // connection is asked to end after the list's lock is released: ending
+    // may run on this thread and delist it.
+    bool evictOldestIdle() KX2_EXCLUDES(entriesMutex)
+    {
+        const std::shared_ptr<KX2ConnectionEntry> victim = chooseIdleVictim();
+        if (!victim)
+            return false;
+        victim->requestStop();
+        return true;
+    }
+
+    // The connection evictOldestIdle() ends, marked evicted; held, so that
+    // it stays alive once the lock is released even if it ends meanwhile.
+    std::shared_ptr<KX2ConnectionEntry> chooseIdleVictim() KX2_EXCLUDES(entriesMutex)
     {
         KX2MutexLocker lock(entriesMutex);
         std::vector<std::pair<qint64, KX2ConnectionEntry*>> idle;
@@ -118,12 +135,12 @@ public:
             KX2ConnectionEntry* connection = candidate.second;
             if (connection->hasUnreadBytes())
                 continue;
-            // Still listed, so still alive: it delists itself before it goes.
+            // Still listed, so still owned: it delists itself before its
+            // registration lets go of it.
             connection->evicted.store(true);
-            connection->requestStop();
-            return true;
+            return connection->shared_from_this();
         }
-        return false;
+        return nullptr;
     }
 
     // Called when a connection has ended: wakes the listener when it waits

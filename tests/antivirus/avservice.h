@@ -13,6 +13,7 @@
 #include <atomic>
 #include <thread>
 
+#include "avpausegate.h"
 #include "avtestsupport.h"
 #include "kx2journals.h"
 #include "kx2localserver.h"
@@ -41,6 +42,8 @@ public:
             configuration.insert(it.key(), it.value());
         router.reset(new RequestRouter());
         d = ZNAntiVirusPrivate::get(router->antivirusModule());
+        d->tasks.currentFile().taking.install(&fileTaking);
+        d->keeper.jobsTaken.install(&keeperJobs);
         KX2Journals journal;
         if (!router->loadConfigure(journal, configuration))
             return false;
@@ -133,6 +136,9 @@ public:
         return result;
     }
 
+    // Open unless a test holds them; they outlive the router (~Service).
+    PauseGate fileTaking; // a worker takes its next file
+    PauseGate keeperJobs; // the keeper has taken its jobs
     QTemporaryDir root;
     QScopedPointer<RequestRouter> router;
     QScopedPointer<KX2LocalServer> server;

@@ -126,10 +126,10 @@ void tsan_ZNScan::scanWhileEnginesAndSettingsChange()
         QCOMPARE(log.value("log_infectes").toInt(), infected);
     }
 
-    // A stop while the walk waits for the workers, held on the current-file
-    // lock so that the stop surely comes mid-task.
+    // A stop while the walk waits for the workers, held as they take a
+    // file so that the stop surely comes mid-task.
     QVERIFY(layTree(top) > 0);
-    KX2MutexLocker hold(service.d->tasks.currentFile().mutex);
+    avtest::PauseGate::Hold hold(service.fileTaking);
     QCOMPARE(err(service.call("antivirus_scan_start", {{"path", top}})), 0);
     // More files found than workers can hold: some wait in the queue.
     QTRY_VERIFY(service.d->tasks.filesFound() > 64);

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "avpausegate.h"
 #include "avtestsupport.h"
 #include "kx2journals.h"
 #include "znantivirus.h"
@@ -59,6 +60,9 @@ private:
     void restartModule();
     void waitForUpdateThread();
 
+    // Holds an update thread where it publishes its engine; outlives the
+    // modules.
+    avtest::PauseGate installing;
     QScopedPointer<QTemporaryDir> root;
     QScopedPointer<ZNAntiVirus> module;
     ZNAntiVirusPrivate* d = nullptr;
@@ -81,6 +85,7 @@ void tst_ZNEngine::init()
 
     module.reset(new ZNAntiVirus());
     d = ZNAntiVirusPrivate::get(module.data());
+    d->engines.installing.install(&installing);
     KX2Journals journal;
     QVERIFY(module->loadConfigure(journal, avtest::componentConfig(root->path())));
 }
@@ -110,6 +115,7 @@ void tst_ZNEngine::restartModule()
     module.reset();
     module.reset(new ZNAntiVirus());
     d = ZNAntiVirusPrivate::get(module.data());
+    d->engines.installing.install(&installing);
     KX2Journals journal;
     QVERIFY(module->loadConfigure(journal, avtest::componentConfig(root->path())));
     QVERIFY(module->settingsLoad(journal, nullptr));
@@ -146,11 +152,12 @@ void tst_ZNEngine::firstLoadHappensOnUpdateThread()
     QVERIFY(!d->engines.current());
     QVERIFY(d->updater.reloadPending());
     {
-        // Publishing needs the slot's lock: had the settings load compiled the
-        // engine on this thread, it could not have returned.
-        KX2MutexLocker lock(d->engines.mutex);
+        // Held where it publishes: only the update thread may get there.
+        avtest::PauseGate::Hold hold(installing);
         startService();
         QVERIFY(d->updater.isRunning());
+        QTRY_COMPARE_WITH_TIMEOUT(installing.held(), 1, kLoadTimeoutMs);
+        QVERIFY(!installing.reachedByCloser());
     }
     waitForUpdateThread();
     const ZNEngineRef engine = d->engines.current();
@@ -260,7 +267,7 @@ void tst_ZNEngine::prepareWhileUpdateThreadRuns()
     waitForUpdateThread();
     {
         // Hold the update thread at the point where it publishes its engine.
-        KX2MutexLocker lock(d->engines.mutex);
+        avtest::PauseGate::Hold hold(installing);
         QVERIFY(d->updater.prepare(true));
         QTRY_VERIFY_WITH_TIMEOUT(!d->updater.reloadPending(), kLoadTimeoutMs);
         QVERIFY(d->updater.isRunning());

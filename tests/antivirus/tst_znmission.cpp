@@ -239,7 +239,7 @@ void tst_ZNMission::schedulePassStartsDueScans()
     const quint32 now = quint32(QDateTime::currentSecsSinceEpoch());
 
     // Scope 2: every mission in mission-number order, the first running and
-    // the others queued behind it (held on the current-file lock).
+    // the others queued behind it (held as the worker takes a file).
     QStringList folders;
     for (const char* name : {"c", "a", "b"}) {
         folders << service.scanDir + "/" + name;
@@ -252,7 +252,7 @@ void tst_ZNMission::schedulePassStartsDueScans()
     schedule.scanNext = now - 3 * 86400; // missed three days ago
     d->scheduler.setSchedule(schedule);
     {
-        KX2MutexLocker hold(d->tasks.currentFile().mutex);
+        avtest::PauseGate::Hold hold(service.fileTaking);
         d->scheduler.pass(now);
         const QList<QJsonObject> tasks =
             service.rows("SELECT tsk_path FROM t_task ORDER BY tsk_no");

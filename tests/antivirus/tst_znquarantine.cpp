@@ -287,7 +287,7 @@ void tst_ZNQuarantine::restoreFailingLaterKeepsTheRecord()
         // The moves are queued as a request queues them, but the places
         // change before the keeper runs: one is taken, then the whole
         // directory becomes a link.
-        KX2MutexLocker hold(service.d->keeper.filesMutex);
+        avtest::PauseGate::Hold hold(service.keeperJobs);
         service.rows("UPDATE t_infectes SET ift_pending = 2");
         QList<int> numbers;
         for (const QJsonObject& record : records)

@@ -248,7 +248,7 @@ void tst_ZNScan::refusalsComeInOrder()
     QVERIFY(service.rows("SELECT * FROM t_log").isEmpty());
 }
 
-// Holding the workers on the current-file lock keeps a task running for
+// Holding the workers as they take a file keeps a task running for
 // as long as the test needs, without timing assumptions.
 void tst_ZNScan::queuedTasksAndStop()
 {
@@ -264,7 +264,7 @@ void tst_ZNScan::queuedTasksAndStop()
         QVERIFY(avtest::writeFile(big + QString("/f%1").arg(i), "x"));
     QVERIFY(avtest::writeFile(other + "/infected", avtest::eicar()));
 
-    KX2MutexLocker hold(service.d->tasks.currentFile().mutex);
+    avtest::PauseGate::Hold hold(service.fileTaking);
     QCOMPARE(err(service.call("antivirus_scan_start", {{"path", " " + big + " "}})), 0);
     QTRY_VERIFY(service.d->tasks.isRunning());
     QCOMPARE(err(service.call("antivirus_scan_start", {{"path", big}})), 9993);
@@ -336,9 +336,8 @@ void tst_ZNScan::totalIsTheWholeTreeEarly()
         }
     }
     {
-        // Progress requests wait for this lock (the current file), so the
-        // total is read in-process while the worker is held.
-        KX2MutexLocker hold(service.d->tasks.currentFile().mutex);
+        // The total is read in-process while the worker is held.
+        avtest::PauseGate::Hold hold(service.fileTaking);
         QCOMPARE(err(service.call("antivirus_scan_start", {{"path", QFile::decodeName(tree)}})), 0);
         QTRY_COMPARE_WITH_TIMEOUT(service.d->tasks.totalFiles(), files, 30000);
         QVERIFY(service.d->tasks.filesFound() < files); // the walk itself is held back
@@ -419,7 +418,7 @@ void tst_ZNScan::filesOfEverySizeAreScannedWhole()
 }
 
 // Users may change the share between the scan and the move. Holding the
-// quarantine lock parks the keeper while the test does that.
+// keeper once it has taken its jobs parks it while the test does that.
 void tst_ZNScan::quarantineMovesOnlyWhatWasScanned()
 {
     avtest::Service service;
@@ -433,7 +432,7 @@ void tst_ZNScan::quarantineMovesOnlyWhatWasScanned()
     QVERIFY(avtest::writeFile(outside + "/file", avtest::eicar()));
 
     {
-        KX2MutexLocker hold(service.d->keeper.filesMutex);
+        avtest::PauseGate::Hold hold(service.keeperJobs);
         QCOMPARE(err(service.call("antivirus_scan_start", {{"path", top}})), 0);
         QTRY_VERIFY_WITH_TIMEOUT(!service.d->tasks.isRunning(), 30000);
         QCOMPARE(service.d->tasks.progress().value("infectes").toInt(), 6);
@@ -517,7 +516,7 @@ void tst_ZNScan::workersReadOnlyWhatWasWalked()
     QVERIFY(avtest::writeFile(sub + "/evil", "harmless"));
     QVERIFY(avtest::writeFile(outside + "/evil", avtest::eicar()));
     {
-        KX2MutexLocker hold(service.d->tasks.currentFile().mutex);
+        avtest::PauseGate::Hold hold(service.fileTaking);
         QCOMPARE(err(service.call("antivirus_scan_start", {{"path", service.scanDir}})), 0);
         QTRY_COMPARE(service.d->tasks.filesFound(), 1);
         QVERIFY(QDir().rename(sub, sub + ".old"));

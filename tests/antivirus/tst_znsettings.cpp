@@ -7,6 +7,7 @@
 #include <atomic>
 #include <thread>
 
+#include "avpausegate.h"
 #include "avtestsupport.h"
 #include "kx2cabinet.h"
 #include "kx2file.h"
@@ -73,6 +74,10 @@ private:
     void waitForUpdateThread();
     QString settingsPath() const { return root->path() + "/etc/settings.json"; }
 
+    // Hold an update thread where it publishes its engine, and a worker as
+    // it takes a file; they outlive the router.
+    avtest::PauseGate installing;
+    avtest::PauseGate fileTaking;
     QScopedPointer<QTemporaryDir> root;
     QScopedPointer<RequestRouter> router;
     QScopedPointer<KX2LocalServer> server;
@@ -93,6 +98,8 @@ void tst_ZNSettings::init()
 
     router.reset(new RequestRouter());
     d = ZNAntiVirusPrivate::get(router->antivirusModule());
+    d->engines.installing.install(&installing);
+    d->tasks.currentFile().taking.install(&fileTaking);
     KX2Journals journal;
     QVERIFY(router->loadConfigure(journal, avtest::componentConfig(root->path())));
 
@@ -251,7 +258,7 @@ void tst_ZNSettings::refusalsComeInOrder()
     d->settings.exchange(
         ZNSettingsSnapshot::fromJson(QJsonObject{{"enabled", 1}, {"datadir", dataDir}}));
     {
-        KX2MutexLocker hold(d->engines.mutex);
+        avtest::PauseGate::Hold hold(installing);
         QVERIFY(d->updater.prepare(true));
         reply = save(settings);
         QCOMPARE(reply.value("err").toInt(), 9871);
@@ -263,7 +270,7 @@ void tst_ZNSettings::refusalsComeInOrder()
     // A scan held on its first file: saves wait for it too, and that
     // refusal comes first.
     {
-        KX2MutexLocker hold(d->tasks.currentFile().mutex);
+        avtest::PauseGate::Hold hold(fileTaking);
         KX2Journals journal;
         QVERIFY(router->antivirusModule()->scanStart(journal, dataDir + "/scan", false));
         reply = save(settings);

@@ -23,6 +23,7 @@ private slots:
     void shutdownWaitsForEveryThread();
     void pauseEndsOnWakeAndShutdown();
     void waitForSeesChangedCondition();
+    void waitForTestsWithoutTheGroupsLock();
     void noThreadsAfterShutdown();
     void restartedScheduleThreadLetsShutdownFinish();
     void shutdownJoinsEveryThread();
@@ -96,6 +97,57 @@ void tst_ZNThreadGroup::waitForSeesChangedCondition()
         group.wakeAll();
     }));
     QVERIFY(group.waitFor([&] { return flag.load(); }, 60s));
+
+    // A thread's end wakes the wait too, without wakeAll(): the thread ends
+    // once the wait has tested its condition the first time.
+    std::atomic<bool> release{false};
+    std::atomic<bool> ended{false};
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(group.start([&] {
+        while (!release.load())
+            std::this_thread::sleep_for(1ms);
+        ended = true;
+    }));
+    QVERIFY(group.waitFor([&] { return release.exchange(true) && ended.load(); }, 60s));
+    QVERIFY(timer.elapsed() < 30000);
+}
+
+// The condition may take locks that are held elsewhere while the group's
+// lock is taken (an owner's lock around wakeAll()): the group's lock must
+// be free while it runs, else the two threads wait for each other.
+void tst_ZNThreadGroup::waitForTestsWithoutTheGroupsLock()
+{
+    ZNThreadGroup group;
+    std::mutex ownerMutex;
+    bool changed = false;
+    std::atomic<bool> woken{false};
+    bool wokenWhileTesting = false;
+    std::thread changer;
+    const bool result = group.waitFor(
+        [&] {
+            if (!changer.joinable()) {
+                // Another thread changes the condition under the owner's
+                // lock and wakes the group while this test runs.
+                changer = std::thread([&] {
+                    std::lock_guard<std::mutex> lock(ownerMutex);
+                    changed = true;
+                    group.wakeAll();
+                    woken = true;
+                });
+                QDeadlineTimer deadline(10000);
+                while (!woken.load() && !deadline.hasExpired())
+                    std::this_thread::sleep_for(1ms);
+                wokenWhileTesting = woken.load();
+                return false;
+            }
+            std::lock_guard<std::mutex> lock(ownerMutex);
+            return changed;
+        },
+        60s);
+    changer.join();
+    QVERIFY(wokenWhileTesting);
+    QVERIFY(result);
 }
 
 void tst_ZNThreadGroup::noThreadsAfterShutdown()

@@ -195,9 +195,11 @@ void TestAppProcess::servesUntilTerminated()
     QVERIFY2(waitForOutput(process, output, "lpcID: " + socket.toUtf8()), output.constData());
     QVERIFY(output.contains("配置文装载成功: config.json"));
 
-    // Neither SIGHUP nor SIGPIPE stops the service, and it still answers.
+    // Neither SIGHUP nor SIGPIPE stops the service, nor SIGIO (a lease
+    // break) before any scan, and it still answers.
     ::kill(pid_t(process.processId()), SIGHUP);
     ::kill(pid_t(process.processId()), SIGPIPE);
+    ::kill(pid_t(process.processId()), SIGIO);
     QJsonObject reply;
     QVERIFY(KX2LocalServer::localRequest(
         socket, {{QStringLiteral("cmd"), QStringLiteral("help_interfaces")}}, &reply, 20));

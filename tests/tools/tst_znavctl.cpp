@@ -200,10 +200,10 @@ void tst_ZNAvCtl::scanRefusalsExitTwo()
     QVERIFY2(run.err.contains("选定的文件或文件夹不存在 (err 9994)"), run.err.constData());
 
     // A second path while a task runs is queued, not followed: the worker
-    // is held on the current-file lock until then.
+    // is held as it takes a file until then.
     QVERIFY(avtest::writeFile(service.scanDir + "/first/f", "x"));
     QVERIFY(avtest::writeFile(service.scanDir + "/second/f", "x"));
-    KX2MutexLocker hold(service.d->tasks.currentFile().mutex);
+    avtest::PauseGate::Hold hold(service.fileTaking);
     QCOMPARE(service.call("antivirus_scan_start", {{"path", service.scanDir + "/first"}})
                  .value("err")
                  .toInt(),
