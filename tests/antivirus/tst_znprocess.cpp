@@ -99,6 +99,10 @@ private slots:
 private:
     void writeConfig(int debuglevel = 0);
     bool startService();
+    // The work area `dataDir` with the test signature, settings that use
+    // it with one worker, and the event log in a file: that file's path,
+    // or empty when something could not be written.
+    QString prepareScanWithLog(const QString& dataDir);
     int request(const QString& cmd, const QJsonObject& params);
     int startScan(const QString& path);
     void stopService();
@@ -185,6 +189,19 @@ int tst_ZNProcess::startScan(const QString& path)
            && !deadline.hasExpired())
         process->waitForReadyRead(20); // the engine is still loading
     return err;
+}
+
+QString tst_ZNProcess::prepareScanWithLog(const QString& dataDir)
+{
+    const QString logFile = root->path() + "/log/antivirus.log";
+    QJsonObject config = avtest::readJson(configPath);
+    config["logfile"] = logFile;
+    const bool written =
+        avtest::writeFile(dataDir + "/virusdb/test.hdb", avtest::eicarHdbLine())
+        && avtest::writeJson(root->path() + "/etc/settings.json",
+                             QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"threads", 1}})
+        && avtest::writeJson(configPath, config);
+    return written ? logFile : QString();
 }
 
 void tst_ZNProcess::stopService()
@@ -387,15 +404,10 @@ void tst_ZNProcess::eventsArePrintedWhateverTheDebugBits()
 {
     const QString dataDir = root->path() + "/data";
     const QString infected = root->path() + "/scan/inbox/evil.doc";
-    QVERIFY(avtest::writeFile(dataDir + "/virusdb/test.hdb", avtest::eicarHdbLine()));
     QVERIFY(avtest::writeFile(infected, avtest::eicar()));
-    QVERIFY(avtest::writeJson(root->path() + "/etc/settings.json",
-                              QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"threads", 1}}));
     // The events go to a log file as well.
-    QJsonObject config = avtest::readJson(configPath);
-    const QString logFile = root->path() + "/log/antivirus.log";
-    config["logfile"] = logFile;
-    QVERIFY(avtest::writeJson(configPath, config));
+    const QString logFile = prepareScanWithLog(dataDir);
+    QVERIFY(!logFile.isEmpty());
     QVERIFY(startService());
     QVERIFY2(waitForOutput("lpcID: "), output.constData());
     QCOMPARE(startScan(root->path() + "/scan"), 0);
@@ -433,13 +445,8 @@ void tst_ZNProcess::eventsArePrintedWhateverTheDebugBits()
 void tst_ZNProcess::hostileFileNamesStayOnTheirLine()
 {
     const QString dataDir = root->path() + "/data";
-    QVERIFY(avtest::writeFile(dataDir + "/virusdb/test.hdb", avtest::eicarHdbLine()));
-    QVERIFY(avtest::writeJson(root->path() + "/etc/settings.json",
-                              QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"threads", 1}}));
-    QJsonObject config = avtest::readJson(configPath);
-    const QString logFile = root->path() + "/log/antivirus.log";
-    config["logfile"] = logFile;
-    QVERIFY(avtest::writeJson(configPath, config));
+    const QString logFile = prepareScanWithLog(dataDir);
+    QVERIFY(!logFile.isEmpty());
     const QByteArray forged = "2026-12-08 06:00:00 Info antivirus [task-end] task=77 mission=0 "
                               "state=9 total=1 scanned=1 infected=0";
     const QByteArray dir = QFile::encodeName(root->path() + "/scan");
@@ -511,15 +518,10 @@ void tst_ZNProcess::recordsAreHiddenFromOtherUsers()
 {
     const QString dataDir = root->path() + "/data";
     const QString etc = root->path() + "/etc";
-    const QString logFile = root->path() + "/log/antivirus.log";
-    QVERIFY(avtest::writeFile(dataDir + "/virusdb/test.hdb", avtest::eicarHdbLine()));
     QVERIFY(avtest::writeFile(root->path() + "/scan/private/evil.doc", avtest::eicar()));
-    QVERIFY(avtest::writeJson(etc + "/settings.json",
-                              QJsonObject{{"enabled", 1}, {"datadir", dataDir}, {"threads", 1}}));
+    const QString logFile = prepareScanWithLog(dataDir);
+    QVERIFY(!logFile.isEmpty());
     QVERIFY(avtest::writeJson(etc + "/virusdb.json", QJsonObject{{"items", QJsonArray()}}));
-    QJsonObject config = avtest::readJson(configPath);
-    config["logfile"] = logFile;
-    QVERIFY(avtest::writeJson(configPath, config));
     for (const QString& path : {etc + "/settings.json", etc + "/virusdb.json"})
         QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0644), 0);
     for (const QString& dir : {root->path(), etc, dataDir})
