@@ -11,10 +11,6 @@
 // Threads: a ZNEngineRef object is used by one thread at a time; different
 // objects referring to the same engine may be copied and destroyed on
 // different threads at once (libclamav guards its count with a mutex).
-//
-// liveEngines() reports how many engines created through create() are
-// still alive, i.e. have references left. It mirrors libclamav's own
-// counts, which it does not expose, and serves diagnostics and leak checks.
 
 #ifndef ZNENGINEREF_H
 #define ZNENGINEREF_H
@@ -39,8 +35,6 @@ public:
 
     cl_engine* get() const noexcept { return engine; }
     explicit operator bool() const noexcept { return engine != nullptr; }
-
-    static int liveEngines();
 
 private:
     cl_engine* engine = nullptr;

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "avengineledger.h"
 #include "avpausegate.h"
 #include "avtestsupport.h"
 #include "kx2journals.h"
@@ -73,7 +74,7 @@ private:
 
 void tst_ZNEngine::init()
 {
-    QCOMPARE(ZNEngineRef::liveEngines(), 0);
+    QCOMPARE(avtest::liveEngines(), 0);
     root.reset(new QTemporaryDir());
     QVERIFY(root->isValid());
     dataDir = root->path() + "/data";
@@ -95,7 +96,7 @@ void tst_ZNEngine::cleanup()
     module.reset();
     d = nullptr;
     // Every engine goes with the module: nothing leaks.
-    QCOMPARE(ZNEngineRef::liveEngines(), 0);
+    QCOMPARE(avtest::liveEngines(), 0);
     root.reset();
 }
 
@@ -134,17 +135,17 @@ void tst_ZNEngine::referencesAreCounted()
 
     ZNEngineRef first = ZNEngineRef::create();
     QVERIFY(first);
-    QCOMPARE(ZNEngineRef::liveEngines(), 1);
+    QCOMPARE(avtest::liveEngines(), 1);
     ZNEngineRef second = first;
     QCOMPARE(second.get(), first.get());
     first.reset();
     QVERIFY(!first);
-    QCOMPARE(ZNEngineRef::liveEngines(), 1); // `second` still holds it
+    QCOMPARE(avtest::liveEngines(), 1); // `second` still holds it
     ZNEngineRef moved = std::move(second);
     QVERIFY(!second);
-    QCOMPARE(ZNEngineRef::liveEngines(), 1);
+    QCOMPARE(avtest::liveEngines(), 1);
     moved = ZNEngineRef();
-    QCOMPARE(ZNEngineRef::liveEngines(), 0);
+    QCOMPARE(avtest::liveEngines(), 0);
 }
 
 void tst_ZNEngine::firstLoadHappensOnUpdateThread()
@@ -227,7 +228,7 @@ void tst_ZNEngine::missingDirectoryChangesNothing()
     QVERIFY(!d->engines.current());
     QVERIFY(d->updater.reloadPending());
     QVERIFY(d->updater.reloadPending());
-    QCOMPARE(ZNEngineRef::liveEngines(), 0);
+    QCOMPARE(avtest::liveEngines(), 0);
 }
 
 void tst_ZNEngine::heldReferenceSurvivesReload()
@@ -236,7 +237,7 @@ void tst_ZNEngine::heldReferenceSurvivesReload()
     waitForUpdateThread();
     ZNEngineRef held = d->engines.current();
     QVERIFY(held);
-    QCOMPARE(ZNEngineRef::liveEngines(), 1);
+    QCOMPARE(avtest::liveEngines(), 1);
 
     const QByteArray other = "another sample";
     QVERIFY(avtest::writeFile(virusdbDir + "/other.hdb",
@@ -246,7 +247,7 @@ void tst_ZNEngine::heldReferenceSurvivesReload()
     waitForUpdateThread();
     QVERIFY(!d->updater.reloadPending());
     QVERIFY(d->engines.current().get() != held.get());
-    QCOMPARE(ZNEngineRef::liveEngines(), 2);
+    QCOMPARE(avtest::liveEngines(), 2);
 
     // The replaced engine still scans for its holder.
     QString virus;
@@ -254,7 +255,7 @@ void tst_ZNEngine::heldReferenceSurvivesReload()
     QVERIFY2(virus.startsWith("Test.Sig"), qPrintable(virus)); // unsigned databases get a suffix
 
     held.reset();
-    QCOMPARE(ZNEngineRef::liveEngines(), 1);
+    QCOMPARE(avtest::liveEngines(), 1);
     QVERIFY(avtest::writeFile(root->path() + "/scan/other.bin", other));
     QCOMPARE(scanFile(d->engines.current(), d, root->path() + "/scan/other.bin", &virus),
              int(CL_VIRUS));
