@@ -407,7 +407,6 @@ private slots:
     void writerKeepsEveryFieldAndTheLaterEntry();
     void loopDeviceImagesAreNeverRemembered();
     void onlyFileSystemsOfTheKernelAreRemembered();
-    void fuseIsNeverRemembered();
     void fileSystemIsPartOfTheKey();
 };
 
@@ -945,25 +944,6 @@ void tst_ZNCleanCache::onlyFileSystemsOfTheKernelAreRemembered()
     const ZNFileSystemTrust::Verdict verdict = ZNFileSystemTrust().of(after.get(), again.st_dev);
     QVERIFY(verdict.trusted);
     QVERIFY(verdict.identity != identity);
-}
-
-// A FUSE file system's content comes from a user-space process: refused.
-void tst_ZNCleanCache::fuseIsNeverRemembered()
-{
-    QFile mounts("/proc/self/mounts");
-    QVERIFY(mounts.open(QIODevice::ReadOnly));
-    for (const QByteArray& line : mounts.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() < 3 || !fields.at(2).startsWith("fuse") || fields.at(2) == "fusectl")
-            continue;
-        const KX2UniqueFd fd(::open(fields.at(1).constData(), O_RDONLY | O_CLOEXEC));
-        struct stat info;
-        if (!fd.isValid() || ::fstat(fd.get(), &info) != 0)
-            continue;
-        QVERIFY(!ZNFileSystemTrust().of(fd.get(), info.st_dev).trusted);
-        return;
-    }
-    QSKIP("no FUSE file system mounted here, and no FUSE program to mount one");
 }
 
 // An entry says nothing about a file of another file system on the same

@@ -26,8 +26,7 @@ private slots:
     void waitForTestsWithoutTheGroupsLock();
     void noThreadsAfterShutdown();
     void restartedScheduleThreadLetsShutdownFinish();
-    void shutdownJoinsEveryThread();
-    void endedThreadsAreJoinedByTheNextStart();
+    void threadsAreJoined();
 };
 
 void tst_ZNThreadGroup::shutdownWaitsForEveryThread()
@@ -203,26 +202,20 @@ thread_local std::unique_ptr<LeavesSlowly> leaving;
 
 } // namespace
 
-void tst_ZNThreadGroup::shutdownJoinsEveryThread()
-{
-    threadsGone = 0;
-    ZNThreadGroup group;
-    for (int i = 0; i < 4; ++i)
-        QVERIFY(group.start([] { leaving.reset(new LeavesSlowly); }));
-    group.shutdownAndWait();
-    QCOMPARE(threadsGone.load(), 4);
-}
-
-void tst_ZNThreadGroup::endedThreadsAreJoinedByTheNextStart()
+// Ended threads are joined by the next start, and every thread by the
+// shutdown: both return only once the threads have left completely.
+void tst_ZNThreadGroup::threadsAreJoined()
 {
     threadsGone = 0;
     ZNThreadGroup group;
     QVERIFY(group.start([] { leaving.reset(new LeavesSlowly); }));
     QTRY_COMPARE_WITH_TIMEOUT(group.runningCount(), 0, 10000);
-    // The ended thread is joined before the next one starts.
-    QVERIFY(group.start([] {}));
+    QVERIFY(group.start([] { leaving.reset(new LeavesSlowly); }));
     QCOMPARE(threadsGone.load(), 1);
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(group.start([] { leaving.reset(new LeavesSlowly); }));
     group.shutdownAndWait();
+    QCOMPARE(threadsGone.load(), 5);
 }
 
 #include "tst_znthreadgroup.moc"

