@@ -1,14 +1,14 @@
 // KX2LocalServer: the service's local-socket entry point.
 //
 // Listens on a Unix-domain stream socket under one name (a path when it
-// contains '/', else a name placed in the temporary directory). The
-// listening socket and every connection sit in one epoll set served by a
-// few pooled threads (KX2Reactor): a thread takes whichever socket is
-// ready, accepts a client or reads and answers its requests (dispatching
-// them through the router chain, one framed reply per request, see
-// KX2LocalSocket), and hands the socket back to the set. A request that
-// takes long occupies one thread; others are started so that ready
-// sockets never wait for it. No event loop is needed.
+// contains '/', else a name placed in the temporary directory). One
+// watcher thread accepts clients and waits for any connection to become
+// readable; a fixed pool of maxServed() workers takes readable connections
+// in order of arrival and answers one request each per turn (dispatched
+// through the router chain, one framed reply per request, see
+// KX2LocalSocket), so a client sending many requests takes turns with the
+// others. An idle connection costs a descriptor and, while it has sent
+// part of a frame, that part.
 //
 // Start-up takes a socket path over only when it is safe: a socket file
 // nobody accepts on (left by a dead process) is replaced; a live service on
@@ -17,20 +17,18 @@
 // destructor) removes the socket file only while it is still the one this
 // server created.
 //
-// Resources are bounded: at most maxServed() requests are served at once,
-// and one peer uid (SO_PEERCRED) gets at most a fair share of them (see
-// KX2ServedSlots); a connection whose request finds no slot waits, its
-// bytes unread, until one is free. Connections themselves are not capped:
-// an idle one costs a descriptor and its small buffer, never a slot, and
-// clients are accepted in batches as they come. Request bytes buffered
-// beyond a small allowance per connection come from one budget of
-// bufferBudget() bytes for the whole server, of which one peer uid gets at
-// most a fair share (see KX2FrameBudget), and a connection whose next
-// frame does not fit is closed. When maxOpenConnections() are open, or an
-// accept fails for want of descriptors, the connection idle for longest
-// is closed to make room; with none idle, accepting pauses (listening
-// never ends) and resumes when a connection ends or after a short
-// back-off, while further clients wait in the listen backlog.
+// Limits: one peer uid (SO_PEERCRED) is served by at most half of the
+// workers, less while more uids are served or waiting, so a second user
+// always finds a worker beside a first that floods the server. Request
+// bytes buffered beyond a small allowance per connection come from one
+// budget of bufferBudget() bytes, of which one peer uid gets at most a fair
+// share (see KX2FrameBudget); a connection whose next frame does not fit,
+// or that stops sending in the middle of a frame for the receive timeout,
+// is closed. A reply the peer does not read within 30 s closes its
+// connection. When maxOpenConnections() are open, or an accept fails for
+// want of descriptors, the connection idle for longest is closed to make
+// room; with none idle, accepting pauses until a connection ends, while
+// further clients wait in the listen backlog.
 //
 // Access: the socket file gets the mode and group given with setAccess()
 // (default: everybody may connect). With a mode that does not admit
@@ -38,16 +36,13 @@
 // SO_PEERGROUPS, see KX2Peer) match neither the owner, root nor the
 // admitted group is disconnected before any request is read.
 //
-// The router chain, the limits and the debugging switch are shared with
-// the connections, so the server may be destroyed while connections are
-// still being served: they keep that state alive until they end.
-// The routers added with add() are not owned; their owner must outlive
-// every connection that may still call them.
-//
-// Threads: construct, configure, start(), stop() and destroy on one thread. setDebugging() may be
-// called at any time; doCall() from any thread. localRequest() is a blocking client call that needs
-// no event loop and may run on any thread except the one that runs the accepting event loop of a
-// server it talks to.
+// Threads: the watcher and the workers start with the first connection or
+// start(), and the destructor ends every connection (a request being
+// served runs to its reply) and joins them. The routers added with add()
+// are not owned and must outlive the server. Construct, configure,
+// start(), stop() and destroy on one thread; setDebugging() may be called
+// at any time, doCall() from any thread. localRequest() is a blocking
+// client call that needs no event loop.
 
 #ifndef KX2LOCALSERVER_H
 #define KX2LOCALSERVER_H
@@ -69,7 +64,7 @@ class KX2LocalServer : public QObject
     Q_OBJECT
 public:
     // Defaults of the limits.
-    static constexpr int kDefaultMaxServed = 256;
+    static constexpr int kDefaultMaxServed = 4;
     static constexpr qint64 kDefaultBufferBudget = 256LL * 1024 * 1024;
 
     explicit KX2LocalServer(QObject* parent = nullptr);
@@ -82,15 +77,13 @@ public:
     bool start(const QString& name);
     // Stops listening and removes the socket file if it is still ours;
     // open connections are served on until they end. Returns once the
-    // listening socket is closed (after 2 s at most, should no reactor
-    // thread get to it).
+    // listening socket is closed.
     void stop();
     // For a stopping process, after stop(): asks every open connection to
     // end (a request being served runs to its reply, which may no longer
-    // reach the peer) and waits until none is open and no reactor thread
-    // serves any more, `timeout` at most. True when that happened in time:
-    // nothing of the server calls a router any more, and the routers may
-    // go. Connections accepted afterwards are not waited for.
+    // reach the peer) and waits until none is open, `timeout` at most.
+    // True when that happened in time: nothing of the server calls a
+    // router any more.
     bool endConnections(std::chrono::milliseconds timeout);
     bool isListening() const;
     QString serverName() const;
@@ -101,8 +94,9 @@ public:
     // negative value keeps the default (mode 0777, the process's group).
     // Takes effect at the next start().
     void setAccess(int mode, int groupId);
-    // Requests served at once (at least 1); a peer uid gets at most half
-    // of them, less while more uids are served or waiting.
+    // Workers, that is requests served at once (at least 1); a peer uid
+    // gets at most half of them, less while more uids are served or
+    // waiting. Workers are added when raised and never taken away.
     void setMaxServed(int count);
     int maxServed() const;
     // Requests being served right now.
@@ -121,6 +115,9 @@ public:
     qint64 bufferedBytes() const;
     // Connections open right now, idle ones included.
     int connectionCount() const;
+    // How long a connection may stay silent in the middle of a frame
+    // (default 30 s).
+    void setReceiveTimeout(std::chrono::milliseconds timeout);
 
     // Adds a router to the head of the router chain.
     void add(KX2TodoRouter* router);

@@ -1,30 +1,49 @@
-// The part of a KX2LocalServer that its listener and connections use. Held
-// by shared pointer by the server, its listener and every connection, so a
-// connection never reaches into a destroyed server.
+// The inside of a KX2LocalServer: its connections, its threads and the
+// queue between them.
+//
+// Threads: one watcher and a fixed pool of workers, started on first use
+// and joined by shutdown(). The watcher alone waits in the epoll set: it
+// accepts clients and, when an idle connection becomes readable, queues
+// it. Workers take queued connections in arrival order (a peer uid at most
+// its share of them at once), serve one request each, and hand the
+// connection back: queued again while it has bytes left, else armed in
+// the epoll set again (one-shot, so no two threads ever serve it at once).
+//
+// Ownership: a connection is owned by the table while open; the thread
+// that holds it in its current state (watcher for an idle one, the worker
+// serving it) is the only one that reads its socket, and every close of a
+// descriptor happens under `mutex` so that nobody acts on a number the
+// kernel has already given to a newer connection.
 
 #ifndef KX2LOCALSERVER_P_H
 #define KX2LOCALSERVER_P_H
 
+#include "kx2cabinet.h"
 #include "kx2framebudget.h"
 #include "kx2localserver.h"
-#include "kx2reactor.h"
-#include "kx2servedslots.h"
 #include "kx2threadsafety.h"
 #include "kx2todorouter.h"
 #include "kx2uniquefd.h"
 
+#include <QByteArray>
 #include <QDir>
-
 #include <QString>
-#include <sys/resource.h>
 
-#include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <list>
+#include <deque>
 #include <memory>
-#include <utility>
+#include <thread>
+#include <unordered_map>
 #include <vector>
+
+#include <sys/types.h>
+
+class KX2Connection;
+
+// What a worker's turn on a connection left: nothing more to do until the
+// peer sends more, another request already buffered, or the end.
+enum class KX2Turn { Wait, Again, End };
 
 // The file the socket layer uses for a server name: the name itself when
 // it is absolute, else the name inside the temporary directory.
@@ -35,161 +54,153 @@ inline QString kx2SocketPath(const QString& name)
     return QDir::cleanPath(QDir::tempPath()) + QLatin1Char('/') + name;
 }
 
-// A connection as the server's bookkeeping sees it: its place among the
-// open connections, how long it has been idle, and how to end it. Owned by
-// shared pointers, so that evictOldestIdle() can hold one it has chosen
-// past the list's lock.
-class KX2ConnectionEntry : public KX2Pollable,
-                           public KX2ServedSlots::Waiter,
-                           public std::enable_shared_from_this<KX2ConnectionEntry>
-{
-public:
-    // Asks the connection to end; safe from any thread while it is open.
-    virtual void requestStop() = 0;
-    // Whether bytes wait in the socket unread: a request about to be
-    // served, not an idle connection.
-    virtual bool hasUnreadBytes() const = 0;
-
-    // Set while a thread serves the connection or it waits for a slot;
-    // an idle connection may be closed when descriptors run short.
-    std::atomic<bool> busy{false};
-    // Asked to end by evictOldestIdle(), which passes it over from then on.
-    std::atomic<bool> evicted{false};
-    // Steady-clock milliseconds of the last time it was served.
-    std::atomic<qint64> lastActiveMs{0};
-    // Its place in the server's list; written under the list's mutex.
-    std::list<KX2ConnectionEntry*>::iterator entry;
-};
-
 class KX2LocalServerPrivate
 {
 public:
-    KX2LocalServerPrivate()
-        : reactor(KX2Reactor::create(reactorThreads(KX2LocalServer::kDefaultMaxServed)))
-        , servedSlots(KX2LocalServer::kDefaultMaxServed)
-    {
-    }
+    KX2LocalServerPrivate();
+    ~KX2LocalServerPrivate();
 
-    // A thread per served request at most, as many staying with busy
-    // connections between their requests, and one for the listener.
-    static int reactorThreads(int served) { return 2 * served + 1; }
+    // Registers an accepted (or handed-over) descriptor. With `readNow` the
+    // connection is queued at once (a fresh client has usually sent its
+    // request already), otherwise it waits in the epoll set. Null, with the
+    // descriptor closed, once the server has shut down.
+    std::shared_ptr<KX2Connection> adopt(int fd, bool readNow) KX2_EXCLUDES(mutex);
+    // Stops listening: the watcher closes the listening socket and
+    // forgets it before this returns.
+    void retireListener() KX2_EXCLUDES(mutex);
+    // Asks every connection to end and waits until none is open.
+    bool endAll(std::chrono::milliseconds timeout) KX2_EXCLUDES(mutex);
+    // Ends the connection and waits until it has ended, unless called
+    // while serving it (it ends after that request then).
+    void stopConnection(quint64 id) KX2_EXCLUDES(mutex);
+    bool isOpen(quint64 id) const KX2_EXCLUDES(mutex);
+    int connectionCount() const KX2_EXCLUDES(mutex);
+    int servedCount() const KX2_EXCLUDES(mutex);
+    int servedLimitNow() const KX2_EXCLUDES(mutex);
+    // Ends every connection and joins the threads; the server serves no
+    // more afterwards. Must not run on one of its threads.
+    void shutdown() KX2_EXCLUDES(mutex);
 
-    // Connections open at once by default: the descriptor limit less a
-    // reserve for the rest of the process (files, the store, scans).
-    static int defaultMaxOpen()
-    {
-        const int kReserve = 64;
-        rlimit limit{};
-        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-            return 1 << 20;
-        return int(std::clamp<rlim_t>(limit.rlim_cur, 2 * kReserve, 1 << 20)) - kReserve;
-    }
+    // Hands `listenFd` to the watcher, which accepts on it from now on.
+    bool listen(KX2UniqueFd listenFd, int mode, int groupId) KX2_EXCLUDES(mutex);
+    void setServedLimit(int count) KX2_EXCLUDES(mutex);
 
-    // Runs `cmdObject` through the router chain (see KX2LocalServer::doCall).
-    bool dispatch(QJsonObject& retObject, const QJsonObject& cmdObject, KX2Cabinet* env)
-    {
-        return rootRouter.dispatch(retObject, cmdObject, env);
-    }
-
-    // Adds an opened connection to the list that evictOldestIdle() reads.
-    void enlist(KX2ConnectionEntry* connection)
-    {
-        KX2MutexLocker lock(entriesMutex);
-        connection->entry = entries.insert(entries.end(), connection);
-    }
-    void delist(KX2ConnectionEntry* connection)
-    {
-        KX2MutexLocker lock(entriesMutex);
-        entries.erase(connection->entry);
-    }
-    // Asks the connection idle for longest to end, so that its descriptor
-    // comes free; false when no connection is idle. Idle means neither
-    // served nor waiting for a slot, and with no unread bytes (a client
-    // just accepted has usually sent its request already). Scans the list:
-    // it runs only when an accept found no descriptor. The chosen
-    // connection is asked to end after the list's lock is released: ending
-    // may run on this thread and delist it.
-    bool evictOldestIdle() KX2_EXCLUDES(entriesMutex)
-    {
-        const std::shared_ptr<KX2ConnectionEntry> victim = chooseIdleVictim();
-        if (!victim)
-            return false;
-        victim->requestStop();
-        return true;
-    }
-
-    // The connection evictOldestIdle() ends, marked evicted; held, so that
-    // it stays alive once the lock is released even if it ends meanwhile.
-    std::shared_ptr<KX2ConnectionEntry> chooseIdleVictim() KX2_EXCLUDES(entriesMutex)
-    {
-        KX2MutexLocker lock(entriesMutex);
-        std::vector<std::pair<qint64, KX2ConnectionEntry*>> idle;
-        for (KX2ConnectionEntry* connection : entries) {
-            if (!connection->busy.load() && !connection->evicted.load())
-                idle.emplace_back(connection->lastActiveMs.load(), connection);
-        }
-        // Oldest first; equal times keep the order of opening.
-        std::stable_sort(idle.begin(), idle.end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
-        for (const auto& candidate : idle) {
-            KX2ConnectionEntry* connection = candidate.second;
-            if (connection->hasUnreadBytes())
-                continue;
-            // Still listed, so still owned: it delists itself before its
-            // registration lets go of it.
-            connection->evicted.store(true);
-            return connection->shared_from_this();
-        }
-        return nullptr;
-    }
-
-    // Called when a connection has ended: wakes the listener when it waits
-    // for a descriptor.
-    void connectionEnded()
-    {
-        connections.fetch_sub(1);
-        endings.fetch_add(1);
-        if (acceptWaiting.load() || draining.load()) {
-            KX2MutexLocker lock(slotMutex);
-            slotFreed.notify_all();
-        }
-    }
-
-    // Written by the server's owner, read for every reply.
-    std::atomic<bool> debugging{false};
-    // Head of the router chain; its child list has its own mutex.
+    // Read by every connection.
     KX2TodoRouter rootRouter;
-    // Serves the listener and every connection; null when no epoll set
-    // could be made (start() then fails).
-    const std::shared_ptr<KX2Reactor> reactor;
-
-    // Requests served at once, and by whom.
-    KX2ServedSlots servedSlots;
-    std::atomic<int> connections{0}; // accepted and not yet ended
-    std::atomic<int> maxOpen{defaultMaxOpen()};
-    std::atomic<quint64> endings{0}; // connections ended so far
-    // Bytes of large frames being received, and by whom.
+    std::atomic<bool> debugging{false};
     KX2FrameBudget frameBudget{KX2LocalServer::kDefaultBufferBudget};
-    // Open connections, for evictOldestIdle().
-    KX2Mutex entriesMutex;
-    std::list<KX2ConnectionEntry*> entries KX2_GUARDED_BY(entriesMutex);
-    // The listener waits on slotFreed after a failed accept, until a
-    // connection ends or a back-off passes; acceptWaiting tells ending
-    // connections to signal it.
-    std::atomic<bool> acceptWaiting{false};
-    // Set by endConnections(), which waits on slotFreed for the last
-    // connection to end.
-    std::atomic<bool> draining{false};
-    KX2Mutex slotMutex;
-    std::condition_variable slotFreed;
-    // Signalled under slotMutex when a listener is gone; stop() waits on it
-    // for the listener it stopped.
-    std::condition_variable listenerGone;
+    std::atomic<int> maxOpen;
+    std::atomic<qint64> receiveTimeoutMs{30000};
+    // The epoll set of the idle connections and the listener, and the
+    // eventfd that wakes the watcher; both live as long as this object.
+    const KX2UniqueFd epollFd;
+    const KX2UniqueFd wakeFd;
+
+private:
+    mutable KX2Mutex mutex;
+    // Workers wait here for a queued connection they may take.
+    std::condition_variable workQueued;
+    // Signalled when a connection ends or the listener is retired.
+    std::condition_variable changed;
+    // Where an open connection is, and since when it has been idle.
+    enum class State { Idle, Queued, Serving };
+    struct Entry
+    {
+        std::shared_ptr<KX2Connection> connection;
+        State state = State::Idle;
+        bool inEpoll = false;      // added to the epoll set once
+        bool partialFrame = false; // an unfinished frame is buffered
+        qint64 lastActiveMs = 0;
+        std::thread::id servingThread;
+    };
+    std::unordered_map<quint64, Entry> connections KX2_GUARDED_BY(mutex);
+    int servedLimit KX2_GUARDED_BY(mutex) = KX2LocalServer::kDefaultMaxServed;
+    int served KX2_GUARDED_BY(mutex) = 0; // connections being served now
+
+    struct Usage
+    {
+        int serving = 0;
+        int queued = 0;
+    };
+
+    void startThreadsLocked() KX2_REQUIRES(mutex);
+    // Ends an idle or queued connection at once; a served one ends after
+    // its request (its socket is shut down so that a blocked send returns).
+    void requestStopLocked(quint64 id) KX2_REQUIRES(mutex);
+    // Closes the connection and forgets it; the caller holds it in its
+    // current state (idle or queued, or served by the calling thread).
+    void endLocked(quint64 id) KX2_REQUIRES(mutex);
+    void stopAllLocked() KX2_REQUIRES(mutex);
+    void workerMain() KX2_EXCLUDES(mutex);
+    void watcherMain() KX2_EXCLUDES(mutex);
+    // Serves the listener: accepts what waits, making room by closing the
+    // connection idle for longest when descriptors run short.
+    void acceptClients() KX2_EXCLUDES(mutex);
+    bool admitted(int fd) const KX2_EXCLUDES(mutex);
+    void pauseAccepting(bool paused) KX2_REQUIRES(mutex);
+    bool evictOldestIdleLocked() KX2_REQUIRES(mutex);
+    void endStalledLocked() KX2_REQUIRES(mutex);
+    void wakeWatcher();
+
+    void queueLocked(Entry& entry) KX2_REQUIRES(mutex);
+    std::shared_ptr<KX2Connection> takeLocked() KX2_REQUIRES(mutex);
+    void finishTurnLocked(KX2Connection& connection, KX2Turn turn) KX2_REQUIRES(mutex);
+    void armLocked(Entry& entry) KX2_REQUIRES(mutex);
+    int shareLocked() const KX2_REQUIRES(mutex);
+    void forgetIfUnusedLocked(uid_t uid) KX2_REQUIRES(mutex);
+
+    std::deque<quint64> queue KX2_GUARDED_BY(mutex); // ids, in order of arrival
+    std::unordered_map<uid_t, Usage> usage KX2_GUARDED_BY(mutex); // uids serving or queued
+    std::atomic<quint64> nextId{1};
+    bool started KX2_GUARDED_BY(mutex) = false;
+    bool quitting KX2_GUARDED_BY(mutex) = false;
+    // The listening socket: set by listen(), closed by the watcher.
+    KX2UniqueFd listener KX2_GUARDED_BY(mutex);
+    int listenerMode KX2_GUARDED_BY(mutex) = 0777;
+    int listenerGroup KX2_GUARDED_BY(mutex) = -1;
+    bool retiring KX2_GUARDED_BY(mutex) = false;
+    bool acceptPaused KX2_GUARDED_BY(mutex) = false;
+    // Written under `mutex` by the starting thread, joined by shutdown().
+    std::thread watcher;
+    std::vector<std::thread> workers;
 };
 
-// Takes over the accepted connection `fd` and leaves it to the reactor;
-// with `serveNow`, first answers what has already arrived on the calling
-// thread. The caller has counted it in `connections` already.
-void kx2OpenConnection(const std::shared_ptr<KX2LocalServerPrivate>& server, int fd, bool serveNow);
+// One open connection: its serving state, used only by the thread that
+// holds it (the worker serving it; the watcher or whoever ends it while it
+// is idle). Where it is (idle, queued, served) is the server's
+// bookkeeping, under the server's mutex.
+class KX2Connection
+{
+public:
+    KX2Connection(KX2LocalServerPrivate* server, int fd, quint64 id);
+
+    // Reads what has arrived and answers one request (a worker's turn).
+    KX2Turn serve();
+    bool hasUnreadBytes() const;
+    // Gives back the budget bytes of a frame being received.
+    void releaseReserved();
+    // Whether an unfinished frame is buffered.
+    bool holdsPartialFrame() const { return offset < buffer.size() && !desynchronised; }
+
+    KX2LocalServerPrivate* const server;
+    const quint64 id;
+    KX2UniqueFd fd; // closed under the server's mutex when the connection ends
+    uid_t uid = uid_t(-1);
+    std::atomic<bool> stopRequested{false};
+    KX2Cabinet environment;
+
+private:
+    enum class Frame { Request, NeedBytes, End };
+    Frame nextFrame(class KX2RpcPacket& request);
+    bool answer(const KX2RpcPacket& request);
+    bool reserveFor(qint64 frameSize);
+    void compact();
+
+    QByteArray buffer;
+    int offset = 0;      // where the next frame starts in `buffer`
+    qint64 reserved = 0; // budget bytes held for the frame being received
+    bool desynchronised = false;
+    bool largeFrame = false; // the request or reply of this turn was large
+};
 
 #endif // KX2LOCALSERVER_P_H

@@ -1,47 +1,30 @@
-// KX2LocalSocket: one accepted connection of a KX2LocalServer.
+// KX2LocalSocket: a connected descriptor handed to a KX2LocalServer, to be
+// served like an accepted client.
 //
-// The constructor takes over the connected descriptor and hands the
-// connection to the server's reactor; whenever data arrives, one reactor
-// thread at a time serves it:
-//   - reads whatever arrives and takes frames from the connection's buffer,
-//     keeping its position so that many small frames cost linear time;
-//   - skips keep-alive frames and empty objects;
-//   - takes one of the server's served-request slots before it answers
-//     (KX2ServedSlots: a cap on requests served at once and a fair share
-//     per peer uid). Without one the request stays unread at the head of
-//     the buffer and the connection waits, disarmed, until a slot is
-//     handed to it; the slot goes back once what was read is answered;
-//   - for every other frame dispatches the request through the server's
-//     router chain with the connection's environment (a KX2Cabinet whose
-//     "protocol" attribute is 128). The environment's journal is renewed
-//     before every request, so each reply carries that request's outcome
-//     and time only. It converts the journal into the reply keys and writes
-//     the framed reply before reading the next request, so replies go out
-//     in request order, one per request;
-//   - after the answers, stays with the connection on the same thread for
-//     a moment (KX2Reactor::beginStay()) and serves the client's next
-//     request at once if it comes, holding no slot while it waits: a busy
-//     client gets a thread of its own, the others are served from the set;
-//   - ends when the peer closes the connection, when a write fails or does
-//     not drain within 30 s, when a frame announces more than
-//     PACKET_MAX_FRAME bytes or does not fit the server's buffer budget or
-//     its peer uid's share of it (KX2FrameBudget; the connection is closed
-//     without reading the frame), when memory
-//     runs out while serving it, or when stop() is called.
-// Bytes that are not a frame, or a frame whose JSON does not parse, leave
-// the stream without a way to resynchronise: the connection stays open but
-// gets no further replies, and what arrives afterwards is discarded.
+// The server serves every connection the same way, one request per turn
+// of a worker:
+//   - frames are taken from the connection's buffer in order; keep-alive
+//     frames and empty objects are skipped;
+//   - each request is dispatched through the server's router chain with
+//     the connection's environment (a KX2Cabinet whose "protocol" attribute
+//     is 128), whose journal is renewed before every request, so each reply
+//     carries that request's outcome and time only; the framed reply is
+//     written before the next request is taken, so replies go out in
+//     request order, one per request;
+//   - a frame that announces more than PACKET_MAX_FRAME bytes, or does not
+//     fit the server's buffer budget or its peer uid's share of it
+//     (KX2FrameBudget), ends the connection without being read;
+//   - bytes that are not a frame, or a frame whose JSON does not parse,
+//     leave the stream without a way to resynchronise: the connection stays
+//     open but gets no further replies, and what arrives afterwards is
+//     discarded;
+//   - the connection ends when the peer closes it (after the replies to
+//     what it sent), when a write fails or does not drain within 30 s,
+//     when memory runs out while serving it, or when stop() is called.
 //
-// An idle connection waits in the reactor's epoll set, holds no slot, no
-// reply buffer (replies are written from a buffer of the serving thread)
-// and costs no CPU time; when descriptors run short the server closes the
-// one idle for longest; stop() shuts the descriptor down, which makes the reactor serve
-// the connection once more, and it ends.
-//
-// Ownership: this object is only a handle. The connection's registration
-// in the reactor holds its state (descriptor, buffer, environment) and the
-// server's shared dispatch state, and releases them when it ends;
-// destroying the handle neither ends nor waits for the connection.
+// Ownership: this object is only a handle; the server owns the connection
+// and closes it when it ends. Destroying the handle neither ends nor waits
+// for the connection.
 //
 // Threads: construct on any thread; stop() and isRunning() may be called
 // from any thread while the handle exists.
@@ -61,7 +44,7 @@ class KX2LocalSocket : public QObject
     Q_OBJECT
 public:
     // Takes ownership of `descriptor` (closed when the connection ends, or at
-    // once when the reactor refuses it).
+    // once when the server has shut down).
     KX2LocalSocket(KX2LocalServer* server, quintptr descriptor);
     ~KX2LocalSocket() override;
 

@@ -1,6 +1,6 @@
-# Builds and registers the journal, router, reactor and local server suites
+# Builds and registers the journal, router and local server suites
 # a second time under ThreadSanitizer (tsan_kx2journals, tsan_kx2todorouter,
-# tsan_kx2reactor, tsan_kx2localserver), so that a missing or misplaced lock around the
+# tsan_kx2localserver), so that a missing or misplaced lock around the
 # child-router list, the environment's stores or the state the reactor
 # threads hand each other fails the run instead of passing by luck. TSan cannot be linked together
 # with the AddressSanitizer flags of the rest of the build, so each suite is
@@ -26,10 +26,8 @@ set(ZN_TSAN_WIRE_SOURCES
     ${PROJECT_SOURCE_DIR}/framework/rpc/kx2localclient.cpp
     ${PROJECT_SOURCE_DIR}/framework/rpc/kx2localsocket.cpp
     ${PROJECT_SOURCE_DIR}/framework/rpc/kx2peer.cpp
-    ${PROJECT_SOURCE_DIR}/framework/rpc/kx2reactor.cpp
-    ${PROJECT_SOURCE_DIR}/framework/rpc/kx2servedslots.cpp
+    ${PROJECT_SOURCE_DIR}/framework/rpc/kx2localserver_p.cpp
     ${PROJECT_SOURCE_DIR}/framework/rpc/kx2framebudget.cpp
-    ${PROJECT_SOURCE_DIR}/framework/rpc/kx2workerpool.cpp
     ${PROJECT_SOURCE_DIR}/framework/utils/kx2escape.cpp
     ${PROJECT_SOURCE_DIR}/framework/utils/kx2trace.cpp
     ${PROJECT_SOURCE_DIR}/framework/utils/kx2tracelevel.cpp
@@ -97,4 +95,3 @@ endfunction()
 zn_add_tsan_rpc_suite(kx2journals)
 zn_add_tsan_rpc_suite(kx2todorouter)
 zn_add_tsan_rpc_suite(kx2localserver ${ZN_TSAN_WIRE_SOURCES})
-zn_add_tsan_rpc_suite(kx2reactor ${ZN_TSAN_WIRE_SOURCES})
