@@ -48,7 +48,7 @@ const char* trimEnd(const char* begin, const char* end)
 // Each thread keeps the last error of every KX2DBSqlite object it has used
 // in a thread_local table, so a request thread never reports the failure of
 // a statement another thread ran meanwhile on the shared connection. The
-// table goes away with its thread (connection workers and detached calls
+// table goes away with its thread (connection workers and background calls
 // come and go), and an entry whose object is gone is dropped the next time
 // the thread records an error for a new object, so a long-lived thread
 // holds entries only for live objects. QThreadStorage was not used: its
@@ -244,8 +244,7 @@ bool KX2DBSqlitePrivate::loadSqlEngine(const QString& path)
 
 KX2DBSqlite::KX2DBSqlite() : d(std::make_shared<KX2DBSqlitePrivate>()) {}
 
-// The connection is closed by the private part once the last detached call
-// holding it has finished.
+// The private part, released after the join, closes the connection.
 KX2DBSqlite::~KX2DBSqlite()
 {
     // Joined here, not by the state's destructor: a running call may hold
