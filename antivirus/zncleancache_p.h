@@ -21,11 +21,11 @@
 #include <vector>
 
 #include "kx2sqlitehandles.h"
+#include "kx2threadgroup.h"
 #include "kx2threadsafety.h"
 #include "kx2uniquefd.h"
 #include "zncleancache.h"
 #include "zncleancachefilter.h"
-#include "znthreadgroup.h"
 
 // Format of the cache file; another one is replaced by an empty file.
 // Format 2 keys entries by their file system too.
@@ -107,7 +107,7 @@ public:
     std::atomic<qint64> dropped{0};
     bool finished = false; // task thread only
 
-    ZNThreadGroup writer;
+    KX2ThreadGroup writer;
 };
 
 // SQLite helpers of the cache units. Each returns SQLite's result code.

@@ -28,10 +28,10 @@
 #include <condition_variable>
 #include <deque>
 
+#include "kx2threadgroup.h"
 #include "kx2threadsafety.h"
 #include "znoutcome.h"
 #include "znpausepoint.h"
-#include "znthreadgroup.h"
 
 class KX2DBSqlite;
 
@@ -124,7 +124,7 @@ private:
     bool started KX2_GUARDED_BY(jobsMutex) = false;
     bool stopping KX2_GUARDED_BY(jobsMutex) = false;
 
-    ZNThreadGroup thread;
+    KX2ThreadGroup thread;
 };
 
 #endif // ZNQUARANTINEKEEPER_H

@@ -28,12 +28,12 @@
 #include <memory>
 #include <vector>
 
+#include "kx2threadgroup.h"
 #include "kx2threadsafety.h"
 #include "kx2uniquefd.h"
 #include "znengineref.h"
-#include "znpausepoint.h"
 #include "znpathqueue.h"
-#include "znthreadgroup.h"
+#include "znpausepoint.h"
 
 class KX2DBSqlite;
 class ZNCleanCache;
@@ -185,7 +185,7 @@ private:
     std::atomic<int> activeWorkers{0};
     ZNPathQueue files;
 
-    ZNThreadGroup workers;
+    KX2ThreadGroup workers;
 };
 
 #endif // ZNSCANRUN_H

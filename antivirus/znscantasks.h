@@ -24,10 +24,10 @@
 #include <atomic>
 #include <memory>
 
+#include "kx2threadgroup.h"
 #include "kx2threadsafety.h"
 #include "znoutcome.h"
 #include "znscanrun.h"
-#include "znthreadgroup.h"
 
 class KX2DBSqlite;
 class ZNEngineSlot;
@@ -106,7 +106,7 @@ private:
     mutable KX2Mutex runMutex;
     std::shared_ptr<ZNScanRun> current KX2_GUARDED_BY(runMutex);
 
-    ZNThreadGroup thread;
+    KX2ThreadGroup thread;
 };
 
 #endif // ZNSCANTASKS_H

@@ -21,8 +21,8 @@
 #include <atomic>
 #include <functional>
 
+#include "kx2threadgroup.h"
 #include "kx2threadsafety.h"
-#include "znthreadgroup.h"
 
 struct ZNSchedule
 {
@@ -85,7 +85,7 @@ private:
 
     std::atomic<bool> running{false};
     std::atomic<bool> stopRequested{false};
-    ZNThreadGroup thread;
+    KX2ThreadGroup thread;
 };
 
 #endif // ZNSCHEDULER_H

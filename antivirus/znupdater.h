@@ -33,11 +33,11 @@
 #include <deque>
 #include <memory>
 
+#include "kx2threadgroup.h"
 #include "kx2threadsafety.h"
 #include "znengineslot.h"
 #include "znoutcome.h"
 #include "znrelocation.h"
-#include "znthreadgroup.h"
 #include "znvirusdbdownload.h"
 
 struct ZNConfiguration;
@@ -177,7 +177,7 @@ private:
     // again (a load each run) until the directory changes. Update thread only.
     QByteArray refusedSystemStamp;
 
-    ZNThreadGroup thread;
+    KX2ThreadGroup thread;
 };
 
 #endif // ZNUPDATER_H

@@ -14,8 +14,6 @@
 #include <QTextStream>
 
 #include <atomic>
-#include <system_error>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -50,7 +48,7 @@ const char* trimEnd(const char* begin, const char* end)
 // Each thread keeps the last error of every KX2DBSqlite object it has used
 // in a thread_local table, so a request thread never reports the failure of
 // a statement another thread ran meanwhile on the shared connection. The
-// table goes away with its thread (connection workers and detached calls
+// table goes away with its thread (connection workers and background calls
 // come and go), and an entry whose object is gone is dropped the next time
 // the thread records an error for a new object, so a long-lived thread
 // holds entries only for live objects. QThreadStorage was not used: its
@@ -246,9 +244,14 @@ bool KX2DBSqlitePrivate::loadSqlEngine(const QString& path)
 
 KX2DBSqlite::KX2DBSqlite() : d(std::make_shared<KX2DBSqlitePrivate>()) {}
 
-// The connection is closed by the private part once the last detached call
-// holding it has finished.
-KX2DBSqlite::~KX2DBSqlite() = default;
+// The private part, released after the join, closes the connection.
+KX2DBSqlite::~KX2DBSqlite()
+{
+    // Joined here, not by the state's destructor: a running call may hold
+    // a reference to the state (its error entry), and the state must not
+    // be destroyed on one of its own threads.
+    d->detachedCalls.shutdownAndWait();
+}
 
 bool KX2DBSqlite::open(const QString& path, bool* created)
 {
@@ -377,15 +380,10 @@ void KX2DBSqlite::callDetach(const QString& name, const QJsonObject& values)
 {
     if (!isOpen())
         return;
-    std::shared_ptr<KX2DBSqlitePrivate> state = d;
-    try {
-        std::thread([state, name, values] {
-            state->call(nullptr, nullptr, nullptr, name, values);
-        }).detach();
-    } catch (const std::system_error& error) {
-        d->setLastError(QStringLiteral("cannot start thread: ")
-                        + QString::fromLocal8Bit(error.what()));
-    }
+    KX2DBSqlitePrivate* const state = d.get();
+    if (!d->detachedCalls.start(
+            [state, name, values] { state->call(nullptr, nullptr, nullptr, name, values); }))
+        d->setLastError(QStringLiteral("cannot start thread"));
 }
 
 bool KX2DBSqlite::transactionBegin()

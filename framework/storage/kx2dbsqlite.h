@@ -13,7 +13,8 @@
 // The catalogue is loaded from an engine file ("SQL:" / "params:" syntax,
 // see docs/storage.md) merged over four built-in configure_* statements.
 //
-// Threads: every operation may be called from any thread at any time. The
+// Threads: every operation but the destructor may be called from any
+// thread at any time. The
 // connection is opened in SQLite's serialized mode and shared; a running
 // exec/call keeps the connection alive, so close() and open() wait for the
 // statements already running on other threads. Transactions belong to the
@@ -26,9 +27,9 @@
 // one that another thread's statement left meanwhile. lastError() is never
 // cleared by a success.
 //
-// Lifetime: the object owns the connection; destroying it closes the
-// connection once the last statement started by callDetach() has finished.
-// Not copyable.
+// Lifetime: the object owns the connection and the threads that callDetach()
+// starts; destroying it waits for those threads to finish their statements
+// and joins them, then closes the connection. Not copyable.
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -133,8 +134,10 @@ public:
     bool call(int& changes, int& lastRowId, QJsonArray& rows, const QString& name,
               const QJsonObject& values = QJsonObject());
 
-    // Runs call(name, values) on a new detached thread when the database is
-    // open; nothing waits for it and its result is dropped.
+    // Runs call(name, values) on a new background thread of this object when
+    // the database is open; the caller does not wait and the result is
+    // dropped. The destructor waits for it. When no thread can be started
+    // nothing runs and lastError() says so.
     void callDetach(const QString& name, const QJsonObject& values = QJsonObject());
 
     // "begin/commit/rollback transaction"; false when the database is not
@@ -144,8 +147,8 @@ public:
     bool transactionRollback();
 
 private:
-    // Shared with the threads started by callDetach(), so they never outlive
-    // the state they use.
+    // Shared only so that the threads' error tables can hold weak references
+    // to it; this object is its owner.
     const std::shared_ptr<KX2DBSqlitePrivate> d;
 };
 

@@ -17,6 +17,7 @@
 #include "kx2readwritelock.h"
 #include "kx2sqlengine.h"
 #include "kx2sqlitehandles.h"
+#include "kx2threadgroup.h"
 #include "kx2threadsafety.h"
 
 // How long a statement waits for a lock held by another process (a backup
@@ -35,7 +36,12 @@ class KX2DBSqlitePrivate : public std::enable_shared_from_this<KX2DBSqlitePrivat
 {
 public:
     KX2DBSqlitePrivate() : engine(KX2SqlEngine::builtinStatements()) {}
-    ~KX2DBSqlitePrivate() { sqlite3_close_v2(handle.load()); }
+    ~KX2DBSqlitePrivate()
+    {
+        // The background calls use the connection: they end first.
+        detachedCalls.shutdownAndWait();
+        sqlite3_close_v2(handle.load());
+    }
 
     bool open(const QString& path, bool* created, const QString* creatorPath);
     bool openOnly(const QString& path);
@@ -86,6 +92,10 @@ public:
     // Held just to copy a record out or swap the whole catalogue.
     mutable KX2ReadWriteLock engineLock;
     QJsonObject engine KX2_GUARDED_BY(engineLock);
+
+    // The threads of callDetach(). They use this object through a plain
+    // pointer: the owner joins them before the object goes away.
+    KX2ThreadGroup detachedCalls;
 
 private:
     sqlite3* openConnection(const QString& path, int flags);

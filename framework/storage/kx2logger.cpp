@@ -2,6 +2,7 @@
 
 #include "kx2file.h"
 #include "kx2lfqueue.h"
+#include "kx2threadgroup.h"
 #include "kx2threadsafety.h"
 
 #include <QByteArray>
@@ -13,10 +14,7 @@
 #include <QMetaEnum>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdarg>
-#include <system_error>
-#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -37,9 +35,10 @@ constexpr mode_t kLogFileMode = 0600;
 // `hasFilePath` mirrors its emptiness so that a queued write() never takes a
 // lock, and `pathVersion` counts changes of it so that a writer that failed
 // on one path can tell that a new one was set. `queue` is lock-free.
-// `running` elects the single background writer. `writers` counts writer
-// threads that still exist (even those that are past clearing `running`),
-// so the destructor can wait until none can touch this object any more.
+// `running` elects the single background writer. The writer threads belong
+// to `writerThreads`, which joins them (an ended one at the next start,
+// every one in the destructor), so none can touch this object once it is
+// gone.
 class KX2LoggerPrivate
 {
 public:
@@ -62,9 +61,6 @@ public:
     std::atomic<bool> hasFilePath{false};
     std::atomic<int> pathVersion{0};
 
-    KX2Mutex writerMutex;
-    std::condition_variable writerGone;
-    int writers KX2_GUARDED_BY(writerMutex) = 0;
 
     QString currentFilePath() const;
     void dispatch(const QByteArray& line);
@@ -75,13 +71,14 @@ public:
     void runWriter();
     DrainResult drainQueue(const QString& path);
     bool shouldContinue(DrainResult result, int versionUsed);
-    void writerFinished();
-    void waitForWriters();
 
     QString backupName(const QString& path, int number) const;
     void restrictExistingFiles();
     void backupFile(const QString& path);
     int backupCount();
+
+    // Last, so that it is destroyed first: its threads use the members above.
+    KX2ThreadGroup writerThreads;
 };
 
 std::atomic<KX2Logger*> KX2LoggerPrivate::g_instance{nullptr};
@@ -183,17 +180,9 @@ void KX2LoggerPrivate::enqueue(const QByteArray& line)
 
 void KX2LoggerPrivate::startWriter()
 {
-    {
-        KX2MutexLocker lock(writerMutex);
-        ++writers;
-    }
-    try {
-        std::thread(&KX2LoggerPrivate::runWriter, this).detach();
-    } catch (const std::system_error&) {
-        // No thread: the lines wait for the next queued write to try again.
+    // No thread: the lines wait for the next queued write to try again.
+    if (!writerThreads.start([this] { runWriter(); }))
         running.store(false);
-        writerFinished();
-    }
 }
 
 void KX2LoggerPrivate::runWriter()
@@ -207,7 +196,6 @@ void KX2LoggerPrivate::runWriter()
         if (!shouldContinue(result, version))
             break;
     }
-    writerFinished();
 }
 
 // Called after clearing `running`. Lines may have been pushed since the
@@ -252,22 +240,6 @@ KX2LoggerPrivate::DrainResult KX2LoggerPrivate::drainQueue(const QString& path)
         size += recordSize(line);
     }
     return DrainResult::Empty;
-}
-
-// The last thing a writer thread does: after the unlock it touches nothing
-// of this object, which may then be destroyed.
-void KX2LoggerPrivate::writerFinished()
-{
-    KX2MutexLocker lock(writerMutex);
-    --writers;
-    writerGone.notify_all();
-}
-
-void KX2LoggerPrivate::waitForWriters()
-{
-    KX2MutexLocker lock(writerMutex);
-    while (writers != 0)
-        lock.wait(writerGone);
 }
 
 int KX2LoggerPrivate::backupCount()
@@ -337,8 +309,9 @@ KX2Logger::~KX2Logger()
                                                    : KX2LoggerPrivate::g_instances.last());
         }
     }
-    // Pending lines are written before the state goes away.
-    d->waitForWriters();
+    // A running writer drains the queue before it ends, so the lines
+    // written before this point are in the file when the state goes away.
+    d->writerThreads.shutdownAndWait();
 }
 
 KX2Logger* KX2Logger::i()

@@ -6,12 +6,15 @@
 // - immediate (default): write() opens, appends and closes the file on the
 //   calling thread;
 // - queued: write() only formats the line and pushes it onto a lock-free
-//   queue; a detached background writer, started on demand, drains it and
-//   ends when the queue runs empty. At most one writer runs at a time.
+//   queue; a background writer thread, started on demand, drains it and
+//   ends when the queue runs empty. At most one writer runs at a time. The
+//   logger owns its writer threads and joins them.
 //
 // Threads: write() and every accessor may be called from any thread. The
 // logger must not be destroyed while another thread is inside write(); the
-// destructor waits for a running background writer to drain the queue.
+// destructor waits for a running background writer to drain the queue and
+// joins it, so every line written before the destructor ran is in the file
+// (unless the file could not be opened) when it returns.
 //
 // Failures are not reported: a directory that cannot be made or a file that
 // cannot be opened drops the line at hand; in queued mode it also stops the

@@ -1,5 +1,7 @@
 #include "kx2http.h"
 
+#include "kx2threadgroup.h"
+
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -7,7 +9,6 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include <curl/curl.h>
 
@@ -37,10 +38,35 @@ using FileHandle = std::unique_ptr<FILE, FileClose>;
 
 // curl_global_init is not thread-safe and must precede every other call;
 // running it once here, before the first handle, keeps both promises.
-EasyHandle newHandle(const QByteArray& url)
+void initCurl()
 {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// The threads of the background transfers, joined when the process exits
+// normally (static destruction). libcurl's set-up runs first: the TLS
+// library registers its clean-up with atexit() there, and a static made
+// after that registration is destroyed before the clean-up runs, so no
+// transfer is left running on a cleaned-up TLS library.
+KX2ThreadGroup& backgroundTransfers()
+{
+    initCurl();
+    static KX2ThreadGroup group;
+    return group;
+}
+
+// The whole-transfer limit of a background transfer asked for `timeout`
+// seconds (0: none).
+int backgroundTimeout(int timeout)
+{
+    return timeout > 0 && timeout < kKX2HttpBackgroundSeconds ? timeout
+                                                              : kKX2HttpBackgroundSeconds;
+}
+
+EasyHandle newHandle(const QByteArray& url)
+{
+    initCurl();
     EasyHandle handle(curl_easy_init());
     if (handle) {
         curl_easy_setopt(handle.get(), CURLOPT_URL, url.constData());
@@ -191,13 +217,18 @@ bool curlHttpGet(QJsonObject& object, const QString& url, int timeout)
 
 void curlHttpGet(const QString& url, int timeout)
 {
-    std::thread([url, timeout] {
+    const int limit = backgroundTimeout(timeout);
+    backgroundTransfers().start([url, limit] {
         QByteArray discarded;
-        curlHttpGet(discarded, url, timeout);
-    }).detach();
+        curlHttpGet(discarded, url, limit);
+    });
 }
 
-bool curlHttpPost(QJsonObject& reply, const QString& url, const QJsonObject& data, QByteArray* raw)
+namespace {
+
+// `timeout`: seconds for the whole transfer; 0: no limit.
+bool post(QJsonObject& reply, const QString& url, const QJsonObject& data, QByteArray* raw,
+          long timeout)
 {
     EasyHandle handle = newHandle(url.toUtf8());
     HeaderList headers = oneHeader(kJsonContentHeader);
@@ -206,6 +237,7 @@ bool curlHttpPost(QJsonObject& reply, const QString& url, const QJsonObject& dat
     const QByteArray payload = QJsonDocument(data).toJson(QJsonDocument::Compact);
     QByteArray received;
     CURL* h = handle.get();
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, timeout);
     curl_easy_setopt(h, CURLOPT_POST, 1L);
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, long(payload.size()));
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, payload.constData());
@@ -220,12 +252,19 @@ bool curlHttpPost(QJsonObject& reply, const QString& url, const QJsonObject& dat
     return parseObject(body, reply);
 }
 
+} // namespace
+
+bool curlHttpPost(QJsonObject& reply, const QString& url, const QJsonObject& data, QByteArray* raw)
+{
+    return post(reply, url, data, raw, 0);
+}
+
 void curlHttpPost(const QString& url, const QJsonObject& data)
 {
-    std::thread([url, data] {
+    backgroundTransfers().start([url, data] {
         QJsonObject discarded;
-        curlHttpPost(discarded, url, data);
-    }).detach();
+        post(discarded, url, data, nullptr, kKX2HttpBackgroundSeconds);
+    });
 }
 
 bool curlHttpDownload(const QString& filePath, const QString& url, int timeout)

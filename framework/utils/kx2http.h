@@ -1,9 +1,10 @@
 // Blocking HTTP transfers on libcurl's easy interface.
 //
 // Each call creates its own transfer handle, performs the whole transfer on
-// the calling thread and cleans the handle up, so any thread may call at any
-// time; nothing is shared between calls. libcurl's process-wide set-up runs
-// once, on the first call, and is never undone.
+// the calling thread (the background forms: on a thread of their own) and
+// cleans the handle up, so any thread may call at any time; nothing is
+// shared between calls but the background forms' thread group. libcurl's
+// process-wide set-up runs once, on the first call, and is never undone.
 //
 // Only http:// and https:// addresses are fetched; any other scheme fails
 // like an unreachable host. Redirects are not followed and the HTTP status
@@ -18,6 +19,15 @@
 // holds whatever was received so far.
 //
 // Time-outs are whole seconds; 0 means no limit.
+//
+// The background forms (fire and forget) run each transfer on a thread of a
+// process-wide thread group and return at once; a thread that cannot be
+// started drops the transfer. A background transfer lasts at most
+// kKX2HttpBackgroundSeconds (the GET's own time-out when that is shorter).
+// A normal exit (return from main(), exit()) joins the background threads,
+// so it waits for the transfers still running: at most
+// kKX2HttpBackgroundSeconds (30 s). They must not be called once the exit
+// has begun (from a static destructor).
 
 #ifndef KX2HTTP_H
 #define KX2HTTP_H
@@ -27,6 +37,9 @@
 #include <QString>
 
 #include <functional>
+
+// Longest a background transfer, and so the exit waiting for it, may take.
+constexpr int kKX2HttpBackgroundSeconds = 30;
 
 // Called once per received chunk with the number of bytes just written to
 // the target file; returning false aborts the transfer.
@@ -40,7 +53,8 @@ bool curlHttpGet(QByteArray& body, const QString& url, int timeout);
 // GET `url` and parse it; true only when the body is a JSON object.
 bool curlHttpGet(QJsonObject& object, const QString& url, int timeout);
 
-// The body form on a new detached thread; the outcome is discarded.
+// The body form in the background; the outcome is discarded. `timeout` is
+// capped at kKX2HttpBackgroundSeconds.
 void curlHttpGet(const QString& url, int timeout);
 
 // POST `data` as compact JSON ("Content-Type:application/json"), without a
@@ -50,7 +64,8 @@ void curlHttpGet(const QString& url, int timeout);
 bool curlHttpPost(QJsonObject& reply, const QString& url, const QJsonObject& data,
                   QByteArray* raw = nullptr);
 
-// The full form on a new detached thread; the reply is discarded.
+// The full form in the background, with a time-out of
+// kKX2HttpBackgroundSeconds; the reply is discarded.
 void curlHttpPost(const QString& url, const QJsonObject& data);
 
 // GET `url` into the file `filePath` (created or truncated), streaming chunk

@@ -1,11 +1,15 @@
 // Next-run computation of the scan and update schedules, with "now" given
 // by the test so that the results do not depend on the machine's clock. The
 // cases run in several time zones: the schedule is local wall-clock time.
+// The schedule thread ends at once on shutdown, also after a late restart.
 
 #include <QtTest>
 
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
+#include <thread>
 
 #include "znantivirus.h"
 #include "znantivirus_p.h"
@@ -56,6 +60,8 @@ private slots:
     void otherModesGiveNoTime();
     void objectFormReadsLooseValues_data();
     void objectFormReadsLooseValues();
+    void restartedScheduleThreadLetsShutdownFinish_data();
+    void restartedScheduleThreadLetsShutdownFinish();
 };
 
 static const QByteArray kZones[] = {"UTC", "Asia/Shanghai", "America/New_York", "Pacific/Chatham"};
@@ -217,6 +223,35 @@ void tst_ZNSchedule::objectFormReadsLooseValues()
     QCOMPARE(scheduler.schedule().scanNext, expected);
     scheduler.apply(QJsonObject{{"mode", "none"}}, false, true);
     QCOMPARE(scheduler.schedule().scanNext, 0u);
+}
+
+void tst_ZNSchedule::restartedScheduleThreadLetsShutdownFinish_data()
+{
+    QTest::addColumn<QByteArray>("zone");
+    QTest::newRow("UTC") << QByteArray("UTC");
+}
+
+// A settings save that races with the owner's destruction restarts the
+// schedule thread after its stop was requested; shutting it down must still
+// end it at once.
+void tst_ZNSchedule::restartedScheduleThreadLetsShutdownFinish()
+{
+    auto* scheduler =
+        new ZNScheduler([] {}, [](int) { return true; }); // leaked if the shutdown hangs
+    const QJsonObject daily{{"mode", 1}, {"hour", 3}};
+    scheduler->apply(daily, true, true);
+    QTRY_VERIFY_WITH_TIMEOUT(scheduler->isRunning(), 5000);
+    scheduler->stop();                   // what the destructor does first
+    scheduler->apply(daily, true, true); // the racing save
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    std::thread([scheduler, finished] {
+        scheduler->shutdown();
+        *finished = true;
+    }).detach();
+    // The thread sleeps in steps of one second; it must not spin past the
+    // shutdown.
+    QTRY_VERIFY_WITH_TIMEOUT(finished->load(), 3000);
+    delete scheduler;
 }
 
 QTEST_GUILESS_MAIN(tst_ZNSchedule)

@@ -31,6 +31,7 @@ set(ZN_TSAN_WIRE_SOURCES
     ${PROJECT_SOURCE_DIR}/framework/utils/kx2escape.cpp
     ${PROJECT_SOURCE_DIR}/framework/utils/kx2trace.cpp
     ${PROJECT_SOURCE_DIR}/framework/utils/kx2tracelevel.cpp
+    ${PROJECT_SOURCE_DIR}/framework/utils/kx2threadgroup.cpp
     ${ZN_TSAN_RPC_DIR}/moc_kx2localserver.cpp
     ${ZN_TSAN_RPC_DIR}/moc_kx2localsocket.cpp)
 foreach(header kx2localserver kx2localsocket)

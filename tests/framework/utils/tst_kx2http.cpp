@@ -1,6 +1,7 @@
 // HTTP transfer helpers against a real server on 127.0.0.1: bodies, JSON
 // objects and what is not one, downloads with and without a callback,
-// transfers that end early, and what is never fetched.
+// transfers that end early, and what is never fetched. A process that
+// starts a background transfer waits for it when it exits.
 
 #include <QtTest>
 
@@ -24,6 +25,7 @@ private slots:
     void unreachableOrForeignSchemeFails();
     void postSendsCompactJson();
     void fireAndForgetFormsReachTheServer();
+    void exitWaitsForBackgroundTransfer();
     void downloadStreamsIntoFile();
     void downloadIntoMissingDirectoryMakesNoRequest();
     void callbackFalseOnFirstChunkStops();
@@ -154,6 +156,31 @@ void tst_KX2Http::fireAndForgetFormsReachTheServer()
     QTRY_COMPARE_WITH_TIMEOUT(server->requests().size(), 2, 10000);
     QVERIFY(server->requestedPaths().contains("/ping"));
     QVERIFY(server->requestedPaths().contains("/event"));
+}
+
+// The child (this program, see main()) starts a background GET and returns
+// from main() at once; its exit joins the transfer, which lasts as long as
+// the server's pauses between the chunks of its reply.
+void tst_KX2Http::exitWaitsForBackgroundTransfer()
+{
+    HttpTestServer::Reply reply;
+    reply.body = QByteArray(5 * 1024, 'x');
+    reply.chunkSize = 1024;
+    reply.pauseMs = 400;
+    server->setReply("/slow", reply);
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("KX2HTTP_BACKGROUND_GET"), server->url("/slow"));
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    QElapsedTimer timer;
+    timer.start();
+    child.start(QCoreApplication::applicationFilePath(), QStringList());
+    QVERIFY(child.waitForFinished(60000));
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+    QVERIFY(server->requestedPaths().contains("/slow"));
+    QVERIFY2(timer.elapsed() >= 4 * reply.pauseMs, qPrintable(QString::number(timer.elapsed())));
 }
 
 void tst_KX2Http::downloadStreamsIntoFile()
@@ -343,5 +370,17 @@ void tst_KX2Http::checkedTransferEndsSlowAndStoppedTransfers()
     }
 }
 
-QTEST_GUILESS_MAIN(tst_KX2Http)
+int main(int argc, char** argv)
+{
+    // The child of exitWaitsForBackgroundTransfer.
+    const QByteArray url = qgetenv("KX2HTTP_BACKGROUND_GET");
+    if (!url.isEmpty()) {
+        curlHttpGet(QString::fromUtf8(url), 20);
+        return 0;
+    }
+    QCoreApplication app(argc, argv);
+    tst_KX2Http test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_kx2http.moc"

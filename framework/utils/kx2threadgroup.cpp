@@ -1,13 +1,13 @@
-#include "znthreadgroup.h"
+#include "kx2threadgroup.h"
 
 #include <system_error>
 
-ZNThreadGroup::~ZNThreadGroup()
+KX2ThreadGroup::~KX2ThreadGroup()
 {
     shutdownAndWait();
 }
 
-bool ZNThreadGroup::start(std::function<void()> body)
+bool KX2ThreadGroup::start(std::function<void()> body)
 {
     joinEnded();
     KX2MutexLocker lock(mutex);
@@ -27,7 +27,7 @@ bool ZNThreadGroup::start(std::function<void()> body)
     return true;
 }
 
-void ZNThreadGroup::threadMain(std::function<void()> body, Threads::iterator self)
+void KX2ThreadGroup::threadMain(std::function<void()> body, Threads::iterator self)
 {
     body();
     body = nullptr; // what it captured goes while the thread still counts
@@ -42,7 +42,7 @@ void ZNThreadGroup::threadMain(std::function<void()> body, Threads::iterator sel
     changed.notify_all();
 }
 
-void ZNThreadGroup::joinEnded()
+void KX2ThreadGroup::joinEnded()
 {
     KX2MutexLocker joiner(joining);
     Threads done;
@@ -56,7 +56,7 @@ void ZNThreadGroup::joinEnded()
         thread.join();
 }
 
-bool ZNThreadGroup::pause(std::chrono::milliseconds timeout)
+bool KX2ThreadGroup::pause(std::chrono::milliseconds timeout)
 {
     KX2MutexLocker lock(mutex);
     const unsigned generation = wakeGeneration;
@@ -68,7 +68,7 @@ bool ZNThreadGroup::pause(std::chrono::milliseconds timeout)
     return !shuttingDown;
 }
 
-bool ZNThreadGroup::waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout)
+bool KX2ThreadGroup::waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
@@ -97,14 +97,14 @@ bool ZNThreadGroup::waitFor(const std::function<bool()>& done, std::chrono::mill
     return done();
 }
 
-void ZNThreadGroup::wakeAll()
+void KX2ThreadGroup::wakeAll()
 {
     KX2MutexLocker lock(mutex);
     ++wakeGeneration;
     changed.notify_all();
 }
 
-void ZNThreadGroup::shutdownAndWait()
+void KX2ThreadGroup::shutdownAndWait()
 {
     {
         KX2MutexLocker lock(mutex);
@@ -118,13 +118,13 @@ void ZNThreadGroup::shutdownAndWait()
     joinEnded();
 }
 
-bool ZNThreadGroup::isShuttingDown() const
+bool KX2ThreadGroup::isShuttingDown() const
 {
     KX2MutexLocker lock(mutex);
     return shuttingDown;
 }
 
-int ZNThreadGroup::runningCount() const
+int KX2ThreadGroup::runningCount() const
 {
     KX2MutexLocker lock(mutex);
     return running;

@@ -1,13 +1,11 @@
-// ZNThreadGroup: the background threads of one service object, owned and
-// joined.
+// KX2ThreadGroup: the background threads of one object, owned and joined.
 //
-// The service runs its work on std::threads steered by atomic flags. Every
-// such thread is started through the group of the object whose members it
-// uses; the group keeps the std::thread and joins it, so no thread outlives
-// its owner: the owner raises its stop flags and calls shutdownAndWait()
-// before its members go away. The group also offers the threads an
-// interruptible pause, so a one-second idle wait ends at once when the
-// owner shuts down or wakes it.
+// A background thread is started through the group of the object whose
+// members it uses; the group keeps the std::thread and joins it, so no
+// thread outlives its owner and none is ever detached: the owner raises its
+// stop flags and calls shutdownAndWait() before its members go away. The
+// group also offers the threads an interruptible pause, so a one-second
+// idle wait ends at once when the owner shuts down or wakes it.
 //
 // Contract
 // - start() runs `body` on a new thread of the group and returns true, or
@@ -30,8 +28,8 @@
 //   threads.
 // - The destructor calls shutdownAndWait().
 
-#ifndef ZNTHREADGROUP_H
-#define ZNTHREADGROUP_H
+#ifndef KX2THREADGROUP_H
+#define KX2THREADGROUP_H
 
 #include "kx2threadsafety.h"
 
@@ -42,14 +40,14 @@
 #include <thread>
 #include <vector>
 
-class ZNThreadGroup
+class KX2ThreadGroup
 {
 public:
-    ZNThreadGroup() = default;
-    ~ZNThreadGroup();
+    KX2ThreadGroup() = default;
+    ~KX2ThreadGroup();
 
-    ZNThreadGroup(const ZNThreadGroup&) = delete;
-    ZNThreadGroup& operator=(const ZNThreadGroup&) = delete;
+    KX2ThreadGroup(const KX2ThreadGroup&) = delete;
+    KX2ThreadGroup& operator=(const KX2ThreadGroup&) = delete;
 
     bool start(std::function<void()> body);
 
@@ -94,4 +92,4 @@ private:
     bool shuttingDown KX2_GUARDED_BY(mutex) = false;
 };
 
-#endif // ZNTHREADGROUP_H
+#endif // KX2THREADGROUP_H

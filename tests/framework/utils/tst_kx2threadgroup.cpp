@@ -1,5 +1,5 @@
-// Accounting of the service's detached background threads: shutdown waits
-// for every thread, pauses end early when woken or shut down.
+// The group's threads are joined: shutdown waits for every thread and the
+// next start joins the ended ones; pauses end early when woken or shut down.
 
 #include <QtTest>
 
@@ -9,14 +9,13 @@
 #include <mutex>
 #include <thread>
 
-#include "znscheduler.h"
-#include "znthreadgroup.h"
+#include "kx2threadgroup.h"
 
 #include <memory>
 
 using namespace std::chrono_literals;
 
-class tst_ZNThreadGroup : public QObject
+class tst_KX2ThreadGroup : public QObject
 {
     Q_OBJECT
 private slots:
@@ -25,13 +24,12 @@ private slots:
     void waitForSeesChangedCondition();
     void waitForTestsWithoutTheGroupsLock();
     void noThreadsAfterShutdown();
-    void restartedScheduleThreadLetsShutdownFinish();
     void threadsAreJoined();
 };
 
-void tst_ZNThreadGroup::shutdownWaitsForEveryThread()
+void tst_KX2ThreadGroup::shutdownWaitsForEveryThread()
 {
-    ZNThreadGroup group;
+    KX2ThreadGroup group;
     std::mutex mutex;
     std::condition_variable released;
     bool release = false;
@@ -63,9 +61,9 @@ void tst_ZNThreadGroup::shutdownWaitsForEveryThread()
     releaser.join();
 }
 
-void tst_ZNThreadGroup::pauseEndsOnWakeAndShutdown()
+void tst_KX2ThreadGroup::pauseEndsOnWakeAndShutdown()
 {
-    ZNThreadGroup group;
+    KX2ThreadGroup group;
     std::atomic<int> pauses{0};
     std::atomic<bool> lastResult{true};
     QVERIFY(group.start([&] {
@@ -86,9 +84,9 @@ void tst_ZNThreadGroup::pauseEndsOnWakeAndShutdown()
     QVERIFY(!group.pause(60s));
 }
 
-void tst_ZNThreadGroup::waitForSeesChangedCondition()
+void tst_KX2ThreadGroup::waitForSeesChangedCondition()
 {
-    ZNThreadGroup group;
+    KX2ThreadGroup group;
     std::atomic<bool> flag{false};
     QVERIFY(!group.waitFor([&] { return flag.load(); }, 10ms));
     QVERIFY(group.start([&] {
@@ -115,9 +113,9 @@ void tst_ZNThreadGroup::waitForSeesChangedCondition()
 // The condition may take locks that are held elsewhere while the group's
 // lock is taken (an owner's lock around wakeAll()): the group's lock must
 // be free while it runs, else the two threads wait for each other.
-void tst_ZNThreadGroup::waitForTestsWithoutTheGroupsLock()
+void tst_KX2ThreadGroup::waitForTestsWithoutTheGroupsLock()
 {
-    ZNThreadGroup group;
+    KX2ThreadGroup group;
     std::mutex ownerMutex;
     bool changed = false;
     std::atomic<bool> woken{false};
@@ -149,9 +147,9 @@ void tst_ZNThreadGroup::waitForTestsWithoutTheGroupsLock()
     QVERIFY(result);
 }
 
-void tst_ZNThreadGroup::noThreadsAfterShutdown()
+void tst_KX2ThreadGroup::noThreadsAfterShutdown()
 {
-    ZNThreadGroup group;
+    KX2ThreadGroup group;
     group.shutdownAndWait();
     bool ran = false;
     QVERIFY(!group.start([&] { ran = true; }));
@@ -159,30 +157,6 @@ void tst_ZNThreadGroup::noThreadsAfterShutdown()
     QVERIFY(!ran);
 }
 
-// A settings save that races with the owner's destruction restarts the
-// schedule thread after its stop was requested; shutting it down must still
-// end it at once.
-void tst_ZNThreadGroup::restartedScheduleThreadLetsShutdownFinish()
-{
-    auto* scheduler =
-        new ZNScheduler([] {}, [](int) { return true; }); // leaked if the shutdown hangs
-    const QJsonObject daily{{"mode", 1}, {"hour", 3}};
-    scheduler->apply(daily, true, true);
-    QTRY_VERIFY_WITH_TIMEOUT(scheduler->isRunning(), 5000);
-    scheduler->stop();                   // what the destructor does first
-    scheduler->apply(daily, true, true); // the racing save
-    auto finished = std::make_shared<std::atomic<bool>>(false);
-    std::thread([scheduler, finished] {
-        scheduler->shutdown();
-        *finished = true;
-    }).detach();
-    // The thread sleeps in steps of one second; it must not spin past the
-    // shutdown.
-    QTRY_VERIFY_WITH_TIMEOUT(finished->load(), 3000);
-    delete scheduler;
-}
-
-QTEST_GUILESS_MAIN(tst_ZNThreadGroup)
 namespace {
 
 // Lives until its thread has left completely: a thread-local object is
@@ -204,10 +178,10 @@ thread_local std::unique_ptr<LeavesSlowly> leaving;
 
 // Ended threads are joined by the next start, and every thread by the
 // shutdown: both return only once the threads have left completely.
-void tst_ZNThreadGroup::threadsAreJoined()
+void tst_KX2ThreadGroup::threadsAreJoined()
 {
     threadsGone = 0;
-    ZNThreadGroup group;
+    KX2ThreadGroup group;
     QVERIFY(group.start([] { leaving.reset(new LeavesSlowly); }));
     QTRY_COMPARE_WITH_TIMEOUT(group.runningCount(), 0, 10000);
     QVERIFY(group.start([] { leaving.reset(new LeavesSlowly); }));
@@ -218,4 +192,5 @@ void tst_ZNThreadGroup::threadsAreJoined()
     QCOMPARE(threadsGone.load(), 5);
 }
 
-#include "tst_znthreadgroup.moc"
+QTEST_GUILESS_MAIN(tst_KX2ThreadGroup)
+#include "tst_kx2threadgroup.moc"
