@@ -30,7 +30,7 @@ ZNMissions::ZNMissions(KX2DBSqlite& store, ZNQuarantineKeeper& keeper)
 {
 }
 
-ZNOutcome ZNMissions::create(const QString& path)
+KX2Status ZNMissions::create(const QString& path)
 {
     const QFileInfo info(path);
     QString stored;
@@ -44,7 +44,7 @@ ZNOutcome ZNMissions::create(const QString& path)
         stored = QDir::cleanPath(info.absoluteFilePath());
         type = kTypeFile;
     } else {
-        return ZNOutcome::failure(KX2ErrorCode::NotExists,
+        return KX2Status::failure(KX2ErrorCode::NotExists,
                                   QStringLiteral("选定的文件或文件夹不存在"));
     }
 
@@ -55,11 +55,11 @@ ZNOutcome ZNMissions::create(const QString& path)
     if (!store.call(rows, QStringLiteral("mission_detail"), {{QStringLiteral("path"), stored}})) {
         znTrace(ZNTraceBits::Failures,
                 QStringLiteral("查询任务目录是否存在失败: ") + store.lastError());
-        return ZNOutcome::failure(KX2ErrorCode::RegistrationCheckFailed,
+        return KX2Status::failure(KX2ErrorCode::RegistrationCheckFailed,
                                   QStringLiteral("检查路径是否存在失败"));
     }
     if (!rows.isEmpty()) {
-        return ZNOutcome::failure(KX2ErrorCode::AlreadyExists,
+        return KX2Status::failure(KX2ErrorCode::AlreadyExists,
                                   QStringLiteral("路径已存在: ") + stored);
     }
     const QJsonObject values{{QStringLiteral("caption"), stored},
@@ -67,12 +67,12 @@ ZNOutcome ZNMissions::create(const QString& path)
                              {QStringLiteral("type"), type}};
     if (!store.call(QStringLiteral("mission_append"), values)) {
         znTrace(ZNTraceBits::Failures, QStringLiteral("添加新任务失败: ") + store.lastError());
-        return ZNOutcome::failure(KX2ErrorCode::CreateFailed, QStringLiteral("添加新任务失败"));
+        return KX2Status::failure(KX2ErrorCode::CreateFailed, QStringLiteral("添加新任务失败"));
     }
-    return ZNOutcome::success();
+    return KX2Status::success();
 }
 
-ZNOutcome ZNMissions::remove(const QList<int>& numbers)
+KX2Status ZNMissions::remove(const QList<int>& numbers)
 {
     // One delete whatever the count: atomic, and an IN list has none of
     // the depth limit that a chain of ORs runs into. Only the numbers that
@@ -92,16 +92,16 @@ ZNOutcome ZNMissions::remove(const QList<int>& numbers)
     if (numbers.isEmpty() || !found || !store.exec(changes, lastRowId, sql)) {
         const QString message = QStringLiteral("删除任务失败: ") + store.lastError();
         znTrace(ZNTraceBits::Failures, message);
-        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, message);
+        return KX2Status::failure(KX2ErrorCode::DatabaseFailed, message);
     }
     if (changes <= 0)
-        return ZNOutcome::failure(KX2ErrorCode::NotExists,
+        return KX2Status::failure(KX2ErrorCode::NotExists,
                                   QStringLiteral("没有找到需要删除的任务"));
     if (!store.call(QStringLiteral("mission_remove_unrelated_1")))
         znTrace(ZNTraceBits::Failures, QStringLiteral("删除关联任务1失败: ") + store.lastError());
     if (!keeper.detachOrphanedRecords())
         znTrace(ZNTraceBits::Failures, QStringLiteral("删除关联任务2失败: ") + store.lastError());
-    return ZNOutcome::success();
+    return KX2Status::success();
 }
 
 // Missions keyed by their stored path, with the times of the newest scan

@@ -96,22 +96,22 @@ void ZNQuarantineKeeper::threadMain()
 
 // --- Requests -------------------------------------------------------------------
 
-ZNOutcome ZNQuarantineKeeper::list(QJsonObject& out, int page, int ofpage)
+KX2Status ZNQuarantineKeeper::list(QJsonObject& out, int page, int ofpage)
 {
     auto failed = [this](const QString& message) {
         const QString error = store.lastError();
         znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + error);
-        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, message + error);
+        return KX2Status::failure(KX2ErrorCode::DatabaseFailed, message + error);
     };
     QList<QJsonObject> counted;
     if (!store.call(counted, QStringLiteral("quarantined_reccount")))
         return failed(QStringLiteral("取隔离文件总数失败: "));
     if (counted.isEmpty())
-        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed,
+        return KX2Status::failure(KX2ErrorCode::DatabaseFailed,
                                   QStringLiteral("取隔离文件总数返回结果异常"));
     const int reccount = toInt(counted.first().value(QLatin1String("reccount")));
     if (reccount <= 0)
-        return ZNOutcome::success();
+        return KX2Status::success();
     QList<QJsonObject> rows;
     const QJsonObject window{{QStringLiteral("page"), page}, {QStringLiteral("ofpage"), ofpage}};
     if (!store.call(rows, QStringLiteral("quarantined_alload"), window))
@@ -130,10 +130,10 @@ ZNOutcome ZNQuarantineKeeper::list(QJsonObject& out, int page, int ofpage)
     out.insert(QStringLiteral("ofpage"), ofpage);
     out.insert(QStringLiteral("reccount"), reccount);
     out.insert(QStringLiteral("records"), records);
-    return ZNOutcome::success();
+    return KX2Status::success();
 }
 
-ZNOutcome ZNQuarantineKeeper::remove(const QList<int>& numbers)
+KX2Status ZNQuarantineKeeper::remove(const QList<int>& numbers)
 {
     KX2MutexLocker lock(filesMutex);
     QList<QJsonObject> rows;
@@ -150,7 +150,7 @@ ZNOutcome ZNQuarantineKeeper::remove(const QList<int>& numbers)
     if (!selected || (!chosen.isEmpty() && !setMark(chosen, kPendingRemove))) {
         const QString error = store.lastError();
         znTrace(ZNTraceBits::Failures, QStringLiteral("删除任务失败: ") + error);
-        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed,
+        return KX2Status::failure(KX2ErrorCode::DatabaseFailed,
                                   QStringLiteral("删除隔离区文件失败: ") + error);
     }
     QList<int> gone, kept;
@@ -185,11 +185,11 @@ ZNOutcome ZNQuarantineKeeper::remove(const QList<int>& numbers)
     if (!unsettled.isEmpty())
         setMark(unsettled, kPendingNone);
     if (deleted > 0)
-        return ZNOutcome::success();
-    return ZNOutcome::failure(KX2ErrorCode::NotExists, QStringLiteral("没有可删除的隔离文件"));
+        return KX2Status::success();
+    return KX2Status::failure(KX2ErrorCode::NotExists, QStringLiteral("没有可删除的隔离文件"));
 }
 
-ZNOutcome ZNQuarantineKeeper::reduce(int& amount)
+KX2Status ZNQuarantineKeeper::reduce(int& amount)
 {
     amount = 0;
     KX2MutexLocker lock(filesMutex);
@@ -198,7 +198,7 @@ ZNOutcome ZNQuarantineKeeper::reduce(int& amount)
     if (!store.call(rows, QStringLiteral("quarantined_alload"), whole)) {
         const QString message = QStringLiteral("取隔离文件内容失败: ") + store.lastError();
         znTrace(ZNTraceBits::Failures, message);
-        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, message);
+        return KX2Status::failure(KX2ErrorCode::DatabaseFailed, message);
     }
     QList<int> vanished;
     for (const QJsonObject& row : qAsConst(rows)) {
@@ -208,7 +208,7 @@ ZNOutcome ZNQuarantineKeeper::reduce(int& amount)
             vanished << toInt(row.value(QLatin1String("iftno")));
     }
     if (vanished.isEmpty())
-        return ZNOutcome::success();
+        return KX2Status::success();
     int changes = 0, lastRowId = 0;
     // Only settled records: a marked one belongs to an operation a crash
     // interrupted, which the start-up recovery settles.
@@ -217,10 +217,10 @@ ZNOutcome ZNQuarantineKeeper::reduce(int& amount)
                         + znSqlNumberList(vanished))) {
         const QString message = QStringLiteral("删除隔离区纪录失败: ") + store.lastError();
         znTrace(ZNTraceBits::Failures, message);
-        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, message);
+        return KX2Status::failure(KX2ErrorCode::DatabaseFailed, message);
     }
     amount = changes;
-    return ZNOutcome::success();
+    return KX2Status::success();
 }
 
 bool ZNQuarantineKeeper::detachOrphanedRecords()

@@ -29,7 +29,7 @@
 #include <deque>
 
 #include "kx2threadsafety.h"
-#include "znoutcome.h"
+#include "kx2status.h"
 #include "znpausepoint.h"
 #include "znthreadgroup.h"
 
@@ -73,15 +73,15 @@ public:
     void queueDetection(ZNDetection detection) KX2_EXCLUDES(jobsMutex);
 
     // Listing of the records; see ZNAntiVirus::quarantinedAlload.
-    ZNOutcome list(QJsonObject& out, int page, int ofpage);
+    KX2Status list(QJsonObject& out, int page, int ofpage);
     // Marks the records for restore and queues them; the keeper moves each
     // file back and then deletes its record.
-    ZNOutcome restore(const QList<int>& numbers) KX2_EXCLUDES(filesMutex, jobsMutex);
+    KX2Status restore(const QList<int>& numbers) KX2_EXCLUDES(filesMutex, jobsMutex);
     // Queues records already marked for restore.
     void queueRestores(const QList<int>& numbers) KX2_EXCLUDES(jobsMutex);
-    ZNOutcome remove(const QList<int>& numbers) KX2_EXCLUDES(filesMutex);
+    KX2Status remove(const QList<int>& numbers) KX2_EXCLUDES(filesMutex);
     // Deletes the records whose file is gone; `amount` gets their number.
-    ZNOutcome reduce(int& amount) KX2_EXCLUDES(filesMutex);
+    KX2Status reduce(int& amount) KX2_EXCLUDES(filesMutex);
     // After missions were deleted: their quarantine records stay, detached
     // to mission 0, so their files can still be listed, restored, removed.
     bool detachOrphanedRecords() KX2_EXCLUDES(filesMutex);

@@ -67,7 +67,7 @@ QString restoreRefusal(const QJsonObject& row)
 
 } // namespace
 
-ZNOutcome ZNQuarantineKeeper::restore(const QList<int>& numbers)
+KX2Status ZNQuarantineKeeper::restore(const QList<int>& numbers)
 {
     QList<int> queued;
     {
@@ -80,7 +80,7 @@ ZNOutcome ZNQuarantineKeeper::restore(const QList<int>& numbers)
         if (!znSelectByNumbers(store, select, numbers, QStringLiteral(" ORDER BY ift_no;"), rows)) {
             const QString error = store.lastError();
             znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + error);
-            return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed,
+            return KX2Status::failure(KX2ErrorCode::DatabaseFailed,
                                       QStringLiteral("还原隔离区文件失败: ") + error);
         }
         QString refusal;
@@ -94,7 +94,7 @@ ZNOutcome ZNQuarantineKeeper::restore(const QList<int>& numbers)
             refusal = reason;
         }
         if (queued.isEmpty()) {
-            return ZNOutcome::failure(
+            return KX2Status::failure(
                 KX2ErrorCode::NotExists,
                 refusal.isEmpty() ? QStringLiteral("没有找到需要还原的隔离文件") : refusal);
         }
@@ -102,12 +102,12 @@ ZNOutcome ZNQuarantineKeeper::restore(const QList<int>& numbers)
         if (!setMark(queued, kPendingRestore)) {
             const QString error = store.lastError();
             znTrace(ZNTraceBits::Failures, QStringLiteral("标记还原纪录失败: ") + error);
-            return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed,
+            return KX2Status::failure(KX2ErrorCode::DatabaseFailed,
                                       QStringLiteral("还原隔离区文件失败: ") + error);
         }
     }
     queueRestores(queued);
-    return ZNOutcome::success();
+    return KX2Status::success();
 }
 
 void ZNQuarantineKeeper::queueRestores(const QList<int>& numbers)

@@ -10,11 +10,11 @@
 
 namespace {
 
-ZNOutcome readFailed(KX2DBSqlite& store, const QString& message)
+KX2Status readFailed(KX2DBSqlite& store, const QString& message)
 {
     const QString error = store.lastError();
     znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + error);
-    return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, message + error);
+    return KX2Status::failure(KX2ErrorCode::DatabaseFailed, message + error);
 }
 
 QJsonObject logRecord(const QJsonObject& row)
@@ -35,18 +35,18 @@ QJsonObject logRecord(const QJsonObject& row)
 
 } // namespace
 
-ZNOutcome znListScanLogs(KX2DBSqlite& store, QJsonObject& out, int page, int ofpage)
+KX2Status znListScanLogs(KX2DBSqlite& store, QJsonObject& out, int page, int ofpage)
 {
     QList<QJsonObject> counted;
     if (!store.call(counted, QStringLiteral("log_reccount")))
         return readFailed(store, QStringLiteral("取日志总数失败: "));
     if (counted.isEmpty())
-        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed,
+        return KX2Status::failure(KX2ErrorCode::DatabaseFailed,
                                   QStringLiteral("取日志总数返回结果异常"));
     const int reccount = toInt(counted.first().value(QLatin1String("reccount")));
     if (reccount <= 0) {
         znTrace(ZNTraceBits::TaskSummary, QStringLiteral("没有日志纪录"));
-        return ZNOutcome::success();
+        return KX2Status::success();
     }
     QList<QJsonObject> rows;
     const QJsonObject window{{QStringLiteral("page"), page}, {QStringLiteral("ofpage"), ofpage}};
@@ -59,10 +59,10 @@ ZNOutcome znListScanLogs(KX2DBSqlite& store, QJsonObject& out, int page, int ofp
     out.insert(QStringLiteral("ofpage"), ofpage);
     out.insert(QStringLiteral("reccount"), reccount);
     out.insert(QStringLiteral("records"), records);
-    return ZNOutcome::success();
+    return KX2Status::success();
 }
 
-ZNOutcome znRemoveScanLogs(KX2DBSqlite& store, const QList<int>& numbers)
+KX2Status znRemoveScanLogs(KX2DBSqlite& store, const QList<int>& numbers)
 {
     // Only the numbers that name a log go into the delete: a list of a
     // million numbers, mostly of nothing, stays out of one statement.
@@ -80,11 +80,11 @@ ZNOutcome znRemoveScanLogs(KX2DBSqlite& store, const QList<int>& numbers)
     if (numbers.isEmpty() || !found || !store.exec(changes, lastRowId, sql)) {
         const QString message = QStringLiteral("删除日志失败: ") + store.lastError();
         znTrace(ZNTraceBits::Failures, message);
-        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, message);
+        return KX2Status::failure(KX2ErrorCode::DatabaseFailed, message);
     }
     if (changes <= 0) {
         znTrace(ZNTraceBits::FileFailures, QStringLiteral("指定的参数(lognos)不存在: ") + sql);
-        return ZNOutcome::failure(KX2ErrorCode::NotExists, QStringLiteral("指定的日志不存在"));
+        return KX2Status::failure(KX2ErrorCode::NotExists, QStringLiteral("指定的日志不存在"));
     }
-    return ZNOutcome::success();
+    return KX2Status::success();
 }

@@ -39,18 +39,18 @@ const int kStateCompleted = 9;
 // thousands of threads.
 const int kMaxWorkers = 64;
 
-ZNOutcome refuse(int code, const QString& message, bool traced)
+KX2Status refuse(int code, const QString& message, bool traced)
 {
     if (traced)
         znTrace(ZNTraceBits::Failures, message);
-    return ZNOutcome::failure(code, message);
+    return KX2Status::failure(code, message);
 }
 
-ZNOutcome storeFailed(KX2DBSqlite& store, int code, const QString& message)
+KX2Status storeFailed(KX2DBSqlite& store, int code, const QString& message)
 {
     const QString error = store.lastError();
     znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + error);
-    return ZNOutcome::failure(code, message + error);
+    return KX2Status::failure(code, message + error);
 }
 
 } // namespace
@@ -97,7 +97,7 @@ std::shared_ptr<ZNScanRun> ZNScanTasks::currentRun() const
 // Creates the work area's quarantine directory (0700: nobody but the
 // service reads infected files), once the work area passes its rules
 // (znworkarea.h).
-ZNOutcome ZNScanTasks::prepareQuarantine(const QString& workArea) const
+KX2Status ZNScanTasks::prepareQuarantine(const QString& workArea) const
 {
     if (workArea.isEmpty())
         return refuse(KX2ErrorCode::DirectoryNotConfigured, QStringLiteral("隔离区未设置"), true);
@@ -110,7 +110,7 @@ ZNOutcome ZNScanTasks::prepareQuarantine(const QString& workArea) const
         QDir::cleanPath(QDir(workArea).absoluteFilePath(QStringLiteral(".qra")));
     if (!znOpenQuarantineDir(QFile::encodeName(quarantine)).isValid())
         return refuse(KX2ErrorCode::CreateFailed, QStringLiteral("无法创建病毒隔离区"), true);
-    return ZNOutcome::success();
+    return KX2Status::success();
 }
 
 // Both sides cleaned: "/mnt/" in the configuration or in the request is
@@ -132,14 +132,14 @@ bool ZNScanTasks::prepareStore()
         && tasks;
 }
 
-ZNOutcome ZNScanTasks::start(const QString& path, bool wait, bool full)
+KX2Status ZNScanTasks::start(const QString& path, bool wait, bool full)
 {
     if (!parts.engines.current())
         return refuse(KX2ErrorCode::VirusDbNotReady,
                       QStringLiteral("病毒库未准备就绪，请稍后再重试"), true);
     if (wait)
         parts.updater.waitWhileRunning([] { return false; });
-    const ZNOutcome quarantine = prepareQuarantine(parts.settings.get().dataDir);
+    const KX2Status quarantine = prepareQuarantine(parts.settings.get().dataDir);
     if (!quarantine.ok())
         return quarantine;
 
@@ -173,7 +173,7 @@ ZNOutcome ZNScanTasks::start(const QString& path, bool wait, bool full)
         return refuse(KX2ErrorCode::ScanRunning, QStringLiteral("正在进行查杀毒中，请稍后再重试"),
                       false);
     if (thread.start([this] { threadMain(); }))
-        return ZNOutcome::success();
+        return KX2Status::success();
     running = false;
     return refuse(KX2ErrorCode::CreateFailed, QStringLiteral("无法启动查杀线程"), true);
 }

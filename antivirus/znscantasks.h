@@ -25,7 +25,7 @@
 #include <memory>
 
 #include "kx2threadsafety.h"
-#include "znoutcome.h"
+#include "kx2status.h"
 #include "znscanrun.h"
 #include "znthreadgroup.h"
 
@@ -57,7 +57,7 @@ public:
     ZNScanTasks& operator=(const ZNScanTasks&) = delete;
 
     // See ZNAntiVirus::scanStart.
-    ZNOutcome start(const QString& path, bool wait, bool full = false) KX2_EXCLUDES(startMutex);
+    KX2Status start(const QString& path, bool wait, bool full = false) KX2_EXCLUDES(startMutex);
     // Held by whoever needs isRunning() to stay false while it works (a
     // settings save between its check and its write): no task thread
     // starts while it is held; a start waits for it. Taken after
@@ -82,7 +82,7 @@ public:
     bool prepareStore();
 
 private:
-    ZNOutcome prepareQuarantine(const QString& workArea) const;
+    KX2Status prepareQuarantine(const QString& workArea) const;
     bool isOverallPath(const QString& absolute) const;
     void threadMain() KX2_EXCLUDES(startMutex);
     // Raises `running` unless it is up; false when a task thread runs.
