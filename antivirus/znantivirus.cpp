@@ -92,7 +92,7 @@ bool ZNAntiVirus::scanStop(KX2Journals&)
 bool ZNAntiVirus::scanRunning(KX2Journals&, QJsonObject& out)
 {
     QJsonObject missions;
-    if (d->missions.listing(missions))
+    if (d->missions.listing(missions).ok())
         out.insert(QStringLiteral("missions"), missions);
     const QJsonObject progress = d->tasks.progress();
     for (auto it = progress.begin(); it != progress.end(); ++it)
@@ -112,10 +112,7 @@ bool ZNAntiVirus::missionRemove(KX2Journals& journal, const QList<int>& numbers)
 
 bool ZNAntiVirus::missionAlload(KX2Journals& journal, QJsonObject& out)
 {
-    if (d->missions.listing(out))
-        return true;
-    journal.setErr(KX2ErrorCode::DatabaseFailed, QStringLiteral("读取任务列表失败"));
-    return false;
+    return journal.report(d->missions.listing(out));
 }
 
 // --- Quarantine and scan logs -------------------------------------------------------

@@ -25,8 +25,8 @@ public:
     KX2Status create(const QString& path) KX2_EXCLUDES(creating);
     KX2Status remove(const QList<int>& numbers);
     // Every mission keyed by its stored path, with the times of its newest
-    // scan; false when the missions cannot be read.
-    bool listing(QJsonObject& out);
+    // scan; 9975 when the missions cannot be read.
+    KX2Status listing(QJsonObject& out);
     // The mission registered for `path` (cleaned, absolute); 0 for none.
     int missionOf(const QString& path);
     // Stored paths in mission-number order.

@@ -66,8 +66,9 @@ public:
     ZNQuarantineKeeper& operator=(const ZNQuarantineKeeper&) = delete;
 
     // Start-up, before any job: adds the bookkeeping columns to an older
-    // store, then finishes or undoes what a crash interrupted.
-    bool prepareStore();
+    // store (the store's failure, traced), then recover() finishes or undoes
+    // what a crash interrupted.
+    KX2Status prepareStore();
     void recover() KX2_EXCLUDES(filesMutex);
 
     void queueDetection(ZNDetection detection) KX2_EXCLUDES(jobsMutex);
@@ -84,7 +85,7 @@ public:
     KX2Status reduce(int& amount) KX2_EXCLUDES(filesMutex);
     // After missions were deleted: their quarantine records stay, detached
     // to mission 0, so their files can still be listed, restored, removed.
-    bool detachOrphanedRecords() KX2_EXCLUDES(filesMutex);
+    KX2Status detachOrphanedRecords() KX2_EXCLUDES(filesMutex);
 
     // Whether a job is queued or being carried out.
     bool isBusy() const KX2_EXCLUDES(jobsMutex);
@@ -111,8 +112,8 @@ private:
     bool restoreOne(const QJsonObject& record) KX2_REQUIRES(filesMutex);
     void recoverMove(const QJsonObject& row) KX2_REQUIRES(filesMutex);
     void recoverManagedRecord(const QJsonObject& row) KX2_REQUIRES(filesMutex);
-    bool setMark(const QList<int>& numbers, int mark) KX2_REQUIRES(filesMutex);
-    bool deleteRecords(const QList<int>& numbers, int* changes) KX2_REQUIRES(filesMutex);
+    KX2Status setMark(const QList<int>& numbers, int mark) KX2_REQUIRES(filesMutex);
+    KX2Status deleteRecords(const QList<int>& numbers, int* changes) KX2_REQUIRES(filesMutex);
 
     KX2DBSqlite& store;
 

@@ -10,9 +10,9 @@
 
 namespace {
 
-KX2Status readFailed(KX2DBSqlite& store, const QString& message)
+KX2Status readFailed(const KX2Status& failure, const QString& message)
 {
-    const QString error = store.lastError();
+    const QString error = failure.message();
     znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + error);
     return KX2Status::failure(KX2ErrorCode::DatabaseFailed, message + error);
 }
@@ -38,8 +38,9 @@ QJsonObject logRecord(const QJsonObject& row)
 KX2Status znListScanLogs(KX2DBSqlite& store, QJsonObject& out, int page, int ofpage)
 {
     QList<QJsonObject> counted;
-    if (!store.call(counted, QStringLiteral("log_reccount")))
-        return readFailed(store, QStringLiteral("取日志总数失败: "));
+    const KX2Status count = store.run(counted, QStringLiteral("log_reccount"));
+    if (!count.ok())
+        return readFailed(count, QStringLiteral("取日志总数失败: "));
     if (counted.isEmpty())
         return KX2Status::failure(KX2ErrorCode::DatabaseFailed,
                                   QStringLiteral("取日志总数返回结果异常"));
@@ -50,8 +51,9 @@ KX2Status znListScanLogs(KX2DBSqlite& store, QJsonObject& out, int page, int ofp
     }
     QList<QJsonObject> rows;
     const QJsonObject window{{QStringLiteral("page"), page}, {QStringLiteral("ofpage"), ofpage}};
-    if (!store.call(rows, QStringLiteral("log_alload"), window))
-        return readFailed(store, QStringLiteral("取日志内容失败: "));
+    const KX2Status read = store.run(rows, QStringLiteral("log_alload"), window);
+    if (!read.ok())
+        return readFailed(read, QStringLiteral("取日志内容失败: "));
     QJsonArray records;
     for (const QJsonObject& row : qAsConst(rows))
         records.append(logRecord(row));
@@ -68,7 +70,7 @@ KX2Status znRemoveScanLogs(KX2DBSqlite& store, const QList<int>& numbers)
     // million numbers, mostly of nothing, stays out of one statement.
     QList<QJsonObject> rows;
     QList<int> existing;
-    const bool found =
+    KX2Status status =
         znSelectByNumbers(store, QStringLiteral("SELECT log_no AS n FROM t_log WHERE log_no IN "),
                           numbers, QStringLiteral(";"), rows);
     for (const QJsonObject& row : qAsConst(rows))
@@ -77,8 +79,10 @@ KX2Status znRemoveScanLogs(KX2DBSqlite& store, const QList<int>& numbers)
     const QString sql = QStringLiteral("DELETE FROM t_log WHERE log_no IN ")
         + znSqlNumberList(existing) + QLatin1Char(';');
     int changes = 0, lastRowId = 0;
-    if (numbers.isEmpty() || !found || !store.exec(changes, lastRowId, sql)) {
-        const QString message = QStringLiteral("删除日志失败: ") + store.lastError();
+    if (status.ok() && !numbers.isEmpty())
+        status = store.runSql(changes, lastRowId, sql);
+    if (numbers.isEmpty() || !status.ok()) {
+        const QString message = QStringLiteral("删除日志失败: ") + status.message();
         znTrace(ZNTraceBits::Failures, message);
         return KX2Status::failure(KX2ErrorCode::DatabaseFailed, message);
     }

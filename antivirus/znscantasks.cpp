@@ -46,9 +46,9 @@ KX2Status refuse(int code, const QString& message, bool traced)
     return KX2Status::failure(code, message);
 }
 
-KX2Status storeFailed(KX2DBSqlite& store, int code, const QString& message)
+KX2Status storeFailed(const KX2Status& failure, int code, const QString& message)
 {
-    const QString error = store.lastError();
+    const QString error = failure.message();
     znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + error);
     return KX2Status::failure(code, message + error);
 }
@@ -121,15 +121,16 @@ bool ZNScanTasks::isOverallPath(const QString& absolute) const
     return !overall.isEmpty() && absolute == QDir::cleanPath(QFileInfo(overall).absoluteFilePath());
 }
 
-bool ZNScanTasks::prepareStore()
+KX2Status ZNScanTasks::prepareStore()
 {
-    const bool tasks = znAddMissingColumns(parts.store, "t_task",
-                                           {
-                                               {"tsk_full", "INTEGER DEFAULT 0"},
-                                               {"tsk_skipped", "INTEGER DEFAULT 0"},
-                                           });
-    return znAddMissingColumns(parts.store, "t_log", {{"log_skipped", "INTEGER DEFAULT 0"}})
-        && tasks;
+    const KX2Status tasks = znAddMissingColumns(parts.store, "t_task",
+                                                {
+                                                    {"tsk_full", "INTEGER DEFAULT 0"},
+                                                    {"tsk_skipped", "INTEGER DEFAULT 0"},
+                                                });
+    const KX2Status logs =
+        znAddMissingColumns(parts.store, "t_log", {{"log_skipped", "INTEGER DEFAULT 0"}});
+    return logs.ok() ? tasks : logs;
 }
 
 KX2Status ZNScanTasks::start(const QString& path, bool wait, bool full)
@@ -150,9 +151,10 @@ KX2Status ZNScanTasks::start(const QString& path, bool wait, bool full)
     const QString absolute = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
 
     QList<QJsonObject> rows;
-    if (!parts.store.call(rows, QStringLiteral("task_detail"),
-                          {{QStringLiteral("path"), absolute}}))
-        return storeFailed(parts.store, KX2ErrorCode::DatabaseFailed,
+    const KX2Status queued =
+        parts.store.run(rows, QStringLiteral("task_detail"), {{QStringLiteral("path"), absolute}});
+    if (!queued.ok())
+        return storeFailed(queued, KX2ErrorCode::DatabaseFailed,
                            QStringLiteral("查询任务队列失败: "));
     if (!rows.isEmpty())
         return refuse(KX2ErrorCode::AlreadyExists, QStringLiteral("任务队列中已存在"), false);
@@ -165,8 +167,9 @@ KX2Status ZNScanTasks::start(const QString& path, bool wait, bool full)
                                  : QString()},
         {QStringLiteral("full"), full ? 1 : 0},
     };
-    if (!parts.store.call(QStringLiteral("task_append"), task))
-        return storeFailed(parts.store, KX2ErrorCode::CreateFailed,
+    const KX2Status appended = parts.store.run(QStringLiteral("task_append"), task);
+    if (!appended.ok())
+        return storeFailed(appended, KX2ErrorCode::CreateFailed,
                            QStringLiteral("添加查杀任务失败: "));
 
     if (!claimRunning())
@@ -269,8 +272,9 @@ void ZNScanTasks::runQueued()
         // update or reload runs first.
         parts.updater.prepare(false);
         QList<QJsonObject> rows;
-        if (!parts.store.call(rows, QStringLiteral("task_first"))) {
-            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + parts.store.lastError());
+        const KX2Status first = parts.store.run(rows, QStringLiteral("task_first"));
+        if (!first.ok()) {
+            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + first.message());
             if (!thread.pause(1000ms))
                 return;
             continue;
@@ -313,8 +317,9 @@ void ZNScanTasks::dropQueued()
 bool ZNScanTasks::recordCompletion(const QJsonObject& completion)
 {
     for (const char* statement : {"task_complete", "log_assign_task", "task_remove"}) {
-        if (!parts.store.call(QLatin1String(statement), completion)) {
-            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + parts.store.lastError());
+        const KX2Status recorded = parts.store.run(QLatin1String(statement), completion);
+        if (!recorded.ok()) {
+            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + recorded.message());
             return false;
         }
     }

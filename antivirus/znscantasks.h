@@ -78,8 +78,8 @@ public:
     int workerCount() const;
     void shutdown() KX2_EXCLUDES(runMutex);
     // Start-up, before any task: adds the columns of t_task and t_log that
-    // an older store lacks.
-    bool prepareStore();
+    // an older store lacks; the store's failure, traced.
+    KX2Status prepareStore();
 
 private:
     KX2Status prepareQuarantine(const QString& workArea) const;
