@@ -137,11 +137,9 @@ bool ZNAntiVirus::quarantinedRestore(KX2Journals& journal, const QList<int>& num
     return journal.report(d->keeper.restore(numbers));
 }
 
-int ZNAntiVirus::quarantinedReduce(KX2Journals& journal)
+bool ZNAntiVirus::quarantinedReduce(KX2Journals& journal, int& amount)
 {
-    int amount = 0;
-    journal.report(d->keeper.reduce(amount));
-    return amount;
+    return journal.report(d->keeper.reduce(amount));
 }
 
 bool ZNAntiVirus::logRemove(KX2Journals& journal, const QList<int>& numbers)
