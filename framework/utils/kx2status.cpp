@@ -4,8 +4,3 @@ KX2Status KX2Status::failure(int code, const QString& message)
 {
     return KX2Status(code, message);
 }
-
-KX2Status KX2Status::prefixed(const QString& prefix) const
-{
-    return ok() ? *this : KX2Status(status, prefix + text);
-}

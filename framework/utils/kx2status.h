@@ -29,11 +29,6 @@ public:
     int code() const { return status; }
     QString message() const { return text; }
 
-    // The same failure with `prefix` put before its message (a success
-    // stays as it is): callers add what they were doing to a lower layer's
-    // message.
-    KX2Status prefixed(const QString& prefix) const;
-
 private:
     KX2Status(int code, const QString& message) : status(code), text(message) {}
 
