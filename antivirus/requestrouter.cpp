@@ -371,10 +371,9 @@ void RequestRouter::antivirus_quarantined_reduce(QJsonObject* retObject, QJsonOb
     if (!admitted(envObject, "antivirus_quarantined_reduce"))
         return;
     envObject->begin();
-    const int amount = antivirus->quarantinedReduce(*envObject);
-    // A failure left its code on the journal; anything else is success.
-    const bool failed = envObject->err() != KX2ErrorCode::NoResult;
-    resultsIf(!failed, QJsonObject{{QStringLiteral("amount"), amount}}, retObject, envObject);
+    int amount = 0;
+    const bool ok = antivirus->quarantinedReduce(*envObject, amount);
+    resultsIf(ok, QJsonObject{{QStringLiteral("amount"), amount}}, retObject, envObject);
 }
 
 // "iftnos" (required): the quarantined files to delete with their records.

@@ -61,7 +61,7 @@ bool ZNAntiVirus::startUp(KX2Journals&, const QJsonObject&)
 
 bool ZNAntiVirus::updVdbStart(KX2Journals& journal)
 {
-    return d->updater.requestUpgrade().report(journal);
+    return journal.report(d->updater.requestUpgrade());
 }
 
 bool ZNAntiVirus::updVdbStop(KX2Journals&, int timeoutMs)
@@ -80,7 +80,7 @@ bool ZNAntiVirus::updVdbRunning(KX2Journals&, QJsonObject& out)
 
 bool ZNAntiVirus::scanStart(KX2Journals& journal, const QString& path, bool wait, bool full)
 {
-    return d->tasks.start(path, wait, full).report(journal);
+    return journal.report(d->tasks.start(path, wait, full));
 }
 
 bool ZNAntiVirus::scanStop(KX2Journals&)
@@ -92,7 +92,7 @@ bool ZNAntiVirus::scanStop(KX2Journals&)
 bool ZNAntiVirus::scanRunning(KX2Journals&, QJsonObject& out)
 {
     QJsonObject missions;
-    if (d->missions.listing(missions))
+    if (d->missions.listing(missions).ok())
         out.insert(QStringLiteral("missions"), missions);
     const QJsonObject progress = d->tasks.progress();
     for (auto it = progress.begin(); it != progress.end(); ++it)
@@ -102,54 +102,49 @@ bool ZNAntiVirus::scanRunning(KX2Journals&, QJsonObject& out)
 
 bool ZNAntiVirus::missionCreate(KX2Journals& journal, const QString& path)
 {
-    return d->missions.create(path).report(journal);
+    return journal.report(d->missions.create(path));
 }
 
 bool ZNAntiVirus::missionRemove(KX2Journals& journal, const QList<int>& numbers)
 {
-    return d->missions.remove(numbers).report(journal);
+    return journal.report(d->missions.remove(numbers));
 }
 
 bool ZNAntiVirus::missionAlload(KX2Journals& journal, QJsonObject& out)
 {
-    if (d->missions.listing(out))
-        return true;
-    journal.setErr(KX2ErrorCode::DatabaseFailed, QStringLiteral("读取任务列表失败"));
-    return false;
+    return journal.report(d->missions.listing(out));
 }
 
 // --- Quarantine and scan logs -------------------------------------------------------
 
 bool ZNAntiVirus::quarantinedAlload(KX2Journals& journal, QJsonObject& out, int page, int ofpage)
 {
-    return d->keeper.list(out, page, ofpage).report(journal);
+    return journal.report(d->keeper.list(out, page, ofpage));
 }
 
 bool ZNAntiVirus::logAlload(KX2Journals& journal, QJsonObject& out, int page, int ofpage)
 {
-    return znListScanLogs(d->store, out, page, ofpage).report(journal);
+    return journal.report(znListScanLogs(d->store, out, page, ofpage));
 }
 
 bool ZNAntiVirus::quarantinedRemove(KX2Journals& journal, const QList<int>& numbers)
 {
-    return d->keeper.remove(numbers).report(journal);
+    return journal.report(d->keeper.remove(numbers));
 }
 
 bool ZNAntiVirus::quarantinedRestore(KX2Journals& journal, const QList<int>& numbers)
 {
-    return d->keeper.restore(numbers).report(journal);
+    return journal.report(d->keeper.restore(numbers));
 }
 
-int ZNAntiVirus::quarantinedReduce(KX2Journals& journal)
+bool ZNAntiVirus::quarantinedReduce(KX2Journals& journal, int& amount)
 {
-    int amount = 0;
-    d->keeper.reduce(amount).report(journal);
-    return amount;
+    return journal.report(d->keeper.reduce(amount));
 }
 
 bool ZNAntiVirus::logRemove(KX2Journals& journal, const QList<int>& numbers)
 {
-    return znRemoveScanLogs(d->store, numbers).report(journal);
+    return journal.report(znRemoveScanLogs(d->store, numbers));
 }
 
 // --- The scheduler's actions ------------------------------------------------------------

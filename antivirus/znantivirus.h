@@ -127,9 +127,10 @@ public:
     // when the former directory or path is a symbolic link. True when at
     // least one restore was queued.
     bool quarantinedRestore(KX2Journals& journal, const QList<int>& numbers);
-    // Deletes the records whose quarantined file no longer exists; the
-    // number deleted (0 also on failure).
-    int quarantinedReduce(KX2Journals& journal);
+    // Deletes the records whose quarantined file no longer exists; `amount`
+    // gets the number deleted (0 on failure). False with 9975 when the store
+    // fails.
+    bool quarantinedReduce(KX2Journals& journal, int& amount);
     // Deletes scan log rows; false without a code when none of the numbers
     // exists, 9975 when the store fails.
     bool logRemove(KX2Journals& journal, const QList<int>& numbers);

@@ -50,7 +50,10 @@ public:
     // at `place`.
     bool openStore(KX2Journals& journal, const QString& place);
 
-    // Settings (znsettings.cpp): applies a normalised settings object; false
+    // Settings (znsettings.cpp): normalises, writes and applies a settings
+    // save, refused with the codes of ZNAntiVirus::settingsSave.
+    KX2Status saveSettings(const QJsonObject& settings) KX2_EXCLUDES(settingsChange);
+    // Applies a normalised settings object; false
     // only when "enabled" is set and "datadir" is empty.
     bool applySettings(const QJsonObject& settings, bool initial) KX2_REQUIRES(settingsChange);
 

@@ -30,7 +30,7 @@ ZNMissions::ZNMissions(KX2DBSqlite& store, ZNQuarantineKeeper& keeper)
 {
 }
 
-ZNOutcome ZNMissions::create(const QString& path)
+KX2Status ZNMissions::create(const QString& path)
 {
     const QFileInfo info(path);
     QString stored;
@@ -44,7 +44,7 @@ ZNOutcome ZNMissions::create(const QString& path)
         stored = QDir::cleanPath(info.absoluteFilePath());
         type = kTypeFile;
     } else {
-        return ZNOutcome::failure(KX2ErrorCode::NotExists,
+        return KX2Status::failure(KX2ErrorCode::NotExists,
                                   QStringLiteral("选定的文件或文件夹不存在"));
     }
 
@@ -52,27 +52,30 @@ ZNOutcome ZNMissions::create(const QString& path)
     // so two requests for one path never both insert.
     KX2MutexLocker lock(creating);
     QList<QJsonObject> rows;
-    if (!store.call(rows, QStringLiteral("mission_detail"), {{QStringLiteral("path"), stored}})) {
+    const KX2Status checked =
+        store.run(rows, QStringLiteral("mission_detail"), {{QStringLiteral("path"), stored}});
+    if (!checked.ok()) {
         znTrace(ZNTraceBits::Failures,
-                QStringLiteral("查询任务目录是否存在失败: ") + store.lastError());
-        return ZNOutcome::failure(KX2ErrorCode::RegistrationCheckFailed,
+                QStringLiteral("查询任务目录是否存在失败: ") + checked.message());
+        return KX2Status::failure(KX2ErrorCode::RegistrationCheckFailed,
                                   QStringLiteral("检查路径是否存在失败"));
     }
     if (!rows.isEmpty()) {
-        return ZNOutcome::failure(KX2ErrorCode::AlreadyExists,
+        return KX2Status::failure(KX2ErrorCode::AlreadyExists,
                                   QStringLiteral("路径已存在: ") + stored);
     }
     const QJsonObject values{{QStringLiteral("caption"), stored},
                              {QStringLiteral("path"), stored},
                              {QStringLiteral("type"), type}};
-    if (!store.call(QStringLiteral("mission_append"), values)) {
-        znTrace(ZNTraceBits::Failures, QStringLiteral("添加新任务失败: ") + store.lastError());
-        return ZNOutcome::failure(KX2ErrorCode::CreateFailed, QStringLiteral("添加新任务失败"));
+    const KX2Status appended = store.run(QStringLiteral("mission_append"), values);
+    if (!appended.ok()) {
+        znTrace(ZNTraceBits::Failures, QStringLiteral("添加新任务失败: ") + appended.message());
+        return KX2Status::failure(KX2ErrorCode::CreateFailed, QStringLiteral("添加新任务失败"));
     }
-    return ZNOutcome::success();
+    return KX2Status::success();
 }
 
-ZNOutcome ZNMissions::remove(const QList<int>& numbers)
+KX2Status ZNMissions::remove(const QList<int>& numbers)
 {
     // One delete whatever the count: atomic, and an IN list has none of
     // the depth limit that a chain of ORs runs into. Only the numbers that
@@ -80,7 +83,7 @@ ZNOutcome ZNMissions::remove(const QList<int>& numbers)
     // nothing, stays out of one statement.
     QList<QJsonObject> rows;
     QList<int> existing;
-    const bool found = znSelectByNumbers(
+    KX2Status status = znSelectByNumbers(
         store, QStringLiteral("SELECT msn_no AS n FROM t_mission WHERE msn_no IN "), numbers,
         QStringLiteral(";"), rows);
     for (const QJsonObject& row : qAsConst(rows))
@@ -89,29 +92,34 @@ ZNOutcome ZNMissions::remove(const QList<int>& numbers)
     const QString sql = QStringLiteral("DELETE FROM t_mission WHERE msn_no IN ")
         + znSqlNumberList(existing) + QLatin1Char(';');
     int changes = 0, lastRowId = 0;
-    if (numbers.isEmpty() || !found || !store.exec(changes, lastRowId, sql)) {
-        const QString message = QStringLiteral("删除任务失败: ") + store.lastError();
+    if (status.ok() && !numbers.isEmpty())
+        status = store.runSql(changes, lastRowId, sql);
+    if (numbers.isEmpty() || !status.ok()) {
+        const QString message = QStringLiteral("删除任务失败: ") + status.message();
         znTrace(ZNTraceBits::Failures, message);
-        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, message);
+        return KX2Status::failure(KX2ErrorCode::DatabaseFailed, message);
     }
     if (changes <= 0)
-        return ZNOutcome::failure(KX2ErrorCode::NotExists,
+        return KX2Status::failure(KX2ErrorCode::NotExists,
                                   QStringLiteral("没有找到需要删除的任务"));
-    if (!store.call(QStringLiteral("mission_remove_unrelated_1")))
-        znTrace(ZNTraceBits::Failures, QStringLiteral("删除关联任务1失败: ") + store.lastError());
-    if (!keeper.detachOrphanedRecords())
-        znTrace(ZNTraceBits::Failures, QStringLiteral("删除关联任务2失败: ") + store.lastError());
-    return ZNOutcome::success();
+    const KX2Status unrelated = store.run(QStringLiteral("mission_remove_unrelated_1"));
+    if (!unrelated.ok())
+        znTrace(ZNTraceBits::Failures, QStringLiteral("删除关联任务1失败: ") + unrelated.message());
+    const KX2Status detached = keeper.detachOrphanedRecords();
+    if (!detached.ok())
+        znTrace(ZNTraceBits::Failures, QStringLiteral("删除关联任务2失败: ") + detached.message());
+    return KX2Status::success();
 }
 
 // Missions keyed by their stored path, with the times of the newest scan
 // of that path as stored text (null before the first scan).
-bool ZNMissions::listing(QJsonObject& listing)
+KX2Status ZNMissions::listing(QJsonObject& listing)
 {
     QList<QJsonObject> rows;
-    if (!store.call(rows, QStringLiteral("mission_alload"))) {
-        znTrace(ZNTraceBits::Failures, QStringLiteral("读取任务列表失败: ") + store.lastError());
-        return false;
+    const KX2Status read = store.run(rows, QStringLiteral("mission_alload"));
+    if (!read.ok()) {
+        znTrace(ZNTraceBits::Failures, QStringLiteral("读取任务列表失败: ") + read.message());
+        return KX2Status::failure(KX2ErrorCode::DatabaseFailed, QStringLiteral("读取任务列表失败"));
     }
     for (const QJsonObject& row : rows) {
         const QString path = row.value(QLatin1String("path")).toString();
@@ -127,7 +135,7 @@ bool ZNMissions::listing(QJsonObject& listing)
                  timeOrNull(row.value(QLatin1String("lastscantime")))},
             });
     }
-    return true;
+    return KX2Status::success();
 }
 
 // The mission registered for `path`: a directory mission is stored with a

@@ -12,7 +12,7 @@
 #include <QString>
 
 #include "kx2threadsafety.h"
-#include "znoutcome.h"
+#include "kx2status.h"
 
 class KX2DBSqlite;
 class ZNQuarantineKeeper;
@@ -22,11 +22,11 @@ class ZNMissions
 public:
     ZNMissions(KX2DBSqlite& store, ZNQuarantineKeeper& keeper);
 
-    ZNOutcome create(const QString& path) KX2_EXCLUDES(creating);
-    ZNOutcome remove(const QList<int>& numbers);
+    KX2Status create(const QString& path) KX2_EXCLUDES(creating);
+    KX2Status remove(const QList<int>& numbers);
     // Every mission keyed by its stored path, with the times of its newest
-    // scan; false when the missions cannot be read.
-    bool listing(QJsonObject& out);
+    // scan; 9975 when the missions cannot be read.
+    KX2Status listing(QJsonObject& out);
     // The mission registered for `path` (cleaned, absolute); 0 for none.
     int missionOf(const QString& path);
     // Stored paths in mission-number order.

@@ -96,26 +96,28 @@ void ZNQuarantineKeeper::threadMain()
 
 // --- Requests -------------------------------------------------------------------
 
-ZNOutcome ZNQuarantineKeeper::list(QJsonObject& out, int page, int ofpage)
+KX2Status ZNQuarantineKeeper::list(QJsonObject& out, int page, int ofpage)
 {
-    auto failed = [this](const QString& message) {
-        const QString error = store.lastError();
+    auto failed = [](const KX2Status& failure, const QString& message) {
+        const QString error = failure.message();
         znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + error);
-        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, message + error);
+        return KX2Status::failure(KX2ErrorCode::DatabaseFailed, message + error);
     };
     QList<QJsonObject> counted;
-    if (!store.call(counted, QStringLiteral("quarantined_reccount")))
-        return failed(QStringLiteral("取隔离文件总数失败: "));
+    const KX2Status count = store.run(counted, QStringLiteral("quarantined_reccount"));
+    if (!count.ok())
+        return failed(count, QStringLiteral("取隔离文件总数失败: "));
     if (counted.isEmpty())
-        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed,
+        return KX2Status::failure(KX2ErrorCode::DatabaseFailed,
                                   QStringLiteral("取隔离文件总数返回结果异常"));
     const int reccount = toInt(counted.first().value(QLatin1String("reccount")));
     if (reccount <= 0)
-        return ZNOutcome::success();
+        return KX2Status::success();
     QList<QJsonObject> rows;
     const QJsonObject window{{QStringLiteral("page"), page}, {QStringLiteral("ofpage"), ofpage}};
-    if (!store.call(rows, QStringLiteral("quarantined_alload"), window))
-        return failed(QStringLiteral("取隔离文件内容失败: "));
+    const KX2Status read = store.run(rows, QStringLiteral("quarantined_alload"), window);
+    if (!read.ok())
+        return failed(read, QStringLiteral("取隔离文件内容失败: "));
     QJsonArray records;
     for (QJsonObject row : qAsConst(rows)) {
         // A detection left in place ("moved" 0) has no quarantined file to
@@ -130,27 +132,29 @@ ZNOutcome ZNQuarantineKeeper::list(QJsonObject& out, int page, int ofpage)
     out.insert(QStringLiteral("ofpage"), ofpage);
     out.insert(QStringLiteral("reccount"), reccount);
     out.insert(QStringLiteral("records"), records);
-    return ZNOutcome::success();
+    return KX2Status::success();
 }
 
-ZNOutcome ZNQuarantineKeeper::remove(const QList<int>& numbers)
+KX2Status ZNQuarantineKeeper::remove(const QList<int>& numbers)
 {
     KX2MutexLocker lock(filesMutex);
     QList<QJsonObject> rows;
     // The mark goes on before any file is touched, so a crash in the middle
     // is settled at the next start.
     QList<int> chosen;
-    const bool selected =
+    KX2Status status =
         znSelectByNumbers(store,
                           QStringLiteral("SELECT ift_no AS iftno, ift_quarantined AS quarantined "
                                          "FROM t_infectes WHERE ift_no IN "),
                           numbers, QStringLiteral(" ORDER BY ift_no;"), rows);
     for (const QJsonObject& row : qAsConst(rows))
         chosen << toInt(row.value(QLatin1String("iftno")));
-    if (!selected || (!chosen.isEmpty() && !setMark(chosen, kPendingRemove))) {
-        const QString error = store.lastError();
+    if (status.ok() && !chosen.isEmpty())
+        status = setMark(chosen, kPendingRemove);
+    if (!status.ok()) {
+        const QString error = status.message();
         znTrace(ZNTraceBits::Failures, QStringLiteral("删除任务失败: ") + error);
-        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed,
+        return KX2Status::failure(KX2ErrorCode::DatabaseFailed,
                                   QStringLiteral("删除隔离区文件失败: ") + error);
     }
     QList<int> gone, kept;
@@ -177,28 +181,30 @@ ZNOutcome ZNQuarantineKeeper::remove(const QList<int>& numbers)
         (stays ? kept : gone) << toInt(row.value(QLatin1String("iftno")));
     }
     int deleted = 0;
-    if (!gone.isEmpty() && !deleteRecords(gone, &deleted))
-        znTrace(ZNTraceBits::Failures, QStringLiteral("删除文件SQL失败: ") + store.lastError());
+    const KX2Status dropped = gone.isEmpty() ? KX2Status::success() : deleteRecords(gone, &deleted);
+    if (!dropped.ok())
+        znTrace(ZNTraceBits::Failures, QStringLiteral("删除文件SQL失败: ") + dropped.message());
     // Records that stay are settled again (a failed delete leaves records of
     // vanished files, which pruning removes).
     const QList<int> unsettled = deleted > 0 ? kept : kept + gone;
     if (!unsettled.isEmpty())
         setMark(unsettled, kPendingNone);
     if (deleted > 0)
-        return ZNOutcome::success();
-    return ZNOutcome::failure(KX2ErrorCode::NotExists, QStringLiteral("没有可删除的隔离文件"));
+        return KX2Status::success();
+    return KX2Status::failure(KX2ErrorCode::NotExists, QStringLiteral("没有可删除的隔离文件"));
 }
 
-ZNOutcome ZNQuarantineKeeper::reduce(int& amount)
+KX2Status ZNQuarantineKeeper::reduce(int& amount)
 {
     amount = 0;
     KX2MutexLocker lock(filesMutex);
     QList<QJsonObject> rows;
     const QJsonObject whole{{QStringLiteral("page"), 1}, {QStringLiteral("ofpage"), 99999999}};
-    if (!store.call(rows, QStringLiteral("quarantined_alload"), whole)) {
-        const QString message = QStringLiteral("取隔离文件内容失败: ") + store.lastError();
+    const KX2Status read = store.run(rows, QStringLiteral("quarantined_alload"), whole);
+    if (!read.ok()) {
+        const QString message = QStringLiteral("取隔离文件内容失败: ") + read.message();
         znTrace(ZNTraceBits::Failures, message);
-        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, message);
+        return KX2Status::failure(KX2ErrorCode::DatabaseFailed, message);
     }
     QList<int> vanished;
     for (const QJsonObject& row : qAsConst(rows)) {
@@ -208,40 +214,42 @@ ZNOutcome ZNQuarantineKeeper::reduce(int& amount)
             vanished << toInt(row.value(QLatin1String("iftno")));
     }
     if (vanished.isEmpty())
-        return ZNOutcome::success();
+        return KX2Status::success();
     int changes = 0, lastRowId = 0;
     // Only settled records: a marked one belongs to an operation a crash
     // interrupted, which the start-up recovery settles.
-    if (!store.exec(changes, lastRowId,
-                    QStringLiteral("DELETE FROM t_infectes WHERE ift_pending = 0 AND ift_no IN ")
-                        + znSqlNumberList(vanished))) {
-        const QString message = QStringLiteral("删除隔离区纪录失败: ") + store.lastError();
+    const KX2Status deleted = store.runSql(
+        changes, lastRowId,
+        QStringLiteral("DELETE FROM t_infectes WHERE ift_pending = 0 AND ift_no IN ")
+            + znSqlNumberList(vanished));
+    if (!deleted.ok()) {
+        const QString message = QStringLiteral("删除隔离区纪录失败: ") + deleted.message();
         znTrace(ZNTraceBits::Failures, message);
-        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, message);
+        return KX2Status::failure(KX2ErrorCode::DatabaseFailed, message);
     }
     amount = changes;
-    return ZNOutcome::success();
+    return KX2Status::success();
 }
 
-bool ZNQuarantineKeeper::detachOrphanedRecords()
+KX2Status ZNQuarantineKeeper::detachOrphanedRecords()
 {
     KX2MutexLocker lock(filesMutex);
-    return store.call(QStringLiteral("mission_remove_unrelated_2"));
+    return store.run(QStringLiteral("mission_remove_unrelated_2"));
 }
 
-bool ZNQuarantineKeeper::setMark(const QList<int>& numbers, int mark)
+KX2Status ZNQuarantineKeeper::setMark(const QList<int>& numbers, int mark)
 {
     int changes = 0, lastRowId = 0;
-    return store.exec(
+    return store.runSql(
         changes, lastRowId,
         QStringLiteral("UPDATE t_infectes SET ift_pending = %1 WHERE ift_no IN ").arg(mark)
             + znSqlNumberList(numbers));
 }
 
-bool ZNQuarantineKeeper::deleteRecords(const QList<int>& numbers, int* changes)
+KX2Status ZNQuarantineKeeper::deleteRecords(const QList<int>& numbers, int* changes)
 {
     int lastRowId = 0;
-    return store.exec(*changes, lastRowId,
-                      QStringLiteral("DELETE FROM t_infectes WHERE ift_no IN ")
-                          + znSqlNumberList(numbers));
+    return store.runSql(*changes, lastRowId,
+                        QStringLiteral("DELETE FROM t_infectes WHERE ift_no IN ")
+                            + znSqlNumberList(numbers));
 }

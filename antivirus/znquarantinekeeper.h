@@ -30,7 +30,7 @@
 
 #include "kx2threadgroup.h"
 #include "kx2threadsafety.h"
-#include "znoutcome.h"
+#include "kx2status.h"
 #include "znpausepoint.h"
 
 class KX2DBSqlite;
@@ -66,25 +66,26 @@ public:
     ZNQuarantineKeeper& operator=(const ZNQuarantineKeeper&) = delete;
 
     // Start-up, before any job: adds the bookkeeping columns to an older
-    // store, then finishes or undoes what a crash interrupted.
-    bool prepareStore();
+    // store (the store's failure, traced), then recover() finishes or undoes
+    // what a crash interrupted.
+    KX2Status prepareStore();
     void recover() KX2_EXCLUDES(filesMutex);
 
     void queueDetection(ZNDetection detection) KX2_EXCLUDES(jobsMutex);
 
     // Listing of the records; see ZNAntiVirus::quarantinedAlload.
-    ZNOutcome list(QJsonObject& out, int page, int ofpage);
+    KX2Status list(QJsonObject& out, int page, int ofpage);
     // Marks the records for restore and queues them; the keeper moves each
     // file back and then deletes its record.
-    ZNOutcome restore(const QList<int>& numbers) KX2_EXCLUDES(filesMutex, jobsMutex);
+    KX2Status restore(const QList<int>& numbers) KX2_EXCLUDES(filesMutex, jobsMutex);
     // Queues records already marked for restore.
     void queueRestores(const QList<int>& numbers) KX2_EXCLUDES(jobsMutex);
-    ZNOutcome remove(const QList<int>& numbers) KX2_EXCLUDES(filesMutex);
+    KX2Status remove(const QList<int>& numbers) KX2_EXCLUDES(filesMutex);
     // Deletes the records whose file is gone; `amount` gets their number.
-    ZNOutcome reduce(int& amount) KX2_EXCLUDES(filesMutex);
+    KX2Status reduce(int& amount) KX2_EXCLUDES(filesMutex);
     // After missions were deleted: their quarantine records stay, detached
     // to mission 0, so their files can still be listed, restored, removed.
-    bool detachOrphanedRecords() KX2_EXCLUDES(filesMutex);
+    KX2Status detachOrphanedRecords() KX2_EXCLUDES(filesMutex);
 
     // Whether a job is queued or being carried out.
     bool isBusy() const KX2_EXCLUDES(jobsMutex);
@@ -111,8 +112,8 @@ private:
     bool restoreOne(const QJsonObject& record) KX2_REQUIRES(filesMutex);
     void recoverMove(const QJsonObject& row) KX2_REQUIRES(filesMutex);
     void recoverManagedRecord(const QJsonObject& row) KX2_REQUIRES(filesMutex);
-    bool setMark(const QList<int>& numbers, int mark) KX2_REQUIRES(filesMutex);
-    bool deleteRecords(const QList<int>& numbers, int* changes) KX2_REQUIRES(filesMutex);
+    KX2Status setMark(const QList<int>& numbers, int mark) KX2_REQUIRES(filesMutex);
+    KX2Status deleteRecords(const QList<int>& numbers, int* changes) KX2_REQUIRES(filesMutex);
 
     KX2DBSqlite& store;
 

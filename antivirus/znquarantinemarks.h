@@ -5,6 +5,8 @@
 #ifndef ZNQUARANTINEMARKS_H
 #define ZNQUARANTINEMARKS_H
 
+#include "kx2status.h"
+
 #include <QJsonObject>
 #include <QList>
 #include <QString>
@@ -26,8 +28,9 @@ class KX2DBSqlite;
 // most 1000 and appends the rows of every slice, in ascending order of the
 // numbers when the statement orders by them. A read needs no single
 // statement, and the slices keep SQLite's memory small for any count.
-// False at the first failing slice (rows then hold the earlier slices').
-bool znSelectByNumbers(KX2DBSqlite& store, const QString& head, const QList<int>& numbers,
-                       const QString& tail, QList<QJsonObject>& rows);
+// The store's failure at the first failing slice (rows then hold the
+// earlier slices').
+KX2Status znSelectByNumbers(KX2DBSqlite& store, const QString& head, const QList<int>& numbers,
+                            const QString& tail, QList<QJsonObject>& rows);
 
 #endif // ZNQUARANTINEMARKS_H

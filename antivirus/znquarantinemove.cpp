@@ -99,8 +99,8 @@ QString znSqlNumberList(const QList<int>& numbers)
     return text;
 }
 
-bool znSelectByNumbers(KX2DBSqlite& store, const QString& head, const QList<int>& numbers,
-                       const QString& tail, QList<QJsonObject>& rows)
+KX2Status znSelectByNumbers(KX2DBSqlite& store, const QString& head, const QList<int>& numbers,
+                            const QString& tail, QList<QJsonObject>& rows)
 {
     // Slices small enough for literal lists: SQLite holds one slice at a
     // time. Ascending slices keep an ascending order of the rows.
@@ -113,17 +113,19 @@ bool znSelectByNumbers(KX2DBSqlite& store, const QString& head, const QList<int>
             slice << sorted[i];
         QList<QJsonObject> part;
         int changes = 0, lastRowId = 0;
-        if (!store.exec(changes, lastRowId, part, head + znSqlNumberList(slice) + tail))
-            return false;
+        const KX2Status status =
+            store.runSql(changes, lastRowId, part, head + znSqlNumberList(slice) + tail);
+        if (!status.ok())
+            return status;
         rows += part;
     }
-    return true;
+    return KX2Status::success();
 }
 
 // Columns that older stores lack: the pending mark of a move in progress,
 // the raw path of a file whose name is not UTF-8, the scanned file's
 // identity, and whether the file moved.
-bool ZNQuarantineKeeper::prepareStore()
+KX2Status ZNQuarantineKeeper::prepareStore()
 {
     return znAddMissingColumns(store, "t_infectes",
                                {
@@ -233,9 +235,9 @@ bool ZNQuarantineKeeper::quarantineOne(const ZNDetection& detection)
     QJsonObject intent = recordValues(detection);
     intent.insert(QStringLiteral("qrafile"), QString::fromUtf8(targetPath));
     intent.insert(QStringLiteral("pending"), kPendingQuarantine);
-    if (!store.call(changes, recordNo, QStringLiteral("infectes_intent"), intent)
-        || recordNo <= 0) {
-        znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + store.lastError());
+    const KX2Status recorded = store.run(changes, recordNo, QStringLiteral("infectes_intent"), intent);
+    if (!recorded.ok() || recordNo <= 0) {
+        znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + recorded.message());
         return false;
     }
     const QJsonObject key{{QStringLiteral("iftno"), recordNo}};
@@ -249,12 +251,14 @@ bool ZNQuarantineKeeper::quarantineOne(const ZNDetection& detection)
                     + QString::fromUtf8(targetPath) + QStringLiteral(": ") + reason);
         znEvent(QStringLiteral("[left-in-place] task=%1 path=").arg(detection.taskNo).toUtf8()
                 + file + " reason=" + reason.toUtf8());
-        if (!store.call(QStringLiteral("infectes_stayed"), key))
-            znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + store.lastError());
+        const KX2Status stayed = store.run(QStringLiteral("infectes_stayed"), key);
+        if (!stayed.ok())
+            znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + stayed.message());
         return false;
     }
-    if (!store.call(QStringLiteral("infectes_settle"), key))
-        znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + store.lastError());
+    const KX2Status settled = store.run(QStringLiteral("infectes_settle"), key);
+    if (!settled.ok())
+        znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + settled.message());
     znEvent(QStringLiteral("[quarantine] task=%1 path=").arg(detection.taskNo).toUtf8() + file
             + " -> " + targetPath);
     return true;
@@ -289,6 +293,7 @@ void ZNQuarantineKeeper::recordInPlace(const ZNDetection& detection, const QStri
     znTrace(ZNTraceBits::Failures, reason + znDisplayPath(detection.file()));
     znEvent(QStringLiteral("[left-in-place] task=%1 path=").arg(detection.taskNo).toUtf8()
             + detection.file() + " reason=" + reason.toUtf8());
-    if (!store.call(QStringLiteral("infectes_inplace"), values))
-        znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + store.lastError());
+    const KX2Status recorded = store.run(QStringLiteral("infectes_inplace"), values);
+    if (!recorded.ok())
+        znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + recorded.message());
 }

@@ -67,7 +67,7 @@ QString restoreRefusal(const QJsonObject& row)
 
 } // namespace
 
-ZNOutcome ZNQuarantineKeeper::restore(const QList<int>& numbers)
+KX2Status ZNQuarantineKeeper::restore(const QList<int>& numbers)
 {
     QList<int> queued;
     {
@@ -77,10 +77,12 @@ ZNOutcome ZNQuarantineKeeper::restore(const QList<int>& numbers)
             QStringLiteral("SELECT ift_no AS iftno, ift_path AS path, ift_rawpath AS rawpath, "
                            "ift_quarantined AS quarantined, ift_pending AS pending "
                            "FROM t_infectes WHERE ift_no IN ");
-        if (!znSelectByNumbers(store, select, numbers, QStringLiteral(" ORDER BY ift_no;"), rows)) {
-            const QString error = store.lastError();
+        const KX2Status selected =
+            znSelectByNumbers(store, select, numbers, QStringLiteral(" ORDER BY ift_no;"), rows);
+        if (!selected.ok()) {
+            const QString error = selected.message();
             znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + error);
-            return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed,
+            return KX2Status::failure(KX2ErrorCode::DatabaseFailed,
                                       QStringLiteral("还原隔离区文件失败: ") + error);
         }
         QString refusal;
@@ -94,20 +96,21 @@ ZNOutcome ZNQuarantineKeeper::restore(const QList<int>& numbers)
             refusal = reason;
         }
         if (queued.isEmpty()) {
-            return ZNOutcome::failure(
+            return KX2Status::failure(
                 KX2ErrorCode::NotExists,
                 refusal.isEmpty() ? QStringLiteral("没有找到需要还原的隔离文件") : refusal);
         }
         // The records stay, marked, until the keeper has moved their files.
-        if (!setMark(queued, kPendingRestore)) {
-            const QString error = store.lastError();
+        const KX2Status marked = setMark(queued, kPendingRestore);
+        if (!marked.ok()) {
+            const QString error = marked.message();
             znTrace(ZNTraceBits::Failures, QStringLiteral("标记还原纪录失败: ") + error);
-            return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed,
+            return KX2Status::failure(KX2ErrorCode::DatabaseFailed,
                                       QStringLiteral("还原隔离区文件失败: ") + error);
         }
     }
     queueRestores(queued);
-    return ZNOutcome::success();
+    return KX2Status::success();
 }
 
 void ZNQuarantineKeeper::queueRestores(const QList<int>& numbers)
@@ -122,9 +125,10 @@ void ZNQuarantineKeeper::queueRestores(const QList<int>& numbers)
 void ZNQuarantineKeeper::restoreQueued(const QList<int>& numbers)
 {
     QList<QJsonObject> rows;
-    if (!store.call(rows, QStringLiteral("infectes_restoring"))) {
+    const KX2Status read = store.run(rows, QStringLiteral("infectes_restoring"));
+    if (!read.ok()) {
         // The marks stay; the next start settles them.
-        znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + store.lastError());
+        znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + read.message());
         return;
     }
     // A request whose record went meanwhile (deleted by a removal) is void.
@@ -138,8 +142,10 @@ void ZNQuarantineKeeper::restoreQueued(const QList<int>& numbers)
             (restoreOne(record) ? restored : failed) << number;
     }
     int changes = 0;
-    if (!restored.isEmpty() && !deleteRecords(restored, &changes))
-        znTrace(ZNTraceBits::Failures, QStringLiteral("删除隔离纪录失败: ") + store.lastError());
+    const KX2Status deleted =
+        restored.isEmpty() ? KX2Status::success() : deleteRecords(restored, &changes);
+    if (!deleted.ok())
+        znTrace(ZNTraceBits::Failures, QStringLiteral("删除隔离纪录失败: ") + deleted.message());
     // A failed move keeps its file listed.
     if (!failed.isEmpty())
         setMark(failed, kPendingNone);

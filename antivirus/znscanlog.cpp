@@ -10,11 +10,11 @@
 
 namespace {
 
-ZNOutcome readFailed(KX2DBSqlite& store, const QString& message)
+KX2Status readFailed(const KX2Status& failure, const QString& message)
 {
-    const QString error = store.lastError();
+    const QString error = failure.message();
     znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + error);
-    return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, message + error);
+    return KX2Status::failure(KX2ErrorCode::DatabaseFailed, message + error);
 }
 
 QJsonObject logRecord(const QJsonObject& row)
@@ -35,23 +35,25 @@ QJsonObject logRecord(const QJsonObject& row)
 
 } // namespace
 
-ZNOutcome znListScanLogs(KX2DBSqlite& store, QJsonObject& out, int page, int ofpage)
+KX2Status znListScanLogs(KX2DBSqlite& store, QJsonObject& out, int page, int ofpage)
 {
     QList<QJsonObject> counted;
-    if (!store.call(counted, QStringLiteral("log_reccount")))
-        return readFailed(store, QStringLiteral("取日志总数失败: "));
+    const KX2Status count = store.run(counted, QStringLiteral("log_reccount"));
+    if (!count.ok())
+        return readFailed(count, QStringLiteral("取日志总数失败: "));
     if (counted.isEmpty())
-        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed,
+        return KX2Status::failure(KX2ErrorCode::DatabaseFailed,
                                   QStringLiteral("取日志总数返回结果异常"));
     const int reccount = toInt(counted.first().value(QLatin1String("reccount")));
     if (reccount <= 0) {
         znTrace(ZNTraceBits::TaskSummary, QStringLiteral("没有日志纪录"));
-        return ZNOutcome::success();
+        return KX2Status::success();
     }
     QList<QJsonObject> rows;
     const QJsonObject window{{QStringLiteral("page"), page}, {QStringLiteral("ofpage"), ofpage}};
-    if (!store.call(rows, QStringLiteral("log_alload"), window))
-        return readFailed(store, QStringLiteral("取日志内容失败: "));
+    const KX2Status read = store.run(rows, QStringLiteral("log_alload"), window);
+    if (!read.ok())
+        return readFailed(read, QStringLiteral("取日志内容失败: "));
     QJsonArray records;
     for (const QJsonObject& row : qAsConst(rows))
         records.append(logRecord(row));
@@ -59,16 +61,16 @@ ZNOutcome znListScanLogs(KX2DBSqlite& store, QJsonObject& out, int page, int ofp
     out.insert(QStringLiteral("ofpage"), ofpage);
     out.insert(QStringLiteral("reccount"), reccount);
     out.insert(QStringLiteral("records"), records);
-    return ZNOutcome::success();
+    return KX2Status::success();
 }
 
-ZNOutcome znRemoveScanLogs(KX2DBSqlite& store, const QList<int>& numbers)
+KX2Status znRemoveScanLogs(KX2DBSqlite& store, const QList<int>& numbers)
 {
     // Only the numbers that name a log go into the delete: a list of a
     // million numbers, mostly of nothing, stays out of one statement.
     QList<QJsonObject> rows;
     QList<int> existing;
-    const bool found =
+    KX2Status status =
         znSelectByNumbers(store, QStringLiteral("SELECT log_no AS n FROM t_log WHERE log_no IN "),
                           numbers, QStringLiteral(";"), rows);
     for (const QJsonObject& row : qAsConst(rows))
@@ -77,14 +79,16 @@ ZNOutcome znRemoveScanLogs(KX2DBSqlite& store, const QList<int>& numbers)
     const QString sql = QStringLiteral("DELETE FROM t_log WHERE log_no IN ")
         + znSqlNumberList(existing) + QLatin1Char(';');
     int changes = 0, lastRowId = 0;
-    if (numbers.isEmpty() || !found || !store.exec(changes, lastRowId, sql)) {
-        const QString message = QStringLiteral("删除日志失败: ") + store.lastError();
+    if (status.ok() && !numbers.isEmpty())
+        status = store.runSql(changes, lastRowId, sql);
+    if (numbers.isEmpty() || !status.ok()) {
+        const QString message = QStringLiteral("删除日志失败: ") + status.message();
         znTrace(ZNTraceBits::Failures, message);
-        return ZNOutcome::failure(KX2ErrorCode::DatabaseFailed, message);
+        return KX2Status::failure(KX2ErrorCode::DatabaseFailed, message);
     }
     if (changes <= 0) {
         znTrace(ZNTraceBits::FileFailures, QStringLiteral("指定的参数(lognos)不存在: ") + sql);
-        return ZNOutcome::failure(KX2ErrorCode::NotExists, QStringLiteral("指定的日志不存在"));
+        return KX2Status::failure(KX2ErrorCode::NotExists, QStringLiteral("指定的日志不存在"));
     }
-    return ZNOutcome::success();
+    return KX2Status::success();
 }

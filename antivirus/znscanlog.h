@@ -9,14 +9,14 @@
 #include <QJsonObject>
 #include <QList>
 
-#include "znoutcome.h"
+#include "kx2status.h"
 
 class KX2DBSqlite;
 
 // See ZNAntiVirus::logAlload.
-ZNOutcome znListScanLogs(KX2DBSqlite& store, QJsonObject& out, int page, int ofpage);
+KX2Status znListScanLogs(KX2DBSqlite& store, QJsonObject& out, int page, int ofpage);
 // Deletes the rows with these numbers (one statement); 9994 when none of
 // them exists.
-ZNOutcome znRemoveScanLogs(KX2DBSqlite& store, const QList<int>& numbers);
+KX2Status znRemoveScanLogs(KX2DBSqlite& store, const QList<int>& numbers);
 
 #endif // ZNSCANLOG_H

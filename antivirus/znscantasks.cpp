@@ -39,18 +39,18 @@ const int kStateCompleted = 9;
 // thousands of threads.
 const int kMaxWorkers = 64;
 
-ZNOutcome refuse(int code, const QString& message, bool traced)
+KX2Status refuse(int code, const QString& message, bool traced)
 {
     if (traced)
         znTrace(ZNTraceBits::Failures, message);
-    return ZNOutcome::failure(code, message);
+    return KX2Status::failure(code, message);
 }
 
-ZNOutcome storeFailed(KX2DBSqlite& store, int code, const QString& message)
+KX2Status storeFailed(const KX2Status& failure, int code, const QString& message)
 {
-    const QString error = store.lastError();
+    const QString error = failure.message();
     znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + error);
-    return ZNOutcome::failure(code, message + error);
+    return KX2Status::failure(code, message + error);
 }
 
 } // namespace
@@ -97,7 +97,7 @@ std::shared_ptr<ZNScanRun> ZNScanTasks::currentRun() const
 // Creates the work area's quarantine directory (0700: nobody but the
 // service reads infected files), once the work area passes its rules
 // (znworkarea.h).
-ZNOutcome ZNScanTasks::prepareQuarantine(const QString& workArea) const
+KX2Status ZNScanTasks::prepareQuarantine(const QString& workArea) const
 {
     if (workArea.isEmpty())
         return refuse(KX2ErrorCode::DirectoryNotConfigured, QStringLiteral("隔离区未设置"), true);
@@ -110,7 +110,7 @@ ZNOutcome ZNScanTasks::prepareQuarantine(const QString& workArea) const
         QDir::cleanPath(QDir(workArea).absoluteFilePath(QStringLiteral(".qra")));
     if (!znOpenQuarantineDir(QFile::encodeName(quarantine)).isValid())
         return refuse(KX2ErrorCode::CreateFailed, QStringLiteral("无法创建病毒隔离区"), true);
-    return ZNOutcome::success();
+    return KX2Status::success();
 }
 
 // Both sides cleaned: "/mnt/" in the configuration or in the request is
@@ -121,25 +121,26 @@ bool ZNScanTasks::isOverallPath(const QString& absolute) const
     return !overall.isEmpty() && absolute == QDir::cleanPath(QFileInfo(overall).absoluteFilePath());
 }
 
-bool ZNScanTasks::prepareStore()
+KX2Status ZNScanTasks::prepareStore()
 {
-    const bool tasks = znAddMissingColumns(parts.store, "t_task",
-                                           {
-                                               {"tsk_full", "INTEGER DEFAULT 0"},
-                                               {"tsk_skipped", "INTEGER DEFAULT 0"},
-                                           });
-    return znAddMissingColumns(parts.store, "t_log", {{"log_skipped", "INTEGER DEFAULT 0"}})
-        && tasks;
+    const KX2Status tasks = znAddMissingColumns(parts.store, "t_task",
+                                                {
+                                                    {"tsk_full", "INTEGER DEFAULT 0"},
+                                                    {"tsk_skipped", "INTEGER DEFAULT 0"},
+                                                });
+    const KX2Status logs =
+        znAddMissingColumns(parts.store, "t_log", {{"log_skipped", "INTEGER DEFAULT 0"}});
+    return logs.ok() ? tasks : logs;
 }
 
-ZNOutcome ZNScanTasks::start(const QString& path, bool wait, bool full)
+KX2Status ZNScanTasks::start(const QString& path, bool wait, bool full)
 {
     if (!parts.engines.current())
         return refuse(KX2ErrorCode::VirusDbNotReady,
                       QStringLiteral("病毒库未准备就绪，请稍后再重试"), true);
     if (wait)
         parts.updater.waitWhileRunning([] { return false; });
-    const ZNOutcome quarantine = prepareQuarantine(parts.settings.get().dataDir);
+    const KX2Status quarantine = prepareQuarantine(parts.settings.get().dataDir);
     if (!quarantine.ok())
         return quarantine;
 
@@ -150,9 +151,10 @@ ZNOutcome ZNScanTasks::start(const QString& path, bool wait, bool full)
     const QString absolute = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
 
     QList<QJsonObject> rows;
-    if (!parts.store.call(rows, QStringLiteral("task_detail"),
-                          {{QStringLiteral("path"), absolute}}))
-        return storeFailed(parts.store, KX2ErrorCode::DatabaseFailed,
+    const KX2Status queued =
+        parts.store.run(rows, QStringLiteral("task_detail"), {{QStringLiteral("path"), absolute}});
+    if (!queued.ok())
+        return storeFailed(queued, KX2ErrorCode::DatabaseFailed,
                            QStringLiteral("查询任务队列失败: "));
     if (!rows.isEmpty())
         return refuse(KX2ErrorCode::AlreadyExists, QStringLiteral("任务队列中已存在"), false);
@@ -165,15 +167,16 @@ ZNOutcome ZNScanTasks::start(const QString& path, bool wait, bool full)
                                  : QString()},
         {QStringLiteral("full"), full ? 1 : 0},
     };
-    if (!parts.store.call(QStringLiteral("task_append"), task))
-        return storeFailed(parts.store, KX2ErrorCode::CreateFailed,
+    const KX2Status appended = parts.store.run(QStringLiteral("task_append"), task);
+    if (!appended.ok())
+        return storeFailed(appended, KX2ErrorCode::CreateFailed,
                            QStringLiteral("添加查杀任务失败: "));
 
     if (!claimRunning())
         return refuse(KX2ErrorCode::ScanRunning, QStringLiteral("正在进行查杀毒中，请稍后再重试"),
                       false);
     if (thread.start([this] { threadMain(); }))
-        return ZNOutcome::success();
+        return KX2Status::success();
     running = false;
     return refuse(KX2ErrorCode::CreateFailed, QStringLiteral("无法启动查杀线程"), true);
 }
@@ -269,8 +272,9 @@ void ZNScanTasks::runQueued()
         // update or reload runs first.
         parts.updater.prepare(false);
         QList<QJsonObject> rows;
-        if (!parts.store.call(rows, QStringLiteral("task_first"))) {
-            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + parts.store.lastError());
+        const KX2Status first = parts.store.run(rows, QStringLiteral("task_first"));
+        if (!first.ok()) {
+            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + first.message());
             if (!thread.pause(1000ms))
                 return;
             continue;
@@ -313,8 +317,9 @@ void ZNScanTasks::dropQueued()
 bool ZNScanTasks::recordCompletion(const QJsonObject& completion)
 {
     for (const char* statement : {"task_complete", "log_assign_task", "task_remove"}) {
-        if (!parts.store.call(QLatin1String(statement), completion)) {
-            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + parts.store.lastError());
+        const KX2Status recorded = parts.store.run(QLatin1String(statement), completion);
+        if (!recorded.ok()) {
+            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + recorded.message());
             return false;
         }
     }

@@ -26,7 +26,7 @@
 
 #include "kx2threadgroup.h"
 #include "kx2threadsafety.h"
-#include "znoutcome.h"
+#include "kx2status.h"
 #include "znscanrun.h"
 
 class KX2DBSqlite;
@@ -57,7 +57,7 @@ public:
     ZNScanTasks& operator=(const ZNScanTasks&) = delete;
 
     // See ZNAntiVirus::scanStart.
-    ZNOutcome start(const QString& path, bool wait, bool full = false) KX2_EXCLUDES(startMutex);
+    KX2Status start(const QString& path, bool wait, bool full = false) KX2_EXCLUDES(startMutex);
     // Held by whoever needs isRunning() to stay false while it works (a
     // settings save between its check and its write): no task thread
     // starts while it is held; a start waits for it. Taken after
@@ -78,11 +78,11 @@ public:
     int workerCount() const;
     void shutdown() KX2_EXCLUDES(runMutex);
     // Start-up, before any task: adds the columns of t_task and t_log that
-    // an older store lacks.
-    bool prepareStore();
+    // an older store lacks; the store's failure, traced.
+    KX2Status prepareStore();
 
 private:
-    ZNOutcome prepareQuarantine(const QString& workArea) const;
+    KX2Status prepareQuarantine(const QString& workArea) const;
     bool isOverallPath(const QString& absolute) const;
     void threadMain() KX2_EXCLUDES(startMutex);
     // Raises `running` unless it is up; false when a task thread runs.

@@ -161,45 +161,40 @@ bool ZNAntiVirus::settingsLoad(KX2Journals&, QJsonObject* settings)
 
 bool ZNAntiVirus::settingsSave(KX2Journals& journal, const QJsonObject& settings)
 {
-    KX2MutexLocker saving(d->settingsChange);
+    return journal.report(d->saveSettings(settings));
+}
+
+KX2Status ZNAntiVirusPrivate::saveSettings(const QJsonObject& settings)
+{
+    KX2MutexLocker saving(settingsChange);
     // From the check to the applied settings no task may start: it would
     // scan with a work area that is being changed under it.
-    KX2MutexLocker noTaskStarts(d->tasks.startLock());
-    if (d->tasks.isRunning()) {
-        journal.setErr(KX2ErrorCode::ScanRunning, QStringLiteral("杀毒过程中禁止修改配置"));
-        return false;
-    }
-    if (d->configuration.settingsFile.isEmpty()) {
-        journal.setErr(KX2ErrorCode::ConfigurationFaulty,
-                       QStringLiteral("系统配置文存在错误，请重新安装"));
-        return false;
-    }
-    if (d->updater.isRunning()) {
-        journal.setErr(KX2ErrorCode::StillRunning,
-                       QStringLiteral("前面的配置请求仍在处理中，请稍后再次重试"));
-        return false;
-    }
+    KX2MutexLocker noTaskStarts(tasks.startLock());
+    if (tasks.isRunning())
+        return KX2Status::failure(KX2ErrorCode::ScanRunning, QStringLiteral("杀毒过程中禁止修改配置"));
+    if (configuration.settingsFile.isEmpty())
+        return KX2Status::failure(KX2ErrorCode::ConfigurationFaulty,
+                                  QStringLiteral("系统配置文存在错误，请重新安装"));
+    if (updater.isRunning())
+        return KX2Status::failure(KX2ErrorCode::StillRunning,
+                                  QStringLiteral("前面的配置请求仍在处理中，请稍后再次重试"));
     QJsonObject adjusted = settings;
-    if (!ZNSettingsSnapshot::normalise(adjusted)) {
-        journal.setErr(KX2ErrorCode::DirectoryNotConfigured,
-                       QStringLiteral("没有设置工作区路径，请先进行设置"));
-        return false;
-    }
+    if (!ZNSettingsSnapshot::normalise(adjusted))
+        return KX2Status::failure(KX2ErrorCode::DirectoryNotConfigured,
+                                  QStringLiteral("没有设置工作区路径，请先进行设置"));
     const QString fault = znWorkAreaFault(adjusted.value(kDataDir).toString());
-    if (!fault.isEmpty()) {
-        journal.setErr(KX2ErrorCode::SaveSettingsFailed, fault);
-        return false;
-    }
-    if (QJsonDocument(adjusted).toJson(QJsonDocument::Compact).size() > kMaxSettingsBytes) {
-        journal.setErr(KX2ErrorCode::SaveSettingsFailed,
-                       QStringLiteral("配置内容过大，不能超过1MiB"));
-        return false;
-    }
-    if (!KX2File::saveJson(d->configuration.settingsFile, adjusted, false)) {
-        journal.setErr(KX2ErrorCode::SaveSettingsFailed, QStringLiteral("配置文保存失败"));
-        return false;
-    }
-    return d->applySettings(adjusted, false);
+    if (!fault.isEmpty())
+        return KX2Status::failure(KX2ErrorCode::SaveSettingsFailed, fault);
+    if (QJsonDocument(adjusted).toJson(QJsonDocument::Compact).size() > kMaxSettingsBytes)
+        return KX2Status::failure(KX2ErrorCode::SaveSettingsFailed,
+                                  QStringLiteral("配置内容过大，不能超过1MiB"));
+    if (!KX2File::saveJson(configuration.settingsFile, adjusted, false))
+        return KX2Status::failure(KX2ErrorCode::SaveSettingsFailed, QStringLiteral("配置文保存失败"));
+    // An enabled service without a work area was refused above; a false
+    // here has no code of its own and the reply keeps the journal's 9999.
+    if (!applySettings(adjusted, false))
+        return KX2Status::failure(KX2ErrorCode::NoResult, QString());
+    return KX2Status::success();
 }
 
 bool ZNAntiVirusPrivate::applySettings(const QJsonObject& settings, bool initial)

@@ -35,8 +35,9 @@ bool looksDamaged(const QString& error)
 QString storeVersionProblem(KX2DBSqlite& store)
 {
     QList<QJsonObject> rows;
-    if (!store.call(rows, QStringLiteral("syscfg_dbversion")))
-        return QStringLiteral("数据库版本号查询失败: ") + store.lastError() + damagedStoreHint();
+    const KX2Status read = store.run(rows, QStringLiteral("syscfg_dbversion"));
+    if (!read.ok())
+        return QStringLiteral("数据库版本号查询失败: ") + read.message() + damagedStoreHint();
     if (rows.isEmpty())
         return QStringLiteral("数据库版本号纪录不存在");
     const int version = toInt(rows.first().value(QLatin1String("dbver")));
@@ -59,9 +60,11 @@ bool ZNAntiVirus::loadConfigure(KX2Journals& journal, const QJsonObject& configu
         // Only on a fresh open: a repeated load must not second-guess a move
         // the running keeper is making.
         // Each adds the columns of its tables that an older store lacks.
-        const bool quarantine = d->keeper.prepareStore();
-        if (!d->tasks.prepareStore() || !quarantine)
-            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + d->store.lastError());
+        const KX2Status quarantine = d->keeper.prepareStore();
+        const KX2Status tasks = d->tasks.prepareStore();
+        const KX2Status failure = tasks.ok() ? quarantine : tasks;
+        if (!failure.ok())
+            znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + failure.message());
         d->keeper.recover();
     }
     if (!d->store.handle()) {
@@ -69,8 +72,9 @@ bool ZNAntiVirus::loadConfigure(KX2Journals& journal, const QJsonObject& configu
         return false;
     }
     // Tasks of an earlier run are dropped, never resumed.
-    if (!d->store.call(QStringLiteral("task_clear")))
-        znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + d->store.lastError());
+    const KX2Status cleared = d->store.run(QStringLiteral("task_clear"));
+    if (!cleared.ok())
+        znTrace(ZNTraceBits::Failures, QStringLiteral("SQLerr: ") + cleared.message());
     configured = true;
     return true;
 }
@@ -79,9 +83,11 @@ bool ZNAntiVirusPrivate::openStore(KX2Journals& journal, const QString& place)
 {
     bool created = false;
     store.loadSqlCreator(QLatin1String(kCreatorScript));
-    if (!store.open(configuration.databaseFile, &created)
-        || !store.loadSqlEngine(QLatin1String(kEngineScript), false)) {
-        QString error = store.lastError();
+    KX2Status opened = store.openFile(configuration.databaseFile, &created);
+    if (opened.ok())
+        opened = store.loadEngine(QLatin1String(kEngineScript));
+    if (!opened.ok()) {
+        QString error = opened.message();
         if (looksDamaged(error))
             error += damagedStoreHint();
         store.close();

@@ -12,6 +12,8 @@
 
 #include <initializer_list>
 
+#include "kx2status.h"
+
 class KX2DBSqlite;
 
 struct ZNStoreColumn
@@ -20,9 +22,10 @@ struct ZNStoreColumn
     const char* definition; // type and default, as in creator.sql
 };
 
-// Adds each of `columns` that `table` lacks. False when the table cannot
-// be read or a column cannot be added (traced); the others are still added.
-bool znAddMissingColumns(KX2DBSqlite& store, const char* table,
+// Adds each of `columns` that `table` lacks. The store's failure when the
+// table cannot be read or a column cannot be added (the last one; each is
+// traced); the others are still added.
+KX2Status znAddMissingColumns(KX2DBSqlite& store, const char* table,
                          std::initializer_list<ZNStoreColumn> columns);
 
 #endif // ZNSTORECOLUMNS_H

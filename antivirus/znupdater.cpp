@@ -108,22 +108,22 @@ bool ZNUpdater::prepare(bool reload)
     return false;
 }
 
-ZNOutcome ZNUpdater::requestUpgrade()
+KX2Status ZNUpdater::requestUpgrade()
 {
     if (settings.get().dataDir.isEmpty())
-        return ZNOutcome::failure(KX2ErrorCode::DirectoryNotConfigured,
+        return KX2Status::failure(KX2ErrorCode::DirectoryNotConfigured,
                                   QStringLiteral("没有设置工作区路径，请先进行设置 "));
     {
         KX2MutexLocker lock(stateMutex);
         if (state.running)
-            return ZNOutcome::failure(KX2ErrorCode::StillRunning,
+            return KX2Status::failure(KX2ErrorCode::StillRunning,
                                       QStringLiteral("正在执行中，请稍后再次重试"));
         state.upgradeRequested = true;
     }
     if (!prepare(true))
-        return ZNOutcome::failure(KX2ErrorCode::StillRunning,
+        return KX2Status::failure(KX2ErrorCode::StillRunning,
                                   QStringLiteral("正在执行中，请稍后再次重试"));
-    return ZNOutcome::success();
+    return KX2Status::success();
 }
 
 bool ZNUpdater::stop(int timeoutMs)

@@ -36,7 +36,7 @@
 #include "kx2threadgroup.h"
 #include "kx2threadsafety.h"
 #include "znengineslot.h"
-#include "znoutcome.h"
+#include "kx2status.h"
 #include "znrelocation.h"
 #include "znvirusdbdownload.h"
 
@@ -58,7 +58,7 @@ public:
     bool prepare(bool reload);
     // A client's update request: fetch from the mirror, then reload.
     // 9869 without a work area, 9871 while a run is going on.
-    ZNOutcome requestUpgrade();
+    KX2Status requestUpgrade();
     // Asks a running update to stop and waits up to `timeoutMs` for the
     // thread to end; true when none runs any more.
     bool stop(int timeoutMs);

@@ -91,6 +91,13 @@ void KX2Journals::setErr(int code, const QString& msg)
     d->errmsg = msg;
 }
 
+bool KX2Journals::report(const KX2Status& status)
+{
+    if (!status.ok())
+        setErr(status.code(), status.message());
+    return status.ok();
+}
+
 void KX2Journals::setErrmsg(const QString& msg)
 {
     d->errmsg = msg;

@@ -27,6 +27,8 @@
 
 #include <memory>
 
+#include "kx2status.h"
+
 // Failure codes used by the service.
 namespace KX2ErrorCode {
 enum : int {
@@ -71,6 +73,9 @@ public:
     void setErr(int code, const QString& msg);
     void setErrmsg(const QString& msg);
     void setSegments(const QJsonArray& segments);
+    // Sets a failure's code and message (a success leaves the record for
+    // the request method to mark); returns status.ok().
+    bool report(const KX2Status& status);
     // Replaces code, message and entries and zeroes the accumulated time;
     // the clock keeps running from its last mark.
     void reset(int code, const QString& msg, const QJsonArray& segments);

@@ -14,7 +14,6 @@
 #include <QTextStream>
 
 #include <atomic>
-#include <unordered_map>
 #include <vector>
 
 #include <cerrno>
@@ -45,102 +44,51 @@ const char* trimEnd(const char* begin, const char* end)
 
 } // namespace
 
-// Each thread keeps the last error of every KX2DBSqlite object it has used
-// in a thread_local table, so a request thread never reports the failure of
-// a statement another thread ran meanwhile on the shared connection. The
-// table goes away with its thread (connection workers and background calls
-// come and go), and an entry whose object is gone is dropped the next time
-// the thread records an error for a new object, so a long-lived thread
-// holds entries only for live objects. QThreadStorage was not used: its
-// destructor leaves every other thread's value behind and reuses the slot
-// for the next storage, so a new object could report an old one's error.
-class KX2DBSqliteErrors
-{
-public:
-    void set(const std::shared_ptr<const KX2DBSqlitePrivate>& owner, const QString& message)
-    {
-        const auto found = entries.find(owner.get());
-        if (found != entries.end() && !found->second.owner.expired()) {
-            found->second.message = message;
-            return;
-        }
-        dropExpired();
-        entries[owner.get()] = Entry{owner, message};
-    }
-
-    QString get(const KX2DBSqlitePrivate* owner) const
-    {
-        const auto found = entries.find(owner);
-        // An expired entry belonged to an earlier object at the same address.
-        if (found == entries.end() || found->second.owner.expired())
-            return QString();
-        return found->second.message;
-    }
-
-    static KX2DBSqliteErrors& forThisThread()
-    {
-        thread_local KX2DBSqliteErrors errors;
-        return errors;
-    }
-
-private:
-    struct Entry
-    {
-        std::weak_ptr<const KX2DBSqlitePrivate> owner;
-        QString message;
-    };
-
-    void dropExpired()
-    {
-        for (auto it = entries.begin(); it != entries.end();) {
-            if (it->second.owner.expired())
-                it = entries.erase(it);
-            else
-                ++it;
-        }
-    }
-
-    std::unordered_map<const KX2DBSqlitePrivate*, Entry> entries;
-};
-
 // ---------------------------------------------------------------------------
 // Execution
 
-void KX2DBSqlitePrivate::setLastError(const QString& message)
+KX2Status KX2DBSqlitePrivate::remember(const KX2Status& status)
 {
-    KX2DBSqliteErrors::forThisThread().set(shared_from_this(), message);
+    if (!status.ok())
+        setLastError(status.message());
+    return status;
 }
 
-QString KX2DBSqlitePrivate::lastError() const
+KX2Status KX2DBSqlitePrivate::settle(const Run& run)
 {
-    return KX2DBSqliteErrors::forThisThread().get(this);
+    remember(run.failure);
+    if (run.completed)
+        return KX2Status::success();
+    if (!run.failure.ok())
+        return run.failure;
+    return KX2Status::failure(SQLITE_ERROR, QStringLiteral("no statement to run"));
 }
 
-bool KX2DBSqlitePrivate::exec(int& changes, int& lastRowId, QList<QJsonObject>* rows,
-                              const QString& sql, const QJsonObject& values,
-                              const QJsonObject& params)
+KX2DBSqlitePrivate::Run KX2DBSqlitePrivate::exec(int& changes, int& lastRowId,
+                                                 QList<QJsonObject>* rows, const QString& sql,
+                                                 const QJsonObject& values,
+                                                 const QJsonObject& params)
 {
     KX2ReadLocker connection(connectionLock);
     sqlite3* db = handle.load();
-    if (!db) {
-        setLastError(QStringLiteral("database is not open"));
-        return false;
-    }
-    return runText(db, changes, lastRowId, rows, sql.toUtf8(), values, params, nullptr);
+    if (!db)
+        return Run{false,
+                   KX2Status::failure(SQLITE_MISUSE, QStringLiteral("database is not open"))};
+    return runText(db, changes, lastRowId, rows, sql.toUtf8(), values, params);
 }
 
 // Runs the statements of `text` one after another on `db`, with
-// connectionLock held on either side. `*allSucceeded`, when given, tells
-// whether every statement ran without error.
-bool KX2DBSqlitePrivate::runText(sqlite3* db, int& changes, int& lastRowId,
-                                 QList<QJsonObject>* rows, const QByteArray& text,
-                                 const QJsonObject& values, const QJsonObject& params,
-                                 bool* allSucceeded)
+// connectionLock held on either side. The failure is success only when
+// every statement ran without error.
+KX2DBSqlitePrivate::Run KX2DBSqlitePrivate::runText(sqlite3* db, int& changes, int& lastRowId,
+                                                    QList<QJsonObject>* rows,
+                                                    const QByteArray& text,
+                                                    const QJsonObject& values,
+                                                    const QJsonObject& params)
 {
     changes = 0;
     lastRowId = 0;
-    bool completed = false; // some statement finished or returned a row
-    bool clean = true;
+    Run run; // completed: some statement finished or returned a row
     const char* end = trimEnd(text.constData(), text.constData() + text.size());
     const char* pos = skipSpace(text.constData(), end);
     while (pos < end) {
@@ -150,8 +98,7 @@ bool KX2DBSqlitePrivate::runText(sqlite3* db, int& changes, int& lastRowId,
         const char* tail = nullptr;
         if (sqlite3_prepare_v2(db, pos, static_cast<int>(end - pos), stmt.out(), &tail)
             != SQLITE_OK) {
-            setLastError(kx2SqliteConnectionError(db));
-            clean = false;
+            run.failure = kx2SqliteFailure(db);
             break; // the rest of the text cannot be split reliably
         }
         if (!tail || tail <= pos)
@@ -166,28 +113,25 @@ bool KX2DBSqlitePrivate::runText(sqlite3* db, int& changes, int& lastRowId,
             if (rc == SQLITE_ROW) {
                 if (rows)
                     rows->append(rowObject(stmt.get()));
-                completed = true;
+                run.completed = true;
                 continue;
             }
-            if (rc != SQLITE_DONE) {
-                setLastError(kx2SqliteConnectionError(db));
-                clean = false;
-            }
-            if (rc == SQLITE_DONE || completed) {
+            if (rc != SQLITE_DONE)
+                run.failure = kx2SqliteFailure(db);
+            if (rc == SQLITE_DONE || run.completed) {
                 changes = sqlite3_changes(db);
                 lastRowId = static_cast<int>(sqlite3_last_insert_rowid(db));
-                completed = true;
+                run.completed = true;
             }
             break;
         }
     }
-    if (allSucceeded)
-        *allSucceeded = clean;
-    return completed;
+    return run;
 }
 
-bool KX2DBSqlitePrivate::call(int* changes, int* lastRowId, QList<QJsonObject>* rows,
-                              const QString& name, const QJsonObject& values)
+KX2DBSqlitePrivate::Run KX2DBSqlitePrivate::call(int* changes, int* lastRowId,
+                                                 QList<QJsonObject>* rows, const QString& name,
+                                                 const QJsonObject& values)
 {
     writeText(&Texts::lastSqlId, name);
     QJsonObject record;
@@ -195,10 +139,9 @@ bool KX2DBSqlitePrivate::call(int* changes, int* lastRowId, QList<QJsonObject>* 
         KX2ReadLocker catalogue(engineLock);
         record = engine.value(name).toObject();
     }
-    if (record.isEmpty()) {
-        setLastError(QStringLiteral("sqlid not found: ") + name);
-        return false;
-    }
+    if (record.isEmpty())
+        return Run{false,
+                   KX2Status::failure(SQLITE_ERROR, QStringLiteral("sqlid not found: ") + name)};
     int discardedChanges = 0;
     int discardedRowId = 0;
     return exec(changes ? *changes : discardedChanges, lastRowId ? *lastRowId : discardedRowId,
@@ -223,20 +166,18 @@ void KX2DBSqlitePrivate::loadSqlCreator(const QString& path)
         writeText(&Texts::creatorText, text);
 }
 
-bool KX2DBSqlitePrivate::loadSqlEngine(const QString& path)
+KX2Status KX2DBSqlitePrivate::loadSqlEngine(const QString& path)
 {
-    if (path.isEmpty()) {
-        setLastError(QStringLiteral("Not found engine ddl."));
-        return false;
-    }
+    if (path.isEmpty())
+        return KX2Status::failure(SQLITE_ERROR, QStringLiteral("Not found engine ddl."));
     QString text;
     if (!readTextFile(path, &text))
-        return false;
+        return KX2Status::failure(SQLITE_CANTOPEN, QStringLiteral("cannot read ") + path);
     writeText(&Texts::engineText, text);
     QJsonObject catalogue = KX2SqlEngine::parse(text);
     KX2WriteLocker locker(engineLock);
     engine.swap(catalogue);
-    return true;
+    return KX2Status::success();
 }
 
 // ---------------------------------------------------------------------------
@@ -255,21 +196,26 @@ KX2DBSqlite::~KX2DBSqlite()
 
 bool KX2DBSqlite::open(const QString& path, bool* created)
 {
-    return d->open(path, created, nullptr);
+    return openFile(path, created).ok();
+}
+
+KX2Status KX2DBSqlite::openFile(const QString& path, bool* created)
+{
+    return d->remember(d->open(path, created, nullptr));
 }
 
 bool KX2DBSqlite::open(const QString& path, const QString& enginePath, const QString& creatorPath,
                        bool* created)
 {
-    if (!d->open(path, created, &creatorPath))
+    if (!d->remember(d->open(path, created, &creatorPath)).ok())
         return false;
-    d->loadSqlEngine(enginePath);
+    loadSqlEngine(enginePath);
     return true;
 }
 
 bool KX2DBSqlite::openOnly(const QString& path)
 {
-    return d->openOnly(path);
+    return d->remember(d->openOnly(path)).ok();
 }
 void KX2DBSqlite::close()
 {
@@ -307,6 +253,15 @@ QString KX2DBSqlite::creatorText() const
 bool KX2DBSqlite::loadSqlEngine(const QString& enginePath, bool reserved)
 {
     Q_UNUSED(reserved)
+    const KX2Status status = d->loadSqlEngine(enginePath);
+    // A file that cannot be read leaves lastError() as it was.
+    if (enginePath.isEmpty())
+        d->remember(status);
+    return status.ok();
+}
+
+KX2Status KX2DBSqlite::loadEngine(const QString& enginePath)
+{
     return d->loadSqlEngine(enginePath);
 }
 
@@ -329,51 +284,98 @@ QStringList KX2DBSqlite::delSqlComments(const QString& text)
 bool KX2DBSqlite::exec(int& changes, int& lastRowId, QList<QJsonObject>& rows, const QString& sql,
                        const QJsonObject& values, const QJsonObject& params)
 {
-    return d->exec(changes, lastRowId, &rows, sql, values, params);
+    return runSql(changes, lastRowId, rows, sql, values, params).ok();
 }
 
 bool KX2DBSqlite::exec(int& changes, int& lastRowId, const QString& sql, const QJsonObject& values,
                        const QJsonObject& params)
 {
-    return d->exec(changes, lastRowId, nullptr, sql, values, params);
+    return runSql(changes, lastRowId, sql, values, params).ok();
 }
 
 bool KX2DBSqlite::call(int& changes, int& lastRowId, QList<QJsonObject>& rows, const QString& name,
                        const QJsonObject& values)
 {
-    return d->call(&changes, &lastRowId, &rows, name, values);
+    return run(changes, lastRowId, rows, name, values).ok();
 }
 
 bool KX2DBSqlite::call(int& changes, int& lastRowId, const QString& name, const QJsonObject& values)
 {
-    return d->call(&changes, &lastRowId, nullptr, name, values);
+    return run(changes, lastRowId, name, values).ok();
 }
 
 bool KX2DBSqlite::call(const QString& name, const QJsonObject& values)
 {
-    return d->call(nullptr, nullptr, nullptr, name, values);
+    return run(name, values).ok();
 }
 
 bool KX2DBSqlite::call(QList<QJsonObject>& rows, const QString& name, const QJsonObject& values)
 {
-    return d->call(nullptr, nullptr, &rows, name, values);
+    return run(rows, name, values).ok();
 }
 
 bool KX2DBSqlite::call(QJsonArray& rows, const QString& name, const QJsonObject& values)
 {
-    int changes = 0;
-    int lastRowId = 0;
-    return call(changes, lastRowId, rows, name, values);
+    return run(rows, name, values).ok();
 }
 
 bool KX2DBSqlite::call(int& changes, int& lastRowId, QJsonArray& rows, const QString& name,
                        const QJsonObject& values)
 {
+    return run(changes, lastRowId, rows, name, values).ok();
+}
+
+KX2Status KX2DBSqlite::runSql(int& changes, int& lastRowId, QList<QJsonObject>& rows,
+                              const QString& sql, const QJsonObject& values,
+                              const QJsonObject& params)
+{
+    return d->settle(d->exec(changes, lastRowId, &rows, sql, values, params));
+}
+
+KX2Status KX2DBSqlite::runSql(int& changes, int& lastRowId, const QString& sql,
+                              const QJsonObject& values, const QJsonObject& params)
+{
+    return d->settle(d->exec(changes, lastRowId, nullptr, sql, values, params));
+}
+
+KX2Status KX2DBSqlite::run(int& changes, int& lastRowId, QList<QJsonObject>& rows,
+                           const QString& name, const QJsonObject& values)
+{
+    return d->settle(d->call(&changes, &lastRowId, &rows, name, values));
+}
+
+KX2Status KX2DBSqlite::run(int& changes, int& lastRowId, const QString& name,
+                           const QJsonObject& values)
+{
+    return d->settle(d->call(&changes, &lastRowId, nullptr, name, values));
+}
+
+KX2Status KX2DBSqlite::run(const QString& name, const QJsonObject& values)
+{
+    return d->settle(d->call(nullptr, nullptr, nullptr, name, values));
+}
+
+KX2Status KX2DBSqlite::run(QList<QJsonObject>& rows, const QString& name,
+                           const QJsonObject& values)
+{
+    return d->settle(d->call(nullptr, nullptr, &rows, name, values));
+}
+
+KX2Status KX2DBSqlite::run(QJsonArray& rows, const QString& name, const QJsonObject& values)
+{
+    int changes = 0;
+    int lastRowId = 0;
+    return run(changes, lastRowId, rows, name, values);
+}
+
+KX2Status KX2DBSqlite::run(int& changes, int& lastRowId, QJsonArray& rows, const QString& name,
+                           const QJsonObject& values)
+{
     QList<QJsonObject> objects;
-    const bool ok = d->call(&changes, &lastRowId, &objects, name, values);
+    const KX2Status status = d->settle(d->call(&changes, &lastRowId, &objects, name, values));
     for (const QJsonObject& row : qAsConst(objects))
         rows.append(row);
-    return ok;
+    return status;
 }
 
 void KX2DBSqlite::callDetach(const QString& name, const QJsonObject& values)

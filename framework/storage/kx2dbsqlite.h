@@ -21,11 +21,16 @@
 // connection, not to a thread: a transaction opened on one thread also
 // covers statements that other threads run meanwhile.
 //
-// Failure: operations return false and leave a message that lastError()
-// returns. The message belongs to the calling thread and this object: a
-// thread reads the failure of its own last failing operation here, never
-// one that another thread's statement left meanwhile. lastError() is never
-// cleared by a success.
+// Failure: every operation that can fail has a form that returns a
+// KX2Status (openFile, loadEngine, run, runSql): ok() exactly when the bool
+// form returns true, otherwise SQLite's result code (SQLITE_ERROR,
+// SQLITE_MISUSE or SQLITE_CANTOPEN for failures SQLite itself did not
+// report) and the message. The status is the caller's own, whichever
+// thread it runs on. The bool forms return false and leave the message
+// where lastError() finds it; that slot is the object's, shared by every
+// thread that uses the object, so with threads sharing an object it may
+// hold another thread's failure. Code that shares an object between
+// threads uses the status forms. lastError() is never cleared by a success.
 //
 // Lifetime: the object owns the connection and the threads that callDetach()
 // starts; destroying it waits for those threads to finish their statements
@@ -38,6 +43,8 @@
 #include <QStringList>
 
 #include <memory>
+
+#include "kx2status.h"
 
 struct sqlite3;
 class KX2DBSqlitePrivate;
@@ -64,6 +71,7 @@ public:
     // true only when this call created the file; it is never set to false,
     // so clear it first.
     bool open(const QString& path, bool* created = nullptr);
+    KX2Status openFile(const QString& path, bool* created = nullptr);
 
     // As above, but loads the creator script from `creatorPath` (only when a
     // new file must be created) and, after a successful open, the engine file
@@ -83,8 +91,9 @@ public:
     // database is open; statements go through exec() and call().
     sqlite3* handle() const;
     QString fileName() const;
-    // The calling thread's last failure on this object; empty when this
-    // thread has not failed on it yet.
+    // The last failure met on this object by any thread; empty before the
+    // first. Guarded by the object's own lock, so it is whole, but with
+    // threads sharing the object it may be another thread's failure.
     QString lastError() const;
     // Name most recently passed to a call() form.
     QString lastSqlId() const;
@@ -98,6 +107,9 @@ public:
     // built-in statements plus the file's. False (catalogue unchanged) when
     // the path is empty or the file cannot be read. `reserved` has no effect.
     bool loadSqlEngine(const QString& enginePath, bool reserved = false);
+    // As loadSqlEngine(); a file that cannot be read is a failure with a
+    // message too.
+    KX2Status loadEngine(const QString& enginePath);
     QString engineText() const;
 
     // A copy of the catalogue: name -> {"id", "text", "params"}.
@@ -133,6 +145,26 @@ public:
     bool call(QJsonArray& rows, const QString& name, const QJsonObject& values = QJsonObject());
     bool call(int& changes, int& lastRowId, QJsonArray& rows, const QString& name,
               const QJsonObject& values = QJsonObject());
+
+    // The status forms of exec() and call(): the same work, with the
+    // failure returned (the message of the last failing statement). A text
+    // with no statement to run fails with "no statement to run".
+    KX2Status runSql(int& changes, int& lastRowId, QList<QJsonObject>& rows, const QString& sql,
+                     const QJsonObject& values = QJsonObject(),
+                     const QJsonObject& params = QJsonObject());
+    KX2Status runSql(int& changes, int& lastRowId, const QString& sql,
+                     const QJsonObject& values = QJsonObject(),
+                     const QJsonObject& params = QJsonObject());
+    KX2Status run(int& changes, int& lastRowId, QList<QJsonObject>& rows, const QString& name,
+                  const QJsonObject& values = QJsonObject());
+    KX2Status run(int& changes, int& lastRowId, const QString& name,
+                  const QJsonObject& values = QJsonObject());
+    KX2Status run(const QString& name, const QJsonObject& values = QJsonObject());
+    KX2Status run(QList<QJsonObject>& rows, const QString& name,
+                  const QJsonObject& values = QJsonObject());
+    KX2Status run(QJsonArray& rows, const QString& name, const QJsonObject& values = QJsonObject());
+    KX2Status run(int& changes, int& lastRowId, QJsonArray& rows, const QString& name,
+                  const QJsonObject& values = QJsonObject());
 
     // Runs call(name, values) on a new background thread of this object when
     // the database is open; the caller does not wait and the result is

@@ -18,6 +18,7 @@
 #include "kx2sqlengine.h"
 #include "kx2sqlitehandles.h"
 #include "kx2threadgroup.h"
+#include "kx2status.h"
 #include "kx2threadsafety.h"
 
 // How long a statement waits for a lock held by another process (a backup
@@ -32,6 +33,15 @@ inline QString kx2SqliteConnectionError(sqlite3* db)
     return db ? QString::fromUtf8(sqlite3_errmsg(db)) : QStringLiteral("out of memory");
 }
 
+// The failure SQLite reports for the connection `db`: its result code and
+// message.
+inline KX2Status kx2SqliteFailure(sqlite3* db)
+{
+    const int code = db ? sqlite3_extended_errcode(db) : SQLITE_NOMEM;
+    return KX2Status::failure(code != SQLITE_OK ? code : SQLITE_ERROR,
+                              kx2SqliteConnectionError(db));
+}
+
 class KX2DBSqlitePrivate : public std::enable_shared_from_this<KX2DBSqlitePrivate>
 {
 public:
@@ -43,22 +53,37 @@ public:
         sqlite3_close_v2(handle.load());
     }
 
-    bool open(const QString& path, bool* created, const QString* creatorPath);
-    bool openOnly(const QString& path);
+    // Every failure comes back with the call that met it; the public
+    // forms also keep its message for lastError().
+    KX2Status open(const QString& path, bool* created, const QString* creatorPath);
+    KX2Status openOnly(const QString& path);
     void close();
 
-    bool exec(int& changes, int& lastRowId, QList<QJsonObject>* rows, const QString& sql,
-              const QJsonObject& values, const QJsonObject& params);
-    bool call(int* changes, int* lastRowId, QList<QJsonObject>* rows, const QString& name,
-              const QJsonObject& values);
+    // The outcome of running statements: the bool forms' result (some
+    // statement completed or returned a row) and the last failure met,
+    // which a later statement's completion does not undo.
+    struct Run
+    {
+        bool completed = false;
+        KX2Status failure;
+    };
+    Run exec(int& changes, int& lastRowId, QList<QJsonObject>* rows, const QString& sql,
+             const QJsonObject& values, const QJsonObject& params);
+    Run call(int* changes, int* lastRowId, QList<QJsonObject>* rows, const QString& name,
+             const QJsonObject& values);
     bool transaction(const char* command);
 
     void loadSqlCreator(const QString& path);
-    bool loadSqlEngine(const QString& path);
+    KX2Status loadSqlEngine(const QString& path);
 
-    // The last error of this object as seen by the calling thread.
-    void setLastError(const QString& message);
-    QString lastError() const;
+    // Keeps a failure's message for lastError(); returns `status`.
+    KX2Status remember(const KX2Status& status);
+    // The status form of a run: remembers its failure; ok() when some
+    // statement completed.
+    KX2Status settle(const Run& run);
+    // The last failure on this object, from whichever thread met it.
+    void setLastError(const QString& message) { writeText(&Texts::lastError, message); }
+    QString lastError() const { return readText(&Texts::lastError); }
     // Texts that every access copies whole, so they share one small lock.
     struct Texts
     {
@@ -66,6 +91,7 @@ public:
         QString lastSqlId;
         QString creatorText;
         QString engineText;
+        QString lastError;
     };
     QString readText(QString Texts::*field) const
     {
@@ -98,17 +124,17 @@ public:
     KX2ThreadGroup detachedCalls;
 
 private:
-    sqlite3* openConnection(const QString& path, int flags);
+    sqlite3* openConnection(const QString& path, int flags, KX2Status& failure);
     // Creation runs under the write side of connectionLock, so it never
     // overlaps an open() or close() of the same object.
-    bool runCreator(sqlite3* db, const QString* creatorPath) KX2_REQUIRES(connectionLock);
-    bool createEmptyFile(const QString& path);
+    KX2Status runCreator(sqlite3* db, const QString* creatorPath) KX2_REQUIRES(connectionLock);
+    KX2Status createEmptyFile(const QString& path);
     enum class Creation { Created, AlreadyThere, Failed };
-    Creation createWhole(const QString& path, const QString* creatorPath)
+    Creation createWhole(const QString& path, const QString* creatorPath, KX2Status& failure)
         KX2_REQUIRES(connectionLock);
-    bool runText(sqlite3* db, int& changes, int& lastRowId, QList<QJsonObject>* rows,
-                 const QByteArray& text, const QJsonObject& values, const QJsonObject& params,
-                 bool* allSucceeded) KX2_REQUIRES_SHARED(connectionLock);
+    Run runText(sqlite3* db, int& changes, int& lastRowId, QList<QJsonObject>* rows,
+                const QByteArray& text, const QJsonObject& values, const QJsonObject& params)
+        KX2_REQUIRES_SHARED(connectionLock);
     void closeLocked() KX2_REQUIRES(connectionLock);
 };
 

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -125,7 +126,8 @@ private slots:
 
     // Threads
     void concurrentCalls();
-    void lastErrorPerThread();
+    void statusPerCall();
+    void statusForms();
     void lastErrorPerObject();
     void destructionWaitsForDetachedCalls();
 
@@ -675,45 +677,75 @@ void TestKX2DBSqlite::concurrentCalls()
     QCOMPARE(rows.value(0).value("reccount").toInt(), writers * perWriter);
 }
 
-// One thread fails while another succeeds on the same connection; each
-// then reads only its own outcome. The second barrier orders the reads
-// after both calls, so an error shared between threads shows every time.
-void TestKX2DBSqlite::lastErrorPerThread()
+// Two threads fail over and over on one shared object, each with its own
+// statement name, while a third succeeds: every status carries the failure
+// of its own call. The shared lastError() holds one of the two messages.
+void TestKX2DBSqlite::statusPerCall()
 {
     KX2DBSqlite db;
     QVERIFY(openFresh(db));
-    Barrier start(2);
-    Barrier called(2);
-    bool failingCallFailed = false;
-    bool succeedingCallSucceeded = false;
-    bool failingMet = false;
-    bool succeedingMet = false;
-    QString failingThreadError;
-    QString succeedingThreadError;
-
-    std::thread failing([&] {
-        failingMet = start.arriveAndWait();
-        failingCallFailed = !db.call("no_such_statement");
-        failingMet = called.arriveAndWait() && failingMet;
-        failingThreadError = db.lastError();
-    });
+    const int rounds = 2000;
+    Barrier start(3);
+    std::atomic<int> wrong{0};
+    std::atomic<int> met{0};
+    QString seen[2];
+    auto failing = [&](int which) {
+        const QString name = QStringLiteral("missing_%1").arg(which);
+        const QString expected = QStringLiteral("sqlid not found: ") + name;
+        if (start.arriveAndWait())
+            ++met;
+        for (int i = 0; i < rounds; ++i) {
+            const KX2Status status = db.run(name);
+            if (status.ok() || status.message() != expected) {
+                seen[which] = status.message();
+                ++wrong;
+            }
+        }
+    };
+    std::thread first(failing, 0);
+    std::thread second(failing, 1);
     std::thread succeeding([&] {
-        succeedingMet = start.arriveAndWait();
-        QList<QJsonObject> rows;
-        succeedingCallSucceeded = db.call(rows, "item_count") && rows.size() == 1;
-        succeedingMet = called.arriveAndWait() && succeedingMet;
-        succeedingThreadError = db.lastError();
+        if (start.arriveAndWait())
+            ++met;
+        for (int i = 0; i < rounds; ++i) {
+            QList<QJsonObject> rows;
+            if (!db.run(rows, "item_count").ok() || rows.size() != 1)
+                ++wrong;
+        }
     });
-    failing.join();
+    first.join();
+    second.join();
     succeeding.join();
 
-    QVERIFY(failingMet);
-    QVERIFY(succeedingMet);
-    QVERIFY(failingCallFailed);
-    QVERIFY(succeedingCallSucceeded);
-    QCOMPARE(failingThreadError, QString("sqlid not found: no_such_statement"));
-    QCOMPARE(succeedingThreadError, QString());
-    QCOMPARE(db.lastError(), QString()); // this thread ran nothing that failed
+    QCOMPARE(met.load(), 3);
+    QVERIFY2(wrong.load() == 0, qPrintable(seen[0] + " / " + seen[1]));
+    QVERIFY2(db.lastError() == "sqlid not found: missing_0"
+                 || db.lastError() == "sqlid not found: missing_1",
+             qPrintable(db.lastError()));
+}
+
+// The status forms report what the bool forms leave in lastError(), with
+// SQLite's result code; a text without a statement fails too.
+void TestKX2DBSqlite::statusForms()
+{
+    KX2DBSqlite db;
+    KX2Status status = db.run("anything");
+    QCOMPARE(status.code(), SQLITE_ERROR);
+    QCOMPARE(status.message(), QString("sqlid not found: anything"));
+    int changes = 0, rowId = 0;
+    status = db.runSql(changes, rowId, "SELECT 1;");
+    QCOMPARE(status.code(), SQLITE_MISUSE);
+    QCOMPARE(status.message(), QString("database is not open"));
+    QCOMPARE(db.openFile(QString()).message(), QString("database path is empty"));
+
+    QVERIFY(openFresh(db));
+    QVERIFY(db.runSql(changes, rowId, "INSERT INTO t_item (itm_name) VALUES ('dup');").ok());
+    status = db.runSql(changes, rowId, "INSERT INTO t_item (itm_name) VALUES ('dup');");
+    QCOMPARE(status.code(), SQLITE_CONSTRAINT_UNIQUE);
+    QVERIFY2(status.message().contains("UNIQUE"), qPrintable(status.message()));
+    QCOMPARE(db.lastError(), status.message());
+    QCOMPARE(db.runSql(changes, rowId, "  ").message(), QString("no statement to run"));
+    QVERIFY(!db.loadEngine(dir->filePath("missing.sql")).ok());
 }
 
 // An error belongs to the object it happened on, also to a new object that
