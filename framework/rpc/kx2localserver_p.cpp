@@ -91,19 +91,22 @@ void KX2LocalServerPrivate::startThreadsLocked()
     if (started)
         return;
     started = true;
-    watcher = std::thread([this] { watcherMain(); });
-    while (int(workers.size()) < servedLimit)
-        workers.emplace_back([this] { workerMain(); });
+    threads.start([this] { watcherMain(); });
+    addWorkersLocked();
+}
+
+void KX2LocalServerPrivate::addWorkersLocked()
+{
+    while (workers < servedLimit && threads.start([this] { workerMain(); }))
+        ++workers;
 }
 
 void KX2LocalServerPrivate::setServedLimit(int count)
 {
     KX2MutexLocker lock(mutex);
     servedLimit = std::max(1, count);
-    if (started && !quitting) {
-        while (int(workers.size()) < servedLimit)
-            workers.emplace_back([this] { workerMain(); });
-    }
+    if (started && !quitting)
+        addWorkersLocked();
     workQueued.notify_all();
 }
 
@@ -116,11 +119,7 @@ void KX2LocalServerPrivate::shutdown()
         workQueued.notify_all();
     }
     wakeWatcher();
-    if (watcher.joinable())
-        watcher.join();
-    for (std::thread& worker : workers)
-        worker.join();
-    workers.clear();
+    threads.shutdownAndWait();
     // No thread serves any more: what is left ends here.
     KX2MutexLocker lock(mutex);
     while (!connections.empty())

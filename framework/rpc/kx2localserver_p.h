@@ -21,6 +21,7 @@
 #include "kx2cabinet.h"
 #include "kx2framebudget.h"
 #include "kx2localserver.h"
+#include "kx2threadgroup.h"
 #include "kx2threadsafety.h"
 #include "kx2todorouter.h"
 #include "kx2uniquefd.h"
@@ -124,6 +125,7 @@ private:
     };
 
     void startThreadsLocked() KX2_REQUIRES(mutex);
+    void addWorkersLocked() KX2_REQUIRES(mutex);
     // Ends an idle or queued connection at once; a served one ends after
     // its request (its socket is shut down so that a blocked send returns).
     void requestStopLocked(quint64 id) KX2_REQUIRES(mutex);
@@ -160,9 +162,9 @@ private:
     int listenerGroup KX2_GUARDED_BY(mutex) = -1;
     bool retiring KX2_GUARDED_BY(mutex) = false;
     bool acceptPaused KX2_GUARDED_BY(mutex) = false;
-    // Written under `mutex` by the starting thread, joined by shutdown().
-    std::thread watcher;
-    std::vector<std::thread> workers;
+    int workers KX2_GUARDED_BY(mutex) = 0;
+    // The watcher and the workers; joined by shutdown().
+    KX2ThreadGroup threads;
 };
 
 // One open connection: its serving state, used only by the thread that
