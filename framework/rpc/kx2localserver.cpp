@@ -1,63 +1,13 @@
 #include "kx2localserver.h"
 
 #include "kx2localserver_p.h"
-
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
+#include "kx2socketfile.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace {
 
-const int kPendingConnections = 1024;
 const int kDefaultMode = 0777;
-
-QString systemError(int error)
-{
-    return QString::fromLocal8Bit(strerror(error));
-}
-
-// Fills `addr` for `path`; false when the path does not fit a socket address.
-bool socketAddress(const QByteArray& path, sockaddr_un& addr)
-{
-    addr = sockaddr_un{};
-    addr.sun_family = AF_UNIX;
-    if (path.isEmpty() || size_t(path.size()) >= sizeof addr.sun_path)
-        return false;
-    memcpy(addr.sun_path, path.constData(), size_t(path.size()));
-    return true;
-}
-
-enum class Occupant { Nothing, Stale, Live, NotASocket, Unknown };
-
-// What sits at `path`: a socket some process accepts on, a socket nobody
-// listens on any more, something else, or nothing.
-Occupant probe(const QByteArray& path, const sockaddr_un& addr)
-{
-    struct stat st
-    {};
-    if (::lstat(path.constData(), &st) != 0)
-        return errno == ENOENT ? Occupant::Nothing : Occupant::Unknown;
-    if (!S_ISSOCK(st.st_mode))
-        return Occupant::NotASocket;
-    const KX2UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (fd.get() < 0)
-        return Occupant::Unknown;
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0)
-        return Occupant::Live;
-    // A full backlog (EAGAIN) still means somebody listens.
-    if (errno == ECONNREFUSED)
-        return Occupant::Stale;
-    return errno == ENOENT ? Occupant::Nothing : Occupant::Live;
-}
 
 } // namespace
 
@@ -67,9 +17,7 @@ class KX2ListenerState
 public:
     bool listening = false;
     QString name;
-    QByteArray path;
-    dev_t device = 0;
-    ino_t inode = 0;
+    KX2SocketFile file;
     QString error;
     int mode = kDefaultMode;
     int groupId = -1;
@@ -93,77 +41,17 @@ bool KX2LocalServer::start(const QString& name)
     if (isListening())
         return true;
     KX2ListenerState& l = *listener;
-    l.error.clear();
     const QString path = kx2SocketPath(name);
-    const QByteArray encoded = QFile::encodeName(path);
-    sockaddr_un addr;
-    if (!socketAddress(encoded, addr)) {
-        l.error =
-            QStringLiteral(
-                "socket path is empty or longer than a socket address can hold (%1 bytes): %2")
-                .arg(sizeof addr.sun_path - 1)
-                .arg(path);
+    KX2UniqueFd fd = l.file.claim(path, l.mode, l.groupId);
+    l.error = l.file.error();
+    if (!fd.isValid())
         return false;
-    }
-    if (name.contains(QLatin1Char('/'))) {
-        const QString directory = QFileInfo(path).absolutePath();
-        const bool made = !QFileInfo::exists(directory);
-        // A directory made here is 0755 whatever the umask (the unit's is
-        // 0027): the socket's own mode decides who may connect.
-        if (!QDir().mkpath(directory)
-            || (made && ::chmod(QFile::encodeName(directory).constData(), 0755) != 0)) {
-            l.error = QStringLiteral("cannot create the socket directory %1").arg(directory);
-            return false;
-        }
-    }
-    KX2UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (fd.get() < 0) {
-        l.error = QStringLiteral("cannot create a socket: ") + systemError(errno);
-        return false;
-    }
-    int bound = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    if (bound != 0 && errno == EADDRINUSE) {
-        switch (probe(encoded, addr)) {
-        case Occupant::Stale:
-            // Left by a process that is gone: nobody accepts on it.
-            ::unlink(encoded.constData());
-            bound = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-            break;
-        case Occupant::Live:
-            l.error = QStringLiteral("another service is already listening on %1").arg(path);
-            return false;
-        case Occupant::NotASocket:
-            l.error =
-                QStringLiteral("%1 exists and is not a socket; it was left in place").arg(path);
-            return false;
-        default:
-            errno = EADDRINUSE;
-            break;
-        }
-    }
-    if (bound != 0) {
-        l.error = QStringLiteral("cannot bind %1: %2").arg(path, systemError(errno));
-        return false;
-    }
-    struct stat st
-    {};
-    // Permissions are set before listen(): until then no client can connect.
-    if (::chmod(encoded.constData(), mode_t(l.mode)) != 0
-        || (l.groupId >= 0 && ::chown(encoded.constData(), uid_t(-1), gid_t(l.groupId)) != 0)
-        || ::lstat(encoded.constData(), &st) != 0 || ::listen(fd.get(), kPendingConnections) != 0) {
-        l.error = QStringLiteral("cannot set up %1: %2").arg(path, systemError(errno));
-        ::unlink(encoded.constData());
-        return false;
-    }
-    l.device = st.st_dev;
-    l.inode = st.st_ino;
-    l.path = encoded;
-    l.name = name;
     if (!d->listen(std::move(fd), l.mode, l.groupId)) {
         l.error = QStringLiteral("cannot watch %1 for connections").arg(path);
-        ::unlink(encoded.constData());
+        l.file.release();
         return false;
     }
+    l.name = name;
     l.listening = true;
     return true;
 }
@@ -175,12 +63,7 @@ void KX2LocalServer::stop()
         return;
     d->retireListener();
     l.listening = false;
-    // Only the file this server created goes: a successor may already have
-    // replaced it.
-    struct stat st
-    {};
-    if (::lstat(l.path.constData(), &st) == 0 && st.st_dev == l.device && st.st_ino == l.inode)
-        ::unlink(l.path.constData());
+    l.file.release();
 }
 
 bool KX2LocalServer::endConnections(std::chrono::milliseconds timeout)

@@ -290,30 +290,10 @@ void KX2LocalServerPrivate::acceptClients()
     }
 }
 
-// With a mode that admits everybody, anybody may connect. Otherwise the
-// socket file's permissions already keep others out; this repeats the
-// check on the peer's credentials so a descriptor that reached us another
-// way is refused too.
 bool KX2LocalServerPrivate::admitted(int fd) const
 {
-    int mode = 0;
-    int groupId = -1;
-    {
-        KX2MutexLocker lock(mutex);
-        mode = listenerMode;
-        groupId = listenerGroup;
-    }
-    if ((mode & 0002) != 0)
-        return true;
-    const KX2Peer peer = KX2Peer::ofSocket(fd);
-    if (!peer.known)
-        return false;
-    if (peer.uid == 0 || peer.uid == ::geteuid())
-        return true;
-    if ((mode & 0020) == 0)
-        return false;
-    // The groups the peer held when it connected.
-    return peer.isMemberOf(groupId >= 0 ? gid_t(groupId) : ::getegid());
+    KX2MutexLocker lock(mutex);
+    return (listenerMode & 0002) != 0 || KX2Peer::ofSocket(fd).mayConnect(listenerMode, listenerGroup);
 }
 
 // Idle means armed in the epoll set with no unread bytes (a client just

@@ -117,3 +117,14 @@ long kx2GroupId(const QJsonValue& setting)
     }
     return -1;
 }
+
+bool KX2Peer::mayConnect(int mode, int groupId) const
+{
+    if ((mode & 0002) != 0)
+        return true;
+    if (!known)
+        return false;
+    if (uid == 0 || uid == ::geteuid())
+        return true;
+    return (mode & 0020) != 0 && isMemberOf(groupId >= 0 ? gid_t(groupId) : ::getegid());
+}

@@ -47,6 +47,13 @@ struct KX2Peer
     // Whether the peer's effective group, or one of its supplementary
     // groups, is `group`.
     bool isMemberOf(gid_t group) const;
+    // Whether a socket file of permission bits `mode` and group `groupId`
+    // (-1: this process's) lets this peer connect: everybody with the
+    // other bits set, else root and this process's user, and members of
+    // the group with the group bits set. A listener repeats the file's
+    // check on the credentials the peer had when it connected, so a
+    // descriptor that reached it another way is refused too.
+    bool mayConnect(int mode, int groupId) const;
 };
 
 // The group a configuration setting names: a group name or a numeric id as

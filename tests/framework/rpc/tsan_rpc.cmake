@@ -27,6 +27,7 @@ set(ZN_TSAN_WIRE_SOURCES
     ${PROJECT_SOURCE_DIR}/framework/rpc/kx2localsocket.cpp
     ${PROJECT_SOURCE_DIR}/framework/rpc/kx2peer.cpp
     ${PROJECT_SOURCE_DIR}/framework/rpc/kx2localserver_p.cpp
+    ${PROJECT_SOURCE_DIR}/framework/rpc/kx2socketfile.cpp
     ${PROJECT_SOURCE_DIR}/framework/rpc/kx2framebudget.cpp
     ${PROJECT_SOURCE_DIR}/framework/utils/kx2escape.cpp
     ${PROJECT_SOURCE_DIR}/framework/utils/kx2trace.cpp
