@@ -263,9 +263,9 @@ void AppData::applyLogFile()
 
 // Socket access and limits from config.json: "lpcmode" (octal permission
 // bits, text like "0660" or a number), "lpcgroup" (group name or id) and
-// "lpcmaxconn" (requests served at once; idle connections do not count).
-// Absent keys keep the defaults: everybody may connect, the process's
-// group, 256 requests. A present access key that cannot be read (another
+// "lpcmaxconn" (the server's workers, that is requests served at once;
+// idle connections do not count). Absent keys keep the defaults: everybody
+// may connect, the process's group, 4 workers. A present access key that cannot be read (another
 // JSON type, null, blank, an unknown group) stops the start: guessing
 // would decide who may connect.
 bool AppData::applySocketAccess()
