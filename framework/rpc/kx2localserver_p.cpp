@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <utility>
 
 #include <poll.h>
 #include <sys/epoll.h>
@@ -160,54 +161,58 @@ void KX2LocalServerPrivate::wakeWatcher()
 }
 
 // The watcher waits for readiness and nothing else: readable idle
-// connections are queued for the workers, the listener accepts.
+// connections are queued for the workers, the listener accepts. It takes
+// the lock once per wake-up and wakes the workers after releasing it.
 void KX2LocalServerPrivate::watcherMain()
 {
     qint64 lastLook = steadyMs();
+    int timeoutMs = kWatchMs;
     for (;;) {
-        int timeoutMs = kWatchMs;
-        {
-            KX2MutexLocker lock(mutex);
-            if (acceptPaused)
-                timeoutMs = kRetryAcceptMs;
-        }
         epoll_event events[kEventsPerWait];
         const int count = ::epoll_wait(epollFd.get(), events, kEventsPerWait, timeoutMs);
         bool acceptNow = false;
+        bool woken = false;
+        int queued = 0;
         {
             KX2MutexLocker lock(mutex);
             if (quitting)
                 return;
             for (int i = 0; i < count; ++i) {
                 const quint64 id = events[i].data.u64;
-                if (id == kWakeId) {
-                    uint64_t ignored = 0;
-                    [[maybe_unused]] const ssize_t got = ::read(wakeFd.get(), &ignored, sizeof ignored);
-                } else if (id == kListenerId) {
+                const auto found = connections.find(id);
+                woken = woken || id == kWakeId;
+                if (id == kListenerId)
                     acceptNow = true;
-                } else {
-                    const auto found = connections.find(id);
-                    if (found != connections.end() && found->second.state == State::Idle)
-                        queueLocked(found->second);
-                }
+                else if (found != connections.end() && found->second.state == State::Idle)
+                    queued += readyLocked(found->second, events[i].events) ? 1 : 0;
             }
-            if (retiring) {
-                if (listener.isValid())
-                    ::epoll_ctl(epollFd.get(), EPOLL_CTL_DEL, listener.get(), nullptr);
-                listener.reset();
-                retiring = false;
-                acceptPaused = false;
-                changed.notify_all();
-            }
+            if (retiring)
+                closeListenerLocked();
             acceptNow = listener.isValid() && (acceptNow || acceptPaused);
             if (steadyMs() - lastLook >= kWatchMs) {
                 lastLook = steadyMs();
                 endStalledLocked();
             }
+            timeoutMs = acceptPaused ? kRetryAcceptMs : kWatchMs;
         }
+        uint64_t ignored = 0;
+        if (woken)
+            [[maybe_unused]] const ssize_t drained = ::read(wakeFd.get(), &ignored, sizeof ignored);
+        for (int i = 0; i < queued; ++i)
+            workQueued.notify_one();
         if (acceptNow)
             acceptClients();
     }
+}
+
+void KX2LocalServerPrivate::closeListenerLocked()
+{
+    if (listener.isValid())
+        ::epoll_ctl(epollFd.get(), EPOLL_CTL_DEL, listener.get(), nullptr);
+    listener.reset();
+    retiring = false;
+    acceptPaused = false;
+    changed.notify_all();
 }
 
 // ---------------------------------------------------------------------------
@@ -359,15 +364,31 @@ std::shared_ptr<KX2Connection> KX2LocalServerPrivate::adopt(int fd, bool readNow
         queueLocked(entry);
     else
         armLocked(entry);
+    lock.unlock();
+    if (readNow)
+        workQueued.notify_one();
     return connection;
 }
 
+// A peer that hung up with nothing unread has nothing left to answer: it
+// ends here rather than costing a worker's turn. True when queued.
+bool KX2LocalServerPrivate::readyLocked(Entry& entry, uint32_t events)
+{
+    if ((events & (EPOLLHUP | EPOLLRDHUP)) != 0 && !entry.connection->hasUnreadBytes()) {
+        endLocked(entry.connection->id);
+        return false;
+    }
+    queueLocked(entry);
+    return true;
+}
+
+// The caller wakes a worker once the lock is released, so that the woken
+// worker does not block on it at once.
 void KX2LocalServerPrivate::queueLocked(Entry& entry)
 {
     entry.state = State::Queued;
     queue.push_back(entry.connection->id);
     ++usage[entry.connection->uid].queued;
-    workQueued.notify_one();
 }
 
 // One uid gets at most half of the workers (at least one), and less
@@ -417,8 +438,9 @@ void KX2LocalServerPrivate::finishTurnLocked(KX2Connection& connection, KX2Turn 
         queueLocked(entry);
     else
         armLocked(entry);
-    // A slot came free: a waiter of another uid may take it.
-    if (!queue.empty())
+    // This worker takes the next connection itself; another one only
+    // when more wait (a freed share may let a waiter of another uid in).
+    if (queue.size() > 1)
         workQueued.notify_one();
 }
 

@@ -144,7 +144,9 @@ private:
     void endStalledLocked() KX2_REQUIRES(mutex);
     void wakeWatcher();
 
+    bool readyLocked(Entry& entry, uint32_t events) KX2_REQUIRES(mutex);
     void queueLocked(Entry& entry) KX2_REQUIRES(mutex);
+    void closeListenerLocked() KX2_REQUIRES(mutex);
     std::shared_ptr<KX2Connection> takeLocked() KX2_REQUIRES(mutex);
     void finishTurnLocked(KX2Connection& connection, KX2Turn turn) KX2_REQUIRES(mutex);
     void armLocked(Entry& entry) KX2_REQUIRES(mutex);
