@@ -97,12 +97,20 @@ void succeedIf(bool ok, KX2Cabinet* envObject)
         envObject->setErr(0, QString());
 }
 
-// As succeedIf(), with the operation's output under "results".
-void resultsIf(bool ok, const QJsonObject& results, QJsonObject* retObject, KX2Cabinet* envObject)
+// The one place an operation's outcome enters the request's journal: its
+// failure as it is, or err 0.
+bool settle(const KX2Status& status, KX2Cabinet* envObject)
 {
-    if (ok)
+    succeedIf(envObject->report(status), envObject);
+    return status.ok();
+}
+
+// As settle(), with the operation's output under "results" on success.
+void resultsIf(const KX2Status& status, const QJsonObject& results, QJsonObject* retObject,
+               KX2Cabinet* envObject)
+{
+    if (settle(status, envObject))
         retObject->insert(QStringLiteral("results"), results);
-    succeedIf(ok, envObject);
 }
 
 } // namespace
@@ -178,7 +186,7 @@ void RequestRouter::antivirus_settings_load(QJsonObject* retObject, QJsonObject 
         return;
     QJsonObject settings;
     antivirus->settingsLoad(*envObject, &settings);
-    resultsIf(true, settings, retObject, envObject);
+    resultsIf(KX2Status::success(), settings, retObject, envObject);
 }
 
 // "params" is the whole settings object.
@@ -200,7 +208,8 @@ void RequestRouter::antivirus_updvdb_running(QJsonObject* retObject, QJsonObject
     if (answeredWithHelp(retObject, cmdObject, "{}"))
         return;
     QJsonObject progress;
-    const bool running = antivirus->updVdbRunning(*envObject, progress);
+    bool running = false;
+    progress = antivirus->updVdbProgress(&running);
     retObject->insert(QStringLiteral("results"), progress);
     succeedIf(running, envObject);
 }
@@ -213,7 +222,7 @@ void RequestRouter::antivirus_updvdb_start(QJsonObject* retObject, QJsonObject c
     if (!admitted(envObject, "antivirus_updvdb_start"))
         return;
     envObject->begin();
-    succeedIf(antivirus->updVdbStart(*envObject), envObject);
+    settle(antivirus->updVdbStart(), envObject);
 }
 
 // Blocks this connection's worker for up to kUpdateStopWaitMs.
@@ -225,7 +234,7 @@ void RequestRouter::antivirus_updvdb_stop(QJsonObject* retObject, QJsonObject cm
     if (!admitted(envObject, "antivirus_updvdb_stop"))
         return;
     envObject->begin();
-    succeedIf(antivirus->updVdbStop(*envObject, kUpdateStopWaitMs), envObject);
+    succeedIf(antivirus->updVdbStop(kUpdateStopWaitMs), envObject);
 }
 
 // Progress of the running or last scan task.
@@ -235,9 +244,7 @@ void RequestRouter::antivirus_scan_running(QJsonObject* retObject, QJsonObject c
     if (answeredWithHelp(retObject, cmdObject))
         return;
     envObject->begin();
-    QJsonObject progress;
-    const bool ok = antivirus->scanRunning(*envObject, progress);
-    resultsIf(ok, progress, retObject, envObject);
+    resultsIf(KX2Status::success(), antivirus->scanProgress(), retObject, envObject);
 }
 
 // "path" (trimmed, required): the directory or file to scan; "waitvdb":
@@ -257,9 +264,9 @@ void RequestRouter::antivirus_scan_start(QJsonObject* retObject, QJsonObject cmd
         envObject->setErr(KX2ErrorCode::MissingParameter, QStringLiteral("缺少参数: path"));
         return;
     }
-    succeedIf(antivirus->scanStart(*envObject, path, toBool(params.value(QLatin1String("waitvdb"))),
-                                   toBool(params.value(QLatin1String("full")))),
-              envObject);
+    settle(antivirus->scanStart(path, toBool(params.value(QLatin1String("waitvdb"))),
+                                toBool(params.value(QLatin1String("full")))),
+           envObject);
 }
 
 // Stops the running scan; returns once it has ended.
@@ -271,7 +278,8 @@ void RequestRouter::antivirus_scan_stop(QJsonObject* retObject, QJsonObject cmdO
     if (!admitted(envObject, "antivirus_scan_stop"))
         return;
     envObject->begin();
-    succeedIf(antivirus->scanStop(*envObject), envObject);
+    antivirus->scanStop();
+    succeedIf(true, envObject);
 }
 
 // Every mission keyed by its stored path.
@@ -282,8 +290,8 @@ void RequestRouter::antivirus_mission_alload(QJsonObject* retObject, QJsonObject
         return;
     envObject->begin();
     QJsonObject missions;
-    const bool ok = antivirus->missionAlload(*envObject, missions);
-    resultsIf(ok, missions, retObject, envObject);
+    const KX2Status status = antivirus->missionAlload(missions);
+    resultsIf(status, missions, retObject, envObject);
 }
 
 // "path" (required, untrimmed): the directory or file to register.
@@ -300,7 +308,7 @@ void RequestRouter::antivirus_mission_create(QJsonObject* retObject, QJsonObject
         envObject->setErr(KX2ErrorCode::MissingParameter, QStringLiteral("缺少参数: path"));
         return;
     }
-    succeedIf(antivirus->missionCreate(*envObject, path), envObject);
+    settle(antivirus->missionCreate(path), envObject);
 }
 
 // "msnnos" (required): the numbers of the missions to delete.
@@ -314,7 +322,7 @@ void RequestRouter::antivirus_mission_remove(QJsonObject* retObject, QJsonObject
     envObject->begin();
     const QList<int> numbers = requiredNumbers(cmdObject, "msnnos", envObject);
     if (!numbers.isEmpty())
-        succeedIf(antivirus->missionRemove(*envObject, numbers), envObject);
+        settle(antivirus->missionRemove(numbers), envObject);
 }
 
 // "page", "ofpage": the window of scan log rows.
@@ -326,10 +334,9 @@ void RequestRouter::antivirus_log_alload(QJsonObject* retObject, QJsonObject cmd
     envObject->begin();
     const QJsonObject params = requestParams(cmdObject);
     QJsonObject listing;
-    const bool ok =
-        antivirus->logAlload(*envObject, listing, windowValue(params, "page", kLastPage),
-                             windowValue(params, "ofpage", kMostRows));
-    resultsIf(ok, listing, retObject, envObject);
+    const KX2Status status = antivirus->logAlload(listing, windowValue(params, "page", kLastPage),
+                                                  windowValue(params, "ofpage", kMostRows));
+    resultsIf(status, listing, retObject, envObject);
 }
 
 // "lognos" (required): the scan log rows to delete.
@@ -343,7 +350,7 @@ void RequestRouter::antivirus_log_remove(QJsonObject* retObject, QJsonObject cmd
     envObject->begin();
     const QList<int> numbers = requiredNumbers(cmdObject, "lognos", envObject);
     if (!numbers.isEmpty())
-        succeedIf(antivirus->logRemove(*envObject, numbers), envObject);
+        settle(antivirus->logRemove(numbers), envObject);
 }
 
 // "page", "ofpage": the window of quarantine records.
@@ -355,10 +362,10 @@ void RequestRouter::antivirus_quarantined_alload(QJsonObject* retObject, QJsonOb
     envObject->begin();
     const QJsonObject params = requestParams(cmdObject);
     QJsonObject listing;
-    const bool ok =
-        antivirus->quarantinedAlload(*envObject, listing, windowValue(params, "page", kLastPage),
+    const KX2Status status =
+        antivirus->quarantinedAlload(listing, windowValue(params, "page", kLastPage),
                                      windowValue(params, "ofpage", kMostRows));
-    resultsIf(ok, listing, retObject, envObject);
+    resultsIf(status, listing, retObject, envObject);
 }
 
 // Prunes records whose quarantined file is gone, with the number pruned in
@@ -372,8 +379,8 @@ void RequestRouter::antivirus_quarantined_reduce(QJsonObject* retObject, QJsonOb
         return;
     envObject->begin();
     int amount = 0;
-    const bool ok = antivirus->quarantinedReduce(*envObject, amount);
-    resultsIf(ok, QJsonObject{{QStringLiteral("amount"), amount}}, retObject, envObject);
+    const KX2Status status = antivirus->quarantinedReduce(amount);
+    resultsIf(status, QJsonObject{{QStringLiteral("amount"), amount}}, retObject, envObject);
 }
 
 // "iftnos" (required): the quarantined files to delete with their records.
@@ -387,7 +394,7 @@ void RequestRouter::antivirus_quarantined_remove(QJsonObject* retObject, QJsonOb
     envObject->begin();
     const QList<int> numbers = requiredNumbers(cmdObject, "iftnos", envObject);
     if (!numbers.isEmpty())
-        succeedIf(antivirus->quarantinedRemove(*envObject, numbers), envObject);
+        settle(antivirus->quarantinedRemove(numbers), envObject);
 }
 
 // "iftnos" (required): the quarantined files to move back to their former
@@ -402,5 +409,5 @@ void RequestRouter::antivirus_quarantined_restore(QJsonObject* retObject, QJsonO
     envObject->begin();
     const QList<int> numbers = requiredNumbers(cmdObject, "iftnos", envObject);
     if (!numbers.isEmpty())
-        succeedIf(antivirus->quarantinedRestore(*envObject, numbers), envObject);
+        settle(antivirus->quarantinedRestore(numbers), envObject);
 }

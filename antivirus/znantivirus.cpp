@@ -1,5 +1,5 @@
 // ZNAntiVirus: the public operations, each handed to the component that
-// owns it; outcomes go to the caller's journal once.
+// owns it; each returns its outcome, which the request layer reports.
 
 #include "znantivirus.h"
 
@@ -59,92 +59,90 @@ bool ZNAntiVirus::startUp(KX2Journals&, const QJsonObject&)
 
 // --- Update -------------------------------------------------------------------
 
-bool ZNAntiVirus::updVdbStart(KX2Journals& journal)
+KX2Status ZNAntiVirus::updVdbStart()
 {
-    return journal.report(d->updater.requestUpgrade());
+    return d->updater.requestUpgrade();
 }
 
-bool ZNAntiVirus::updVdbStop(KX2Journals&, int timeoutMs)
+bool ZNAntiVirus::updVdbStop(int timeoutMs)
 {
     return d->updater.stop(timeoutMs);
 }
 
-bool ZNAntiVirus::updVdbRunning(KX2Journals&, QJsonObject& out)
+QJsonObject ZNAntiVirus::updVdbProgress(bool* running)
 {
-    bool running = false;
-    out = d->updater.progress(&running);
-    return running;
+    return d->updater.progress(running);
 }
 
 // --- Scans and missions ---------------------------------------------------------
 
-bool ZNAntiVirus::scanStart(KX2Journals& journal, const QString& path, bool wait, bool full)
+KX2Status ZNAntiVirus::scanStart(const QString& path, bool wait, bool full)
 {
-    return journal.report(d->tasks.start(path, wait, full));
+    return d->tasks.start(path, wait, full);
 }
 
-bool ZNAntiVirus::scanStop(KX2Journals&)
+void ZNAntiVirus::scanStop()
 {
     d->tasks.stop();
-    return true;
 }
 
-bool ZNAntiVirus::scanRunning(KX2Journals&, QJsonObject& out)
+QJsonObject ZNAntiVirus::scanProgress()
 {
+    QJsonObject out;
     QJsonObject missions;
     if (d->missions.listing(missions).ok())
         out.insert(QStringLiteral("missions"), missions);
     const QJsonObject progress = d->tasks.progress();
     for (auto it = progress.begin(); it != progress.end(); ++it)
         out.insert(it.key(), it.value());
-    return true;
+    return out;
 }
 
-bool ZNAntiVirus::missionCreate(KX2Journals& journal, const QString& path)
+KX2Status ZNAntiVirus::missionCreate(const QString& path)
 {
-    return journal.report(d->missions.create(path));
+    return d->missions.create(path);
 }
 
-bool ZNAntiVirus::missionRemove(KX2Journals& journal, const QList<int>& numbers)
+KX2Status ZNAntiVirus::missionRemove(const QList<int>& numbers)
 {
-    return journal.report(d->missions.remove(numbers));
+    return d->missions.remove(numbers);
 }
 
-bool ZNAntiVirus::missionAlload(KX2Journals& journal, QJsonObject& out)
+KX2Status ZNAntiVirus::missionAlload(QJsonObject& out)
 {
-    return journal.report(d->missions.listing(out));
+    return d->missions.listing(out);
 }
 
 // --- Quarantine and scan logs -------------------------------------------------------
 
-bool ZNAntiVirus::quarantinedAlload(KX2Journals& journal, QJsonObject& out, int page, int ofpage)
+KX2Status ZNAntiVirus::quarantinedAlload(QJsonObject& out, int page, int ofpage)
 {
-    return journal.report(d->keeper.list(out, page, ofpage));
+    return d->keeper.list(out, page, ofpage);
 }
 
-bool ZNAntiVirus::logAlload(KX2Journals& journal, QJsonObject& out, int page, int ofpage)
+KX2Status ZNAntiVirus::logAlload(QJsonObject& out, int page, int ofpage)
 {
-    return journal.report(znListScanLogs(d->store, out, page, ofpage));
+    return znListScanLogs(d->store, out, page, ofpage);
 }
 
-bool ZNAntiVirus::quarantinedRemove(KX2Journals& journal, const QList<int>& numbers)
+KX2Status ZNAntiVirus::quarantinedRemove(const QList<int>& numbers)
 {
-    return journal.report(d->keeper.remove(numbers));
+    return d->keeper.remove(numbers);
 }
 
-bool ZNAntiVirus::quarantinedRestore(KX2Journals& journal, const QList<int>& numbers)
+KX2Status ZNAntiVirus::quarantinedRestore(const QList<int>& numbers)
 {
-    return journal.report(d->keeper.restore(numbers));
+    return d->keeper.restore(numbers);
 }
 
-bool ZNAntiVirus::quarantinedReduce(KX2Journals& journal, int& amount)
+KX2Status ZNAntiVirus::quarantinedReduce(int& amount)
 {
-    return journal.report(d->keeper.reduce(amount));
+    return d->keeper.reduce(amount);
 }
 
-bool ZNAntiVirus::logRemove(KX2Journals& journal, const QList<int>& numbers)
+KX2Status ZNAntiVirus::logRemove(const QList<int>& numbers)
 {
-    return journal.report(znRemoveScanLogs(d->store, numbers));
+    return znRemoveScanLogs(d->store, numbers);
 }
 
 // --- The scheduler's actions ------------------------------------------------------------

@@ -21,6 +21,7 @@
 
 #include <memory>
 
+#include "kx2status.h"
 #include "zncustom.h"
 
 class KX2Journals;
@@ -67,16 +68,14 @@ public:
     // Starts an online virus database update on the update thread (the
     // engine is reloaded afterwards). Refused with 9869 without a work area
     // and 9871 while the update thread runs.
-    bool updVdbStart(KX2Journals& journal);
+    KX2Status updVdbStart();
     // Asks a running update to stop and waits up to `timeoutMs` for the
-    // update thread to end. True when none runs any more; the journal is
-    // not written.
-    bool updVdbStop(KX2Journals& journal, int timeoutMs);
-    // Replaces `out` by the progress report ("rate", "success", "total",
-    // "position" and, when known, "lastresult" and "updatetime"); true
-    // while the update thread runs.
-    // The journal is not written.
-    bool updVdbRunning(KX2Journals& journal, QJsonObject& out);
+    // update thread to end. True when none runs any more.
+    bool updVdbStop(int timeoutMs);
+    // The progress report ("rate", "success", "total", "position" and,
+    // when known, "lastresult" and "updatetime"); *running tells whether
+    // the update thread runs, read with the report as one snapshot.
+    QJsonObject updVdbProgress(bool* running);
 
     // Queues a scan of `path` (a directory or a regular file, not a link)
     // and starts the task thread. Refused with 9983 while no engine is
@@ -85,25 +84,25 @@ public:
     // (the new task stays queued and runs after it). With `wait`, waits for
     // a running virus database update to end first. With `full`, the task
     // scans every file, skipping none that the clean-file cache knows.
-    bool scanStart(KX2Journals& journal, const QString& path, bool wait, bool full = false);
+    KX2Status scanStart(const QString& path, bool wait, bool full = false);
     // Stops the running task (queued tasks stay queued) and returns once the
-    // task thread has ended. Always true.
-    bool scanStop(KX2Journals& journal);
+    // task thread has ended.
+    void scanStop();
     // Progress of the running or last task, and the missions with the times
-    // of their newest scan. Always true; the journal is not written.
-    bool scanRunning(KX2Journals& journal, QJsonObject& out);
+    // of their newest scan.
+    QJsonObject scanProgress();
 
     // Registers a directory (stored with a trailing "/") or a regular file
     // for scheduled scans. 9994 when nothing usable is there, 9993 when the
     // stored path is already registered, 9886/9969 on database failures.
-    bool missionCreate(KX2Journals& journal, const QString& path);
+    KX2Status missionCreate(const QString& path);
     // Deletes the missions with these numbers, with their logs and
     // quarantine records. 9994 when none matched, 9975 on a database failure.
-    bool missionRemove(KX2Journals& journal, const QList<int>& numbers);
+    KX2Status missionRemove(const QList<int>& numbers);
     // Adds one member per mission, keyed by its stored path, with the times
-    // of its newest scan (null before the first). False when the missions
-    // cannot be read; the journal is not written.
-    bool missionAlload(KX2Journals& journal, QJsonObject& out);
+    // of its newest scan (null before the first); 9975 when the missions
+    // cannot be read.
+    KX2Status missionAlload(QJsonObject& out);
 
     // --- Quarantine and scan logs --------------------------------------------
     // Record and log numbers come from the request layer: positive and
@@ -114,26 +113,26 @@ public:
     // gets "page", "ofpage", "reccount" and "records" (ascending record
     // number), or stays empty when the table has no rows. False with 9975
     // when the store cannot be read.
-    bool quarantinedAlload(KX2Journals& journal, QJsonObject& out, int page, int ofpage);
-    bool logAlload(KX2Journals& journal, QJsonObject& out, int page, int ofpage);
+    KX2Status quarantinedAlload(QJsonObject& out, int page, int ofpage);
+    KX2Status logAlload(QJsonObject& out, int page, int ofpage);
     // Deletes the quarantined files and then their records; a record whose
     // file cannot be deleted stays. True when at least one record went;
     // false without a code when none did, 9975 when the store fails.
-    bool quarantinedRemove(KX2Journals& journal, const QList<int>& numbers);
+    KX2Status quarantinedRemove(const QList<int>& numbers);
     // Queues the move of each quarantined file back to its former path and
     // returns; the quarantine keeper moves it within about a second and only
     // then deletes the record (a failed move keeps the record). Refused per
     // record, without a code, when something exists at the former path or
     // when the former directory or path is a symbolic link. True when at
     // least one restore was queued.
-    bool quarantinedRestore(KX2Journals& journal, const QList<int>& numbers);
+    KX2Status quarantinedRestore(const QList<int>& numbers);
     // Deletes the records whose quarantined file no longer exists; `amount`
     // gets the number deleted (0 on failure). False with 9975 when the store
     // fails.
-    bool quarantinedReduce(KX2Journals& journal, int& amount);
+    KX2Status quarantinedReduce(int& amount);
     // Deletes scan log rows; false without a code when none of the numbers
     // exists, 9975 when the store fails.
-    bool logRemove(KX2Journals& journal, const QList<int>& numbers);
+    KX2Status logRemove(const QList<int>& numbers);
 
 private:
     Q_DISABLE_COPY(ZNAntiVirus)

@@ -271,8 +271,7 @@ void tst_ZNSettings::refusalsComeInOrder()
     // refusal comes first.
     {
         avtest::PauseGate::Hold hold(fileTaking);
-        KX2Journals journal;
-        QVERIFY(router->antivirusModule()->scanStart(journal, dataDir + "/scan", false));
+        QVERIFY(router->antivirusModule()->scanStart(dataDir + "/scan", false).ok());
         reply = save(settings);
         QCOMPARE(reply.value("err").toInt(), 9992);
         QCOMPARE(reply.value("errmsg").toString(), QStringLiteral("杀毒过程中禁止修改配置"));

@@ -989,9 +989,10 @@ void tst_ZNUpdate::endedRunReportsItsOwnOutcome()
         QJsonObject report;
         QElapsedTimer waited;
         waited.start();
-        KX2Journals journal;
-        while (service->updVdbRunning(journal, report))
+        for (bool running = true; running;) {
+            report = service->updVdbProgress(&running);
             QVERIFY(waited.elapsed() < kUpdateTimeoutMs);
+        }
         const QString reason = report.value("lastreason").toString();
         QVERIFY2(report.value("lastresult").toInt() == (succeeds ? 1 : 0)
                      && (succeeds ? reason.isEmpty() : reason.endsWith(name + ": HTTP 404")),
