@@ -303,23 +303,23 @@ bool KX2LocalServerPrivate::admitted(int fd) const
 
 // Idle means armed in the epoll set with no unread bytes (a client just
 // accepted has usually sent its request already). Oldest first; equal
-// times go by the order of opening.
+// times go by the order of opening. Unread bytes are asked of the kernel
+// only for the oldest candidates, not of every idle connection.
 bool KX2LocalServerPrivate::evictOldestIdleLocked()
 {
-    const Entry* victim = nullptr;
+    std::vector<std::pair<qint64, quint64>> idle;
     for (const auto& item : connections) {
-        const Entry& entry = item.second;
-        if (entry.state != State::Idle || entry.connection->hasUnreadBytes())
-            continue;
-        if (!victim || entry.lastActiveMs < victim->lastActiveMs
-            || (entry.lastActiveMs == victim->lastActiveMs
-                && entry.connection->id < victim->connection->id))
-            victim = &entry;
+        if (item.second.state == State::Idle)
+            idle.emplace_back(item.second.lastActiveMs, item.first);
     }
-    if (!victim)
-        return false;
-    endLocked(victim->connection->id);
-    return true;
+    std::sort(idle.begin(), idle.end());
+    for (const auto& candidate : idle) {
+        if (!connections.at(candidate.second).connection->hasUnreadBytes()) {
+            endLocked(candidate.second);
+            return true;
+        }
+    }
+    return false;
 }
 
 // A connection that stopped sending in the middle of a frame holds budget
