@@ -83,45 +83,8 @@ void ZNCleanCachePrivate::queue(std::vector<ZNFileStamp>& stamps, bool refreshOn
     stamps.clear();
 }
 
-void ZNCleanCachePrivate::buildFilter()
-{
-    // Nothing to look up: a full scan, or no entry ever written.
-    if (!settings.lookups || newestAtOpen == 0)
-        return;
-    // Sized by the file rather than the stored count, which a kill leaves
-    // behind: an entry takes at least 32 bytes of it.
-    KX2SqlStatement size;
-    KX2SqlStatement select;
-    if (znCachePrepare(db.get(),
-                       "SELECT page_count * page_size FROM pragma_page_count,"
-                       " pragma_page_size;",
-                       size)
-            != SQLITE_OK
-        || sqlite3_step(size.get()) != SQLITE_ROW
-        || znCachePrepare(db.get(), "SELECT dev, ino FROM clean;", select) != SQLITE_OK)
-        return;
-    auto built = std::make_unique<ZNCleanCacheFilter>(sqlite3_column_int64(size.get(), 0) / 32);
-    int result;
-    qint64 rows = 0;
-    while ((result = sqlite3_step(select.get())) == SQLITE_ROW) {
-        built->add(quint64(sqlite3_column_int64(select.get(), 0)),
-                   quint64(sqlite3_column_int64(select.get(), 1)));
-        if (++rows % 4096 == 0) {
-            KX2MutexLocker lock(mutex);
-            if (finishing)
-                return;
-        }
-    }
-    if (result != SQLITE_DONE)
-        return noteFailure(result);
-    filter = std::move(built);
-    keys.store(filter.get(), std::memory_order_release);
-}
-
 void ZNCleanCachePrivate::writerMain()
 {
-    // First, while the workers start: entries queued meanwhile wait.
-    buildFilter();
     std::vector<Entry> batch;
     batch.reserve(kBatchRows);
     for (;;) {

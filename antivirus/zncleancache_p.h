@@ -17,7 +17,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <memory>
 #include <vector>
 
 #include "kx2sqlitehandles.h"
@@ -25,7 +24,6 @@
 #include "kx2threadsafety.h"
 #include "kx2uniquefd.h"
 #include "zncleancache.h"
-#include "zncleancachefilter.h"
 
 // Format of the cache file; another one is replaced by an empty file.
 // Format 2 keys entries by their file system too.
@@ -59,9 +57,6 @@ public:
 
     // --- Writing (zncleancache.cpp) -----------------------------------------------
     void writerMain() KX2_EXCLUDES(mutex);
-    // The filter of the keys held at open(), published through `keys`
-    // unless the task finishes first or SQLite fails.
-    void buildFilter() KX2_EXCLUDES(mutex);
     void writeBatch(const std::vector<Entry>& batch);
     // Steps of writeBatch(); each returns the last SQLite result.
     int writeRefreshes(const std::vector<Entry>& batch);
@@ -98,9 +93,6 @@ public:
     std::condition_variable wake;
     std::vector<Entry> pending KX2_GUARDED_BY(mutex);
     bool finishing KX2_GUARDED_BY(mutex) = false;
-
-    std::unique_ptr<ZNCleanCacheFilter> filter; // the writer's until published
-    std::atomic<const ZNCleanCacheFilter*> keys{nullptr};
 
     std::atomic<bool> damaged{false};
     std::atomic<qint64> written{0};

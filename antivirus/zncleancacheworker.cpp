@@ -94,12 +94,9 @@ bool ZNCleanCacheWorker::onTrustedFileSystem(int fd, ZNFileStamp* stamp)
 bool ZNCleanCacheWorker::knownClean(const ZNFileStamp& stamp)
 {
     // An entry is never newer than the newest change remembered: a file
-    // changed since cannot be found, and is not looked up; nor is a file
-    // the key filter (once built) knows to have no entry.
-    const ZNCleanCacheFilter* keys = cache.d->keys.load(std::memory_order_acquire);
+    // changed since cannot be found, and is not looked up.
     if (!serving || stamp.fileSystem == 0 || !cache.lookupsEnabled()
-        || stamp.changedSec > cache.d->newestAtOpen
-        || (keys && !keys->mayHold(stamp.device, stamp.inode))) {
+        || stamp.changedSec > cache.d->newestAtOpen) {
         endRead();
         return false;
     }
