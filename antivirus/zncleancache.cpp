@@ -120,14 +120,14 @@ void ZNCleanCachePrivate::noteFailure(int result)
 
 namespace {
 
-// Binds the columns of one entry, the first at `first` (1-based).
-void bindEntry(sqlite3_stmt* statement, int first, const ZNFileStamp& s, qint64 today)
+// Binds the columns of one entry.
+void bindEntry(sqlite3_stmt* statement, const ZNFileStamp& s, qint64 today)
 {
     const qint64 fields[kZNCacheColumns] = {
         qint64(s.device), qint64(s.inode), s.size,  s.modifiedSec,         s.modifiedNsec,
         s.changedSec,     s.changedNsec,   today,   qint64(s.fileSystem)};
     for (int i = 0; i < kZNCacheColumns; ++i)
-        sqlite3_bind_int64(statement, first + i, fields[i]);
+        sqlite3_bind_int64(statement, 1 + i, fields[i]);
 }
 
 } // namespace
@@ -190,19 +190,13 @@ int ZNCleanCachePrivate::writeRefreshes(const std::vector<Entry>& batch)
 // In the order given: of two entries of one file, the later stays.
 int ZNCleanCachePrivate::writeEntries(const std::vector<const ZNFileStamp*>& stamps)
 {
-    size_t next = 0;
-    int result = SQLITE_DONE;
-    for (; result == SQLITE_DONE && next + kZNCacheRowsPerInsert <= stamps.size();
-         next += kZNCacheRowsPerInsert) {
-        for (int row = 0; row < kZNCacheRowsPerInsert; ++row)
-            bindEntry(insertMany.get(), 1 + kZNCacheColumns * row, *stamps[next + row], today);
-        result = znCacheStep(insertMany.get());
+    for (const ZNFileStamp* stamp : stamps) {
+        bindEntry(insert.get(), *stamp, today);
+        const int result = znCacheStep(insert.get());
+        if (result != SQLITE_DONE)
+            return result;
     }
-    for (; result == SQLITE_DONE && next < stamps.size(); ++next) {
-        bindEntry(insert.get(), 1, *stamps[next], today);
-        result = znCacheStep(insert.get());
-    }
-    return result;
+    return SQLITE_DONE;
 }
 
 // Entries of files not seen for kZNCacheForgetDays go; beyond the bound,
@@ -319,7 +313,6 @@ void ZNCleanCache::finish()
     if (d->damaged)
         d->discardFiles();
     d->insert.reset();
-    d->insertMany.reset();
     d->touch.reset();
     d->newest.reset();
     d->db.reset();

@@ -30,9 +30,6 @@
 constexpr int kZNCacheFormat = 2;
 // Columns of an entry.
 constexpr int kZNCacheColumns = 9;
-// Entries one INSERT statement writes: a statement step costs SQLite more
-// than the row it inserts, so most rows go in groups.
-constexpr int kZNCacheRowsPerInsert = 32;
 
 class ZNCleanCachePrivate
 {
@@ -84,10 +81,9 @@ public:
     qint64 newestWritten = 0; // the writer's, stored with each batch
 
     KX2SqlConnection db;        // the writer's
-    KX2SqlStatement insert;     // INSERT OR REPLACE of one entry
-    KX2SqlStatement insertMany; // of kZNCacheRowsPerInsert entries
-    KX2SqlStatement touch;      // its last-seen day
-    KX2SqlStatement newest;     // newestWritten into meta
+    KX2SqlStatement insert; // INSERT OR REPLACE of one entry
+    KX2SqlStatement touch;  // its last-seen day
+    KX2SqlStatement newest; // newestWritten into meta
 
     KX2Mutex mutex;
     std::condition_variable wake;
