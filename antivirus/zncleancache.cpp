@@ -3,7 +3,6 @@
 
 #include "zncleancache.h"
 
-#include <algorithm>
 #include <chrono>
 
 #include "zncleancache_p.h"
@@ -140,23 +139,17 @@ void ZNCleanCachePrivate::writeBatch(const std::vector<Entry>& batch)
         noteFailure(result);
         return;
     }
-    std::vector<const ZNFileStamp*> stamps;
-    stamps.reserve(batch.size());
     qint64 latest = newestWritten;
+    qint64 entries = 0;
     for (const Entry& entry : batch) {
         if (!entry.refreshOnly) {
-            stamps.push_back(&entry.stamp);
             latest = qMax(latest, entry.stamp.changedSec);
+            ++entries;
         }
     }
-    // In key order the B-tree takes each row beside the last one. Stable:
-    // of two entries of one file, the later stays.
-    std::stable_sort(stamps.begin(), stamps.end(), [](const ZNFileStamp* a, const ZNFileStamp* b) {
-        return a->device < b->device || (a->device == b->device && a->inode < b->inode);
-    });
     result = writeRefreshes(batch);
     if (result == SQLITE_DONE)
-        result = writeEntries(stamps);
+        result = writeEntries(batch);
     // In the same transaction as the entries: no entry is ever newer than
     // the stored mark.
     if (result == SQLITE_DONE && latest != newestWritten) {
@@ -164,7 +157,7 @@ void ZNCleanCachePrivate::writeBatch(const std::vector<Entry>& batch)
         result = znCacheStep(newest.get());
     }
     if (result == SQLITE_DONE && (result = znCacheExec(db.get(), "COMMIT;")) == SQLITE_OK) {
-        written += qint64(stamps.size());
+        written += entries;
         newestWritten = latest;
         return;
     }
@@ -187,11 +180,13 @@ int ZNCleanCachePrivate::writeRefreshes(const std::vector<Entry>& batch)
     return SQLITE_DONE;
 }
 
-// In the order given: of two entries of one file, the later stays.
-int ZNCleanCachePrivate::writeEntries(const std::vector<const ZNFileStamp*>& stamps)
+// In the order queued: of two entries of one file, the later stays.
+int ZNCleanCachePrivate::writeEntries(const std::vector<Entry>& batch)
 {
-    for (const ZNFileStamp* stamp : stamps) {
-        bindEntry(insert.get(), *stamp, today);
+    for (const Entry& entry : batch) {
+        if (entry.refreshOnly)
+            continue;
+        bindEntry(insert.get(), entry.stamp, today);
         const int result = znCacheStep(insert.get());
         if (result != SQLITE_DONE)
             return result;

@@ -57,7 +57,7 @@ public:
     void writeBatch(const std::vector<Entry>& batch);
     // Steps of writeBatch(); each returns the last SQLite result.
     int writeRefreshes(const std::vector<Entry>& batch);
-    int writeEntries(const std::vector<const ZNFileStamp*>& stamps);
+    int writeEntries(const std::vector<Entry>& batch);
     void queue(std::vector<ZNFileStamp>& stamps, bool refreshOnly) KX2_EXCLUDES(mutex);
     // Drops expired entries and the oldest beyond the bound; records the
     // count and the day in the file.

@@ -760,8 +760,8 @@ void tst_ZNCleanCache::killMidScanNeverMakesAChangedFileLookClean()
     }
 }
 
-// Entries written, sorted by key on the way, keep every field, and of two
-// entries of one file queued together the later stays.
+// Entries written keep every field, and of two entries of one file queued
+// together the later stays.
 void tst_ZNCleanCache::writerKeepsEveryFieldAndTheLaterEntry()
 {
     QTemporaryDir area;
