@@ -140,9 +140,7 @@ bool ZNCleanCacheWorker::knownClean(const ZNFileStamp& stamp)
 
 namespace {
 
-// The coarse clocks read the time of the last tick without asking the
-// hardware: at most a tick behind, which only makes the checks stricter.
-timespec coarseNow(clockid_t clock)
+timespec now(clockid_t clock)
 {
     timespec now{};
     ::clock_gettime(clock, &now);
@@ -160,18 +158,16 @@ bool ZNCleanCacheWorker::mayRemember(int fd, const ZNFileStamp& stamp)
 {
     if (!serving || stamp.fileSystem == 0)
         return false;
-    // A clock behind makes fewer files count as settled, never more.
-    if (!ZNRememberCheck::settled(stamp, coarseNow(CLOCK_REALTIME_COARSE))
+    if (!ZNRememberCheck::settled(stamp, now(CLOCK_REALTIME))
         || !ZNRememberCheck::openForWritingNowhere(fd))
         return false;
-    scanStartedMs = milliseconds(coarseNow(CLOCK_MONOTONIC_COARSE));
+    scanStartedMs = milliseconds(now(CLOCK_MONOTONIC));
     return true;
 }
 
 void ZNCleanCacheWorker::foundClean(const ZNFileStamp& stamp)
 {
-    // A tick too short at most: the limit is half the engine's, far apart.
-    const qint64 took = milliseconds(coarseNow(CLOCK_MONOTONIC_COARSE)) - scanStartedMs;
+    const qint64 took = milliseconds(now(CLOCK_MONOTONIC)) - scanStartedMs;
     if (longestScanMs > 0 && took >= longestScanMs)
         return;
     // The stamp is not taken again: its times lay settled before the scan,

@@ -84,7 +84,7 @@ private:
     ZNCleanCache& cache;
     bool serving = false;
     qint64 longestScanMs = 0; // 0: no limit to guard
-    qint64 scanStartedMs = 0; // monotonic, coarse
+    qint64 scanStartedMs = 0; // monotonic
     ZNFileSystemTrust fileSystems;
     // Opened at the first lookup; the statement goes before its connection.
     bool readerFailed = false;
