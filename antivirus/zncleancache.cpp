@@ -3,7 +3,6 @@
 
 #include "zncleancache.h"
 
-#include <algorithm>
 #include <chrono>
 
 #include "zncleancache_p.h"
@@ -83,45 +82,8 @@ void ZNCleanCachePrivate::queue(std::vector<ZNFileStamp>& stamps, bool refreshOn
     stamps.clear();
 }
 
-void ZNCleanCachePrivate::buildFilter()
-{
-    // Nothing to look up: a full scan, or no entry ever written.
-    if (!settings.lookups || newestAtOpen == 0)
-        return;
-    // Sized by the file rather than the stored count, which a kill leaves
-    // behind: an entry takes at least 32 bytes of it.
-    KX2SqlStatement size;
-    KX2SqlStatement select;
-    if (znCachePrepare(db.get(),
-                       "SELECT page_count * page_size FROM pragma_page_count,"
-                       " pragma_page_size;",
-                       size)
-            != SQLITE_OK
-        || sqlite3_step(size.get()) != SQLITE_ROW
-        || znCachePrepare(db.get(), "SELECT dev, ino FROM clean;", select) != SQLITE_OK)
-        return;
-    auto built = std::make_unique<ZNCleanCacheFilter>(sqlite3_column_int64(size.get(), 0) / 32);
-    int result;
-    qint64 rows = 0;
-    while ((result = sqlite3_step(select.get())) == SQLITE_ROW) {
-        built->add(quint64(sqlite3_column_int64(select.get(), 0)),
-                   quint64(sqlite3_column_int64(select.get(), 1)));
-        if (++rows % 4096 == 0) {
-            KX2MutexLocker lock(mutex);
-            if (finishing)
-                return;
-        }
-    }
-    if (result != SQLITE_DONE)
-        return noteFailure(result);
-    filter = std::move(built);
-    keys.store(filter.get(), std::memory_order_release);
-}
-
 void ZNCleanCachePrivate::writerMain()
 {
-    // First, while the workers start: entries queued meanwhile wait.
-    buildFilter();
     std::vector<Entry> batch;
     batch.reserve(kBatchRows);
     for (;;) {
@@ -157,14 +119,14 @@ void ZNCleanCachePrivate::noteFailure(int result)
 
 namespace {
 
-// Binds the columns of one entry, the first at `first` (1-based).
-void bindEntry(sqlite3_stmt* statement, int first, const ZNFileStamp& s, qint64 today)
+// Binds the columns of one entry.
+void bindEntry(sqlite3_stmt* statement, const ZNFileStamp& s, qint64 today)
 {
     const qint64 fields[kZNCacheColumns] = {
         qint64(s.device), qint64(s.inode), s.size,  s.modifiedSec,         s.modifiedNsec,
         s.changedSec,     s.changedNsec,   today,   qint64(s.fileSystem)};
     for (int i = 0; i < kZNCacheColumns; ++i)
-        sqlite3_bind_int64(statement, first + i, fields[i]);
+        sqlite3_bind_int64(statement, 1 + i, fields[i]);
 }
 
 } // namespace
@@ -177,23 +139,17 @@ void ZNCleanCachePrivate::writeBatch(const std::vector<Entry>& batch)
         noteFailure(result);
         return;
     }
-    std::vector<const ZNFileStamp*> stamps;
-    stamps.reserve(batch.size());
     qint64 latest = newestWritten;
+    qint64 entries = 0;
     for (const Entry& entry : batch) {
         if (!entry.refreshOnly) {
-            stamps.push_back(&entry.stamp);
             latest = qMax(latest, entry.stamp.changedSec);
+            ++entries;
         }
     }
-    // In key order the B-tree takes each row beside the last one. Stable:
-    // of two entries of one file, the later stays.
-    std::stable_sort(stamps.begin(), stamps.end(), [](const ZNFileStamp* a, const ZNFileStamp* b) {
-        return a->device < b->device || (a->device == b->device && a->inode < b->inode);
-    });
     result = writeRefreshes(batch);
     if (result == SQLITE_DONE)
-        result = writeEntries(stamps);
+        result = writeEntries(batch);
     // In the same transaction as the entries: no entry is ever newer than
     // the stored mark.
     if (result == SQLITE_DONE && latest != newestWritten) {
@@ -201,7 +157,7 @@ void ZNCleanCachePrivate::writeBatch(const std::vector<Entry>& batch)
         result = znCacheStep(newest.get());
     }
     if (result == SQLITE_DONE && (result = znCacheExec(db.get(), "COMMIT;")) == SQLITE_OK) {
-        written += qint64(stamps.size());
+        written += entries;
         newestWritten = latest;
         return;
     }
@@ -224,22 +180,18 @@ int ZNCleanCachePrivate::writeRefreshes(const std::vector<Entry>& batch)
     return SQLITE_DONE;
 }
 
-// In the order given: of two entries of one file, the later stays.
-int ZNCleanCachePrivate::writeEntries(const std::vector<const ZNFileStamp*>& stamps)
+// In the order queued: of two entries of one file, the later stays.
+int ZNCleanCachePrivate::writeEntries(const std::vector<Entry>& batch)
 {
-    size_t next = 0;
-    int result = SQLITE_DONE;
-    for (; result == SQLITE_DONE && next + kZNCacheRowsPerInsert <= stamps.size();
-         next += kZNCacheRowsPerInsert) {
-        for (int row = 0; row < kZNCacheRowsPerInsert; ++row)
-            bindEntry(insertMany.get(), 1 + kZNCacheColumns * row, *stamps[next + row], today);
-        result = znCacheStep(insertMany.get());
+    for (const Entry& entry : batch) {
+        if (entry.refreshOnly)
+            continue;
+        bindEntry(insert.get(), entry.stamp, today);
+        const int result = znCacheStep(insert.get());
+        if (result != SQLITE_DONE)
+            return result;
     }
-    for (; result == SQLITE_DONE && next < stamps.size(); ++next) {
-        bindEntry(insert.get(), 1, *stamps[next], today);
-        result = znCacheStep(insert.get());
-    }
-    return result;
+    return SQLITE_DONE;
 }
 
 // Entries of files not seen for kZNCacheForgetDays go; beyond the bound,
@@ -356,7 +308,6 @@ void ZNCleanCache::finish()
     if (d->damaged)
         d->discardFiles();
     d->insert.reset();
-    d->insertMany.reset();
     d->touch.reset();
     d->newest.reset();
     d->db.reset();

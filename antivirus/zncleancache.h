@@ -21,8 +21,7 @@
 // Writes stay off the workers' road: each worker gathers its entries,
 // remember() and refresh() only queue them, and one writer thread commits
 // the queue in transactions of many rows. Lookups go through a read
-// connection per worker, past a filter of the keys held at the start
-// (zncleancachefilter.h). An entry is only ever written with the settled
+// connection per worker. An entry is only ever written with the settled
 // stamp taken before its scan, and SQLite's transactions are atomic, so a kill
 // at any moment leaves entries that each describe a file as it was when
 // found clean: a file changed since shows another change time and is

@@ -17,7 +17,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <memory>
 #include <vector>
 
 #include "kx2sqlitehandles.h"
@@ -25,16 +24,12 @@
 #include "kx2threadsafety.h"
 #include "kx2uniquefd.h"
 #include "zncleancache.h"
-#include "zncleancachefilter.h"
 
 // Format of the cache file; another one is replaced by an empty file.
 // Format 2 keys entries by their file system too.
 constexpr int kZNCacheFormat = 2;
 // Columns of an entry.
 constexpr int kZNCacheColumns = 9;
-// Entries one INSERT statement writes: a statement step costs SQLite more
-// than the row it inserts, so most rows go in groups.
-constexpr int kZNCacheRowsPerInsert = 32;
 
 class ZNCleanCachePrivate
 {
@@ -59,13 +54,10 @@ public:
 
     // --- Writing (zncleancache.cpp) -----------------------------------------------
     void writerMain() KX2_EXCLUDES(mutex);
-    // The filter of the keys held at open(), published through `keys`
-    // unless the task finishes first or SQLite fails.
-    void buildFilter() KX2_EXCLUDES(mutex);
     void writeBatch(const std::vector<Entry>& batch);
     // Steps of writeBatch(); each returns the last SQLite result.
     int writeRefreshes(const std::vector<Entry>& batch);
-    int writeEntries(const std::vector<const ZNFileStamp*>& stamps);
+    int writeEntries(const std::vector<Entry>& batch);
     void queue(std::vector<ZNFileStamp>& stamps, bool refreshOnly) KX2_EXCLUDES(mutex);
     // Drops expired entries and the oldest beyond the bound; records the
     // count and the day in the file.
@@ -89,18 +81,14 @@ public:
     qint64 newestWritten = 0; // the writer's, stored with each batch
 
     KX2SqlConnection db;        // the writer's
-    KX2SqlStatement insert;     // INSERT OR REPLACE of one entry
-    KX2SqlStatement insertMany; // of kZNCacheRowsPerInsert entries
-    KX2SqlStatement touch;      // its last-seen day
-    KX2SqlStatement newest;     // newestWritten into meta
+    KX2SqlStatement insert; // INSERT OR REPLACE of one entry
+    KX2SqlStatement touch;  // its last-seen day
+    KX2SqlStatement newest; // newestWritten into meta
 
     KX2Mutex mutex;
     std::condition_variable wake;
     std::vector<Entry> pending KX2_GUARDED_BY(mutex);
     bool finishing KX2_GUARDED_BY(mutex) = false;
-
-    std::unique_ptr<ZNCleanCacheFilter> filter; // the writer's until published
-    std::atomic<const ZNCleanCacheFilter*> keys{nullptr};
 
     std::atomic<bool> damaged{false};
     std::atomic<qint64> written{0};

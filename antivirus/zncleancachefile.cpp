@@ -120,7 +120,6 @@ bool ZNCleanCachePrivate::openDirectory()
 void ZNCleanCachePrivate::discardFiles()
 {
     insert.reset();
-    insertMany.reset();
     touch.reset();
     newest.reset();
     db.reset();
@@ -199,14 +198,10 @@ bool ZNCleanCachePrivate::openFile(bool* replaced)
     storedRows = metaNumber(db.get(), "rows", 0);
     lastPruned = metaNumber(db.get(), "pruned", 0);
     newestAtOpen = newestWritten = metaNumber(db.get(), "newest", 0);
-    const QByteArray row = "(?" + QByteArray(",?").repeated(kZNCacheColumns - 1) + ')';
-    QByteArray many = "INSERT OR REPLACE INTO clean VALUES " + row;
-    for (int n = 1; n < kZNCacheRowsPerInsert; ++n)
-        many += ',' + row;
-    const QByteArray one = "INSERT OR REPLACE INTO clean VALUES " + row + ';';
-    many += ';';
-    if ((result = znCachePrepare(db.get(), one.constData(), insert)) != SQLITE_OK
-        || (result = znCachePrepare(db.get(), many.constData(), insertMany)) != SQLITE_OK
+    if ((result = znCachePrepare(db.get(),
+                                 "INSERT OR REPLACE INTO clean VALUES (?,?,?,?,?,?,?,?,?);",
+                                 insert))
+            != SQLITE_OK
         || (result = znCachePrepare(db.get(),
                                     "UPDATE clean SET seen = ?3 WHERE dev = ?1 AND ino = ?2;",
                                     touch))

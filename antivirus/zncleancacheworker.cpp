@@ -8,9 +8,6 @@
 
 namespace {
 
-// Lookups in one read transaction: each transaction costs SQLite a lock
-// on the journal's index, more than the lookup itself.
-const int kLookupsPerRead = 256;
 // Entries a worker gathers before it queues them.
 const size_t kStampsPerHandOver = 256;
 
@@ -20,7 +17,6 @@ ZNCleanCacheWorker::ZNCleanCacheWorker(ZNCleanCache& cache) : cache(cache) {}
 
 ZNCleanCacheWorker::~ZNCleanCacheWorker()
 {
-    endRead();
     flush();
 }
 
@@ -53,30 +49,17 @@ bool ZNCleanCacheWorker::openReader()
                           "SELECT size, msec, mnsec, csec, cnsec, seen, fs FROM clean"
                           " WHERE dev = ?1 AND ino = ?2;",
                           lookup)
-            != SQLITE_OK
-        || znCachePrepare(reader.get(), "BEGIN;", beginRead) != SQLITE_OK
-        || znCachePrepare(reader.get(), "COMMIT;", commitRead) != SQLITE_OK) {
+            != SQLITE_OK) {
         dropReader();
         return false;
     }
     return true;
 }
 
-void ZNCleanCacheWorker::endRead()
-{
-    if (lookupsInRead < 0)
-        return;
-    znCacheStep(commitRead.get());
-    lookupsInRead = -1;
-}
-
 void ZNCleanCacheWorker::dropReader()
 {
     lookup.reset();
-    beginRead.reset();
-    commitRead.reset();
     reader.reset();
-    lookupsInRead = -1;
     readerFailed = true;
 }
 
@@ -86,29 +69,18 @@ bool ZNCleanCacheWorker::onTrustedFileSystem(int fd, ZNFileStamp* stamp)
         return false;
     const ZNFileSystemTrust::Verdict& verdict = fileSystems.of(fd, stamp->device);
     stamp->fileSystem = verdict.identity;
-    if (!verdict.trusted)
-        endRead(); // not looked up: the writer's journal is not held back
     return verdict.trusted;
 }
 
 bool ZNCleanCacheWorker::knownClean(const ZNFileStamp& stamp)
 {
     // An entry is never newer than the newest change remembered: a file
-    // changed since cannot be found, and is not looked up; nor is a file
-    // the key filter (once built) knows to have no entry.
-    const ZNCleanCacheFilter* keys = cache.d->keys.load(std::memory_order_acquire);
+    // changed since cannot be found, and is not looked up.
     if (!serving || stamp.fileSystem == 0 || !cache.lookupsEnabled()
-        || stamp.changedSec > cache.d->newestAtOpen
-        || (keys && !keys->mayHold(stamp.device, stamp.inode))) {
-        endRead();
+        || stamp.changedSec > cache.d->newestAtOpen)
         return false;
-    }
     if (!lookup.get() && !openReader())
         return false;
-    if (lookupsInRead < 0) {
-        znCacheStep(beginRead.get());
-        lookupsInRead = 0;
-    }
     sqlite3_stmt* s = lookup.get();
     sqlite3_bind_int64(s, 1, qint64(stamp.device));
     sqlite3_bind_int64(s, 2, qint64(stamp.inode));
@@ -136,16 +108,12 @@ bool ZNCleanCacheWorker::knownClean(const ZNFileStamp& stamp)
         dropReader();
         return false;
     }
-    if (++lookupsInRead >= kLookupsPerRead)
-        endRead();
     return clean;
 }
 
 namespace {
 
-// The coarse clocks read the time of the last tick without asking the
-// hardware: at most a tick behind, which only makes the checks stricter.
-timespec coarseNow(clockid_t clock)
+timespec now(clockid_t clock)
 {
     timespec now{};
     ::clock_gettime(clock, &now);
@@ -163,18 +131,16 @@ bool ZNCleanCacheWorker::mayRemember(int fd, const ZNFileStamp& stamp)
 {
     if (!serving || stamp.fileSystem == 0)
         return false;
-    // A clock behind makes fewer files count as settled, never more.
-    if (!ZNRememberCheck::settled(stamp, coarseNow(CLOCK_REALTIME_COARSE))
+    if (!ZNRememberCheck::settled(stamp, now(CLOCK_REALTIME))
         || !ZNRememberCheck::openForWritingNowhere(fd))
         return false;
-    scanStartedMs = milliseconds(coarseNow(CLOCK_MONOTONIC_COARSE));
+    scanStartedMs = milliseconds(now(CLOCK_MONOTONIC));
     return true;
 }
 
 void ZNCleanCacheWorker::foundClean(const ZNFileStamp& stamp)
 {
-    // A tick too short at most: the limit is half the engine's, far apart.
-    const qint64 took = milliseconds(coarseNow(CLOCK_MONOTONIC_COARSE)) - scanStartedMs;
+    const qint64 took = milliseconds(now(CLOCK_MONOTONIC)) - scanStartedMs;
     if (longestScanMs > 0 && took >= longestScanMs)
         return;
     // The stamp is not taken again: its times lay settled before the scan,

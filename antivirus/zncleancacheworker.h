@@ -76,7 +76,6 @@ private:
     friend class ZNCleanCache;
     explicit ZNCleanCacheWorker(ZNCleanCache& cache);
     bool openReader();
-    void endRead();
     void dropReader();
     // Hands the gathered entries to the cache.
     void flush();
@@ -84,18 +83,12 @@ private:
     ZNCleanCache& cache;
     bool serving = false;
     qint64 longestScanMs = 0; // 0: no limit to guard
-    qint64 scanStartedMs = 0; // monotonic, coarse
+    qint64 scanStartedMs = 0; // monotonic
     ZNFileSystemTrust fileSystems;
     // Opened at the first lookup; the statement goes before its connection.
     bool readerFailed = false;
     KX2SqlConnection reader;
     KX2SqlStatement lookup;
-    // Lookups share a read transaction, ended after kLookupsPerRead of
-    // them or at the first file not looked up, so the writer's journal is
-    // never held back for long.
-    KX2SqlStatement beginRead;
-    KX2SqlStatement commitRead;
-    int lookupsInRead = -1; // -1: no read transaction open
     // Entries gathered here and queued kStampsPerHandOver at a time, so
     // that workers meet at the cache's lock once per many files.
     std::vector<ZNFileStamp> toRemember;

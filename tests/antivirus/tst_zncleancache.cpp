@@ -28,12 +28,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <limits>
 #include <map>
 
 #include "kx2uniquefd.h"
 #include "zncleancache.h"
-#include "zncleancachefilter.h"
 #include "zncleancacheworker.h"
 #include "znfilesystemtrust.h"
 #include "znremembercheck.h"
@@ -403,7 +401,6 @@ private slots:
     void incrementalOffAndFullScanReadEveryFile();
     void boundHoldsAfterEachTask();
     void killMidScanNeverMakesAChangedFileLookClean();
-    void keyFilterNeverTurnsAwayAnEntry();
     void writerKeepsEveryFieldAndTheLaterEntry();
     void loopDeviceImagesAreNeverRemembered();
     void onlyFileSystemsOfTheKernelAreRemembered();
@@ -763,30 +760,8 @@ void tst_ZNCleanCache::killMidScanNeverMakesAChangedFileLookClean()
     }
 }
 
-// The filter that spares lookups answers "maybe" for every key it was
-// given, also when told a nonsense number of keys to expect, and "no" for
-// most others (neighbouring inodes, as a tree has them) when sized right.
-void tst_ZNCleanCache::keyFilterNeverTurnsAwayAnEntry()
-{
-    const int kKeys = 50000;
-    for (const qint64 expected : {qint64(kKeys), std::numeric_limits<qint64>::max(), qint64(-1)}) {
-        ZNCleanCacheFilter filter(expected);
-        for (int i = 0; i < kKeys; ++i)
-            filter.add(64769 + i % 3, 1000000 + i);
-        int turnedAway = 0, needless = 0;
-        for (int i = 0; i < kKeys; ++i) {
-            turnedAway += filter.mayHold(64769 + i % 3, 1000000 + i) ? 0 : 1;
-            needless += filter.mayHold(64769 + i % 3, 2000000 + i) ? 1 : 0;
-        }
-        QCOMPARE(turnedAway, 0);
-        if (expected == kKeys)
-            QVERIFY2(needless < kKeys / 20, qPrintable(QString::number(needless)));
-    }
-}
-
-// Entries written in groups of 32 and singly, sorted by key on the way,
-// keep every field, and of two entries of one file queued together the
-// later stays.
+// Entries written keep every field, and of two entries of one file queued
+// together the later stays.
 void tst_ZNCleanCache::writerKeepsEveryFieldAndTheLaterEntry()
 {
     QTemporaryDir area;
