@@ -42,6 +42,9 @@
 
 class KX2Connection;
 
+// Connections open in this process, over all servers.
+int kx2OpenConnectionCount();
+
 // What a worker's turn on a connection left: nothing more to do until the
 // peer sends more, another request already buffered, or the end.
 enum class KX2Turn { Wait, Again, End };

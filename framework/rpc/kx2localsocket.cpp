@@ -16,8 +16,6 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
-int kx2OpenConnectionCount();
-
 namespace {
 
 const int kReadChunk = 64 * 1024;
