@@ -260,9 +260,13 @@ void KX2LocalServerPrivate::acceptClients()
 {
     for (int taken = 0; taken < kAcceptBatch; ++taken) {
         int listenFd = -1;
+        int mode = 0;
+        int groupId = -1;
         {
             KX2MutexLocker lock(mutex);
             listenFd = listener.get(); // closed only by this thread
+            mode = listenerMode;
+            groupId = listenerGroup;
             // At the limit: the connection idle for longest makes room for
             // a client that waits.
             if (int(connections.size()) >= maxOpen.load()
@@ -274,7 +278,10 @@ void KX2LocalServerPrivate::acceptClients()
         }
         const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
-            if (admitted(fd))
+            // The socket file's mode already keeps others out; the peer's
+            // credentials are checked again, so that a descriptor that
+            // reached us another way is refused too.
+            if ((mode & 0002) != 0 || KX2Peer::ofSocket(fd).mayConnect(mode, groupId))
                 adopt(fd, true);
             else
                 ::close(fd);
@@ -293,12 +300,6 @@ void KX2LocalServerPrivate::acceptClients()
             return;
         }
     }
-}
-
-bool KX2LocalServerPrivate::admitted(int fd) const
-{
-    KX2MutexLocker lock(mutex);
-    return (listenerMode & 0002) != 0 || KX2Peer::ofSocket(fd).mayConnect(listenerMode, listenerGroup);
 }
 
 // Idle means armed in the epoll set with no unread bytes (a client just

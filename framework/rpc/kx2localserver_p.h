@@ -141,7 +141,6 @@ private:
     // Serves the listener: accepts what waits, making room by closing the
     // connection idle for longest when descriptors run short.
     void acceptClients() KX2_EXCLUDES(mutex);
-    bool admitted(int fd) const KX2_EXCLUDES(mutex);
     void pauseAccepting(bool paused) KX2_REQUIRES(mutex);
     bool evictOldestIdleLocked() KX2_REQUIRES(mutex);
     void endStalledLocked() KX2_REQUIRES(mutex);

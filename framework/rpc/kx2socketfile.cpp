@@ -55,6 +55,36 @@ Occupant probe(const QByteArray& path, const sockaddr_un& addr)
     return errno == ENOENT ? Occupant::Nothing : Occupant::Live;
 }
 
+// Binds `fd` at `addr`, replacing a socket file nobody accepts on; false
+// with `failure` set otherwise.
+bool bindReplacingStale(int fd, const QByteArray& encoded, const sockaddr_un& addr,
+                        const QString& path, QString& failure)
+{
+    int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    if (bound != 0 && errno == EADDRINUSE) {
+        switch (probe(encoded, addr)) {
+        case Occupant::Stale:
+            // Left by a process that is gone: nobody accepts on it.
+            ::unlink(encoded.constData());
+            bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+            break;
+        case Occupant::Live:
+            failure = QStringLiteral("another service is already listening on %1").arg(path);
+            return false;
+        case Occupant::NotASocket:
+            failure =
+                QStringLiteral("%1 exists and is not a socket; it was left in place").arg(path);
+            return false;
+        default:
+            errno = EADDRINUSE;
+            break;
+        }
+    }
+    if (bound != 0)
+        failure = QStringLiteral("cannot bind %1: %2").arg(path, systemError(errno));
+    return bound == 0;
+}
+
 bool makeDirectoryOf(const QString& path)
 {
     const QString directory = QFileInfo(path).absolutePath();
@@ -89,7 +119,7 @@ KX2UniqueFd KX2SocketFile::claim(const QString& path, int mode, int groupId)
         failure = QStringLiteral("cannot create a socket: ") + systemError(errno);
         return KX2UniqueFd();
     }
-    if (!bindReplacingStale(fd.get(), encoded, path))
+    if (!bindReplacingStale(fd.get(), encoded, addr, path, failure))
         return KX2UniqueFd();
     struct stat st
     {};
@@ -105,35 +135,6 @@ KX2UniqueFd KX2SocketFile::claim(const QString& path, int mode, int groupId)
     device = st.st_dev;
     inode = st.st_ino;
     return fd;
-}
-
-bool KX2SocketFile::bindReplacingStale(int fd, const QByteArray& encoded, const QString& path)
-{
-    sockaddr_un addr;
-    socketAddress(encoded, addr);
-    int bound = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    if (bound != 0 && errno == EADDRINUSE) {
-        switch (probe(encoded, addr)) {
-        case Occupant::Stale:
-            // Left by a process that is gone: nobody accepts on it.
-            ::unlink(encoded.constData());
-            bound = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-            break;
-        case Occupant::Live:
-            failure = QStringLiteral("another service is already listening on %1").arg(path);
-            return false;
-        case Occupant::NotASocket:
-            failure =
-                QStringLiteral("%1 exists and is not a socket; it was left in place").arg(path);
-            return false;
-        default:
-            errno = EADDRINUSE;
-            break;
-        }
-    }
-    if (bound != 0)
-        failure = QStringLiteral("cannot bind %1: %2").arg(path, systemError(errno));
-    return bound == 0;
 }
 
 void KX2SocketFile::release()

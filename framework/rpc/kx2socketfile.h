@@ -32,8 +32,6 @@ public:
     QString error() const { return failure; }
 
 private:
-    bool bindReplacingStale(int fd, const QByteArray& encoded, const QString& path);
-
     QByteArray encodedPath;
     dev_t device = 0;
     ino_t inode = 0;

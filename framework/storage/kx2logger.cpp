@@ -61,7 +61,6 @@ public:
     std::atomic<bool> hasFilePath{false};
     std::atomic<int> pathVersion{0};
 
-
     QString currentFilePath() const;
     void dispatch(const QByteArray& line);
     void writeImmediately(const QByteArray& line);
