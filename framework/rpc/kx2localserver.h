@@ -1,13 +1,13 @@
 // KX2LocalServer: the service's local-socket entry point.
 //
 // Listens on a Unix-domain stream socket under one name (a path when it
-// contains '/', else a name placed in the temporary directory). One
-// watcher thread accepts clients and waits for any connection to become
-// readable; a fixed pool of maxServed() workers takes readable connections
-// in order of arrival and answers one request each per turn (dispatched
-// through the router chain, one framed reply per request, see
-// KX2LocalSocket), so a client sending many requests takes turns with the
-// others. An idle connection costs a descriptor and, while it has sent
+// contains '/', else a name placed in the temporary directory). A fixed
+// pool of maxServed() workers waits in one epoll set for clients and for
+// idle connections to become readable; the worker woken accepts, or takes
+// readable connections in order of arrival, and answers one request per
+// turn (dispatched through the router chain, one framed reply per request,
+// see KX2LocalSocket), so a client sending many requests takes turns with
+// the others. An idle connection costs a descriptor and, while it has sent
 // part of a frame, that part.
 //
 // Start-up takes a socket path over only when it is safe: a socket file
@@ -36,7 +36,7 @@
 // SO_PEERGROUPS, see KX2Peer) match neither the owner, root nor the
 // admitted group is disconnected before any request is read.
 //
-// Threads: the watcher and the workers start with the first connection or
+// Threads: the workers start with the first connection or
 // start(), and the destructor ends every connection (a request being
 // served runs to its reply) and joins them. The routers added with add()
 // are not owned and must outlive the server. Construct, configure,

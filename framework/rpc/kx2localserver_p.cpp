@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <optional>
 #include <utility>
 
 #include <poll.h>
@@ -20,11 +21,13 @@ namespace {
 // ids start at 1 and never reach these.
 const quint64 kWakeId = 0;
 const quint64 kListenerId = ~quint64(0);
-const int kEventsPerWait = 64;
-// Clients accepted before the watcher looks at the other sockets again.
+const quint64 kNoEvent = ~quint64(0) - 1;
+// Both are one-shot: one worker at a time takes each.
+const uint32_t kListenerEvents = EPOLLIN | EPOLLONESHOT;
+// Clients accepted in one turn of a worker.
 const int kAcceptBatch = 32;
-// How often the watcher looks for connections stalled in a frame, and how
-// soon it retries accepting after running out of descriptors with no idle
+// How often the workers look for connections stalled in a frame, and how
+// soon they retry accepting after running out of descriptors with no idle
 // connection to close.
 const int kWatchMs = 1000;
 const int kRetryAcceptMs = 100;
@@ -76,7 +79,7 @@ KX2LocalServerPrivate::KX2LocalServerPrivate()
     , epollFd(::epoll_create1(EPOLL_CLOEXEC))
     , wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
-    watch(epollFd.get(), EPOLL_CTL_ADD, wakeFd.get(), EPOLLIN, kWakeId);
+    watch(epollFd.get(), EPOLL_CTL_ADD, wakeFd.get(), EPOLLIN | EPOLLONESHOT, kWakeId);
 }
 
 KX2LocalServerPrivate::~KX2LocalServerPrivate()
@@ -92,7 +95,6 @@ void KX2LocalServerPrivate::startThreadsLocked()
     if (started)
         return;
     started = true;
-    threads.start([this] { watcherMain(); });
     addWorkersLocked();
 }
 
@@ -108,7 +110,8 @@ void KX2LocalServerPrivate::setServedLimit(int count)
     servedLimit = std::max(1, count);
     if (started && !quitting)
         addWorkersLocked();
-    workQueued.notify_all();
+    if (anyTakeableLocked())
+        wakeWorker();
 }
 
 void KX2LocalServerPrivate::shutdown()
@@ -117,9 +120,8 @@ void KX2LocalServerPrivate::shutdown()
         KX2MutexLocker lock(mutex);
         quitting = true;
         stopAllLocked();
-        workQueued.notify_all();
     }
-    wakeWatcher();
+    wakeWorker(); // passed on from worker to worker while quitting
     threads.shutdownAndWait();
     // No thread serves any more: what is left ends here.
     KX2MutexLocker lock(mutex);
@@ -138,81 +140,65 @@ void KX2LocalServerPrivate::stopAllLocked()
         requestStopLocked(id);
 }
 
+// A worker waits in the epoll set itself, so the worker woken by a readable
+// connection is the one that serves it; after a turn it takes a queued
+// connection first, if one may be served.
 void KX2LocalServerPrivate::workerMain()
 {
-    KX2MutexLocker lock(mutex);
+    std::shared_ptr<KX2Connection> connection;
     for (;;) {
-        std::shared_ptr<KX2Connection> connection;
-        while (!quitting && !(connection = takeLocked()))
-            lock.wait(workQueued);
-        if (!connection)
+        if (!connection && !waitForWork(connection))
             return;
-        lock.unlock();
+        if (!connection)
+            continue;
         const KX2Turn turn = connection->serve();
-        lock.relock();
+        KX2MutexLocker lock(mutex);
         finishTurnLocked(*connection, turn);
+        connection = quitting ? nullptr : takeLocked();
     }
 }
 
-void KX2LocalServerPrivate::wakeWatcher()
+void KX2LocalServerPrivate::wakeWorker()
 {
     const uint64_t one = 1;
     [[maybe_unused]] const ssize_t written = ::write(wakeFd.get(), &one, sizeof one);
 }
 
-// The watcher waits for readiness and nothing else: readable idle
-// connections are queued for the workers, the listener accepts. It takes
-// the lock once per wake-up and wakes the workers after releasing it.
-void KX2LocalServerPrivate::watcherMain()
+// Waits for one event (one at a time, so that no worker sits on events
+// others could serve). False once the server shuts down; a connection the
+// caller may serve comes back in `connection`.
+bool KX2LocalServerPrivate::waitForWork(std::shared_ptr<KX2Connection>& connection)
 {
-    qint64 lastLook = steadyMs();
-    int timeoutMs = kWatchMs;
-    for (;;) {
-        epoll_event events[kEventsPerWait];
-        const int count = ::epoll_wait(epollFd.get(), events, kEventsPerWait, timeoutMs);
-        bool acceptNow = false;
-        bool woken = false;
-        int queued = 0;
-        {
-            KX2MutexLocker lock(mutex);
-            if (quitting)
-                return;
-            for (int i = 0; i < count; ++i) {
-                const quint64 id = events[i].data.u64;
-                const auto found = connections.find(id);
-                woken = woken || id == kWakeId;
-                if (id == kListenerId)
-                    acceptNow = true;
-                else if (found != connections.end() && found->second.state == State::Idle)
-                    queued += readyLocked(found->second, events[i].events) ? 1 : 0;
-            }
-            if (retiring)
-                closeListenerLocked();
-            acceptNow = listener.isValid() && (acceptNow || acceptPaused);
-            if (steadyMs() - lastLook >= kWatchMs) {
-                lastLook = steadyMs();
-                endStalledLocked();
-            }
-            timeoutMs = acceptPaused ? kRetryAcceptMs : kWatchMs;
-        }
+    epoll_event event{};
+    const int count = ::epoll_wait(epollFd.get(), &event, 1, waitMs.load());
+    const quint64 id = count == 1 ? event.data.u64 : kNoEvent;
+    if (id == kWakeId) {
         uint64_t ignored = 0;
-        if (woken)
-            [[maybe_unused]] const ssize_t drained = ::read(wakeFd.get(), &ignored, sizeof ignored);
-        for (int i = 0; i < queued; ++i)
-            workQueued.notify_one();
-        if (acceptNow)
-            acceptClients();
+        [[maybe_unused]] const ssize_t drained = ::read(wakeFd.get(), &ignored, sizeof ignored);
     }
-}
-
-void KX2LocalServerPrivate::closeListenerLocked()
-{
-    if (listener.isValid())
-        ::epoll_ctl(epollFd.get(), EPOLL_CTL_DEL, listener.get(), nullptr);
-    listener.reset();
-    retiring = false;
-    acceptPaused = false;
-    changed.notify_all();
+    bool acceptNow = false;
+    {
+        KX2MutexLocker lock(mutex);
+        if (id == kWakeId) {
+            watch(epollFd.get(), EPOLL_CTL_MOD, wakeFd.get(), EPOLLIN | EPOLLONESHOT, kWakeId);
+            if (quitting)
+                wakeWorker();
+        }
+        if (quitting)
+            return false;
+        if (steadyMs() - lastLookMs >= kWatchMs) {
+            lastLookMs = steadyMs();
+            endStalledLocked();
+        }
+        if (id == kWakeId)
+            connection = takeLocked();
+        else if (id != kNoEvent && id != kListenerId)
+            connection = claimLocked(id, event.events);
+        acceptNow = listener.isValid() && (id == kListenerId || (acceptPaused && count == 0));
+    }
+    if (acceptNow)
+        connection = acceptClients();
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -222,7 +208,7 @@ bool KX2LocalServerPrivate::listen(KX2UniqueFd listenFd, int mode, int groupId)
 {
     KX2MutexLocker lock(mutex);
     if (quitting || !epollFd.isValid()
-        || !watch(epollFd.get(), EPOLL_CTL_ADD, listenFd.get(), EPOLLIN, kListenerId))
+        || !watch(epollFd.get(), EPOLL_CTL_ADD, listenFd.get(), kListenerEvents, kListenerId))
         return false;
     listener = std::move(listenFd);
     listenerMode = mode;
@@ -231,75 +217,88 @@ bool KX2LocalServerPrivate::listen(KX2UniqueFd listenFd, int mode, int groupId)
     return true;
 }
 
+// Closes the listening socket once no worker is inside accept() on it,
+// so that its number is not reused under a worker's feet.
 void KX2LocalServerPrivate::retireListener()
 {
     KX2MutexLocker lock(mutex);
     if (!listener.isValid())
         return;
-    if (!started || quitting) {
-        listener.reset();
-        return;
-    }
+    ::epoll_ctl(epollFd.get(), EPOLL_CTL_DEL, listener.get(), nullptr);
     retiring = true;
-    wakeWatcher();
-    while (listener.isValid())
+    while (accepting)
         lock.wait(changed);
+    listener.reset();
+    retiring = false;
+    pauseAcceptingLocked(false);
 }
 
-void KX2LocalServerPrivate::pauseAccepting(bool paused)
+// A paused listener is not armed (it would be ready all the time); an
+// ending connection, or the short wait of the workers, resumes it.
+void KX2LocalServerPrivate::pauseAcceptingLocked(bool paused)
 {
-    if (paused == acceptPaused || !listener.isValid())
-        return;
     acceptPaused = paused;
-    // A paused listener is not watched (it would be ready all the time);
-    // an ending connection or the retry timeout resumes it.
-    watch(epollFd.get(), EPOLL_CTL_MOD, listener.get(), paused ? 0u : uint32_t(EPOLLIN), kListenerId);
+    waitMs.store(paused ? kRetryAcceptMs : kWatchMs);
+    if (!paused && listener.isValid() && !retiring)
+        watch(epollFd.get(), EPOLL_CTL_MOD, listener.get(), kListenerEvents, kListenerId);
 }
 
-void KX2LocalServerPrivate::acceptClients()
+// Called by the worker that took the listener's (one-shot) event, or that
+// retries while accepting is paused. One worker accepts at a time, so the
+// limit on open connections holds between its check and the accept. The
+// clients accepted are queued (they have usually sent their request
+// already), and this worker serves the first.
+std::shared_ptr<KX2Connection> KX2LocalServerPrivate::acceptClients()
+{
+    KX2MutexLocker lock(mutex);
+    if (accepting)
+        return nullptr;
+    accepting = true;
+    acceptBatchLocked(lock);
+    accepting = false;
+    if (retiring)
+        changed.notify_all();
+    return quitting ? nullptr : takeLocked();
+}
+
+void KX2LocalServerPrivate::acceptBatchLocked(KX2MutexLocker& lock)
 {
     for (int taken = 0; taken < kAcceptBatch; ++taken) {
-        int listenFd = -1;
-        int mode = 0;
-        int groupId = -1;
-        {
-            KX2MutexLocker lock(mutex);
-            listenFd = listener.get(); // closed only by this thread
-            mode = listenerMode;
-            groupId = listenerGroup;
-            // At the limit: the connection idle for longest makes room for
-            // a client that waits.
-            if (int(connections.size()) >= maxOpen.load()
-                && (!clientWaits(listenFd) || !evictOldestIdleLocked())) {
-                pauseAccepting(int(connections.size()) >= maxOpen.load());
-                return;
-            }
-            pauseAccepting(false);
-        }
-        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) {
-            // The socket file's mode already keeps others out; the peer's
-            // credentials are checked again, so that a descriptor that
-            // reached us another way is refused too.
-            if ((mode & 0002) != 0 || KX2Peer::ofSocket(fd).mayConnect(mode, groupId))
-                adopt(fd, true);
-            else
-                ::close(fd);
-            continue;
-        }
-        if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
+        if (retiring || !listener.isValid())
             return;
+        // At the limit: the connection idle for longest makes room for a
+        // client that waits.
+        if (int(connections.size()) >= maxOpen.load()
+            && (!clientWaits(listener.get()) || !evictOldestIdleLocked())) {
+            pauseAcceptingLocked(int(connections.size()) >= maxOpen.load());
+            return;
+        }
+        const int listenFd = listener.get();
+        const int mode = listenerMode;
+        const int groupId = listenerGroup;
+        lock.unlock();
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        const int error = errno;
+        // The socket file's mode already keeps others out; the peer's
+        // credentials are checked again, so that a descriptor that reached
+        // us another way is refused too.
+        if (fd >= 0 && ((mode & 0002) != 0 || KX2Peer::ofSocket(fd).mayConnect(mode, groupId)))
+            adopt(fd, false);
+        else if (fd >= 0)
+            ::close(fd);
+        lock.relock();
+        if (fd >= 0 || error == EINTR || error == ECONNABORTED || error == EPROTO)
+            continue;
+        if (error == EAGAIN || error == EWOULDBLOCK)
+            break;
         // Out of descriptors or memory: close an idle connection and try
         // again, or wait until one ends.
-        KX2MutexLocker lock(mutex);
-        const bool outOfDescriptors = errno == EMFILE || errno == ENFILE;
-        if (!outOfDescriptors || !evictOldestIdleLocked()) {
-            pauseAccepting(true);
+        if ((error != EMFILE && error != ENFILE) || !evictOldestIdleLocked()) {
+            pauseAcceptingLocked(true);
             return;
         }
     }
+    pauseAcceptingLocked(false); // armed again for the next clients
 }
 
 // Idle means armed in the epoll set with no unread bytes (a client just
@@ -341,7 +340,7 @@ void KX2LocalServerPrivate::endStalledLocked()
 // ---------------------------------------------------------------------------
 // Connections
 
-std::shared_ptr<KX2Connection> KX2LocalServerPrivate::adopt(int fd, bool readNow)
+std::shared_ptr<KX2Connection> KX2LocalServerPrivate::adopt(int fd, bool wake)
 {
     // Reads never block (MSG_DONTWAIT); writes block, but give up after
     // the write timeout when the peer does not read.
@@ -361,34 +360,33 @@ std::shared_ptr<KX2Connection> KX2LocalServerPrivate::adopt(int fd, bool readNow
     entry.connection = connection;
     entry.lastActiveMs = steadyMs();
     ++g_openConnections;
-    if (readNow)
-        queueLocked(entry);
-    else
-        armLocked(entry);
-    lock.unlock();
-    if (readNow)
-        workQueued.notify_one();
+    queueLocked(entry);
+    if (wake && anyTakeableLocked())
+        wakeWorker();
     return connection;
 }
 
-// A peer that hung up with nothing unread has nothing left to answer: it
-// ends here rather than costing a worker's turn. True when queued.
-bool KX2LocalServerPrivate::readyLocked(Entry& entry, uint32_t events)
+// A readable idle connection joins the queue, and the caller takes the
+// first queued connection it may serve (most often this one). A peer that
+// hung up with nothing unread has nothing left to answer: it ends here.
+std::shared_ptr<KX2Connection> KX2LocalServerPrivate::claimLocked(quint64 id, uint32_t events)
 {
+    const auto found = connections.find(id);
+    if (found == connections.end() || found->second.state != State::Idle)
+        return nullptr;
+    Entry& entry = found->second;
     if ((events & (EPOLLHUP | EPOLLRDHUP)) != 0 && !entry.connection->hasUnreadBytes()) {
-        endLocked(entry.connection->id);
-        return false;
+        endLocked(id);
+        return nullptr;
     }
     queueLocked(entry);
-    return true;
+    return takeLocked();
 }
 
-// The caller wakes a worker once the lock is released, so that the woken
-// worker does not block on it at once.
 void KX2LocalServerPrivate::queueLocked(Entry& entry)
 {
     entry.state = State::Queued;
-    queue.push_back(entry.connection->id);
+    queue.push_back({entry.connection->id, entry.connection->uid});
     ++usage[entry.connection->uid].queued;
 }
 
@@ -402,25 +400,47 @@ int KX2LocalServerPrivate::shareLocked() const
     return std::max(1, std::min(half, servedLimit / users));
 }
 
-std::shared_ptr<KX2Connection> KX2LocalServerPrivate::takeLocked()
+// A queue of one busy uid is passed over without a look-up per entry.
+std::deque<KX2LocalServerPrivate::Queued>::iterator KX2LocalServerPrivate::firstTakeableLocked()
 {
     if (served >= servedLimit)
-        return nullptr;
+        return queue.end();
     const int share = shareLocked();
+    std::optional<uid_t> full;
     for (auto it = queue.begin(); it != queue.end(); ++it) {
-        Entry& entry = connections.at(*it);
-        Usage& use = usage[entry.connection->uid];
-        if (use.serving >= share)
+        if (full == it->uid)
             continue;
-        queue.erase(it);
-        --use.queued;
-        ++use.serving;
-        ++served;
-        entry.state = State::Serving;
-        entry.servingThread = std::this_thread::get_id();
-        return entry.connection;
+        if (usage[it->uid].serving < share)
+            return it;
+        full = it->uid;
     }
-    return nullptr;
+    return queue.end();
+}
+
+bool KX2LocalServerPrivate::anyTakeableLocked()
+{
+    return firstTakeableLocked() != queue.end();
+}
+
+// Takes the first queued connection whose uid is under its share, and
+// wakes another worker when one more may be served: whoever takes from the
+// queue keeps it moving, so no connection waits there while workers idle.
+std::shared_ptr<KX2Connection> KX2LocalServerPrivate::takeLocked()
+{
+    const auto it = firstTakeableLocked();
+    if (it == queue.end())
+        return nullptr;
+    Entry& entry = connections.at(it->id);
+    queue.erase(it);
+    Usage& use = usage[entry.connection->uid];
+    --use.queued;
+    ++use.serving;
+    ++served;
+    entry.state = State::Serving;
+    entry.servingThread = std::this_thread::get_id();
+    if (anyTakeableLocked())
+        wakeWorker();
+    return entry.connection;
 }
 
 void KX2LocalServerPrivate::finishTurnLocked(KX2Connection& connection, KX2Turn turn)
@@ -439,10 +459,6 @@ void KX2LocalServerPrivate::finishTurnLocked(KX2Connection& connection, KX2Turn 
         queueLocked(entry);
     else
         armLocked(entry);
-    // This worker takes the next connection itself; another one only
-    // when more wait (a freed share may let a waiter of another uid in).
-    if (queue.size() > 1)
-        workQueued.notify_one();
 }
 
 void KX2LocalServerPrivate::armLocked(Entry& entry)
@@ -479,7 +495,8 @@ void KX2LocalServerPrivate::endLocked(quint64 id)
     Entry& entry = found->second;
     KX2Connection& connection = *entry.connection;
     if (entry.state == State::Queued) {
-        queue.erase(std::find(queue.begin(), queue.end(), id));
+        queue.erase(std::find_if(queue.begin(), queue.end(),
+                                 [id](const Queued& queued) { return queued.id == id; }));
         --usage[connection.uid].queued;
         forgetIfUnusedLocked(connection.uid);
     }
@@ -490,7 +507,7 @@ void KX2LocalServerPrivate::endLocked(quint64 id)
     connections.erase(found);
     --g_openConnections;
     if (acceptPaused)
-        wakeWatcher();
+        pauseAcceptingLocked(false);
     changed.notify_all();
 }
 

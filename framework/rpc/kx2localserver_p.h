@@ -1,19 +1,20 @@
 // The inside of a KX2LocalServer: its connections, its threads and the
 // queue between them.
 //
-// Threads: one watcher and a fixed pool of workers, started on first use
-// and joined by shutdown(). The watcher alone waits in the epoll set: it
-// accepts clients and, when an idle connection becomes readable, queues
-// it. Workers take queued connections in arrival order (a peer uid at most
-// its share of them at once), serve one request each, and hand the
-// connection back: queued again while it has bytes left, else armed in
-// the epoll set again (one-shot, so no two threads ever serve it at once).
+// Threads: a fixed pool of workers, started on first use and joined by
+// shutdown(). Idle workers wait in one epoll set, one event each: the
+// worker woken by the listener accepts, the one woken by a readable idle
+// connection queues it and takes the first queued connection whose peer
+// uid is under its share of the workers (arrival order). A turn answers one
+// request; then the connection is queued again while it has bytes left,
+// else armed in the epoll set again (one-shot, so no two threads ever
+// serve it at once), and the worker takes the next queued one it may.
 //
 // Ownership: a connection is owned by the table while open; the thread
-// that holds it in its current state (watcher for an idle one, the worker
-// serving it) is the only one that reads its socket, and every close of a
-// descriptor happens under `mutex` so that nobody acts on a number the
-// kernel has already given to a newer connection.
+// that holds it in its current state (the worker serving it) is the only
+// one that reads its socket, and every close of a descriptor happens under
+// `mutex` so that nobody acts on a number the kernel has already given to
+// a newer connection (ids, not descriptors, travel through epoll).
 
 #ifndef KX2LOCALSERVER_P_H
 #define KX2LOCALSERVER_P_H
@@ -64,13 +65,11 @@ public:
     KX2LocalServerPrivate();
     ~KX2LocalServerPrivate();
 
-    // Registers an accepted (or handed-over) descriptor. With `readNow` the
-    // connection is queued at once (a fresh client has usually sent its
-    // request already), otherwise it waits in the epoll set. Null, with the
-    // descriptor closed, once the server has shut down.
-    std::shared_ptr<KX2Connection> adopt(int fd, bool readNow) KX2_EXCLUDES(mutex);
-    // Stops listening: the watcher closes the listening socket and
-    // forgets it before this returns.
+    // Registers an accepted (or handed-over) descriptor and queues it; with
+    // `wake`, a worker is woken to serve it. Null, with the descriptor
+    // closed, once the server has shut down.
+    std::shared_ptr<KX2Connection> adopt(int fd, bool wake) KX2_EXCLUDES(mutex);
+    // Stops listening: the listening socket is closed before this returns.
     void retireListener() KX2_EXCLUDES(mutex);
     // Asks every connection to end and waits until none is open.
     bool endAll(std::chrono::milliseconds timeout) KX2_EXCLUDES(mutex);
@@ -85,7 +84,7 @@ public:
     // more afterwards. Must not run on one of its threads.
     void shutdown() KX2_EXCLUDES(mutex);
 
-    // Hands `listenFd` to the watcher, which accepts on it from now on.
+    // Hands `listenFd` to the workers, which accept on it from now on.
     bool listen(KX2UniqueFd listenFd, int mode, int groupId) KX2_EXCLUDES(mutex);
     void setServedLimit(int count) KX2_EXCLUDES(mutex);
 
@@ -96,15 +95,13 @@ public:
     std::atomic<int> maxOpen;
     std::atomic<qint64> receiveTimeoutMs{30000};
     // The epoll set of the idle connections and the listener, and the
-    // eventfd that wakes the watcher; both live as long as this object.
+    // eventfd that wakes a worker; both live as long as this object.
     const KX2UniqueFd epollFd;
     const KX2UniqueFd wakeFd;
 
 private:
     mutable KX2Mutex mutex;
-    // Workers wait here for a queued connection they may take.
-    std::condition_variable workQueued;
-    // Signalled when a connection ends or the listener is retired.
+    // Signalled when a connection ends or a worker leaves accept().
     std::condition_variable changed;
     // Where an open connection is, and since when it has been idle.
     enum class State { Idle, Queued, Serving };
@@ -137,43 +134,53 @@ private:
     void endLocked(quint64 id) KX2_REQUIRES(mutex);
     void stopAllLocked() KX2_REQUIRES(mutex);
     void workerMain() KX2_EXCLUDES(mutex);
-    void watcherMain() KX2_EXCLUDES(mutex);
+    bool waitForWork(std::shared_ptr<KX2Connection>& connection) KX2_EXCLUDES(mutex);
     // Serves the listener: accepts what waits, making room by closing the
     // connection idle for longest when descriptors run short.
-    void acceptClients() KX2_EXCLUDES(mutex);
-    void pauseAccepting(bool paused) KX2_REQUIRES(mutex);
+    std::shared_ptr<KX2Connection> acceptClients() KX2_EXCLUDES(mutex);
+    void acceptBatchLocked(KX2MutexLocker& lock) KX2_REQUIRES(mutex);
+    void pauseAcceptingLocked(bool paused) KX2_REQUIRES(mutex);
     bool evictOldestIdleLocked() KX2_REQUIRES(mutex);
     void endStalledLocked() KX2_REQUIRES(mutex);
-    void wakeWatcher();
+    void wakeWorker();
 
-    bool readyLocked(Entry& entry, uint32_t events) KX2_REQUIRES(mutex);
+    std::shared_ptr<KX2Connection> claimLocked(quint64 id, uint32_t events) KX2_REQUIRES(mutex);
     void queueLocked(Entry& entry) KX2_REQUIRES(mutex);
-    void closeListenerLocked() KX2_REQUIRES(mutex);
+    struct Queued
+    {
+        quint64 id;
+        uid_t uid;
+    };
+    std::deque<Queued>::iterator firstTakeableLocked() KX2_REQUIRES(mutex);
+    bool anyTakeableLocked() KX2_REQUIRES(mutex);
     std::shared_ptr<KX2Connection> takeLocked() KX2_REQUIRES(mutex);
     void finishTurnLocked(KX2Connection& connection, KX2Turn turn) KX2_REQUIRES(mutex);
     void armLocked(Entry& entry) KX2_REQUIRES(mutex);
     int shareLocked() const KX2_REQUIRES(mutex);
     void forgetIfUnusedLocked(uid_t uid) KX2_REQUIRES(mutex);
 
-    std::deque<quint64> queue KX2_GUARDED_BY(mutex); // ids, in order of arrival
+    std::deque<Queued> queue KX2_GUARDED_BY(mutex); // in order of arrival
     std::unordered_map<uid_t, Usage> usage KX2_GUARDED_BY(mutex); // uids serving or queued
     std::atomic<quint64> nextId{1};
     bool started KX2_GUARDED_BY(mutex) = false;
     bool quitting KX2_GUARDED_BY(mutex) = false;
-    // The listening socket: set by listen(), closed by the watcher.
+    // The listening socket: set by listen(), closed by retireListener()
+    // once no worker is inside accept() on it.
     KX2UniqueFd listener KX2_GUARDED_BY(mutex);
+    bool accepting KX2_GUARDED_BY(mutex) = false; // a worker accepts now
     int listenerMode KX2_GUARDED_BY(mutex) = 0777;
     int listenerGroup KX2_GUARDED_BY(mutex) = -1;
     bool retiring KX2_GUARDED_BY(mutex) = false;
     bool acceptPaused KX2_GUARDED_BY(mutex) = false;
+    std::atomic<int> waitMs{1000}; // a worker's longest wait in the epoll set
+    qint64 lastLookMs KX2_GUARDED_BY(mutex) = 0; // for stalled frames
     int workers KX2_GUARDED_BY(mutex) = 0;
-    // The watcher and the workers; joined by shutdown().
+    // The workers; joined by shutdown().
     KX2ThreadGroup threads;
 };
 
 // One open connection: its serving state, used only by the thread that
-// holds it (the worker serving it; the watcher or whoever ends it while it
-// is idle). Where it is (idle, queued, served) is the server's
+// holds it (the worker serving it, or whoever ends it while it is idle). Where it is (idle, queued, served) is the server's
 // bookkeeping, under the server's mutex.
 class KX2Connection
 {

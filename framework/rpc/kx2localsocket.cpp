@@ -236,7 +236,7 @@ KX2LocalSocket::KX2LocalSocket(KX2LocalServer* server, quintptr descriptor)
     : d(std::make_shared<KX2LocalSocketPrivate>())
 {
     d->server = server->d;
-    const std::shared_ptr<KX2Connection> connection = d->server->adopt(int(descriptor), false);
+    const std::shared_ptr<KX2Connection> connection = d->server->adopt(int(descriptor), true);
     if (connection)
         d->id = connection->id;
 }
