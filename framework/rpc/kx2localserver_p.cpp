@@ -254,24 +254,16 @@ std::shared_ptr<KX2Connection> KX2LocalServerPrivate::acceptClients()
     if (accepting)
         return nullptr;
     accepting = true;
-    acceptBatchLocked(lock);
-    accepting = false;
-    if (retiring)
-        changed.notify_all();
-    return quitting ? nullptr : takeLocked();
-}
-
-void KX2LocalServerPrivate::acceptBatchLocked(KX2MutexLocker& lock)
-{
-    for (int taken = 0; taken < kAcceptBatch; ++taken) {
+    bool paused = false;
+    for (int taken = 0; taken < kAcceptBatch && !paused; ++taken) {
         if (retiring || !listener.isValid())
-            return;
+            break;
         // At the limit: the connection idle for longest makes room for a
         // client that waits.
         if (int(connections.size()) >= maxOpen.load()
             && (!clientWaits(listener.get()) || !evictOldestIdleLocked())) {
-            pauseAcceptingLocked(int(connections.size()) >= maxOpen.load());
-            return;
+            paused = true;
+            break;
         }
         const int listenFd = listener.get();
         const int mode = listenerMode;
@@ -293,12 +285,13 @@ void KX2LocalServerPrivate::acceptBatchLocked(KX2MutexLocker& lock)
             break;
         // Out of descriptors or memory: close an idle connection and try
         // again, or wait until one ends.
-        if ((error != EMFILE && error != ENFILE) || !evictOldestIdleLocked()) {
-            pauseAcceptingLocked(true);
-            return;
-        }
+        paused = (error != EMFILE && error != ENFILE) || !evictOldestIdleLocked();
     }
-    pauseAcceptingLocked(false); // armed again for the next clients
+    pauseAcceptingLocked(paused); // else armed again for the next clients
+    accepting = false;
+    if (retiring)
+        changed.notify_all();
+    return quitting ? nullptr : takeLocked();
 }
 
 // Idle means armed in the epoll set with no unread bytes (a client just

@@ -138,7 +138,6 @@ private:
     // Serves the listener: accepts what waits, making room by closing the
     // connection idle for longest when descriptors run short.
     std::shared_ptr<KX2Connection> acceptClients() KX2_EXCLUDES(mutex);
-    void acceptBatchLocked(KX2MutexLocker& lock) KX2_REQUIRES(mutex);
     void pauseAcceptingLocked(bool paused) KX2_REQUIRES(mutex);
     bool evictOldestIdleLocked() KX2_REQUIRES(mutex);
     void endStalledLocked() KX2_REQUIRES(mutex);
