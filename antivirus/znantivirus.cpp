@@ -61,7 +61,7 @@ bool ZNAntiVirus::startUp(KX2Journals&, const QJsonObject&)
 
 KX2Status ZNAntiVirus::updVdbStart()
 {
-    return d->updater.requestUpgrade();
+    return d->startUpdate();
 }
 
 bool ZNAntiVirus::updVdbStop(int timeoutMs)
@@ -149,7 +149,15 @@ KX2Status ZNAntiVirus::logRemove(const QList<int>& numbers)
 
 void ZNAntiVirusPrivate::scheduledUpdate()
 {
-    updater.requestUpgrade();
+    startUpdate();
+}
+
+// Not between a settings save's check that no update runs and its new
+// work area: the update would fetch into the old one.
+KX2Status ZNAntiVirusPrivate::startUpdate()
+{
+    KX2MutexLocker saving(settingsChange);
+    return updater.requestUpgrade();
 }
 
 // Scope 1 scans the overall path, scope 2 every mission in mission-number

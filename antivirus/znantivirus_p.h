@@ -57,8 +57,11 @@ public:
     // only when "enabled" is set and "datadir" is empty.
     bool applySettings(const QJsonObject& settings, bool initial) KX2_REQUIRES(settingsChange);
 
+    // Starts an update run (a request or the schedule), after any settings
+    // save in progress.
+    KX2Status startUpdate() KX2_EXCLUDES(settingsChange);
     // The scheduler's actions, on the schedule thread.
-    void scheduledUpdate();
+    void scheduledUpdate() KX2_EXCLUDES(settingsChange);
     bool scheduledScan(int scope);
 
     ZNAntiVirus* const q;
@@ -75,7 +78,8 @@ public:
                           [this](int scope) { return scheduledScan(scope); }};
 
     // Serialises settings saves and the applying load, so the file and the
-    // settings in force always come from the same call.
+    // settings in force always come from the same call, and keeps update
+    // runs from starting during a save (taken before the updater's locks).
     KX2Mutex settingsChange;
 };
 

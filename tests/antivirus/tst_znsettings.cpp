@@ -64,7 +64,7 @@ private slots:
     void workAreaOthersCanChangeIsRefused();
     void disabledSaveKeepsThreadsAndStopsSchedule();
     void scheduleSettingsApplied();
-    void saveHoldsTaskStartsOff();
+    void saveHoldsTaskAndUpdateStartsOff();
     void helpDocuments();
 
 private:
@@ -633,7 +633,7 @@ void tst_ZNSettings::scheduleSettingsApplied()
 // A save holds task starts off from its check that no task runs until its
 // settings are applied; the lock it holds for that is taken here in turn by
 // the test, standing for the save and then for a task start.
-void tst_ZNSettings::saveHoldsTaskStartsOff()
+void tst_ZNSettings::saveHoldsTaskAndUpdateStartsOff()
 {
     QVERIFY(avtest::writeFile(dataDir + "/virusdb/a.hdb", avtest::eicarHdbLine()));
     const QJsonObject settings{{"enabled", 1}, {"datadir", dataDir}, {"threads", 1}};
@@ -642,16 +642,17 @@ void tst_ZNSettings::saveHoldsTaskStartsOff()
     QVERIFY(d->engines.current());
     const QString path = root->path() + "/scan/clean";
     QVERIFY(avtest::writeFile(path, "clean"));
-    const auto blockedWhileHeld = [this](const std::function<void()>& call) {
+    const auto blockedWhileHeld = [this](const std::function<void()>& call,
+                                         KX2Mutex* lock = nullptr) {
         std::atomic<bool> returned{false};
-        KX2MutexLocker held(d->tasks.startLock());
+        KX2MutexLocker held(lock ? *lock : d->tasks.startLock());
         std::thread caller([&] {
             call();
             returned = true;
         });
         // Long enough for the call to run to its end were it not held.
         QTest::qWait(300);
-        const bool early = returned || d->tasks.isRunning();
+        const bool early = returned || d->tasks.isRunning() || d->updater.isRunning();
         held.unlock();
         caller.join();
         return !early;
@@ -669,6 +670,17 @@ void tst_ZNSettings::saveHoldsTaskStartsOff()
         saved = router->antivirusModule()->settingsSave(journal, settings);
     }));
     QVERIFY(saved);
+    waitForUpdateThread();
+
+    // An update run, asked for or scheduled, does not start between a
+    // save's check that none runs and its new work area.
+    bool updating = false;
+    QVERIFY(blockedWhileHeld([&] { updating = router->antivirusModule()->updVdbStart().ok(); },
+                             &d->settingsChange));
+    QVERIFY(updating);
+    waitForUpdateThread();
+    QVERIFY(blockedWhileHeld([&] { d->scheduledUpdate(); }, &d->settingsChange));
+    waitForUpdateThread();
 }
 
 void tst_ZNSettings::helpDocuments()
