@@ -28,7 +28,9 @@ CREATE TABLE IF NOT EXISTS t_mission (
 -- Tasks waiting for or under scanning. tsk_excludes holds excluded
 -- directory paths joined by a line feed; tsk_full 1 scans every file (no
 -- clean-file cache lookups); tsk_skipped counts the files skipped as known
--- unchanged since they were found clean (part of tsk_resolved).
+-- unchanged since they were found clean (part of tsk_resolved);
+-- tsk_limited the files not scanned in full (a limit, an encrypted
+-- archive, a file that could not be read; part of tsk_resolved too).
 CREATE TABLE IF NOT EXISTS t_task (
     tsk_no        INTEGER PRIMARY KEY AUTOINCREMENT,
     crt_time      DATETIME DEFAULT (datetime('now', 'localtime')),
@@ -42,12 +44,13 @@ CREATE TABLE IF NOT EXISTS t_task (
     tsk_resolved  INTEGER DEFAULT 0,
     tsk_infectes  INTEGER DEFAULT 0,
     tsk_full      INTEGER DEFAULT 0,
-    tsk_skipped   INTEGER DEFAULT 0
+    tsk_skipped   INTEGER DEFAULT 0,
+    tsk_limited   INTEGER DEFAULT 0
 );
 
 -- Scan log: one row per finished (state 9) or cancelled (state 8) task.
 -- log_skipped: files skipped as unchanged since found clean, counted in
--- log_resolved.
+-- log_resolved; log_limited: files not scanned in full, counted there too.
 CREATE TABLE IF NOT EXISTS t_log (
     log_no          INTEGER PRIMARY KEY AUTOINCREMENT,
     crt_time        DATETIME DEFAULT (datetime('now', 'localtime')),
@@ -64,7 +67,8 @@ CREATE TABLE IF NOT EXISTS t_log (
     log_resolved    INTEGER DEFAULT 0,
     log_infectes    INTEGER DEFAULT 0,
     log_description TEXT DEFAULT '',
-    log_skipped     INTEGER DEFAULT 0
+    log_skipped     INTEGER DEFAULT 0,
+    log_limited     INTEGER DEFAULT 0
 );
 
 -- The quarantine: one row per infected file moved into ".qra".

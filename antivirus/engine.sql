@@ -120,6 +120,7 @@ SQL: log_alload
            log_infectes    AS infectes,
            log_description AS description,
            log_skipped     AS skipped,
+           log_limited     AS limited,
            (SELECT COUNT(*) FROM t_infectes
              WHERE t_infectes.tsk_no = t_log.tsk_no
                AND t_log.tsk_no > 0
@@ -136,10 +137,10 @@ params:
 SQL: log_assign_task
     INSERT INTO t_log (log_state, msn_no, tsk_no, log_path, log_excludes,
                        log_starttime, log_endtime, log_times,
-                       log_totality, log_resolved, log_infectes, log_skipped)
+                       log_totality, log_resolved, log_infectes, log_skipped, log_limited)
     SELECT :state, msn_no, tsk_no, tsk_path, tsk_excludes,
            tsk_starttime, datetime('now', 'localtime'), tsk_times,
-           tsk_totality, tsk_resolved, tsk_infectes, tsk_skipped
+           tsk_totality, tsk_resolved, tsk_infectes, tsk_skipped, tsk_limited
       FROM t_task
      WHERE tsk_no = :tskno;
 params:
@@ -207,7 +208,8 @@ SQL: task_complete
            tsk_totality = :totality,
            tsk_resolved = :resolved,
            tsk_infectes = :infectes,
-           tsk_skipped  = :skipped
+           tsk_skipped  = :skipped,
+           tsk_limited  = :limited
      WHERE tsk_no = :tskno;
 params:
     tskno           integer
@@ -216,6 +218,7 @@ params:
     resolved        integer
     infectes        integer
     skipped         integer
+    limited         integer
 
 SQL: task_remove
     DELETE FROM t_task WHERE tsk_no = :tskno;

@@ -56,6 +56,7 @@ ZNConfiguration ZNConfiguration::fromJson(const QJsonObject& configuration)
     c.virusdbUrls = urlList(configuration.value(QLatin1String("virusdburl")));
     c.systemVirusdbDir =
         orDefault(trimmedString(configuration, "systemvirusdb"), "/var/lib/clamav");
+    c.scanTempDir = trimmedString(configuration, "tmpdir");
     c.databaseFile =
         orDefault(trimmedString(configuration, "database"), "/zelo/etc/antivirus/antivirus.db");
     const QJsonObject overall = configuration.value(QLatin1String("overall")).toObject();

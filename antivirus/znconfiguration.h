@@ -29,6 +29,10 @@ struct ZNConfiguration
     // Where the virus database lives before any work area has been chosen
     // ("systemvirusdb"); the first work area takes its files.
     QString systemVirusdbDir;
+    // Where libclamav writes the temporary files of a scan ("tmpdir");
+    // when config.json names none, the private memory-backed directory the
+    // process mounted for itself (ZNScanTempDir), else the system's.
+    QString scanTempDir;
 
     static ZNConfiguration fromJson(const QJsonObject& configuration);
     // "virusdb.json", the description of the installed database set.

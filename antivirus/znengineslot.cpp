@@ -57,6 +57,9 @@ cl_scan_options scanOptionsInUse()
 {
     cl_scan_options options{};
     options.general = CL_SCAN_GENERAL_HEURISTICS;
+    // Files not read in full are reported (ZNScanLimits::limitReason); a
+    // real detection in the same file still takes precedence.
+    options.heuristic = CL_SCAN_HEURISTIC_EXCEEDS_MAX | CL_SCAN_HEURISTIC_ENCRYPTED_ARCHIVE;
     options.parse = CL_SCAN_PARSE_ARCHIVE | CL_SCAN_PARSE_ELF | CL_SCAN_PARSE_PDF
         | CL_SCAN_PARSE_SWF | CL_SCAN_PARSE_HWP3 | CL_SCAN_PARSE_XMLDOCS | CL_SCAN_PARSE_MAIL
         | CL_SCAN_PARSE_OLE2 | CL_SCAN_PARSE_HTML | CL_SCAN_PARSE_PE | CL_SCAN_PARSE_ONENOTE
@@ -131,7 +134,8 @@ QJsonObject ZNEngineSlot::report() const
     return out;
 }
 
-ZNEngineSlot::Loaded ZNEngineSlot::load(const QString& directory, QString* reason)
+ZNEngineSlot::Loaded ZNEngineSlot::load(const QString& directory, const ZNScanLimits& limits,
+                                        const QString& tempDir, QString* reason)
 {
     initializeOnce();
     const QByteArray path = QFile::encodeName(QDir(directory).absolutePath());
@@ -139,6 +143,14 @@ ZNEngineSlot::Loaded ZNEngineSlot::load(const QString& directory, QString* reaso
     loaded.engine = ZNEngineRef::create();
     if (!loaded.engine) {
         *reason = QStringLiteral("cl_engine_new failed");
+        return Loaded();
+    }
+    const QByteArray temp = QFile::encodeName(tempDir);
+    if (!limits.applyTo(loaded.engine.get())
+        || (!temp.isEmpty()
+            && cl_engine_set_str(loaded.engine.get(), CL_ENGINE_TMPDIR, temp.constData())
+                != CL_SUCCESS)) {
+        *reason = QStringLiteral("cannot set the scan limits or the temporary directory");
         return Loaded();
     }
     libclamavErrors.clear();

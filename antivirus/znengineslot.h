@@ -31,6 +31,7 @@
 #include "kx2threadsafety.h"
 #include "znengineref.h"
 #include "znpausepoint.h"
+#include "znscanlimits.h"
 
 class ZNEngineSlot
 {
@@ -69,12 +70,14 @@ public:
 
     const cl_scan_options* options() const { return &scanOptions; }
 
-    // Builds and compiles an engine from the database files in `directory`,
-    // with its detection digest (the files are read once more for it). A
-    // null engine on failure, with libclamav's reason in `reason`: its
-    // error code and the error lines it wrote meanwhile on this thread
-    // (they name the file that failed).
-    static Loaded load(const QString& directory, QString* reason);
+    // Builds and compiles an engine from the database files in `directory`
+    // with `limits`, its temporary files in `tempDir` (libclamav's default
+    // when empty), and its detection digest (the files are read once more
+    // for it). A null engine on failure, with libclamav's reason in
+    // `reason`: its error code and the error lines it wrote meanwhile on
+    // this thread (they name the file that failed).
+    static Loaded load(const QString& directory, const ZNScanLimits& limits,
+                       const QString& tempDir, QString* reason);
 
     // Reached by install() before it publishes the engine.
     ZNPausePointSlot installing;

@@ -224,6 +224,7 @@ ZNScanRun::Progress ZNScanRun::progress() const
     now.total = total(now.scanned);
     now.infected = infected;
     now.skipped = skipped;
+    now.limited = limited;
     return now;
 }
 
@@ -452,9 +453,7 @@ void ZNScanRun::workerMain()
                 worker.cache->useEngine(worker.engine.get(), digest);
         }
         currentFile.set(path);
-        if (!scanFile(path, worker))
-            znTrace(ZNTraceBits::FileFailures,
-                    QStringLiteral("打开文件失败: ") + znDisplayPath(path));
+        scanFile(path, worker);
     }
     // Release the engine and the cache's reader before reporting the end,
     // so a task's end never races an engine swap with a stale reference,
@@ -489,12 +488,21 @@ int ZNScanRun::openForScan(const QByteArray& path, WorkerDirectory& directory) c
     return fd;
 }
 
-bool ZNScanRun::scanFile(const QByteArray& path, Worker& worker)
+void ZNScanRun::scanFile(const QByteArray& path, Worker& worker)
 {
     KX2UniqueFd fd(openForScan(path, worker.directory));
     struct stat info;
-    if (!fd.isValid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
-        return false;
+    if (!fd.isValid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        const int error = fd.isValid() ? 0 : errno;
+        znTrace(ZNTraceBits::FileFailures, QStringLiteral("打开文件失败: ") + znDisplayPath(path));
+        // Gone or replaced since the walk found it: nothing left to scan.
+        // A file that is there but cannot be opened was not scanned.
+        if (error != 0 && error != ENOENT && error != ENOTDIR && error != ELOOP) {
+            ++scanned;
+            countLimited(path, QStringLiteral("unreadable: ") + QString::fromLocal8Bit(std::strerror(error)));
+        }
+        return;
+    }
     // The stamp of the very descriptor that would be scanned, with the
     // identity of its file system when that is one the cache may serve.
     ZNFileStamp stamp = ZNFileStamp::of(info);
@@ -503,22 +511,31 @@ bool ZNScanRun::scanFile(const QByteArray& path, Worker& worker)
     if (cacheable && known->knownClean(stamp)) {
         ++skipped;
         ++scanned;
-        return true;
+        return;
     }
     const bool rememberable = cacheable && known->mayRemember(fd.get(), stamp);
 
     const char* virus = nullptr;
     unsigned long scannedBytes = 0;
     cl_scan_options options = *engines.options();
-    const cl_error_t result = worker.engine
-        ? scanOpenFile(fd.get(), qint64(info.st_size), path.constData(), worker.engine.get(),
-                       &options, worker.buffer, &virus, &scannedBytes)
-        : CL_ENULLARG;
+    cl_error_t result = CL_ENULLARG;
+    if (scanTask.limits.exceedsFileSize(info.st_size)) {
+        result = CL_VIRUS;
+        virus = ZNScanLimits::kFileSizeExceeded;
+    } else if (worker.engine) {
+        result = scanOpenFile(fd.get(), qint64(info.st_size), path.constData(),
+                              worker.engine.get(), &options, worker.buffer, &virus, &scannedBytes);
+    }
     ++scanned;
     if (result == CL_CLEAN && rememberable)
         known->foundClean(stamp);
+    const QString limit = scanTask.limits.limitReason(result, virus);
+    if (!limit.isEmpty()) {
+        countLimited(path, limit);
+        return;
+    }
     if (result != CL_VIRUS)
-        return true;
+        return;
     ++infected;
     // The raw path, so that a name in another encoding shows byte for byte.
     znEvent(QStringLiteral("[detect] task=%1 mission=%2 virus=%3 path=")
@@ -539,5 +556,15 @@ bool ZNScanRun::scanFile(const QByteArray& path, Worker& worker)
     detection.changedSec = info.st_ctim.tv_sec;
     detection.changedNsec = info.st_ctim.tv_nsec;
     keeper.queueDetection(std::move(detection));
-    return true;
+}
+
+void ZNScanRun::countLimited(const QByteArray& path, const QString& reason)
+{
+    ++limited;
+    znEvent(QStringLiteral("[limited] task=%1 mission=%2 reason=%3 path=")
+                .arg(scanTask.taskNo)
+                .arg(scanTask.missionNo)
+                .arg(reason)
+                .toUtf8()
+            + path);
 }

@@ -34,6 +34,7 @@
 #include "znengineref.h"
 #include "znpathqueue.h"
 #include "znpausepoint.h"
+#include "znscanlimits.h"
 
 class KX2DBSqlite;
 class ZNCleanCache;
@@ -84,6 +85,9 @@ struct ZNScanTask
     // Scan every file, looking nothing up (the request's "full"); clean
     // files are still remembered.
     bool full = false;
+    // Whether a file over a limit is a detection (the "limitsalert"
+    // setting); the limits themselves are the engine's.
+    ZNScanLimits limits;
 };
 
 class ZNScanRun
@@ -97,6 +101,9 @@ public:
         int scanned = 0; // skipped files included
         int infected = 0;
         int skipped = 0; // known unchanged since found clean, not scanned
+        // Not scanned in full (a limit, an encrypted archive, a file that
+        // could not be read); counted in `scanned` too.
+        int limited = 0;
     };
 
     // `cache` (null: none) must outlive run().
@@ -153,7 +160,9 @@ private:
     };
     void workerMain();
     int openForScan(const QByteArray& path, WorkerDirectory& directory) const;
-    bool scanFile(const QByteArray& path, Worker& worker);
+    void scanFile(const QByteArray& path, Worker& worker);
+    // Counts a file not scanned in full, with its event line.
+    void countLimited(const QByteArray& path, const QString& reason);
 
     const ZNScanTask scanTask;
     const QStringList excluded;
@@ -182,6 +191,7 @@ private:
     std::atomic<int> scanned{0};
     std::atomic<int> infected{0};
     std::atomic<int> skipped{0};
+    std::atomic<int> limited{0};
     std::atomic<int> activeWorkers{0};
     ZNPathQueue files;
 

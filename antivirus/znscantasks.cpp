@@ -127,9 +127,13 @@ KX2Status ZNScanTasks::prepareStore()
                                                 {
                                                     {"tsk_full", "INTEGER DEFAULT 0"},
                                                     {"tsk_skipped", "INTEGER DEFAULT 0"},
+                                                    {"tsk_limited", "INTEGER DEFAULT 0"},
                                                 });
-    const KX2Status logs =
-        znAddMissingColumns(parts.store, "t_log", {{"log_skipped", "INTEGER DEFAULT 0"}});
+    const KX2Status logs = znAddMissingColumns(parts.store, "t_log",
+                                               {
+                                                   {"log_skipped", "INTEGER DEFAULT 0"},
+                                                   {"log_limited", "INTEGER DEFAULT 0"},
+                                               });
     return logs.ok() ? tasks : logs;
 }
 
@@ -212,6 +216,7 @@ QJsonObject ZNScanTasks::progress() const
     out.insert(QStringLiteral("percentage"),
                now.total < 1 ? 0 : int(qint64(now.scanned) * 100 / now.total));
     out.insert(QStringLiteral("infectes"), now.infected);
+    out.insert(QStringLiteral("limited"), now.limited);
     out.insert(QStringLiteral("running"), running ? 1 : 0);
     const int ended = endTime;
     if (ended != 0)
@@ -306,6 +311,7 @@ void ZNScanTasks::dropQueued()
             {QStringLiteral("resolved"), 0},
             {QStringLiteral("infectes"), 0},
             {QStringLiteral("skipped"), 0},
+            {QStringLiteral("limited"), 0},
         };
         if (!recordCompletion(completion))
             return;
@@ -338,6 +344,7 @@ void ZNScanTasks::runTask(const QJsonObject& row)
     if (!settings.dataDir.isEmpty())
         task.cacheDir = ZNCleanCache::directoryOf(settings.dataDir).toUtf8();
     task.skipHidden = settings.skipHidden;
+    task.limits = settings.limits;
     task.full = toInt(row.value(QLatin1String("full"))) != 0;
     task.workers = workerCount();
     // Entries are remembered under the digest of the engine the task starts
@@ -387,7 +394,8 @@ void ZNScanTasks::runTask(const QJsonObject& row)
     znTrace(ZNTraceBits::TaskSummary,
             QStringLiteral("查杀总耗时: ") + QString::number(seconds) + QStringLiteral("秒"));
     znEvent(QStringLiteral("[task-end] task=%1 mission=%2 state=%3 total=%4 scanned=%5 "
-                           "infected=%6 seconds=%7 unreachable=%8 skipped=%9 path=%10")
+                           "infected=%6 seconds=%7 unreachable=%8 skipped=%9 limited=%10 "
+                           "path=%11")
                 .arg(task.taskNo)
                 .arg(task.missionNo)
                 .arg(completed ? kStateCompleted : kStateStopped)
@@ -397,6 +405,7 @@ void ZNScanTasks::runTask(const QJsonObject& row)
                 .arg(seconds)
                 .arg(run->directoriesUnreachable())
                 .arg(done.skipped)
+                .arg(done.limited)
                 .arg(task.path));
 
     const QJsonObject completion{
@@ -407,6 +416,7 @@ void ZNScanTasks::runTask(const QJsonObject& row)
         {QStringLiteral("resolved"), done.scanned},
         {QStringLiteral("infectes"), done.infected},
         {QStringLiteral("skipped"), done.skipped},
+        {QStringLiteral("limited"), done.limited},
     };
     recordCompletion(completion);
 }

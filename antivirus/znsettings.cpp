@@ -80,6 +80,7 @@ bool ZNSettingsSnapshot::normalise(QJsonObject& settings)
     if (settings.contains(kCacheMaxEntries))
         settings.insert(kCacheMaxEntries, double(cacheBound(settings.value(kCacheMaxEntries))));
 
+    ZNScanLimits::normalise(settings);
     if (settings.value(kSchedule).toObject().isEmpty())
         settings.insert(kSchedule, defaultSchedule());
 
@@ -100,6 +101,7 @@ ZNSettingsSnapshot ZNSettingsSnapshot::fromJson(const QJsonObject& settings)
     s.cacheMaxEntries = settings.contains(kCacheMaxEntries)
         ? cacheBound(settings.value(kCacheMaxEntries))
         : kZNCacheDefaultMaxEntries;
+    s.limits = ZNScanLimits::fromSettings(settings);
     s.schedule = settings.value(kSchedule).toObject();
     return s;
 }
@@ -232,8 +234,10 @@ bool ZNAntiVirusPrivate::applySettings(const QJsonObject& settings, bool initial
         if (QFileInfo(from).isDir())
             updater.queueRelocation(from, next.virusdbDir);
     }
-    if (initial || previous.dataDir != next.dataDir)
-        updater.prepare(false);
+    // New limits take effect with an engine loaded again under them.
+    const bool newLimits = !initial && previous.limits != next.limits;
+    if (initial || previous.dataDir != next.dataDir || newLimits)
+        updater.prepare(newLimits);
     scheduler.apply(next.schedule, next.vdbAuto, true);
     return true;
 }

@@ -17,6 +17,7 @@
 
 #include "kx2threadsafety.h"
 #include "zncleancache.h"
+#include "znscanlimits.h"
 
 struct ZNSettingsSnapshot
 {
@@ -33,6 +34,8 @@ struct ZNSettingsSnapshot
     bool incremental = true;
     // Most entries the clean-file cache keeps (zncleancache.h).
     qint64 cacheMaxEntries = kZNCacheDefaultMaxEntries;
+    // How much of one file is scanned; a change reloads the engine.
+    ZNScanLimits limits;
     QJsonObject schedule;
 
     // The normalised settings object (see znsettings.cpp) as a snapshot.

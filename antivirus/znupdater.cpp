@@ -479,9 +479,11 @@ ZNEngineSlot::Loaded ZNUpdater::loadEngine(const QString& directory, QString* re
     }
     abandonedLoad.reset();
     const auto load = std::make_shared<EngineLoad>();
-    const bool started = thread.start([this, load, directory] {
+    const ZNScanLimits limits = settings.get().limits;
+    const QString tempDir = configuration.scanTempDir;
+    const bool started = thread.start([this, load, directory, limits, tempDir] {
         QString why;
-        ZNEngineSlot::Loaded loaded = ZNEngineSlot::load(directory, &why);
+        ZNEngineSlot::Loaded loaded = ZNEngineSlot::load(directory, limits, tempDir, &why);
         {
             KX2MutexLocker lock(load->mutex);
             if (!load->abandoned)
@@ -493,7 +495,7 @@ ZNEngineSlot::Loaded ZNUpdater::loadEngine(const QString& directory, QString* re
         // An abandoned engine goes here, on this thread.
     });
     if (!started)
-        return ZNEngineSlot::load(directory, reason);
+        return ZNEngineSlot::load(directory, limits, tempDir, reason);
     if (!waitForLoad(load)) {
         KX2MutexLocker lock(load->mutex);
         load->abandoned = true;

@@ -24,6 +24,7 @@
 #include "kx2trace.h"
 #include "kx2values.h"
 #include "requestrouter.h"
+#include "scantempdir.h"
 #include "znantivirus.h"
 #include "znremembercheck.h"
 #include "zntrace.h"
@@ -175,6 +176,13 @@ bool AppData::initialize(const QString& cfgPath)
     }
 
     configuration = KX2File::readJsonObject(file);
+    // libclamav's temporary files go to the service's own tmpfs unless the
+    // configuration names a directory.
+    if (!configuration.contains(QStringLiteral("tmpdir"))) {
+        const QString scanTemp = ScanTempDir::mount();
+        if (!scanTemp.isEmpty())
+            configuration.insert(QStringLiteral("tmpdir"), scanTemp);
+    }
     appname = toString(configuration.value(QStringLiteral("appname"))).trimmed();
     lpcid = toString(configuration.value(QStringLiteral("lpcid"))).trimmed();
 

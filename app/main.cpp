@@ -13,6 +13,7 @@
 
 #include "appdata.h"
 #include "kx2trace.h"
+#include "scantempdir.h"
 #include "stopdeadline.h"
 
 namespace {
@@ -59,6 +60,9 @@ void keepOtherUsersOut()
 
 int main(int argc, char* argv[])
 {
+    // Before any thread exists: a namespace taken later would hold the
+    // calling thread only.
+    ScanTempDir::enterPrivateMounts();
     // First of all: a stop signal in the first milliseconds must still end
     // the service in order.
     AppData::installSignalHandling();

@@ -29,9 +29,10 @@ inline Outcome runClamscan(const QString& signatures, const QString& corpus, con
     process.setStandardOutputFile(log);
     process.setStandardErrorFile(work + "/clamscan.err");
     const auto start = Clock::now();
-    process.start("clamscan",
-                  {"--stdout", "-r", "-i", "--tempdir=" + scratchFor(scratch, "clamscan"), "-d",
-                   signatures, corpus});
+    QStringList arguments{"--stdout", "-r", "-i", "-d", signatures, corpus};
+    if (!scratch.isEmpty())
+        arguments.prepend("--tempdir=" + scratchFor(scratch, "clamscan"));
+    process.start("clamscan", arguments);
     if (!process.waitForStarted(30000) || !process.waitForFinished(-1))
         return outcome;
     outcome.seconds = secondsSince(start);
@@ -107,7 +108,9 @@ public:
         writeFile(config,
                   "LocalSocket " + socketPath + "\nMaxThreads " + QByteArray::number(kWorkers)
                       + "\nDatabaseDirectory " + QFile::encodeName(signatures)
-                      + "\nTemporaryDirectory " + QFile::encodeName(scratchFor(scratch, "clamd"))
+                      + (scratch.isEmpty() ? QByteArray()
+                                           : "\nTemporaryDirectory "
+                                               + QFile::encodeName(scratchFor(scratch, "clamd")))
                       + "\nForeground yes\nLogSyslog no\n");
         process.setProcessChannelMode(QProcess::MergedChannels);
         process.setStandardOutputFile(work + "/clamd.log");

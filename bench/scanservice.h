@@ -43,7 +43,7 @@ public:
         // The work area's virus database is the shared signature directory.
         if (!QFile::link(signatures, dataDir + "/virusdb"))
             return false;
-        const QJsonObject config{
+        QJsonObject config{
             {"settings", work + "/etc/settings.json"},
             {"database", databasePath()},
             {"virusdburl", "http://127.0.0.1:9/virusdb.json"},
@@ -55,6 +55,8 @@ public:
             {"debugging", false},
             {"debuglevel", 0},
         };
+        if (!scratch.isEmpty())
+            config.insert("tmpdir", scratchFor(scratch, "service"));
         writeFile(work + "/etc/config.json", QJsonDocument(config).toJson());
         if (!launch())
             return false;
@@ -134,10 +136,6 @@ private:
     {
         process.setProcessChannelMode(QProcess::MergedChannels);
         process.setStandardOutputFile(root + "/service.log");
-        // libclamav puts its per-scan temporary directories under TMPDIR.
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("TMPDIR", scratchFor(scratch, "service"));
-        process.setProcessEnvironment(environment);
         process.start(binary, {"--cfg", root + "/etc/config.json"});
         if (!process.waitForStarted(30000))
             return false;

@@ -508,7 +508,8 @@ void tst_ZNQuarantine::logsListAndRemove()
     const QJsonObject record = records.first().toObject();
     QCOMPARE(keySet(record),
              QSet<QString>({"logno", "state", "file", "path", "starttime", "endtime", "times",
-                            "totality", "resolved", "infectes", "inplace", "skipped"}));
+                            "totality", "resolved", "infectes", "inplace", "skipped",
+                            "limited"}));
     QCOMPARE(record.value("logno"), QJsonValue(stored.at(1).value("log_no").toInt()));
     QCOMPARE(record.value("state"), QJsonValue(9));
     QCOMPARE(record.value("starttime").toString(), stored.at(1).value("log_starttime").toString());

@@ -4,6 +4,8 @@
 
 #include "avservice.h"
 
+#include <QCryptographicHash>
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -38,6 +40,7 @@ private slots:
     void totalIsTheWholeTreeEarly();
     void singleFileAndEmptyDirectory();
     void filesOfEverySizeAreScannedWhole();
+    void filesNotScannedInFullAreCountedAsLimited();
     void quarantineMovesOnlyWhatWasScanned();
     void workersReadOnlyWhatWasWalked();
     void deepTreesWithFewDescriptors();
@@ -415,6 +418,66 @@ void tst_ZNScan::filesOfEverySizeAreScannedWhole()
     for (const QJsonObject& record : service.rows("SELECT * FROM t_infectes ORDER BY ift_path"))
         found << QFileInfo(record.value("ift_path").toString()).fileName();
     QCOMPARE(found, QStringList({"a-kept", "c-own", "d-descriptor", "f-tiny"}));
+}
+
+// A file over a limit is never counted clean: it is counted as limited
+// until the limits let it be scanned, or is a detection with
+// "limitsalert". The files: 120 MiB with a signature in its first bytes,
+// and a tar.gz whose signed member lies two archives deep.
+void tst_ZNScan::filesNotScannedInFullAreCountedAsLimited()
+{
+    const QString testFiles = "/usr/share/clamav-testfiles";
+    QFile member(testFiles + "/clam.exe");
+    if (!member.open(QIODevice::ReadOnly))
+        QSKIP("clamav-testfiles is not installed");
+    const QByteArray memberBytes = member.readAll();
+    avtest::Service service;
+    service.extraSignatures = QCryptographicHash::hash(memberBytes, QCryptographicHash::Md5).toHex()
+        + ":" + QByteArray::number(memberBytes.size()) + ":Test.Member.UNOFFICIAL\n";
+    QVERIFY(service.start());
+    const QByteArray marker = QByteArray("zn-limit-head-") + "marker-" + QByteArray::number(4711);
+    QVERIFY(avtest::writeFile(service.dataDir + "/virusdb/head.ndb",
+                              "Test.Head.UNOFFICIAL:0:0:" + marker.toHex() + "\n"));
+    const auto lay = [&](const QString& name) {
+        const QString dir = service.scanDir + "/" + name;
+        QFile huge(dir + "/huge.bin");
+        return QDir().mkpath(dir) && huge.open(QIODevice::WriteOnly) && huge.write(marker) > 0
+            && huge.resize(120LL * 1024 * 1024)
+            && QFile::copy(testFiles + "/clam.tar.gz", dir + "/clam.tar.gz");
+    };
+    const auto lastLog = [&] { return service.rows("SELECT * FROM t_log ORDER BY log_no").last(); };
+
+    QVERIFY(service.enableWithEngine(1, {{"maxfilesize", 100}, {"maxrecursion", 1}}));
+    QVERIFY(lay("small-limits"));
+    QCOMPARE(err(service.scan(service.scanDir + "/small-limits")), 0);
+    QJsonObject log = lastLog();
+    QCOMPARE(log.value("log_resolved").toInt(), 2);
+    QCOMPARE(log.value("log_limited").toInt(), 2);
+    QCOMPARE(log.value("log_infectes").toInt(), 0);
+    QCOMPARE(service.call("antivirus_scan_running").value("results").toObject().value("limited").toInt(), 2);
+    // Not remembered as clean: the next scan reads them again.
+    QCOMPARE(err(service.scan(service.scanDir + "/small-limits")), 0);
+    QCOMPARE(lastLog().value("log_limited").toInt(), 2);
+
+    QVERIFY(service.enableWithEngine(1, {{"maxfilesize", 200}, {"maxrecursion", 17}}));
+    QVERIFY(lay("large-limits"));
+    QCOMPARE(err(service.scan(service.scanDir + "/large-limits")), 0);
+    log = lastLog();
+    QCOMPARE(log.value("log_limited").toInt(), 0);
+    QCOMPARE(log.value("log_infectes").toInt(), 2);
+
+    QVERIFY(service.enableWithEngine(1, {{"maxfilesize", 100}, {"limitsalert", true}}));
+    QVERIFY(lay("alert"));
+    QCOMPARE(err(service.scan(service.scanDir + "/alert")), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        service.rows("SELECT ift_virus FROM t_infectes WHERE ift_path LIKE '%/alert/huge.bin'").size(),
+        1, kQuarantineDeadlineMs);
+    QCOMPARE(service.rows("SELECT ift_virus FROM t_infectes WHERE ift_path LIKE '%/alert/huge.bin'")
+                 .first()
+                 .value("ift_virus")
+                 .toString(),
+             QStringLiteral("Heuristics.Limits.Exceeded.MaxFileSize"));
+    QCOMPARE(lastLog().value("log_limited").toInt(), 0);
 }
 
 // Users may change the share between the scan and the move. Holding the
