@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include <sched.h>
+#include <linux/magic.h>
 #include <sys/mount.h>
+#include <sys/statfs.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,8 +44,27 @@ bool ScanTempDir::enterPrivateMounts()
     return true;
 }
 
+namespace {
+
+// A tmpfs mounted at the mount point for this process already (the unit's
+// TemporaryFileSystem=): a mount of its own, root's, closed to others. A
+// plain directory on /run would be a tmpfs too, but one others share.
+bool providedByTheUnit()
+{
+    struct stat own;
+    struct stat parent;
+    struct statfs fs;
+    return ::lstat(ScanTempDir::kMountPoint, &own) == 0 && S_ISDIR(own.st_mode) && own.st_uid == 0
+        && (own.st_mode & 077) == 0 && ::stat("/run", &parent) == 0 && own.st_dev != parent.st_dev
+        && ::statfs(ScanTempDir::kMountPoint, &fs) == 0 && fs.f_type == TMPFS_MAGIC;
+}
+
+} // namespace
+
 QString ScanTempDir::mount()
 {
+    if (providedByTheUnit())
+        return QString::fromLatin1(kMountPoint);
     if (!g_private)
         return QString();
     struct stat info;

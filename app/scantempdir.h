@@ -8,9 +8,11 @@
 // mounts follow the host's (shares mounted or unmounted later still
 // reach it) while its own mounts reach nobody else and end with it.
 // mount() then puts a tmpfs of at most a quarter of the memory at
-// kMountPoint inside that namespace. Without root or without the
-// namespace, nothing is mounted and libclamav uses the system's temporary
-// directory; "tmpdir" in config.json overrides either.
+// kMountPoint inside that namespace. The unit, whose sandbox allows no
+// namespace, provides the same tmpfs there itself (TemporaryFileSystem=),
+// and mount() takes that one. Without either, nothing is mounted and
+// libclamav uses the system's temporary directory; "tmpdir" in
+// config.json overrides all of them.
 //
 // Failure: both return false and change nothing; the reason is traced.
 

@@ -89,7 +89,8 @@ int logsCommand(const Options& options, const QCommandLineParser& parser)
 {
     return listing(
         options, parser, QStringLiteral("logs"), QStringLiteral("antivirus_log_alload"),
-        {"LOG", "STATE", "START", "END", "SECONDS", "FILES", "SCANNED", "INFECTED", "PATH"},
+        {"LOG", "STATE", "START", "END", "SECONDS", "FILES", "SCANNED", "INFECTED", "LIMITED",
+         "PATH"},
         [](const QJsonObject& log) {
             const int state = toInt(log.value(QStringLiteral("state")));
             return QStringList{
@@ -103,6 +104,7 @@ int logsCommand(const Options& options, const QCommandLineParser& parser)
                 cell(log.value(QStringLiteral("totality"))),
                 cell(log.value(QStringLiteral("resolved"))),
                 cell(log.value(QStringLiteral("infectes"))),
+                cell(log.value(QStringLiteral("limited"))),
                 cell(log.value(QStringLiteral("path"))),
             };
         });

@@ -83,6 +83,7 @@ struct Progress
     int scans = 0;
     int percentage = 0;
     int infected = 0;
+    int limited = 0; // not scanned in full, counted in `scans`
     bool running = false;
 
     static Progress from(const QJsonObject& results)
@@ -94,6 +95,7 @@ struct Progress
         p.scans = results.value(QStringLiteral("scans")).toInt();
         p.percentage = results.value(QStringLiteral("percentage")).toInt();
         p.infected = results.value(QStringLiteral("infectes")).toInt();
+        p.limited = results.value(QStringLiteral("limited")).toInt();
         p.running = results.value(QStringLiteral("running")).toInt() != 0;
         return p;
     }
@@ -224,6 +226,12 @@ int followScan(const Options& options, const QString& path)
                       .arg(last.scans)
                       .arg(last.total)
                       .arg(last.infected));
+        if (last.limited > 0)
+            printLine(stderr,
+                      QStringLiteral("znavctl: warning: %1 files were not scanned in full (over a "
+                                     "scan limit, encrypted, or unreadable); their [limited] event "
+                                     "lines name them")
+                          .arg(last.limited));
         if (last.scans < last.total)
             printLine(stderr,
                       QStringLiteral("znavctl: warning: %1 files were not scanned (unreadable, or "

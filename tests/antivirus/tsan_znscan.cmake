@@ -20,7 +20,8 @@ file(GLOB ZN_TSAN_SCAN_SOURCES CONFIGURE_DEPENDS
     ${PROJECT_SOURCE_DIR}/framework/utils/*.cpp)
 list(APPEND ZN_TSAN_SCAN_SOURCES
     ${PROJECT_SOURCE_DIR}/app/appdata.cpp
-    ${PROJECT_SOURCE_DIR}/app/kx2core.cpp)
+    ${PROJECT_SOURCE_DIR}/app/kx2core.cpp
+    ${PROJECT_SOURCE_DIR}/app/scantempdir.cpp)
 file(GLOB ZN_TSAN_SCAN_HEADERS CONFIGURE_DEPENDS
     ${PROJECT_SOURCE_DIR}/antivirus/*.h
     ${PROJECT_SOURCE_DIR}/app/*.h
