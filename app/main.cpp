@@ -13,7 +13,6 @@
 
 #include "appdata.h"
 #include "kx2trace.h"
-#include "scantempdir.h"
 #include "stopdeadline.h"
 
 namespace {
@@ -60,9 +59,6 @@ void keepOtherUsersOut()
 
 int main(int argc, char* argv[])
 {
-    // Before any thread exists: a namespace taken later would hold the
-    // calling thread only.
-    ScanTempDir::enterPrivateMounts();
     // First of all: a stop signal in the first milliseconds must still end
     // the service in order.
     AppData::installSignalHandling();

@@ -454,7 +454,7 @@ void tst_ZNCleanCache::restartSkipsUnchangedFilesAndFindsNewOnes()
     QCOMPARE(log.value("skipped").toInt(), 200);
     service.stop(false);
     QVERIFY2(service.output.contains("infected=1 seconds="), service.output.constData());
-    QVERIFY2(service.output.contains(" unreachable=0 skipped=200 path=" + QFile::encodeName(tree)),
+    QVERIFY2(service.output.contains(" unreachable=0 skipped=200 limited=0 path=" + QFile::encodeName(tree)),
              service.output.constData());
 }
 
