@@ -29,9 +29,7 @@ const char kEncryptedPrefix[] = "Heuristics.Encrypted";
 
 qint64 bounded(const QJsonValue& value, const Key& key)
 {
-    const double number =
-        value.isString() ? value.toString().trimmed().toDouble() : value.toDouble();
-    return qint64(qBound(double(key.lowest), number, double(key.highest)));
+    return qint64(qBound(double(key.lowest), toDouble(value), double(key.highest)));
 }
 
 template <typename T>

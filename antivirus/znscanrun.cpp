@@ -499,7 +499,8 @@ void ZNScanRun::scanFile(const QByteArray& path, Worker& worker)
         // A file that is there but cannot be opened was not scanned.
         if (error != 0 && error != ENOENT && error != ENOTDIR && error != ELOOP) {
             ++scanned;
-            countLimited(path, QStringLiteral("unreadable: ") + QString::fromLocal8Bit(std::strerror(error)));
+            countLimited(path, QStringLiteral("unreadable: ")
+                                   + QString::fromLocal8Bit(std::strerror(error)));
         }
         return;
     }

@@ -176,10 +176,10 @@ bool AppData::initialize(const QString& cfgPath)
     }
 
     configuration = KX2File::readJsonObject(file);
-    // libclamav's temporary files go to the service's own tmpfs unless the
-    // configuration names a directory.
+    // libclamav's temporary files go to the tmpfs the unit provides unless
+    // the configuration names a directory.
     if (!configuration.contains(QStringLiteral("tmpdir"))) {
-        const QString scanTemp = ScanTempDir::mount();
+        const QString scanTemp = ScanTempDir::providedDir();
         if (!scanTemp.isEmpty())
             configuration.insert(QStringLiteral("tmpdir"), scanTemp);
     }

@@ -4,9 +4,13 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 
-const char ScanTempDir::kMountPoint[] = "/run/znantivirus-scantmp";
+namespace {
 
-QString ScanTempDir::mount()
+const char kMountPoint[] = "/run/znantivirus-scantmp";
+
+} // namespace
+
+QString ScanTempDir::providedDir()
 {
     struct stat own;
     struct stat parent;

@@ -3,10 +3,10 @@
 // decoded parts), bounded in size and seen by no other process.
 //
 // The unit mounts a tmpfs of at most a quarter of the memory at
-// kMountPoint in the service's own namespace (TemporaryFileSystem=);
-// mount() takes it when it is there: a mount of its own, root's, closed to
-// others (a plain directory on /run would be a tmpfs too, but one others
-// share). Otherwise libclamav uses the system's temporary directory;
+// /run/znantivirus-scantmp in the service's own namespace
+// (TemporaryFileSystem=); providedDir() names it when it is there: a mount
+// of its own, root's, closed to others (a plain directory on /run would be
+// a tmpfs too, but one others share). Otherwise libclamav uses the system's temporary directory;
 // "tmpdir" in config.json overrides either.
 //
 // Any thread; no state.
@@ -18,10 +18,8 @@
 
 namespace ScanTempDir {
 
-extern const char kMountPoint[];
-
 // The directory the unit mounted, or empty when there is none.
-QString mount();
+QString providedDir();
 
 } // namespace ScanTempDir
 
