@@ -99,6 +99,7 @@ void ZNEngineSlot::install(Loaded loaded)
         signatures = loaded.signatures;
         setInstalled = loaded.setInstalled;
         digest = loaded.digest;
+        tempDir = loaded.tempDir.isEmpty() ? QDir::tempPath() : loaded.tempDir;
         loadFailure.clear();
     }
     ++installed;
@@ -128,6 +129,7 @@ QJsonObject ZNEngineSlot::report() const
         if (setInstalled.isValid())
             out.insert(QStringLiteral("installtime"),
                        setInstalled.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+        out.insert(QStringLiteral("tmpdir"), tempDir);
     }
     if (!loadFailure.isEmpty())
         out.insert(QStringLiteral("loaderror"), loadFailure);
@@ -153,6 +155,7 @@ ZNEngineSlot::Loaded ZNEngineSlot::load(const QString& directory, const ZNScanLi
         *reason = QStringLiteral("cannot set the scan limits or the temporary directory");
         return Loaded();
     }
+    loaded.tempDir = tempDir;
     libclamavErrors.clear();
     // The set as it is read now; any change of its files before the load
     // ends shows in the stamp, and leaves the engine without a digest.

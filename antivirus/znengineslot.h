@@ -32,6 +32,7 @@
 #include "znengineref.h"
 #include "znpausepoint.h"
 #include "znscanlimits.h"
+#include "zntempspill.h"
 
 class ZNEngineSlot
 {
@@ -55,6 +56,7 @@ public:
         // znDetectionDigest() of the set and settings it was built with;
         // empty when a file of the set changed during the load.
         QByteArray digest;
+        QString tempDir; // where its temporary files go; empty: the system's
     };
 
     // Makes `loaded` the engine in use; the previous one goes when its last
@@ -62,7 +64,7 @@ public:
     void install(Loaded loaded) KX2_EXCLUDES(mutex);
     // Records why a load failed, for the report.
     void setLoadFailure(const QString& reason) KX2_EXCLUDES(mutex);
-    // {"loaded": 0|1, "signatures", "installtime" (when loaded),
+    // {"loaded": 0|1, "signatures", "installtime", "tmpdir" (when loaded),
     //  "loaderror" (when the last load failed)}.
     QJsonObject report() const KX2_EXCLUDES(mutex);
     // Drops the engine in use (the owner's shut-down).
@@ -81,6 +83,8 @@ public:
 
     // Reached by install() before it publishes the engine.
     ZNPausePointSlot installing;
+    // Every scan of the slot's engines holds a pass of it.
+    ZNTempSpill spill;
 
 private:
     // Held only to copy or swap the engine.
@@ -90,6 +94,7 @@ private:
     unsigned signatures KX2_GUARDED_BY(mutex) = 0;
     QDateTime setInstalled KX2_GUARDED_BY(mutex);
     QByteArray digest KX2_GUARDED_BY(mutex);
+    QString tempDir KX2_GUARDED_BY(mutex);
     QString loadFailure KX2_GUARDED_BY(mutex);
     std::atomic<unsigned> installed{0};
     cl_scan_options scanOptions{};

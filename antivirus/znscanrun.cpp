@@ -524,8 +524,17 @@ void ZNScanRun::scanFile(const QByteArray& path, Worker& worker)
         result = CL_VIRUS;
         virus = ZNScanLimits::kFileSizeExceeded;
     } else if (worker.engine) {
-        result = scanOpenFile(fd.get(), qint64(info.st_size), path.constData(),
-                              worker.engine.get(), &options, worker.buffer, &virus, &scannedBytes);
+        const auto scan = [&] {
+            return scanOpenFile(fd.get(), qint64(info.st_size), path.constData(),
+                                worker.engine.get(), &options, worker.buffer, &virus,
+                                &scannedBytes);
+        };
+        {
+            ZNTempSpill::Pass pass(engines.spill);
+            result = scan();
+        }
+        if (ZNTempSpill::outOfRoom(result))
+            result = engines.spill.spill(worker.engine.get(), result, scan);
     }
     ++scanned;
     if (result == CL_CLEAN && rememberable)

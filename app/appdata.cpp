@@ -176,12 +176,12 @@ bool AppData::initialize(const QString& cfgPath)
     }
 
     configuration = KX2File::readJsonObject(file);
-    // libclamav's temporary files go to the tmpfs the unit provides unless
-    // the configuration names a directory.
+    // libclamav's temporary files go to memory (the unit's tmpfs or one of
+    // our own) unless the configuration names a directory.
     if (!configuration.contains(QStringLiteral("tmpdir"))) {
-        const QString scanTemp = ScanTempDir::providedDir();
-        if (!scanTemp.isEmpty())
-            configuration.insert(QStringLiteral("tmpdir"), scanTemp);
+        m_scanTemp = std::make_unique<ScanTempDir>();
+        if (!m_scanTemp->path().isEmpty())
+            configuration.insert(QStringLiteral("tmpdir"), m_scanTemp->path());
     }
     appname = toString(configuration.value(QStringLiteral("appname"))).trimmed();
     lpcid = toString(configuration.value(QStringLiteral("lpcid"))).trimmed();

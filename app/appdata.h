@@ -26,6 +26,7 @@
 class RequestRouter;
 class KX2LocalServer;
 class QSocketNotifier;
+class ScanTempDir;
 
 class AppData : public QObject, public KX2Core, public KX2TraceLevelSource
 {
@@ -84,7 +85,9 @@ private:
     static constexpr qint64 kDefaultLogMaxSize = 10 * 1024 * 1024;
     static constexpr int kDefaultLogBackups = 5;
 
-    // Declaration order matters: the server goes before the router.
+    // Declaration order matters: the server goes before the router, and
+    // the scans' temporary directory after both.
+    std::unique_ptr<ScanTempDir> m_scanTemp;
     std::unique_ptr<RequestRouter> m_router;
     std::unique_ptr<KX2LocalServer> m_server;
     std::unique_ptr<QSocketNotifier> m_signalNotifier;

@@ -62,10 +62,14 @@ inline QByteArray readBytes(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// The component's keys of config.json, all inside `root`.
+// The component's keys of config.json, all inside `root`; makes the scans'
+// temporary directory, so that a service started as root mounts no tmpfs
+// of its own for a test that does not ask for one.
 inline QJsonObject componentConfig(const QString& root)
 {
+    QDir().mkpath(root + "/tmp");
     return QJsonObject{
+        {"tmpdir", root + "/tmp"},
         {"settings", root + "/etc/settings.json"},
         {"database", root + "/etc/antivirus.db"},
         {"virusdburl", "http://127.0.0.1:9/virusdb.json"},

@@ -12,7 +12,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -93,6 +95,7 @@ private slots:
     void corruptVirusDatabaseIsTraced();
     void eventsArePrintedWhateverTheDebugBits();
     void fileOverALimitIsReported();
+    void scanTemporaryFilesStayInMemory();
     void hostileFileNamesStayOnTheirLine();
     void recordsAreHiddenFromOtherUsers();
     void stopSignalDuringLargeScanEndsCleanly();
@@ -460,6 +463,56 @@ void tst_ZNProcess::fileOverALimitIsReported()
     QVERIFY2(waitForOutput("infected=0 seconds="), output.constData());
     QVERIFY(waitForOutput(" skipped=0 limited=1 path="));
     stopService();
+}
+
+// Started by hand as root with no "tmpdir", the service mounts a tmpfs of
+// its own for libclamav's temporary files, removes it when it stops, and
+// the next start removes one that a killed process left.
+void tst_ZNProcess::scanTemporaryFilesStayInMemory()
+{
+    if (::geteuid() != 0)
+        QSKIP("only root mounts");
+    QJsonObject config = avtest::readJson(configPath);
+    config.remove("tmpdir");
+    QVERIFY(avtest::writeJson(configPath, config));
+    QVERIFY(!prepareScanWithLog(root->path() + "/data").isEmpty());
+    QVERIFY(avtest::writeFile(root->path() + "/scan/a.txt", "clean"));
+    const auto engineTempDir = [this] {
+        QDeadlineTimer deadline(60000);
+        QJsonObject reply;
+        do {
+            KX2LocalServer::localRequest(socketName, {{"cmd", "antivirus_updvdb_running"}}, &reply, 20);
+            const QJsonObject engine = reply["results"].toObject()["engine"].toObject();
+            if (engine["loaded"].toInt() == 1)
+                return engine["tmpdir"].toString();
+            process->waitForReadyRead(50);
+        } while (!deadline.hasExpired());
+        return QString();
+    };
+    const auto isOwnTmpfs = [](const QString& path) {
+        struct statfs fs;
+        struct stat info;
+        return ::statfs(QFile::encodeName(path).constData(), &fs) == 0 && fs.f_type == TMPFS_MAGIC
+            && ::stat(QFile::encodeName(path).constData(), &info) == 0
+            && (info.st_mode & 0777) == 0700 && info.st_uid == 0;
+    };
+
+    QVERIFY(startService());
+    const QString killed = engineTempDir();
+    QCOMPARE(killed, "/run/znantivirus-scantmp." + QString::number(process->processId()));
+    QVERIFY(isOwnTmpfs(killed));
+    process->kill();
+    QVERIFY(process->waitForFinished(10000));
+    QVERIFY(QFileInfo::exists(killed));
+
+    QVERIFY(startService());
+    const QString stopped = engineTempDir();
+    QVERIFY(isOwnTmpfs(stopped));
+    QVERIFY(!QFileInfo::exists(killed));
+    QCOMPARE(startScan(root->path() + "/scan"), 0);
+    QVERIFY2(waitForOutput("infected=0 seconds="), output.constData());
+    stopService();
+    QVERIFY(!QFileInfo::exists(stopped));
 }
 
 // File names are the users'. One carries a line that imitates an event

@@ -5,8 +5,10 @@
 #include "avservice.h"
 
 #include <QCryptographicHash>
+#include <QProcess>
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -41,6 +43,7 @@ private slots:
     void singleFileAndEmptyDirectory();
     void filesOfEverySizeAreScannedWhole();
     void filesNotScannedInFullAreCountedAsLimited();
+    void membersTooLargeForTheTemporaryDirectoryStillScan();
     void quarantineMovesOnlyWhatWasScanned();
     void workersReadOnlyWhatWasWalked();
     void deepTreesWithFewDescriptors();
@@ -478,6 +481,41 @@ void tst_ZNScan::filesNotScannedInFullAreCountedAsLimited()
                  .toString(),
              QStringLiteral("Heuristics.Limits.Exceeded.MaxFileSize"));
     QCOMPARE(lastLog().value("log_limited").toInt(), 0);
+}
+
+// libclamav unpacks a compressed member into its temporary directory. One
+// larger than that (bounded) directory is scanned with the temporary files
+// on disk instead, and the engine writes to the small one again afterwards.
+void tst_ZNScan::membersTooLargeForTheTemporaryDirectoryStillScan()
+{
+    avtest::Service service;
+    QVERIFY(service.root.isValid());
+    const QString small = service.root.path() + "/small-tmp";
+    QVERIFY(QDir().mkpath(small));
+    if (::mount("small", QFile::encodeName(small).constData(), "tmpfs", 0, "size=1m") != 0)
+        QSKIP("tmpfs cannot be mounted here");
+    struct Unmount
+    {
+        QByteArray path;
+        ~Unmount() { ::umount2(path.constData(), MNT_DETACH); }
+    } unmount{QFile::encodeName(small)};
+    QVERIFY(service.start({{"tmpdir", small}}));
+    const QByteArray marker = "zn-spill-tail-marker-4711";
+    QVERIFY(avtest::writeFile(service.dataDir + "/virusdb/tail.ndb",
+                              "Test.Tail.UNOFFICIAL:0:*:" + marker.toHex() + "\n"));
+    QVERIFY(avtest::writeFile(service.scanDir + "/member", QByteArray(8 << 20, '\0') + marker));
+    QProcess gzip;
+    gzip.start("gzip", {service.scanDir + "/member"});
+    QVERIFY(gzip.waitForFinished(30000) && gzip.exitCode() == 0);
+
+    QVERIFY(service.enableWithEngine());
+    QCOMPARE(err(service.scan(service.scanDir)), 0);
+    const QJsonObject log = service.rows("SELECT * FROM t_log").last();
+    QCOMPARE(log.value("log_infectes").toInt(), 1);
+    QCOMPARE(log.value("log_limited").toInt(), 0);
+    const ZNEngineRef engine = service.d->engines.current();
+    int error = 0;
+    QCOMPARE(QFile::decodeName(cl_engine_get_str(engine.get(), CL_ENGINE_TMPDIR, &error)), small);
 }
 
 // Users may change the share between the scan and the move. Holding the
