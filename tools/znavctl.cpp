@@ -29,13 +29,12 @@
 // global options, then one per command, declared next to the command, which
 // also writes its --help.
 //
-// Exit status: 0 when the reply's err is 0 (update --wait: when the update
-// succeeded; update --status: whenever a report came back); 1 for any other
-// reply (its message on standard error) or a failed update, and scan
-// --wait when infected files were found; 2 with a one-line message on
-// standard error when the service cannot be reached, does not answer in
-// time, refuses to start a scan, or the command line is unusable (a value
-// that settings or schedule refuse included).
+// Exit status, one rule for every command: 0 when it did what was asked
+// (update --status: whenever a report came back); 1 when scan --wait found
+// infected files; 2 for everything else, with a one-line message on
+// standard error: a refusal or failure the service replied (its code and
+// message), a failed update, a service that is not running, does not admit
+// the caller or does not answer in time, an unusable command line.
 
 #include "znavctl.h"
 
@@ -106,6 +105,7 @@ const QList<Command>& commands()
         addRecordCommands(all);
         addMissionCommands(all);
         addSettingsCommands(all);
+        addReportCommands(all);
         return all;
     }();
     return table;

@@ -8,6 +8,7 @@
 #define ZNAVCTL_H
 
 #include <QCommandLineParser>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QList>
@@ -19,7 +20,9 @@
 
 namespace znavctl {
 
-enum ExitCode { ExitSuccess = 0, ExitFailedReply = 1, ExitNoReply = 2 };
+// One rule for every command: 0 done, 1 infected files found (scan --wait),
+// 2 anything that kept the command from doing what it was asked.
+enum ExitCode { ExitSuccess = 0, ExitInfected = 1, ExitError = 2 };
 
 struct Options
 {
@@ -37,7 +40,7 @@ struct Failure
 };
 
 void printLine(FILE* stream, const QString& text);
-// Prints "znavctl: <message>" on standard error; returns ExitNoReply.
+// Prints "znavctl: <message>" on standard error; returns ExitError.
 int fail(const QString& message);
 // The one-line synopsis of every command, for failures without a command.
 QString usage();
@@ -47,10 +50,17 @@ int usageFailure(const QString& command, const QString& reason);
 
 // The socket name from --socket or from the configuration's "lpcid".
 bool resolveSocket(const Options& options, QString& name, Failure& failure);
-// Sends `request`; false with the reason in `failure` when no reply came.
+// Sends `request`; false with the reason in `failure` when no reply came:
+// the service is not running, the caller may not connect, or it did not
+// answer in time.
 bool exchange(const Options& options, const QJsonObject& request, QJsonObject& reply,
               Failure& failure);
 bool succeeded(const QJsonObject& reply);
+// The newest `count` records of a listing method (antivirus_log_alload,
+// antivirus_quarantined_alload), newest first, and how many it holds in
+// all; false with the reason in `failure`.
+bool newestRecords(const Options& options, const char* cmd, int count, QJsonArray& records,
+                   int& total, Failure& failure);
 void printJson(const QJsonObject& reply);
 // Sends `request` and prints the reply; the exit status follows its err.
 // The JSON text is printed as the encoder wrote it: its strings are
@@ -62,12 +72,23 @@ int sendRequest(const Options& options, const QJsonObject& request);
 QJsonObject command(const char* cmd);
 // The reply's message (escaped), or its code when it has none.
 QString reason(const QJsonObject& reply);
-// "znavctl: WHAT failed (err N: MESSAGE)" on standard error; ExitFailedReply.
-int reportFailure(const QString& what, const QJsonObject& reply);
+// The refusals people meet most, said in English beside the service's own
+// message (which callers of the socket get unchanged); `path` is named
+// where the refusal is about it. Empty for other codes.
+QString inEnglish(const QJsonObject& reply, const QString& path = QString());
+// "znavctl: WHAT failed: ENGLISH (err N: MESSAGE)" on standard error (no
+// ENGLISH where inEnglish() has none); ExitError.
+int reportFailure(const QString& what, const QJsonObject& reply, const QString& path = QString());
 // Rows as columns padded to their widest cell; the last column unpadded.
 void printTable(const QStringList& header, const QList<QStringList>& rows);
 // A reply value as table text: numbers without fractions, strings escaped.
 QString cell(const QJsonValue& value);
+// Most rows a listing reads at once.
+const int kx2MaxListed = 1000000;
+// The stored-time text ("yyyy-MM-dd HH:mm:ss", local time) of --since's
+// value: a date, a date and time, or an age ("90m", "24h", "7d") back
+// from now. False for anything else.
+bool sinceStamp(const QString& text, QString& stamp);
 // A positive whole number from an option's or operand's text.
 bool positiveNumber(const QString& text, int& number);
 
@@ -91,6 +112,7 @@ void addUpdateCommands(QList<Command>& table);
 void addRecordCommands(QList<Command>& table);
 void addMissionCommands(QList<Command>& table);
 void addSettingsCommands(QList<Command>& table);
+void addReportCommands(QList<Command>& table);
 
 } // namespace znavctl
 

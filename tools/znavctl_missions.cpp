@@ -24,7 +24,7 @@ QString lastScan(const QJsonObject& mission)
 int missionFailure(const QString& what, const QJsonObject& reply)
 {
     printLine(stderr, QStringLiteral("znavctl: %1 failed: %2").arg(what, reason(reply)));
-    return ExitFailedReply;
+    return ExitError;
 }
 
 // Sends a mission request; with --json prints the raw reply and returns its

@@ -1,4 +1,5 @@
-// znavctl logs | quarantine [--page N] [--size M] [--json], restore N...,
+// znavctl logs | quarantine [--last N] [--since TIME] [--page N] [--size M]
+// [--json], restore N...,
 // purge N..., prune [--json]: scan logs and quarantined files for people
 // (tables, one-line outcomes) and for scripts (--json, the raw reply).
 
@@ -8,6 +9,7 @@
 
 #include <QJsonArray>
 
+#include <algorithm>
 #include <functional>
 
 namespace znavctl {
@@ -47,40 +49,133 @@ int recordRequest(const Options& options, const QString& what, const QString& cm
     return succeeded(reply) ? -1 : reportFailure(what, reply);
 }
 
+// The rows of a listing the user asked for: by default the newest first
+// (--last N of them, 20 unless given), those stamped at or after --since;
+// with --page or --size the window of rows as stored, oldest first.
+struct Selection
+{
+    bool window = false;
+    int page = 1;
+    int size = 20;
+    int last = 20;
+    bool lastGiven = false;
+    QString since; // "yyyy-MM-dd HH:mm:ss", or empty
+};
+
+bool selectionOf(const QCommandLineParser& parser, Selection& selection, QString& problem)
+{
+    for (const char* name : {"page", "size", "last"}) {
+        const QString option = QLatin1String(name);
+        if (!parser.isSet(option))
+            continue;
+        int& target = option == QLatin1String("page")   ? selection.page
+                      : option == QLatin1String("size") ? selection.size
+                                                        : selection.last;
+        if (!positiveNumber(parser.value(option), target)) {
+            problem = QStringLiteral("--%1 needs a positive number").arg(option);
+            return false;
+        }
+    }
+    selection.window = parser.isSet(QStringLiteral("page")) || parser.isSet(QStringLiteral("size"));
+    selection.lastGiven = parser.isSet(QStringLiteral("last"));
+    if (parser.isSet(QStringLiteral("since"))
+        && !sinceStamp(parser.value(QStringLiteral("since")), selection.since)) {
+        problem = QStringLiteral("--since needs a time (2026-12-08 or \"2026-12-08 09:30\") or an "
+                                 "age (90m, 24h, 7d)");
+        return false;
+    }
+    if (selection.window && (selection.lastGiven || !selection.since.isEmpty())) {
+        problem = QStringLiteral("--page and --size do not go with --last or --since");
+        return false;
+    }
+    return true;
+}
+
+// The newest rows of `cmd` as `selection` asks, newest first. With --since
+// the newest rows are read in growing batches until one reaches past it.
+bool newestSelected(const Options& options, const char* cmd, const char* timeKey,
+                    const Selection& selection, QJsonArray& rows, int& total, Failure& failure)
+{
+    const int wanted = selection.since.isEmpty() || selection.lastGiven ? selection.last
+                                                                        : kx2MaxListed;
+    int batch = selection.since.isEmpty() ? wanted : std::min(wanted, 500);
+    for (;;) {
+        QJsonArray newest;
+        if (!newestRecords(options, cmd, batch, newest, total, failure))
+            return false;
+        rows = QJsonArray();
+        bool reachedPast = false;
+        for (const QJsonValue& row : qAsConst(newest)) {
+            if (!selection.since.isEmpty()
+                && row.toObject().value(QLatin1String(timeKey)).toString() < selection.since) {
+                reachedPast = true;
+                break;
+            }
+            if (rows.size() < wanted)
+                rows.append(row);
+        }
+        if (reachedPast || rows.size() >= wanted || newest.size() >= total || batch >= wanted)
+            return true;
+        batch = std::min(wanted, batch * 4);
+    }
+}
+
 int listing(const Options& options, const QCommandLineParser& parser, const QString& what,
-            const QString& cmd, const QStringList& header,
+            const char* cmd, const char* timeKey, const QStringList& header,
             const std::function<QStringList(const QJsonObject&)>& row)
 {
     if (!parser.positionalArguments().isEmpty())
         return usageFailure(
             what,
             QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
-    int page = 1;
-    int size = 20;
-    for (const char* name : {"page", "size"}) {
-        const QString option = QLatin1String(name);
-        if (parser.isSet(option)
-            && !positiveNumber(parser.value(option), option == QLatin1String("page") ? page : size))
-            return usageFailure(what, QStringLiteral("--%1 needs a positive number").arg(option));
+    Selection selection;
+    QString problem;
+    if (!selectionOf(parser, selection, problem))
+        return usageFailure(what, problem);
+    QJsonArray records;
+    int total = 0;
+    if (selection.window) {
+        QJsonObject reply;
+        const QJsonObject params{{QStringLiteral("page"), selection.page},
+                                 {QStringLiteral("ofpage"), selection.size}};
+        const int status = recordRequest(options, what, QLatin1String(cmd), params, reply);
+        if (status >= 0)
+            return status;
+        const QJsonObject results = reply.value(QStringLiteral("results")).toObject();
+        records = results.value(QStringLiteral("records")).toArray();
+        total = toInt(results.value(QStringLiteral("reccount")));
+    } else {
+        Failure failure;
+        if (!newestSelected(options, cmd, timeKey, selection, records, total, failure))
+            return fail(QStringLiteral("%1 failed: %2").arg(what, failure.message));
+        if (options.json) {
+            printJson(QJsonObject{
+                {QStringLiteral("err"), 0},
+                {QStringLiteral("results"),
+                 QJsonObject{{QStringLiteral("reccount"), total},
+                             {QStringLiteral("records"), records}}}});
+            return ExitSuccess;
+        }
     }
-    QJsonObject reply;
-    const QJsonObject params{{QStringLiteral("page"), page}, {QStringLiteral("ofpage"), size}};
-    const int status = recordRequest(options, what, cmd, params, reply);
-    if (status >= 0)
-        return status;
-    const QJsonObject results = reply.value(QStringLiteral("results")).toObject();
-    const QJsonArray records = results.value(QStringLiteral("records")).toArray();
     QList<QStringList> rows;
-    for (const QJsonValue& record : records)
+    for (const QJsonValue& record : qAsConst(records))
         rows << row(record.toObject());
     printTable(header, rows);
-    const int total = toInt(results.value(QStringLiteral("reccount")));
-    if (rows.isEmpty())
-        printLine(stdout, QStringLiteral("(no rows from %1; %2 in all)").arg(page).arg(total));
+    if (selection.window)
+        printLine(stdout, rows.isEmpty() ? QStringLiteral("(no rows from %1; %2 in all)")
+                                               .arg(selection.page)
+                                               .arg(total)
+                                         : QStringLiteral("(rows %1-%2 of %3, oldest first)")
+                                               .arg(selection.page)
+                                               .arg(selection.page + rows.size() - 1)
+                                               .arg(total));
     else
-        printLine(
-            stdout,
-            QStringLiteral("(rows %1-%2 of %3)").arg(page).arg(page + rows.size() - 1).arg(total));
+        printLine(stdout, QStringLiteral("(%1 newest%2, of %3 in all)")
+                              .arg(rows.size())
+                              .arg(selection.since.isEmpty()
+                                       ? QString()
+                                       : QStringLiteral(" since ") + selection.since)
+                              .arg(total));
     return ExitSuccess;
 }
 
@@ -88,7 +183,7 @@ int listing(const Options& options, const QCommandLineParser& parser, const QStr
 int logsCommand(const Options& options, const QCommandLineParser& parser)
 {
     return listing(
-        options, parser, QStringLiteral("logs"), QStringLiteral("antivirus_log_alload"),
+        options, parser, QStringLiteral("logs"), "antivirus_log_alload", "endtime",
         {"LOG", "STATE", "START", "END", "SECONDS", "FILES", "SCANNED", "INFECTED", "LIMITED",
          "PATH"},
         [](const QJsonObject& log) {
@@ -113,8 +208,8 @@ int logsCommand(const Options& options, const QCommandLineParser& parser)
 // quarantine [--page N] [--size M] [--json]
 int quarantineCommand(const Options& options, const QCommandLineParser& parser)
 {
-    return listing(options, parser, QStringLiteral("quarantine"),
-                   QStringLiteral("antivirus_quarantined_alload"),
+    return listing(options, parser, QStringLiteral("quarantine"), "antivirus_quarantined_alload",
+                   "time",
                    {"RECORD", "TIME", "VIRUS", "FILE", "PATH"}, [](const QJsonObject& record) {
                        return QStringList{
                            cell(record.value(QStringLiteral("iftno"))),
@@ -184,9 +279,17 @@ int pruneCommand(const Options& options, const QCommandLineParser& parser)
 void pagedOptions(QCommandLineParser& parser)
 {
     parser.addOptions({
-        {QStringLiteral("page"), QStringLiteral("First row to show, counted from 1 (default 1)."),
+        {QStringLiteral("last"), QStringLiteral("Show the N newest rows, newest first (default 20)."),
          QStringLiteral("N")},
-        {QStringLiteral("size"), QStringLiteral("Rows to show (default 20)."), QStringLiteral("M")},
+        {QStringLiteral("since"),
+         QStringLiteral("Only rows from this time on: 2026-12-08, \"2026-12-08 09:30\", or an age "
+                        "such as 90m, 24h, 7d."),
+         QStringLiteral("TIME")},
+        {QStringLiteral("page"),
+         QStringLiteral("Instead: the rows as stored, oldest first, from row N (counted from 1)."),
+         QStringLiteral("N")},
+        {QStringLiteral("size"), QStringLiteral("With --page: rows to show (default 20)."),
+         QStringLiteral("M")},
     });
 }
 
@@ -201,10 +304,12 @@ void numberOperands(QCommandLineParser& parser)
 
 void addRecordCommands(QList<Command>& table)
 {
-    table << Command{QStringLiteral("logs"), QStringLiteral("[--page N] [--size M]"),
+    table << Command{QStringLiteral("logs"),
+                     QStringLiteral("[--last N] [--since TIME] | [--page N] [--size M]"),
                      QStringLiteral("Lists the scan logs, one row per finished or stopped task."),
                      pagedOptions, logsCommand};
-    table << Command{QStringLiteral("quarantine"), QStringLiteral("[--page N] [--size M]"),
+    table << Command{QStringLiteral("quarantine"),
+                     QStringLiteral("[--last N] [--since TIME] | [--page N] [--size M]"),
                      QStringLiteral("Lists the quarantined files."), pagedOptions,
                      quarantineCommand};
     table << Command{QStringLiteral("restore"), QStringLiteral("N..."),

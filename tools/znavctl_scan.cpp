@@ -4,7 +4,9 @@
 #include "znavctl.h"
 
 #include "kx2escape.h"
+#include "kx2values.h"
 
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QTextStream>
@@ -16,18 +18,24 @@
 namespace znavctl {
 namespace {
 
-// scan --wait: infected files were found.
-const int ExitInfected = 1;
-
 // How often --wait asks for progress.
 const unsigned long kPollIntervalMs = 500;
+// How long --wait waits after the end for the task's quarantine records
+// (the keeper writes them within seconds), and how many of the newest
+// scan log rows and records beyond the task's count it looks through.
+const int kFindingsWaitMs = 10000;
+const int kRecentLogs = 10;
+const int kRecentSlack = 50;
 
-// The reason of a refused request, from its err and errmsg.
-QString refusal(const QJsonObject& reply)
+// The reason of a refused request: in English where the client knows the
+// code, and the service's own err and errmsg.
+QString refusal(const QJsonObject& reply, const QString& path = QString())
 {
     const QString message = kx2Escaped(reply.value(QStringLiteral("errmsg")).toString());
-    return QStringLiteral("%1 (err %2)")
-        .arg(message.isEmpty() ? QStringLiteral("the service reported no result") : message)
+    const QString english = inEnglish(reply, path);
+    return QStringLiteral("%1%2 (err %3)")
+        .arg(english.isEmpty() ? QString() : english + QStringLiteral(": "),
+             message.isEmpty() ? QStringLiteral("the service reported no result") : message)
         .arg(reply.value(QStringLiteral("err")).toInt());
 }
 
@@ -171,6 +179,79 @@ private:
     QString last;
 };
 
+// What a finished task found: its scan log row and its detections.
+struct Findings
+{
+    int logNo = 0;
+    QJsonArray detections; // the task's quarantine records, newest first
+};
+
+// Reads the findings of task `taskNo` once its log row and the records of
+// its `infected` detections are there, or what is there at the deadline.
+Findings findingsOf(const Options& options, int taskNo, int infected)
+{
+    Findings found;
+    QDeadlineTimer deadline(kFindingsWaitMs);
+    while (taskNo > 0) {
+        found = Findings();
+        QJsonArray rows;
+        int total = 0;
+        Failure failure;
+        if (newestRecords(options, "antivirus_log_alload", kRecentLogs, rows, total, failure)) {
+            for (const QJsonValue& row : qAsConst(rows)) {
+                if (toInt(row.toObject().value(QStringLiteral("tskno"))) == taskNo)
+                    found.logNo = toInt(row.toObject().value(QStringLiteral("logno")));
+            }
+        }
+        if (infected > 0
+            && newestRecords(options, "antivirus_quarantined_alload", infected + kRecentSlack, rows,
+                             total, failure)) {
+            for (const QJsonValue& row : qAsConst(rows)) {
+                if (toInt(row.toObject().value(QStringLiteral("tskno"))) == taskNo)
+                    found.detections.append(row);
+            }
+        }
+        if ((found.logNo > 0 && found.detections.size() >= infected) || deadline.hasExpired())
+            break;
+        QThread::msleep(200);
+    }
+    return found;
+}
+
+// What the service did with a detection, for people.
+QString actionOf(const QJsonObject& record)
+{
+    if (toInt(record.value(QStringLiteral("moved"))) != 0)
+        return QStringLiteral("quarantined: ")
+            + kx2Escaped(record.value(QStringLiteral("quarantined")).toString());
+    const QString why = kx2Escaped(record.value(QStringLiteral("reason")).toString());
+    return QStringLiteral("left in place") + (why.isEmpty() ? QString() : QStringLiteral(": ") + why);
+}
+
+// The detections as a table, and how to find them later.
+void printFindings(const Findings& found, int infected)
+{
+    QList<QStringList> rows;
+    for (const QJsonValue& entry : found.detections) {
+        const QJsonObject record = entry.toObject();
+        rows << QStringList{cell(record.value(QStringLiteral("path"))),
+                            cell(record.value(QStringLiteral("virus"))), actionOf(record)};
+    }
+    if (!rows.isEmpty())
+        printTable({QStringLiteral("INFECTED FILE"), QStringLiteral("VIRUS"),
+                    QStringLiteral("ACTION")},
+                   rows);
+    if (rows.size() < infected)
+        printLine(stderr,
+                  QStringLiteral("znavctl: warning: %1 of %2 detections have no quarantine record "
+                                 "yet (already recorded by an earlier scan, or still being moved); "
+                                 "see znavctl quarantine")
+                      .arg(infected - rows.size())
+                      .arg(infected));
+    if (found.logNo > 0)
+        printLine(stdout, QStringLiteral("scan log: %1 (znavctl logs)").arg(found.logNo));
+}
+
 // Follows the scan of `path` to its end. The service reports only the
 // running (or last) task, so the task is ours when its path is ours; tasks
 // queued before it run first.
@@ -205,7 +286,7 @@ int followScan(const Options& options, const QString& path)
             fail(QStringLiteral("the scan of %1 ended while another began; its final counts are in "
                                 "the scan log")
                      .arg(kx2Escaped(path)));
-            return last.infected > 0 ? ExitInfected : ExitNoReply;
+            return last.infected > 0 ? ExitInfected : ExitError;
         } else if (!now.running) {
             view.finish();
             return fail(QStringLiteral("the scan of %1 did not run (stopped before its turn)")
@@ -217,7 +298,16 @@ int followScan(const Options& options, const QString& path)
         QThread::msleep(kPollIntervalMs);
     }
     view.finish();
+    const Findings found = findingsOf(
+        options,
+        toInt(lastReply.value(QStringLiteral("results")).toObject().value(QStringLiteral("taskno"))),
+        last.infected);
     if (options.json) {
+        // The final progress with the task's log number and detections.
+        QJsonObject results = lastReply.value(QStringLiteral("results")).toObject();
+        results.insert(QStringLiteral("logno"), found.logNo);
+        results.insert(QStringLiteral("detections"), found.detections);
+        lastReply.insert(QStringLiteral("results"), results);
         printJson(lastReply);
     } else {
         printLine(stdout,
@@ -226,6 +316,7 @@ int followScan(const Options& options, const QString& path)
                       .arg(last.scans)
                       .arg(last.total)
                       .arg(last.infected));
+        printFindings(found, last.infected);
         if (last.limited > 0)
             printLine(stderr,
                       QStringLiteral("znavctl: warning: %1 files were not scanned in full (over a "
@@ -267,7 +358,7 @@ int scanCommand(const Options& options, const QCommandLineParser& parser)
         if (code == 9992)
             return fail(refusal(reply)
                         + QStringLiteral("; the task is queued and runs after the current scan"));
-        return fail(refusal(reply));
+        return fail(refusal(reply, path));
     }
     if (parser.isSet(QStringLiteral("wait")))
         return followScan(options, path);
@@ -297,13 +388,22 @@ int plainRequest(const Options& options, const QString& name, const QCommandLine
 // stop: returns once the running scan has ended.
 int stopCommand(const Options& options, const QCommandLineParser& parser)
 {
+    // Asked first, only to say what the stop did: the service stops
+    // whatever runs when its request arrives.
+    QJsonObject before;
+    Failure failure;
+    const bool known = exchange(options, command("antivirus_scan_running"), before, failure)
+        && succeeded(before);
+    const Progress running = Progress::from(before.value(QStringLiteral("results")).toObject());
     QJsonObject reply;
     const int status =
         plainRequest(options, QStringLiteral("stop"), parser, "antivirus_scan_stop", reply);
     if (status >= 0)
         return status;
     if (!options.json)
-        printLine(stdout, QStringLiteral("stopped: no scan is running"));
+        printLine(stdout, known && running.running
+                              ? QStringLiteral("stopped: the scan of ") + kx2Escaped(running.path)
+                              : QStringLiteral("stopped: no scan is running"));
     return ExitSuccess;
 }
 
@@ -335,6 +435,9 @@ int statusCommand(const Options& options, const QCommandLineParser& parser)
     if (results.contains(QStringLiteral("missions")))
         lines << QStringLiteral("missions: %1")
                      .arg(results.value(QStringLiteral("missions")).toObject().size());
+    // What keeps the service from protecting, one line each.
+    for (const QJsonValue& gap : results.value(QStringLiteral("warnings")).toArray())
+        lines << QStringLiteral("warning:  ") + kx2Escaped(gap.toString());
     printLine(stdout, lines.join(QLatin1Char('\n')));
     return ExitSuccess;
 }

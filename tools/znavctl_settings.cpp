@@ -114,6 +114,7 @@ const QList<Setting>& settingsTable()
          [](const QString& text, QJsonValue& out) { return setNumber(text, 1, 256, out); }},
         {"vdbauto", "yes or no (also 1/0, true/false, on/off)", setSwitch},
         {"incremental", "yes or no (also 1/0, true/false, on/off)", setSwitch},
+        {"skiphidden", "yes or no (also 1/0, true/false, on/off)", setSwitch},
         {"cachemaxentries", "a whole number from 1 to 1000000000",
          [](const QString& text, QJsonValue& out) { return setNumber(text, 1, 1000000000, out); }},
         {"maxfilesize", "a whole number of MiB from 1 to 2047",
@@ -210,7 +211,7 @@ int saveSettings(const Options& options, const QString& what, QJsonObject settin
         return fail(failure.message);
     if (options.json) {
         printJson(reply);
-        return succeeded(reply) ? ExitSuccess : ExitFailedReply;
+        return succeeded(reply) ? ExitSuccess : ExitError;
     }
     if (!succeeded(reply))
         return reportFailure(what, reply);
@@ -236,6 +237,8 @@ void showSettings(const QJsonObject& settings)
     out << "incremental: " << (incremental.isUndefined() || toBool(incremental) ? "yes" : "no")
         << " (at most " << (bound.isUndefined() ? QStringLiteral("5000000") : cell(bound))
         << " files remembered)\n";
+    out << "skiphidden: " << (toBool(settings.value(QStringLiteral("skiphidden"))) ? "yes" : "no")
+        << '\n';
     out << "schedule:   " << describeSchedule(settings.value(QStringLiteral("schedule")).toObject())
         << '\n';
     out << "updatetime: "

@@ -107,7 +107,7 @@ int waitForUpdate(const Options& options)
             << '\n';
         printOutcome(out, report);
     }
-    return ok ? ExitSuccess : ExitFailedReply;
+    return ok ? ExitSuccess : ExitError;
 }
 
 // update [--wait | --stop | --status]
@@ -136,7 +136,7 @@ int updateCommand(const Options& options, const QCommandLineParser& parser)
 
     if (mode == QLatin1String("status")) {
         options.json ? printJson(reply) : printStatus(reply);
-        return reply.contains(QStringLiteral("results")) ? ExitSuccess : ExitFailedReply;
+        return reply.contains(QStringLiteral("results")) ? ExitSuccess : ExitError;
     }
     if (mode == QLatin1String("wait") && succeeded(reply))
         return waitForUpdate(options);
@@ -148,7 +148,7 @@ int updateCommand(const Options& options, const QCommandLineParser& parser)
                                                 : QStringLiteral("update started"));
     else
         printLine(stdout, QStringLiteral("refused: ") + reason(reply));
-    return succeeded(reply) ? ExitSuccess : ExitFailedReply;
+    return succeeded(reply) ? ExitSuccess : ExitError;
 }
 
 } // namespace

@@ -162,6 +162,11 @@ void KX2LocalServer::setDebugging(bool on)
     d->debugging.store(on);
 }
 
+QString KX2LocalServer::socketPath(const QString& name)
+{
+    return kx2SocketPath(name);
+}
+
 bool KX2LocalServer::isDebugging() const
 {
     return d->debugging.load();

@@ -139,6 +139,8 @@ public:
     // *reply is then unchanged.
     static bool localRequest(const QString& name, const QJsonObject& request, QJsonObject* reply,
                              qint64 timeoutSeconds);
+    // The socket file of the server name `name`.
+    static QString socketPath(const QString& name);
 
 private:
     friend class KX2LocalSocket; // takes a share of `d` for its connection

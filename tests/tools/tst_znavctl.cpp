@@ -8,11 +8,18 @@
 
 #include <QFile>
 #include <QJsonDocument>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cstring>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 class tst_ZNAvCtl : public QObject
 {
@@ -21,8 +28,9 @@ class tst_ZNAvCtl : public QObject
 private slots:
     void initTestCase();
     void callPrintsIndentedReply();
-    void failedReplyExitsOne();
+    void failedReplyExitsTwo();
     void socketFromConfiguration();
+    void unreachableServiceIsNamed();
     void unusableInvocationsExitTwo_data();
     void unusableInvocationsExitTwo();
     void scanWaitFollowsToTheEnd();
@@ -77,14 +85,58 @@ void tst_ZNAvCtl::callPrintsIndentedReply()
     QVERIFY(run.err.isEmpty());
 }
 
-void tst_ZNAvCtl::failedReplyExitsOne()
+void tst_ZNAvCtl::failedReplyExitsTwo()
 {
     const Run run =
         znavctl({"--socket", server.serverName(), "call", "nosuch", R"({"path":"/x"})"});
-    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.exitCode, 2);
     const QJsonObject reply = QJsonDocument::fromJson(run.out).object();
     QCOMPARE(reply.value("err").toInt(), 9885);
     QCOMPARE(reply.value("errmsg").toString(), QString("被调用的方法不存在: nosuch"));
+}
+
+// Nothing at the path, a socket file nobody accepts on, and a socket the
+// caller's groups do not admit: each is said as what it is, at once.
+void tst_ZNAvCtl::unreachableServiceIsNamed()
+{
+    const QString none = dir.filePath("none.sock");
+    Run run = znavctl({"--socket", none, "status"});
+    QCOMPARE(run.exitCode, 2);
+    QCOMPARE(QString::fromUtf8(run.err),
+             "znavctl: the service is not running (nothing listens at " + none + ")\n");
+
+    const QString stale = dir.filePath("stale.sock");
+    // A socket bound and never listened on stays as a stale file.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, QFile::encodeName(stale).constData());
+    QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);
+    run = znavctl({"--socket", stale, "status"});
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(run.err.contains("the service is not running"), run.err.constData());
+
+    QTemporaryDir open;
+    QVERIFY(QFile::setPermissions(open.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                   | QFileDevice::ExeOwner | QFileDevice::ReadOther
+                                                   | QFileDevice::ExeOther | QFileDevice::ReadGroup
+                                                   | QFileDevice::ExeGroup));
+    KX2LocalServer closed;
+    closed.setAccess(0660, 0);
+    QVERIFY(closed.start(open.filePath("closed.sock")));
+    const QStringList asNobody{"--reuid=65534", "--regid=65534", "--clear-groups", program};
+    QProcess probe;
+    probe.start("setpriv", asNobody + QStringList{"--version"});
+    if (!probe.waitForFinished(20000) || probe.exitCode() != 0)
+        QSKIP("znavctl cannot be run as nobody here");
+    QProcess denied;
+    denied.start("setpriv", asNobody + QStringList{"--socket", closed.serverName(), "status"});
+    QVERIFY(denied.waitForFinished(20000));
+    QCOMPARE(denied.exitCode(), 2);
+    QCOMPARE(QString::fromUtf8(denied.readAllStandardError()),
+             "znavctl: permission denied: " + closed.serverName()
+                 + " is for members of group root\n");
 }
 
 void tst_ZNAvCtl::socketFromConfiguration()
@@ -105,7 +157,7 @@ void tst_ZNAvCtl::unusableInvocationsExitTwo_data()
     const QString missing = QDir::temp().filePath("znavctl-nobody-here.sock");
     QTest::newRow("no server") << QStringList{"--socket", missing, "--timeout",
                                               "2",        "call",  "help_interfaces"}
-                               << QByteArray("cannot be reached");
+                               << QByteArray("the service is not running");
     QTest::newRow("no lpcid") << QStringList{"--cfg", "/nonexistent/config.json", "call",
                                              "help_interfaces"}
                               << QByteArray("no lpcid in /nonexistent/config.json");
@@ -160,29 +212,48 @@ void tst_ZNAvCtl::scanWaitFollowsToTheEnd()
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(!run.out.contains('\r') && !run.out.contains('\x1b') && !run.out.contains('\x07'),
              run.out.constData());
+    // Progress lines, the counts, each infected file with what was done,
+    // and the log row to look it up later.
     const QList<QByteArray> lines = run.out.trimmed().split('\n');
-    QVERIFY2(lines.size() >= 2, run.out.constData());
-    for (const QByteArray& line : lines.mid(0, lines.size() - 1))
+    QVERIFY2(lines.size() >= 5, run.out.constData());
+    for (const QByteArray& line : lines.mid(0, lines.size() - 4))
         QVERIFY2(line.startsWith("progress: "), line.constData());
-    QVERIFY2(lines.at(lines.size() - 2)
+    QVERIFY2(lines.at(lines.size() - 5)
                  .startsWith("progress: 100%, 3 of 3 files, 1 infected, current: "
                              + QFile::encodeName(tree) + "/zz\\x1B]2;owned\\x07\\nfake\\u202E"),
              run.out.constData());
-    QCOMPARE(lines.last(),
+    QCOMPARE(lines.at(lines.size() - 4),
              "finished: " + QFile::encodeName(tree) + ": 3 of 3 files scanned, 1 infected");
+    QVERIFY2(lines.at(lines.size() - 3).startsWith("INFECTED FILE"), run.out.constData());
+    const QByteArray quarantined = QFile::encodeName(service.dataDir) + "/.qra/a-infected";
+    QCOMPARE(lines.at(lines.size() - 2).simplified(),
+             QFile::encodeName(tree) + "/a-infected Test.Sig.UNOFFICIAL quarantined: " + quarantined);
+    QCOMPARE(lines.last(), QByteArray("scan log: 1 (znavctl logs)"));
     QVERIFY(run.err.isEmpty());
     QTRY_VERIFY(!QFile::exists(tree + "/a-infected"));
 
-    // Clean now; --json prints the final progress reply only.
+    // --json: the final progress reply with the same findings.
+    QVERIFY(avtest::writeFile(tree + "/c-infected", avtest::eicar()));
+    run = znavctl({"--socket", service.socketName, "--json", "scan", tree, "--wait"});
+    QCOMPARE(run.exitCode, 1);
+    QJsonObject results = QJsonDocument::fromJson(run.out).object().value("results").toObject();
+    QCOMPARE(results.value("path").toString(), tree);
+    QCOMPARE(results.value("total").toInt(), 3);
+    QCOMPARE(results.value("infectes").toInt(), 1);
+    QCOMPARE(results.value("running").toInt(), 0);
+    QCOMPARE(results.value("logno").toInt(), 2);
+    const QJsonArray detections = results.value("detections").toArray();
+    QCOMPARE(detections.size(), 1);
+    QCOMPARE(detections.first().toObject().value("path").toString(), tree + "/c-infected");
+    QCOMPARE(detections.first().toObject().value("moved").toInt(), 1);
+
+    // Clean now: no detections, exit 0.
     run = znavctl({"--socket", service.socketName, "--json", "scan", tree, "--wait"});
     QCOMPARE(run.exitCode, 0);
-    const QJsonObject results =
-        QJsonDocument::fromJson(run.out).object().value("results").toObject();
-    QCOMPARE(results.value("path").toString(), tree);
-    QCOMPARE(results.value("total").toInt(), 2);
+    results = QJsonDocument::fromJson(run.out).object().value("results").toObject();
     QCOMPARE(results.value("infectes").toInt(), 0);
-    QCOMPARE(results.value("running").toInt(), 0);
-    QCOMPARE(service.rows("SELECT * FROM t_log").size(), 2);
+    QCOMPARE(results.value("logno").toInt(), 3);
+    QCOMPARE(results.value("detections").toArray(), QJsonArray());
 }
 
 void tst_ZNAvCtl::scanRefusalsExitTwo()
@@ -192,12 +263,17 @@ void tst_ZNAvCtl::scanRefusalsExitTwo()
     Run run = znavctl({"--socket", service.socketName, "scan", service.scanDir, "--wait"});
     QCOMPARE(run.exitCode, 2);
     QCOMPARE(QString::fromUtf8(run.err),
-             QStringLiteral("znavctl: 病毒库未准备就绪，请稍后再重试 (err 9983)\n"));
+             QStringLiteral("znavctl: no virus database is loaded (znavctl update --status says "
+                            "why): 病毒库未准备就绪，请稍后再重试 (err 9983)\n"));
 
     QVERIFY(service.enableWithEngine(1));
     run = znavctl({"--socket", service.socketName, "scan", service.root.path() + "/none"});
     QCOMPARE(run.exitCode, 2);
-    QVERIFY2(run.err.contains("选定的文件或文件夹不存在 (err 9994)"), run.err.constData());
+    // In English, naming the path, beside the service's own message.
+    QCOMPARE(QString::fromUtf8(run.err),
+             "znavctl: " + service.root.path()
+                 + "/none does not exist, or is a link or neither a file nor a folder: "
+                   "选定的文件或文件夹不存在 (err 9994)\n");
 
     // A second path while a task runs is queued, not followed: the worker
     // is held as it takes a file until then.
@@ -242,6 +318,20 @@ void tst_ZNAvCtl::statusAndStop()
     run = znavctl({"--socket", service.socketName, "stop"});
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.out, QByteArray("stopped: no scan is running\n"));
+
+    // A scan held at its first file is running when stop asks.
+    QVERIFY(avtest::writeFile(service.scanDir + "/g", "clean"));
+    avtest::PauseGate::Hold hold(service.fileTaking);
+    QCOMPARE(service.call("antivirus_scan_start", {{"path", service.scanDir}}).value("err").toInt(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(service.fileTaking.held() > 0, 10000);
+    QProcess stop;
+    stop.start(program, {"--socket", service.socketName, "stop"});
+    QTRY_VERIFY_WITH_TIMEOUT(service.d->tasks.isStopping(), 10000);
+    hold.unlock();
+    QVERIFY(stop.waitForFinished(30000));
+    QCOMPARE(stop.exitCode(), 0);
+    QCOMPARE(stop.readAllStandardOutput(),
+             "stopped: the scan of " + QFile::encodeName(service.scanDir) + "\n");
 }
 
 QTEST_GUILESS_MAIN(tst_ZNAvCtl)

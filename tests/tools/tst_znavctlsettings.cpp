@@ -317,26 +317,28 @@ void tst_ZNAvCtlSettings::exitCodes()
     // Without a work area the service refuses every save; its message is
     // what the user reads.
     Run refused = znavctl({"--socket", service.socketName, "schedule", "daily", "--time", "01:00"});
-    QCOMPARE(refused.exitCode, 1);
+    QCOMPARE(refused.exitCode, 2);
     QCOMPARE(
         QString::fromUtf8(refused.err),
-        QStringLiteral("znavctl: schedule failed (err 9869: 没有设置工作区路径，请先进行设置)\n"));
+        QStringLiteral("znavctl: schedule failed: no work area is set (znavctl settings set "
+                       "datadir=DIR) (err 9869: 没有设置工作区路径，请先进行设置)\n"));
 
     // A server without the antivirus methods refuses with its own message.
     QTemporaryDir dir;
     KX2LocalServer bare;
     QVERIFY(bare.start(dir.filePath("bare.sock")));
     Run run = znavctl({"--socket", bare.serverName(), "settings", "set", "threads=2"});
-    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.exitCode, 2);
     QCOMPARE(QString::fromUtf8(run.err),
-             QStringLiteral("znavctl: settings failed (err 9885: 被调用的方法不存在: "
+             QStringLiteral("znavctl: settings failed: the service does not offer this method "
+                            "(err 9885: 被调用的方法不存在: "
                             "antivirus_settings_load)\n"));
     run = znavctl({"--socket", bare.serverName(), "schedule"});
-    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.exitCode, 2);
 
     run = znavctl({"--socket", dir.filePath("nobody.sock"), "--timeout", "2", "schedule"});
     QCOMPARE(run.exitCode, 2);
-    QVERIFY2(run.err.contains("cannot be reached"), run.err.constData());
+    QVERIFY2(run.err.contains("the service is not running"), run.err.constData());
 
     run = znavctl({"--frobnicate"});
     QCOMPARE(run.exitCode, 2);
