@@ -85,7 +85,8 @@ CREATE TABLE IF NOT EXISTS t_infectes (
     ift_pending     INTEGER DEFAULT 0,
     ift_rawpath     TEXT DEFAULT '',
     ift_identity    TEXT DEFAULT '',
-    ift_moved       INTEGER DEFAULT 1
+    ift_moved       INTEGER DEFAULT 1,
+    ift_reason      TEXT DEFAULT ''
 );
 
 CREATE INDEX IF NOT EXISTS t_infectes_ift_path__index ON t_infectes (ift_path ASC);

@@ -90,7 +90,9 @@ SQL: quarantined_alload
            ift_path        AS path,
            ift_quarantined AS quarantined,
            ift_virus       AS virus,
-           ift_moved       AS moved
+           ift_moved       AS moved,
+           tsk_no          AS tskno,
+           ift_reason      AS reason
       FROM t_infectes
      WHERE ift_pending NOT IN (2, 3)
      ORDER BY ift_no
@@ -262,8 +264,8 @@ params:
 -- keeps the former path and names no quarantined file.
 SQL: infectes_inplace
     INSERT INTO t_infectes (msn_no, tsk_no, ift_filename, ift_path, ift_quarantined, ift_virus,
-                            ift_pending, ift_rawpath, ift_identity, ift_moved)
-    VALUES (:msnno, :tskno, :filename, :path, '', :virus, 0, :rawpath, :identity, 0);
+                            ift_pending, ift_rawpath, ift_identity, ift_moved, ift_reason)
+    VALUES (:msnno, :tskno, :filename, :path, '', :virus, 0, :rawpath, :identity, 0, :reason);
 params:
     msnno           integer
     tskno           integer
@@ -272,6 +274,7 @@ params:
     virus           string
     rawpath         string
     identity        string
+    reason          string
 
 -- Whether the file a detection names was already quarantined (by an
 -- earlier detection of the same file, as when a task scans a file that the
@@ -285,10 +288,12 @@ params:
 
 -- A move that failed after its record was written: the file stayed.
 SQL: infectes_stayed
-    UPDATE t_infectes SET ift_pending = 0, ift_moved = 0, ift_quarantined = ''
+    UPDATE t_infectes SET ift_pending = 0, ift_moved = 0, ift_quarantined = '',
+                          ift_reason = :reason
      WHERE ift_no = :iftno;
 params:
     iftno           integer
+    reason          string
 
 SQL: infectes_settle
     UPDATE t_infectes SET ift_pending = 0 WHERE ift_no = :iftno;

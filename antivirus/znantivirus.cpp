@@ -4,10 +4,41 @@
 #include "znantivirus.h"
 
 #include "kx2journals.h"
+#include "kx2values.h"
+
+#include <QJsonArray>
 #include "znantivirus_p.h"
 #include "znscanlog.h"
 
-ZNAntiVirusPrivate::ZNAntiVirusPrivate(ZNAntiVirus* owner) : q(owner) {}
+ZNAntiVirusPrivate::ZNAntiVirusPrivate(ZNAntiVirus* owner) : q(owner)
+{
+    updater.runEnded = [this] {
+        engineSettled = true;
+        checkProtection();
+    };
+}
+
+ZNProtectionFacts ZNAntiVirusPrivate::protectionFacts() const
+{
+    const ZNSettingsSnapshot now = settings.get();
+    const QJsonObject engine = engines.report();
+    const int mode = toInt(now.schedule.value(QLatin1String("mode")));
+    const int scope = toInt(now.schedule.value(QLatin1String("scope")));
+    ZNProtectionFacts facts;
+    facts.enabled = now.enabled;
+    facts.dataDir = now.dataDir;
+    facts.engineSettled = engineSettled.load();
+    facts.engineLoaded = toInt(engine.value(QLatin1String("loaded"))) == 1;
+    facts.engineFailure = engine.value(QLatin1String("loaderror")).toString();
+    facts.updateSource = configuration.hasUpdateSource();
+    facts.scheduledScan = mode >= 1 && mode <= 3 && (scope == 1 || scope == 2);
+    return facts;
+}
+
+void ZNAntiVirusPrivate::checkProtection()
+{
+    protection.check(protectionFacts());
+}
 
 ZNAntiVirusPrivate::~ZNAntiVirusPrivate()
 {
@@ -27,6 +58,9 @@ void ZNAntiVirusPrivate::shutdown()
     tasks.shutdown();
     keeper.shutdown();
     updater.shutdown();
+    // A notification command still running is killed: a stop never waits
+    // for it.
+    alerts.stop();
     engines.clear();
     // No thread of the component writes any more: closing the connection
     // now ends the store's last transaction file with it, whatever
@@ -95,6 +129,9 @@ QJsonObject ZNAntiVirus::scanProgress()
     const QJsonObject progress = d->tasks.progress();
     for (auto it = progress.begin(); it != progress.end(); ++it)
         out.insert(it.key(), it.value());
+    const QStringList gaps = ZNProtection::gapsOf(d->protectionFacts());
+    if (!gaps.isEmpty())
+        out.insert(QStringLiteral("warnings"), QJsonArray::fromStringList(gaps));
     return out;
 }
 

@@ -17,11 +17,15 @@
 
 #include <QJsonObject>
 
+#include <atomic>
+
 #include "kx2dbsqlite.h"
 #include "kx2threadsafety.h"
+#include "znalerts.h"
 #include "znconfiguration.h"
 #include "znengineslot.h"
 #include "znmissions.h"
+#include "znprotection.h"
 #include "znquarantinekeeper.h"
 #include "znscantasks.h"
 #include "znscheduler.h"
@@ -64,14 +68,25 @@ public:
     void scheduledUpdate() KX2_EXCLUDES(settingsChange);
     bool scheduledScan(int scope);
 
+    // What keeps the service from protecting now (znprotection.h), and the
+    // check that says what changed; after every settings apply and every
+    // run of the update thread.
+    ZNProtectionFacts protectionFacts() const;
+    void checkProtection();
+
     ZNAntiVirus* const q;
 
     ZNConfiguration configuration;
     KX2DBSqlite store; // one connection shared by all threads (serialized mode)
     ZNSettingsHolder settings;
     ZNEngineSlot engines;
-    ZNUpdater updater{configuration, settings, engines};
-    ZNQuarantineKeeper keeper{store};
+    ZNAlerts alerts;
+    ZNProtection protection;
+    // Set once the update thread ended its first run: from then on what
+    // the engine slot holds is what the service has.
+    std::atomic<bool> engineSettled{false};
+    ZNUpdater updater{configuration, settings, engines, alerts};
+    ZNQuarantineKeeper keeper{store, alerts};
     ZNMissions missions{store, keeper};
     ZNScanTasks tasks{{store, configuration, settings, engines, updater, keeper, missions}};
     ZNScheduler scheduler{[this] { scheduledUpdate(); },

@@ -14,6 +14,10 @@ const QStringList G_OVERALL_EXCLUDES = {
 
 namespace {
 
+// The address a configuration without "virusdburl" gets: it reaches no
+// server, and says so in an update's failure.
+const char kNoUpdateSource[] = "http://....";
+
 QString trimmedString(const QJsonObject& object, const char* key)
 {
     return object.value(QLatin1String(key)).toString().trimmed();
@@ -42,7 +46,7 @@ QStringList urlList(const QJsonValue& value)
         if (!url.isEmpty() && !urls.contains(url))
             urls << url;
     }
-    return urls.isEmpty() ? QStringList{QStringLiteral("http://....")} : urls;
+    return urls.isEmpty() ? QStringList{QLatin1String(kNoUpdateSource)} : urls;
 }
 
 } // namespace
@@ -63,6 +67,11 @@ ZNConfiguration ZNConfiguration::fromJson(const QJsonObject& configuration)
     c.overallPath = orDefault(trimmedString(overall, "path"), "/mnt");
     c.overallExcludes = excludeList(overall.value(QLatin1String("excludes")));
     return c;
+}
+
+bool ZNConfiguration::hasUpdateSource() const
+{
+    return virusdbUrls != QStringList{QLatin1String(kNoUpdateSource)};
 }
 
 QString ZNConfiguration::descriptionFile() const

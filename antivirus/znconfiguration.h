@@ -35,6 +35,8 @@ struct ZNConfiguration
     QString scanTempDir;
 
     static ZNConfiguration fromJson(const QJsonObject& configuration);
+    // False when config.json names no "virusdburl".
+    bool hasUpdateSource() const;
     // "virusdb.json", the description of the installed database set.
     QString descriptionFile() const;
 };

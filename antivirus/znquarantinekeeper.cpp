@@ -19,7 +19,10 @@
 #include "zntrace.h"
 #include "zntrusteddir.h"
 
-ZNQuarantineKeeper::ZNQuarantineKeeper(KX2DBSqlite& store) : store(store) {}
+ZNQuarantineKeeper::ZNQuarantineKeeper(KX2DBSqlite& store, ZNAlerts& alerts)
+    : store(store), alerts(alerts)
+{
+}
 
 ZNQuarantineKeeper::~ZNQuarantineKeeper()
 {

@@ -57,10 +57,13 @@ struct ZNDetection
     QByteArray file() const { return relative.isEmpty() ? root : root + '/' + relative; }
 };
 
+class ZNAlerts;
+
 class ZNQuarantineKeeper
 {
 public:
-    explicit ZNQuarantineKeeper(KX2DBSqlite& store);
+    // `alerts` is told of every detection recorded.
+    ZNQuarantineKeeper(KX2DBSqlite& store, ZNAlerts& alerts);
     ~ZNQuarantineKeeper();
     ZNQuarantineKeeper(const ZNQuarantineKeeper&) = delete;
     ZNQuarantineKeeper& operator=(const ZNQuarantineKeeper&) = delete;
@@ -104,7 +107,11 @@ private:
     bool takeJobs(std::deque<ZNDetection>& found, QList<int>& restores) KX2_EXCLUDES(jobsMutex);
     bool quarantineOne(const ZNDetection& detection) KX2_REQUIRES(filesMutex);
     QJsonObject recordValues(const ZNDetection& detection) const;
-    void recordInPlace(const ZNDetection& detection, const QString& reason)
+    // Tells the alerts of a recorded detection and what was done with it.
+    void alertDetection(const ZNDetection& detection, const char* action,
+                        const QByteArray& quarantined, const QString& why);
+    // Traced with `reason`; `why` is kept in the record for the listing.
+    void recordInPlace(const ZNDetection& detection, const QString& reason, const QString& why)
         KX2_REQUIRES(filesMutex);
     bool nameTaken(int quarantine, const QByteArray& directory, const QByteArray& name)
         KX2_REQUIRES(filesMutex);
@@ -116,6 +123,7 @@ private:
     KX2Status deleteRecords(const QList<int>& numbers, int* changes) KX2_REQUIRES(filesMutex);
 
     KX2DBSqlite& store;
+    ZNAlerts& alerts;
 
     mutable KX2Mutex jobsMutex;
     std::condition_variable jobsChanged;

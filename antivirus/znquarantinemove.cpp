@@ -25,6 +25,7 @@
 
 #include "kx2dbsqlite.h"
 #include "kx2values.h"
+#include "znalerts.h"
 #include "znquarantinekeeper.h"
 
 #include "znquarantinemarks.h"
@@ -124,7 +125,7 @@ KX2Status znSelectByNumbers(KX2DBSqlite& store, const QString& head, const QList
 
 // Columns that older stores lack: the pending mark of a move in progress,
 // the raw path of a file whose name is not UTF-8, the scanned file's
-// identity, and whether the file moved.
+// identity, whether the file moved, and why not.
 KX2Status ZNQuarantineKeeper::prepareStore()
 {
     return znAddMissingColumns(store, "t_infectes",
@@ -133,6 +134,7 @@ KX2Status ZNQuarantineKeeper::prepareStore()
                                    {"ift_rawpath", "TEXT DEFAULT ''"},
                                    {"ift_identity", "TEXT DEFAULT ''"},
                                    {"ift_moved", "INTEGER DEFAULT 1"},
+                                   {"ift_reason", "TEXT DEFAULT ''"},
                                });
 }
 
@@ -207,7 +209,8 @@ bool ZNQuarantineKeeper::quarantineOne(const ZNDetection& detection)
     KX2UniqueFd parent = znOpenDirBeneath(detection.root, znDirName(detection.relative));
     struct stat info;
     if (!quarantine.isValid()) {
-        recordInPlace(detection, QStringLiteral("隔离区不可用，文件未移动: "));
+        recordInPlace(detection, QStringLiteral("隔离区不可用，文件未移动: "),
+                      QStringLiteral("the quarantine directory cannot be used"));
         return false;
     }
     // Only the file that was scanned moves: not a link, directory or FIFO
@@ -217,7 +220,8 @@ bool ZNQuarantineKeeper::quarantineOne(const ZNDetection& detection)
         || !S_ISREG(info.st_mode) || znFileIdentity(info) != detection.identity
         || info.st_ctim.tv_sec != detection.changedSec
         || info.st_ctim.tv_nsec != detection.changedNsec) {
-        recordInPlace(detection, QStringLiteral("隔离文件已变化，未移动: "));
+        recordInPlace(detection, QStringLiteral("隔离文件已变化，未移动: "),
+                      QStringLiteral("the file changed after it was scanned"));
         return false;
     }
 
@@ -251,7 +255,11 @@ bool ZNQuarantineKeeper::quarantineOne(const ZNDetection& detection)
                     + QString::fromUtf8(targetPath) + QStringLiteral(": ") + reason);
         znEvent(QStringLiteral("[left-in-place] task=%1 path=").arg(detection.taskNo).toUtf8()
                 + file + " reason=" + reason.toUtf8());
-        const KX2Status stayed = store.run(QStringLiteral("infectes_stayed"), key);
+        const QString why = QStringLiteral("the move failed: ") + reason;
+        const KX2Status stayed =
+            store.run(QStringLiteral("infectes_stayed"),
+                      QJsonObject{{QStringLiteral("iftno"), recordNo}, {QStringLiteral("reason"), why}});
+        alertDetection(detection, "left in place", QByteArray(), why);
         if (!stayed.ok())
             znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + stayed.message());
         return false;
@@ -261,7 +269,20 @@ bool ZNQuarantineKeeper::quarantineOne(const ZNDetection& detection)
         znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + settled.message());
     znEvent(QStringLiteral("[quarantine] task=%1 path=").arg(detection.taskNo).toUtf8() + file
             + " -> " + targetPath);
+    alertDetection(detection, "quarantined", targetPath, QString());
     return true;
+}
+
+void ZNQuarantineKeeper::alertDetection(const ZNDetection& detection, const char* action,
+                                        const QByteArray& quarantined, const QString& why)
+{
+    alerts.notify("detect", {{"ZN_PATH", detection.file()},
+                             {"ZN_VIRUS", detection.virus.toUtf8()},
+                             {"ZN_ACTION", action},
+                             {"ZN_QUARANTINED", quarantined},
+                             {"ZN_REASON", why.toUtf8()},
+                             {"ZN_TASK", QByteArray::number(detection.taskNo)},
+                             {"ZN_MISSION", QByteArray::number(detection.missionNo)}});
 }
 
 // The values of a detection's record, without its quarantined path.
@@ -283,9 +304,10 @@ QJsonObject ZNQuarantineKeeper::recordValues(const ZNDetection& detection) const
 
 // A detection whose file cannot be moved: traced with `reason` and
 // recorded as left in place.
-void ZNQuarantineKeeper::recordInPlace(const ZNDetection& detection, const QString& reason)
+void ZNQuarantineKeeper::recordInPlace(const ZNDetection& detection, const QString& reason,
+                                       const QString& why)
 {
-    const QJsonObject values = recordValues(detection);
+    QJsonObject values = recordValues(detection);
     QList<QJsonObject> handled;
     if (store.call(handled, QStringLiteral("infectes_handled"), values)
         && toInt(handled.value(0).value(QLatin1String("n"))) > 0)
@@ -293,7 +315,9 @@ void ZNQuarantineKeeper::recordInPlace(const ZNDetection& detection, const QStri
     znTrace(ZNTraceBits::Failures, reason + znDisplayPath(detection.file()));
     znEvent(QStringLiteral("[left-in-place] task=%1 path=").arg(detection.taskNo).toUtf8()
             + detection.file() + " reason=" + reason.toUtf8());
+    values.insert(QStringLiteral("reason"), why);
     const KX2Status recorded = store.run(QStringLiteral("infectes_inplace"), values);
+    alertDetection(detection, "left in place", QByteArray(), why);
     if (!recorded.ok())
         znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + recorded.message());
 }

@@ -22,9 +22,11 @@ QJsonObject logRecord(const QJsonObject& row)
     // "inplace": the task's detections whose files stayed where they were;
     // "skipped": files known unchanged since found clean, not read again
     // (counted in "resolved"); "limited": files not scanned in full
-    // (counted there too).
-    static const char* const kNumbers[] = {"logno",    "state",    "times",   "totality", "resolved",
-                                           "infectes", "inplace", "skipped", "limited"};
+    // (counted there too); "tskno": the task, as its quarantine records
+    // name it.
+    static const char* const kNumbers[] = {"logno",    "state",   "times",   "totality",
+                                           "resolved", "infectes", "inplace", "skipped",
+                                           "limited",  "tskno"};
     static const char* const kAsStored[] = {"file", "path", "starttime", "endtime"};
     QJsonObject record;
     for (const char* key : kNumbers)

@@ -218,6 +218,7 @@ ZNScanRun::Progress ZNScanRun::progress() const
 {
     Progress now;
     now.path = scanTask.path;
+    now.taskNo = scanTask.taskNo;
     // A shared copy of the bytes; the readable text is made only here.
     now.currentFile = znDisplayPath(currentFile.get());
     now.scanned = scanned;

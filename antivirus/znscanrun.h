@@ -97,6 +97,7 @@ public:
     {
         QString path;
         QString currentFile;
+        int taskNo = 0;
         int total = 0;
         int scanned = 0; // skipped files included
         int infected = 0;

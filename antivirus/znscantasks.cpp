@@ -218,6 +218,9 @@ QJsonObject ZNScanTasks::progress() const
     out.insert(QStringLiteral("infectes"), now.infected);
     out.insert(QStringLiteral("limited"), now.limited);
     out.insert(QStringLiteral("running"), running ? 1 : 0);
+    // Names the task's records: its scan log row and its detections.
+    if (now.taskNo > 0)
+        out.insert(QStringLiteral("taskno"), now.taskNo);
     const int ended = endTime;
     if (ended != 0)
         out.insert(

@@ -154,8 +154,11 @@ bool ZNAntiVirus::settingsLoad(KX2Journals&, QJsonObject* settings)
     KX2File::restrictMode(d->configuration.settingsFile);
     KX2File::restrictMode(d->configuration.descriptionFile());
     QJsonObject loaded = KX2File::readJsonObject(d->configuration.settingsFile);
-    if (!ZNSettingsSnapshot::normalise(loaded))
+    if (!ZNSettingsSnapshot::normalise(loaded)) {
+        // No work area: nothing to apply, but the administrator is told.
+        d->checkProtection();
         return false;
+    }
     settingsLoaded = true;
     d->applySettings(loaded, true);
     return true;
@@ -222,6 +225,7 @@ bool ZNAntiVirusPrivate::applySettings(const QJsonObject& settings, bool initial
         kept.cacheMaxEntries = next.cacheMaxEntries;
         this->settings.exchange(kept);
         scheduler.apply(next.schedule, next.vdbAuto, false);
+        checkProtection();
         return usable;
     }
     const ZNSettingsSnapshot previous = this->settings.exchange(next);
@@ -239,5 +243,6 @@ bool ZNAntiVirusPrivate::applySettings(const QJsonObject& settings, bool initial
     if (initial || previous.dataDir != next.dataDir || newLimits)
         updater.prepare(newLimits);
     scheduler.apply(next.schedule, next.vdbAuto, true);
+    checkProtection();
     return true;
 }

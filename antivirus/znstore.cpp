@@ -53,6 +53,12 @@ bool ZNAntiVirus::loadConfigure(KX2Journals& journal, const QJsonObject& configu
     configured = false;
     settingsLoaded = false;
     d->configuration = ZNConfiguration::fromJson(configuration);
+    QString alertProblem;
+    if (!d->alerts.configure(configuration, &alertProblem)) {
+        journal.add(PRETTY(Q_FUNC_INFO, __LINE__), QStringLiteral("alertcommand"), false,
+                    alertProblem);
+        return false;
+    }
 
     if (d->store.handle()) {
         znTrace(ZNTraceBits::FileFailures, QStringLiteral("数据库已打开（装载程序重复执行了）"));

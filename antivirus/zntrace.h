@@ -43,7 +43,19 @@ void znTrace(int mask, const QVariant& line);
 // takes UTF-8 text with raw file-system paths inside, whatever their
 // encoding: a byte that is not UTF-8 then shows as the "\xHH" that stands
 // for it.
+//
+// Each event has a level of syslog's scale, by its tag: 3 (error) for
+// failures (an engine that did not load, a failed update, a detection left
+// in place, a refused work area, a notification command that failed), 4
+// (warning) for detections, files not scanned in full, refused requests,
+// dropped tasks and what keeps the service from protecting, 5 (notice)
+// for files moved, restored or deleted, engines loaded and updates done,
+// 6 (info) for the rest. When standard output is the journal (systemd's
+// JOURNAL_STREAM names it) a line starts with "<N>" and no time, so that
+// `journalctl -p warning` shows failures and detections; the log file
+// carries the level word (Error, Warn, Info).
 void znEvent(const QString& line);
 void znEvent(const QByteArray& line);
+int znEventLevel(const QByteArray& line);
 
 #endif // ZNTRACE_H

@@ -8,6 +8,7 @@
 
 #include "kx2file.h"
 #include "kx2journals.h"
+#include "znalerts.h"
 #include "znconfiguration.h"
 #include "znengineslot.h"
 #include "znrelocation.h"
@@ -61,8 +62,8 @@ struct UpdateProgress
 } // namespace
 
 ZNUpdater::ZNUpdater(const ZNConfiguration& configuration, const ZNSettingsHolder& settings,
-                     ZNEngineSlot& engines)
-    : configuration(configuration), settings(settings), engines(engines)
+                     ZNEngineSlot& engines, ZNAlerts& alerts)
+    : configuration(configuration), settings(settings), engines(engines), alerts(alerts)
 {
 }
 
@@ -217,6 +218,8 @@ int ZNUpdater::queuedRelocations() const
 void ZNUpdater::threadMain()
 {
     run();
+    if (runEnded)
+        runEnded();
     setFlag(&State::running, false);
     thread.wakeAll();
 }
@@ -298,6 +301,8 @@ void ZNUpdater::upgrade(const QString& directory)
         ok ? QStringLiteral("[update-end] result=success installed=%1")
                  .arg(fetched.staged ? QStringLiteral("new set") : QStringLiteral("nothing new"))
            : QStringLiteral("[update-end] result=failed reason=%1").arg(reason));
+    if (!ok)
+        alerts.notify("update-failed", {{"ZN_REASON", reason.toUtf8()}});
     if (ok)
         return;
     // Nothing was installed, so an engine in use stays as it is. Without
@@ -455,6 +460,7 @@ bool ZNUpdater::fallBack(const QString& directory, const QString& failure)
         || !znInstallVirusdbSet(directory, &reason, directory + QStringLiteral(".broken")))
         znDiscardStagedSet(directory);
     installEngine(std::move(loaded), good);
+    alerts.notify("engine-fallback", {{"ZN_REASON", failure.toUtf8()}});
     return true;
 }
 

@@ -31,6 +31,7 @@
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <memory>
 
 #include "kx2threadgroup.h"
@@ -43,11 +44,18 @@
 struct ZNConfiguration;
 class ZNSettingsHolder;
 
+class ZNAlerts;
+
 class ZNUpdater
 {
 public:
+    // Called on the update thread after each of its runs (an update, a
+    // reload, a relocation); set before the first prepare().
+    std::function<void()> runEnded;
+
+    // `alerts` is told of failed updates and engine fall-backs.
     ZNUpdater(const ZNConfiguration& configuration, const ZNSettingsHolder& settings,
-              ZNEngineSlot& engines);
+              ZNEngineSlot& engines, ZNAlerts& alerts);
     ~ZNUpdater();
     ZNUpdater(const ZNUpdater&) = delete;
     ZNUpdater& operator=(const ZNUpdater&) = delete;
@@ -151,6 +159,7 @@ private:
     const ZNConfiguration& configuration;
     const ZNSettingsHolder& settings;
     ZNEngineSlot& engines;
+    ZNAlerts& alerts;
 
     // Never held while calling into `thread`, whose lock is held while it
     // tests a wait's condition (which may take this one).

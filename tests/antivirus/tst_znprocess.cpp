@@ -92,8 +92,11 @@ private slots:
     void incompatibleStoreStopsStart();
     void damagedStoreNamesTheRecovery();
     void settingsOverSocket();
+    void protectionGapsAreSaidWhenTheyChange();
     void corruptVirusDatabaseIsTraced();
     void eventsArePrintedWhateverTheDebugBits();
+    void eventLevelsReachTheJournal();
+    void alertCommandRunsForEachDetection();
     void fileOverALimitIsReported();
     void scanTemporaryFilesStayInMemory();
     void hostileFileNamesStayOnTheirLine();
@@ -102,7 +105,9 @@ private slots:
 
 private:
     void writeConfig(int debuglevel = 0);
-    bool startService();
+    // With `journal`, standard output is announced as the journal's stream
+    // (JOURNAL_STREAM, as systemd sets it).
+    bool startService(bool journal = false);
     // The work area `dataDir` with the test signature, settings that use
     // it with one worker, and the event log in a file: that file's path,
     // or empty when something could not be written.
@@ -149,12 +154,16 @@ void tst_ZNProcess::writeConfig(int debuglevel)
     QVERIFY(avtest::writeJson(configPath, config));
 }
 
-bool tst_ZNProcess::startService()
+bool tst_ZNProcess::startService(bool journal)
 {
     output.clear();
     process.reset(new QProcess());
     process->setProcessChannelMode(QProcess::MergedChannels);
-    process->start(serviceBinary(), {"--cfg", configPath});
+    if (journal)
+        process->start("sh", {"-c", "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1) exec \"$0\" --cfg \"$1\"",
+                              serviceBinary(), configPath});
+    else
+        process->start(serviceBinary(), {"--cfg", configPath});
     return process->waitForStarted(20000);
 }
 
@@ -358,6 +367,57 @@ void tst_ZNProcess::damagedStoreNamesTheRecovery()
     QCOMPARE(QFileInfo(databasePath()).size(), qint64(8192));
 }
 
+// What keeps the service from protecting is said at start-up, again when
+// it changes, and reported in the progress of every peer's status.
+void tst_ZNProcess::protectionGapsAreSaidWhenTheyChange()
+{
+    const auto warnings = [this] {
+        QJsonObject reply;
+        KX2LocalServer::localRequest(socketName, {{"cmd", "antivirus_scan_running"}}, &reply, 20);
+        QStringList gaps;
+        for (const QJsonValue& gap : reply["results"].toObject()["warnings"].toArray())
+            gaps << gap.toString();
+        return gaps;
+    };
+    const auto save = [this](const QJsonObject& settings) {
+        QJsonObject reply;
+        KX2LocalServer::localRequest(socketName, {{"cmd", "antivirus_settings_save"}, {"params", settings}},
+                                     &reply, 20);
+        return reply.value("err").toInt(-1);
+    };
+    const QString noWorkArea = "no work area is set (settings: datadir)";
+    const QString noSchedule = "no scheduled scan (settings: schedule)";
+    const QString noDatabase =
+        "no virus database is loaded: the work area holds none yet (znavctl update)";
+    QVERIFY(startService());
+    QVERIFY2(waitForOutput("[unprotected] " + noWorkArea.toUtf8() + "\n"), output.constData());
+    QVERIFY2(waitForOutput("[unprotected] " + noSchedule.toUtf8() + "\n"), output.constData());
+    QCOMPARE(warnings(), QStringList({noWorkArea, noSchedule}));
+
+    // A work area without a database, and a daily scan.
+    const QString dataDir = root->path() + "/data";
+    QVERIFY(QDir().mkpath(dataDir));
+    QCOMPARE(save({{"enabled", 1},
+                   {"datadir", dataDir},
+                   {"schedule", QJsonObject{{"mode", 1}, {"hour", 3}, {"scope", 1}}}}),
+             0);
+    QVERIFY2(waitForOutput("[protected] resolved: " + noWorkArea.toUtf8() + "\n"),
+             output.constData());
+    QVERIFY2(waitForOutput("[unprotected] " + noDatabase.toUtf8() + "\n"), output.constData());
+    QVERIFY(output.contains("[protected] resolved: " + noSchedule.toUtf8() + "\n"));
+    QCOMPARE(warnings(), QStringList({noDatabase}));
+
+    // With a set in the work area, the update's reload closes the last gap
+    // (the download itself fails: the mirror is not there).
+    QVERIFY(avtest::writeFile(dataDir + "/virusdb/test.hdb", avtest::eicarHdbLine()));
+    QCOMPARE(request("antivirus_updvdb_start", {}), 0);
+    QVERIFY2(waitForOutput("[protected] resolved: " + noDatabase.toUtf8() + "\n"),
+             output.constData());
+    QCOMPARE(warnings(), QStringList());
+    QCOMPARE(output.count("[unprotected] "), 3);
+    stopService();
+}
+
 void tst_ZNProcess::settingsOverSocket()
 {
     const QString dataDir = root->path() + "/data";
@@ -439,6 +499,80 @@ void tst_ZNProcess::eventsArePrintedWhateverTheDebugBits()
          {"[start] pid=", "[engine] signatures=1", "[detect] task=1", "[quarantine] task=1",
           "[task-end] task=1", "[restore] ", "[stop] pid="})
         QVERIFY2(logged.contains(event), logged.constData());
+    // Levels: in the log file as words; no journal prefixes on a console.
+    QVERIFY2(logged.contains(" Warn antivirus [detect] task=1"), logged.constData());
+    QVERIFY2(logged.contains(" Info antivirus [task-end] task=1"), logged.constData());
+    QVERIFY(!output.contains("<4>"));
+}
+
+// Started by systemd, standard output is the journal: every event line
+// starts with its syslog level, so that journalctl -p warning shows the
+// detections.
+void tst_ZNProcess::eventLevelsReachTheJournal()
+{
+    const QString dataDir = root->path() + "/data";
+    const QString infected = root->path() + "/scan/evil.doc";
+    QVERIFY(avtest::writeFile(infected, avtest::eicar()));
+    QVERIFY(!prepareScanWithLog(dataDir).isEmpty());
+    QVERIFY(startService(true));
+    QVERIFY2(waitForOutput("lpcID: "), output.constData());
+    QCOMPARE(startScan(root->path() + "/scan"), 0);
+    QVERIFY2(waitForOutput("\n<6>[task-end] task=1 mission=0 state=9"), output.constData());
+    QVERIFY2(waitForOutput("\n<5>[quarantine] task=1 path=" + infected.toUtf8()), output.constData());
+    QVERIFY(output.contains("\n<6>[start] pid="));
+    QVERIFY(output.contains("\n<5>[engine] signatures=1"));
+    QVERIFY(output.contains("\n<4>[detect] task=1 mission=0 virus=Test.Sig.UNOFFICIAL path="
+                            + infected.toUtf8() + "\n"));
+    stopService();
+}
+
+// The administrator's command runs once per detection, without a shell,
+// with the details in its environment; one that hangs is killed at its time
+// limit while the scan goes on.
+void tst_ZNProcess::alertCommandRunsForEachDetection()
+{
+    const QString dataDir = root->path() + "/data";
+    const QString hook = root->path() + "/hook.sh";
+    const QString record = root->path() + "/hook.out";
+    QVERIFY(avtest::writeFile(hook, "#!/bin/sh\n"
+                                    "case \"$ZN_PATH\" in *slow*) exec sleep 600;; esac\n"
+                                    "printf '%s|%s|%s|%s|%s|%s\\n' \"$ZN_EVENT\" \"$ZN_PATH\" "
+                                    "\"$ZN_VIRUS\" \"$ZN_ACTION\" \"$ZN_QUARANTINED\" \"$ZN_TASK\" "
+                                    ">> \"$1\"\n"));
+    QVERIFY(QFile::setPermissions(hook, QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                            | QFileDevice::ExeOwner));
+    const QString slow = root->path() + "/scan/a-slow.doc";
+    const QString plain = root->path() + "/scan/b; rm -rf $HOME.doc";
+    QVERIFY(avtest::writeFile(slow, avtest::eicar()));
+    QVERIFY(avtest::writeFile(plain, avtest::eicar()));
+    QVERIFY(!prepareScanWithLog(dataDir).isEmpty());
+    QJsonObject config = avtest::readJson(configPath);
+    config["alertcommand"] = QJsonArray{hook, record};
+    config["alerttimeout"] = 2;
+    QVERIFY(avtest::writeJson(configPath, config));
+    QVERIFY(startService());
+    QVERIFY2(waitForOutput("lpcID: "), output.constData());
+    QCOMPARE(startScan(root->path() + "/scan"), 0);
+    QVERIFY2(waitForOutput("[hook-failed] event=detect killed at its time limit of 2 s"),
+             output.constData());
+    // The scan did not wait for the command.
+    QVERIFY(output.indexOf("[task-end] task=1") >= 0);
+    QVERIFY(output.indexOf("[task-end] task=1") < output.indexOf("[hook-failed]"));
+    QTRY_VERIFY_WITH_TIMEOUT(avtest::readBytes(record).contains('\n'), 10000);
+    QCOMPARE(avtest::readBytes(record),
+             "detect|" + plain.toUtf8() + "|Test.Sig.UNOFFICIAL|quarantined|" + dataDir.toUtf8()
+                 + "/.qra/b; rm -rf $HOME.doc|1\n");
+    QCOMPARE(output.count("[hook-failed]"), 1);
+    stopService();
+
+    // A command line for a shell is refused at start-up, saying why.
+    config["alertcommand"] = "mail -s virus root";
+    QVERIFY(avtest::writeJson(configPath, config));
+    QVERIFY(startService());
+    QVERIFY(process->waitForFinished(30000));
+    QCOMPARE(process->exitCode(), 1);
+    output += process->readAll();
+    QVERIFY2(output.contains("alertcommand must be an array"), output.constData());
 }
 
 // A file over a limit is reported by the real process: its event line and
@@ -572,7 +706,7 @@ void tst_ZNProcess::hostileFileNamesStayOnTheirLine()
     QVERIFY2(!table.contains('\x1b'), table.constData());
     const QList<QByteArray> rows = table.split('\n');
     QCOMPARE(rows.size(), 5); // header, two records, count, and the end
-    QCOMPARE(rows.value(3), QByteArray("(rows 1-2 of 2)"));
+    QCOMPARE(rows.value(3), QByteArray("(2 newest, of 2 in all)"));
     QVERIFY2(linesWith(table, shownHostile).size() == 1, table.constData());
     QVERIFY2(linesWith(table, "task=77").size() == 1, table.constData());
     // The reply keeps the stored name; only the table escapes it.

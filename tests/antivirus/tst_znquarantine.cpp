@@ -115,7 +115,7 @@ void tst_ZNQuarantine::listingWindowsRemovedAndPruning()
     const QJsonObject first = results.value("records").toArray().first().toObject();
     QCOMPARE(keySet(first),
              QSet<QString>({"iftno", "crttime", "msnno", "time", "filename", "path", "quarantined",
-                            "virus", "moved", "removed"}));
+                            "virus", "moved", "tskno", "reason", "removed"}));
     QCOMPARE(first.value("path").toString(), records.at(20).value("path").toString());
     QCOMPARE(first.value("removed").toInt(), 0);
 
@@ -509,7 +509,7 @@ void tst_ZNQuarantine::logsListAndRemove()
     QCOMPARE(keySet(record),
              QSet<QString>({"logno", "state", "file", "path", "starttime", "endtime", "times",
                             "totality", "resolved", "infectes", "inplace", "skipped",
-                            "limited"}));
+                            "limited", "tskno"}));
     QCOMPARE(record.value("logno"), QJsonValue(stored.at(1).value("log_no").toInt()));
     QCOMPARE(record.value("state"), QJsonValue(9));
     QCOMPARE(record.value("starttime").toString(), stored.at(1).value("log_starttime").toString());
