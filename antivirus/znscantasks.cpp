@@ -179,6 +179,15 @@ KX2Status ZNScanTasks::start(const QString& path, bool wait, bool full)
     if (!claimRunning())
         return refuse(KX2ErrorCode::ScanRunning, QStringLiteral("正在进行查杀毒中，请稍后再重试"),
                       false);
+    // The ended run's figures go now: until the thread installs the new
+    // run, the progress shows a task starting (empty path), not the last
+    // one as if it were running again.
+    std::shared_ptr<ZNScanRun> ended;
+    {
+        KX2MutexLocker lock(runMutex);
+        ended = std::exchange(current, nullptr);
+    }
+    ended.reset();
     if (thread.start([this] { threadMain(); }))
         return KX2Status::success();
     running = false;

@@ -529,7 +529,7 @@ void tst_ZNStore::statementsReadAndWriteTheirColumns()
     QCOMPARE(rows.size(), 1);
     QCOMPARE(sortedKeys(rows.at(0)),
              sorted({"iftno", "crttime", "msnno", "time", "filename", "path", "quarantined",
-                     "virus", "moved"}));
+                     "virus", "moved", "tskno", "reason"}));
     QCOMPARE(rows.at(0).value("iftno").toInt(), 1);
     QCOMPARE(rows.at(0).value("msnno").toInt(), 1);
     QCOMPARE(rows.at(0).value("filename").toString(), QStringLiteral("x"));

@@ -1056,12 +1056,12 @@ void tst_ZNUpdate::mirrorToolAndClientUpdateService()
     QCOMPARE(scan(avtest::eicar()), QString("Test.Sig"));
     QCOMPARE(scan(kOtherSample), QString("Other.Sig"));
 
-    // A failing update: exit status 1.
+    // A failing update: exit status 2, like every failure.
     mirror->remove("/db/b.hdb");
     QVERIFY(avtest::writeFile(virusdb("b.hdb"), "changed locally\n"));
     client.start(bin + "/znavctl", {"--socket", socketName, "update", "--wait"});
     QVERIFY(finished.wait(kUpdateTimeoutMs));
-    QCOMPARE(client.exitCode(), 1);
+    QCOMPARE(client.exitCode(), 2);
     // It says why, and that the engine still scans.
     const QByteArray failed = client.readAllStandardOutput();
     QVERIFY2(failed.contains("reason:     " + mirror->url("/db/b.hdb").toUtf8() + ": HTTP 404"),
