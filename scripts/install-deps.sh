@@ -16,6 +16,8 @@ PACKAGES=(
     # The package check: cpack's dependency scan (file, dpkg-shlibdeps),
     # systemd-analyze for the unit, readelf for the executables' hardening.
     file dpkg-dev systemd binutils
+    # The documented salvage of a damaged store, proven by the package check.
+    sqlite3
 )
 
 # The benchmarks measure the service against the command-line scanner and

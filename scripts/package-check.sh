@@ -11,7 +11,9 @@
 # output and in the configured log file; a restore brings the file back; an
 # update from a local mirror made by the installed znavmirror installs a set
 # whose new signature the next scan finds; a SIGTERM ends the service with
-# exit code 0.
+# exit code 0; the documented salvage of a damaged store keeps what can be
+# read and the service starts on it; and scripts/package-lifecycle.sh takes
+# the .deb through install, upgrade, remove and purge.
 #
 # The service runs inside the unit's limits as scripts/unit-sandbox.py
 # reproduces them without systemd (read-only system, private /tmp and /dev,
@@ -113,10 +115,19 @@ dpkg-deb --ctrl-tarfile "$DEB" | tar -t | grep -qx './postinst' || die "no posti
 [ "$CONFFILES" = "/zelo/etc/antivirus/config.json" ] || die "conffiles: $CONFFILES"
 
 step "cmake --install into a temporary root"
-# Not below /tmp: the service's private /tmp would hide it.
-ROOT=$(mktemp -d "$(realpath "$BUILD")/pkgroot.XXXXXX")
+# Not below /tmp or /var/tmp: the service's private ones would hide it (a
+# clone under /tmp builds there).
+ROOT_PARENT=$(realpath "$BUILD")
+case "$ROOT_PARENT/" in
+/tmp/* | /var/tmp/*) ROOT_PARENT=/var/lib ;;
+esac
+ROOT=$(mktemp -d "$ROOT_PARENT/znantivirus-pkgroot.XXXXXX")
 SERVICE_PID=
 MIRROR_PID=
+# The package's postinst adds this group; the check leaves the host as it
+# found it.
+GROUP_WAS_THERE=no
+getent group znantivirus >/dev/null && GROUP_WAS_THERE=yes
 cleanup() {
     if [ -n "$MIRROR_PID" ]; then
         kill "$MIRROR_PID" 2>/dev/null || true
@@ -130,6 +141,9 @@ cleanup() {
         echo "root kept: $ROOT"
     else
         rm -rf "$ROOT"
+    fi
+    if [ "$GROUP_WAS_THERE" = no ] && getent group znantivirus >/dev/null; then
+        groupdel znantivirus
     fi
 }
 trap cleanup EXIT
@@ -336,4 +350,37 @@ wait "$SERVICE_PID" || status=$?
 SERVICE_PID=
 [ "$status" -eq 0 ] || die "exit code $status after SIGTERM"
 grep -q "Wait for quit ..." "$LOG" || die "no stop line"
+
+step "salvage of a damaged store (docs/operations.md)"
+# The store, grown by a few thousand scan logs, damaged in the middle of
+# their pages; the documented road must keep what can still be read, and
+# the installed service must accept the result.
+STORE=$ROOT/zelo/etc/antivirus/antivirus.db
+sqlite3 "$STORE" "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 3000)
+    INSERT INTO t_log (log_state, log_path) SELECT 9, printf('/srv/share/salvage-%05d', x) FROM n;"
+mkdir -p "$ROOT/damaged"
+mv "$STORE" "$ROOT/damaged/antivirus.db"
+PAGES=$(($(stat -c %s "$ROOT/damaged/antivirus.db") / 4096))
+head -c 4096 /dev/urandom | dd of="$ROOT/damaged/antivirus.db" bs=4096 seek=$((PAGES / 2)) conv=notrunc status=none
+if sqlite3 "$ROOT/damaged/antivirus.db" "PRAGMA integrity_check" | grep -qx ok; then
+    die "the damage did not show"
+fi
+sqlite3 "$ROOT/damaged/antivirus.db" .dump 2>/dev/null | sed 's/^ROLLBACK; -- due to errors$/COMMIT;/' |
+    sqlite3 "$STORE"
+[ "$(sqlite3 "$STORE" "PRAGMA integrity_check")" = ok ] || die "the salvaged store is damaged"
+SALVAGED=$(sqlite3 "$STORE" "SELECT COUNT(*) FROM t_log")
+[ "$SALVAGED" -gt 1000 ] || die "the salvage kept only $SALVAGED scan logs"
+echo "salvaged $SALVAGED of 3002 scan logs"
+"${LAUNCH[@]}" "$ROOT/usr/sbin/znantivirus" --cfg "$CONFIG" >"$LOG" 2>&1 &
+SERVICE_PID=$!
+wait_for 30 socket_ready || {
+    cat "$LOG"
+    die "the service did not start on the salvaged store"
+}
+kill -TERM "$SERVICE_PID"
+wait "$SERVICE_PID" || die "the service on the salvaged store did not stop cleanly"
+SERVICE_PID=
+
+step "package life cycle: install, upgrade, remove, purge"
+scripts/package-lifecycle.sh "$DEB"
 echo "package-check: OK"

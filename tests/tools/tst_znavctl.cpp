@@ -308,6 +308,9 @@ void tst_ZNAvCtl::statusAndStop()
         run.out.constData());
     QVERIFY2(run.out.contains("\nprogress: 100% (1 of 1 files)\ninfected: 1\nended:    "),
              run.out.constData());
+    // What keeps the service from protecting: here, no schedule.
+    QVERIFY2(run.out.endsWith("\nwarning:  no scheduled scan (settings: schedule)\n"),
+             run.out.constData());
 
     run = znavctl({"--socket", service.socketName, "status", "--json"});
     QCOMPARE(run.exitCode, 0);
