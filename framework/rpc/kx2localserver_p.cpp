@@ -35,13 +35,6 @@ const int kWriteTimeoutMs = 30000;
 
 std::atomic<int> g_openConnections{0};
 
-qint64 steadyMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // Connections open at once by default: the descriptor limit less a
 // reserve for the rest of the process (files, the store, scans).
 int defaultMaxOpen()
@@ -186,8 +179,8 @@ bool KX2LocalServerPrivate::waitForWork(std::shared_ptr<KX2Connection>& connecti
         }
         if (quitting)
             return false;
-        if (steadyMs() - lastLookMs >= kWatchMs) {
-            lastLookMs = steadyMs();
+        if (kx2SteadyMs() - lastLookMs >= kWatchMs) {
+            lastLookMs = kx2SteadyMs();
             endStalledLocked();
         }
         if (id == kWakeId)
@@ -319,7 +312,7 @@ bool KX2LocalServerPrivate::evictOldestIdleLocked()
 // bytes and a buffer; after the receive timeout it goes.
 void KX2LocalServerPrivate::endStalledLocked()
 {
-    const qint64 oldest = steadyMs() - receiveTimeoutMs.load();
+    const qint64 oldest = kx2SteadyMs() - receiveTimeoutMs.load();
     std::vector<quint64> stalled;
     for (const auto& item : connections) {
         const Entry& entry = item.second;
@@ -351,7 +344,7 @@ std::shared_ptr<KX2Connection> KX2LocalServerPrivate::adopt(int fd, bool wake)
     startThreadsLocked();
     Entry& entry = connections[connection->id];
     entry.connection = connection;
-    entry.lastActiveMs = steadyMs();
+    entry.lastActiveMs = kx2SteadyMs();
     ++g_openConnections;
     queueLocked(entry);
     if (wake && anyTakeableLocked())
@@ -443,7 +436,10 @@ void KX2LocalServerPrivate::finishTurnLocked(KX2Connection& connection, KX2Turn 
     forgetIfUnusedLocked(connection.uid);
     Entry& entry = connections.at(connection.id);
     entry.servingThread = std::thread::id();
-    entry.lastActiveMs = steadyMs();
+    // Active as of its reply, stamped before the reply left: a client that
+    // got it and went on to open another connection finds this one older.
+    entry.lastActiveMs = connection.repliedMs > 0 ? connection.repliedMs : kx2SteadyMs();
+    connection.repliedMs = 0;
     entry.partialFrame = connection.holdsPartialFrame();
     entry.state = State::Idle; // held by this thread until queued or armed
     if (turn == KX2Turn::End || connection.stopRequested.load())

@@ -32,6 +32,7 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -45,6 +46,13 @@ class KX2Connection;
 
 // Connections open in this process, over all servers.
 int kx2OpenConnectionCount();
+
+inline qint64 kx2SteadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // What a worker's turn on a connection left: nothing more to do until the
 // peer sends more, another request already buffered, or the end.
@@ -200,6 +208,8 @@ public:
     uid_t uid = uid_t(-1);
     std::atomic<bool> stopRequested{false};
     KX2Cabinet environment;
+    // When the last reply of this turn was sent; 0: none this turn.
+    qint64 repliedMs = 0;
 
 private:
     enum class Frame { Request, NeedBytes, End };

@@ -210,6 +210,7 @@ bool KX2Connection::answer(const KX2RpcPacket& request)
     server->rootRouter.dispatch(reply, request, &environment);
     environment.toRetObject(reply, debugging);
     reply.writeDatagram(t_outgoing);
+    repliedMs = kx2SteadyMs();
     const bool sent = writeAll(fd.get(), t_outgoing);
     largeFrame = largeFrame || t_outgoing.size() >= kGiveBackBytes;
     if (t_outgoing.capacity() > kKeptReplyBytes)
