@@ -177,13 +177,14 @@ QString ZNAlerts::run(const Alert& alert, const Setup& with)
     posix_spawnattr_setsigdefault(&attributes, &all);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setflags(
+        &attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     pid_t pid = -1;
-    const int error = ::posix_spawn(&pid, argv.front(), &actions, &attributes, argv.data(), envp.data());
+    const int error =
+        ::posix_spawn(&pid, argv.front(), &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (error != 0)
@@ -207,14 +208,14 @@ QString ZNAlerts::waitFor(int pid, int timeoutMs)
             ready = ::poll(watched, 2, int(deadline.remainingTime()));
         while (ready < 0 && errno == EINTR);
         if (ready <= 0 || (watched[0].revents & POLLIN) == 0) {
-            killed = ready == 0 ? QStringLiteral("killed at its time limit of %1 s").arg(timeoutMs / 1000)
-                                : QStringLiteral("killed: the service stops");
+            killed = ready == 0
+                ? QStringLiteral("killed at its time limit of %1 s").arg(timeoutMs / 1000)
+                : QStringLiteral("killed: the service stops");
             ::kill(-pid, SIGKILL);
         }
     }
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     if (!killed.isEmpty())
         return killed;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? QString() : describeStatus(status);

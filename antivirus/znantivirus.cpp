@@ -3,10 +3,10 @@
 
 #include "znantivirus.h"
 
+#include <QJsonArray>
+
 #include "kx2journals.h"
 #include "kx2values.h"
-
-#include <QJsonArray>
 #include "znantivirus_p.h"
 #include "znscanlog.h"
 

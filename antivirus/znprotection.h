@@ -26,7 +26,7 @@
 struct ZNProtectionFacts
 {
     bool enabled = false;
-    QString dataDir;      // the work area in force; empty: none
+    QString dataDir; // the work area in force; empty: none
     bool engineSettled = false;
     bool engineLoaded = false;
     QString engineFailure; // why the last load failed; empty: none failed

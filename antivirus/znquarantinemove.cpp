@@ -256,9 +256,9 @@ bool ZNQuarantineKeeper::quarantineOne(const ZNDetection& detection)
         znEvent(QStringLiteral("[left-in-place] task=%1 path=").arg(detection.taskNo).toUtf8()
                 + file + " reason=" + reason.toUtf8());
         const QString why = QStringLiteral("the move failed: ") + reason;
-        const KX2Status stayed =
-            store.run(QStringLiteral("infectes_stayed"),
-                      QJsonObject{{QStringLiteral("iftno"), recordNo}, {QStringLiteral("reason"), why}});
+        const KX2Status stayed = store.run(
+            QStringLiteral("infectes_stayed"),
+            QJsonObject{{QStringLiteral("iftno"), recordNo}, {QStringLiteral("reason"), why}});
         alertDetection(detection, "left in place", QByteArray(), why);
         if (!stayed.ok())
             znTrace(ZNTraceBits::Failures, QStringLiteral("数据库执行失败: ") + stayed.message());
@@ -276,13 +276,14 @@ bool ZNQuarantineKeeper::quarantineOne(const ZNDetection& detection)
 void ZNQuarantineKeeper::alertDetection(const ZNDetection& detection, const char* action,
                                         const QByteArray& quarantined, const QString& why)
 {
-    alerts.notify("detect", {{"ZN_PATH", detection.file()},
-                             {"ZN_VIRUS", detection.virus.toUtf8()},
-                             {"ZN_ACTION", action},
-                             {"ZN_QUARANTINED", quarantined},
-                             {"ZN_REASON", why.toUtf8()},
-                             {"ZN_TASK", QByteArray::number(detection.taskNo)},
-                             {"ZN_MISSION", QByteArray::number(detection.missionNo)}});
+    alerts.notify("detect",
+                  {{"ZN_PATH", detection.file()},
+                   {"ZN_VIRUS", detection.virus.toUtf8()},
+                   {"ZN_ACTION", action},
+                   {"ZN_QUARANTINED", quarantined},
+                   {"ZN_REASON", why.toUtf8()},
+                   {"ZN_TASK", QByteArray::number(detection.taskNo)},
+                   {"ZN_MISSION", QByteArray::number(detection.missionNo)}});
 }
 
 // The values of a detection's record, without its quarantined path.

@@ -3,8 +3,7 @@
 #include <QDir>
 #include <QFile>
 
-ZNTempSpill::Pass::Pass(ZNTempSpill& gate)
-    : gate(gate)
+ZNTempSpill::Pass::Pass(ZNTempSpill& gate) : gate(gate)
 {
     KX2MutexLocker lock(gate.mutex);
     while (gate.spilling || gate.spillsWaiting > 0)

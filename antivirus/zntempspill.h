@@ -49,8 +49,8 @@ public:
     // temporary directory, alone. Returns `result` unchanged when that is
     // where they already go (nothing to gain), or the engine's directory
     // cannot be switched.
-    cl_error_t spill(cl_engine* engine, cl_error_t result,
-                     const std::function<cl_error_t()>& scan) KX2_EXCLUDES(mutex);
+    cl_error_t spill(cl_engine* engine, cl_error_t result, const std::function<cl_error_t()>& scan)
+        KX2_EXCLUDES(mutex);
 
 private:
     KX2Mutex mutex;

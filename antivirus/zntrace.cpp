@@ -40,7 +40,8 @@ bool standardOutputIsJournal()
         struct stat out;
         return !stream.isEmpty() && ::fstat(STDOUT_FILENO, &out) == 0
             && stream
-            == QByteArray::number(quint64(out.st_dev)) + ':' + QByteArray::number(quint64(out.st_ino));
+            == QByteArray::number(quint64(out.st_dev)) + ':'
+                + QByteArray::number(quint64(out.st_ino));
     }();
     return journal;
 }
@@ -81,8 +82,8 @@ void znEvent(const QByteArray& line)
         PRINTLN_WITHTIME(QString::fromUtf8(escaped));
     // The event log file, when the configuration names one.
     if (KX2Logger* logger = KX2Logger::i(); logger && !logger->filePath().isEmpty())
-        logger->write(level <= 3   ? KX2Logger::Error
-                      : level == 4 ? KX2Logger::Warn
-                                   : KX2Logger::Info,
+        logger->write(level <= 3       ? KX2Logger::Error
+                          : level == 4 ? KX2Logger::Warn
+                                       : KX2Logger::Info,
                       QStringLiteral("antivirus"), QString(), 0, "%s", escaped.constData());
 }

@@ -27,7 +27,14 @@ die() {
 }
 [ "$(id -u)" = 0 ] || die "must run as root"
 
+# Where no mount namespace may be made (an unprivileged container) the
+# life cycle cannot run without touching the host: it says so and stops.
+skip() {
+    echo "package-lifecycle: SKIPPED: $*"
+    exit 0
+}
 if [ "${ZN_LIFECYCLE_INSIDE:-}" != 1 ]; then
+    unshare --mount --propagation private true 2>/dev/null || skip "no mount namespace may be made here"
     exec env ZN_LIFECYCLE_INSIDE=1 unshare --mount --propagation private -- "$0" "$DEB"
 fi
 
@@ -36,7 +43,8 @@ SCRATCH=$(mktemp -d /run/znantivirus-lifecycle.XXXXXX)
 trap 'umount -R "$SCRATCH" 2>/dev/null || true; rmdir "$SCRATCH" 2>/dev/null || true' EXIT
 mount -t tmpfs lifecycle "$SCRATCH"
 mkdir "$SCRATCH/upper" "$SCRATCH/work" "$SCRATCH/root"
-mount -t overlay overlay -o "lowerdir=/,upperdir=$SCRATCH/upper,workdir=$SCRATCH/work" "$SCRATCH/root"
+mount -t overlay overlay -o "lowerdir=/,upperdir=$SCRATCH/upper,workdir=$SCRATCH/work" "$SCRATCH/root" ||
+    skip "the root file system cannot be the lower layer of an overlay here"
 ROOT=$SCRATCH/root
 mount --rbind /dev "$ROOT/dev"
 mount -t proc proc "$ROOT/proc"

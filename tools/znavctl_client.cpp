@@ -77,7 +77,8 @@ QString unreachableReason(const QString& path)
     case EACCES:
     case EPERM: {
         struct stat info;
-        const group* owner = ::stat(file.constData(), &info) == 0 ? ::getgrgid(info.st_gid) : nullptr;
+        const group* owner =
+            ::stat(file.constData(), &info) == 0 ? ::getgrgid(info.st_gid) : nullptr;
         if (!owner)
             return QStringLiteral("permission denied: %1 is closed to you").arg(shown);
         return QStringLiteral("permission denied: %1 is for members of group %2")
@@ -99,10 +100,9 @@ bool exchange(const Options& options, const QJsonObject& request, QJsonObject& r
     if (!KX2LocalServer::localRequest(name, request, &reply, options.timeoutSeconds)) {
         failure.message = unreachableReason(KX2LocalServer::socketPath(name));
         if (failure.message.isEmpty())
-            failure.message =
-                QStringLiteral("the service at %1 did not answer within %2 s")
-                    .arg(kx2Escaped(name))
-                    .arg(options.timeoutSeconds);
+            failure.message = QStringLiteral("the service at %1 did not answer within %2 s")
+                                  .arg(kx2Escaped(name))
+                                  .arg(options.timeoutSeconds);
         return false;
     }
     return true;
@@ -113,8 +113,9 @@ bool newestRecords(const Options& options, const char* cmd, int count, QJsonArra
 {
     const auto window = [&](int first, int size, QJsonObject& results) {
         QJsonObject request = command(cmd);
-        request.insert(QStringLiteral("params"),
-                       QJsonObject{{QStringLiteral("page"), first}, {QStringLiteral("ofpage"), size}});
+        request.insert(
+            QStringLiteral("params"),
+            QJsonObject{{QStringLiteral("page"), first}, {QStringLiteral("ofpage"), size}});
         QJsonObject reply;
         if (!exchange(options, request, reply, failure))
             return false;
@@ -214,8 +215,9 @@ QString inEnglish(const QJsonObject& reply, const QString& path)
         return QStringLiteral("a scan is running");
     case KX2ErrorCode::NotExists:
         return path.isEmpty() ? QStringLiteral("not found")
-                              : shown + QStringLiteral(" does not exist, or is a link or neither "
-                                                       "a file nor a folder");
+                              : shown
+                + QStringLiteral(" does not exist, or is a link or neither "
+                                 "a file nor a folder");
     case KX2ErrorCode::MissingParameter:
         return QStringLiteral("a required value is missing");
     default:
@@ -243,10 +245,12 @@ bool sinceStamp(const QString& text, QString& stamp)
     static const QRegularExpression age(QStringLiteral("^(\\d{1,6})([mhd])$"));
     const QRegularExpressionMatch match = age.match(value);
     if (match.hasMatch()) {
-        const qint64 unit = match.captured(2) == QLatin1String("m")   ? 60
-                            : match.captured(2) == QLatin1String("h") ? 3600
-                                                                      : 86400;
-        stamp = QDateTime::currentDateTime().addSecs(-match.captured(1).toLongLong() * unit).toString(format);
+        const qint64 unit = match.captured(2) == QLatin1String("m") ? 60
+            : match.captured(2) == QLatin1String("h")               ? 3600
+                                                                    : 86400;
+        stamp = QDateTime::currentDateTime()
+                    .addSecs(-match.captured(1).toLongLong() * unit)
+                    .toString(format);
         return true;
     }
     for (const char* accepted : {"yyyy-MM-dd HH:mm:ss", "yyyy-MM-dd HH:mm", "yyyy-MM-dd"}) {

@@ -68,9 +68,9 @@ bool selectionOf(const QCommandLineParser& parser, Selection& selection, QString
         const QString option = QLatin1String(name);
         if (!parser.isSet(option))
             continue;
-        int& target = option == QLatin1String("page")   ? selection.page
-                      : option == QLatin1String("size") ? selection.size
-                                                        : selection.last;
+        int& target = option == QLatin1String("page") ? selection.page
+            : option == QLatin1String("size")         ? selection.size
+                                                      : selection.last;
         if (!positiveNumber(parser.value(option), target)) {
             problem = QStringLiteral("--%1 needs a positive number").arg(option);
             return false;
@@ -96,8 +96,8 @@ bool selectionOf(const QCommandLineParser& parser, Selection& selection, QString
 bool newestSelected(const Options& options, const char* cmd, const char* timeKey,
                     const Selection& selection, QJsonArray& rows, int& total, Failure& failure)
 {
-    const int wanted = selection.since.isEmpty() || selection.lastGiven ? selection.last
-                                                                        : kx2MaxListed;
+    const int wanted =
+        selection.since.isEmpty() || selection.lastGiven ? selection.last : kx2MaxListed;
     int batch = selection.since.isEmpty() ? wanted : std::min(wanted, 500);
     for (;;) {
         QJsonArray newest;
@@ -149,11 +149,10 @@ int listing(const Options& options, const QCommandLineParser& parser, const QStr
         if (!newestSelected(options, cmd, timeKey, selection, records, total, failure))
             return fail(QStringLiteral("%1 failed: %2").arg(what, failure.message));
         if (options.json) {
-            printJson(QJsonObject{
-                {QStringLiteral("err"), 0},
-                {QStringLiteral("results"),
-                 QJsonObject{{QStringLiteral("reccount"), total},
-                             {QStringLiteral("records"), records}}}});
+            printJson(QJsonObject{{QStringLiteral("err"), 0},
+                                  {QStringLiteral("results"),
+                                   QJsonObject{{QStringLiteral("reccount"), total},
+                                               {QStringLiteral("records"), records}}}});
             return ExitSuccess;
         }
     }
@@ -162,20 +161,21 @@ int listing(const Options& options, const QCommandLineParser& parser, const QStr
         rows << row(record.toObject());
     printTable(header, rows);
     if (selection.window)
-        printLine(stdout, rows.isEmpty() ? QStringLiteral("(no rows from %1; %2 in all)")
-                                               .arg(selection.page)
-                                               .arg(total)
-                                         : QStringLiteral("(rows %1-%2 of %3, oldest first)")
-                                               .arg(selection.page)
-                                               .arg(selection.page + rows.size() - 1)
-                                               .arg(total));
+        printLine(
+            stdout,
+            rows.isEmpty()
+                ? QStringLiteral("(no rows from %1; %2 in all)").arg(selection.page).arg(total)
+                : QStringLiteral("(rows %1-%2 of %3, oldest first)")
+                      .arg(selection.page)
+                      .arg(selection.page + rows.size() - 1)
+                      .arg(total));
     else
-        printLine(stdout, QStringLiteral("(%1 newest%2, of %3 in all)")
-                              .arg(rows.size())
-                              .arg(selection.since.isEmpty()
-                                       ? QString()
-                                       : QStringLiteral(" since ") + selection.since)
-                              .arg(total));
+        printLine(stdout,
+                  QStringLiteral("(%1 newest%2, of %3 in all)")
+                      .arg(rows.size())
+                      .arg(selection.since.isEmpty() ? QString()
+                                                     : QStringLiteral(" since ") + selection.since)
+                      .arg(total));
     return ExitSuccess;
 }
 
@@ -209,8 +209,8 @@ int logsCommand(const Options& options, const QCommandLineParser& parser)
 int quarantineCommand(const Options& options, const QCommandLineParser& parser)
 {
     return listing(options, parser, QStringLiteral("quarantine"), "antivirus_quarantined_alload",
-                   "time",
-                   {"RECORD", "TIME", "VIRUS", "FILE", "PATH"}, [](const QJsonObject& record) {
+                   "time", {"RECORD", "TIME", "VIRUS", "FILE", "PATH"},
+                   [](const QJsonObject& record) {
                        return QStringList{
                            cell(record.value(QStringLiteral("iftno"))),
                            cell(record.value(QStringLiteral("time"))),
@@ -279,8 +279,8 @@ int pruneCommand(const Options& options, const QCommandLineParser& parser)
 void pagedOptions(QCommandLineParser& parser)
 {
     parser.addOptions({
-        {QStringLiteral("last"), QStringLiteral("Show the N newest rows, newest first (default 20)."),
-         QStringLiteral("N")},
+        {QStringLiteral("last"),
+         QStringLiteral("Show the N newest rows, newest first (default 20)."), QStringLiteral("N")},
         {QStringLiteral("since"),
          QStringLiteral("Only rows from this time on: 2026-12-08, \"2026-12-08 09:30\", or an age "
                         "such as 90m, 24h, 7d."),

@@ -71,7 +71,8 @@ QString ageOf(const QString& stamp)
 QJsonObject reportOf(const Sources& sources, const QString& since)
 {
     QJsonObject out;
-    out.insert(QStringLiteral("warnings"), sources.scan.value(QStringLiteral("warnings")).toArray());
+    out.insert(QStringLiteral("warnings"),
+               sources.scan.value(QStringLiteral("warnings")).toArray());
     const QJsonObject engine = sources.update.value(QStringLiteral("engine")).toObject();
     out.insert(QStringLiteral("engine"), engine);
     out.insert(QStringLiteral("databaseage"),
@@ -158,9 +159,9 @@ void printReport(const QJsonObject& report)
             << report.value(QStringLiteral("databaseage")).toString() << ")\n";
     else
         out << "engine:     not loaded"
-            << (engine.contains(QStringLiteral("loaderror"))
-                    ? QStringLiteral(": ") + kx2Escaped(engine.value(QStringLiteral("loaderror")).toString())
-                    : QString())
+            << (engine.contains(QStringLiteral("loaderror")) ? QStringLiteral(": ")
+                        + kx2Escaped(engine.value(QStringLiteral("loaderror")).toString())
+                                                             : QString())
             << '\n';
     const QJsonObject update = report.value(QStringLiteral("update")).toObject();
     out << "update:     "
@@ -170,11 +171,13 @@ void printReport(const QJsonObject& report)
                 ? QStringLiteral("last run succeeded")
                 : QStringLiteral("last run failed: ")
                     + kx2Escaped(update.value(QStringLiteral("lastreason")).toString()))
-        << "; set of " << kx2Escaped(update.value(QStringLiteral("updatetime")).toString(QStringLiteral("unknown date")))
+        << "; set of "
+        << kx2Escaped(
+               update.value(QStringLiteral("updatetime")).toString(QStringLiteral("unknown date")))
         << '\n';
     const QJsonValue scanning = report.value(QStringLiteral("scanning"));
-    out << "scanning:   " << (scanning.isString() ? kx2Escaped(scanning.toString()) : QStringLiteral("no"))
-        << '\n';
+    out << "scanning:   "
+        << (scanning.isString() ? kx2Escaped(scanning.toString()) : QStringLiteral("no")) << '\n';
     const QJsonObject detections = report.value(QStringLiteral("detections")).toObject();
     out << "detected:   " << cell(detections.value(QStringLiteral("count"))) << " since "
         << report.value(QStringLiteral("since")).toString() << " ("
@@ -182,7 +185,8 @@ void printReport(const QJsonObject& report)
     const QJsonObject quarantine = report.value(QStringLiteral("quarantine")).toObject();
     out << "quarantine: " << cell(quarantine.value(QStringLiteral("files"))) << " files ("
         << (quarantine.contains(QStringLiteral("bytes"))
-                ? QString::number(quarantine.value(QStringLiteral("bytes")).toDouble() / 1048576.0, 'f', 1)
+                ? QString::number(quarantine.value(QStringLiteral("bytes")).toDouble() / 1048576.0,
+                                  'f', 1)
                     + QStringLiteral(" MiB")
                 : QStringLiteral("size unknown: the quarantine is root's"))
         << "), " << cell(quarantine.value(QStringLiteral("records"))) << " records\n";
@@ -190,13 +194,16 @@ void printReport(const QJsonObject& report)
     QList<QStringList> rows;
     for (const QJsonValue& entry : report.value(QStringLiteral("lastscans")).toArray()) {
         const QJsonObject log = entry.toObject();
-        rows << QStringList{
-            log.contains(QStringLiteral("msnno")) ? QStringLiteral("mission ") + cell(log.value(QStringLiteral("msnno")))
-                                                  : QStringLiteral("-"),
-            cell(log.value(QStringLiteral("endtime"))),
-            toInt(log.value(QStringLiteral("state"))) == 9 ? QStringLiteral("done") : QStringLiteral("stopped"),
-            cell(log.value(QStringLiteral("resolved"))), cell(log.value(QStringLiteral("infectes"))),
-            cell(log.value(QStringLiteral("path")))};
+        rows << QStringList{log.contains(QStringLiteral("msnno")) ? QStringLiteral("mission ")
+                                    + cell(log.value(QStringLiteral("msnno")))
+                                                                  : QStringLiteral("-"),
+                            cell(log.value(QStringLiteral("endtime"))),
+                            toInt(log.value(QStringLiteral("state"))) == 9
+                                ? QStringLiteral("done")
+                                : QStringLiteral("stopped"),
+                            cell(log.value(QStringLiteral("resolved"))),
+                            cell(log.value(QStringLiteral("infectes"))),
+                            cell(log.value(QStringLiteral("path")))};
     }
     if (rows.isEmpty()) {
         printLine(stdout, QStringLiteral("last scans: none"));
@@ -214,7 +221,7 @@ int reportCommand(const Options& options, const QCommandLineParser& parser)
         return usageFailure(QStringLiteral("report"), QStringLiteral("takes no operands"));
     QString since;
     if (!sinceStamp(parser.isSet(QStringLiteral("since")) ? parser.value(QStringLiteral("since"))
-                                                           : QStringLiteral("24h"),
+                                                          : QStringLiteral("24h"),
                     since))
         return usageFailure(QStringLiteral("report"),
                             QStringLiteral("--since needs a time (2026-12-08 or \"2026-12-08 "

@@ -225,7 +225,8 @@ QString actionOf(const QJsonObject& record)
         return QStringLiteral("quarantined: ")
             + kx2Escaped(record.value(QStringLiteral("quarantined")).toString());
     const QString why = kx2Escaped(record.value(QStringLiteral("reason")).toString());
-    return QStringLiteral("left in place") + (why.isEmpty() ? QString() : QStringLiteral(": ") + why);
+    return QStringLiteral("left in place")
+        + (why.isEmpty() ? QString() : QStringLiteral(": ") + why);
 }
 
 // The detections as a table, and how to find them later.
@@ -238,9 +239,9 @@ void printFindings(const Findings& found, int infected)
                             cell(record.value(QStringLiteral("virus"))), actionOf(record)};
     }
     if (!rows.isEmpty())
-        printTable({QStringLiteral("INFECTED FILE"), QStringLiteral("VIRUS"),
-                    QStringLiteral("ACTION")},
-                   rows);
+        printTable(
+            {QStringLiteral("INFECTED FILE"), QStringLiteral("VIRUS"), QStringLiteral("ACTION")},
+            rows);
     if (rows.size() < infected)
         printLine(stderr,
                   QStringLiteral("znavctl: warning: %1 of %2 detections have no quarantine record "
@@ -300,7 +301,8 @@ int followScan(const Options& options, const QString& path)
     view.finish();
     const Findings found = findingsOf(
         options,
-        toInt(lastReply.value(QStringLiteral("results")).toObject().value(QStringLiteral("taskno"))),
+        toInt(
+            lastReply.value(QStringLiteral("results")).toObject().value(QStringLiteral("taskno"))),
         last.infected);
     if (options.json) {
         // The final progress with the task's log number and detections.
@@ -392,8 +394,8 @@ int stopCommand(const Options& options, const QCommandLineParser& parser)
     // whatever runs when its request arrives.
     QJsonObject before;
     Failure failure;
-    const bool known = exchange(options, command("antivirus_scan_running"), before, failure)
-        && succeeded(before);
+    const bool known =
+        exchange(options, command("antivirus_scan_running"), before, failure) && succeeded(before);
     const Progress running = Progress::from(before.value(QStringLiteral("results")).toObject());
     QJsonObject reply;
     const int status =
@@ -401,9 +403,10 @@ int stopCommand(const Options& options, const QCommandLineParser& parser)
     if (status >= 0)
         return status;
     if (!options.json)
-        printLine(stdout, known && running.running
-                              ? QStringLiteral("stopped: the scan of ") + kx2Escaped(running.path)
-                              : QStringLiteral("stopped: no scan is running"));
+        printLine(stdout,
+                  known && running.running
+                      ? QStringLiteral("stopped: the scan of ") + kx2Escaped(running.path)
+                      : QStringLiteral("stopped: no scan is running"));
     return ExitSuccess;
 }
 

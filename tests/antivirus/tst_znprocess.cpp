@@ -11,8 +11,8 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <signal.h>
 #include <linux/magic.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
@@ -160,8 +160,10 @@ bool tst_ZNProcess::startService(bool journal)
     process.reset(new QProcess());
     process->setProcessChannelMode(QProcess::MergedChannels);
     if (journal)
-        process->start("sh", {"-c", "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1) exec \"$0\" --cfg \"$1\"",
-                              serviceBinary(), configPath});
+        process->start("sh",
+                       {"-c",
+                        "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1) exec \"$0\" --cfg \"$1\"",
+                        serviceBinary(), configPath});
     else
         process->start(serviceBinary(), {"--cfg", configPath});
     return process->waitForStarted(20000);
@@ -381,8 +383,8 @@ void tst_ZNProcess::protectionGapsAreSaidWhenTheyChange()
     };
     const auto save = [this](const QJsonObject& settings) {
         QJsonObject reply;
-        KX2LocalServer::localRequest(socketName, {{"cmd", "antivirus_settings_save"}, {"params", settings}},
-                                     &reply, 20);
+        KX2LocalServer::localRequest(
+            socketName, {{"cmd", "antivirus_settings_save"}, {"params", settings}}, &reply, 20);
         return reply.value("err").toInt(-1);
     };
     const QString noWorkArea = "no work area is set (settings: datadir)";
@@ -518,7 +520,8 @@ void tst_ZNProcess::eventLevelsReachTheJournal()
     QVERIFY2(waitForOutput("lpcID: "), output.constData());
     QCOMPARE(startScan(root->path() + "/scan"), 0);
     QVERIFY2(waitForOutput("\n<6>[task-end] task=1 mission=0 state=9"), output.constData());
-    QVERIFY2(waitForOutput("\n<5>[quarantine] task=1 path=" + infected.toUtf8()), output.constData());
+    QVERIFY2(waitForOutput("\n<5>[quarantine] task=1 path=" + infected.toUtf8()),
+             output.constData());
     QVERIFY(output.contains("\n<6>[start] pid="));
     QVERIFY(output.contains("\n<5>[engine] signatures=1"));
     QVERIFY(output.contains("\n<4>[detect] task=1 mission=0 virus=Test.Sig.UNOFFICIAL path="
@@ -534,13 +537,14 @@ void tst_ZNProcess::alertCommandRunsForEachDetection()
     const QString dataDir = root->path() + "/data";
     const QString hook = root->path() + "/hook.sh";
     const QString record = root->path() + "/hook.out";
-    QVERIFY(avtest::writeFile(hook, "#!/bin/sh\n"
-                                    "case \"$ZN_PATH\" in *slow*) exec sleep 600;; esac\n"
-                                    "printf '%s|%s|%s|%s|%s|%s\\n' \"$ZN_EVENT\" \"$ZN_PATH\" "
-                                    "\"$ZN_VIRUS\" \"$ZN_ACTION\" \"$ZN_QUARANTINED\" \"$ZN_TASK\" "
-                                    ">> \"$1\"\n"));
-    QVERIFY(QFile::setPermissions(hook, QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                            | QFileDevice::ExeOwner));
+    QVERIFY(avtest::writeFile(hook,
+                              "#!/bin/sh\n"
+                              "case \"$ZN_PATH\" in *slow*) exec sleep 600;; esac\n"
+                              "printf '%s|%s|%s|%s|%s|%s\\n' \"$ZN_EVENT\" \"$ZN_PATH\" "
+                              "\"$ZN_VIRUS\" \"$ZN_ACTION\" \"$ZN_QUARANTINED\" \"$ZN_TASK\" "
+                              ">> \"$1\"\n"));
+    QVERIFY(QFile::setPermissions(
+        hook, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
     const QString slow = root->path() + "/scan/a-slow.doc";
     const QString plain = root->path() + "/scan/b; rm -rf $HOME.doc";
     QVERIFY(avtest::writeFile(slow, avtest::eicar()));
@@ -615,7 +619,8 @@ void tst_ZNProcess::scanTemporaryFilesStayInMemory()
         QDeadlineTimer deadline(60000);
         QJsonObject reply;
         do {
-            KX2LocalServer::localRequest(socketName, {{"cmd", "antivirus_updvdb_running"}}, &reply, 20);
+            KX2LocalServer::localRequest(socketName, {{"cmd", "antivirus_updvdb_running"}}, &reply,
+                                         20);
             const QJsonObject engine = reply["results"].toObject()["engine"].toObject();
             if (engine["loaded"].toInt() == 1)
                 return engine["tmpdir"].toString();

@@ -589,8 +589,9 @@ void tst_ZNScan::quarantineMovesOnlyWhatWasScanned()
         notMoved += record.value("moved").toInt() == 0 ? 1 : 0;
         // Each says why it stayed, for the client to show.
         QCOMPARE(record.value("reason").toString(),
-                 record.value("moved").toInt() ? QString()
-                                               : QStringLiteral("the file changed after it was scanned"));
+                 record.value("moved").toInt()
+                     ? QString()
+                     : QStringLiteral("the file changed after it was scanned"));
         if (record.value("path").toString() == top + "/replaced")
             replacedRecord = record.value("iftno");
     }

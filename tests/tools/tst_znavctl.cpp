@@ -7,8 +7,8 @@
 #include "kx2localserver.h"
 
 #include <QFile>
-#include <QJsonDocument>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QSignalSpy>
@@ -118,10 +118,11 @@ void tst_ZNAvCtl::unreachableServiceIsNamed()
     QVERIFY2(run.err.contains("the service is not running"), run.err.constData());
 
     QTemporaryDir open;
-    QVERIFY(QFile::setPermissions(open.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                                   | QFileDevice::ExeOwner | QFileDevice::ReadOther
-                                                   | QFileDevice::ExeOther | QFileDevice::ReadGroup
-                                                   | QFileDevice::ExeGroup));
+    QVERIFY(QFile::setPermissions(open.path(),
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                      | QFileDevice::ExeOwner | QFileDevice::ReadOther
+                                      | QFileDevice::ExeOther | QFileDevice::ReadGroup
+                                      | QFileDevice::ExeGroup));
     KX2LocalServer closed;
     closed.setAccess(0660, 0);
     QVERIFY(closed.start(open.filePath("closed.sock")));
@@ -227,7 +228,8 @@ void tst_ZNAvCtl::scanWaitFollowsToTheEnd()
     QVERIFY2(lines.at(lines.size() - 3).startsWith("INFECTED FILE"), run.out.constData());
     const QByteArray quarantined = QFile::encodeName(service.dataDir) + "/.qra/a-infected";
     QCOMPARE(lines.at(lines.size() - 2).simplified(),
-             QFile::encodeName(tree) + "/a-infected Test.Sig.UNOFFICIAL quarantined: " + quarantined);
+             QFile::encodeName(tree)
+                 + "/a-infected Test.Sig.UNOFFICIAL quarantined: " + quarantined);
     QCOMPARE(lines.last(), QByteArray("scan log: 1 (znavctl logs)"));
     QVERIFY(run.err.isEmpty());
     QTRY_VERIFY(!QFile::exists(tree + "/a-infected"));
@@ -325,7 +327,8 @@ void tst_ZNAvCtl::statusAndStop()
     // A scan held at its first file is running when stop asks.
     QVERIFY(avtest::writeFile(service.scanDir + "/g", "clean"));
     avtest::PauseGate::Hold hold(service.fileTaking);
-    QCOMPARE(service.call("antivirus_scan_start", {{"path", service.scanDir}}).value("err").toInt(), 0);
+    QCOMPARE(service.call("antivirus_scan_start", {{"path", service.scanDir}}).value("err").toInt(),
+             0);
     QTRY_VERIFY_WITH_TIMEOUT(service.fileTaking.held() > 0, 10000);
     QProcess stop;
     stop.start(program, {"--socket", service.socketName, "stop"});

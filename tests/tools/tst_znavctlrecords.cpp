@@ -89,8 +89,9 @@ void tst_ZNAvCtlRecords::recordCommands()
              QList<int>({number(2), number(1)}));
     QCOMPARE(firstColumn(znavctl(service.socketName, {"quarantine", "--since", "2020-01-01"}).out),
              QList<int>({number(2), number(1), number(0)}));
-    QCOMPARE(firstColumn(znavctl(service.socketName, {"quarantine", "--since", "2020-01-01 08:01"}).out),
-             QList<int>({number(2), number(1)}));
+    QCOMPARE(
+        firstColumn(znavctl(service.socketName, {"quarantine", "--since", "2020-01-01 08:01"}).out),
+        QList<int>({number(2), number(1)}));
 
     run = znavctl(service.socketName, {"logs", "--json"});
     QCOMPARE(run.exitCode, 0);
@@ -144,8 +145,9 @@ void tst_ZNAvCtlRecords::reportSummarisesTheService()
     Run run = znavctl(service.socketName, {"report"});
     QCOMPARE(run.exitCode, 0);
     const QString text = QString::fromUtf8(run.out);
-    QVERIFY2(text.startsWith("protected:  no\nwarning:    no scheduled scan (settings: schedule)\n"),
-             qPrintable(text));
+    QVERIFY2(
+        text.startsWith("protected:  no\nwarning:    no scheduled scan (settings: schedule)\n"),
+        qPrintable(text));
     QVERIFY2(text.contains("\nengine:     1 signatures, set installed "), qPrintable(text));
     QVERIFY2(text.contains("\ndetected:   1 since "), qPrintable(text));
     QVERIFY2(text.contains("\nquarantine: 2 files (0.0 MiB), 2 records\n"), qPrintable(text));
@@ -156,7 +158,8 @@ void tst_ZNAvCtlRecords::reportSummarisesTheService()
 
     run = znavctl(service.socketName, {"report", "--json", "--since", "2019-12-31"});
     QCOMPARE(run.exitCode, 0);
-    const QJsonObject report = QJsonDocument::fromJson(run.out).object().value("results").toObject();
+    const QJsonObject report =
+        QJsonDocument::fromJson(run.out).object().value("results").toObject();
     QCOMPARE(report.value("detections").toObject().value("count").toInt(), 2);
     QCOMPARE(report.value("quarantine").toObject().value("files").toInt(), 2);
     QCOMPARE(report.value("lastscans").toArray().size(), 1);
@@ -221,8 +224,8 @@ void tst_ZNAvCtlRecords::unusableArguments_data()
         << QStringList{"restore", "--size", "3"} << QByteArray("restore: unknown option 'size'");
     QTest::newRow("page not a number") << QStringList{"quarantine", "--page", "x"}
                                        << QByteArray("quarantine: --page needs a positive number");
-    QTest::newRow("since not a time") << QStringList{"logs", "--since", "yesterday"}
-                                      << QByteArray("logs: --since needs a time");
+    QTest::newRow("since not a time")
+        << QStringList{"logs", "--since", "yesterday"} << QByteArray("logs: --since needs a time");
     QTest::newRow("page with last") << QStringList{"logs", "--page", "2", "--last", "3"}
                                     << QByteArray("--page and --size do not go with --last");
 }

@@ -318,10 +318,9 @@ void tst_ZNAvCtlSettings::exitCodes()
     // what the user reads.
     Run refused = znavctl({"--socket", service.socketName, "schedule", "daily", "--time", "01:00"});
     QCOMPARE(refused.exitCode, 2);
-    QCOMPARE(
-        QString::fromUtf8(refused.err),
-        QStringLiteral("znavctl: schedule failed: no work area is set (znavctl settings set "
-                       "datadir=DIR) (err 9869: 没有设置工作区路径，请先进行设置)\n"));
+    QCOMPARE(QString::fromUtf8(refused.err),
+             QStringLiteral("znavctl: schedule failed: no work area is set (znavctl settings set "
+                            "datadir=DIR) (err 9869: 没有设置工作区路径，请先进行设置)\n"));
 
     // A server without the antivirus methods refuses with its own message.
     QTemporaryDir dir;
