@@ -29,6 +29,14 @@ bool isPrivateTmpfs(const QByteArray& path)
         && fs.f_type == TMPFS_MAGIC;
 }
 
+// Detached, so that nothing left open there keeps it busy: its memory goes
+// with the last user.
+void removeMount(const QByteArray& path)
+{
+    ::umount2(path.constData(), MNT_DETACH | UMOUNT_NOFOLLOW);
+    ::rmdir(path.constData());
+}
+
 // Unmounts and removes the mounts of service processes that are gone.
 // Only root writes /run, so the names found there are the service's own.
 void sweepLeftMounts()
@@ -41,9 +49,7 @@ void sweepLeftMounts()
         const pid_t pid = pid_t(name.mid(int(sizeof kOwnMountPrefix) - 1).toInt(&number));
         if (!number || pid <= 0 || ::kill(pid, 0) == 0 || errno != ESRCH)
             continue;
-        const QByteArray path = QFile::encodeName(QStringLiteral("/run/") + name);
-        ::umount2(path.constData(), MNT_DETACH | UMOUNT_NOFOLLOW);
-        ::rmdir(path.constData());
+        removeMount(QFile::encodeName(QStringLiteral("/run/") + name));
     }
 }
 
@@ -59,17 +65,14 @@ ScanTempDir::ScanTempDir()
         return;
     sweepLeftMounts();
     const QByteArray own = QByteArray("/run/") + kOwnMountPrefix + QByteArray::number(::getpid());
-    // One left by an earlier process of the same number.
-    ::umount2(own.constData(), MNT_DETACH | UMOUNT_NOFOLLOW);
-    ::rmdir(own.constData());
+    removeMount(own); // one left by an earlier process of the same number
     if (::mkdir(own.constData(), 0700) != 0)
         return;
     if (::mount("znantivirus-scantmp", own.constData(), "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
                 "size=25%,mode=0700")
             != 0
         || !isPrivateTmpfs(own)) {
-        ::umount2(own.constData(), MNT_DETACH | UMOUNT_NOFOLLOW);
-        ::rmdir(own.constData());
+        removeMount(own);
         return;
     }
     directory = own;
@@ -78,10 +81,6 @@ ScanTempDir::ScanTempDir()
 
 ScanTempDir::~ScanTempDir()
 {
-    if (!mountedHere)
-        return;
-    // Detached, so that nothing left open there keeps it: the memory goes
-    // with the last user.
-    ::umount2(directory.constData(), MNT_DETACH | UMOUNT_NOFOLLOW);
-    ::rmdir(directory.constData());
+    if (mountedHere)
+        removeMount(directory);
 }

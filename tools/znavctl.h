@@ -83,8 +83,6 @@ int reportFailure(const QString& what, const QJsonObject& reply, const QString& 
 void printTable(const QStringList& header, const QList<QStringList>& rows);
 // A reply value as table text: numbers without fractions, strings escaped.
 QString cell(const QJsonValue& value);
-// Most rows a listing reads at once.
-const int kx2MaxListed = 1000000;
 // The stored-time text ("yyyy-MM-dd HH:mm:ss", local time) of --since's
 // value: a date, a date and time, or an age ("90m", "24h", "7d") back
 // from now. False for anything else.

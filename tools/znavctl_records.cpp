@@ -91,32 +91,30 @@ bool selectionOf(const QCommandLineParser& parser, Selection& selection, QString
     return true;
 }
 
+// Most rows a listing with --since reads.
+const int kMostListed = 1000000;
+
 // The newest rows of `cmd` as `selection` asks, newest first. With --since
 // the newest rows are read in growing batches until one reaches past it.
 bool newestSelected(const Options& options, const char* cmd, const char* timeKey,
                     const Selection& selection, QJsonArray& rows, int& total, Failure& failure)
 {
-    const int wanted =
-        selection.since.isEmpty() || selection.lastGiven ? selection.last : kx2MaxListed;
-    int batch = selection.since.isEmpty() ? wanted : std::min(wanted, 500);
-    for (;;) {
+    if (selection.since.isEmpty())
+        return newestRecords(options, cmd, selection.last, rows, total, failure);
+    const int wanted = selection.lastGiven ? selection.last : kMostListed;
+    for (int batch = std::min(wanted, 500);; batch = std::min(wanted, batch * 4)) {
         QJsonArray newest;
         if (!newestRecords(options, cmd, batch, newest, total, failure))
             return false;
         rows = QJsonArray();
-        bool reachedPast = false;
         for (const QJsonValue& row : qAsConst(newest)) {
-            if (!selection.since.isEmpty()
-                && row.toObject().value(QLatin1String(timeKey)).toString() < selection.since) {
-                reachedPast = true;
-                break;
-            }
-            if (rows.size() < wanted)
-                rows.append(row);
+            if (rows.size() == wanted
+                || row.toObject().value(QLatin1String(timeKey)).toString() < selection.since)
+                return true;
+            rows.append(row);
         }
-        if (reachedPast || rows.size() >= wanted || newest.size() >= total || batch >= wanted)
+        if (newest.size() >= total || batch >= wanted)
             return true;
-        batch = std::min(wanted, batch * 4);
     }
 }
 
